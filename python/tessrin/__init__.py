@@ -1,0 +1,16 @@
+"""tessrin: a fast, recovering parser for CIF 1.1 and CIF 2.0."""
+
+from tessrin_core import parse, parse_arrow, parse_arrow_file, parse_cif, parse_raw
+
+from tessrin.types import CifVersion, ParseError, ValueType
+
+__all__ = [
+    "parse",
+    "parse_raw",
+    "parse_cif",
+    "parse_arrow",
+    "parse_arrow_file",
+    "CifVersion",
+    "ValueType",
+    "ParseError",
+]

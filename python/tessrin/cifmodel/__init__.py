@@ -1,0 +1,1 @@
+"""The object model returned by parse_cif."""

@@ -1,0 +1,202 @@
+#include "dict_export.hpp"
+
+#include <cstring>
+
+#include "pyref.hpp"
+#include "utf8.hpp"
+
+namespace tessrin {
+
+namespace {
+
+PyObject* make_ascii_str(std::string_view text) {
+  PyObject* s = PyUnicode_New(static_cast<Py_ssize_t>(text.size()), 127);
+  if (s != nullptr && !text.empty()) std::memcpy(PyUnicode_DATA(s), text.data(), text.size());
+  return s;
+}
+
+/// Adds `child` to the container under construction: the next list item or table value.
+bool attach(PyObject* parent, const RawValue& value, std::size_t index, PyRef child) {
+  if (value.kind == RawValue::Kind::List) {
+    PyList_SET_ITEM(parent, static_cast<Py_ssize_t>(index), child.release());
+    return true;
+  }
+  PyRef key = PyRef::steal(make_str(value.keys[index]));
+  return key && PyDict_SetItem(parent, key.get(), child.get()) == 0;
+}
+
+PyRef new_container(const RawValue& value) {
+  if (value.kind == RawValue::Kind::List) {
+    return PyRef::steal(PyList_New(static_cast<Py_ssize_t>(value.items.size())));
+  }
+  return PyRef::steal(PyDict_New());
+}
+
+bool set_item(PyObject* dict, const char* key, PyRef value) {
+  return value && PyDict_SetItemString(dict, key, value.get()) == 0;
+}
+
+/// The block or save-frame dict without "save_frames". Each tag's str is made once and shared
+/// by tag_order, loops and the tags dict.
+PyRef frame_data_to_python(std::string_view name, const FrameData& data) {
+  PyRef dict = PyRef::steal(PyDict_New());
+  if (!dict || !set_item(dict.get(), "name", PyRef::steal(make_str(name)))) return {};
+  const auto tag_count = static_cast<Py_ssize_t>(data.tag_order.size());
+  PyRef tag_order = PyRef::steal(PyList_New(tag_count));
+  if (!tag_order) return {};
+  for (Py_ssize_t i = 0; i < tag_count; ++i) {
+    PyObject* tag = make_str(data.tag_order[static_cast<std::size_t>(i)]);
+    if (tag == nullptr) return {};
+    PyList_SET_ITEM(tag_order.get(), i, tag);
+  }
+  PyRef loops = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(data.loops.size())));
+  if (!loops) return {};
+  for (std::size_t i = 0; i < data.loops.size(); ++i) {
+    const auto& positions = data.loops[i];
+    PyObject* loop = PyList_New(static_cast<Py_ssize_t>(positions.size()));
+    if (loop == nullptr) return {};
+    PyList_SET_ITEM(loops.get(), static_cast<Py_ssize_t>(i), loop);
+    for (std::size_t j = 0; j < positions.size(); ++j) {
+      PyObject* tag = PyList_GET_ITEM(tag_order.get(), static_cast<Py_ssize_t>(positions[j]));
+      Py_INCREF(tag);
+      PyList_SET_ITEM(loop, static_cast<Py_ssize_t>(j), tag);
+    }
+  }
+  PyRef tags = PyRef::steal(PyDict_New());
+  if (!tags) return {};
+  for (Py_ssize_t i = 0; i < tag_count; ++i) {
+    PyRef values = PyRef::steal(value_list_to_python(data.values[static_cast<std::size_t>(i)]));
+    if (!values || PyDict_SetItem(tags.get(), PyList_GET_ITEM(tag_order.get(), i), values.get())) {
+      return {};
+    }
+  }
+  if (!set_item(dict.get(), "tag_order", std::move(tag_order)) ||
+      !set_item(dict.get(), "loops", std::move(loops)) ||
+      !set_item(dict.get(), "tags", std::move(tags))) {
+    return {};
+  }
+  return dict;
+}
+
+}  // namespace
+
+PyObject* make_str(std::string_view text) {
+  if (is_ascii(text)) return make_ascii_str(text);
+  return PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), nullptr);
+}
+
+PyObject* diagnostics_to_list(const std::vector<ParseDiagnostic>& errors) {
+  PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(errors.size())));
+  if (!list) return nullptr;
+  for (std::size_t i = 0; i < errors.size(); ++i) {
+    const ParseDiagnostic& e = errors[i];
+    PyRef dict = PyRef::steal(PyDict_New());
+    if (!dict || !set_item(dict.get(), "error_type", PyRef::steal(make_str(e.error_type))) ||
+        !set_item(dict.get(), "message", PyRef::steal(make_str(e.message))) ||
+        !set_item(dict.get(), "line", PyRef::steal(PyLong_FromUnsignedLong(e.line))) ||
+        !set_item(dict.get(), "column", PyRef::steal(PyLong_FromUnsignedLong(e.column))) ||
+        !set_item(dict.get(), "context", PyRef::steal(make_str(e.context))) ||
+        !set_item(dict.get(), "recovery_action", PyRef::steal(make_str(e.recovery_action)))) {
+      return nullptr;
+    }
+    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), dict.release());
+  }
+  return list.release();
+}
+
+PyObject* raw_value_to_python(const RawValue& root) {
+  if (root.kind == RawValue::Kind::Scalar) return make_str(root.text);
+  struct Work {
+    const RawValue* value;
+    PyRef object;
+    std::size_t next;
+  };
+  std::vector<Work> stack;
+  PyRef first = new_container(root);
+  if (!first) return nullptr;
+  stack.push_back(Work{&root, std::move(first), 0});
+  for (;;) {
+    Work& top = stack.back();
+    if (top.next == top.value->items.size()) {
+      PyRef done = std::move(top.object);
+      stack.pop_back();
+      if (stack.empty()) return done.release();
+      Work& parent = stack.back();
+      if (!attach(parent.object.get(), *parent.value, parent.next - 1, std::move(done))) {
+        return nullptr;
+      }
+      continue;
+    }
+    const RawValue& child = top.value->items[top.next++];
+    if (child.kind == RawValue::Kind::Scalar) {
+      PyRef text = PyRef::steal(make_str(child.text));
+      if (!text || !attach(top.object.get(), *top.value, top.next - 1, std::move(text))) {
+        return nullptr;
+      }
+    } else {
+      PyRef object = new_container(child);
+      if (!object) return nullptr;
+      stack.push_back(Work{&child, std::move(object), 0});
+    }
+  }
+}
+
+PyObject* value_list_to_python(const ValueList& values) {
+  PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(values.size())));
+  if (!list) return nullptr;
+  // Checking the whole packed buffer once lets every ASCII value skip UTF-8 decoding.
+  const bool all_ascii = is_ascii(values.data());
+  bool ok = true;
+  values.for_each(
+      [&](std::size_t i, std::string_view text) {
+        if (!ok) return;
+        PyObject* s = all_ascii ? make_ascii_str(text) : make_str(text);
+        if (s == nullptr) {
+          ok = false;
+          return;
+        }
+        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), s);
+      },
+      [&](std::size_t i, const RawValue& value) {
+        if (!ok) return;
+        PyObject* object = raw_value_to_python(value);
+        if (object == nullptr) {
+          ok = false;
+          return;
+        }
+        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), object);
+      });
+  return ok ? list.release() : nullptr;
+}
+
+PyObject* to_python(ParsedCif&& parse) {
+  PyRef result = PyRef::steal(PyDict_New());
+  if (!result ||
+      !set_item(result.get(), "version",
+                PyRef::steal(make_str(parse.version == 0 ? "CIF_1_1" : "CIF_2_0"))) ||
+      !set_item(result.get(), "errors", PyRef::steal(diagnostics_to_list(parse.errors)))) {
+    return nullptr;
+  }
+  PyRef blocks = PyRef::steal(PyList_New(0));
+  if (!blocks) return nullptr;
+  for (ParsedBlock& block : parse.blocks) {
+    PyRef dict = frame_data_to_python(block.name, block.data);
+    if (!dict) return nullptr;
+    PyRef frames = PyRef::steal(PyList_New(0));
+    if (!frames) return nullptr;
+    for (const ParsedSaveFrame& frame : block.save_frames) {
+      PyRef frame_dict = frame_data_to_python(frame.name, frame.data);
+      if (!frame_dict || PyList_Append(frames.get(), frame_dict.get()) != 0) return nullptr;
+    }
+    if (!set_item(dict.get(), "save_frames", std::move(frames)) ||
+        PyList_Append(blocks.get(), dict.get()) != 0) {
+      return nullptr;
+    }
+    // Release each block's native data as soon as it is converted: lower peak memory.
+    block = ParsedBlock{};
+  }
+  if (!set_item(result.get(), "blocks", std::move(blocks))) return nullptr;
+  return result.release();
+}
+
+}  // namespace tessrin

@@ -1,0 +1,33 @@
+// Conversion of a collected parse into plain Python objects (the parse_raw dict), and the
+// value and diagnostic conversions that the other exporters share.
+#pragma once
+
+#include <Python.h>
+
+#include <string_view>
+#include <vector>
+
+#include "raw_model.hpp"
+
+namespace tessrin {
+
+// Every function returns a new reference, or null with a Python exception set.
+
+/// A str from UTF-8 text (ASCII takes a fast path).
+PyObject* make_str(std::string_view text);
+
+/// The list of diagnostic dicts, keys "error_type", "message", "line", "column", "context",
+/// "recovery_action" in that order.
+PyObject* diagnostics_to_list(const std::vector<ParseDiagnostic>& errors);
+
+/// A str, list or dict for one value (a table's repeated key keeps its first position and its
+/// last value). Works with an explicit stack: nesting depth is unlimited.
+PyObject* raw_value_to_python(const RawValue& value);
+
+/// A new list with the converted values of one tag.
+PyObject* value_list_to_python(const ValueList& values);
+
+/// The parse_raw dict: "version", "errors", "blocks".
+PyObject* to_python(ParsedCif&& parse);
+
+}  // namespace tessrin

@@ -1,0 +1,378 @@
+#include "lexer.hpp"
+
+#include <array>
+#include <cstring>
+
+#include "utf8.hpp"
+
+namespace tessrin {
+
+namespace {
+
+// Byte classes. Legend:
+//   W word character (letters, digits, most punctuation, NUL, every byte >= 0x80)
+//   B blank (space, tab)          N line feed        H number sign (comment)
+//   Q single or double quote      S semicolon        K bracket or brace ([ ] { })
+//   C colon
+// Vertical tab, form feed and the byte-order mark are word characters: CIF knows only space,
+// tab and line end as whitespace.
+enum ByteClass : std::uint8_t { W, B, N, H, Q, S, K, C };
+
+constexpr std::array<std::uint8_t, 256> make_classes() {
+  std::array<std::uint8_t, 256> t{};
+  t[' '] = B;
+  t['\t'] = B;
+  t['\n'] = N;
+  t['#'] = H;
+  t['\''] = Q;
+  t['"'] = Q;
+  t[';'] = S;
+  t['['] = K;
+  t[']'] = K;
+  t['{'] = K;
+  t['}'] = K;
+  t[':'] = C;
+  return t;
+}
+constexpr auto kClass = make_classes();
+
+// Bytes that end a bare word. CIF 2.0 adds brackets and braces, except inside tags and
+// block or frame headers (so that _tag[1] and data_x[1] stay one word).
+constexpr std::array<bool, 256> make_terminators(bool brackets) {
+  std::array<bool, 256> t{};
+  for (unsigned char c : {'#', '\'', '"', '\t', '\n', ' '}) t[c] = true;
+  if (brackets) {
+    for (unsigned char c : {'[', ']', '{', '}'}) t[c] = true;
+  }
+  return t;
+}
+constexpr auto kWordEnd = make_terminators(false);
+constexpr auto kWordEnd20 = make_terminators(true);
+
+// Bytes that are whole characters allowed in CIF 1.x strings and text fields.
+constexpr std::array<bool, 256> make_cif1_ok() {
+  std::array<bool, 256> t{};
+  for (int c = 0x20; c <= 0x7E; ++c) t[c] = true;
+  t['\t'] = t['\n'] = t['\r'] = true;
+  return t;
+}
+constexpr auto kCif1Ok = make_cif1_ok();
+
+constexpr std::uint8_t u8(char c) { return static_cast<std::uint8_t>(c); }
+
+bool iequals_ascii(std::string_view word, std::string_view lower) {
+  if (word.size() != lower.size()) return false;
+  for (std::size_t i = 0; i < word.size(); ++i) {
+    char c = word[i];
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c + 32);
+    if (c != lower[i]) return false;
+  }
+  return true;
+}
+
+bool istarts_ascii(std::string_view word, std::string_view lower) {
+  return word.size() >= lower.size() && iequals_ascii(word.substr(0, lower.size()), lower);
+}
+
+/// The first `limit` bytes of `content`, cut before a character that would straddle the limit.
+std::string_view utf8_prefix(std::string_view content, std::size_t limit) {
+  if (content.size() <= limit) return content;
+  while (limit > 0 && is_continuation(u8(content[limit]))) --limit;
+  return content.substr(0, limit);
+}
+
+std::string hex_code_point(char32_t c) {
+  static constexpr char kDigits[] = "0123456789ABCDEF";
+  std::string hex;
+  for (int shift = 20; shift >= 0; shift -= 4) {
+    unsigned digit = (c >> shift) & 0xF;
+    if (digit != 0 || !hex.empty() || shift < 16) hex.push_back(kDigits[digit]);
+  }
+  return hex;
+}
+
+}  // namespace
+
+bool check_cif1_char(char32_t c, std::uint32_t line, std::uint32_t column, LexerError& error) {
+  if (c == '\t' || c == '\n' || c == '\r' || (c >= 0x20 && c <= 0x7E)) return false;
+  error.message = "character U+" + hex_code_point(c) + " is not permitted in CIF 1.x";
+  error.context.clear();
+  append_utf8(c, error.context);
+  error.line = line;
+  error.column = column;
+  return true;
+}
+
+Lexer::Lexer(std::string_view text, CifVersion version, std::uint32_t line_offset)
+    : version_(version) {
+  if (normalise_line_ends(text, owned_)) text = owned_;
+  begin_ = pos_ = text.data();
+  end_ = begin_ + text.size();
+  line_ = line_offset + 1;
+  line_start_ = column_base_pos_ = begin_;
+  column_base_ = 1;
+  // A byte-order mark at the very start is skipped like a blank: editors on Windows save one,
+  // and glued to the first word it would swallow the first data block header.
+  if (text.starts_with("\xEF\xBB\xBF")) pos_ += 3;
+}
+
+std::uint32_t Lexer::column_at(const char* p) noexcept {
+  column_base_ += static_cast<std::uint32_t>(count_chars(column_base_pos_, p));
+  column_base_pos_ = p;
+  return column_base_;
+}
+
+void Lexer::newline_at(const char* p) noexcept {
+  ++line_;
+  line_start_ = column_base_pos_ = p + 1;
+  column_base_ = 1;
+}
+
+void Lexer::start_token(Token& token, TokenKind kind, std::uint8_t value_type) {
+  token.errors.clear();
+  token.line = line_;
+  token.column = column_at(pos_);
+  token.kind = kind;
+  token.value_type = value_type;
+}
+
+void Lexer::check_chars(const char* begin, const char* end, Token& token) {
+  for (const char* p = begin; p < end;) {
+    if (kCif1Ok[u8(*p)]) {
+      ++p;
+      continue;
+    }
+    const char* at = p;
+    char32_t c = decode_utf8(p, end);
+    LexerError error;
+    if (check_cif1_char(c, line_, column_at(at), error)) token.errors.push_back(std::move(error));
+  }
+}
+
+void Lexer::add_unterminated(Token& token, std::string_view delimiter, std::string_view content,
+                             std::string message) {
+  std::string context(delimiter);
+  context.append(utf8_prefix(content, 40));
+  token.errors.push_back(LexerError{std::move(message), std::move(context), token.line,
+                                    token.column});
+}
+
+bool Lexer::next(Token& token) {
+  const bool cif2 = version_ == CifVersion::Cif20;
+  while (pos_ < end_) {
+    switch (kClass[u8(*pos_)]) {
+      case B:
+        ++pos_;
+        after_whitespace_ = true;
+        continue;
+      case N:
+        newline_at(pos_);
+        ++pos_;
+        after_whitespace_ = true;
+        continue;
+      case H: {
+        const void* nl = std::memchr(pos_, '\n', static_cast<std::size_t>(end_ - pos_));
+        pos_ = nl ? static_cast<const char*>(nl) : end_;
+        after_whitespace_ = true;
+        continue;
+      }
+      case S:
+        if (pos_ == line_start_) {
+          read_text_field(token);
+          break;
+        }
+        read_bare_word(token);
+        break;
+      case Q:
+        if (end_ - pos_ >= 3 && pos_[1] == *pos_ && pos_[2] == *pos_) {
+          read_triple(token);
+        } else {
+          read_quoted(token);
+        }
+        break;
+      case K:
+      case C:
+        // A colon is punctuation only directly after a token (a table key); after a blank it
+        // starts a word such as :x.
+        if (cif2 && (kClass[u8(*pos_)] == K || !after_whitespace_)) {
+          start_token(token, TokenKind::Value, kString);
+          token.text = std::string_view(pos_, 1);
+          ++pos_;
+          break;
+        }
+        read_bare_word(token);
+        break;
+      default:
+        read_bare_word(token);
+        break;
+    }
+    after_whitespace_ = false;
+    return true;
+  }
+  return false;
+}
+
+void Lexer::read_bare_word(Token& token) {
+  const char* start = pos_;
+  std::string_view rest(start, static_cast<std::size_t>(end_ - start));
+  const bool brackets_end_word = version_ == CifVersion::Cif20 && *start != '_' &&
+                                 !istarts_ascii(rest, "data_") && !istarts_ascii(rest, "save_");
+  const auto& ends = brackets_end_word ? kWordEnd20 : kWordEnd;
+  const char* p = start;
+  while (p < end_ && !ends[u8(*p)]) ++p;
+
+  if (p == start) {
+    // Unreachable through the dispatch in `next`; kept so a terminator can never stall us.
+    start_token(token, TokenKind::Value, kString);
+    const char* q = start;
+    decode_utf8(q, end_);
+    pos_ = q;
+    token.text = std::string_view(start, static_cast<std::size_t>(q - start));
+    std::string message = "unexpected character: '";
+    message.append(token.text).push_back('\'');
+    token.errors.push_back(LexerError{std::move(message), std::string(token.text), token.line,
+                                      token.column});
+    return;
+  }
+
+  std::string_view word(start, static_cast<std::size_t>(p - start));
+  TokenKind kind = TokenKind::Value;
+  std::uint8_t value_type = kNoKind;
+  if (word[0] == '_') {
+    kind = TokenKind::Tag;
+  } else if (iequals_ascii(word, "global_") || iequals_ascii(word, "loop_") ||
+             iequals_ascii(word, "stop_") || istarts_ascii(word, "data_") ||
+             istarts_ascii(word, "save_")) {
+    kind = TokenKind::Reserved;
+  } else {
+    value_type = (word == "." || word == "?") ? kPlaceholder : kString;
+  }
+  start_token(token, kind, value_type);
+  token.text = word;
+  pos_ = p;
+  if (version_ == CifVersion::Cif11 && (word[0] == '[' || word[0] == '$')) {
+    std::string message = "bare word beginning with '";
+    message.push_back(word[0]);
+    message.append("' is not permitted in CIF 1.x");
+    token.errors.push_back(
+        LexerError{std::move(message), std::string(1, word[0]), token.line, token.column});
+  }
+}
+
+void Lexer::read_quoted(Token& token) {
+  const char quote = *pos_;
+  start_token(token, TokenKind::Value, quote == '\'' ? kSingleQuoted : kDoubleQuoted);
+  const char* content = ++pos_;
+  const char* p = content;
+  bool closed = false;
+  if (version_ == CifVersion::Cif20) {
+    while (p < end_ && *p != quote && *p != '\n') ++p;
+    closed = p < end_ && *p == quote;
+  } else {
+    // CIF 1.x: a quote closes the string only before whitespace or the end, so a name such
+    // as O'Brien stays one value.
+    while (p < end_ && *p != '\n') {
+      if (*p == quote) {
+        const char* after = p + 1;
+        if (after == end_ || *after == '\0' || *after == '\t' || *after == '\n' ||
+            *after == ' ') {
+          closed = true;
+          break;
+        }
+        ++p;
+        continue;
+      }
+      if (kCif1Ok[u8(*p)]) {
+        ++p;
+        continue;
+      }
+      const char* at = p;
+      char32_t c = decode_utf8(p, end_);
+      LexerError error;
+      if (check_cif1_char(c, line_, column_at(at), error)) token.errors.push_back(std::move(error));
+    }
+  }
+  token.text = std::string_view(content, static_cast<std::size_t>(p - content));
+  pos_ = closed ? p + 1 : p;
+  if (!closed) {
+    add_unterminated(token, std::string_view(&quote, 1), token.text,
+                     quote == '\'' ? "unterminated single quoted string"
+                                   : "unterminated double quoted string");
+  }
+}
+
+void Lexer::read_triple(Token& token) {
+  const char quote = *pos_;
+  const bool cif2 = version_ == CifVersion::Cif20;
+  std::uint8_t value_type = !cif2 ? kString : quote == '\'' ? kTripleSingleQuoted
+                                                            : kTripleDoubleQuoted;
+  start_token(token, TokenKind::Value, value_type);
+  const char delimiter[3] = {quote, quote, quote};
+  const std::string_view delim(delimiter, 3);
+  if (!cif2) {
+    token.errors.push_back(LexerError{"triple-quoted strings are not valid in CIF 1.x",
+                                      std::string(delim), token.line, token.column});
+  }
+  const char* content = pos_ + 3;
+  const char* p = content;
+  const char* close = nullptr;
+  while (p < end_) {
+    const void* hit = std::memchr(p, quote, static_cast<std::size_t>(end_ - p));
+    if (hit == nullptr) break;
+    const char* q = static_cast<const char*>(hit);
+    if (end_ - q >= 3 && q[1] == quote && q[2] == quote) {
+      close = q;
+      break;
+    }
+    p = q + 1;
+  }
+  const char* content_end = close ? close : end_;
+  for (const char* q = content; q < content_end;) {
+    const void* nl = std::memchr(q, '\n', static_cast<std::size_t>(content_end - q));
+    if (nl == nullptr) break;
+    q = static_cast<const char*>(nl);
+    newline_at(q);
+    ++q;
+  }
+  token.text = std::string_view(content, static_cast<std::size_t>(content_end - content));
+  pos_ = close ? close + 3 : end_;
+  if (!close) {
+    std::string message;
+    if (!cif2) {
+      message = "unterminated triple-quoted string";
+    } else {
+      message = quote == '\'' ? "unterminated triple single quoted string"
+                              : "unterminated triple double quoted string";
+    }
+    add_unterminated(token, delim, token.text, std::move(message));
+  }
+}
+
+void Lexer::read_text_field(Token& token) {
+  start_token(token, TokenKind::Value, kMultilineString);
+  const std::uint32_t open_line = token.line;
+  const bool cif1 = version_ == CifVersion::Cif11;
+  const char* content = ++pos_;
+  const char* segment = content;
+  for (;;) {
+    const void* hit = std::memchr(segment, '\n', static_cast<std::size_t>(end_ - segment));
+    if (hit == nullptr) {
+      if (cif1) check_chars(segment, end_, token);
+      token.text = std::string_view(content, static_cast<std::size_t>(end_ - content));
+      pos_ = end_;
+      token.errors.push_back(LexerError{"unterminated multiline string", ";", open_line, 1});
+      return;
+    }
+    const char* nl = static_cast<const char*>(hit);
+    if (cif1) check_chars(segment, nl, token);
+    newline_at(nl);
+    if (nl + 1 < end_ && nl[1] == ';') {
+      token.text = std::string_view(content, static_cast<std::size_t>(nl - content));
+      pos_ = nl + 2;
+      return;
+    }
+    segment = nl + 1;
+  }
+}
+
+}  // namespace tessrin

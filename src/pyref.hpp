@@ -1,0 +1,41 @@
+// One move-only owner for Python references, so no error path can leak or double-release.
+#pragma once
+
+#include <Python.h>
+
+#include <utility>
+
+namespace tessrin {
+
+class PyRef {
+ public:
+  PyRef() noexcept = default;
+  /// Takes over a new reference (which may be null after a failed call).
+  static PyRef steal(PyObject* object) noexcept { return PyRef(object); }
+  /// Adds a reference to a borrowed object.
+  static PyRef borrow(PyObject* object) noexcept {
+    Py_XINCREF(object);
+    return PyRef(object);
+  }
+
+  PyRef(PyRef&& other) noexcept : object_(std::exchange(other.object_, nullptr)) {}
+  PyRef& operator=(PyRef&& other) noexcept {
+    PyObject* old = std::exchange(object_, std::exchange(other.object_, nullptr));
+    Py_XDECREF(old);
+    return *this;
+  }
+  PyRef(const PyRef&) = delete;
+  PyRef& operator=(const PyRef&) = delete;
+  ~PyRef() { Py_XDECREF(object_); }
+
+  PyObject* get() const noexcept { return object_; }
+  /// Hands the reference to the caller.
+  PyObject* release() noexcept { return std::exchange(object_, nullptr); }
+  explicit operator bool() const noexcept { return object_ != nullptr; }
+
+ private:
+  explicit PyRef(PyObject* object) noexcept : object_(object) {}
+  PyObject* object_ = nullptr;
+};
+
+}  // namespace tessrin

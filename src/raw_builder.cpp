@@ -1,0 +1,282 @@
+#include "raw_builder.hpp"
+
+#include <unordered_map>
+
+#include "parser.hpp"
+#include "textfield.hpp"
+#include "unicode.hpp"
+
+namespace tessrin {
+
+RawBuilder::RawBuilder(CifVersion version, bool strict) : version_(version), strict_(strict) {}
+
+void RawBuilder::push_error(ParseDiagnostic diagnostic) { errors_.push_back(std::move(diagnostic)); }
+
+void RawBuilder::lower_into(std::string_view text, std::string& out) {
+  if (is_lower(text)) {
+    out.assign(text);
+  } else {
+    out.clear();
+    append_lower(text, out);
+  }
+}
+
+FrameData* RawBuilder::current_frame() noexcept {
+  if (current_save_frame_) return &current_save_frame_->data;
+  if (current_block_) return &current_block_->data;
+  return nullptr;
+}
+
+void RawBuilder::semantic_error(std::string message, std::string recovery_action) {
+  errors_.push_back(ParseDiagnostic{kSemantic, std::move(message), 0, 0, "RawBuilder",
+                                    std::move(recovery_action)});
+  if (strict_) stopped_ = true;
+}
+
+void RawBuilder::reset_loop() {
+  in_loop_ = false;
+  loop_tags_.clear();
+  loop_column_of_.clear();
+  loop_columns_.clear();
+  loop_value_count_ = 0;
+}
+
+void RawBuilder::on_parse_error(std::string_view error_type, std::string_view message,
+                                std::uint32_t line, std::uint32_t column, std::string_view context,
+                                std::string_view recovery_action) {
+  // Diagnostics are collected even after a strict stop: the parser keeps reporting.
+  errors_.push_back(ParseDiagnostic{error_type, std::string(message), line, column,
+                                    std::string(context), std::string(recovery_action)});
+}
+
+void RawBuilder::on_data_block(std::string_view name) {
+  if (stopped_) return;
+  if (current_block_) {
+    blocks_.push_back(std::move(*current_block_));
+    current_block_.reset();
+  }
+  std::string lowered;
+  lower_into(name, lowered);
+  if (block_names_.contains(lowered)) {
+    semantic_error("duplicate data block name: " + quoted(name),
+                   "duplicate block stored with distinct internal id");
+  } else {
+    block_names_.insert(lowered);
+  }
+  current_save_frame_.reset();
+  has_pending_tag_ = false;
+  reset_loop();
+  containers_.clear();
+  save_frame_names_.clear();
+  current_block_.emplace();
+  current_block_->name = std::move(lowered);
+}
+
+void RawBuilder::on_save_frame_start(std::string_view name) {
+  if (stopped_ || !current_block_) return;
+  std::string lowered;
+  lower_into(name, lowered);
+  if (save_frame_names_.contains(lowered)) {
+    semantic_error("duplicate save frame name: " + quoted(name),
+                   "duplicate save frame stored with distinct internal id");
+  } else {
+    save_frame_names_.insert(lowered);
+  }
+  current_save_frame_.emplace();
+  current_save_frame_->name = std::move(lowered);
+}
+
+void RawBuilder::on_save_frame_end() {
+  if (stopped_ || !current_block_ || !current_save_frame_) return;
+  current_block_->save_frames.push_back(std::move(*current_save_frame_));
+  current_save_frame_.reset();
+}
+
+void RawBuilder::add_tag(std::string_view tag) {
+  if (stopped_) return;
+  lower_into(tag, pending_tag_);
+  has_pending_tag_ = true;
+}
+
+void RawBuilder::add_value(std::string_view text, std::uint8_t kind) {
+  if (stopped_) return;
+  if (kind == kMultilineString) {
+    if (transform_multiline(text, scratch_)) text = scratch_;
+  } else if (kind != kPlaceholder && text.size() == 1 && (text[0] == '.' || text[0] == '?')) {
+    // A quoted "." or "?" is a real value, not a placeholder: keep its quotes to tell them apart.
+    text = text[0] == '.' ? std::string_view("\".\"") : std::string_view("\"?\"");
+  }
+  route_scalar(text);
+}
+
+void RawBuilder::route_scalar(std::string_view text) {
+  if (!containers_.empty()) {
+    ContainerFrame& top = containers_.back();
+    RawValue scalar;
+    scalar.text.assign(text);
+    if (top.value.kind == RawValue::Kind::List) {
+      top.value.items.push_back(std::move(scalar));
+    } else if (top.has_pending_key) {
+      top.value.keys.push_back(std::move(top.pending_key));
+      top.value.items.push_back(std::move(scalar));
+      top.has_pending_key = false;
+    }
+    return;
+  }
+  if (in_loop_) {
+    if (loop_tags_.empty()) return;
+    loop_columns_[loop_column_of_[loop_value_count_ % loop_tags_.size()]].append_scalar(text);
+    ++loop_value_count_;
+    return;
+  }
+  if (!has_pending_tag_) return;
+  has_pending_tag_ = false;
+  FrameData* frame = current_frame();
+  if (frame == nullptr) return;
+  frame->values[frame->slot(pending_tag_)].append_scalar(text);
+}
+
+void RawBuilder::route_container(RawValue&& value) {
+  if (!containers_.empty()) {
+    ContainerFrame& top = containers_.back();
+    if (top.value.kind == RawValue::Kind::List) {
+      top.value.items.push_back(std::move(value));
+    } else if (top.has_pending_key) {
+      top.value.keys.push_back(std::move(top.pending_key));
+      top.value.items.push_back(std::move(value));
+      top.has_pending_key = false;
+    }
+    return;
+  }
+  if (in_loop_) {
+    if (loop_tags_.empty()) return;
+    loop_columns_[loop_column_of_[loop_value_count_ % loop_tags_.size()]].append_value(
+        std::move(value));
+    ++loop_value_count_;
+    return;
+  }
+  if (!has_pending_tag_) return;
+  has_pending_tag_ = false;
+  FrameData* frame = current_frame();
+  if (frame == nullptr) return;
+  frame->values[frame->slot(pending_tag_)].append_value(std::move(value));
+}
+
+void RawBuilder::on_loop_start(std::span<const std::string_view> tags) {
+  if (stopped_) return;
+  reset_loop();
+  in_loop_ = true;
+  loop_tags_.reserve(tags.size());
+  loop_column_of_.reserve(tags.size());
+  std::unordered_map<std::string_view, std::size_t> first_column;
+  for (std::string_view tag : tags) {
+    loop_tags_.emplace_back();
+    lower_into(tag, loop_tags_.back());
+  }
+  for (const std::string& tag : loop_tags_) {
+    auto [it, added] = first_column.emplace(tag, loop_columns_.size());
+    if (added) loop_columns_.emplace_back();
+    loop_column_of_.push_back(it->second);
+  }
+}
+
+void RawBuilder::on_loop_end() {
+  if (stopped_) return;
+  const std::size_t tag_count = loop_tags_.size();
+  if (tag_count == 0) {
+    in_loop_ = false;
+    return;
+  }
+  const std::size_t count = loop_value_count_;
+  if (count % tag_count != 0) {
+    const std::size_t missing = tag_count - count % tag_count;
+    std::string tags;
+    for (std::size_t i = 0; i < tag_count; ++i) {
+      if (i > 0) tags.append(", ");
+      tags.append(loop_tags_[i]);
+    }
+    semantic_error("loop value count " + std::to_string(count) + " is not divisible by tag count " +
+                       std::to_string(tag_count) + " (" + std::to_string(missing) +
+                       " value(s) missing from final row); tags: " + tags,
+                   strict_ ? std::string("stopped")
+                           : "padded " + std::to_string(missing) + " placeholder(s)");
+    if (stopped_) {
+      reset_loop();
+      return;
+    }
+    for (std::size_t i = 0; i < missing; ++i) {
+      loop_columns_[loop_column_of_[loop_value_count_ % tag_count]].append_scalar("?");
+      ++loop_value_count_;
+    }
+  }
+  if (FrameData* frame = current_frame()) {
+    std::vector<std::size_t> positions;
+    positions.reserve(tag_count);
+    std::vector<bool> taken(loop_columns_.size(), false);
+    for (std::size_t i = 0; i < tag_count; ++i) {
+      const std::size_t slot = frame->slot(loop_tags_[i]);
+      positions.push_back(slot);
+      // A tag named twice in one header keeps the column its first occurrence stored, rather
+      // than losing its values to an empty list.
+      const std::size_t column = loop_column_of_[i];
+      if (!taken[column]) {
+        frame->values[slot] = std::move(loop_columns_[column]);
+        taken[column] = true;
+      }
+    }
+    frame->loops.push_back(std::move(positions));
+  }
+  reset_loop();
+}
+
+void RawBuilder::on_list_start() {
+  if (stopped_) return;
+  containers_.push_back(ContainerFrame{RawValue(RawValue::Kind::List), {}, false});
+}
+
+void RawBuilder::on_table_start() {
+  if (stopped_) return;
+  containers_.push_back(ContainerFrame{RawValue(RawValue::Kind::Table), {}, false});
+}
+
+void RawBuilder::on_table_key(std::string_view key, std::uint8_t /*kind*/) {
+  if (stopped_ || containers_.empty()) return;
+  ContainerFrame& top = containers_.back();
+  if (top.value.kind != RawValue::Kind::Table) return;
+  top.pending_key.assign(key);
+  top.has_pending_key = true;
+}
+
+void RawBuilder::on_list_end() {
+  if (stopped_ || containers_.empty()) return;
+  RawValue value = std::move(containers_.back().value);
+  containers_.pop_back();
+  if (value.kind == RawValue::Kind::List) route_container(std::move(value));
+}
+
+void RawBuilder::on_table_end() {
+  if (stopped_ || containers_.empty()) return;
+  RawValue value = std::move(containers_.back().value);
+  containers_.pop_back();
+  if (value.kind == RawValue::Kind::Table) route_container(std::move(value));
+}
+
+ParsedCif RawBuilder::finish() && {
+  if (current_block_) blocks_.push_back(std::move(*current_block_));
+  ParsedCif result;
+  result.version = static_cast<std::uint8_t>(version_);
+  result.errors = std::move(errors_);
+  result.blocks = std::move(blocks_);
+  return result;
+}
+
+ParsedCif collect_raw(std::string_view source, bool strict) {
+  VersionResult detected;
+  detect_version(source, detected);
+  RawBuilder builder(detected.version, strict);
+  for (ParseDiagnostic& diagnostic : detected.errors) builder.push_error(std::move(diagnostic));
+  run_parser(detected, builder);
+  return std::move(builder).finish();
+}
+
+}  // namespace tessrin

@@ -1,0 +1,81 @@
+// RawBuilder: the event sink that collects a whole parse natively, with the checks the parser
+// cannot make (duplicate names, incomplete loop rows) and strict collection.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <unordered_set>
+#include <vector>
+
+#include "raw_model.hpp"
+#include "version.hpp"
+
+namespace tessrin {
+
+class RawBuilder {
+ public:
+  RawBuilder(CifVersion version, bool strict);
+
+  /// Appends a diagnostic received before the parse (version detection).
+  void push_error(ParseDiagnostic diagnostic);
+
+  void on_data_block(std::string_view name);
+  void on_save_frame_start(std::string_view name);
+  void on_save_frame_end();
+  void add_tag(std::string_view tag);
+  void add_value(std::string_view text, std::uint8_t kind);
+  void on_loop_start(std::span<const std::string_view> tags);
+  void on_loop_end();
+  void on_list_start();
+  void on_list_end();
+  void on_table_start();
+  void on_table_key(std::string_view key, std::uint8_t kind);
+  void on_table_end();
+  void on_parse_error(std::string_view error_type, std::string_view message, std::uint32_t line,
+                      std::uint32_t column, std::string_view context,
+                      std::string_view recovery_action);
+
+  /// The collected parse; the builder is spent afterwards.
+  ParsedCif finish() &&;
+
+ private:
+  struct ContainerFrame {
+    RawValue value;  // List or Table being filled
+    std::string pending_key;
+    bool has_pending_key = false;
+  };
+
+  FrameData* current_frame() noexcept;
+  void semantic_error(std::string message, std::string recovery_action);
+  void route_scalar(std::string_view text);
+  void route_container(RawValue&& value);
+  void reset_loop();
+  void lower_into(std::string_view text, std::string& out);
+
+  std::vector<ParseDiagnostic> errors_;
+  std::vector<ParsedBlock> blocks_;
+  std::optional<ParsedBlock> current_block_;
+  std::optional<ParsedSaveFrame> current_save_frame_;
+  std::string pending_tag_;
+  bool has_pending_tag_ = false;
+  std::unordered_set<std::string, StringHash, std::equal_to<>> block_names_;
+  std::unordered_set<std::string, StringHash, std::equal_to<>> save_frame_names_;
+  bool in_loop_ = false;
+  std::vector<std::string> loop_tags_;
+  std::vector<std::size_t> loop_column_of_;  // header position -> column (repeats share one)
+  std::vector<ValueList> loop_columns_;
+  std::size_t loop_value_count_ = 0;
+  std::vector<ContainerFrame> containers_;
+  std::string scratch_;
+  CifVersion version_;
+  bool strict_;
+  bool stopped_ = false;
+};
+
+/// The whole native pipeline: version detection, lexer, parser and raw builder.
+ParsedCif collect_raw(std::string_view source, bool strict);
+
+}  // namespace tessrin

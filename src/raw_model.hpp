@@ -1,0 +1,159 @@
+// The collected parse: every block, save frame, tag, loop and value as native text, with
+// every diagnostic. Built only by RawBuilder, consumed by exactly one exporter.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <limits>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <utility>
+#include <vector>
+
+#include "error.hpp"
+
+namespace tessrin {
+
+/// One value that is not a plain scalar of a column: a list, a table, or (rarely) a scalar
+/// too large for a column's packed storage. Nested values are destroyed with an explicit
+/// stack, so a value nested a million levels deep cannot overflow the C stack.
+struct RawValue {
+  enum class Kind : std::uint8_t { Scalar, List, Table };
+
+  Kind kind = Kind::Scalar;
+  std::string text;               // Scalar
+  std::vector<RawValue> items;    // List items, or Table values
+  std::vector<std::string> keys;  // Table keys, parallel to items (case kept, repeats kept)
+
+  RawValue() = default;
+  explicit RawValue(Kind k) : kind(k) {}
+  RawValue(RawValue&&) noexcept = default;
+  RawValue& operator=(RawValue&& other) noexcept {
+    RawValue old(std::move(*this));  // released iteratively by its destructor
+    kind = other.kind;
+    text = std::move(other.text);
+    items = std::move(other.items);
+    keys = std::move(other.keys);
+    return *this;
+  }
+  RawValue(const RawValue&) = delete;
+  RawValue& operator=(const RawValue&) = delete;
+  ~RawValue() {
+    if (items.empty()) return;
+    std::vector<RawValue> stack = std::move(items);
+    while (!stack.empty()) {
+      RawValue last = std::move(stack.back());
+      stack.pop_back();
+      for (RawValue& child : last.items) stack.push_back(std::move(child));
+      last.items.clear();  // children were moved out: no recursion here
+    }
+  }
+};
+
+/// The ordered values of one tag. Scalars, the bulk of every file, are packed column-wise the
+/// way Arrow lays out a string array (one text buffer plus 32-bit offsets), so the columnar
+/// export can hand the buffers over without copying. Containers live beside them, keyed by
+/// their position.
+class ValueList {
+ public:
+  /// Largest text buffer that 32-bit Arrow offsets can address.
+  static constexpr std::size_t kMaxPackedBytes = std::numeric_limits<std::int32_t>::max();
+
+  ValueList() : offsets_{0} {}
+
+  std::size_t size() const noexcept { return offsets_.size() - 1; }
+  bool empty() const noexcept { return size() == 0; }
+
+  void append_scalar(std::string_view text) {
+    if (data_.size() + text.size() > kMaxPackedBytes) {
+      RawValue big;
+      big.text.assign(text);
+      append_value(std::move(big));
+      return;
+    }
+    data_.append(text);
+    offsets_.push_back(static_cast<std::uint32_t>(data_.size()));
+  }
+
+  void append_value(RawValue&& value) {
+    others_.emplace_back(size(), std::move(value));
+    offsets_.push_back(offsets_.back());
+  }
+
+  /// Scalar text of value `i`; meaningful only when `i` is not among `others()`.
+  std::string_view packed(std::size_t i) const noexcept {
+    return std::string_view(data_).substr(offsets_[i], offsets_[i + 1] - offsets_[i]);
+  }
+
+  /// Values stored out of line, by ascending position.
+  const std::vector<std::pair<std::size_t, RawValue>>& others() const noexcept { return others_; }
+
+  const std::string& data() const noexcept { return data_; }
+  const std::vector<std::uint32_t>& offsets() const noexcept { return offsets_; }
+  std::string& mutable_data() noexcept { return data_; }
+  std::vector<std::uint32_t>& mutable_offsets() noexcept { return offsets_; }
+
+  /// Calls `scalar(i, text)` or `other(i, value)` for every value in order.
+  template <class OnScalar, class OnOther>
+  void for_each(OnScalar&& scalar, OnOther&& other) const {
+    std::size_t next_other = 0;
+    for (std::size_t i = 0, n = size(); i < n; ++i) {
+      if (next_other < others_.size() && others_[next_other].first == i) {
+        other(i, others_[next_other].second);
+        ++next_other;
+      } else {
+        scalar(i, packed(i));
+      }
+    }
+  }
+
+ private:
+  std::string data_;
+  std::vector<std::uint32_t> offsets_;
+  std::vector<std::pair<std::size_t, RawValue>> others_;
+};
+
+struct StringHash {
+  using is_transparent = void;
+  std::size_t operator()(std::string_view s) const noexcept {
+    return std::hash<std::string_view>{}(s);
+  }
+};
+
+/// Tags, values and loops of one block or save frame.
+struct FrameData {
+  std::vector<std::string> tag_order;             // every distinct tag, first-seen order
+  std::vector<std::vector<std::size_t>> loops;    // per loop: positions in tag_order, header order
+  std::vector<ValueList> values;                  // parallel to tag_order: each tag's values
+  std::unordered_map<std::string, std::size_t, StringHash, std::equal_to<>> index;
+
+  /// Position of `tag` in tag_order, adding it (with no values) when new.
+  std::size_t slot(std::string_view tag) {
+    auto it = index.find(tag);
+    if (it != index.end()) return it->second;
+    tag_order.emplace_back(tag);
+    values.emplace_back();
+    index.emplace(tag_order.back(), tag_order.size() - 1);
+    return tag_order.size() - 1;
+  }
+};
+
+struct ParsedSaveFrame {
+  std::string name;  // lower-cased
+  FrameData data;
+};
+
+struct ParsedBlock {
+  std::string name;  // lower-cased
+  FrameData data;
+  std::vector<ParsedSaveFrame> save_frames;  // in the order they were closed
+};
+
+struct ParsedCif {
+  std::uint8_t version = 0;  // 0 is CIF 1.1, anything else CIF 2.0
+  std::vector<ParseDiagnostic> errors;
+  std::vector<ParsedBlock> blocks;
+};
+
+}  // namespace tessrin
