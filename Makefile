@@ -27,7 +27,7 @@ test: install
 	$(BIN)/python -m pytest -q -p no:cacheprovider tests
 
 demo: install
-	$(BIN)/python examples/demo.py examples/example_2_0.cif
+	$(BIN)/python examples/demo.py examples/example_1_1.cif examples/example_2_0.cif
 
 clean:
 	rm -rf build $(VENV)

@@ -38,7 +38,7 @@ bool set_item(PyObject* dict, const char* key, PyRef value) {
 
 /// The block or save-frame dict without "save_frames". Each tag's str is made once and shared
 /// by tag_order, loops and the tags dict.
-PyRef frame_data_to_python(std::string_view name, const FrameData& data) {
+PyRef frame_data_to_python(std::string_view name, const FrameData& data, StrCache& cache) {
   PyRef dict = PyRef::steal(PyDict_New());
   if (!dict || !set_item(dict.get(), "name", PyRef::steal(make_str(name)))) return {};
   const auto tag_count = static_cast<Py_ssize_t>(data.tag_order.size());
@@ -65,7 +65,8 @@ PyRef frame_data_to_python(std::string_view name, const FrameData& data) {
   PyRef tags = PyRef::steal(PyDict_New());
   if (!tags) return {};
   for (Py_ssize_t i = 0; i < tag_count; ++i) {
-    PyRef values = PyRef::steal(value_list_to_python(data.values[static_cast<std::size_t>(i)]));
+    PyRef values =
+        PyRef::steal(value_list_to_python(data.values[static_cast<std::size_t>(i)], &cache));
     if (!values || PyDict_SetItem(tags.get(), PyList_GET_ITEM(tag_order.get(), i), values.get())) {
       return {};
     }
@@ -79,6 +80,32 @@ PyRef frame_data_to_python(std::string_view name, const FrameData& data) {
 }
 
 }  // namespace
+
+StrCache::StrCache() : slots_(kSlots) {}
+
+StrCache::~StrCache() {
+  for (Slot& slot : slots_) Py_XDECREF(slot.str);
+}
+
+PyObject* StrCache::ascii(std::string_view text) {
+  if (text.size() > kMaxLength) return make_ascii_str(text);
+  std::uint32_t hash = 2166136261u;
+  for (char c : text) hash = (hash ^ static_cast<std::uint8_t>(c)) * 16777619u;
+  Slot& slot = slots_[(hash ^ (hash >> 15)) & (kSlots - 1)];
+  if (slot.str != nullptr && slot.length == text.size() &&
+      std::memcmp(slot.bytes, text.data(), text.size()) == 0) {
+    Py_INCREF(slot.str);
+    return slot.str;
+  }
+  PyObject* str = make_ascii_str(text);
+  if (str == nullptr) return nullptr;
+  Py_XDECREF(slot.str);
+  Py_INCREF(str);
+  slot.str = str;
+  slot.length = static_cast<std::uint8_t>(text.size());
+  std::memcpy(slot.bytes, text.data(), text.size());
+  return str;
+}
 
 PyObject* make_str(std::string_view text) {
   if (is_ascii(text)) return make_ascii_str(text);
@@ -141,7 +168,7 @@ PyObject* raw_value_to_python(const RawValue& root) {
   }
 }
 
-PyObject* value_list_to_python(const ValueList& values) {
+PyObject* value_list_to_python(const ValueList& values, StrCache* cache) {
   PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(values.size())));
   if (!list) return nullptr;
   // Checking the whole packed buffer once lets every ASCII value skip UTF-8 decoding.
@@ -150,7 +177,9 @@ PyObject* value_list_to_python(const ValueList& values) {
   values.for_each(
       [&](std::size_t i, std::string_view text) {
         if (!ok) return;
-        PyObject* s = all_ascii ? make_ascii_str(text) : make_str(text);
+        PyObject* s = !all_ascii ? make_str(text)
+                      : cache != nullptr ? cache->ascii(text)
+                                         : make_ascii_str(text);
         if (s == nullptr) {
           ok = false;
           return;
@@ -170,6 +199,7 @@ PyObject* value_list_to_python(const ValueList& values) {
 }
 
 PyObject* to_python(ParsedCif&& parse) {
+  GcPause pause;
   PyRef result = PyRef::steal(PyDict_New());
   if (!result ||
       !set_item(result.get(), "version",
@@ -179,13 +209,14 @@ PyObject* to_python(ParsedCif&& parse) {
   }
   PyRef blocks = PyRef::steal(PyList_New(0));
   if (!blocks) return nullptr;
+  StrCache cache;
   for (ParsedBlock& block : parse.blocks) {
-    PyRef dict = frame_data_to_python(block.name, block.data);
+    PyRef dict = frame_data_to_python(block.name, block.data, cache);
     if (!dict) return nullptr;
     PyRef frames = PyRef::steal(PyList_New(0));
     if (!frames) return nullptr;
     for (const ParsedSaveFrame& frame : block.save_frames) {
-      PyRef frame_dict = frame_data_to_python(frame.name, frame.data);
+      PyRef frame_dict = frame_data_to_python(frame.name, frame.data, cache);
       if (!frame_dict || PyList_Append(frames.get(), frame_dict.get()) != 0) return nullptr;
     }
     if (!set_item(dict.get(), "save_frames", std::move(frames)) ||

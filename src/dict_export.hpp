@@ -16,6 +16,30 @@ namespace tessrin {
 /// A str from UTF-8 text (ASCII takes a fast path).
 PyObject* make_str(std::string_view text);
 
+/// Shares one str object among equal short values within one export: CIF columns repeat the
+/// same few short values (element symbols, chain ids, "?", ".") millions of times, and
+/// allocating a str for each dominates conversion time and memory.
+class StrCache {
+ public:
+  StrCache();
+  ~StrCache();
+  StrCache(const StrCache&) = delete;
+  StrCache& operator=(const StrCache&) = delete;
+
+  /// A new reference to a str equal to `text` (which must be ASCII).
+  PyObject* ascii(std::string_view text);
+
+ private:
+  static constexpr std::size_t kMaxLength = 15;
+  static constexpr std::size_t kSlots = 4096;
+  struct Slot {
+    PyObject* str = nullptr;
+    std::uint8_t length = 0;
+    char bytes[kMaxLength] = {};
+  };
+  std::vector<Slot> slots_;
+};
+
 /// The list of diagnostic dicts, keys "error_type", "message", "line", "column", "context",
 /// "recovery_action" in that order.
 PyObject* diagnostics_to_list(const std::vector<ParseDiagnostic>& errors);
@@ -24,8 +48,8 @@ PyObject* diagnostics_to_list(const std::vector<ParseDiagnostic>& errors);
 /// last value). Works with an explicit stack: nesting depth is unlimited.
 PyObject* raw_value_to_python(const RawValue& value);
 
-/// A new list with the converted values of one tag.
-PyObject* value_list_to_python(const ValueList& values);
+/// A new list with the converted values of one tag; `cache` (optional) shares short strs.
+PyObject* value_list_to_python(const ValueList& values, StrCache* cache = nullptr);
 
 /// The parse_raw dict: "version", "errors", "blocks".
 PyObject* to_python(ParsedCif&& parse);

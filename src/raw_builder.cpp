@@ -33,8 +33,17 @@ void RawBuilder::semantic_error(std::string message, std::string recovery_action
   if (strict_) stopped_ = true;
 }
 
+std::size_t RawBuilder::next_loop_column() noexcept {
+  // Values fill the loop row by row; a running cursor avoids a division per value.
+  const std::size_t column = loop_column_of_[loop_cursor_];
+  if (++loop_cursor_ == loop_column_of_.size()) loop_cursor_ = 0;
+  ++loop_value_count_;
+  return column;
+}
+
 void RawBuilder::reset_loop() {
   in_loop_ = false;
+  loop_cursor_ = 0;
   loop_tags_.clear();
   loop_column_of_.clear();
   loop_columns_.clear();
@@ -125,8 +134,7 @@ void RawBuilder::route_scalar(std::string_view text) {
   }
   if (in_loop_) {
     if (loop_tags_.empty()) return;
-    loop_columns_[loop_column_of_[loop_value_count_ % loop_tags_.size()]].append_scalar(text);
-    ++loop_value_count_;
+    loop_columns_[next_loop_column()].append_scalar(text);
     return;
   }
   if (!has_pending_tag_) return;
@@ -150,9 +158,7 @@ void RawBuilder::route_container(RawValue&& value) {
   }
   if (in_loop_) {
     if (loop_tags_.empty()) return;
-    loop_columns_[loop_column_of_[loop_value_count_ % loop_tags_.size()]].append_value(
-        std::move(value));
-    ++loop_value_count_;
+    loop_columns_[next_loop_column()].append_value(std::move(value));
     return;
   }
   if (!has_pending_tag_) return;
@@ -204,10 +210,7 @@ void RawBuilder::on_loop_end() {
       reset_loop();
       return;
     }
-    for (std::size_t i = 0; i < missing; ++i) {
-      loop_columns_[loop_column_of_[loop_value_count_ % tag_count]].append_scalar("?");
-      ++loop_value_count_;
-    }
+    for (std::size_t i = 0; i < missing; ++i) loop_columns_[next_loop_column()].append_scalar("?");
   }
   if (FrameData* frame = current_frame()) {
     std::vector<std::size_t> positions;

@@ -53,6 +53,7 @@ class RawBuilder {
   void route_scalar(std::string_view text);
   void route_container(RawValue&& value);
   void reset_loop();
+  std::size_t next_loop_column() noexcept;
   void lower_into(std::string_view text, std::string& out);
 
   std::vector<ParseDiagnostic> errors_;
@@ -68,6 +69,7 @@ class RawBuilder {
   std::vector<std::size_t> loop_column_of_;  // header position -> column (repeats share one)
   std::vector<ValueList> loop_columns_;
   std::size_t loop_value_count_ = 0;
+  std::size_t loop_cursor_ = 0;  // header position of the next value
   std::vector<ContainerFrame> containers_;
   std::string scratch_;
   CifVersion version_;
