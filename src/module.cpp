@@ -93,9 +93,8 @@ bool strict_argument(const char* function, PyObject* mode, bool& strict) {
                  function, Py_TYPE(mode)->tp_name);
     return false;
   }
-  std::string_view text;
-  if (!text_argument(function, "mode", mode, text)) return false;
-  strict = text == "strict";
+  // Compared as code points, so any str (even one that cannot be encoded) is accepted.
+  strict = PyUnicode_GET_LENGTH(mode) == 6 && PyUnicode_CompareWithASCIIString(mode, "strict") == 0;
   return true;
 }
 
@@ -399,8 +398,7 @@ PyObject* py_parse_cif(PyObject* module, PyObject* const* args, Py_ssize_t nargs
 }
 
 /// The shared tail of parse_arrow and parse_arrow_file.
-PyObject* arrow_result(std::string_view source, bool strict) {
-  ParsedCif parse = collect_raw(source, strict);
+PyObject* arrow_result(ParsedCif parse) {
   PyRef errors = PyRef::steal(diagnostics_to_list(parse.errors));
   if (!errors) return nullptr;
   PyRef batches = PyRef::steal(to_py_batches(parse));
@@ -412,7 +410,7 @@ PyObject* py_parse_arrow(PyObject*, PyObject* const* args, Py_ssize_t nargsf, Py
   std::string_view source;
   bool strict = false;
   if (!source_and_mode("parse_arrow", args, nargsf, kwnames, source, strict)) return nullptr;
-  return guarded([&]() -> PyObject* { return arrow_result(source, strict); });
+  return guarded([&]() -> PyObject* { return arrow_result(collect_raw(source, strict)); });
 }
 
 PyObject* py_parse_arrow_file(PyObject*, PyObject* const* args, Py_ssize_t nargsf,
@@ -430,9 +428,14 @@ PyObject* py_parse_arrow_file(PyObject*, PyObject* const* args, Py_ssize_t nargs
   bool strict = false;
   if (!strict_argument("parse_arrow_file", bound[1], strict)) return nullptr;
   return guarded([&]() -> PyObject* {
-    std::string text;
-    if (!read_text_file(bound[0], text)) return nullptr;
-    return arrow_result(text, strict);
+    ParsedCif parse;
+    {
+      // The file's text is released as soon as it is parsed: the export needs only the parse.
+      std::string text;
+      if (!read_text_file(bound[0], text)) return nullptr;
+      parse = collect_raw(text, strict);
+    }
+    return arrow_result(std::move(parse));
   });
 }
 
