@@ -36,44 +36,15 @@ bool set_item(PyObject* dict, const char* key, PyRef value) {
   return value && PyDict_SetItemString(dict, key, value.get()) == 0;
 }
 
-/// The block or save-frame dict without "save_frames". Each tag's str is made once and shared
-/// by tag_order, loops and the tags dict.
+/// The block or save-frame dict without "save_frames".
 PyRef frame_data_to_python(std::string_view name, const FrameData& data, StrCache& cache) {
   PyRef dict = PyRef::steal(PyDict_New());
-  if (!dict || !set_item(dict.get(), "name", PyRef::steal(make_str(name)))) return {};
-  const auto tag_count = static_cast<Py_ssize_t>(data.tag_order.size());
-  PyRef tag_order = PyRef::steal(PyList_New(tag_count));
-  if (!tag_order) return {};
-  for (Py_ssize_t i = 0; i < tag_count; ++i) {
-    PyObject* tag = make_str(data.tag_order[static_cast<std::size_t>(i)]);
-    if (tag == nullptr) return {};
-    PyList_SET_ITEM(tag_order.get(), i, tag);
-  }
-  PyRef loops = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(data.loops.size())));
-  if (!loops) return {};
-  for (std::size_t i = 0; i < data.loops.size(); ++i) {
-    const auto& positions = data.loops[i];
-    PyObject* loop = PyList_New(static_cast<Py_ssize_t>(positions.size()));
-    if (loop == nullptr) return {};
-    PyList_SET_ITEM(loops.get(), static_cast<Py_ssize_t>(i), loop);
-    for (std::size_t j = 0; j < positions.size(); ++j) {
-      PyObject* tag = PyList_GET_ITEM(tag_order.get(), static_cast<Py_ssize_t>(positions[j]));
-      Py_INCREF(tag);
-      PyList_SET_ITEM(loop, static_cast<Py_ssize_t>(j), tag);
-    }
-  }
-  PyRef tags = PyRef::steal(PyDict_New());
-  if (!tags) return {};
-  for (Py_ssize_t i = 0; i < tag_count; ++i) {
-    PyRef values =
-        PyRef::steal(value_list_to_python(data.values[static_cast<std::size_t>(i)], &cache));
-    if (!values || PyDict_SetItem(tags.get(), PyList_GET_ITEM(tag_order.get(), i), values.get())) {
-      return {};
-    }
-  }
-  if (!set_item(dict.get(), "tag_order", std::move(tag_order)) ||
-      !set_item(dict.get(), "loops", std::move(loops)) ||
-      !set_item(dict.get(), "tags", std::move(tags))) {
+  FrameContainers parts;
+  if (!dict || !set_item(dict.get(), "name", PyRef::steal(make_str(name))) ||
+      !frame_data_to_py(data, cache, parts) ||
+      !set_item(dict.get(), "tag_order", std::move(parts.tag_order)) ||
+      !set_item(dict.get(), "loops", std::move(parts.loops)) ||
+      !set_item(dict.get(), "tags", std::move(parts.tags))) {
     return {};
   }
   return dict;
@@ -196,6 +167,33 @@ PyObject* value_list_to_python(const ValueList& values, StrCache* cache) {
         PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), object);
       });
   return ok ? list.release() : nullptr;
+}
+
+bool frame_data_to_py(const FrameData& data, StrCache& cache, FrameContainers& out) {
+  const auto tag_count = static_cast<Py_ssize_t>(data.tag_order.size());
+  out.tags = PyRef::steal(PyDict_New());
+  out.tag_order = PyRef::steal(PyList_New(tag_count));
+  out.loops = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(data.loops.size())));
+  if (!out.tags || !out.tag_order || !out.loops) return false;
+  for (Py_ssize_t i = 0; i < tag_count; ++i) {
+    const auto index = static_cast<std::size_t>(i);
+    PyObject* tag = make_str(data.tag_order[index]);
+    if (tag == nullptr) return false;
+    PyList_SET_ITEM(out.tag_order.get(), i, tag);
+    PyRef values = PyRef::steal(value_list_to_python(data.values[index], &cache));
+    if (!values || PyDict_SetItem(out.tags.get(), tag, values.get()) < 0) return false;
+  }
+  for (std::size_t i = 0; i < data.loops.size(); ++i) {
+    const auto& positions = data.loops[i];
+    PyObject* loop = PyList_New(static_cast<Py_ssize_t>(positions.size()));
+    if (loop == nullptr) return false;
+    PyList_SET_ITEM(out.loops.get(), static_cast<Py_ssize_t>(i), loop);
+    for (std::size_t j = 0; j < positions.size(); ++j) {
+      PyObject* tag = PyList_GET_ITEM(out.tag_order.get(), static_cast<Py_ssize_t>(positions[j]));
+      PyList_SET_ITEM(loop, static_cast<Py_ssize_t>(j), Py_NewRef(tag));
+    }
+  }
+  return true;
 }
 
 PyObject* to_python(ParsedCif&& parse) {

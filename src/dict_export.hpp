@@ -7,6 +7,7 @@
 #include <string_view>
 #include <vector>
 
+#include "pyref.hpp"
 #include "raw_model.hpp"
 
 namespace tessrin {
@@ -50,6 +51,14 @@ PyObject* raw_value_to_python(const RawValue& value);
 
 /// A new list with the converted values of one tag; `cache` (optional) shares short strs.
 PyObject* value_list_to_python(const ValueList& values, StrCache* cache = nullptr);
+
+/// The three containers of one block or save frame: tags dict (tag -> list of values, in tag
+/// order), tag-order list and loops list (per loop, its tags in header order). Each tag's str
+/// is made once and shared by all three.
+struct FrameContainers {
+  PyRef tags, tag_order, loops;
+};
+bool frame_data_to_py(const FrameData& data, StrCache& cache, FrameContainers& out);
 
 /// The parse_raw dict: "version", "errors", "blocks".
 PyObject* to_python(ParsedCif&& parse);

@@ -50,6 +50,8 @@ std::string_view magic_tag(std::string_view line) {
 }  // namespace
 
 bool normalise_line_ends(std::string_view text, std::string& out) {
+  // The text after a final magic line is an empty view with no data; memchr must not see it.
+  if (text.empty()) return false;
   const char* cr = static_cast<const char*>(std::memchr(text.data(), '\r', text.size()));
   if (cr == nullptr) return false;
   out.clear();

@@ -1,0 +1,181 @@
+"""`tessrin convert`: the record batches of a file written as Parquet, Arrow IPC or JSON lines."""
+
+from __future__ import annotations
+
+import json
+import os
+import re
+
+import pyarrow as pa
+import tessrin_core
+
+from tessrin._run import native_read_reason
+
+FORMATS = {"parquet": ".parquet", "arrow": ".arrow", "jsonl": ".jsonl"}
+DIAGNOSTICS_FILE = "diagnostics.jsonl"
+BLOCKS_FILE = "blocks.jsonl"
+LEADING_COLUMNS = 5  # _tessrin_block_idx, _block_name, _frame_idx, _frame_name, _loop_id
+
+_UNSAFE = re.compile(r"[^A-Za-z0-9_]+")
+
+
+def safe_name(name: str, limit: int = 60) -> str:
+    """A file-name part made of letters, digits and `_` only, so `-` can separate parts."""
+    return _UNSAFE.sub("_", name)[:limit]
+
+
+def batch_file_name(batch, block_digits: int, extension: str) -> str:
+    """`BLOCKIDX_BLOCK[-saveFRAMEIDX_FRAME]-LOOP.EXT`; the indices keep names unique even when
+    blocks or frames share a name or differ only in characters that are replaced."""
+    block_idx, block, frame_idx, frame, loop_id = (
+        batch.column(i)[0].as_py() for i in range(LEADING_COLUMNS)
+    )
+    name = f"{block_idx:0{block_digits}d}_{safe_name(block)}"
+    if frame_idx is not None:
+        name += f"-save{frame_idx}_{safe_name(frame)}"
+    return f"{name}-{loop_id.strip('_')}{extension}"
+
+
+def _json(value) -> str:
+    return json.dumps(value, ensure_ascii=False)
+
+
+def cell_json(cell: str | None) -> str:
+    """The JSON text of one cell. Lists and tables arrive as NUL followed by their JSON text,
+    which is copied as it is: decoding it would fail on values nested a thousand deep."""
+    if cell is not None and cell.startswith("\x00"):
+        return cell[1:]
+    return _json(cell)
+
+
+def _object(pairs) -> str:
+    return "{" + ", ".join(f"{_json(key)}: {text}" for key, text in pairs) + "}"
+
+
+def _array(texts) -> str:
+    return "[" + ", ".join(texts) + "]"
+
+
+class _Frame:
+    """The data of one block or save frame, collected from its batches, as JSON texts."""
+
+    def __init__(self, head: dict) -> None:
+        self.head = head
+        self.tags: list[tuple[str, str]] = []
+        self.loops: list[str] = []
+        self.frames: dict[int, _Frame] = {}
+
+    def add(self, batch, loop_id: str) -> None:
+        names = batch.schema.names[LEADING_COLUMNS:]
+        columns = [
+            [cell_json(cell) for cell in batch.column(i).to_pylist()]
+            for i in range(LEADING_COLUMNS, batch.num_columns)
+        ]
+        if loop_id == "__scalars__":
+            # Plain tags have one value; more only if the file gave several and the parser kept them.
+            self.tags.extend(
+                (name, cells[0] if len(cells) == 1 else _array(cells))
+                for name, cells in zip(names, columns)
+            )
+        else:
+            self.loops.append(_object((name, _array(cells)) for name, cells in zip(names, columns)))
+
+    def json(self) -> str:
+        pairs = [(key, _json(value)) for key, value in self.head.items()]
+        pairs += [("tags", _object(self.tags)), ("loops", _array(self.loops))]
+        if "block" in self.head:
+            pairs.append(
+                ("save_frames", _array(self.frames[i].json() for i in sorted(self.frames)))
+            )
+        return _object(pairs)
+
+
+def block_lines(path: str, batches) -> list[str]:
+    """One JSON text per block that has data: plain tags, loops as columns, save frames."""
+    blocks: dict[int, _Frame] = {}
+    for batch in batches:
+        block_idx, block, frame_idx, frame, loop_id = (
+            batch.column(i)[0].as_py() for i in range(LEADING_COLUMNS)
+        )
+        entry = blocks.get(block_idx)
+        if entry is None:
+            entry = blocks[block_idx] = _Frame(
+                {"file": path, "block_index": block_idx, "block": block}
+            )
+        if frame_idx is not None:
+            parent = entry
+            entry = parent.frames.get(frame_idx)
+            if entry is None:
+                entry = parent.frames[frame_idx] = _Frame(
+                    {"frame_index": frame_idx, "frame": frame}
+                )
+        entry.add(batch, loop_id)
+    return [blocks[i].json() for i in sorted(blocks)]
+
+
+def _write_batch(batch, target: str, fmt: str) -> None:
+    if fmt == "parquet":
+        import pyarrow.parquet as pq
+
+        pq.write_table(pa.Table.from_batches([batch]), target)
+    else:
+        with pa.OSFile(target, "wb") as sink, pa.ipc.new_file(sink, batch.schema) as writer:
+            writer.write_batch(batch)
+
+
+def _write_lines(target: str, lines) -> None:
+    with open(target, "w", encoding="utf-8") as stream:
+        for line in lines:
+            stream.write(line)
+            stream.write("\n")
+
+
+def convert_file(job: tuple[str, str], fmt: str, strict: bool = False) -> dict:
+    """Converts one file into `out_dir`; returns what was written, small enough to send back
+    from a worker process."""
+    path, out_dir = job
+    outcome = {"path": path, "out_dir": out_dir, "written": [], "diagnostics": 0, "failure": None}
+    try:
+        batches, errors = tessrin_core.parse_arrow_file(path, "strict" if strict else None)
+    except OSError as error:
+        outcome["failure"] = f"cannot read: {native_read_reason(path, error)}"
+        return outcome
+    outcome["diagnostics"] = len(errors)
+    try:
+        os.makedirs(out_dir, exist_ok=True)
+        if fmt == "jsonl":
+            names = [BLOCKS_FILE]
+            _write_lines(os.path.join(out_dir, BLOCKS_FILE), block_lines(path, batches))
+        else:
+            digits = len(str(max((b.column(0)[0].as_py() for b in batches), default=0)))
+            names = [batch_file_name(b, digits, FORMATS[fmt]) for b in batches]
+            for batch, name in zip(batches, names):
+                _write_batch(batch, os.path.join(out_dir, name), fmt)
+        _write_lines(os.path.join(out_dir, DIAGNOSTICS_FILE), map(_json, errors))
+    except OSError as error:
+        where = f"{error.filename}: " if error.filename else ""
+        outcome["failure"] = f"cannot write: {where}{error.strerror or error}"
+        return outcome
+    except pa.ArrowException as error:
+        outcome["failure"] = f"cannot write: {error}"
+        return outcome
+    outcome["written"] = [*names, DIAGNOSTICS_FILE]
+    return outcome
+
+
+def output_dirs(files: list[str], out: str) -> list[str]:
+    """One input writes into OUT itself; several get a subdirectory each, named after the file
+    (with -2, -3, … when two inputs share a name)."""
+    if len(files) == 1:
+        return [out]
+    used: set[str] = set()
+    dirs = []
+    for path in files:
+        stem = safe_name(os.path.splitext(os.path.basename(path))[0], 100) or "file"
+        name, n = stem, 1
+        while name in used:
+            n += 1
+            name = f"{stem}-{n}"
+        used.add(name)
+        dirs.append(os.path.join(out, name))
+    return dirs

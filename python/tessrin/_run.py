@@ -1,0 +1,198 @@
+"""Input handling for the `tessrin` command: finding CIF files, reading them, and running one
+job per file in worker processes with the results kept in input order."""
+
+from __future__ import annotations
+
+import os
+import signal
+import sys
+from collections.abc import Callable, Iterator, Sequence
+from concurrent.futures import ProcessPoolExecutor
+
+CIF_SUFFIXES = (".cif", ".dic", ".mmcif")
+
+# Below this many files a progress bar would only flicker.
+PROGRESS_MIN_FILES = 16
+
+
+class Unreadable(Exception):
+    """A file that could not be turned into text; the message says why, for a person."""
+
+
+def collect_files(paths: Sequence[str]) -> tuple[list[str], list[str]]:
+    """The files to process and the complaints about arguments that gave none.
+
+    Files named on the command line are taken whatever their name (a missing one is reported
+    when it is read, with the others). Directories are searched for CIF files, in sorted order,
+    skipping hidden directories such as .git and .venv. Each file appears once.
+    """
+    files: list[str] = []
+    problems: list[str] = []
+    seen: set[str] = set()
+
+    def add(path: str) -> None:
+        key = os.path.normpath(path)
+        if key not in seen:
+            seen.add(key)
+            files.append(path)
+
+    for arg in paths:
+        if not os.path.isdir(arg):
+            add(arg)
+            continue
+        walk_errors: list[OSError] = []
+        found = []
+        for root, dirs, names in os.walk(arg, onerror=walk_errors.append):
+            dirs[:] = sorted(d for d in dirs if not d.startswith("."))
+            found.extend(
+                os.path.join(root, name)
+                for name in sorted(names)
+                if name.lower().endswith(CIF_SUFFIXES)
+            )
+        for error in walk_errors:
+            problems.append(f"{error.filename}: cannot read directory: {os_reason(error)}")
+        if found:
+            # By path components, so a/z.cif comes before b.cif as in a sorted listing.
+            for path in sorted(found, key=lambda p: p.split(os.sep)):
+                add(path)
+        elif not walk_errors:
+            problems.append(f"{arg}: no CIF files found (looked for *.cif, *.dic, *.mmcif)")
+    return files, problems
+
+
+def os_reason(error: OSError) -> str:
+    return error.strerror or str(error)
+
+
+def utf8_reason(data: bytes, error: UnicodeDecodeError) -> str:
+    """Where the first byte that is not UTF-8 sits, as line and column (in characters)."""
+    line_start = data.rfind(b"\n", 0, error.start) + 1
+    line = data.count(b"\n", 0, error.start) + 1
+    column = len(data[line_start : error.start].decode("utf-8", "replace")) + 1
+    return (
+        f"not UTF-8 text: byte 0x{data[error.start]:02X} at line {line}, column {column} "
+        "(CIF files must be UTF-8; re-encode it, e.g. with iconv)"
+    )
+
+
+def read_text(path: str) -> str:
+    """The file's text; raises Unreadable for files the system refuses and non-UTF-8 files."""
+    try:
+        with open(path, "rb") as stream:
+            data = stream.read()
+    except OSError as error:
+        raise Unreadable(os_reason(error)) from None
+    try:
+        return data.decode("utf-8")
+    except UnicodeDecodeError as error:
+        raise Unreadable(utf8_reason(data, error)) from None
+
+
+def native_read_reason(path: str, error: OSError) -> str:
+    """A readable reason for an OSError raised by the native file reader."""
+    if error.errno is not None:
+        return os_reason(error)
+    # The native reader only says the text is not UTF-8; reading it again here finds where.
+    try:
+        read_text(path)
+    except Unreadable as found:
+        return str(found)
+    return str(error)
+
+
+def default_jobs() -> int:
+    # The affinity mask, unlike os.cpu_count(), respects taskset and container CPU limits.
+    try:
+        return max(1, len(os.sched_getaffinity(0)))
+    except AttributeError:
+        return os.cpu_count() or 1
+
+
+def _ignore_sigint() -> None:
+    # Ctrl-C reaches every process in the group; only the parent reacts, so workers must not
+    # print tracebacks of their own.
+    signal.signal(signal.SIGINT, signal.SIG_IGN)
+
+
+def _progress(total: int):
+    """A transient progress bar on standard error, or None when it would not help."""
+    if total < PROGRESS_MIN_FILES or not sys.stderr.isatty():
+        return None
+    from rich.console import Console
+    from rich.progress import BarColumn, MofNCompleteColumn, Progress, TimeRemainingColumn
+
+    return Progress(
+        "[progress.description]{task.description}",
+        BarColumn(),
+        MofNCompleteColumn(),
+        TimeRemainingColumn(),
+        # soft_wrap: diagnostic lines routed through the bar must stay single lines.
+        console=Console(stderr=True, soft_wrap=True),
+        transient=True,
+        # Results printed to a terminal go above the bar; printed to a file they must not be
+        # diverted to standard error, which is where the bar's console writes.
+        redirect_stdout=sys.stdout.isatty(),
+        redirect_stderr=True,
+    )
+
+
+def run_all(job: Callable, items: Sequence, jobs: int) -> Iterator:
+    """Yields job(item) for every item, in the order of `items`.
+
+    With jobs > 1 the calls run in worker processes: each parse holds the interpreter lock for
+    its whole length, so threads would not run in parallel.
+    """
+    progress = _progress(len(items))
+    if jobs <= 1 or len(items) <= 1:
+        yield from _serial(job, items, progress)
+    else:
+        yield from _parallel(job, items, min(jobs, len(items)), progress)
+
+
+def _serial(job, items, progress):
+    if progress is None:
+        for item in items:
+            yield job(item)
+        return
+    with progress:
+        task = progress.add_task("parsing", total=len(items))
+        for item in items:
+            result = job(item)
+            progress.advance(task)
+            yield result
+
+
+def _parallel(job, items, workers, progress):
+    pool = ProcessPoolExecutor(max_workers=workers, initializer=_ignore_sigint)
+    try:
+        # Submitting everything first starts (forks) the workers before the progress bar starts
+        # its refresh thread: forking a process with threads running risks deadlocks.
+        futures = [pool.submit(job, item) for item in items]
+        if progress is None:
+            for future in futures:
+                yield future.result()
+        else:
+            with progress:
+                task = progress.add_task("parsing", total=len(items))
+                for future in futures:
+                    future.add_done_callback(lambda _: progress.advance(task))
+                for future in futures:
+                    yield future.result()
+    except BaseException:
+        # Ctrl-C, or the consumer stopped early: waiting for the queued files would make the
+        # command hang, so drop them and stop the workers now.
+        _stop_workers(pool)
+        raise
+    pool.shutdown()
+
+
+def _stop_workers(pool: ProcessPoolExecutor) -> None:
+    terminate = getattr(pool, "terminate_workers", None)  # Python 3.14 and later
+    if terminate is not None:
+        terminate()
+        return
+    # Before 3.14 there is no public way; shutdown() forgets the processes, so take them first.
+    processes = list((getattr(pool, "_processes", None) or {}).values())
+    pool.shutdown(wait=False, cancel_futures=True)
+    for process in processes:
+        process.terminate()

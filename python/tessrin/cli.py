@@ -1,0 +1,239 @@
+"""The `tessrin` command: check, show and convert CIF files from the shell."""
+
+from __future__ import annotations
+
+import os
+import sys
+
+# Everything else is imported inside main(), where a Ctrl-C during start-up is caught too.
+
+EXIT_OK = 0  # 1, for diagnostics, comes from check's summary
+EXIT_TROUBLE = 2  # usage errors, unreadable input, unwritable output
+EXIT_INTERRUPTED = 130  # 128 + SIGINT, as shells report a Ctrl-C
+EXIT_BROKEN_PIPE = 141  # 128 + SIGPIPE, what a shell reports for a program cut off by `| head`
+
+EXIT_STATUS_HELP = """\
+exit status:
+  0    success (for check: no diagnostics)
+  1    check found diagnostics
+  2    usage error, or a file could not be read or written (the others are still processed)
+  130  interrupted (Ctrl-C)
+"""
+
+
+def _positive(text: str) -> int:
+    import argparse
+
+    try:
+        value = int(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"not a number: {text!r}") from None
+    if value < 1:
+        raise argparse.ArgumentTypeError(f"must be at least 1, not {value}")
+    return value
+
+
+def build_parser():
+    import argparse
+
+    from tessrin._run import default_jobs
+
+    parser = argparse.ArgumentParser(
+        prog="tessrin",
+        description="Check, summarise and convert CIF 1.1 and CIF 2.0 files.",
+        epilog=EXIT_STATUS_HELP,
+        formatter_class=argparse.RawDescriptionHelpFormatter,
+    )
+    commands = parser.add_subparsers(dest="command", required=True, metavar="COMMAND")
+
+    common = argparse.ArgumentParser(add_help=False)
+    common.add_argument(
+        "--strict", action="store_true", help="collect values strictly (mode='strict')"
+    )
+    jobs = argparse.ArgumentParser(add_help=False)
+    jobs.add_argument(
+        "-j",
+        "--jobs",
+        type=_positive,
+        default=default_jobs(),
+        metavar="N",
+        help="parse N files at a time in worker processes (default: all cores; "
+        "1 runs in this process)",
+    )
+
+    def add(name, help_text, parents):
+        return commands.add_parser(
+            name,
+            parents=parents,
+            help=help_text,
+            description=help_text,
+            epilog=EXIT_STATUS_HELP,
+            formatter_class=argparse.RawDescriptionHelpFormatter,
+        )
+
+    check = add(
+        "check",
+        "print every diagnostic as PATH:LINE:COLUMN: TYPE: MESSAGE [ACTION]",
+        [common, jobs],
+    )
+    check.add_argument(
+        "paths",
+        nargs="+",
+        metavar="PATH",
+        help="CIF files, or directories searched for *.cif, *.dic, *.mmcif",
+    )
+    check.add_argument("--json", action="store_true", help="print one JSON object per file instead")
+    check.set_defaults(run=run_check)
+
+    show = add("show", "summarise one file: version, blocks, save frames, tags and loops", [common])
+    show.add_argument("file", metavar="FILE")
+    show.add_argument(
+        "--rows",
+        type=_positive,
+        default=5,
+        metavar="N",
+        help="rows shown of each loop (default: 5)",
+    )
+    show.set_defaults(run=run_show)
+
+    convert = add(
+        "convert",
+        "write the record batches of each file as Parquet, Arrow IPC or "
+        "JSON lines, with the diagnostics beside them",
+        [common, jobs],
+    )
+    convert.add_argument(
+        "paths", nargs="+", metavar="FILE", help="CIF files, or directories searched for them"
+    )
+    convert.add_argument(
+        "--to",
+        required=True,
+        choices=("parquet", "arrow", "jsonl"),
+        help="parquet/arrow: one file per block, save frame and loop; jsonl: one line per block",
+    )
+    convert.add_argument(
+        "-o",
+        "--output",
+        required=True,
+        metavar="OUT",
+        help="output directory; with several inputs, each gets a subdirectory named after the file",
+    )
+    convert.set_defaults(run=run_convert)
+    return parser
+
+
+def _complain(message: str) -> None:
+    print(f"tessrin: {message}", file=sys.stderr)
+
+
+def _inputs(paths: list[str]) -> tuple[list[str], bool]:
+    """The files to process, after reporting arguments that gave none."""
+    from tessrin._run import collect_files
+
+    files, problems = collect_files(paths)
+    for problem in problems:
+        _complain(problem)
+    return files, bool(problems)
+
+
+def run_check(args) -> int:
+    import functools
+
+    from tessrin._report import CheckSummary, check_file, check_json, diagnostic_line
+    from tessrin._run import run_all
+
+    files, troubled = _inputs(args.paths)
+    summary = CheckSummary()
+    job = functools.partial(check_file, strict=args.strict)
+    for result in run_all(job, files, args.jobs):
+        summary.add(result)
+        if args.json:
+            print(check_json(result))
+            continue
+        if result["unreadable"] is not None:
+            _complain(f"{result['path']}: cannot read: {result['unreadable']}")
+        for error in result["errors"]:
+            print(diagnostic_line(result["path"], error))
+    if not args.json:
+        print(summary.line())
+    return EXIT_TROUBLE if troubled else summary.exit_status()
+
+
+def run_show(args) -> int:
+    import io
+
+    from rich.console import Console
+
+    from tessrin._report import show_file
+    from tessrin._run import Unreadable
+
+    if os.path.isdir(args.file):
+        _complain(f"{args.file}: is a directory; show takes one file (check takes directories)")
+        return EXIT_TROUBLE
+    # Tables pad every line to their width: invisible on a terminal, but noise in a file or a
+    # diff, so output that is not a terminal is rendered first and written without it.
+    buffer = None if sys.stdout.isatty() else io.StringIO()
+    console = Console(file=buffer, highlight=False)
+    try:
+        show_file(args.file, args.strict, args.rows, console)
+    except Unreadable as error:
+        _complain(f"{args.file}: cannot read: {error}")
+        return EXIT_TROUBLE
+    if buffer is not None:
+        sys.stdout.writelines(line.rstrip() + "\n" for line in buffer.getvalue().splitlines())
+    return EXIT_OK
+
+
+def run_convert(args) -> int:
+    if os.path.exists(args.output) and not os.path.isdir(args.output):
+        _complain(f"{args.output}: exists and is not a directory")
+        return EXIT_TROUBLE
+    import functools
+
+    from tessrin._convert import convert_file, output_dirs
+    from tessrin._report import plural
+    from tessrin._run import run_all
+
+    files, troubled = _inputs(args.paths)
+    jobs = list(zip(files, output_dirs(files, args.output)))
+    job = functools.partial(convert_file, fmt=args.to, strict=args.strict)
+    for outcome in run_all(job, jobs, args.jobs):
+        if outcome["failure"] is not None:
+            _complain(f"{outcome['path']}: {outcome['failure']}")
+            troubled = True
+            continue
+        written = len(outcome["written"]) - 1  # the diagnostics file is not data
+        print(
+            f"{outcome['path']}: {plural(written, args.to + ' file')} and "
+            f"{plural(outcome['diagnostics'], 'diagnostic')} in {outcome['out_dir']}"
+        )
+    return EXIT_TROUBLE if troubled else EXIT_OK
+
+
+def main(argv: list[str] | None = None) -> int:
+    # Tags and messages may hold any character; a terminal or pipe with a narrower encoding
+    # must not turn them into a crash.
+    for stream in (sys.stdout, sys.stderr):
+        if hasattr(stream, "reconfigure"):
+            stream.reconfigure(errors="backslashreplace")
+    try:
+        # First in the block: the last except clause needs the name.
+        from concurrent.futures.process import BrokenProcessPool
+
+        args = build_parser().parse_args(argv)
+        return args.run(args)
+    except KeyboardInterrupt:
+        _complain("interrupted")
+        return EXIT_INTERRUPTED
+    except BrokenPipeError:
+        # The reader went away (`| head`): nothing more can be said, but the interpreter's
+        # final flush must not fail with a second traceback.
+        os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
+        return EXIT_BROKEN_PIPE
+    except BrokenProcessPool:
+        _complain("a worker process died unexpectedly; run with -j 1 to find the file")
+        return EXIT_TROUBLE
+
+
+if __name__ == "__main__":
+    sys.exit(main())

@@ -1,0 +1,289 @@
+"""The `tessrin` command, run as a subprocess on temporary files."""
+
+import json
+import re
+import subprocess
+import sys
+
+import pytest
+
+tessrin_core = pytest.importorskip("tessrin_core")
+pa = pytest.importorskip("pyarrow")
+import pyarrow.parquet as pq
+
+CLEAN = "data_clean\n_cell.length_a 9.8213(4)\nloop_\n_atom.label\n_atom.x\nC1 0.1\nC2 0.2\n"
+# An unquoted value with a space, and a loop one value short.
+BROKEN = "data_broken\n_journal.name Acta Cryst\nloop_\n_b.x\n_b.y\n1 2\n3\n"
+CIF2 = (
+    "#\\#CIF_2.0\ndata_two\n_dataset.title '''room temperature'''\n"
+    "_cell.angles {'alpha':90 'beta':[101.5 0.2]}\n"
+    "loop_\n_p.id\n_p.xyz\nA [0 0 0]\nB [1 1 1]\n"
+    "save_frame-1\n_s.note 'in a frame'\nsave_\n"
+)
+# Two blocks of one name and a save frame: batch file names must still be unique.
+DUPLICATES = "data_d\n_a.v 1\nloop_\n_l.x\n1\n2\ndata_d\n_a.v 2\nsave_f\n_s.v 3\nsave_\n"
+NOT_UTF8 = b"data_x\n_a caf\xe9\n"
+
+DIAGNOSTIC = re.compile(
+    r"^(?P<path>.+?):(?P<line>\d+):(?P<column>\d+): (?P<type>lexical|syntactic|semantic): "
+    r"(?P<message>.*?)(?: \[(?P<action>[^\[\]]*)\])?$"
+)
+
+
+def tessrin(*args, cwd):
+    result = subprocess.run(
+        [sys.executable, "-m", "tessrin", *map(str, args)],
+        check=False,
+        cwd=cwd,
+        capture_output=True,
+        text=True,
+        timeout=60,
+    )
+    assert "Traceback" not in result.stderr, result.stderr
+    return result
+
+
+def write(tmp_path, files):
+    for name, content in files.items():
+        path = tmp_path / name
+        path.parent.mkdir(parents=True, exist_ok=True)
+        if isinstance(content, bytes):
+            path.write_bytes(content)
+        else:
+            path.write_text(content, encoding="utf-8")
+
+
+@pytest.mark.parametrize(
+    ("files", "args", "status", "stderr", "summary"),
+    [
+        ({"a.cif": CLEAN}, ["a.cif"], 0, "", "1 file, 0 diagnostics"),
+        ({"a.cif": CLEAN, "b.cif": BROKEN}, ["a.cif", "b.cif"], 1, "", "2 files, "),
+        # One unreadable file decides the status, and the others are still checked.
+        (
+            {"b.cif": BROKEN},
+            ["missing.cif", "b.cif"],
+            2,
+            "missing.cif: cannot read: No such file or directory",
+            "2 files, ",
+        ),
+        (
+            {"b.cif": BROKEN, "x.cif": NOT_UTF8},
+            ["x.cif", "b.cif"],
+            2,
+            "x.cif: cannot read: not UTF-8 text: byte 0xE9 at line 2, column 7",
+            "2 files, ",
+        ),
+        (
+            {"a.cif": CLEAN, "empty/notes.txt": "x"},
+            ["empty", "a.cif"],
+            2,
+            "empty: no CIF files found",
+            "1 file, 0 diagnostics",
+        ),
+        ({"dir/a.cif": CLEAN}, ["dir/a.cif", "--strict"], 0, "", "1 file, 0 diagnostics"),
+    ],
+)
+def test_check_exit_status(tmp_path, files, args, status, stderr, summary):
+    write(tmp_path, files)
+    result = tessrin("check", *args, cwd=tmp_path)
+    assert result.returncode == status, result.stderr
+    assert stderr in result.stderr
+    assert result.stdout.splitlines()[-1].startswith(summary)
+    if "b.cif" in files:
+        assert "b.cif:" in result.stdout and "a.cif:" not in result.stdout
+
+
+def test_check_lines_carry_every_diagnostic(tmp_path):
+    write(tmp_path, {"b.cif": BROKEN})
+    result = tessrin("check", "b.cif", cwd=tmp_path)
+    *lines, summary = result.stdout.splitlines()
+    expected = tessrin_core.parse_raw(BROKEN)["errors"]
+    assert expected, "the sample must produce diagnostics"
+    parsed = [DIAGNOSTIC.match(line) for line in lines]
+    assert all(parsed), lines
+    assert [
+        (m["path"], int(m["line"]), int(m["column"]), m["type"], m["message"], m["action"])
+        for m in parsed
+    ] == [
+        ("b.cif", e["line"], e["column"], e["error_type"], e["message"], e["recovery_action"])
+        for e in expected
+    ]
+    counts = {
+        kind: sum(e["error_type"] == kind for e in expected)
+        for kind in ("lexical", "syntactic", "semantic")
+    }
+    assert summary == (
+        f"1 file, {len(expected)} diagnostics ({counts['lexical']} lexical, "
+        f"{counts['syntactic']} syntactic, {counts['semantic']} semantic)"
+    )
+
+
+@pytest.mark.parametrize("strict", [False, True])
+def test_check_json(tmp_path, strict):
+    write(tmp_path, {"a.cif": CLEAN, "b.cif": BROKEN, "c.cif": CIF2})
+    flags = ["--strict"] if strict else []
+    result = tessrin("check", "--json", *flags, "a.cif", "b.cif", "c.cif", "gone.cif", cwd=tmp_path)
+    assert result.returncode == 2
+    objects = [json.loads(line) for line in result.stdout.splitlines()]
+    assert [o["path"] for o in objects] == ["a.cif", "b.cif", "c.cif", "gone.cif"]
+    for obj, text in zip(objects, [CLEAN, BROKEN, CIF2]):
+        expected = tessrin_core.parse_raw(text, "strict" if strict else None)
+        assert (obj["version"], obj["errors"], obj["unreadable"]) == (
+            expected["version"],
+            expected["errors"],
+            None,
+        )
+    assert objects[3]["version"] is None and "No such file" in objects[3]["unreadable"]
+
+
+def test_directories_are_searched_in_order(tmp_path):
+    write(
+        tmp_path,
+        {
+            "d/b.CIF": CLEAN,
+            "d/a/z.mmCIF": CLEAN,
+            "d/c.dic": CLEAN,
+            "d/notes.txt": BROKEN,
+            "d/.git/x.cif": BROKEN,
+        },
+    )
+    result = tessrin("check", "--json", "d", "d/c.dic", cwd=tmp_path)
+    paths = [json.loads(line)["path"] for line in result.stdout.splitlines()]
+    assert paths == ["d/a/z.mmCIF", "d/b.CIF", "d/c.dic"]
+    assert result.returncode == 0
+
+
+@pytest.mark.parametrize("args", [["check"], ["check", "--json"], ["convert", "--to", "jsonl"]])
+def test_parallel_output_matches_serial(tmp_path, args):
+    write(tmp_path, {f"f{i}.cif": [CLEAN, BROKEN, CIF2][i % 3] for i in range(7)})
+    write(tmp_path, {"bad.cif": NOT_UTF8})
+    runs = []
+    for jobs in ("1", "2"):
+        out = ["-o", f"out{jobs}"] if args[0] == "convert" else []
+        result = tessrin(*args, *out, "-j", jobs, ".", "missing.cif", cwd=tmp_path)
+        runs.append((result.returncode, result.stdout.replace(f"out{jobs}", "OUT"), result.stderr))
+    assert runs[0][0] == 2 and runs[0][1]
+    assert runs[1] == runs[0]
+
+
+def _batches_by_name(directory, suffix):
+    read = {
+        ".parquet": lambda p: pq.read_table(p),
+        ".arrow": lambda p: pa.ipc.open_file(p).read_all(),
+    }[suffix]
+    return {p.name: read(p) for p in sorted(directory.iterdir()) if p.suffix == suffix}
+
+
+@pytest.mark.parametrize("fmt", ["parquet", "arrow"])
+def test_convert_round_trip(tmp_path, fmt):
+    samples = {"dup": DUPLICATES, "two": CIF2, "broken": BROKEN}
+    write(tmp_path, {f"{name}.cif": text for name, text in samples.items()})
+    inputs = [f"{name}.cif" for name in samples]
+    result = tessrin("convert", *inputs, "--to", fmt, "-o", "out", cwd=tmp_path)
+    assert result.returncode == 0, result.stderr
+    for name in samples:
+        batches, errors = tessrin_core.parse_arrow_file(str(tmp_path / f"{name}.cif"))
+        tables = _batches_by_name(tmp_path / "out" / name, f".{fmt}")
+        assert len(tables) == len(batches)
+        unmatched = list(tables.values())
+        for batch in batches:
+            expected = pa.Table.from_batches([batch])
+            unmatched.remove(next(t for t in unmatched if t.equals(expected)))
+        diagnostics = (tmp_path / "out" / name / "diagnostics.jsonl").read_text(encoding="utf-8")
+        assert [json.loads(line) for line in diagnostics.splitlines()] == errors
+    # Block index and frame index keep names apart when block names repeat.
+    assert set(_batches_by_name(tmp_path / "out/dup", f".{fmt}")) == {
+        f"0_d-scalars.{fmt}",
+        f"0_d-loop_0.{fmt}",
+        f"1_d-scalars.{fmt}",
+        f"1_d-save0_f-scalars.{fmt}",
+    }
+
+
+def test_convert_jsonl_decodes_containers(tmp_path):
+    deep = "[" * 3000 + "x" + "]" * 3000  # deeper than Python's json can decode
+    write(
+        tmp_path,
+        {
+            "a/in.cif": CIF2,
+            "b/in.cif": DUPLICATES,
+            "deep.cif": f"#\\#CIF_2.0\ndata_deep\n_v {deep}\n",
+        },
+    )
+    result = tessrin(
+        "convert", "a/in.cif", "b/in.cif", "deep.cif", "--to", "jsonl", "-o", "out", cwd=tmp_path
+    )
+    assert result.returncode == 0, result.stderr
+    (two,) = map(json.loads, (tmp_path / "out/in/blocks.jsonl").read_text().splitlines())
+    assert two["block"] == "two"
+    assert two["tags"]["_cell.angles"] == {"alpha": "90", "beta": ["101.5", "0.2"]}
+    assert two["tags"]["_dataset.title"] == "room temperature"
+    assert two["loops"] == [{"_p.id": ["A", "B"], "_p.xyz": [["0", "0", "0"], ["1", "1", "1"]]}]
+    assert two["save_frames"][0]["frame"] == "frame-1"
+    assert two["save_frames"][0]["tags"] == {"_s.note": "in a frame"}
+    blocks = [json.loads(line) for line in (tmp_path / "out/in-2/blocks.jsonl").open()]
+    assert [(b["block_index"], b["block"]) for b in blocks] == [(0, "d"), (1, "d")]
+    deep_json = deep.replace("x", '"x"')
+    assert f'"_v": {deep_json}' in (tmp_path / "out/deep/blocks.jsonl").read_text()
+
+
+def test_convert_reports_unreadable_and_converts_the_rest(tmp_path):
+    write(tmp_path, {"x.cif": NOT_UTF8, "a.cif": CLEAN})
+    result = tessrin("convert", "x.cif", "a.cif", "--to", "parquet", "-o", "out", cwd=tmp_path)
+    assert result.returncode == 2
+    assert "x.cif: cannot read: not UTF-8 text: byte 0xE9 at line 2, column 7" in result.stderr
+    assert _batches_by_name(tmp_path / "out/a", ".parquet")
+
+
+def test_show(tmp_path):
+    long_title = "a very long title " * 10
+    write(tmp_path, {"a.cif": CIF2.replace("room temperature", long_title)})
+    result = tessrin("show", "a.cif", "--rows", "1", cwd=tmp_path)
+    assert result.returncode == 0
+    out = result.stdout
+    assert out.startswith("a.cif: CIF 2.0, 1 block, 0 diagnostics")
+    for expected in [
+        "data_two",
+        "save_frame-1",
+        "_s.note",
+        "in a frame",
+        "{'alpha':90 'beta':[101.5 0.2]}",
+        "loop 0: 2 tags, 2 rows",
+        "_p.id _p.xyz",
+        "[0 0 0]",
+    ]:
+        assert expected in out
+    assert "[1 1 1]" not in out  # --rows 1
+    assert "a very long title a very" in out and long_title.strip() not in out
+    assert all(line == line.rstrip() for line in out.splitlines())
+
+
+def test_show_lists_diagnostics(tmp_path):
+    write(tmp_path, {"b.cif": BROKEN})
+    result = tessrin("show", "b.cif", cwd=tmp_path)
+    errors = tessrin_core.parse_raw(BROKEN)["errors"]
+    assert f"1 block, {len(errors)} diagnostics" in result.stdout
+    assert sum(bool(DIAGNOSTIC.match(line.strip())) for line in result.stdout.splitlines()) == len(
+        errors
+    )
+
+
+@pytest.mark.parametrize(
+    "args",
+    [
+        [],
+        ["check"],
+        ["check", "-j", "0", "a.cif"],
+        ["convert", "a.cif", "--to", "csv", "-o", "out"],
+        ["convert", "a.cif", "--to", "jsonl"],
+        ["convert", "a.cif", "--to", "jsonl", "-o", "a.cif"],
+        ["show", "."],
+        ["show", "missing.cif"],
+        ["show", "x.cif"],
+    ],
+)
+def test_usage_errors_and_bad_input(tmp_path, args):
+    write(tmp_path, {"a.cif": CLEAN, "x.cif": NOT_UTF8})
+    result = tessrin(*args, cwd=tmp_path)
+    assert result.returncode == 2
+    assert result.stderr.strip() and not result.stdout

@@ -1,0 +1,158 @@
+"""The module's face: registered members, signatures, docstrings and argument rules."""
+
+import inspect
+import pathlib
+
+import pytest
+from conftest import Recorder, tessrin_core
+
+FUNCTIONS = ["parse", "parse_raw", "parse_cif", "parse_arrow", "parse_arrow_file"]
+SOURCE_MODE = ["parse_raw", "parse_cif", "parse_arrow"]
+
+
+def test_members_in_registration_order():
+    members = [name for name in vars(tessrin_core) if not name.startswith("__")]
+    assert members == ["CifSaveFrame", "CifBlock", "CifFile", *FUNCTIONS]
+    assert tessrin_core.__doc__ == ""
+
+
+@pytest.mark.parametrize(
+    ("name", "signature"),
+    [
+        ("parse", "(source, handler)"),
+        ("parse_raw", "(source, mode=None)"),
+        ("parse_cif", "(source, mode=None)"),
+        ("parse_arrow", "(source, mode=None)"),
+        ("parse_arrow_file", "(path, mode=None)"),
+        ("CifFile", "(version=None)"),
+        ("CifBlock", "(name, id=0)"),
+        ("CifSaveFrame", "(name, id=0)"),
+    ],
+)
+def test_text_signatures(name, signature):
+    member = getattr(tessrin_core, name)
+    assert member.__text_signature__ == signature
+    assert str(inspect.signature(member)) == signature
+    if name in FUNCTIONS:
+        kinds = {p.kind for p in inspect.signature(member).parameters.values()}
+        assert kinds == {inspect.Parameter.POSITIONAL_OR_KEYWORD}
+        assert (member.__doc__ is None) == (name != "parse_raw")
+
+
+def test_parse_raw_docstring():
+    paragraphs = tessrin_core.parse_raw.__doc__.split("\n\n")
+    assert len(paragraphs) == 3
+    first, shape, last = paragraphs
+    assert "native code" in first and "dict" in first
+    assert shape.startswith((" ", "\t"))
+    for key, kind in (("version", "str"), ("errors", "list"), ("blocks", "list")):
+        assert f"'{key}': {kind}" in shape or f'"{key}": {kind}' in shape
+    assert last == (
+        "No Python calls are made during parsing.  CifScalar objects are created\n"
+        "lazily in Python when block data is first accessed via __getitem__."
+    )
+
+
+class Text(str):
+    pass
+
+
+@pytest.mark.parametrize("name", SOURCE_MODE + ["parse"])
+@pytest.mark.parametrize("source", [b"data_x", 1, None, pathlib.Path("x.cif"), bytearray(b"")])
+def test_source_must_be_str(name, source):
+    args = (source, Recorder()) if name == "parse" else (source,)
+    with pytest.raises(TypeError, match="source"):
+        getattr(tessrin_core, name)(*args)
+
+
+@pytest.mark.parametrize("name", SOURCE_MODE + ["parse_arrow_file"])
+@pytest.mark.parametrize("mode", [1, b"strict", ["strict"], True])
+def test_mode_must_be_str_or_none(name, mode):
+    # mode is checked before the file is read.
+    with pytest.raises(TypeError, match="mode"):
+        getattr(tessrin_core, name)("/nonexistent/x.cif", mode)
+
+
+@pytest.mark.parametrize("path", [pathlib.Path("x.cif"), b"x.cif", 3, None])
+def test_path_must_be_str(path):
+    with pytest.raises(TypeError, match="path"):
+        tessrin_core.parse_arrow_file(path)
+
+
+@pytest.mark.parametrize(
+    ("name", "args", "kwargs"),
+    [
+        ("parse", ("data_x",), {}),
+        ("parse", (), {"handler": Recorder()}),
+        ("parse", ("a", Recorder(), None), {}),
+        ("parse", ("a",), {"handler": Recorder(), "mode": None}),
+        ("parse", ("a", Recorder()), {"source": "b"}),
+        ("parse_raw", (), {}),
+        ("parse_raw", ("a", None, None), {}),
+        ("parse_raw", ("a",), {"source": "b"}),
+        ("parse_raw", ("a",), {"strict": True}),
+        ("parse_cif", (), {"mode": None}),
+        ("parse_arrow", ("a",), {"path": "b"}),
+        ("parse_arrow_file", (), {"source": "a"}),
+    ],
+)
+def test_call_errors(name, args, kwargs):
+    with pytest.raises(TypeError):
+        getattr(tessrin_core, name)(*args, **kwargs)
+
+
+def test_keywords_and_str_subclasses_are_accepted():
+    recorder = Recorder()
+    tessrin_core.parse(handler=recorder, source=Text("data_x"))
+    assert recorder.calls == [("on_data_block", "x")]
+    strict = tessrin_core.parse_raw(mode=Text("strict"), source=Text("data_x"))
+    assert strict == tessrin_core.parse_raw("data_x")
+
+
+def test_handler_is_not_checked_until_an_event_needs_it():
+    assert tessrin_core.parse("", None).name == "CIF_1_1"
+    with pytest.raises(AttributeError):
+        tessrin_core.parse("data_x", None)
+
+
+SEMANTIC = "#\\#CIF_2.0\ndata_x\ndata_x _a 1 loop_ _b _c 1"
+
+
+@pytest.mark.parametrize(
+    "mode", [None, "", "1.1", "2.0", "CIF_1_1", "STRICT", "Strict", " strict", "\ud800"]
+)
+def test_only_the_exact_string_strict_changes_the_result(mode):
+    assert tessrin_core.parse_raw(SEMANTIC, mode) == tessrin_core.parse_raw(SEMANTIC)
+    assert tessrin_core.parse_raw(SEMANTIC, mode)["version"] == "CIF_2_0"
+    assert tessrin_core.parse_raw(SEMANTIC, "strict") != tessrin_core.parse_raw(SEMANTIC)
+
+
+def test_empty_source():
+    assert tessrin_core.parse_raw("") == {"version": "CIF_1_1", "errors": [], "blocks": []}
+
+
+@pytest.mark.parametrize("name", SOURCE_MODE + ["parse"])
+@pytest.mark.parametrize("source", ["\ud800", "data_x _a '\udfff'"])
+def test_lone_surrogates_raise_the_encoding_error(name, source):
+    args = (source, Recorder()) if name == "parse" else (source,)
+    with pytest.raises(UnicodeEncodeError):
+        getattr(tessrin_core, name)(*args)
+
+
+def test_parse_arrow_file_missing_file_and_directory(tmp_path):
+    for path in (tmp_path / "missing.cif", tmp_path):
+        with pytest.raises(IOError) as caught:
+            tessrin_core.parse_arrow_file(str(path))
+        assert caught.value.errno is not None
+
+
+@pytest.mark.parametrize(
+    "content",
+    [b"data_x\n_a \xff", b"\xc3", b"data_x _a '\xed\xa0\x80'", b"\xc0\xaf", b"\xf4\x90\x80\x80",
+     b"\xe2\x82"],
+)  # fmt: skip
+def test_parse_arrow_file_refuses_bytes_that_are_not_utf8(tmp_path, content):
+    path = tmp_path / "bad.cif"
+    path.write_bytes(content)
+    with pytest.raises(IOError, match="^stream did not contain valid UTF-8$"):
+        tessrin_core.parse_arrow_file(str(path))
