@@ -75,6 +75,7 @@ class Lexer {
   const char* column_base_pos_;
   std::uint32_t column_base_;
   CifVersion version_;
+  bool ascii_ = false;
   bool after_whitespace_ = true;
 };
 
