@@ -1,0 +1,24 @@
+"""The README's Python examples run as written (in a scratch directory)."""
+
+import contextlib
+import io
+import re
+from pathlib import Path
+
+import pytest
+
+README = Path(__file__).resolve().parents[1] / "README.md"
+BLOCKS = re.findall(r"```python\n(.*?)```", README.read_text(encoding="utf-8"), re.S)
+
+
+@pytest.mark.parametrize("code", BLOCKS, ids=[f"block{i}" for i in range(len(BLOCKS))])
+def test_readme_example_runs(code, tmp_path, monkeypatch):
+    monkeypatch.chdir(tmp_path)
+    out = io.StringIO()
+    with contextlib.redirect_stdout(out):
+        exec(compile(code, str(README), "exec"), {"__name__": "__readme__"})
+    # Where the example shows its output in a comment, the output must match it.
+    for line in code.splitlines():
+        m = re.match(r"\s*print\(.*\)\s+# (.+)$", line)
+        if m:
+            assert m.group(1).strip() in out.getvalue()
