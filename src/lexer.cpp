@@ -124,21 +124,21 @@ Lexer::Lexer(std::string_view text, CifVersion version, std::uint32_t line_offse
   if (text.starts_with("\xEF\xBB\xBF")) pos_ += 3;
 }
 
-std::uint32_t Lexer::column_at(const char* p) noexcept {
+inline std::uint32_t Lexer::column_at(const char* p) noexcept {
   if (ascii_) return static_cast<std::uint32_t>(p - line_start_) + 1;
   column_base_ += static_cast<std::uint32_t>(count_chars(column_base_pos_, p));
   column_base_pos_ = p;
   return column_base_;
 }
 
-void Lexer::newline_at(const char* p) noexcept {
+inline void Lexer::newline_at(const char* p) noexcept {
   ++line_;
   line_start_ = column_base_pos_ = p + 1;
   column_base_ = 1;
 }
 
-void Lexer::start_token(Token& token, TokenKind kind, std::uint8_t value_type) {
-  token.errors.clear();
+inline void Lexer::start_token(Token& token, TokenKind kind, std::uint8_t value_type) {
+  if (!token.errors.empty()) token.errors.clear();
   token.line = line_;
   token.column = column_at(pos_);
   token.kind = kind;

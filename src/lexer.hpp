@@ -53,14 +53,15 @@ class Lexer {
   CifVersion version() const noexcept { return version_; }
 
  private:
-  std::uint32_t column_at(const char* p) noexcept;
-  void newline_at(const char* p) noexcept;
+  [[gnu::always_inline]] std::uint32_t column_at(const char* p) noexcept;
+  [[gnu::always_inline]] void newline_at(const char* p) noexcept;
   void check_chars(const char* begin, const char* end, Token& token);
   void read_bare_word(Token& token);
   void read_quoted(Token& token);
   void read_triple(Token& token);
   void read_text_field(Token& token);
-  void start_token(Token& token, TokenKind kind, std::uint8_t value_type);
+  [[gnu::always_inline]] void start_token(Token& token, TokenKind kind,
+                                          std::uint8_t value_type);
   void add_unterminated(Token& token, std::string_view delimiter, std::string_view content,
                         std::string message);
 

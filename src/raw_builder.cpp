@@ -33,7 +33,7 @@ void RawBuilder::semantic_error(std::string message, std::string recovery_action
   if (strict_) stopped_ = true;
 }
 
-std::size_t RawBuilder::next_loop_column() noexcept {
+inline std::size_t RawBuilder::next_loop_column() noexcept {
   // Values fill the loop row by row; a running cursor avoids a division per value.
   const std::size_t column = loop_column_of_[loop_cursor_];
   if (++loop_cursor_ == loop_column_of_.size()) loop_cursor_ = 0;
@@ -118,7 +118,7 @@ void RawBuilder::add_value(std::string_view text, std::uint8_t kind) {
   route_scalar(text);
 }
 
-void RawBuilder::route_scalar(std::string_view text) {
+inline void RawBuilder::route_scalar(std::string_view text) {
   if (!containers_.empty()) {
     ContainerFrame& top = containers_.back();
     RawValue scalar;

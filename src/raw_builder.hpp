@@ -50,10 +50,10 @@ class RawBuilder {
 
   FrameData* current_frame() noexcept;
   void semantic_error(std::string message, std::string recovery_action);
-  void route_scalar(std::string_view text);
+  [[gnu::always_inline]] void route_scalar(std::string_view text);
   void route_container(RawValue&& value);
   void reset_loop();
-  std::size_t next_loop_column() noexcept;
+  [[gnu::always_inline]] std::size_t next_loop_column() noexcept;
   void lower_into(std::string_view text, std::string& out);
 
   std::vector<ParseDiagnostic> errors_;
