@@ -60,20 +60,6 @@ constexpr auto kCif1Ok = make_cif1_ok();
 
 constexpr std::uint8_t u8(char c) { return static_cast<std::uint8_t>(c); }
 
-bool iequals_ascii(std::string_view word, std::string_view lower) {
-  if (word.size() != lower.size()) return false;
-  for (std::size_t i = 0; i < word.size(); ++i) {
-    char c = word[i];
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c + 32);
-    if (c != lower[i]) return false;
-  }
-  return true;
-}
-
-bool istarts_ascii(std::string_view word, std::string_view lower) {
-  return word.size() >= lower.size() && iequals_ascii(word.substr(0, lower.size()), lower);
-}
-
 /// Cheap filter before the reserved-word comparisons: every reserved word has its underscore
 /// at index 4 (data_, save_, loop_, stop_) or is global_.
 bool may_be_reserved(std::string_view word) {

@@ -12,6 +12,7 @@
 #include <string>
 #include <string_view>
 
+#include "arguments.hpp"
 #include "arrow_export.hpp"
 #include "cif_model.hpp"
 #include "dict_export.hpp"
@@ -25,48 +26,6 @@ namespace tessrin {
 namespace {
 
 // --- arguments ---------------------------------------------------------------------------
-
-/// Binds positional and keyword arguments to `names` (the first `required` are required),
-/// with the interpreter's usual errors for missing, duplicate and unexpected arguments.
-template <std::size_t N>
-bool bind_arguments(const char* function, const std::array<const char*, N>& names,
-                    std::size_t required, PyObject* const* args, Py_ssize_t nargsf,
-                    PyObject* kwnames, std::array<PyObject*, N>& out) {
-  out.fill(nullptr);
-  const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
-  if (nargs > static_cast<Py_ssize_t>(N)) {
-    PyErr_Format(PyExc_TypeError, "%s() takes at most %zu arguments (%zd given)", function, N,
-                 nargs);
-    return false;
-  }
-  for (Py_ssize_t i = 0; i < nargs; ++i) out[static_cast<std::size_t>(i)] = args[i];
-  const Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
-  for (Py_ssize_t k = 0; k < nkw; ++k) {
-    PyObject* key = PyTuple_GET_ITEM(kwnames, k);
-    std::size_t slot = N;
-    for (std::size_t i = 0; i < N; ++i) {
-      if (PyUnicode_CompareWithASCIIString(key, names[i]) == 0) slot = i;
-    }
-    if (slot == N) {
-      PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", function, key);
-      return false;
-    }
-    if (out[slot] != nullptr) {
-      PyErr_Format(PyExc_TypeError, "argument for %s() given by name ('%s') and position (%zu)",
-                   function, names[slot], slot + 1);
-      return false;
-    }
-    out[slot] = args[nargs + k];
-  }
-  for (std::size_t i = 0; i < required; ++i) {
-    if (out[i] == nullptr) {
-      PyErr_Format(PyExc_TypeError, "%s() missing required argument '%s' (pos %zu)", function,
-                   names[i], i + 1);
-      return false;
-    }
-  }
-  return true;
-}
 
 /// The UTF-8 text of a str argument; a str with lone surrogates fails with the interpreter's
 /// own encoding error.
@@ -330,7 +289,9 @@ PyObject* guarded(Body&& body) noexcept {
 PyObject* py_parse(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
   static constexpr std::array<const char*, 2> kNames = {"source", "handler"};
   std::array<PyObject*, 2> bound{};
-  if (!bind_arguments("parse", kNames, 2, args, nargsf, kwnames, bound)) return nullptr;
+  if (!bind_fastcall("parse", kNames, 2, args, PyVectorcall_NARGS(nargsf), kwnames, bound)) {
+    return nullptr;
+  }
   std::string_view source;
   if (!text_argument("parse", "source", bound[0], source)) return nullptr;
   PyObject* handler = bound[1];
@@ -370,7 +331,8 @@ PyObject* py_parse(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject
 bool source_and_mode(const char* function, PyObject* const* args, Py_ssize_t nargsf,
                      PyObject* kwnames, std::string_view& source, bool& strict) {
   std::array<PyObject*, 2> bound{};
-  return bind_arguments(function, kSourceMode, 1, args, nargsf, kwnames, bound) &&
+  return bind_fastcall(function, kSourceMode, 1, args, PyVectorcall_NARGS(nargsf), kwnames,
+                       bound) &&
          text_argument(function, "source", bound[0], source) &&
          strict_argument(function, bound[1], strict);
 }
@@ -378,7 +340,7 @@ bool source_and_mode(const char* function, PyObject* const* args, Py_ssize_t nar
 PyObject* py_parse_raw(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
   std::string_view source;
   bool strict = false;
-  if (!source_and_mode("parse_raw", args, nargsf, kwnames, source, strict)) return nullptr;
+  if (!source_and_mode("parse_raw", args, PyVectorcall_NARGS(nargsf), kwnames, source, strict)) return nullptr;
   return guarded([&]() -> PyObject* { return to_python(collect_raw(source, strict)); });
 }
 
@@ -386,7 +348,7 @@ PyObject* py_parse_cif(PyObject* module, PyObject* const* args, Py_ssize_t nargs
                        PyObject* kwnames) {
   std::string_view source;
   bool strict = false;
-  if (!source_and_mode("parse_cif", args, nargsf, kwnames, source, strict)) return nullptr;
+  if (!source_and_mode("parse_cif", args, PyVectorcall_NARGS(nargsf), kwnames, source, strict)) return nullptr;
   return guarded([&]() -> PyObject* {
     ParsedCif parse = collect_raw(source, strict);
     PyRef errors = PyRef::steal(diagnostics_to_list(parse.errors));
@@ -409,7 +371,7 @@ PyObject* arrow_result(ParsedCif parse) {
 PyObject* py_parse_arrow(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
   std::string_view source;
   bool strict = false;
-  if (!source_and_mode("parse_arrow", args, nargsf, kwnames, source, strict)) return nullptr;
+  if (!source_and_mode("parse_arrow", args, PyVectorcall_NARGS(nargsf), kwnames, source, strict)) return nullptr;
   return guarded([&]() -> PyObject* { return arrow_result(collect_raw(source, strict)); });
 }
 
@@ -417,7 +379,8 @@ PyObject* py_parse_arrow_file(PyObject*, PyObject* const* args, Py_ssize_t nargs
                               PyObject* kwnames) {
   static constexpr std::array<const char*, 2> kNames = {"path", "mode"};
   std::array<PyObject*, 2> bound{};
-  if (!bind_arguments("parse_arrow_file", kNames, 1, args, nargsf, kwnames, bound)) {
+  if (!bind_fastcall("parse_arrow_file", kNames, 1, args, PyVectorcall_NARGS(nargsf), kwnames,
+                     bound)) {
     return nullptr;
   }
   if (!PyUnicode_Check(bound[0])) {

@@ -21,16 +21,6 @@ inline constexpr std::string_view kErrorValueTag = "_tessrin_error_value";
 
 namespace parser_detail {
 
-inline bool iequals_ascii(std::string_view word, std::string_view lower) {
-  if (word.size() != lower.size()) return false;
-  for (std::size_t i = 0; i < word.size(); ++i) {
-    char c = word[i];
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c + 32);
-    if (c != lower[i]) return false;
-  }
-  return true;
-}
-
 /// The reason text in implicit-close messages, built only when a message needs it: most
 /// reasons are never printed, and building "new tag ..." for every tag would allocate per token.
 struct Reason {
@@ -73,7 +63,7 @@ class Parser {
           on_value();
           break;
         case TokenKind::Reserved:
-          if (parser_detail::iequals_ascii(token_.text, "loop_")) {
+          if (iequals_ascii(token_.text, "loop_")) {
             have = on_loop_keyword();
             continue;  // the header look-ahead already read the next token
           }
@@ -156,7 +146,6 @@ class Parser {
   }
 
   void on_reserved(std::string_view keyword) {
-    using parser_detail::iequals_ascii;
     if (iequals_ascii(keyword, "stop_")) {
       if (in_loop_) {
         close_loop(keyword, Reason{"stop_"});

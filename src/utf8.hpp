@@ -89,6 +89,22 @@ constexpr bool is_unicode_whitespace(char32_t c) noexcept {
          c == 0x205F || c == 0x3000;
 }
 
+/// `word` equals `lower` (an ASCII lower-case literal) ignoring ASCII case.
+inline bool iequals_ascii(std::string_view word, std::string_view lower) noexcept {
+  if (word.size() != lower.size()) return false;
+  for (std::size_t i = 0; i < word.size(); ++i) {
+    char c = word[i];
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c + 32);
+    if (c != lower[i]) return false;
+  }
+  return true;
+}
+
+/// `word` begins with `lower` ignoring ASCII case.
+inline bool istarts_ascii(std::string_view word, std::string_view lower) noexcept {
+  return word.size() >= lower.size() && iequals_ascii(word.substr(0, lower.size()), lower);
+}
+
 /// True when every byte is ASCII.
 inline bool is_ascii(std::string_view s) noexcept {
   const char* p = s.data();

@@ -1,0 +1,106 @@
+// Argument binding for functions and methods that take positional and keyword arguments,
+// with the interpreter's usual errors.
+#pragma once
+
+#include <Python.h>
+
+#include <array>
+#include <cstddef>
+
+namespace tessrin {
+
+/// Binds positional arguments and (key, value) keyword pairs to `names`, with the
+/// interpreter's usual wording for missing, duplicate and unexpected arguments.
+template <std::size_t N>
+class ArgumentBinder {
+ public:
+  ArgumentBinder(const char* function, const std::array<const char*, N>& names,
+                 std::array<PyObject*, N>& out)
+      : function_(function), names_(names), out_(out) {
+    out_.fill(nullptr);
+  }
+
+  bool positional(PyObject* const* args, Py_ssize_t nargs) {
+    if (nargs > static_cast<Py_ssize_t>(N)) {
+      if (N == 0) {
+        PyErr_Format(PyExc_TypeError, "%s() takes no arguments (%zd given)", function_, nargs);
+      } else {
+        PyErr_Format(PyExc_TypeError, "%s() takes at most %zu arguments (%zd given)", function_,
+                     N, nargs);
+      }
+      return false;
+    }
+    for (Py_ssize_t i = 0; i < nargs; ++i) out_[static_cast<std::size_t>(i)] = args[i];
+    return true;
+  }
+
+  bool keyword(PyObject* key, PyObject* value) {
+    if (!PyUnicode_Check(key)) {
+      PyErr_Format(PyExc_TypeError, "%s() keywords must be strings", function_);
+      return false;
+    }
+    for (std::size_t i = 0; i < N; ++i) {
+      if (PyUnicode_CompareWithASCIIString(key, names_[i]) != 0) continue;
+      if (out_[i] != nullptr) {
+        PyErr_Format(PyExc_TypeError, "argument for %s() given by name ('%s') and position (%zu)",
+                     function_, names_[i], i + 1);
+        return false;
+      }
+      out_[i] = value;
+      return true;
+    }
+    PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", function_, key);
+    return false;
+  }
+
+  bool required(std::size_t count) {
+    for (std::size_t i = 0; i < count; ++i) {
+      if (out_[i] == nullptr) {
+        PyErr_Format(PyExc_TypeError, "%s() missing required argument '%s' (pos %zu)", function_,
+                     names_[i], i + 1);
+        return false;
+      }
+    }
+    return true;
+  }
+
+ private:
+  const char* function_;
+  const std::array<const char*, N>& names_;
+  std::array<PyObject*, N>& out_;
+};
+
+/// Method arguments (METH_FASTCALL | METH_KEYWORDS).
+template <std::size_t N>
+bool bind_fastcall(const char* function, const std::array<const char*, N>& names,
+                   std::size_t required, PyObject* const* args, Py_ssize_t nargs,
+                   PyObject* kwnames, std::array<PyObject*, N>& out) {
+  ArgumentBinder<N> binder(function, names, out);
+  if (!binder.positional(args, nargs)) return false;
+  const Py_ssize_t nkw = kwnames != nullptr ? PyTuple_GET_SIZE(kwnames) : 0;
+  for (Py_ssize_t k = 0; k < nkw; ++k) {
+    if (!binder.keyword(PyTuple_GET_ITEM(kwnames, k), args[nargs + k])) return false;
+  }
+  return binder.required(required);
+}
+
+/// Constructor arguments (a tuple and a dict, as tp_new receives them). The bound objects are
+/// borrowed from `args` and `kwargs`, which the caller holds; the dict is only read.
+template <std::size_t N>
+bool bind_new(const char* function, const std::array<const char*, N>& names,
+              std::size_t required, PyObject* args, PyObject* kwargs,
+              std::array<PyObject*, N>& out) {
+  ArgumentBinder<N> binder(function, names, out);
+  if (!binder.positional(&PyTuple_GET_ITEM(args, 0), PyTuple_GET_SIZE(args))) return false;
+  if (kwargs != nullptr) {
+    Py_ssize_t pos = 0;
+    PyObject* key = nullptr;
+    PyObject* value = nullptr;
+    while (PyDict_Next(kwargs, &pos, &key, &value)) {
+      if (!binder.keyword(key, value)) return false;
+    }
+  }
+  return binder.required(required);
+}
+
+}  // namespace tessrin
