@@ -52,7 +52,7 @@ PyRef frame_data_to_python(std::string_view name, const FrameData& data, StrCach
 
 }  // namespace
 
-StrCache::StrCache() : slots_(kSlots) {}
+StrCache::StrCache() = default;
 
 StrCache::~StrCache() {
   for (Slot& slot : slots_) Py_XDECREF(slot.str);
@@ -60,6 +60,8 @@ StrCache::~StrCache() {
 
 PyObject* StrCache::ascii(std::string_view text) {
   if (text.size() > kMaxLength) return make_ascii_str(text);
+  // Allocated on first use: many small files have no short value worth sharing.
+  if (slots_.empty()) slots_.resize(kSlots);
   std::uint32_t hash = 2166136261u;
   for (char c : text) hash = (hash ^ static_cast<std::uint8_t>(c)) * 16777619u;
   Slot& slot = slots_[(hash ^ (hash >> 15)) & (kSlots - 1)];

@@ -32,7 +32,7 @@ class StrCache {
 
  private:
   static constexpr std::size_t kMaxLength = 15;
-  static constexpr std::size_t kSlots = 4096;
+  static constexpr std::size_t kSlots = 1024;
   struct Slot {
     PyObject* str = nullptr;
     std::uint8_t length = 0;
