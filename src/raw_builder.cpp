@@ -174,15 +174,28 @@ void RawBuilder::on_loop_start(std::span<const std::string_view> tags) {
   in_loop_ = true;
   loop_tags_.reserve(tags.size());
   loop_column_of_.reserve(tags.size());
-  std::unordered_map<std::string_view, std::size_t> first_column;
   for (std::string_view tag : tags) {
     loop_tags_.emplace_back();
     lower_into(tag, loop_tags_.back());
   }
-  for (const std::string& tag : loop_tags_) {
-    auto [it, added] = first_column.emplace(tag, loop_columns_.size());
-    if (added) loop_columns_.emplace_back();
-    loop_column_of_.push_back(it->second);
+  // A tag named twice shares its first occurrence's column. Headers are short, except in
+  // generated files, so only long ones pay for a hash map.
+  static constexpr std::size_t kLinearLimit = 32;
+  std::unordered_map<std::string_view, std::size_t> first_column;
+  for (std::size_t i = 0; i < loop_tags_.size(); ++i) {
+    std::size_t column = loop_columns_.size();
+    if (loop_tags_.size() <= kLinearLimit) {
+      for (std::size_t j = 0; j < i; ++j) {
+        if (loop_tags_[j] == loop_tags_[i]) {
+          column = loop_column_of_[j];
+          break;
+        }
+      }
+    } else {
+      column = first_column.emplace(loop_tags_[i], column).first->second;
+    }
+    if (column == loop_columns_.size()) loop_columns_.emplace_back();
+    loop_column_of_.push_back(column);
   }
 }
 

@@ -60,12 +60,15 @@ class ValueList {
   /// Largest text buffer that 32-bit Arrow offsets can address.
   static constexpr std::size_t kMaxPackedBytes = std::numeric_limits<std::int32_t>::max();
 
-  ValueList() : offsets_{0} {}
+  // The offsets start empty and get their leading 0 with the first value, so an empty list
+  // (every tag of a loop without rows, every frame's new tag) allocates nothing.
+  ValueList() = default;
 
-  std::size_t size() const noexcept { return offsets_.size() - 1; }
-  bool empty() const noexcept { return size() == 0; }
+  std::size_t size() const noexcept { return offsets_.empty() ? 0 : offsets_.size() - 1; }
+  bool empty() const noexcept { return offsets_.empty(); }
 
   void append_scalar(std::string_view text) {
+    if (offsets_.empty()) offsets_.push_back(0);
     if (data_.size() + text.size() > kMaxPackedBytes) {
       RawValue big;
       big.text.assign(text);
@@ -77,6 +80,7 @@ class ValueList {
   }
 
   void append_value(RawValue&& value) {
+    if (offsets_.empty()) offsets_.push_back(0);
     others_.emplace_back(size(), std::move(value));
     offsets_.push_back(offsets_.back());
   }
@@ -90,9 +94,14 @@ class ValueList {
   const std::vector<std::pair<std::size_t, RawValue>>& others() const noexcept { return others_; }
 
   const std::string& data() const noexcept { return data_; }
+  /// size() + 1 offsets, or none at all for an empty list.
   const std::vector<std::uint32_t>& offsets() const noexcept { return offsets_; }
   std::string& mutable_data() noexcept { return data_; }
-  std::vector<std::uint32_t>& mutable_offsets() noexcept { return offsets_; }
+  /// The offsets in Arrow's layout: always size() + 1 entries, starting with 0.
+  std::vector<std::uint32_t>& mutable_offsets() {
+    if (offsets_.empty()) offsets_.push_back(0);
+    return offsets_;
+  }
 
   /// Calls `scalar(i, text)` or `other(i, value)` for every value in order.
   template <class OnScalar, class OnOther>
@@ -126,15 +135,27 @@ struct FrameData {
   std::vector<std::string> tag_order;             // every distinct tag, first-seen order
   std::vector<std::vector<std::size_t>> loops;    // per loop: positions in tag_order, header order
   std::vector<ValueList> values;                  // parallel to tag_order: each tag's values
+  // tag -> position, built only for frames with many tags (see slot)
   std::unordered_map<std::string, std::size_t, StringHash, std::equal_to<>> index;
 
-  /// Position of `tag` in tag_order, adding it (with no values) when new.
+  /// Position of `tag` in tag_order, adding it (with no values) when new. Small frames (most
+  /// save frames of a dictionary, most blocks of a chemical-component file) are searched
+  /// linearly; the hash index is built once a frame outgrows that.
   std::size_t slot(std::string_view tag) {
-    auto it = index.find(tag);
-    if (it != index.end()) return it->second;
+    static constexpr std::size_t kLinearLimit = 16;
+    if (index.empty()) {
+      for (std::size_t i = 0; i < tag_order.size(); ++i) {
+        if (tag_order[i] == tag) return i;
+      }
+      if (tag_order.size() >= kLinearLimit) {
+        for (std::size_t i = 0; i < tag_order.size(); ++i) index.emplace(tag_order[i], i);
+      }
+    } else if (auto it = index.find(tag); it != index.end()) {
+      return it->second;
+    }
     tag_order.emplace_back(tag);
     values.emplace_back();
-    index.emplace(tag_order.back(), tag_order.size() - 1);
+    if (!index.empty()) index.emplace(tag_order.back(), tag_order.size() - 1);
     return tag_order.size() - 1;
   }
 };
