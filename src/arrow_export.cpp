@@ -25,7 +25,11 @@ void set_error(const arrow::Status& status) {
   PyObject* type = status.IsOutOfMemory()     ? PyExc_MemoryError
                    : status.IsCapacityError() ? PyExc_OverflowError
                                               : PyExc_ValueError;
-  PyErr_SetString(type, status.message().c_str());
+  // Decoded with its length: a name in the message may hold NUL, where a C string would end.
+  const std::string& message = status.message();
+  PyRef text = PyRef::steal(
+      PyUnicode_DecodeUTF8(message.data(), static_cast<Py_ssize_t>(message.size()), "replace"));
+  if (text) PyErr_SetObject(type, text.get());
 }
 
 // pyarrow.RecordBatchReader, imported on first use and kept for the life of the process. A

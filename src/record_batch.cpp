@@ -15,6 +15,7 @@
 #include <arrow/util/bit_util.h>
 
 #include "json_cell.hpp"
+#include "unicode.hpp"
 #include "utf8.hpp"
 
 namespace tessrin {
@@ -286,6 +287,13 @@ arrow::Result<std::shared_ptr<arrow::RecordBatch>> make_batch(
   arrays.push_back(std::move(loop));
 
   for (std::size_t i = 0; i < tags.size(); ++i) {
+    // The C stream interface carries field names as NUL-terminated strings: a tag holding a
+    // stray NUL (the lexer lets them through) would reach pyarrow cut short, under the name
+    // of another tag.
+    if (tags[i].find('\0') != std::string_view::npos) {
+      return arrow::Status::Invalid("tag ", quoted(tags[i]), " of ", describe(origin),
+                                    " contains NUL, which an Arrow field name cannot carry");
+    }
     fields.push_back(arrow::field(std::string(tags[i]), arrow::utf8(), true));
     const ArrayPtr& column = columns[i];
     if (!column) {

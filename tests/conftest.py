@@ -1,5 +1,7 @@
-"""Shared helpers: a handler recording every call of `tessrin_core.parse`; the corpus path."""
+"""Shared helpers: a handler recording every call of `tessrin_core.parse`, the checker of the
+event ordering guarantees, the agreement of the entry functions, and the corpus path."""
 
+import json
 from pathlib import Path
 
 import pytest
@@ -63,3 +65,176 @@ def errors(source):
 def structure(source):
     """The calls of one parse other than diagnostics."""
     return [call for call in events(source) if call[0] != "on_error"]
+
+
+def check_order(calls):
+    """Asserts the event ordering guarantees on one parse's calls."""
+    in_frame = in_loop = pending_tag = False
+    stack = []  # per open container: [is_table, key_waits_for_value, owner]
+
+    def value_arrives(is_container):
+        if stack:
+            top = stack[-1]
+            if top[0]:
+                # A container may stand in key position (no key); a scalar may not.
+                assert top[1] or is_container, calls
+                owner, top[1] = top[1], False
+                return owner
+            return False
+        if in_loop:
+            return False
+        assert pending_tag, calls
+        return True
+
+    for call in calls:
+        name = call[0]
+        if name == "on_error":
+            continue
+        if name not in ("add_value", "on_list_start", "on_table_start", "on_list_end",
+                        "on_table_end", "on_table_key", "on_loop_end"):  # fmt: skip
+            assert not in_loop and not stack and not pending_tag, calls
+        if name == "on_data_block":
+            assert not in_frame, calls
+        elif name == "on_save_frame_start":
+            assert not in_frame, calls
+            in_frame = True
+        elif name == "on_save_frame_end":
+            assert in_frame, calls
+            in_frame = False
+        elif name == "add_tag":
+            pending_tag = True
+        elif name == "on_loop_start":
+            assert call[1], calls
+            in_loop = True
+        elif name == "on_loop_end":
+            assert in_loop and not stack, calls
+            in_loop = False
+        elif name == "add_value":
+            if value_arrives(False) and not stack:
+                pending_tag = False
+        elif name in ("on_list_start", "on_table_start"):
+            owner = value_arrives(True)
+            stack.append([name == "on_table_start", False, owner])
+        elif name in ("on_list_end", "on_table_end"):
+            is_table, waits, _ = stack.pop()
+            assert is_table == (name == "on_table_end") and not waits, calls
+            if not stack and not in_loop:
+                pending_tag = False
+        elif name == "on_table_key":
+            assert stack and stack[-1][0] and not stack[-1][1], calls
+            stack[-1][1] = True
+    assert not (in_frame or in_loop or stack or pending_tag), calls
+
+
+ERROR_KINDS = ("lexical", "syntactic", "semantic")
+
+
+def decode_cell(cell):
+    """A record-batch cell as parse_raw gives the value: a NUL-led cell is JSON."""
+    if cell is not None and cell.startswith("\0"):
+        return json.loads(cell[1:])
+    return cell
+
+
+def _frames(raw):
+    """(leading values without the loop id, frame dict) of every block and save frame, in the
+    order their record batches come."""
+    for b, block in enumerate(raw["blocks"]):
+        yield (b, block["name"], None, None), block
+        for f, frame in enumerate(block["save_frames"]):
+            yield (b, block["name"], f, frame["name"]), frame
+
+
+def expected_batches(raw):
+    """The batches a parse_raw result calls for, as (leading values, [(tag, cells)]): plain tags
+    first, then one batch per loop; rows as many as the longest column, the rest null."""
+    out = []
+    for origin, frame in _frames(raw):
+        looped = {tag for loop in frame["loops"] for tag in loop}
+        groups = [("__scalars__", [t for t in frame["tag_order"] if t not in looped])]
+        groups += [(f"__loop_{i}__", loop) for i, loop in enumerate(frame["loops"])]
+        for loop_id, tags in groups:
+            rows = max((len(frame["tags"][tag]) for tag in tags), default=0)
+            if rows:
+                columns = [(t, frame["tags"][t] + [None] * (rows - len(frame["tags"][t])))
+                           for t in tags]  # fmt: skip
+                out.append(((*origin, loop_id), columns))
+    return out
+
+
+def batch_view(batch):
+    """One record batch as (leading values, [(tag, decoded cells)])."""
+    names = batch.schema.names
+    columns = [column.to_pylist() for column in batch.columns]
+    leading = []
+    for i, column in enumerate(columns[:5]):
+        values = set(column)
+        assert len(values) == 1, f"leading column {names[i]} is not constant: {values}"
+        leading.append(values.pop())
+    tags = [(names[i], [decode_cell(c) for c in columns[i]]) for i in range(5, len(columns))]
+    return tuple(leading), tags
+
+
+def model_view(cif_file):
+    """A parse_cif tree in the shape of parse_raw's "blocks"."""
+
+    def frame(obj):
+        return {"name": obj.name, "tag_order": obj._tag_order, "loops": obj._loops,
+                "tags": obj._tags}  # fmt: skip
+
+    return [{**frame(b), "save_frames": [frame(s) for s in b._save_frame_list]}
+            for b in cif_file._block_list]  # fmt: skip
+
+
+def entries_agree(source, mode=None, calls=None):
+    """Asserts that parse_raw, parse_cif and parse_arrow give the same diagnostics and the same
+    values, and, given the `calls` of a recorded parse, that the handler saw the same parser
+    diagnostics. Returns the parse_raw result and the record batches (None when a tag that
+    needs a column holds NUL)."""
+    raw = tessrin_core.parse_raw(source, mode)
+    cif_file, cif_errors = tessrin_core.parse_cif(source, mode)
+    assert cif_errors == raw["errors"]
+    assert cif_file.version.name == raw["version"]
+    assert model_view(cif_file) == raw["blocks"]
+    assert [b._id for b in cif_file._block_list] == list(range(len(raw["blocks"])))
+    expected = expected_batches(raw)
+    if any("\0" in tag for _, columns in expected for tag, _ in columns):
+        # Arrow field names cannot hold NUL; the export refuses rather than cut the name.
+        with pytest.raises(ValueError, match="contains NUL"):
+            tessrin_core.parse_arrow(source, mode)
+        batches = None
+    else:
+        batches, arrow_errors = tessrin_core.parse_arrow(source, mode)
+        assert arrow_errors == raw["errors"]
+        assert [batch_view(b) for b in batches] == expected
+    if calls is not None:
+        handler_errors = [call[1] for call in calls if call[0] == "on_error"]
+        parser_errors = [tuple(e.values()) for e in raw["errors"] if e["error_type"] != "semantic"]
+        assert handler_errors == parser_errors
+    return raw, batches
+
+
+def check_positions(source, errors):
+    """Asserts that every diagnostic dict has a known kind and a place inside `source`: a line
+    of the source after line-end normalisation and a column at most one past that line's end
+    (in characters); semantic diagnostics have line and column 0. Where the context is text of
+    the source, it stands at that place (after an opening quote or semicolon, or three quotes,
+    or a byte-order mark)."""
+    text = source.replace("\r\n", "\n").replace("\r", "\n")
+    lines = text.split("\n")
+    starts = [0]
+    for line in lines:
+        starts.append(starts[-1] + len(line) + 1)
+    for error in errors:
+        kind, line, column = error["error_type"], error["line"], error["column"]
+        assert kind in ERROR_KINDS, error
+        if kind == "semantic":
+            assert (line, column) == (0, 0), error
+            continue
+        assert 1 <= line <= len(lines), error
+        assert 1 <= column <= len(lines[line - 1]) + 1, error
+        context = error["context"]
+        if context not in ("", "EOF") and not error["message"].endswith(" at EOF"):
+            start = starts[line - 1] + column - 1
+            at = text[start : start + len(context) + 3]
+            assert any(at[skip:].startswith(context) for skip in (0, 1, 3)), (error, at[:50])

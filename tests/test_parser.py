@@ -4,7 +4,7 @@ the ordering guarantees on messy and hostile input."""
 import random
 
 import pytest
-from conftest import events, structure, tessrin_core
+from conftest import check_order, events, structure, tessrin_core
 
 
 def E(message, line, column, context, recovery):
@@ -245,65 +245,6 @@ def test_cif_1_1_has_no_containers():
 
 
 # --- ordering guarantees ------------------------------------------------------------------
-
-
-def check_order(calls):
-    """Asserts the event ordering guarantees on one parse's calls."""
-    in_frame = in_loop = pending_tag = False
-    stack = []  # per open container: [is_table, key_waits_for_value, owner]
-
-    def value_arrives(is_container):
-        if stack:
-            top = stack[-1]
-            if top[0]:
-                # A container may stand in key position (no key); a scalar may not.
-                assert top[1] or is_container, calls
-                owner, top[1] = top[1], False
-                return owner
-            return False
-        if in_loop:
-            return False
-        assert pending_tag, calls
-        return True
-
-    for call in calls:
-        name = call[0]
-        if name == "on_error":
-            continue
-        if name not in ("add_value", "on_list_start", "on_table_start", "on_list_end",
-                        "on_table_end", "on_table_key", "on_loop_end"):  # fmt: skip
-            assert not in_loop and not stack and not pending_tag, calls
-        if name == "on_data_block":
-            assert not in_frame, calls
-        elif name == "on_save_frame_start":
-            assert not in_frame, calls
-            in_frame = True
-        elif name == "on_save_frame_end":
-            assert in_frame, calls
-            in_frame = False
-        elif name == "add_tag":
-            pending_tag = True
-        elif name == "on_loop_start":
-            assert call[1], calls
-            in_loop = True
-        elif name == "on_loop_end":
-            assert in_loop and not stack, calls
-            in_loop = False
-        elif name == "add_value":
-            if value_arrives(False) and not stack:
-                pending_tag = False
-        elif name in ("on_list_start", "on_table_start"):
-            owner = value_arrives(True)
-            stack.append([name == "on_table_start", False, owner])
-        elif name in ("on_list_end", "on_table_end"):
-            is_table, waits, _ = stack.pop()
-            assert is_table == (name == "on_table_end") and not waits, calls
-            if not stack and not in_loop:
-                pending_tag = False
-        elif name == "on_table_key":
-            assert stack and stack[-1][0] and not stack[-1][1], calls
-            stack[-1][1] = True
-    assert not (in_frame or in_loop or stack or pending_tag), calls
 
 
 MESSY = [
