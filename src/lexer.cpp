@@ -36,11 +36,15 @@ constexpr std::array<std::uint8_t, 256> make_classes() {
 }
 constexpr auto kClass = make_classes();
 
-// Bytes that end a bare word. CIF 2.0 adds brackets and braces, except inside tags and
-// block or frame headers (so that _tag[1] and data_x[1] stay one word).
+// Bytes that end a bare word: only blanks and line ends. Quotes and the number sign start a
+// string or a comment only at the start of a token; inside a word they belong to it, as in
+// both CIF grammars: primed atom labels (C1', O5'') and values such as O1W# are everywhere in
+// real files, and ending the word there would shift every later value of a loop row.
+// CIF 2.0 adds brackets and braces, except inside tags and block or frame headers (so that
+// _tag[1] and data_x[1] stay one word).
 constexpr std::array<bool, 256> make_terminators(bool brackets) {
   std::array<bool, 256> t{};
-  for (unsigned char c : {'#', '\'', '"', '\t', '\n', ' '}) t[c] = true;
+  for (unsigned char c : {'\t', '\n', ' '}) t[c] = true;
   if (brackets) {
     for (unsigned char c : {'[', ']', '{', '}'}) t[c] = true;
   }

@@ -180,3 +180,13 @@ def test_cif2_dictionaries_parse_cleanly(path):
         assert result["errors"][0]["line"] == KNOWN_BROKEN[path.name]
     else:
         assert result["errors"] == []
+
+
+@pytest.mark.parametrize("cif2", [False, True])
+def test_quotes_and_number_sign_inside_words_keep_loop_rows_aligned(cif2):
+    # Primed atom labels and "#" inside a value are ordinary characters of the word.
+    source = (CIF2 if cif2 else "") + "data_x\n_a O1W# _b 2\nloop_ _l _t\nC1' C\nO5'' O\nN1 N\n"
+    result = parse_raw(source)
+    assert result["errors"] == []
+    assert result["blocks"][0]["tags"] == {
+        "_a": ["O1W#"], "_b": ["2"], "_l": ["C1'", "O5''", "N1"], "_t": ["C", "O", "N"]}
