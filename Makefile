@@ -61,3 +61,92 @@ $(BENCH_BIG): | $(DEPS)
 
 bench: install $(BENCH_DEPS) bench-native $(if $(BENCH_QUICK_ON),,$(BENCH_BIG))
 	$(BIN)/python bench/run.py $(if $(BENCH_QUICK_ON),--quick)
+
+# --- fuzzing: `make fuzz` (FUZZ_SECONDS per target, default 60). libFuzzer targets built with
+# clang, ASan and UBSan in build/fuzz; the corpus grows in fuzz/work/ (git-ignored), seeded from
+# ../shared/corpus and the tests' inline inputs. Saved findings in fuzz/regressions/ are replayed
+# first. Inputs of collect, lexer and batches are one flag byte and CIF text (fuzz/README.md).
+FUZZ_SECONDS ?= 60
+FUZZ_TARGETS ?= collect lexer textfield batches
+FUZZ_BUILD := build/fuzz
+FUZZ_WORK := fuzz/work
+FUZZ_FLAGS ?= -max_len=16384 -timeout=10 -rss_limit_mb=4096 -print_final_stats=1
+fuzz_format = $(if $(filter textfield,$(1)),textfield,cif)
+
+.PHONY: fuzz fuzz-build fuzz-seeds fuzz-replay
+
+# clang and the libFuzzer runtime come from Debian.
+$(FUZZ_BUILD)/.clang:
+	@command -v clang++ >/dev/null && test -n "$$(find /usr/lib/llvm-*/lib/clang -name 'libclang_rt.fuzzer-*.a' 2>/dev/null)" \
+	  || { apt-get update -q && apt-get install -y -q clang libclang-rt-14-dev; }
+	mkdir -p $(FUZZ_BUILD) && touch $@
+
+fuzz-build: $(DEPS) $(FUZZ_BUILD)/.clang
+	CXX=clang++ $(BIN)/cmake -S . -B $(FUZZ_BUILD) -G Ninja \
+	  -DCMAKE_MAKE_PROGRAM=$(abspath $(BIN)/ninja) -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+	  -DTESSRIN_SANITIZE=ON -DTESSRIN_BUILD_FUZZ=ON -DPython_EXECUTABLE=$(abspath $(BIN)/python)
+	$(BIN)/cmake --build $(FUZZ_BUILD) --target $(addprefix fuzz_,$(FUZZ_TARGETS))
+
+$(FUZZ_WORK)/seeds/.done: fuzz/make_seeds.py
+	$(BIN)/python fuzz/make_seeds.py --out $(FUZZ_WORK)/seeds
+	touch $@
+
+fuzz-seeds: $(FUZZ_WORK)/seeds/.done
+
+# Every saved finding must pass before any new fuzzing.
+fuzz-replay: fuzz-build
+	@$(foreach t,$(FUZZ_TARGETS),files=$$(find fuzz/regressions/$(call fuzz_format,$(t)) -type f | sort); \
+	  test -z "$$files" || $(FUZZ_BUILD)/fuzz/fuzz_$(t) $(FUZZ_FLAGS) $$files 2>$(FUZZ_BUILD)/replay.log \
+	  || { tail -n 60 $(FUZZ_BUILD)/replay.log; exit 1; };)
+	@echo "fuzz: every saved finding replays cleanly"
+
+fuzz: fuzz-replay fuzz-seeds
+	@mkdir -p $(FUZZ_WORK)/artifacts
+	@$(foreach t,$(FUZZ_TARGETS),\
+	  mkdir -p $(FUZZ_WORK)/corpus/$(t) && echo "fuzz_$(t): $(FUZZ_SECONDS) s" && \
+	  $(FUZZ_BUILD)/fuzz/fuzz_$(t) $(FUZZ_FLAGS) -max_total_time=$(FUZZ_SECONDS) \
+	    -dict=fuzz/cif.dict -artifact_prefix=$(abspath $(FUZZ_WORK)/artifacts)/$(t)- \
+	    $(FUZZ_WORK)/corpus/$(t) $(FUZZ_WORK)/seeds/$(call fuzz_format,$(t)) \
+	    fuzz/regressions/$(call fuzz_format,$(t)) 2>$(FUZZ_WORK)/$(t).log \
+	  || { tail -n 60 $(FUZZ_WORK)/$(t).log; exit 1; }; \
+	  grep -E '^stat::(number_of_executed_units|peak_rss_mb)' $(FUZZ_WORK)/$(t).log;)
+
+# --- sanitized test run: `make test-asan`. The extension built with ASan and UBSan (gcc) in
+# build/asan, installed into its own .venv-asan, and the whole test suite run against it. The
+# interpreter is not instrumented, so the ASan runtime is preloaded and PYTHONMALLOC=malloc
+# routes every Python allocation through it. Leak detection is off: at exit CPython leaves its
+# own objects alive by design, which would drown any real report (the leak tests in tests/
+# watch our objects instead). Any UBSan report fails the run. TESSRIN_SANITIZED tells tests
+# that measure memory that shadow memory and the quarantine inflate every size.
+ASAN_VENV := .venv-asan
+ASAN_BIN := $(ASAN_VENV)/bin
+ASAN_DEPS := $(ASAN_VENV)/.deps-installed
+
+.PHONY: test-asan install-asan fuzz-python
+
+$(ASAN_BIN)/python:
+	$(PYTHON) -m venv $(ASAN_VENV)
+
+$(ASAN_DEPS): pyproject.toml Makefile | $(ASAN_BIN)/python
+	$(ASAN_BIN)/python -m pip install -q --upgrade pip
+	$(ASAN_BIN)/python -m pip install -q $(BUILD_DEPS) $(TEST_DEPS)
+	touch $@
+
+install-asan: $(ASAN_DEPS)
+	$(ASAN_BIN)/python -m pip install -q --no-build-isolation --no-deps \
+	  -C build-dir=build/asan -C cmake.build-type=RelWithDebInfo \
+	  -C cmake.define.TESSRIN_SANITIZE=ON .
+
+test-asan: install-asan
+	TESSRIN_SANITIZED=1 PYTHONMALLOC=malloc LD_PRELOAD="$$(gcc -print-file-name=libasan.so)" \
+	  ASAN_OPTIONS=detect_leaks=0:abort_on_error=1 \
+	  UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
+	  $(ASAN_BIN)/python -m pytest -q -p no:cacheprovider tests
+
+# The fuzzers' corpora through the Python entry functions of the sanitized build.
+fuzz-python: install-asan
+	TESSRIN_SANITIZED=1 PYTHONMALLOC=malloc LD_PRELOAD="$$(gcc -print-file-name=libasan.so)" \
+	  ASAN_OPTIONS=detect_leaks=0:abort_on_error=1 \
+	  UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
+	  $(ASAN_BIN)/python fuzz/replay_python.py fuzz/regressions/cif \
+	    $(FUZZ_WORK)/corpus/collect $(FUZZ_WORK)/corpus/batches

@@ -10,6 +10,7 @@ import textwrap
 from pathlib import Path
 
 import pytest
+from conftest import UNDER_ASAN
 
 TESTS = Path(__file__).resolve().parent
 TIMEOUT = 180  # seconds per child; the cases take a few each
@@ -378,4 +379,4 @@ def test_extreme_input(case):
     assert child.returncode == 0, f"{case} exited with {child.returncode}:\n{child.stderr[-3000:]}"
     report = json.loads(child.stdout.strip().splitlines()[-1])
     print(case, json.dumps(report))
-    assert report["peak_mb"] < memory_bound_mb(case, report), report
+    assert UNDER_ASAN or report["peak_mb"] < memory_bound_mb(case, report), report

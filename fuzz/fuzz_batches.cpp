@@ -1,0 +1,286 @@
+// The columnar layout: collect_raw, then frame_to_batches for every frame. Each batch must be a
+// valid Arrow batch whose cells give back exactly the collected values: scalars as they are,
+// containers and NUL-led scalars as NUL-marked JSON, decoded here by a separate reader.
+#include <arrow/array/array_binary.h>
+#include <arrow/array/array_primitive.h>
+#include <arrow/record_batch.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <unordered_set>
+#include <vector>
+
+#include "fuzz_common.hpp"
+#include "json_cell.hpp"
+#include "raw_builder.hpp"
+#include "record_batch.hpp"
+
+namespace {
+
+using namespace tessrin;
+
+// --- a strict reader for the JSON that cells hold --------------------------------------------
+
+class JsonReader {
+ public:
+  explicit JsonReader(std::string_view text) : p_(text.data()), end_(text.data() + text.size()) {}
+
+  /// The one value that makes up the whole text, or false when the text is not exactly that.
+  bool read(RawValue& out) {
+    struct Open {
+      RawValue* value;
+      bool first = true;
+    };
+    std::vector<Open> stack;
+    RawValue* target = &out;  // where the next value goes
+    for (;;) {
+      if (p_ == end_) return false;
+      // One value into *target.
+      if (*p_ == '"') {
+        target->kind = RawValue::Kind::Scalar;
+        if (!read_string(target->text)) return false;
+      } else if (*p_ == '[' || *p_ == '{') {
+        target->kind = *p_ == '[' ? RawValue::Kind::List : RawValue::Kind::Table;
+        ++p_;
+        stack.push_back({target});
+      } else {
+        return false;
+      }
+      // Close containers and find the slot of the next value, if any.
+      for (;;) {
+        if (stack.empty()) return p_ == end_;
+        Open& top = stack.back();
+        const bool is_list = top.value->kind == RawValue::Kind::List;
+        if (p_ == end_) return false;
+        if (*p_ == (is_list ? ']' : '}')) {
+          ++p_;
+          stack.pop_back();
+          continue;
+        }
+        if (!top.first) {
+          if (*p_ != ',') return false;
+          ++p_;
+        }
+        top.first = false;
+        if (!is_list) {
+          std::string key;
+          if (p_ == end_ || *p_ != '"' || !read_string(key)) return false;
+          if (p_ == end_ || *p_ != ':') return false;
+          ++p_;
+          top.value->keys.push_back(std::move(key));
+        }
+        target = &top.value->items.emplace_back();
+        break;
+      }
+    }
+  }
+
+ private:
+  static int hex(char c) {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    return -1;
+  }
+
+  bool read_string(std::string& out) {
+    ++p_;  // opening quote
+    while (p_ < end_) {
+      const char c = *p_++;
+      if (c == '"') return true;
+      if (static_cast<unsigned char>(c) < 0x20) return false;  // must have been escaped
+      if (c != '\\') {
+        out.push_back(c);
+        continue;
+      }
+      if (p_ == end_) return false;
+      const char e = *p_++;
+      switch (e) {
+        case '"':
+        case '\\':
+        case '/':
+          out.push_back(e);
+          break;
+        case 'b':
+          out.push_back('\b');
+          break;
+        case 'f':
+          out.push_back('\f');
+          break;
+        case 'n':
+          out.push_back('\n');
+          break;
+        case 'r':
+          out.push_back('\r');
+          break;
+        case 't':
+          out.push_back('\t');
+          break;
+        case 'u': {
+          if (end_ - p_ < 4) return false;
+          int code = 0;
+          for (int i = 0; i < 4; ++i) {
+            const int digit = hex(*p_++);
+            if (digit < 0) return false;
+            code = code * 16 + digit;
+          }
+          // The writer escapes only control characters; anything else is copied as UTF-8.
+          if (code >= 0x20) return false;
+          out.push_back(static_cast<char>(code));
+          break;
+        }
+        default:
+          return false;
+      }
+    }
+    return false;
+  }
+
+  const char* p_;
+  const char* end_;
+};
+
+bool same_value(const RawValue& a, const RawValue& b) {
+  std::vector<std::pair<const RawValue*, const RawValue*>> stack{{&a, &b}};
+  while (!stack.empty()) {
+    auto [x, y] = stack.back();
+    stack.pop_back();
+    if (x->kind != y->kind || x->text != y->text || x->keys != y->keys ||
+        x->items.size() != y->items.size()) {
+      return false;
+    }
+    for (std::size_t i = 0; i < x->items.size(); ++i)
+      stack.emplace_back(&x->items[i], &y->items[i]);
+  }
+  return true;
+}
+
+// A cell decodes to `expected` by the one rule the readers use: NUL first means JSON.
+void check_cell(std::string_view cell, const RawValue& expected) {
+  if (cell.empty() || cell.front() != '\0') {
+    FUZZ_CHECK(expected.kind == RawValue::Kind::Scalar && cell == expected.text);
+    return;
+  }
+  RawValue decoded;
+  FUZZ_CHECK(JsonReader(cell.substr(1)).read(decoded));
+  FUZZ_CHECK(same_value(decoded, expected));
+}
+
+void check_cell(std::string_view cell, std::string_view scalar) {
+  RawValue expected;
+  expected.text.assign(scalar);
+  check_cell(cell, expected);
+}
+
+// --- batches against the frame they came from ------------------------------------------------
+
+void check_batches(FrameData& frame, const FrameData& reference, const BatchOrigin& origin) {
+  std::unordered_map<std::string_view, std::size_t> position;  // the frame's index may be empty
+  for (std::size_t i = 0; i < reference.tag_order.size(); ++i) {
+    position.emplace(reference.tag_order[i], i);
+  }
+  auto result = frame_to_batches(frame, origin);
+  // Arrow's C interface ends a field name at NUL, so a tag holding one is refused, never cut
+  // (one without values makes no column and passes).
+  bool nul_tag = false;
+  for (const std::string& tag : reference.tag_order) nul_tag |= tag.find('\0') != std::string::npos;
+  if (!result.ok()) {
+    FUZZ_CHECK(nul_tag && result.status().IsInvalid());
+    return;
+  }
+  std::unordered_set<std::string_view> seen;
+  std::size_t expected_loop = 0;
+  bool first = true;
+  for (const auto& batch : *result) {
+    FUZZ_CHECK(batch->ValidateFull().ok());
+    FUZZ_CHECK(batch->num_rows() > 0 && batch->num_columns() >= 6);
+    const auto& loop_ids = static_cast<const arrow::StringArray&>(*batch->column(4));
+    const auto& block_names = static_cast<const arrow::StringArray&>(*batch->column(1));
+    const auto& block_idx = static_cast<const arrow::Int32Array&>(*batch->column(0));
+    FUZZ_CHECK(block_names.GetView(0) == origin.block_name);
+    FUZZ_CHECK(block_idx.Value(0) == origin.block_idx);
+    FUZZ_CHECK(batch->column(2)->IsNull(0) == !origin.frame_idx.has_value());
+
+    // The plain tags' batch comes first; loops follow in order, empty ones skipped.
+    const std::string_view loop_id = loop_ids.GetView(0);
+    const std::vector<std::size_t>* header = nullptr;
+    if (loop_id == kScalarsLoopId) {
+      FUZZ_CHECK(first);
+    } else {
+      while (expected_loop < reference.loops.size() &&
+             loop_id != "__loop_" + std::to_string(expected_loop) + "__") {
+        ++expected_loop;
+      }
+      FUZZ_CHECK(expected_loop < reference.loops.size());
+      header = &reference.loops[expected_loop++];
+      FUZZ_CHECK(static_cast<std::size_t>(batch->num_columns()) == 5 + header->size());
+    }
+    first = false;
+
+    std::int64_t longest = 0;
+    for (int c = 5; c < batch->num_columns(); ++c) {
+      const std::string& tag = batch->schema()->field(c)->name();
+      FUZZ_CHECK(tag.find('\0') == std::string::npos);
+      auto it = position.find(tag);
+      FUZZ_CHECK(it != position.end());
+      if (header != nullptr) FUZZ_CHECK((*header)[c - 5] == it->second);
+      seen.insert(reference.tag_order[it->second]);
+      const ValueList& values = reference.values[it->second];
+      const auto n = static_cast<std::int64_t>(values.size());
+      longest = std::max(longest, n);
+      const auto& column = static_cast<const arrow::StringArray&>(*batch->column(c));
+      for (std::int64_t r = n; r < batch->num_rows(); ++r) FUZZ_CHECK(column.IsNull(r));
+      values.for_each(
+          [&](std::size_t i, std::string_view text) {
+            const auto row = static_cast<std::int64_t>(i);
+            if (row >= batch->num_rows()) return;
+            FUZZ_CHECK(!column.IsNull(row));
+            check_cell(column.GetView(row), text);
+          },
+          [&](std::size_t i, const RawValue& value) {
+            const auto row = static_cast<std::int64_t>(i);
+            if (row >= batch->num_rows()) return;
+            FUZZ_CHECK(!column.IsNull(row));
+            check_cell(column.GetView(row), value);
+          });
+    }
+    FUZZ_CHECK(longest == batch->num_rows());
+  }
+  // No value is lost: every tag that has one is in some batch.
+  for (std::size_t i = 0; i < reference.tag_order.size(); ++i) {
+    if (!reference.values[i].empty()) FUZZ_CHECK(seen.contains(reference.tag_order[i]));
+  }
+}
+
+constexpr std::string_view kPrefixes[] = {"", "#\\#CIF_2.0\n", "#\\#CIF_1.1\n",
+                                          "\xEF\xBB\xBF#\\#CIF_2.0\r\n"};
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  if (size == 0) return 0;
+  const std::uint8_t flags = data[0];
+  std::string source(kPrefixes[(flags >> 1) & 3]);
+  source.append(fuzz::as_text(data + 1, size - 1));
+  // The Python entry points hand over UTF-8 only, and Arrow's validation checks it.
+  if (!is_valid_utf8(source)) return -1;
+  const bool strict = flags & 1;
+
+  ParsedCif parse = collect_raw(source, strict);
+  const ParsedCif reference = collect_raw(source, strict);  // frame_to_batches consumes `parse`
+  for (std::size_t b = 0; b < parse.blocks.size(); ++b) {
+    ParsedBlock& block = parse.blocks[b];
+    const ParsedBlock& ref = reference.blocks[b];
+    BatchOrigin origin{static_cast<std::int32_t>(b), ref.name, std::nullopt, std::nullopt};
+    check_batches(block.data, ref.data, origin);
+    for (std::size_t f = 0; f < block.save_frames.size(); ++f) {
+      origin.frame_idx = static_cast<std::int32_t>(f);
+      origin.frame_name = ref.save_frames[f].name;
+      check_batches(block.save_frames[f].data, ref.save_frames[f].data, origin);
+    }
+  }
+  return 0;
+}

@@ -1,0 +1,107 @@
+// Helpers shared by the fuzz targets. A failed check aborts, which libFuzzer reports as a crash
+// and saves the input.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "error.hpp"
+#include "utf8.hpp"
+#include "version.hpp"
+
+#define FUZZ_CHECK(cond)                                                             \
+  do {                                                                               \
+    if (!(cond)) {                                                                   \
+      std::fprintf(stderr, "check failed: %s (%s:%d)\n", #cond, __FILE__, __LINE__); \
+      std::abort();                                                                  \
+    }                                                                                \
+  } while (0)
+
+namespace tessrin::fuzz {
+
+inline std::string_view as_text(const std::uint8_t* data, std::size_t size) {
+  return {reinterpret_cast<const char*>(data), size};
+}
+
+/// Line and column bounds of a text, after line ends are normalised the way the pipeline does:
+/// a position is valid when its line exists and its column is at most one past the line's last
+/// character (diagnostics at the end of a line or of the input point there).
+class Positions {
+ public:
+  explicit Positions(std::string_view source) {
+    if (normalise_line_ends(source, owned_)) source = owned_;
+    std::size_t start = 0;
+    for (;;) {
+      std::size_t nl = source.find('\n', start);
+      std::size_t end = nl == std::string_view::npos ? source.size() : nl;
+      chars_.push_back(count_chars(source.data() + start, source.data() + end));
+      if (nl == std::string_view::npos) break;
+      start = nl + 1;
+    }
+  }
+
+  bool valid(std::uint32_t line, std::uint32_t column) const {
+    return line >= 1 && line <= chars_.size() && column >= 1 && column <= chars_[line - 1] + 1;
+  }
+
+ private:
+  std::string owned_;
+  std::vector<std::size_t> chars_;  // characters per line
+};
+
+/// The character at a line and column of a text whose first line has number `first_line`
+/// (empty when there is none).
+class CharIndex {
+ public:
+  CharIndex(std::string_view text, std::uint32_t first_line) : text_(text), first_(first_line) {
+    starts_.push_back(0);
+    for (std::size_t i = 0; i < text.size(); ++i) {
+      if (text[i] == '\n') starts_.push_back(i + 1);
+    }
+  }
+
+  std::string_view at(std::uint32_t line, std::uint32_t column) const {
+    if (line < first_ || line - first_ >= starts_.size() || column == 0) return {};
+    std::size_t p = starts_[line - first_];
+    for (std::uint32_t c = 1; c < column; ++c) {
+      if (p >= text_.size() || text_[p] == '\n') return {};
+      ++p;
+      while (p < text_.size() && is_continuation(static_cast<unsigned char>(text_[p]))) ++p;
+    }
+    std::size_t end = p;
+    if (end < text_.size() && text_[end] != '\n') ++end;
+    while (end < text_.size() && is_continuation(static_cast<unsigned char>(text_[end]))) ++end;
+    return text_.substr(p, end - p);
+  }
+
+ private:
+  std::string_view text_;
+  std::uint32_t first_;
+  std::vector<std::size_t> starts_;
+};
+
+inline bool known_error_type(std::string_view type) {
+  return type == kLexical || type == kSyntactic || type == kSemantic;
+}
+
+/// Every diagnostic has a known kind, a position in the source (semantic ones: 0, 0) and, when
+/// the source is UTF-8, UTF-8 texts (the Python side decodes them strictly).
+inline void check_diagnostic(const ParseDiagnostic& d, const Positions& positions, bool utf8) {
+  FUZZ_CHECK(known_error_type(d.error_type));
+  if (d.error_type == kSemantic) {
+    FUZZ_CHECK(d.line == 0 && d.column == 0);
+  } else {
+    FUZZ_CHECK(positions.valid(d.line, d.column));
+  }
+  if (utf8) {
+    FUZZ_CHECK(is_valid_utf8(d.message));
+    FUZZ_CHECK(is_valid_utf8(d.context));
+    FUZZ_CHECK(is_valid_utf8(d.recovery_action));
+  }
+}
+
+}  // namespace tessrin::fuzz
