@@ -2,6 +2,7 @@
 // both modes. Besides crashes it checks what the Python side relies on: diagnostics with known
 // kinds and positions inside the source, UTF-8 texts for UTF-8 input, a consistent ParsedCif,
 // and a strict parse that agrees with the lenient one up to its stop.
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -133,7 +134,7 @@ bool same_frame(const FrameData& a, const FrameData& b) {
   for (std::size_t i = 0; i < a.values.size(); ++i) {
     const ValueList& x = a.values[i];
     const ValueList& y = b.values[i];
-    if (x.data() != y.data() || x.offsets() != y.offsets() ||
+    if (x.data() != y.data() || !std::ranges::equal(x.offsets(), y.offsets()) ||
         x.others().size() != y.others().size()) {
       return false;
     }

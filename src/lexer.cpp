@@ -1,7 +1,12 @@
 #include "lexer.hpp"
 
+#include <algorithm>
 #include <array>
 #include <cstring>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 #include "utf8.hpp"
 
@@ -62,7 +67,104 @@ constexpr std::array<bool, 256> make_cif1_ok() {
 }
 constexpr auto kCif1Ok = make_cif1_ok();
 
+// What the loop fast path makes of a token's first byte: a bare word that needs no further
+// look (not a tag, comment, string, text field, punctuation, or a CIF 1.x '[' / '$' start),
+// a quote, or anything else, which is left to the general path.
+enum PlainStart : std::uint8_t { kOther, kWordStart, kQuoteStart };
+
+constexpr std::array<std::uint8_t, 256> make_plain_starts() {
+  std::array<std::uint8_t, 256> t{};
+  for (int c = 0; c < 256; ++c) {
+    if (kClass[c] == W && c != '_' && c != '$') t[c] = kWordStart;
+  }
+  t['\''] = t['"'] = kQuoteStart;
+  return t;
+}
+constexpr auto kPlainStart = make_plain_starts();
+
 constexpr std::uint8_t u8(char c) { return static_cast<std::uint8_t>(c); }
+
+// The two scans of the loop fast path, sixteen bytes at a time: words and blank runs vary in
+// length from token to token, and a byte loop mispredicts its exit on almost every one.
+
+/// First byte at or after `p` that is not a space or a tab.
+[[gnu::always_inline]] inline const char* skip_blanks(const char* p, const char* end) {
+#if defined(__SSE2__)
+  const __m128i space = _mm_set1_epi8(' ');
+  const __m128i tab = _mm_set1_epi8('\t');
+  for (; end - p >= 16; p += 16) {
+    const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+    const unsigned blank = static_cast<unsigned>(
+        _mm_movemask_epi8(_mm_or_si128(_mm_cmpeq_epi8(v, space), _mm_cmpeq_epi8(v, tab))));
+    if (blank != 0xFFFF) return p + __builtin_ctz(~blank);
+  }
+#endif
+  while (p < end && (*p == ' ' || *p == '\t')) ++p;
+  return p;
+}
+
+/// First byte at or after `p` that ends a bare word (`ends` as its byte-wise form).
+[[gnu::always_inline]] inline const char* find_word_end(const char* p, const char* end,
+                                                         bool brackets,
+                                                         const std::array<bool, 256>& ends) {
+#if defined(__SSE2__)
+  const __m128i space = _mm_set1_epi8(' ');
+  const __m128i tab = _mm_set1_epi8('\t');
+  const __m128i newline = _mm_set1_epi8('\n');
+  for (; end - p >= 16; p += 16) {
+    const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+    __m128i hit = _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(v, space), _mm_cmpeq_epi8(v, tab)),
+                               _mm_cmpeq_epi8(v, newline));
+    if (brackets) {
+      hit = _mm_or_si128(hit, _mm_or_si128(_mm_cmpeq_epi8(v, _mm_set1_epi8('[')),
+                                           _mm_cmpeq_epi8(v, _mm_set1_epi8(']'))));
+      hit = _mm_or_si128(hit, _mm_or_si128(_mm_cmpeq_epi8(v, _mm_set1_epi8('{')),
+                                           _mm_cmpeq_epi8(v, _mm_set1_epi8('}'))));
+    }
+    const unsigned bits = static_cast<unsigned>(_mm_movemask_epi8(hit));
+    if (bits != 0) return p + __builtin_ctz(bits);
+  }
+#else
+  (void)brackets;
+#endif
+  while (p < end && !ends[u8(*p)]) ++p;
+  return p;
+}
+
+#if defined(__SSE2__)
+/// Where the 64 bytes at `p` hold blanks or line ends (`white`), line ends alone, and the
+/// CIF 2.0 brackets, one bit a byte.
+struct Window {
+  std::uint64_t white;
+  std::uint64_t newlines;
+  std::uint64_t brackets;
+};
+
+[[gnu::always_inline]] inline std::uint64_t mask16(__m128i hit, int chunk) {
+  return static_cast<std::uint64_t>(static_cast<unsigned>(_mm_movemask_epi8(hit)) & 0xFFFF)
+         << (16 * chunk);
+}
+
+[[gnu::always_inline]] inline Window classify(const char* p, bool brackets) {
+  Window w{0, 0, 0};
+  for (int chunk = 0; chunk < 4; ++chunk) {
+    const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 16 * chunk));
+    const __m128i newline = _mm_cmpeq_epi8(v, _mm_set1_epi8('\n'));
+    const __m128i blank = _mm_or_si128(_mm_cmpeq_epi8(v, _mm_set1_epi8(' ')),
+                                       _mm_cmpeq_epi8(v, _mm_set1_epi8('\t')));
+    w.newlines |= mask16(newline, chunk);
+    w.white |= mask16(_mm_or_si128(blank, newline), chunk);
+    if (brackets) {
+      const __m128i square = _mm_or_si128(_mm_cmpeq_epi8(v, _mm_set1_epi8('[')),
+                                          _mm_cmpeq_epi8(v, _mm_set1_epi8(']')));
+      const __m128i curly = _mm_or_si128(_mm_cmpeq_epi8(v, _mm_set1_epi8('{')),
+                                         _mm_cmpeq_epi8(v, _mm_set1_epi8('}')));
+      w.brackets |= mask16(_mm_or_si128(square, curly), chunk);
+    }
+  }
+  return w;
+}
+#endif
 
 /// Cheap filter before the reserved-word comparisons: every reserved word has its underscore
 /// at index 4 (data_, save_, loop_, stop_) or is global_.
@@ -212,6 +314,144 @@ bool Lexer::next(Token& token) {
     return true;
   }
   return false;
+}
+
+std::size_t Lexer::next_plain_values(PlainValue* out, std::size_t capacity,
+                                     std::uint32_t& line, std::uint32_t& column) {
+  const bool cif2 = version_ == CifVersion::Cif20;
+  const auto& ends = cif2 ? kWordEnd20 : kWordEnd;
+  const char* p = pos_;
+  const char* last = nullptr;
+  bool blank = after_whitespace_;
+  std::size_t n = 0;
+  while (n < capacity) {
+#if defined(__SSE2__)
+    // Runs of bare words, 64 bytes at a time: every token start and end comes from bit masks.
+    // Anything else (a string, a comment, a word running past the window, the last bytes of
+    // the text) is left at `p` for the token-by-token step below.
+    if (end_ - p >= 64) {
+      const Window w = classify(p, cif2);
+      const std::uint64_t stops = w.white | w.brackets;
+      std::uint64_t starts = (~w.white & ((w.white << 1) | 1)) | w.brackets;
+      unsigned read = 64;  // bytes of the window taken
+      for (; starts != 0; starts &= starts - 1) {
+        const unsigned s = static_cast<unsigned>(__builtin_ctzll(starts));
+        const char* start = p + s;
+        const std::uint64_t after = stops & (~std::uint64_t{0} << s);
+        if (n == capacity || after == 0 || kPlainStart[u8(*start)] != kWordStart) {
+          read = s;
+          break;
+        }
+        const char* stop = p + __builtin_ctzll(after);
+        const std::string_view word(start, static_cast<std::size_t>(stop - start));
+        if (may_be_reserved(word)) {
+          read = s;
+          break;
+        }
+        PlainValue& value = out[n++];
+        value.begin = start;
+        value.end = stop;
+        value.kind = word.size() == 1 && (*start == '.' || *start == '?') ? kPlaceholder : kString;
+        last = start;
+      }
+      if (read > 0) {
+        const std::uint64_t taken = read == 64 ? ~std::uint64_t{0} : (std::uint64_t{1} << read) - 1;
+        if (const std::uint64_t lines = w.newlines & taken) {
+          line_ += static_cast<std::uint32_t>(__builtin_popcountll(lines));
+          newline_at(p + 63 - __builtin_clzll(lines));
+          --line_;  // newline_at counted the last one again
+        }
+        blank = ((w.white >> (read - 1)) & 1) != 0;
+        p += read;
+        if (read == 64) continue;
+      }
+      if (n == capacity) break;
+    }
+#endif
+    while (p < end_) {
+      const char c = *p;
+      if (c == ' ' || c == '\t') {
+        p = skip_blanks(p + 1, end_);
+      } else if (c == '\n') {
+        newline_at(p);
+        ++p;
+      } else if (c == '#') {
+        const void* nl = std::memchr(p, '\n', static_cast<std::size_t>(end_ - p));
+        p = nl ? static_cast<const char*>(nl) : end_;
+      } else {
+        break;
+      }
+      blank = true;
+    }
+    if (p == end_) break;
+    const char* start = p;
+    const std::uint8_t how = kPlainStart[u8(*p)];
+    if (how == kWordStart) {
+      p = find_word_end(p + 1, end_, cif2, ends);
+      const std::string_view word(start, static_cast<std::size_t>(p - start));
+      if (may_be_reserved(word)) {
+        p = start;
+        break;
+      }
+      PlainValue& value = out[n++];
+      value.begin = start;
+      value.end = p;
+      value.kind = word.size() == 1 && (*start == '.' || *start == '?') ? kPlaceholder : kString;
+    } else if (how == kQuoteStart) {
+      // One-line strings only; a triple quote, a line end before the close or (CIF 1.x) a
+      // character that needs a diagnostic goes to the general path.
+      const char quote = *p;
+      if (end_ - p >= 3 && p[1] == quote && p[2] == quote) break;
+      const char* q = p + 1;
+      bool closed = false;
+      if (cif2) {
+        while (q < end_ && *q != quote && *q != '\n') ++q;
+        closed = q < end_ && *q == quote;
+      } else {
+        for (; q < end_; ++q) {
+          const char c = *q;
+          if (c == quote) {
+            const char* after = q + 1;
+            if (after == end_ || *after == ' ' || *after == '\n' || *after == '\t' ||
+                *after == '\0') {
+              closed = true;
+              break;
+            }
+          } else if (c == '\n' || !kCif1Ok[u8(c)]) {
+            break;
+          }
+        }
+      }
+      if (!closed) break;
+      PlainValue& value = out[n++];
+      value.begin = p + 1;
+      value.end = q;
+      value.kind = quote == '\'' ? kSingleQuoted : kDoubleQuoted;
+      p = q + 1;
+    } else {
+      break;
+    }
+    last = start;
+    blank = false;
+  }
+  pos_ = p;
+  after_whitespace_ = blank;
+  if (last != nullptr) locate(last, line, column);
+  return n;
+}
+
+void Lexer::locate(const char* at, std::uint32_t& line, std::uint32_t& column) {
+  const auto back = static_cast<std::uint32_t>(std::count(at, pos_, '\n'));
+  if (back == 0) {
+    // Still on the current line, at or after every position columns were counted to.
+    line = line_;
+    column = column_at(at);
+    return;
+  }
+  const char* line_start = at;
+  while (line_start > begin_ && line_start[-1] != '\n') --line_start;
+  line = line_ - back;
+  column = 1 + static_cast<std::uint32_t>(ascii_ ? at - line_start : count_chars(line_start, at));
 }
 
 void Lexer::read_bare_word(Token& token) {

@@ -36,6 +36,19 @@ struct Token {
   std::uint8_t value_type = kNoKind;
 };
 
+/// A value read by the loop fast path: a bare word or a one-line quoted string.
+struct PlainValue {
+  // Two pointers rather than a string_view: filled field by field, the record is not read
+  // back through a wider load than was stored (a store-forwarding stall per value).
+  const char* begin;
+  const char* end;
+  std::uint8_t kind;
+
+  std::string_view text() const noexcept {
+    return {begin, static_cast<std::size_t>(end - begin)};
+  }
+};
+
 /// The character a CIF 1.x string may not hold, as a lexer error; false when `c` is allowed.
 bool check_cif1_char(char32_t c, std::uint32_t line, std::uint32_t column, LexerError& error);
 
@@ -50,11 +63,22 @@ class Lexer {
   /// Fills `token` with the next token; false at the end of the text.
   bool next(Token& token);
 
+  /// Reads up to `capacity` values that need no diagnostic and no decision of the parser
+  /// (bare words that are not tags or reserved words, quoted strings closed on their line),
+  /// skipping blanks, line ends and comments, and stops before anything else; `next` then
+  /// goes on from there. Loop bodies are almost all such values: this path reads them
+  /// without building a token for each. Returns how many were read; `line` and `column` give
+  /// the position of the last one.
+  std::size_t next_plain_values(PlainValue* out, std::size_t capacity, std::uint32_t& line,
+                                std::uint32_t& column);
+
   CifVersion version() const noexcept { return version_; }
 
  private:
   [[gnu::always_inline]] std::uint32_t column_at(const char* p) noexcept;
   [[gnu::always_inline]] void newline_at(const char* p) noexcept;
+  /// Line and column of `at`, a position already read past.
+  void locate(const char* at, std::uint32_t& line, std::uint32_t& column);
   void check_chars(const char* begin, const char* end, Token& token);
   void read_bare_word(Token& token);
   void read_quoted(Token& token);

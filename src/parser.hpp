@@ -70,6 +70,7 @@ class Parser {
           on_reserved(token_.text);
           break;
       }
+      if (in_loop_ && containers_.empty() && !halted_) read_plain_loop_values();
       have = lexer_.next(token_);
     }
     if (!halted_) end_of_input();
@@ -233,6 +234,22 @@ class Parser {
     error("tag " + quoted(current_tag_) + " has no value (" + reason.str() + ")", context,
           "inserted ? placeholder");
     sink_.add_value("?", kPlaceholder);
+  }
+
+  /// Passes the run of plain values that follows straight to the sink, a batch at a time.
+  void read_plain_loop_values() {
+    static constexpr std::size_t kBatch = 64;
+    PlainValue batch[kBatch];
+    std::size_t n;
+    do {
+      n = lexer_.next_plain_values(batch, kBatch, line_, column_);
+      if constexpr (requires { sink_.add_plain_values(std::span<const PlainValue>(batch, n)); }) {
+        sink_.add_plain_values(std::span<const PlainValue>(batch, n));
+      } else {
+        for (std::size_t i = 0; i < n; ++i) sink_.add_value(batch[i].text(), batch[i].kind);
+      }
+      if (n > 0) loop_has_values_ = true;
+    } while (n == kBatch);
   }
 
   // --- values, lists and tables -----------------------------------------------------------

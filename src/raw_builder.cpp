@@ -47,6 +47,7 @@ void RawBuilder::reset_loop() {
   loop_tags_.clear();
   loop_column_of_.clear();
   loop_columns_.clear();
+  loop_targets_.clear();
   loop_value_count_ = 0;
 }
 
@@ -107,15 +108,45 @@ void RawBuilder::add_tag(std::string_view tag) {
   has_pending_tag_ = true;
 }
 
+namespace {
+
+/// A quoted "." or "?" is a real value, not a placeholder: it keeps its quotes to tell them
+/// apart.
+[[gnu::always_inline]] inline std::string_view stored_text(std::string_view text,
+                                                           std::uint8_t kind) {
+  if (kind != kPlaceholder && text.size() == 1 && (text[0] == '.' || text[0] == '?')) {
+    return text[0] == '.' ? std::string_view("\".\"") : std::string_view("\"?\"");
+  }
+  return text;
+}
+
+}  // namespace
+
 void RawBuilder::add_value(std::string_view text, std::uint8_t kind) {
   if (stopped_) return;
   if (kind == kMultilineString) {
     if (transform_multiline(text, scratch_)) text = scratch_;
-  } else if (kind != kPlaceholder && text.size() == 1 && (text[0] == '.' || text[0] == '?')) {
-    // A quoted "." or "?" is a real value, not a placeholder: keep its quotes to tell them apart.
-    text = text[0] == '.' ? std::string_view("\".\"") : std::string_view("\"?\"");
+  } else {
+    text = stored_text(text, kind);
   }
   route_scalar(text);
+}
+
+void RawBuilder::add_plain_values(std::span<const PlainValue> values) {
+  if (stopped_ || !in_loop_ || !containers_.empty() || loop_tags_.empty()) {
+    for (const PlainValue& value : values) add_value(value.text(), value.kind);
+    return;
+  }
+  // Straight into the columns: the checks above hold for the whole run.
+  ValueList* const* targets = loop_targets_.data();
+  const std::size_t width = loop_targets_.size();
+  std::size_t cursor = loop_cursor_;
+  for (const PlainValue& value : values) {
+    targets[cursor]->append_scalar(stored_text(value.text(), value.kind));
+    if (++cursor == width) cursor = 0;
+  }
+  loop_cursor_ = cursor;
+  loop_value_count_ += values.size();
 }
 
 inline void RawBuilder::route_scalar(std::string_view text) {
@@ -197,6 +228,7 @@ void RawBuilder::on_loop_start(std::span<const std::string_view> tags) {
     if (column == loop_columns_.size()) loop_columns_.emplace_back();
     loop_column_of_.push_back(column);
   }
+  for (std::size_t column : loop_column_of_) loop_targets_.push_back(&loop_columns_[column]);
 }
 
 void RawBuilder::on_loop_end() {

@@ -10,6 +10,7 @@
 #include <unordered_set>
 #include <vector>
 
+#include "lexer.hpp"
 #include "raw_model.hpp"
 #include "version.hpp"
 
@@ -27,6 +28,8 @@ class RawBuilder {
   void on_save_frame_end();
   void add_tag(std::string_view tag);
   void add_value(std::string_view text, std::uint8_t kind);
+  /// The same as add_value for each, for a run of loop values read by the lexer's fast path.
+  void add_plain_values(std::span<const PlainValue> values);
   void on_loop_start(std::span<const std::string_view> tags);
   void on_loop_end();
   void on_list_start();
@@ -68,6 +71,7 @@ class RawBuilder {
   std::vector<std::string> loop_tags_;
   std::vector<std::size_t> loop_column_of_;  // header position -> column (repeats share one)
   std::vector<ValueList> loop_columns_;
+  std::vector<ValueList*> loop_targets_;  // header position -> its column
   std::size_t loop_value_count_ = 0;
   std::size_t loop_cursor_ = 0;  // header position of the next value
   std::vector<ContainerFrame> containers_;

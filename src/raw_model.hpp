@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "error.hpp"
+#include "pod_buffer.hpp"
 
 namespace tessrin {
 
@@ -67,15 +68,12 @@ class ValueList {
   std::size_t size() const noexcept { return offsets_.empty() ? 0 : offsets_.size() - 1; }
   bool empty() const noexcept { return offsets_.empty(); }
 
-  void append_scalar(std::string_view text) {
-    if (offsets_.empty()) offsets_.push_back(0);
-    if (data_.size() + text.size() > kMaxPackedBytes) {
-      RawValue big;
-      big.text.assign(text);
-      append_value(std::move(big));
+  [[gnu::always_inline]] void append_scalar(std::string_view text) {
+    if (offsets_.empty() || data_.size() + text.size() > kMaxPackedBytes) [[unlikely]] {
+      append_scalar_slowly(text);
       return;
     }
-    data_.append(text);
+    copy_text(data_.extend(text.size()), text.data(), text.size());
     offsets_.push_back(static_cast<std::uint32_t>(data_.size()));
   }
 
@@ -87,18 +85,18 @@ class ValueList {
 
   /// Scalar text of value `i`; meaningful only when `i` is not among `others()`.
   std::string_view packed(std::size_t i) const noexcept {
-    return std::string_view(data_).substr(offsets_[i], offsets_[i + 1] - offsets_[i]);
+    return std::string_view(data_.data() + offsets_[i], offsets_[i + 1] - offsets_[i]);
   }
 
   /// Values stored out of line, by ascending position.
   const std::vector<std::pair<std::size_t, RawValue>>& others() const noexcept { return others_; }
 
-  const std::string& data() const noexcept { return data_; }
+  std::string_view data() const noexcept { return {data_.data(), data_.size()}; }
   /// size() + 1 offsets, or none at all for an empty list.
-  const std::vector<std::uint32_t>& offsets() const noexcept { return offsets_; }
-  std::string& mutable_data() noexcept { return data_; }
+  std::span<const std::uint32_t> offsets() const noexcept { return offsets_.span(); }
+  PodBuffer<char>& mutable_data() noexcept { return data_; }
   /// The offsets in Arrow's layout: always size() + 1 entries, starting with 0.
-  std::vector<std::uint32_t>& mutable_offsets() {
+  PodBuffer<std::uint32_t>& mutable_offsets() {
     if (offsets_.empty()) offsets_.push_back(0);
     return offsets_;
   }
@@ -118,8 +116,19 @@ class ValueList {
   }
 
  private:
-  std::string data_;
-  std::vector<std::uint32_t> offsets_;
+  [[gnu::noinline]] void append_scalar_slowly(std::string_view text) {
+    if (offsets_.empty()) offsets_.push_back(0);
+    if (data_.size() + text.size() > kMaxPackedBytes) {
+      RawValue big;
+      big.text.assign(text);
+      append_value(std::move(big));
+      return;
+    }
+    append_scalar(text);
+  }
+
+  PodBuffer<char> data_;
+  PodBuffer<std::uint32_t> offsets_;
   std::vector<std::pair<std::size_t, RawValue>> others_;
 };
 

@@ -1,9 +1,11 @@
 #include "record_batch.hpp"
 
 #include <algorithm>
+#include <cstdlib>
 #include <cstring>
 #include <exception>
 #include <new>
+#include <span>
 #include <string>
 #include <utility>
 
@@ -118,9 +120,29 @@ arrow::Result<ArrayPtr> pad_with_nulls(const ArrayPtr& column, std::int64_t rows
                                                  {validity, offsets, in.buffers[2]}, rows - n));
 }
 
+// Memory of a value list handed to Arrow as it is; freed when Arrow lets go of it.
+class ReleasedBuffer final : public arrow::Buffer {
+ public:
+  template <class T>
+  static std::shared_ptr<arrow::Buffer> take(PodBuffer<T>& buffer) {
+    const auto size = static_cast<std::int64_t>(buffer.size() * sizeof(T));
+    void* memory = buffer.release();
+    // Never a null pointer, even for no bytes: consumers of exported arrays may insist.
+    if (memory == nullptr && (memory = std::malloc(1)) == nullptr) throw std::bad_alloc();
+    return std::make_shared<ReleasedBuffer>(memory, size);
+  }
+
+  ReleasedBuffer(void* memory, std::int64_t size)
+      : arrow::Buffer(static_cast<const std::uint8_t*>(memory), size), memory_(memory) {}
+  ~ReleasedBuffer() override { std::free(memory_); }
+
+ private:
+  void* memory_;
+};
+
 bool has_marked_scalar(const ValueList& list) noexcept {
-  const std::string& data = list.data();
-  const std::vector<std::uint32_t>& offsets = list.offsets();
+  const std::string_view data = list.data();
+  const std::span<const std::uint32_t> offsets = list.offsets();
   for (std::size_t i = 0, n = list.size(); i < n; ++i) {
     if (offsets[i] != offsets[i + 1] && data[offsets[i]] == '\0') return true;
   }
@@ -134,9 +156,8 @@ arrow::Result<ArrayPtr> take_column(ValueList& list, std::string_view tag,
                                     const BatchOrigin& origin) {
   const auto n = static_cast<std::int64_t>(list.size());
   if (list.others().empty() && !has_marked_scalar(list)) {
-    std::shared_ptr<arrow::Buffer> data = arrow::Buffer::FromString(std::move(list.mutable_data()));
-    std::shared_ptr<arrow::Buffer> offsets =
-        arrow::Buffer::FromVector(std::move(list.mutable_offsets()));
+    std::shared_ptr<arrow::Buffer> data = ReleasedBuffer::take(list.mutable_data());
+    std::shared_ptr<arrow::Buffer> offsets = ReleasedBuffer::take(list.mutable_offsets());
     list = ValueList();
     return arrow::MakeArray(
         arrow::ArrayData::Make(arrow::utf8(), n, {nullptr, offsets, data}, 0));

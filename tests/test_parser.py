@@ -342,3 +342,55 @@ def test_long_single_line():
     assert len(calls) == 2 * count + 5
     (error,) = [c[1] for c in calls if c[0] == "on_error"]
     assert error[1:4] == ("unterminated single quoted string", 2, 17 + 6 * count)
+
+
+def loop_body(seed):
+    """A loop body of words and one-line strings of every length around the 64-byte blocks the
+    lexer reads loops in, with the separators real files use; its values, the position of the
+    last one."""
+    rng = random.Random(seed)
+    parts, values, line, column = [], [], 1, 1
+    for _ in range(rng.randrange(1, 300)):
+        sep = rng.choice([" ", "  ", "\t", "\n", " " * 70, "\n# note 'x\n", "\n\n", "\t \n "])
+        parts.append(sep)
+        if "\n" in sep:
+            line += sep.count("\n")
+            column = len(sep) - sep.rindex("\n")
+        else:
+            column += len(sep)
+        length = rng.choice([1, 2, 3, 7, 15, 16, 17, 62, 63, 64, 65, 130])
+        roll = rng.random()
+        if roll < 0.1:
+            text, shown, kind = ".", ".", "PLACEHOLDER"
+        elif roll < 0.8:
+            first = rng.choice("ab019.-é")
+            text = shown = first + "".join(rng.choice("xY7_.'\"#é(") for _ in range(length - 1))
+            kind = "PLACEHOLDER" if text == "." else "STRING"
+        else:
+            quote = rng.choice("'\"")
+            text = "".join(rng.choice("ab #_é" + "'\""[quote == "'"]) for _ in range(length))
+            shown, kind = quote + text + quote, ("SINGLE" if quote == "'" else "DOUBLE") + "_QUOTED"
+        values.append(V(text, kind))
+        parts.append(shown)
+        last = (line, column)
+        column += len(shown)
+    parts.append(rng.choice(["", "\n", "\n\n# end\n \n"]))
+    return "".join(parts), values, last
+
+
+@pytest.mark.parametrize("seed", range(40))
+@pytest.mark.parametrize("prefix", ["", "#\\#CIF_2.0\n"])
+def test_loop_values_in_bulk_keep_text_kind_and_position(prefix, seed):
+    body, values, (line, column) = loop_body(seed)
+    header = prefix + "data_x\nsave_f\nloop_ _a\n"
+    head_lines = header.count("\n")
+    calls = events(header + body)
+    assert [c for c in calls if c[0] == "add_value"] == values
+    # The frame left open is reported at the last token: the last value.
+    assert calls[-2] == E("unterminated save frame at EOF", head_lines + line, column, "",
+                          "emitted on_save_frame_end")  # fmt: skip
+    raw = tessrin_core.parse_raw(header + body)
+    column_values = raw["blocks"][0]["save_frames"][0]["tags"]["_a"]
+    # A quoted "." keeps its quotes there, to stay apart from the placeholder.
+    quoted_dot = {("SINGLE_QUOTED", "."), ("DOUBLE_QUOTED", ".")}
+    assert column_values == ['"."' if (v[2], v[1]) in quoted_dot else v[1] for v in values]
