@@ -203,7 +203,6 @@ bool check_cif1_char(char32_t c, std::uint32_t line, std::uint32_t column, Lexer
 
 Lexer::Lexer(std::string_view text, CifVersion version, std::uint32_t line_offset)
     : version_(version) {
-  if (normalise_line_ends(text, owned_)) text = owned_;
   begin_ = pos_ = text.data();
   end_ = begin_ + text.size();
   line_ = line_offset + 1;
@@ -356,10 +355,11 @@ std::size_t Lexer::next_plain_values(PlainValue* out, std::size_t capacity,
       }
       if (read > 0) {
         const std::uint64_t taken = read == 64 ? ~std::uint64_t{0} : (std::uint64_t{1} << read) - 1;
-        if (const std::uint64_t lines = w.newlines & taken) {
-          line_ += static_cast<std::uint32_t>(__builtin_popcountll(lines));
+        if (std::uint64_t lines = w.newlines & taken) {
           newline_at(p + 63 - __builtin_clzll(lines));
-          --line_;  // newline_at counted the last one again
+          // A window holds a line end or two: cheaper counted one by one than with popcount,
+          // which is a library call on baseline x86-64.
+          for (lines &= lines - 1; lines != 0; lines &= lines - 1) ++line_;
         }
         blank = ((w.white >> (read - 1)) & 1) != 0;
         p += read;

@@ -53,7 +53,8 @@ struct PlainValue {
 bool check_cif1_char(char32_t c, std::uint32_t line, std::uint32_t column, LexerError& error);
 
 /// Tokeniser over UTF-8 bytes. Tokens are produced on demand, in source order; `next` never
-/// fails. The text (and so every token view) lives as long as the lexer.
+/// fails. The text must outlive the lexer and have its line ends normalised to line feeds
+/// already (version detection does that, and the lexer must not scan a large text twice).
 class Lexer {
  public:
   Lexer(std::string_view text, CifVersion version, std::uint32_t line_offset);
@@ -89,7 +90,6 @@ class Lexer {
   void add_unterminated(Token& token, std::string_view delimiter, std::string_view content,
                         std::string message);
 
-  std::string owned_;  // normalised copy, only when the text held carriage returns
   const char* begin_;
   const char* pos_;
   const char* end_;

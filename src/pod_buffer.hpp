@@ -11,11 +11,32 @@
 #include <type_traits>
 #include <utility>
 
+#if defined(__linux__)
+#include <sys/mman.h>
+#endif
+
 namespace tessrin {
 
-/// Like a vector, but grown with realloc: the columns of a large loop reach hundreds of
-/// megabytes, and realloc moves such blocks by remapping pages instead of copying them. The
-/// memory can be handed over (`release`) to whoever frees it with std::free.
+/// Memory given up by a PodBuffer, and how to free it.
+struct ReleasedMemory {
+  void* data = nullptr;
+  std::size_t mapped_bytes = 0;  // 0: std::free; otherwise munmap of this length
+
+  void free() noexcept {
+#if defined(__linux__)
+    if (mapped_bytes != 0) {
+      munmap(data, mapped_bytes);
+      return;
+    }
+#endif
+    std::free(data);
+  }
+};
+
+/// Like a vector, but grown without copying once large: the columns of a large loop reach
+/// hundreds of megabytes. Small buffers live on malloc; from a megabyte on they are mapped
+/// pages that grow by remapping (malloc's own threshold for that moves up as a process frees
+/// large blocks, and realloc then copies). The memory can be handed over (`release`).
 template <class T>
 class PodBuffer {
   static_assert(std::is_trivially_copyable_v<T>);
@@ -25,19 +46,21 @@ class PodBuffer {
   PodBuffer(PodBuffer&& other) noexcept
       : data_(std::exchange(other.data_, nullptr)),
         size_(std::exchange(other.size_, 0)),
-        capacity_(std::exchange(other.capacity_, 0)) {}
+        capacity_(std::exchange(other.capacity_, 0)),
+        mapped_(std::exchange(other.mapped_, false)) {}
   PodBuffer& operator=(PodBuffer&& other) noexcept {
     if (this != &other) {
-      std::free(data_);
+      release().free();
       data_ = std::exchange(other.data_, nullptr);
       size_ = std::exchange(other.size_, 0);
       capacity_ = std::exchange(other.capacity_, 0);
+      mapped_ = std::exchange(other.mapped_, false);
     }
     return *this;
   }
   PodBuffer(const PodBuffer&) = delete;
   PodBuffer& operator=(const PodBuffer&) = delete;
-  ~PodBuffer() { std::free(data_); }
+  ~PodBuffer() { release().free(); }
 
   std::size_t size() const noexcept { return size_; }
   bool empty() const noexcept { return size_ == 0; }
@@ -57,16 +80,40 @@ class PodBuffer {
 
   [[gnu::always_inline]] void push_back(T value) { *extend(1) = value; }
 
-  /// Gives up the memory (std::free releases it); the buffer is empty afterwards.
-  T* release() noexcept {
+  /// Gives up the memory; the buffer is empty afterwards.
+  ReleasedMemory release() noexcept {
+    ReleasedMemory memory{std::exchange(data_, nullptr), mapped_ ? capacity_ * sizeof(T) : 0};
     size_ = capacity_ = 0;
-    return std::exchange(data_, nullptr);
+    mapped_ = false;
+    return memory;
   }
 
  private:
+  static constexpr std::size_t kMapFrom = std::size_t{1} << 20;
+  static constexpr std::size_t kPage = 4096;
+
   [[gnu::noinline]] void grow(std::size_t n) {
     std::size_t capacity = capacity_ < 8 ? 8 : capacity_ * 2;
     if (capacity - size_ < n) capacity = size_ + n;
+    if (capacity > SIZE_MAX / sizeof(T) - kPage) throw std::bad_alloc();
+#if defined(__linux__)
+    if (capacity * sizeof(T) >= kMapFrom) {
+      const std::size_t bytes = (capacity * sizeof(T) + kPage - 1) / kPage * kPage;
+      void* grown;
+      if (mapped_) {
+        grown = mremap(data_, capacity_ * sizeof(T), bytes, MREMAP_MAYMOVE);
+      } else {
+        grown = mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+        if (grown != MAP_FAILED && size_ != 0) std::memcpy(grown, data_, size_ * sizeof(T));
+      }
+      if (grown == MAP_FAILED) throw std::bad_alloc();
+      if (!mapped_) std::free(data_);
+      data_ = static_cast<T*>(grown);
+      capacity_ = bytes / sizeof(T);
+      mapped_ = true;
+      return;
+    }
+#endif
     void* grown = std::realloc(data_, capacity * sizeof(T));
     if (grown == nullptr) throw std::bad_alloc();
     data_ = static_cast<T*>(grown);
@@ -76,6 +123,7 @@ class PodBuffer {
   T* data_ = nullptr;
   std::size_t size_ = 0;
   std::size_t capacity_ = 0;
+  bool mapped_ = false;
 };
 
 /// Copies a short text without a library call: most values are a few bytes long, and the

@@ -126,18 +126,20 @@ class ReleasedBuffer final : public arrow::Buffer {
   template <class T>
   static std::shared_ptr<arrow::Buffer> take(PodBuffer<T>& buffer) {
     const auto size = static_cast<std::int64_t>(buffer.size() * sizeof(T));
-    void* memory = buffer.release();
+    ReleasedMemory memory = buffer.release();
     // Never a null pointer, even for no bytes: consumers of exported arrays may insist.
-    if (memory == nullptr && (memory = std::malloc(1)) == nullptr) throw std::bad_alloc();
+    if (memory.data == nullptr && (memory.data = std::malloc(1)) == nullptr) {
+      throw std::bad_alloc();
+    }
     return std::make_shared<ReleasedBuffer>(memory, size);
   }
 
-  ReleasedBuffer(void* memory, std::int64_t size)
-      : arrow::Buffer(static_cast<const std::uint8_t*>(memory), size), memory_(memory) {}
-  ~ReleasedBuffer() override { std::free(memory_); }
+  ReleasedBuffer(ReleasedMemory memory, std::int64_t size)
+      : arrow::Buffer(static_cast<const std::uint8_t*>(memory.data), size), memory_(memory) {}
+  ~ReleasedBuffer() override { memory_.free(); }
 
  private:
-  void* memory_;
+  ReleasedMemory memory_;
 };
 
 bool has_marked_scalar(const ValueList& list) noexcept {
