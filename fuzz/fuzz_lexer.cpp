@@ -82,7 +82,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   if (normalise_line_ends(text, normalised)) text = normalised;
   FUZZ_CHECK(text.find('\r') == std::string_view::npos);
 
-  Lexer lexer(text, version, line_offset);
+  Lexer lexer(text, version, line_offset, is_ascii(text));
   const fuzz::CharIndex chars(text, line_offset + 1);
   Token token;
   Cursor cursor{text.data(), line_offset + 1};

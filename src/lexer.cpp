@@ -201,15 +201,13 @@ bool check_cif1_char(char32_t c, std::uint32_t line, std::uint32_t column, Lexer
   return true;
 }
 
-Lexer::Lexer(std::string_view text, CifVersion version, std::uint32_t line_offset)
-    : version_(version) {
+Lexer::Lexer(std::string_view text, CifVersion version, std::uint32_t line_offset, bool ascii)
+    : version_(version), ascii_(ascii) {
   begin_ = pos_ = text.data();
   end_ = begin_ + text.size();
   line_ = line_offset + 1;
   line_start_ = column_base_pos_ = begin_;
   column_base_ = 1;
-  // Most files are pure ASCII; then a column is a byte distance and needs no counting.
-  ascii_ = is_ascii(text);
   // A byte-order mark at the very start is skipped like a blank: editors on Windows save one,
   // and glued to the first word it would swallow the first data block header.
   if (text.starts_with("\xEF\xBB\xBF")) pos_ += 3;

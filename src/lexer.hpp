@@ -57,7 +57,8 @@ bool check_cif1_char(char32_t c, std::uint32_t line, std::uint32_t column, Lexer
 /// already (version detection does that, and the lexer must not scan a large text twice).
 class Lexer {
  public:
-  Lexer(std::string_view text, CifVersion version, std::uint32_t line_offset);
+  /// `ascii` says whether every byte of `text` is ASCII (then columns are byte distances).
+  Lexer(std::string_view text, CifVersion version, std::uint32_t line_offset, bool ascii);
   Lexer(const Lexer&) = delete;
   Lexer& operator=(const Lexer&) = delete;
 
@@ -74,6 +75,8 @@ class Lexer {
                                 std::uint32_t& column);
 
   CifVersion version() const noexcept { return version_; }
+  /// One past the last byte of the text every token views.
+  const char* text_end() const noexcept { return end_; }
 
  private:
   [[gnu::always_inline]] std::uint32_t column_at(const char* p) noexcept;

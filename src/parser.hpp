@@ -243,8 +243,9 @@ class Parser {
     std::size_t n;
     do {
       n = lexer_.next_plain_values(batch, kBatch, line_, column_);
-      if constexpr (requires { sink_.add_plain_values(std::span<const PlainValue>(batch, n)); }) {
-        sink_.add_plain_values(std::span<const PlainValue>(batch, n));
+      const std::span<const PlainValue> values(batch, n);
+      if constexpr (requires { sink_.add_plain_values(values, lexer_.text_end()); }) {
+        sink_.add_plain_values(values, lexer_.text_end());
       } else {
         for (std::size_t i = 0; i < n; ++i) sink_.add_value(batch[i].text(), batch[i].kind);
       }
@@ -530,7 +531,7 @@ class Parser {
 /// Runs version detection's text through lexer and parser into `sink`.
 template <EventSink Sink>
 void run_parser(const VersionResult& detected, Sink& sink) {
-  Lexer lexer(detected.text, detected.version, detected.line_offset);
+  Lexer lexer(detected.text, detected.version, detected.line_offset, detected.ascii);
   Parser<Sink> parser(lexer, sink);
   parser.run();
 }

@@ -78,6 +78,15 @@ class PodBuffer {
     return out;
   }
 
+  /// Like extend(n) for n <= room, but leaves `room` values writable at the returned pointer,
+  /// so that a caller may write a fixed-size block and keep only the first n.
+  [[gnu::always_inline]] T* extend_within(std::size_t n, std::size_t room) {
+    if (capacity_ - size_ < room) grow(room);
+    T* out = data_ + size_;
+    size_ += n;
+    return out;
+  }
+
   [[gnu::always_inline]] void push_back(T value) { *extend(1) = value; }
 
   /// Gives up the memory; the buffer is empty afterwards.

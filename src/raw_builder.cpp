@@ -132,7 +132,7 @@ void RawBuilder::add_value(std::string_view text, std::uint8_t kind) {
   route_scalar(text);
 }
 
-void RawBuilder::add_plain_values(std::span<const PlainValue> values) {
+void RawBuilder::add_plain_values(std::span<const PlainValue> values, const char* text_end) {
   if (stopped_ || !in_loop_ || !containers_.empty() || loop_tags_.empty()) {
     for (const PlainValue& value : values) add_value(value.text(), value.kind);
     return;
@@ -142,7 +142,13 @@ void RawBuilder::add_plain_values(std::span<const PlainValue> values) {
   const std::size_t width = loop_targets_.size();
   std::size_t cursor = loop_cursor_;
   for (const PlainValue& value : values) {
-    targets[cursor]->append_scalar(stored_text(value.text(), value.kind));
+    const std::string_view text = value.text();
+    const std::string_view stored = stored_text(text, value.kind);
+    if (stored.data() == text.data()) [[likely]] {
+      targets[cursor]->append_scalar(text, text_end);
+    } else {
+      targets[cursor]->append_scalar(stored);
+    }
     if (++cursor == width) cursor = 0;
   }
   loop_cursor_ = cursor;

@@ -28,8 +28,9 @@ class RawBuilder {
   void on_save_frame_end();
   void add_tag(std::string_view tag);
   void add_value(std::string_view text, std::uint8_t kind);
-  /// The same as add_value for each, for a run of loop values read by the lexer's fast path.
-  void add_plain_values(std::span<const PlainValue> values);
+  /// The same as add_value for each, for a run of loop values read by the lexer's fast path;
+  /// their texts lie in the lexer's text, which ends at `text_end`.
+  void add_plain_values(std::span<const PlainValue> values, const char* text_end);
   void on_loop_start(std::span<const std::string_view> tags);
   void on_loop_end();
   void on_list_start();

@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <limits>
 #include <string>
 #include <string_view>
@@ -75,6 +76,20 @@ class ValueList {
     }
     copy_text(data_.extend(text.size()), text.data(), text.size());
     offsets_.push_back(static_cast<std::uint32_t>(data_.size()));
+  }
+
+  /// append_scalar for a short text that lies in a buffer readable up to `readable_end`: one
+  /// fixed 16-byte copy instead of a copy whose branches follow the length of each value.
+  [[gnu::always_inline]] void append_scalar(std::string_view text, const char* readable_end) {
+    static constexpr std::size_t kBlock = 16;
+    if (text.size() > kBlock || readable_end - text.data() < static_cast<std::ptrdiff_t>(kBlock) ||
+        offsets_.empty() || data_.size() + kBlock > kMaxPackedBytes) [[unlikely]] {
+      append_scalar(text);
+      return;
+    }
+    char* out = data_.extend_within(text.size(), kBlock);
+    offsets_.push_back(static_cast<std::uint32_t>(data_.size()));
+    std::memcpy(out, text.data(), kBlock);  // last: a char store may alias any field above
   }
 
   void append_value(RawValue&& value) {

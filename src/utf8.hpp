@@ -6,6 +6,10 @@
 #include <string>
 #include <string_view>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 namespace tessrin {
 
 /// True for bytes that continue a multi-byte UTF-8 sequence.
@@ -103,6 +107,40 @@ inline bool iequals_ascii(std::string_view word, std::string_view lower) noexcep
 /// `word` begins with `lower` ignoring ASCII case.
 inline bool istarts_ascii(std::string_view word, std::string_view lower) noexcept {
   return word.size() >= lower.size() && iequals_ascii(word.substr(0, lower.size()), lower);
+}
+
+/// What a whole source text holds, found in one pass over it.
+struct TextTraits {
+  bool ascii = true;   // every byte is ASCII
+  bool has_cr = false;  // some line ends in a carriage return
+};
+
+inline TextTraits inspect_text(std::string_view s) noexcept {
+  const char* p = s.data();
+  const char* end = p + s.size();
+  bool high = false;
+  bool cr = false;
+#if defined(__SSE2__)
+  // Four vectors a step; the byte masks are only looked at once per step.
+  const __m128i kCr = _mm_set1_epi8('\r');
+  for (; end - p >= 64; p += 64) {
+    const __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+    const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 16));
+    const __m128i c = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 32));
+    const __m128i d = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 48));
+    const __m128i any = _mm_or_si128(_mm_or_si128(a, b), _mm_or_si128(c, d));
+    const __m128i crs = _mm_or_si128(
+        _mm_or_si128(_mm_cmpeq_epi8(a, kCr), _mm_cmpeq_epi8(b, kCr)),
+        _mm_or_si128(_mm_cmpeq_epi8(c, kCr), _mm_cmpeq_epi8(d, kCr)));
+    high |= _mm_movemask_epi8(any) != 0;
+    cr |= _mm_movemask_epi8(crs) != 0;
+  }
+#endif
+  for (; p < end; ++p) {
+    high |= static_cast<unsigned char>(*p) >= 0x80;
+    cr |= *p == '\r';
+  }
+  return TextTraits{!high, cr};
 }
 
 /// True when every byte is ASCII.

@@ -71,7 +71,9 @@ bool normalise_line_ends(std::string_view text, std::string& out) {
 
 void detect_version(std::string_view source, VersionResult& result) {
   std::string_view text = source;
-  if (normalise_line_ends(source, result.owned)) text = result.owned;
+  const TextTraits traits = inspect_text(source);
+  result.ascii = traits.ascii;
+  if (traits.has_cr && normalise_line_ends(source, result.owned)) text = result.owned;
 
   std::size_t line_start = 0;
   std::uint32_t index = 0;
@@ -105,9 +107,8 @@ void detect_version(std::string_view source, VersionResult& result) {
     line_start = nl + 1;
     ++index;
   }
-  // Every line is blank: the source goes on unchanged (the lexer normalises it itself).
-  result.owned.clear();
-  result.text = source;
+  // Every line is blank: the whole source goes on, its line ends normalised like any text.
+  result.text = text;
   result.line_offset = 0;
   result.version = CifVersion::Cif11;
 }

@@ -19,6 +19,7 @@ struct VersionResult {
   std::string_view text;
   std::vector<ParseDiagnostic> errors;  // empty or one record
   std::uint32_t line_offset = 0;        // source lines that precede `text`
+  bool ascii = false;                   // `text` is pure ASCII
   CifVersion version = CifVersion::Cif11;
 
   VersionResult() = default;
