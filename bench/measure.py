@@ -24,6 +24,12 @@ import traceback
 from collections.abc import Callable
 from pathlib import Path
 
+# numpy (which pyarrow, pandas-based peers and PyCifRW import) starts an OpenBLAS thread pool
+# whose threads spin for a while after start-up. The process CPU clock would charge that spin
+# to whichever entry happened to import numpy; no parser here does linear algebra.
+for _var in ("OPENBLAS_NUM_THREADS", "OMP_NUM_THREADS", "MKL_NUM_THREADS"):
+    os.environ.setdefault(_var, "1")
+
 TINY = "data_tiny\n_cell.length_a 5.0\nloop_\n_atom_site.id\n_atom_site.type_symbol\n1 C\n2 N\n"
 
 # Peers that only read CIF 1.1 syntax; the driver records "n/a" for them on CIF 2.0 inputs.

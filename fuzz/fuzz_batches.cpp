@@ -186,7 +186,7 @@ void check_batches(FrameData& frame, const FrameData& reference, const BatchOrig
   // Arrow's C interface ends a field name at NUL, so a tag holding one is refused, never cut
   // (one without values makes no column and passes).
   bool nul_tag = false;
-  for (const std::string& tag : reference.tag_order) nul_tag |= tag.find('\0') != std::string::npos;
+  for (std::string_view tag : reference.tag_order) nul_tag |= tag.find('\0') != tag.npos;
   if (!result.ok()) {
     FUZZ_CHECK(nul_tag && result.status().IsInvalid());
     return;

@@ -84,8 +84,7 @@ void check_frame(const FrameData& frame, bool utf8) {
     check_name(frame.tag_order[i], utf8);
     FUZZ_CHECK(distinct.insert(frame.tag_order[i]).second);
     if (!frame.index.empty()) {
-      auto it = frame.index.find(frame.tag_order[i]);
-      FUZZ_CHECK(it != frame.index.end() && it->second == i);
+      FUZZ_CHECK(frame.index.find(frame.tag_order[i].data(), frame.tag_order) == i);
     }
     check_values(frame.values[i], utf8);
   }

@@ -102,7 +102,9 @@ class PodBuffer {
   static constexpr std::size_t kPage = 4096;
 
   [[gnu::noinline]] void grow(std::size_t n) {
-    std::size_t capacity = capacity_ < 8 ? 8 : capacity_ * 2;
+    // At least 32 bytes to start: most single values then fit the first allocation.
+    constexpr std::size_t kFirst = sizeof(T) >= 4 ? 8 : 32 / sizeof(T);
+    std::size_t capacity = capacity_ == 0 ? kFirst : capacity_ * 2;
     if (capacity - size_ < n) capacity = size_ + n;
     if (capacity > SIZE_MAX / sizeof(T) - kPage) throw std::bad_alloc();
 #if defined(__linux__)

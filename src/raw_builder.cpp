@@ -21,6 +21,13 @@ void RawBuilder::lower_into(std::string_view text, std::string& out) {
   }
 }
 
+std::string_view RawBuilder::pooled_lower(std::string_view tag) {
+  if (is_lower(tag)) return tags_.intern(tag);
+  lowered_.clear();
+  append_lower(tag, lowered_);
+  return tags_.intern(lowered_);
+}
+
 FrameData* RawBuilder::current_frame() noexcept {
   if (current_save_frame_) return &current_save_frame_->data;
   if (current_block_) return &current_block_->data;
@@ -104,7 +111,7 @@ void RawBuilder::on_save_frame_end() {
 
 void RawBuilder::add_tag(std::string_view tag) {
   if (stopped_) return;
-  lower_into(tag, pending_tag_);
+  pending_tag_ = pooled_lower(tag);
   has_pending_tag_ = true;
 }
 
@@ -211,10 +218,7 @@ void RawBuilder::on_loop_start(std::span<const std::string_view> tags) {
   in_loop_ = true;
   loop_tags_.reserve(tags.size());
   loop_column_of_.reserve(tags.size());
-  for (std::string_view tag : tags) {
-    loop_tags_.emplace_back();
-    lower_into(tag, loop_tags_.back());
-  }
+  for (std::string_view tag : tags) loop_tags_.push_back(pooled_lower(tag));
   // A tag named twice shares its first occurrence's column. Headers are short, except in
   // generated files, so only long ones pay for a hash map.
   static constexpr std::size_t kLinearLimit = 32;
@@ -319,6 +323,7 @@ ParsedCif RawBuilder::finish() && {
   if (current_block_) blocks_.push_back(std::move(*current_block_));
   ParsedCif result;
   result.version = static_cast<std::uint8_t>(version_);
+  result.tags = std::move(tags_);
   result.errors = std::move(errors_);
   result.blocks = std::move(blocks_);
   return result;

@@ -59,17 +59,21 @@ class RawBuilder {
   void reset_loop();
   [[gnu::always_inline]] std::size_t next_loop_column() noexcept;
   void lower_into(std::string_view text, std::string& out);
+  /// The lower-cased `tag`, from the pool.
+  std::string_view pooled_lower(std::string_view tag);
 
   std::vector<ParseDiagnostic> errors_;
   std::vector<ParsedBlock> blocks_;
   std::optional<ParsedBlock> current_block_;
   std::optional<ParsedSaveFrame> current_save_frame_;
-  std::string pending_tag_;
+  TagPool tags_;
+  std::string lowered_;  // scratch for lower-casing names
+  std::string_view pending_tag_;  // pooled
   bool has_pending_tag_ = false;
   std::unordered_set<std::string, StringHash, std::equal_to<>> block_names_;
   std::unordered_set<std::string, StringHash, std::equal_to<>> save_frame_names_;
   bool in_loop_ = false;
-  std::vector<std::string> loop_tags_;
+  std::vector<std::string_view> loop_tags_;  // pooled
   std::vector<std::size_t> loop_column_of_;  // header position -> column (repeats share one)
   std::vector<ValueList> loop_columns_;
   std::vector<ValueList*> loop_targets_;  // header position -> its column

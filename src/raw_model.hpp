@@ -8,7 +8,7 @@
 #include <limits>
 #include <string>
 #include <string_view>
-#include <unordered_map>
+#include <unordered_set>
 #include <utility>
 #include <vector>
 
@@ -100,13 +100,13 @@ class ValueList {
 
   /// Scalar text of value `i`; meaningful only when `i` is not among `others()`.
   std::string_view packed(std::size_t i) const noexcept {
-    return std::string_view(data_.data() + offsets_[i], offsets_[i + 1] - offsets_[i]);
+    return std::string_view(base() + offsets_[i], offsets_[i + 1] - offsets_[i]);
   }
 
   /// Values stored out of line, by ascending position.
   const std::vector<std::pair<std::size_t, RawValue>>& others() const noexcept { return others_; }
 
-  std::string_view data() const noexcept { return {data_.data(), data_.size()}; }
+  std::string_view data() const noexcept { return {base(), data_.size()}; }
   /// size() + 1 offsets, or none at all for an empty list.
   std::span<const std::uint32_t> offsets() const noexcept { return offsets_.span(); }
   PodBuffer<char>& mutable_data() noexcept { return data_; }
@@ -131,6 +131,9 @@ class ValueList {
   }
 
  private:
+  /// The packed text, never a null pointer (callers hand views to memcpy, even empty ones).
+  const char* base() const noexcept { return data_.data() != nullptr ? data_.data() : ""; }
+
   [[gnu::noinline]] void append_scalar_slowly(std::string_view text) {
     if (offsets_.empty()) offsets_.push_back(0);
     if (data_.size() + text.size() > kMaxPackedBytes) {
@@ -154,32 +157,99 @@ struct StringHash {
   }
 };
 
+/// The distinct tag names of one parse, each stored once. Files with many blocks repeat one
+/// set of tags in every block (a chemical-component file has thousands): a frame refers to
+/// the pooled copy instead of owning one per tag. Views stay valid while the pool lives,
+/// moves included.
+class TagPool {
+ public:
+  std::string_view intern(std::string_view tag) {
+    auto it = tags_.find(tag);
+    if (it == tags_.end()) it = tags_.emplace(tag).first;
+    return *it;
+  }
+
+ private:
+  std::unordered_set<std::string, StringHash, std::equal_to<>> tags_;
+};
+
+/// Positions of a frame's tags, keyed by the address of the pooled name: open addressing
+/// with linear probing in one array, no allocation per tag.
+class TagIndex {
+ public:
+  static constexpr std::size_t npos = static_cast<std::size_t>(-1);
+
+  bool empty() const noexcept { return count_ == 0; }
+  std::size_t size() const noexcept { return count_; }
+
+  std::size_t find(const char* key, const std::vector<std::string_view>& order) const noexcept {
+    if (slots_.empty()) return npos;
+    for (std::size_t i = home(key);; i = (i + 1) & (slots_.size() - 1)) {
+      const std::uint32_t entry = slots_[i];
+      if (entry == 0) return npos;
+      if (order[entry - 1].data() == key) return entry - 1;
+    }
+  }
+
+  /// Adds `order[position]`, which must not be present yet.
+  void insert(std::size_t position, const std::vector<std::string_view>& order) {
+    if ((count_ + 1) * 2 > slots_.size()) rehash(order);
+    place(position, order);
+    ++count_;
+  }
+
+ private:
+  std::size_t home(const char* key) const noexcept {
+    // Fibonacci hashing of the address; its low bits are alignment, its high bits the heap.
+    const auto h = static_cast<std::uint64_t>(reinterpret_cast<std::uintptr_t>(key)) *
+                   0x9E3779B97F4A7C15ULL;
+    return static_cast<std::size_t>(h >> 32) & (slots_.size() - 1);
+  }
+
+  void place(std::size_t position, const std::vector<std::string_view>& order) {
+    std::size_t i = home(order[position].data());
+    while (slots_[i] != 0) i = (i + 1) & (slots_.size() - 1);
+    slots_[i] = static_cast<std::uint32_t>(position + 1);
+  }
+
+  void rehash(const std::vector<std::string_view>& order) {
+    std::vector<std::uint32_t> old = std::move(slots_);
+    slots_.assign(old.empty() ? 64 : old.size() * 2, 0);
+    for (std::uint32_t entry : old) {
+      if (entry != 0) place(entry - 1, order);
+    }
+  }
+
+  std::vector<std::uint32_t> slots_;  // position + 1; 0 marks a free slot
+  std::size_t count_ = 0;
+};
+
 /// Tags, values and loops of one block or save frame.
 struct FrameData {
-  std::vector<std::string> tag_order;             // every distinct tag, first-seen order
+  std::vector<std::string_view> tag_order;        // every distinct tag, first-seen order (pooled)
   std::vector<std::vector<std::size_t>> loops;    // per loop: positions in tag_order, header order
   std::vector<ValueList> values;                  // parallel to tag_order: each tag's values
-  // tag -> position, built only for frames with many tags (see slot)
-  std::unordered_map<std::string, std::size_t, StringHash, std::equal_to<>> index;
+  TagIndex index;                                 // built only for frames with many tags
 
-  /// Position of `tag` in tag_order, adding it (with no values) when new. Small frames (most
-  /// save frames of a dictionary, most blocks of a chemical-component file) are searched
-  /// linearly; the hash index is built once a frame outgrows that.
+  /// Position of `tag` (a name from the parse's TagPool) in tag_order, adding it (with no
+  /// values) when new. Small frames (most save frames of a dictionary, most blocks of a
+  /// chemical-component file) are searched linearly; the index is built once a frame
+  /// outgrows that. Pooled names are equal exactly when their addresses are.
   std::size_t slot(std::string_view tag) {
     static constexpr std::size_t kLinearLimit = 16;
     if (index.empty()) {
       for (std::size_t i = 0; i < tag_order.size(); ++i) {
-        if (tag_order[i] == tag) return i;
+        if (tag_order[i].data() == tag.data()) return i;
       }
       if (tag_order.size() >= kLinearLimit) {
-        for (std::size_t i = 0; i < tag_order.size(); ++i) index.emplace(tag_order[i], i);
+        for (std::size_t i = 0; i < tag_order.size(); ++i) index.insert(i, tag_order);
       }
-    } else if (auto it = index.find(tag); it != index.end()) {
-      return it->second;
+    } else if (std::size_t found = index.find(tag.data(), tag_order); found != TagIndex::npos) {
+      return found;
     }
-    tag_order.emplace_back(tag);
+    tag_order.push_back(tag);
     values.emplace_back();
-    if (!index.empty()) index.emplace(tag_order.back(), tag_order.size() - 1);
+    if (!index.empty()) index.insert(tag_order.size() - 1, tag_order);
     return tag_order.size() - 1;
   }
 };
@@ -197,6 +267,7 @@ struct ParsedBlock {
 
 struct ParsedCif {
   std::uint8_t version = 0;  // 0 is CIF 1.1, anything else CIF 2.0
+  TagPool tags;              // every frame's tag names point here
   std::vector<ParseDiagnostic> errors;
   std::vector<ParsedBlock> blocks;
 };

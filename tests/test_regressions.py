@@ -79,3 +79,10 @@ def test_saved_text_field(path, tmp_path):
     if "\n;" in content:
         pytest.skip("content holding its own closing delimiter is not one text field")
     check_everywhere(f"data_x _t\n;{content}\n;\n", tmp_path)
+
+
+def test_empty_string_beside_a_container_in_one_column():
+    # Fuzz finding: the empty value was copied from a column that had no text buffer yet.
+    batches, errors = tessrin_core.parse_arrow("#\\#CIF_2.0\ndata_x\nloop_ _s '' ['a']\n")
+    assert batches[0].column("_s").to_pylist() == ["", '\x00["a"]']
+    assert errors == []
