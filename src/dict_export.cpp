@@ -58,15 +58,41 @@ StrCache::~StrCache() {
   for (Slot& slot : slots_) Py_XDECREF(slot.str);
 }
 
+StrCache::Key StrCache::key_of(std::string_view text) noexcept {
+  const char* p = text.data();
+  const std::size_t n = text.size();
+  Key key;
+  key.length = n;
+  if (n >= 8) {
+    __builtin_memcpy(&key.low, p, 8);
+    if (n > 8) {
+      // The last eight bytes, shifted so that only those after the first eight remain.
+      __builtin_memcpy(&key.high, p + n - 8, 8);
+      key.high >>= (16 - n) * 8;
+    }
+  } else if (n >= 4) {
+    std::uint32_t head, tail;  // overlapping reads; a shared byte lands on itself
+    __builtin_memcpy(&head, p, 4);
+    __builtin_memcpy(&tail, p + n - 4, 4);
+    key.low = head | (static_cast<std::uint64_t>(tail) << ((n - 4) * 8));
+  } else if (n > 0) {
+    key.low = static_cast<std::uint8_t>(p[0]) |
+              static_cast<std::uint64_t>(static_cast<std::uint8_t>(p[n / 2])) << (n / 2 * 8) |
+              static_cast<std::uint64_t>(static_cast<std::uint8_t>(p[n - 1])) << ((n - 1) * 8);
+  }
+  return key;
+}
+
 PyObject* StrCache::ascii(std::string_view text) {
   if (text.size() > kMaxLength) return make_ascii_str(text);
   // Allocated on first use: many small files have no short value worth sharing.
   if (slots_.empty()) slots_.resize(kSlots);
-  std::uint32_t hash = 2166136261u;
-  for (char c : text) hash = (hash ^ static_cast<std::uint8_t>(c)) * 16777619u;
-  Slot& slot = slots_[(hash ^ (hash >> 15)) & (kSlots - 1)];
-  if (slot.str != nullptr && slot.length == text.size() &&
-      std::memcmp(slot.bytes, text.data(), text.size()) == 0) {
+  const Key key = key_of(text);
+  const std::uint64_t hash = (key.low * 0x9E3779B97F4A7C15ULL) ^
+                             (key.high * 0xC2B2AE3D27D4EB4FULL) ^ key.length;
+  static_assert((kSlots & (kSlots - 1)) == 0 && kSlots == 1024);
+  Slot& slot = slots_[hash >> 54];
+  if (slot.str != nullptr && slot.key == key) {
     Py_INCREF(slot.str);
     return slot.str;
   }
@@ -75,8 +101,7 @@ PyObject* StrCache::ascii(std::string_view text) {
   Py_XDECREF(slot.str);
   Py_INCREF(str);
   slot.str = str;
-  slot.length = static_cast<std::uint8_t>(text.size());
-  std::memcpy(slot.bytes, text.data(), text.size());
+  slot.key = key;
   return str;
 }
 

@@ -33,10 +33,18 @@ class StrCache {
  private:
   static constexpr std::size_t kMaxLength = 15;
   static constexpr std::size_t kSlots = 1024;
+  // A text of up to 15 bytes, zero-padded into two words, with its length: compared and
+  // hashed as three integers.
+  struct Key {
+    std::uint64_t low = 0;
+    std::uint64_t high = 0;
+    std::size_t length = 0;
+    bool operator==(const Key&) const = default;
+  };
+  static Key key_of(std::string_view text) noexcept;
   struct Slot {
     PyObject* str = nullptr;
-    std::uint8_t length = 0;
-    char bytes[kMaxLength] = {};
+    Key key;
   };
   std::vector<Slot> slots_;
 };
