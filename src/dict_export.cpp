@@ -56,6 +56,20 @@ StrCache::StrCache() = default;
 
 StrCache::~StrCache() {
   for (Slot& slot : slots_) Py_XDECREF(slot.str);
+  for (auto& [name, str] : tags_) Py_DECREF(str);
+}
+
+PyObject* StrCache::tag(std::string_view pooled) {
+  auto [it, added] = tags_.try_emplace(pooled.data(), nullptr);
+  if (added) {
+    it->second = make_str(pooled);
+    if (it->second == nullptr) {
+      tags_.erase(it);
+      return nullptr;
+    }
+  }
+  Py_INCREF(it->second);
+  return it->second;
 }
 
 StrCache::Key StrCache::key_of(std::string_view text) noexcept {
@@ -198,13 +212,14 @@ PyObject* value_list_to_python(const ValueList& values, StrCache* cache) {
 
 bool frame_data_to_py(const FrameData& data, StrCache& cache, FrameContainers& out) {
   const auto tag_count = static_cast<Py_ssize_t>(data.tag_order.size());
-  out.tags = PyRef::steal(PyDict_New());
+  // Sized once: growing a dict of many tags step by step reallocates it several times.
+  out.tags = PyRef::steal(_PyDict_NewPresized(tag_count));
   out.tag_order = PyRef::steal(PyList_New(tag_count));
   out.loops = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(data.loops.size())));
   if (!out.tags || !out.tag_order || !out.loops) return false;
   for (Py_ssize_t i = 0; i < tag_count; ++i) {
     const auto index = static_cast<std::size_t>(i);
-    PyObject* tag = make_str(data.tag_order[index]);
+    PyObject* tag = cache.tag(data.tag_order[index]);
     if (tag == nullptr) return false;
     PyList_SET_ITEM(out.tag_order.get(), i, tag);
     PyRef values = PyRef::steal(value_list_to_python(data.values[index], &cache));

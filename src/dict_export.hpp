@@ -5,6 +5,7 @@
 #include <Python.h>
 
 #include <string_view>
+#include <unordered_map>
 #include <vector>
 
 #include "pyref.hpp"
@@ -30,6 +31,10 @@ class StrCache {
   /// A new reference to a str equal to `text` (which must be ASCII).
   PyObject* ascii(std::string_view text);
 
+  /// A new reference to the str of a tag name from the parse's TagPool: one str per distinct
+  /// tag for the whole export, however many frames repeat it.
+  PyObject* tag(std::string_view pooled);
+
  private:
   static constexpr std::size_t kMaxLength = 15;
   static constexpr std::size_t kSlots = 1024;
@@ -47,6 +52,7 @@ class StrCache {
     Key key;
   };
   std::vector<Slot> slots_;
+  std::unordered_map<const char*, PyObject*> tags_;
 };
 
 /// The list of diagnostic dicts, keys "error_type", "message", "line", "column", "context",
