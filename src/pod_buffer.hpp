@@ -11,6 +11,8 @@
 #include <type_traits>
 #include <utility>
 
+#include "mapped_memory.hpp"
+
 #if defined(__linux__)
 #include <sys/mman.h>
 #endif
@@ -25,7 +27,7 @@ struct ReleasedMemory {
   void free() noexcept {
 #if defined(__linux__)
     if (mapped_bytes != 0) {
-      munmap(data, mapped_bytes);
+      unmap_pages(data, mapped_bytes);
       return;
     }
 #endif
@@ -109,16 +111,17 @@ class PodBuffer {
     if (capacity > SIZE_MAX / sizeof(T) - kPage) throw std::bad_alloc();
 #if defined(__linux__)
     if (capacity * sizeof(T) >= kMapFrom) {
-      const std::size_t bytes = (capacity * sizeof(T) + kPage - 1) / kPage * kPage;
+      std::size_t bytes = (capacity * sizeof(T) + kPage - 1) / kPage * kPage;
       void* grown;
       if (mapped_) {
         grown = mremap(data_, capacity_ * sizeof(T), bytes, MREMAP_MAYMOVE);
+        if (grown == MAP_FAILED) throw std::bad_alloc();
       } else {
-        grown = mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-        if (grown != MAP_FAILED && size_ != 0) std::memcpy(grown, data_, size_ * sizeof(T));
+        grown = map_pages(bytes);
+        if (grown == nullptr) throw std::bad_alloc();
+        if (size_ != 0) std::memcpy(grown, data_, size_ * sizeof(T));
+        std::free(data_);
       }
-      if (grown == MAP_FAILED) throw std::bad_alloc();
-      if (!mapped_) std::free(data_);
       data_ = static_cast<T*>(grown);
       capacity_ = bytes / sizeof(T);
       mapped_ = true;

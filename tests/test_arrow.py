@@ -354,3 +354,18 @@ def test_corpus_file_matches_parse_raw(path):
 def test_corpus_non_utf8_file_is_refused(path):
     with pytest.raises(OSError, match="stream did not contain valid UTF-8"):
         tessrin_core.parse_arrow_file(str(path))
+
+
+def test_large_columns_on_recycled_pages_stay_intact():
+    # Columns past a megabyte live on page mappings that are recycled between parses.
+    n = 300_000
+    first = "data_a loop_ _x " + " ".join(f"a{i}" for i in range(n))
+    second = "data_b loop_ _x " + " ".join(f"b{i}" for i in range(n))
+    kept, _ = tessrin_core.parse_arrow(first)
+    dropped, _ = tessrin_core.parse_arrow(second)
+    del dropped
+    again, _ = tessrin_core.parse_arrow(second)
+    raw = tessrin_core.parse_raw(first)
+    assert kept[0].column("_x").to_pylist() == [f"a{i}" for i in range(n)]
+    assert again[0].column("_x").to_pylist() == [f"b{i}" for i in range(n)]
+    assert raw["blocks"][0]["tags"]["_x"] == [f"a{i}" for i in range(n)]
