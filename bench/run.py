@@ -82,7 +82,7 @@ class Input:
 def settings_for(quick: bool) -> Settings:
     if quick:
         return Settings(True, 3, 8.0, 60.0, {"pycifrw": 5_000_000}, {"pycifrw"})
-    return Settings(False, 5, 40.0, 120.0, {"pycifrw": 60_000_000}, set())
+    return Settings(False, 9, 40.0, 120.0, {"pycifrw": 60_000_000}, set())
 
 
 # --- inputs --------------------------------------------------------------------------------

@@ -238,7 +238,7 @@ class Parser {
 
   /// Passes the run of plain values that follows straight to the sink, a batch at a time.
   void read_plain_loop_values() {
-    static constexpr std::size_t kBatch = 64;
+    static constexpr std::size_t kBatch = 512;
     PlainValue batch[kBatch];
     std::size_t n;
     do {

@@ -91,6 +91,14 @@ class PodBuffer {
 
   [[gnu::always_inline]] void push_back(T value) { *extend(1) = value; }
 
+  /// At least `n` writable values past the end, not yet part of the buffer; `commit` adds
+  /// those written.
+  [[gnu::always_inline]] T* room(std::size_t n) {
+    if (capacity_ - size_ < n) grow(n);
+    return data_ + size_;
+  }
+  [[gnu::always_inline]] void commit(std::size_t n) noexcept { size_ += n; }
+
   /// Gives up the memory; the buffer is empty afterwards.
   ReleasedMemory release() noexcept {
     ReleasedMemory memory{std::exchange(data_, nullptr), mapped_ ? capacity_ * sizeof(T) : 0};

@@ -148,18 +148,44 @@ void RawBuilder::add_plain_values(std::span<const PlainValue> values, const char
   ValueList* const* targets = loop_targets_.data();
   const std::size_t width = loop_targets_.size();
   std::size_t cursor = loop_cursor_;
-  for (const PlainValue& value : values) {
+  const std::size_t n = values.size();
+  auto append_one = [&](ValueList& column, const PlainValue& value) {
     const std::string_view text = value.text();
     const std::string_view stored = stored_text(text, value.kind);
     if (stored.data() == text.data()) [[likely]] {
-      targets[cursor]->append_scalar(text, text_end);
+      column.append_scalar(text, text_end);
     } else {
-      targets[cursor]->append_scalar(stored);
+      column.append_scalar(stored);
     }
+  };
+  // With several rows in the run, column by column: each column's values are `width` apart.
+  // Values too long for the one-block copy, or rewritten ("." and "?" in quotes), send their
+  // column through the value-by-value path.
+  if (width > 1 && n >= 2 * width) {
+    for (std::size_t j = 0; j < width; ++j) {
+      ValueList& column = *targets[(cursor + j) % width];
+      const std::size_t count = (n - j + width - 1) / width;
+      bool short_run = true;
+      for (std::size_t i = j; i < n; i += width) {
+        const PlainValue& v = values[i];
+        const auto length = static_cast<std::size_t>(v.end - v.begin);
+        short_run &= length <= 16 && text_end - v.begin >= 16 &&
+                     (length != 1 || v.kind == kPlaceholder || (*v.begin != '.' && *v.begin != '?'));
+      }
+      if (!short_run || !column.append_short_run(values.data() + j, count, width)) {
+        for (std::size_t i = j; i < n; i += width) append_one(column, values[i]);
+      }
+    }
+    loop_cursor_ = (cursor + n) % width;
+    loop_value_count_ += n;
+    return;
+  }
+  for (const PlainValue& value : values) {
+    append_one(*targets[cursor], value);
     if (++cursor == width) cursor = 0;
   }
   loop_cursor_ = cursor;
-  loop_value_count_ += values.size();
+  loop_value_count_ += n;
 }
 
 inline void RawBuilder::route_scalar(std::string_view text) {

@@ -369,6 +369,8 @@ def loop_body(seed):
         else:
             quote = rng.choice("'\"")
             text = "".join(rng.choice("ab #_é" + "'\""[quote == "'"]) for _ in range(length))
+            if rng.random() < 0.2:
+                text = rng.choice(".?")  # a real value, not a placeholder
             shown, kind = quote + text + quote, ("SINGLE" if quote == "'" else "DOUBLE") + "_QUOTED"
         values.append(V(text, kind))
         parts.append(shown)
@@ -382,15 +384,19 @@ def loop_body(seed):
 @pytest.mark.parametrize("prefix", ["", "#\\#CIF_2.0\n"])
 def test_loop_values_in_bulk_keep_text_kind_and_position(prefix, seed):
     body, values, (line, column) = loop_body(seed)
-    header = prefix + "data_x\nsave_f\nloop_ _a\n"
+    width = 1 + seed % 4
+    tags = [f"_t{k}" for k in range(width)]
+    header = prefix + "data_x\nsave_f\nloop_ " + " ".join(tags) + "\n"
     head_lines = header.count("\n")
     calls = events(header + body)
     assert [c for c in calls if c[0] == "add_value"] == values
     # The frame left open is reported at the last token: the last value.
     assert calls[-2] == E("unterminated save frame at EOF", head_lines + line, column, "",
                           "emitted on_save_frame_end")  # fmt: skip
-    raw = tessrin_core.parse_raw(header + body)
-    column_values = raw["blocks"][0]["save_frames"][0]["tags"]["_a"]
-    # A quoted "." keeps its quotes there, to stay apart from the placeholder.
-    quoted_dot = {("SINGLE_QUOTED", "."), ("DOUBLE_QUOTED", ".")}
-    assert column_values == ['"."' if (v[2], v[1]) in quoted_dot else v[1] for v in values]
+    raw = tessrin_core.parse_raw(header + body)["blocks"][0]["save_frames"][0]["tags"]
+    # A quoted "." or "?" keeps its quotes there, to stay apart from the placeholders.
+    quoted = {"SINGLE_QUOTED", "DOUBLE_QUOTED"}
+    stored = [f'"{v[1]}"' if v[2] in quoted and v[1] in (".", "?") else v[1] for v in values]
+    stored += ["?"] * (-len(stored) % width)  # the last row padded
+    for k, tag in enumerate(tags):
+        assert raw[tag] == stored[k::width]
