@@ -166,6 +166,20 @@ struct Window {
 }
 #endif
 
+/// A bare word read by the loop fast path: "." and "?" are placeholders, the rest strings.
+[[gnu::always_inline]] inline void set_word(PlainValue& value, const char* begin,
+                                             const char* end) {
+  value.begin = begin;
+  value.end = end;
+  value.kind = end - begin == 1 && (*begin == '.' || *begin == '?') ? kPlaceholder : kString;
+}
+
+/// In CIF 1.x a quote closes its string only when a blank, a line end, NUL or the end of the
+/// text follows, so that a name such as O'Brien stays one value.
+[[gnu::always_inline]] inline bool closes_cif1_string(const char* after, const char* end) {
+  return after == end || *after == ' ' || *after == '\t' || *after == '\n' || *after == '\0';
+}
+
 /// Cheap filter before the reserved-word comparisons: every reserved word has its underscore
 /// at index 4 (data_, save_, loop_, stop_) or is global_.
 bool may_be_reserved(std::string_view word) {
@@ -345,10 +359,7 @@ std::size_t Lexer::next_plain_values(PlainValue* out, std::size_t capacity,
           read = s;
           break;
         }
-        PlainValue& value = out[n++];
-        value.begin = start;
-        value.end = stop;
-        value.kind = word.size() == 1 && (*start == '.' || *start == '?') ? kPlaceholder : kString;
+        set_word(out[n++], start, stop);
         last = start;
       }
       if (read > 0) {
@@ -391,10 +402,7 @@ std::size_t Lexer::next_plain_values(PlainValue* out, std::size_t capacity,
         p = start;
         break;
       }
-      PlainValue& value = out[n++];
-      value.begin = start;
-      value.end = p;
-      value.kind = word.size() == 1 && (*start == '.' || *start == '?') ? kPlaceholder : kString;
+      set_word(out[n++], start, p);
     } else if (how == kQuoteStart) {
       // One-line strings only; a triple quote, a line end before the close or (CIF 1.x) a
       // character that needs a diagnostic goes to the general path.
@@ -409,9 +417,7 @@ std::size_t Lexer::next_plain_values(PlainValue* out, std::size_t capacity,
         for (; q < end_; ++q) {
           const char c = *q;
           if (c == quote) {
-            const char* after = q + 1;
-            if (after == end_ || *after == ' ' || *after == '\n' || *after == '\t' ||
-                *after == '\0') {
+            if (closes_cif1_string(q + 1, end_)) {
               closed = true;
               break;
             }
@@ -513,13 +519,9 @@ void Lexer::read_quoted(Token& token) {
     while (p < end_ && *p != quote && *p != '\n') ++p;
     closed = p < end_ && *p == quote;
   } else {
-    // CIF 1.x: a quote closes the string only before whitespace or the end, so a name such
-    // as O'Brien stays one value.
     while (p < end_ && *p != '\n') {
       if (*p == quote) {
-        const char* after = p + 1;
-        if (after == end_ || *after == '\0' || *after == '\t' || *after == '\n' ||
-            *after == ' ') {
+        if (closes_cif1_string(p + 1, end_)) {
           closed = true;
           break;
         }

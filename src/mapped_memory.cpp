@@ -24,6 +24,7 @@ struct Mapping {
 };
 
 struct Cache {
+  Cache() { free.reserve(kCacheEntries); }  // no allocation under the lock later
   std::mutex mutex;
   std::vector<Mapping> free;  // released mappings
   std::size_t bytes = 0;
@@ -38,10 +39,13 @@ Cache& cache() {
 
 #if defined(__linux__)
 
+// The cache is only ever tried, never waited for: a thread that finds it busy maps or unmaps
+// directly. So no thread blocks on another, and a child forked while some thread held the
+// lock (the lock is then held forever in the child) just never uses the cache.
+
 void* map_pages(std::size_t& bytes) noexcept {
-  {
-    Cache& c = cache();
-    std::lock_guard lock(c.mutex);
+  if (Cache& c = cache(); c.mutex.try_lock()) {
+    std::lock_guard lock(c.mutex, std::adopt_lock);
     // The smallest kept mapping that is large enough.
     auto best = c.free.end();
     for (auto it = c.free.begin(); it != c.free.end(); ++it) {
@@ -60,18 +64,14 @@ void* map_pages(std::size_t& bytes) noexcept {
 }
 
 void unmap_pages(void* pages, std::size_t bytes) noexcept {
-  if (bytes <= kCacheBytes / 2) {
-    Cache& c = cache();
-    std::lock_guard lock(c.mutex);
+  if (Cache& c = cache(); bytes <= kCacheBytes / 2 && c.mutex.try_lock()) {
+    std::lock_guard lock(c.mutex, std::adopt_lock);
     if (c.bytes + bytes <= kCacheBytes && c.free.size() < kCacheEntries) {
-      try {
-        c.free.push_back(Mapping{pages, bytes});
-      } catch (...) {
-        munmap(pages, bytes);
-        return;
-      }
+      c.free.push_back(Mapping{pages, bytes});
       c.bytes += bytes;
+#if defined(MADV_FREE)
       madvise(pages, bytes, MADV_FREE);
+#endif
       return;
     }
   }

@@ -80,15 +80,6 @@ class PodBuffer {
     return out;
   }
 
-  /// Like extend(n) for n <= room, but leaves `room` values writable at the returned pointer,
-  /// so that a caller may write a fixed-size block and keep only the first n.
-  [[gnu::always_inline]] T* extend_within(std::size_t n, std::size_t room) {
-    if (capacity_ - size_ < room) grow(room);
-    T* out = data_ + size_;
-    size_ += n;
-    return out;
-  }
-
   [[gnu::always_inline]] void push_back(T value) { *extend(1) = value; }
 
   /// At least `n` writable values past the end, not yet part of the buffer; `commit` adds
@@ -147,31 +138,5 @@ class PodBuffer {
   std::size_t capacity_ = 0;
   bool mapped_ = false;
 };
-
-/// Copies a short text without a library call: most values are a few bytes long, and the
-/// call and dispatch of memcpy cost more than the copy itself.
-[[gnu::always_inline]] inline void copy_text(char* out, const char* in, std::size_t n) noexcept {
-  if (n >= 8) {
-    if (n > 16) {
-      std::memcpy(out, in, n);
-      return;
-    }
-    std::uint64_t head, tail;  // two overlapping words cover 8..16 bytes
-    __builtin_memcpy(&head, in, 8);
-    __builtin_memcpy(&tail, in + n - 8, 8);
-    __builtin_memcpy(out, &head, 8);
-    __builtin_memcpy(out + n - 8, &tail, 8);
-  } else if (n >= 4) {
-    std::uint32_t head, tail;
-    __builtin_memcpy(&head, in, 4);
-    __builtin_memcpy(&tail, in + n - 4, 4);
-    __builtin_memcpy(out, &head, 4);
-    __builtin_memcpy(out + n - 4, &tail, 4);
-  } else if (n > 0) {
-    out[0] = in[0];
-    out[n / 2] = in[n / 2];
-    out[n - 1] = in[n - 1];
-  }
-}
 
 }  // namespace tessrin

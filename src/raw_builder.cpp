@@ -1,5 +1,6 @@
 #include "raw_builder.hpp"
 
+#include <algorithm>
 #include <unordered_map>
 
 #include "parser.hpp"
@@ -127,6 +128,16 @@ namespace {
   return text;
 }
 
+void append_plain(ValueList& column, const PlainValue& value, const char* text_end) {
+  const std::string_view text = value.text();
+  const std::string_view stored = stored_text(text, value.kind);
+  if (stored.data() == text.data()) [[likely]] {
+    column.append_scalar(text, text_end);
+  } else {
+    column.append_scalar(stored);
+  }
+}
+
 }  // namespace
 
 void RawBuilder::add_value(std::string_view text, std::uint8_t kind) {
@@ -144,47 +155,35 @@ void RawBuilder::add_plain_values(std::span<const PlainValue> values, const char
     for (const PlainValue& value : values) add_value(value.text(), value.kind);
     return;
   }
-  // Straight into the columns: the checks above hold for the whole run.
-  ValueList* const* targets = loop_targets_.data();
+  // Straight into the columns (the checks above hold for the whole run), column by column: a
+  // column's values are `width` apart. One whose values all fit the one-block copy and need
+  // no rewriting ("." and "?" in quotes) takes them in one run. A header that names a tag
+  // twice feeds one column from two positions, whose values must stay in row order: such a
+  // loop goes value by value.
   const std::size_t width = loop_targets_.size();
-  std::size_t cursor = loop_cursor_;
   const std::size_t n = values.size();
-  auto append_one = [&](ValueList& column, const PlainValue& value) {
-    const std::string_view text = value.text();
-    const std::string_view stored = stored_text(text, value.kind);
-    if (stored.data() == text.data()) [[likely]] {
-      column.append_scalar(text, text_end);
-    } else {
-      column.append_scalar(stored);
+  const bool by_column = loop_columns_.size() == width;
+  for (std::size_t j = 0; j < (by_column ? std::min(width, n) : 0); ++j) {
+    ValueList& column = *loop_targets_[(loop_cursor_ + j) % width];
+    bool blocks = true;
+    for (std::size_t i = j; i < n; i += width) {
+      const PlainValue& v = values[i];
+      blocks &= ValueList::fits_block(v.text(), text_end) &&
+                stored_text(v.text(), v.kind).data() == v.begin;
     }
-  };
-  // With several rows in the run, column by column: each column's values are `width` apart.
-  // Values too long for the one-block copy, or rewritten ("." and "?" in quotes), send their
-  // column through the value-by-value path.
-  if (width > 1 && n >= 2 * width) {
-    for (std::size_t j = 0; j < width; ++j) {
-      ValueList& column = *targets[(cursor + j) % width];
-      const std::size_t count = (n - j + width - 1) / width;
-      bool short_run = true;
-      for (std::size_t i = j; i < n; i += width) {
-        const PlainValue& v = values[i];
-        const auto length = static_cast<std::size_t>(v.end - v.begin);
-        short_run &= length <= 16 && text_end - v.begin >= 16 &&
-                     (length != 1 || v.kind == kPlaceholder || (*v.begin != '.' && *v.begin != '?'));
-      }
-      if (!short_run || !column.append_short_run(values.data() + j, count, width)) {
-        for (std::size_t i = j; i < n; i += width) append_one(column, values[i]);
-      }
+    if (blocks && column.append_block_run(values.data() + j, (n - j + width - 1) / width, width)) {
+      continue;
     }
-    loop_cursor_ = (cursor + n) % width;
-    loop_value_count_ += n;
-    return;
+    for (std::size_t i = j; i < n; i += width) append_plain(column, values[i], text_end);
   }
-  for (const PlainValue& value : values) {
-    append_one(*targets[cursor], value);
-    if (++cursor == width) cursor = 0;
+  if (!by_column) {
+    std::size_t cursor = loop_cursor_;
+    for (const PlainValue& value : values) {
+      append_plain(*loop_targets_[cursor], value, text_end);
+      if (++cursor == width) cursor = 0;
+    }
   }
-  loop_cursor_ = cursor;
+  loop_cursor_ = (loop_cursor_ + n) % width;
   loop_value_count_ += n;
 }
 

@@ -74,32 +74,38 @@ class ValueList {
       append_scalar_slowly(text);
       return;
     }
-    copy_text(data_.extend(text.size()), text.data(), text.size());
+    std::memcpy(data_.extend(text.size()), text.data(), text.size());
     offsets_.push_back(static_cast<std::uint32_t>(data_.size()));
   }
 
-  /// append_scalar for a short text that lies in a buffer readable up to `readable_end`: one
-  /// fixed 16-byte copy instead of a copy whose branches follow the length of each value.
+  /// Most values are copied as one fixed block of this many bytes, instead of with a copy
+  /// whose branches follow the length of each value.
+  static constexpr std::size_t kBlock = 16;
+
+  /// True when `text` is at most one block long with a block readable from its start.
+  static bool fits_block(std::string_view text, const char* readable_end) noexcept {
+    return text.size() <= kBlock && readable_end - text.data() >= std::ptrdiff_t{kBlock};
+  }
+
+  /// append_scalar for a text that lies in a buffer readable up to `readable_end`.
   [[gnu::always_inline]] void append_scalar(std::string_view text, const char* readable_end) {
-    static constexpr std::size_t kBlock = 16;
-    if (text.size() > kBlock || readable_end - text.data() < static_cast<std::ptrdiff_t>(kBlock) ||
-        offsets_.empty() || data_.size() + kBlock > kMaxPackedBytes) [[unlikely]] {
+    if (!fits_block(text, readable_end) || offsets_.empty() ||
+        data_.size() + kBlock > kMaxPackedBytes) [[unlikely]] {
       append_scalar(text);
       return;
     }
-    char* out = data_.extend_within(text.size(), kBlock);
+    char* out = data_.room(kBlock);
+    data_.commit(text.size());
     offsets_.push_back(static_cast<std::uint32_t>(data_.size()));
     std::memcpy(out, text.data(), kBlock);  // last: a char store may alias any field above
   }
 
-  /// Appends `count` short texts, the `stride`-th of each in `texts` from `first`, every one
-  /// lying in a buffer readable up to `readable_end`: the caller has checked that each is at
-  /// most 16 bytes with 16 bytes readable from its start. The sizes stay in registers for
-  /// the whole run instead of being stored and reloaded around every copy.
+  /// Appends `count` texts, every `stride`-th one from `first`, each of which fits_block:
+  /// the sizes stay in registers for the whole run instead of being stored and reloaded
+  /// around every copy. False, appending nothing, when the column has no room left for them.
   template <class Text>
-  [[gnu::always_inline]] bool append_short_run(const Text* first, std::size_t count,
+  [[gnu::always_inline]] bool append_block_run(const Text* first, std::size_t count,
                                                std::size_t stride) {
-    static constexpr std::size_t kBlock = 16;
     if (offsets_.empty() || data_.size() + count * kBlock > kMaxPackedBytes) return false;
     char* const data = data_.room(count * kBlock);
     std::uint32_t* const offsets = offsets_.room(count);

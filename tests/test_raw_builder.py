@@ -106,6 +106,13 @@ class TestLoops:
         assert block["tags"]["_a"] == ["1", "3", "4", "6"]
         assert block["tags"]["_b"] == ["2", "5"]
 
+    def test_tag_named_twice_keeps_row_order_in_long_loops(self):
+        rows = 1000
+        body = " ".join(f"a{r} b{r} c{r}" for r in range(rows))
+        block = only_block(f"data_x\nloop_ _a _b _a {body}\n")
+        assert block["tags"]["_a"] == [v for r in range(rows) for v in (f"a{r}", f"c{r}")]
+        assert block["tags"]["_b"] == [f"b{r}" for r in range(rows)]
+
     def test_containers_as_loop_values(self):
         block = only_block(CIF2 + "data_x\nloop_ _a _b [1 2] {'k':v} x []\n")
         assert block["tags"] == {"_a": [["1", "2"], "x"], "_b": [{"k": "v"}, []]}
