@@ -70,56 +70,6 @@ arrow::Status text_too_large(std::string_view what, std::int64_t bytes,
                                       " that an Arrow utf8 column can hold");
 }
 
-arrow::Result<ArrayPtr> constant_int32(std::int32_t value, std::int64_t rows) {
-  ARROW_ASSIGN_OR_RAISE(std::shared_ptr<arrow::Buffer> values,
-                        arrow::AllocateBuffer(rows * static_cast<std::int64_t>(sizeof(value))));
-  std::fill_n(values->mutable_data_as<std::int32_t>(), rows, value);
-  return arrow::MakeArray(arrow::ArrayData::Make(arrow::int32(), rows, {nullptr, values}, 0));
-}
-
-arrow::Result<ArrayPtr> constant_utf8(std::string_view text, std::int64_t rows,
-                                      std::string_view what, const BatchOrigin& origin) {
-  const auto len = static_cast<std::int64_t>(text.size());
-  if (len != 0 && rows > kMaxText / len) return text_too_large(what, len * rows, origin);
-  ARROW_ASSIGN_OR_RAISE(std::shared_ptr<arrow::Buffer> offsets,
-                        arrow::AllocateBuffer((rows + 1) * 4));
-  ARROW_ASSIGN_OR_RAISE(std::shared_ptr<arrow::Buffer> data, arrow::AllocateBuffer(len * rows));
-  auto* offset = offsets->mutable_data_as<std::int32_t>();
-  std::uint8_t* out = data->mutable_data();
-  for (std::int64_t r = 0; r < rows; ++r) {
-    offset[r] = static_cast<std::int32_t>(r * len);
-    if (len != 0) std::memcpy(out + r * len, text.data(), text.size());
-  }
-  offset[rows] = static_cast<std::int32_t>(rows * len);
-  return arrow::MakeArray(
-      arrow::ArrayData::Make(arrow::utf8(), rows, {nullptr, offsets, data}, 0));
-}
-
-// A ragged loop's shorter columns, or a plain tag with fewer values than another, get nulls at
-// the end. The text buffer is shared; only offsets and a validity bitmap are new.
-arrow::Result<ArrayPtr> pad_with_nulls(const ArrayPtr& column, std::int64_t rows) {
-  const std::int64_t n = column->length();
-  if (n == 0) return arrow::MakeArrayOfNull(arrow::utf8(), rows);
-  if (column->null_count() != 0) {
-    ARROW_ASSIGN_OR_RAISE(ArrayPtr nulls, arrow::MakeArrayOfNull(arrow::utf8(), rows - n));
-    return arrow::Concatenate({column, nulls});
-  }
-  const arrow::ArrayData& in = *column->data();
-  const std::int32_t* old_offsets = in.GetValues<std::int32_t>(1);  // already shifted by offset
-  ARROW_ASSIGN_OR_RAISE(std::shared_ptr<arrow::Buffer> offsets,
-                        arrow::AllocateBuffer((rows + 1) * 4));
-  auto* offset = offsets->mutable_data_as<std::int32_t>();
-  std::memcpy(offset, old_offsets, static_cast<std::size_t>(n + 1) * 4);
-  std::fill(offset + n + 1, offset + rows + 1, old_offsets[n]);
-  const std::int64_t bitmap_bytes = arrow::bit_util::BytesForBits(rows);
-  ARROW_ASSIGN_OR_RAISE(std::shared_ptr<arrow::Buffer> validity,
-                        arrow::AllocateBuffer(bitmap_bytes));
-  std::memset(validity->mutable_data(), 0, static_cast<std::size_t>(bitmap_bytes));
-  arrow::bit_util::SetBitsTo(validity->mutable_data(), 0, n, true);
-  return arrow::MakeArray(arrow::ArrayData::Make(arrow::utf8(), rows,
-                                                 {validity, offsets, in.buffers[2]}, rows - n));
-}
-
 // Memory of a value list handed to Arrow as it is; freed when Arrow lets go of it.
 class ReleasedBuffer final : public arrow::Buffer {
  public:
@@ -141,6 +91,82 @@ class ReleasedBuffer final : public arrow::Buffer {
  private:
   ReleasedMemory memory_;
 };
+
+// The leading columns are built on malloc too, not in Arrow's pool: written once and handed
+// over like the value columns, they would otherwise leave the pool's allocator holding several
+// times their size.
+
+/// `count` copies of `value`.
+template <class T>
+std::shared_ptr<arrow::Buffer> filled(std::size_t count, T value) {
+  PodBuffer<T> buffer;
+  std::fill_n(buffer.extend(count), count, value);
+  return ReleasedBuffer::take(buffer);
+}
+
+/// `bytes` zero bytes. Large ones come as fresh pages, which stay shared and cost no memory.
+std::shared_ptr<arrow::Buffer> zeros(std::size_t bytes) {
+  void* memory = std::calloc(bytes == 0 ? 1 : bytes, 1);
+  if (memory == nullptr) throw std::bad_alloc();
+  return std::make_shared<ReleasedBuffer>(ReleasedMemory{memory, 0},
+                                          static_cast<std::int64_t>(bytes));
+}
+
+/// A column of `rows` nulls: one zero buffer serves as validity bitmap, values and offsets.
+ArrayPtr nulls(const std::shared_ptr<arrow::DataType>& type, std::int64_t rows) {
+  auto zero = zeros(static_cast<std::size_t>(rows + 1) * 4);
+  std::vector<std::shared_ptr<arrow::Buffer>> buffers{zero, zero};
+  if (type->id() == arrow::Type::STRING) buffers.push_back(zero);
+  return arrow::MakeArray(arrow::ArrayData::Make(type, rows, std::move(buffers), rows));
+}
+
+ArrayPtr constant_int32(std::int32_t value, std::int64_t rows) {
+  const auto count = static_cast<std::size_t>(rows);
+  auto values = value == 0 ? zeros(count * sizeof(value)) : filled(count, value);
+  return arrow::MakeArray(arrow::ArrayData::Make(arrow::int32(), rows, {nullptr, values}, 0));
+}
+
+arrow::Result<ArrayPtr> constant_utf8(std::string_view text, std::int64_t rows,
+                                      std::string_view what, const BatchOrigin& origin) {
+  const auto len = static_cast<std::int64_t>(text.size());
+  if (len != 0 && rows > kMaxText / len) return text_too_large(what, len * rows, origin);
+  PodBuffer<std::int32_t> offsets;
+  PodBuffer<char> data;
+  std::int32_t* offset = offsets.extend(static_cast<std::size_t>(rows) + 1);
+  char* out = data.extend(static_cast<std::size_t>(len * rows));
+  for (std::int64_t r = 0; r < rows; ++r) {
+    offset[r] = static_cast<std::int32_t>(r * len);
+    if (len != 0) std::memcpy(out + r * len, text.data(), text.size());
+  }
+  offset[rows] = static_cast<std::int32_t>(rows * len);
+  return arrow::MakeArray(arrow::ArrayData::Make(
+      arrow::utf8(), rows, {nullptr, ReleasedBuffer::take(offsets), ReleasedBuffer::take(data)},
+      0));
+}
+
+// A ragged loop's shorter columns, or a plain tag with fewer values than another, get nulls at
+// the end. The text buffer is shared; only offsets and a validity bitmap are new.
+arrow::Result<ArrayPtr> pad_with_nulls(const ArrayPtr& column, std::int64_t rows) {
+  const std::int64_t n = column->length();
+  if (n == 0) return nulls(arrow::utf8(), rows);
+  if (column->null_count() != 0) {
+    return arrow::Concatenate({column, nulls(arrow::utf8(), rows - n)});
+  }
+  const arrow::ArrayData& in = *column->data();
+  const std::int32_t* old_offsets = in.GetValues<std::int32_t>(1);  // already shifted by offset
+  ARROW_ASSIGN_OR_RAISE(std::shared_ptr<arrow::Buffer> offsets,
+                        arrow::AllocateBuffer((rows + 1) * 4));
+  auto* offset = offsets->mutable_data_as<std::int32_t>();
+  std::memcpy(offset, old_offsets, static_cast<std::size_t>(n + 1) * 4);
+  std::fill(offset + n + 1, offset + rows + 1, old_offsets[n]);
+  const std::int64_t bitmap_bytes = arrow::bit_util::BytesForBits(rows);
+  ARROW_ASSIGN_OR_RAISE(std::shared_ptr<arrow::Buffer> validity,
+                        arrow::AllocateBuffer(bitmap_bytes));
+  std::memset(validity->mutable_data(), 0, static_cast<std::size_t>(bitmap_bytes));
+  arrow::bit_util::SetBitsTo(validity->mutable_data(), 0, n, true);
+  return arrow::MakeArray(arrow::ArrayData::Make(arrow::utf8(), rows,
+                                                 {validity, offsets, in.buffers[2]}, rows - n));
+}
 
 bool has_marked_scalar(const ValueList& list) noexcept {
   const std::string_view data = list.data();
@@ -285,26 +311,19 @@ arrow::Result<std::shared_ptr<arrow::RecordBatch>> make_batch(
   fields.reserve(leading.size() + tags.size());
   arrays.reserve(leading.size() + tags.size());
 
-  ARROW_ASSIGN_OR_RAISE(ArrayPtr block_idx, constant_int32(origin.block_idx, rows));
-  arrays.push_back(std::move(block_idx));
+  arrays.push_back(constant_int32(origin.block_idx, rows));
   ARROW_ASSIGN_OR_RAISE(ArrayPtr block_name,
                         constant_utf8(origin.block_name, rows, "the block name column", origin));
   arrays.push_back(std::move(block_name));
-  if (origin.frame_idx) {
-    ARROW_ASSIGN_OR_RAISE(ArrayPtr frame_idx, constant_int32(*origin.frame_idx, rows));
-    arrays.push_back(std::move(frame_idx));
-  } else {
-    ARROW_ASSIGN_OR_RAISE(ArrayPtr frame_idx, arrow::MakeArrayOfNull(arrow::int32(), rows));
-    arrays.push_back(std::move(frame_idx));
-  }
+  arrays.push_back(origin.frame_idx ? constant_int32(*origin.frame_idx, rows)
+                                    : nulls(arrow::int32(), rows));
   if (origin.frame_name) {
     ARROW_ASSIGN_OR_RAISE(
         ArrayPtr frame_name,
         constant_utf8(*origin.frame_name, rows, "the save frame name column", origin));
     arrays.push_back(std::move(frame_name));
   } else {
-    ARROW_ASSIGN_OR_RAISE(ArrayPtr frame_name, arrow::MakeArrayOfNull(arrow::utf8(), rows));
-    arrays.push_back(std::move(frame_name));
+    arrays.push_back(nulls(arrow::utf8(), rows));
   }
   ARROW_ASSIGN_OR_RAISE(ArrayPtr loop, constant_utf8(loop_id, rows, "the loop id column", origin));
   arrays.push_back(std::move(loop));
@@ -320,8 +339,7 @@ arrow::Result<std::shared_ptr<arrow::RecordBatch>> make_batch(
     fields.push_back(arrow::field(std::string(tags[i]), arrow::utf8(), true));
     const ArrayPtr& column = columns[i];
     if (!column) {
-      ARROW_ASSIGN_OR_RAISE(ArrayPtr nulls, arrow::MakeArrayOfNull(arrow::utf8(), rows));
-      arrays.push_back(std::move(nulls));
+      arrays.push_back(nulls(arrow::utf8(), rows));
     } else if (column->type_id() != arrow::Type::STRING || column->length() > rows) {
       return arrow::Status::Invalid("column '", tags[i], "' of ", describe(origin),
                                     " does not fit its batch");
