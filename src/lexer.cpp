@@ -332,7 +332,6 @@ std::size_t Lexer::next_plain_values(PlainValue* out, std::size_t capacity,
   const bool cif2 = version_ == CifVersion::Cif20;
   const auto& ends = cif2 ? kWordEnd20 : kWordEnd;
   const char* p = pos_;
-  const char* last = nullptr;
   bool blank = after_whitespace_;
   std::size_t n = 0;
   while (n < capacity) {
@@ -344,23 +343,22 @@ std::size_t Lexer::next_plain_values(PlainValue* out, std::size_t capacity,
       const Window w = classify(p, cif2);
       const std::uint64_t stops = w.white | w.brackets;
       std::uint64_t starts = (~w.white & ((w.white << 1) | 1)) | w.brackets;
-      unsigned read = 64;  // bytes of the window taken
+      std::size_t read = 64;  // bytes of the window taken
       for (; starts != 0; starts &= starts - 1) {
-        const unsigned s = static_cast<unsigned>(__builtin_ctzll(starts));
+        const auto s = static_cast<std::size_t>(__builtin_ctzll(starts));
         const char* start = p + s;
         const std::uint64_t after = stops & (~std::uint64_t{0} << s);
         if (n == capacity || after == 0 || kPlainStart[u8(*start)] != kWordStart) {
           read = s;
           break;
         }
-        const char* stop = p + __builtin_ctzll(after);
+        const char* stop = p + static_cast<std::size_t>(__builtin_ctzll(after));
         const std::string_view word(start, static_cast<std::size_t>(stop - start));
         if (may_be_reserved(word)) {
           read = s;
           break;
         }
         set_word(out[n++], start, stop);
-        last = start;
       }
       if (read > 0) {
         const std::uint64_t taken = read == 64 ? ~std::uint64_t{0} : (std::uint64_t{1} << read) - 1;
@@ -435,12 +433,16 @@ std::size_t Lexer::next_plain_values(PlainValue* out, std::size_t capacity,
     } else {
       break;
     }
-    last = start;
     blank = false;
   }
   pos_ = p;
   after_whitespace_ = blank;
-  if (last != nullptr) locate(last, line, column);
+  if (n > 0) {
+    // Where the last value's token starts: a string's opening quote is just before its text.
+    const PlainValue& final = out[n - 1];
+    locate(final.begin - (final.kind == kString || final.kind == kPlaceholder ? 0 : 1), line,
+           column);
+  }
   return n;
 }
 

@@ -156,25 +156,24 @@ void RawBuilder::add_plain_values(std::span<const PlainValue> values, const char
     return;
   }
   // Straight into the columns (the checks above hold for the whole run), column by column: a
-  // column's values are `width` apart. One whose values all fit the one-block copy and need
-  // no rewriting ("." and "?" in quotes) takes them in one run. A header that names a tag
-  // twice feeds one column from two positions, whose values must stay in row order: such a
-  // loop goes value by value.
+  // column's values are `width` apart, and those that fit the one-block copy and need no
+  // rewriting ("." and "?" in quotes) are copied in runs. A header that names a tag twice
+  // feeds one column from two positions, whose values must stay in row order: such a loop
+  // goes value by value.
   const std::size_t width = loop_targets_.size();
   const std::size_t n = values.size();
   const bool by_column = loop_columns_.size() == width;
+  auto stored_as_read = [](const PlainValue& v) {
+    return stored_text(v.text(), v.kind).data() == v.begin;
+  };
   for (std::size_t j = 0; j < (by_column ? std::min(width, n) : 0); ++j) {
     ValueList& column = *loop_targets_[(loop_cursor_ + j) % width];
-    bool blocks = true;
+    // Runs of block copies, each broken by one value that takes the general path.
     for (std::size_t i = j; i < n; i += width) {
-      const PlainValue& v = values[i];
-      blocks &= ValueList::fits_block(v.text(), text_end) &&
-                stored_text(v.text(), v.kind).data() == v.begin;
+      i += width * column.append_block_run(values.data() + i, (n - i + width - 1) / width, width,
+                                           text_end, stored_as_read);
+      if (i < n) append_plain(column, values[i], text_end);
     }
-    if (blocks && column.append_block_run(values.data() + j, (n - j + width - 1) / width, width)) {
-      continue;
-    }
-    for (std::size_t i = j; i < n; i += width) append_plain(column, values[i], text_end);
   }
   if (!by_column) {
     std::size_t cursor = loop_cursor_;

@@ -100,26 +100,30 @@ class ValueList {
     std::memcpy(out, text.data(), kBlock);  // last: a char store may alias any field above
   }
 
-  /// Appends `count` texts, every `stride`-th one from `first`, each of which fits_block:
-  /// the sizes stay in registers for the whole run instead of being stored and reloaded
-  /// around every copy. False, appending nothing, when the column has no room left for them.
-  template <class Text>
-  [[gnu::always_inline]] bool append_block_run(const Text* first, std::size_t count,
-                                               std::size_t stride) {
-    if (offsets_.empty() || data_.size() + count * kBlock > kMaxPackedBytes) return false;
+  /// Appends texts from `count` values, every `stride`-th one from `first`, for as long as
+  /// each fits_block and `plain(value)` says it is stored as it stands; returns how many were
+  /// appended. The sizes stay in registers for the whole run instead of being stored and
+  /// reloaded around every copy.
+  template <class Value, class Plain>
+  [[gnu::always_inline]] std::size_t append_block_run(const Value* first, std::size_t count,
+                                                      std::size_t stride,
+                                                      const char* readable_end, Plain&& plain) {
+    if (offsets_.empty() || data_.size() + count * kBlock > kMaxPackedBytes) return 0;
     char* const data = data_.room(count * kBlock);
     std::uint32_t* const offsets = offsets_.room(count);
-    std::size_t size = 0;
     const auto base = static_cast<std::uint32_t>(data_.size());
-    for (std::size_t k = 0; k < count; ++k) {
-      const Text& text = first[k * stride];
-      std::memcpy(data + size, text.begin, kBlock);
-      size += static_cast<std::size_t>(text.end - text.begin);
+    std::size_t size = 0;
+    std::size_t k = 0;
+    for (; k < count; ++k) {
+      const Value& value = first[k * stride];
+      if (!fits_block(value.text(), readable_end) || !plain(value)) break;
+      std::memcpy(data + size, value.begin, kBlock);
+      size += static_cast<std::size_t>(value.end - value.begin);
       offsets[k] = base + static_cast<std::uint32_t>(size);
     }
     data_.commit(size);
-    offsets_.commit(count);
-    return true;
+    offsets_.commit(k);
+    return k;
   }
 
   void append_value(RawValue&& value) {
