@@ -74,7 +74,8 @@ class ValueList {
       append_scalar_slowly(text);
       return;
     }
-    std::memcpy(data_.extend(text.size()), text.data(), text.size());
+    char* out = data_.extend(text.size());  // null while the buffer is empty
+    if (!text.empty()) std::memcpy(out, text.data(), text.size());
     offsets_.push_back(static_cast<std::uint32_t>(data_.size()));
   }
 
