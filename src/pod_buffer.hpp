@@ -36,7 +36,7 @@ struct ReleasedMemory {
 };
 
 /// Like a vector, but grown without copying once large: the columns of a large loop reach
-/// hundreds of megabytes. Small buffers live on malloc; from a megabyte on they are mapped
+/// hundreds of megabytes. Small buffers live on malloc; from 128 KiB on they are mapped
 /// pages that grow by remapping (malloc's own threshold for that moves up as a process frees
 /// large blocks, and realloc then copies). The memory can be handed over (`release`).
 template <class T>
@@ -99,7 +99,7 @@ class PodBuffer {
   }
 
  private:
-  static constexpr std::size_t kMapFrom = std::size_t{1} << 20;
+  static constexpr std::size_t kMapFrom = std::size_t{1} << 17;
   static constexpr std::size_t kPage = 4096;
 
   [[gnu::noinline]] void grow(std::size_t n) {
