@@ -143,21 +143,6 @@ class JsonReader {
   const char* end_;
 };
 
-bool same_value(const RawValue& a, const RawValue& b) {
-  std::vector<std::pair<const RawValue*, const RawValue*>> stack{{&a, &b}};
-  while (!stack.empty()) {
-    auto [x, y] = stack.back();
-    stack.pop_back();
-    if (x->kind != y->kind || x->text != y->text || x->keys != y->keys ||
-        x->items.size() != y->items.size()) {
-      return false;
-    }
-    for (std::size_t i = 0; i < x->items.size(); ++i)
-      stack.emplace_back(&x->items[i], &y->items[i]);
-  }
-  return true;
-}
-
 // A cell decodes to `expected` by the one rule the readers use: NUL first means JSON.
 void check_cell(std::string_view cell, const RawValue& expected) {
   if (cell.empty() || cell.front() != '\0') {
@@ -166,7 +151,7 @@ void check_cell(std::string_view cell, const RawValue& expected) {
   }
   RawValue decoded;
   FUZZ_CHECK(JsonReader(cell.substr(1)).read(decoded));
-  FUZZ_CHECK(same_value(decoded, expected));
+  FUZZ_CHECK(fuzz::same_value(decoded, expected));
 }
 
 void check_cell(std::string_view cell, std::string_view scalar) {

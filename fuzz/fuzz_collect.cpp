@@ -113,21 +113,6 @@ bool same_diagnostic(const ParseDiagnostic& a, const ParseDiagnostic& b,
          (!same_recovery || a.recovery_action == b.recovery_action);
 }
 
-bool same_value(const RawValue& a, const RawValue& b) {
-  std::vector<std::pair<const RawValue*, const RawValue*>> stack{{&a, &b}};
-  while (!stack.empty()) {
-    auto [x, y] = stack.back();
-    stack.pop_back();
-    if (x->kind != y->kind || x->text != y->text || x->keys != y->keys ||
-        x->items.size() != y->items.size()) {
-      return false;
-    }
-    for (std::size_t i = 0; i < x->items.size(); ++i)
-      stack.emplace_back(&x->items[i], &y->items[i]);
-  }
-  return true;
-}
-
 bool same_frame(const FrameData& a, const FrameData& b) {
   if (a.tag_order != b.tag_order || a.loops != b.loops) return false;
   for (std::size_t i = 0; i < a.values.size(); ++i) {
@@ -139,7 +124,7 @@ bool same_frame(const FrameData& a, const FrameData& b) {
     }
     for (std::size_t k = 0; k < x.others().size(); ++k) {
       if (x.others()[k].first != y.others()[k].first ||
-          !same_value(x.others()[k].second, y.others()[k].second)) {
+          !fuzz::same_value(x.others()[k].second, y.others()[k].second)) {
         return false;
       }
     }

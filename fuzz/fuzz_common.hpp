@@ -7,9 +7,11 @@
 #include <cstdlib>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "error.hpp"
+#include "raw_model.hpp"
 #include "utf8.hpp"
 #include "version.hpp"
 
@@ -102,6 +104,22 @@ inline void check_diagnostic(const ParseDiagnostic& d, const Positions& position
     FUZZ_CHECK(is_valid_utf8(d.context));
     FUZZ_CHECK(is_valid_utf8(d.recovery_action));
   }
+}
+
+/// Two collected values are the same: kind, text, keys and items, compared without recursion.
+inline bool same_value(const RawValue& a, const RawValue& b) {
+  std::vector<std::pair<const RawValue*, const RawValue*>> stack{{&a, &b}};
+  while (!stack.empty()) {
+    auto [x, y] = stack.back();
+    stack.pop_back();
+    if (x->kind != y->kind || x->text != y->text || x->keys != y->keys ||
+        x->items.size() != y->items.size()) {
+      return false;
+    }
+    for (std::size_t i = 0; i < x->items.size(); ++i)
+      stack.emplace_back(&x->items[i], &y->items[i]);
+  }
+  return true;
 }
 
 }  // namespace tessrin::fuzz
