@@ -22,20 +22,10 @@
 #include <malloc.h>
 #endif
 
-#include "raw_builder.hpp"
+#include "collect/raw_builder.hpp"
+#include "text/text_file.hpp"
 
 namespace {
-
-bool read_file(const std::string& path, std::string& out) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) return false;
-  in.seekg(0, std::ios::end);
-  const std::streamoff size = in.tellg();
-  in.seekg(0, std::ios::beg);
-  out.resize(static_cast<std::size_t>(size));
-  in.read(out.data(), size);
-  return static_cast<bool>(in);
-}
 
 // A size in KiB from /proc/self/status ("VmRSS", "VmHWM").
 long status_kib(const char* key) {
@@ -117,7 +107,9 @@ int main(int argc, char** argv) {
   std::vector<std::string> sources(paths.size());
   std::size_t total_bytes = 0;
   for (std::size_t i = 0; i < paths.size(); ++i) {
-    if (!read_file(paths[i], sources[i])) {
+    // The module refuses text that is not UTF-8; timing the pipeline alone, we parse it anyway.
+    if (tessrin::read_text_file(paths[i].c_str(), sources[i]).kind ==
+        tessrin::TextFileStatus::Kind::SystemError) {
       std::cerr << "cannot read " << paths[i] << "\n";
       return 1;
     }

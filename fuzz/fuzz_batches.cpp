@@ -14,9 +14,9 @@
 #include <vector>
 
 #include "fuzz_common.hpp"
-#include "json_cell.hpp"
-#include "raw_builder.hpp"
-#include "record_batch.hpp"
+#include "export/json_cell.hpp"
+#include "collect/raw_builder.hpp"
+#include "export/record_batch.hpp"
 
 namespace {
 

@@ -10,8 +10,8 @@
 #include <unordered_set>
 
 #include "fuzz_common.hpp"
-#include "raw_builder.hpp"
-#include "unicode.hpp"
+#include "collect/raw_builder.hpp"
+#include "text/unicode.hpp"
 
 namespace {
 

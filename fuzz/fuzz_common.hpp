@@ -10,10 +10,10 @@
 #include <utility>
 #include <vector>
 
-#include "error.hpp"
-#include "raw_model.hpp"
-#include "utf8.hpp"
-#include "version.hpp"
+#include "parse/error.hpp"
+#include "collect/raw_model.hpp"
+#include "text/utf8.hpp"
+#include "text/version.hpp"
 
 #define FUZZ_CHECK(cond)                                                             \
   do {                                                                               \

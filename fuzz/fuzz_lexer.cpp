@@ -7,7 +7,7 @@
 #include <string_view>
 
 #include "fuzz_common.hpp"
-#include "lexer.hpp"
+#include "text/lexer.hpp"
 
 namespace {
 

@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "fuzz_common.hpp"
-#include "textfield.hpp"
+#include "text/textfield.hpp"
 
 namespace {
 

@@ -1,5 +1,5 @@
 #!/usr/bin/env python3
-"""Generates src/unicode_tables.cpp from the running interpreter's Unicode database.
+"""Generates src/text/unicode_tables.cpp from the running interpreter's Unicode database.
 
 Run from anywhere: python3 tools/gen_unicode_tables.py
 The output depends only on the interpreter's Unicode version, so regenerating is reproducible.
@@ -16,7 +16,7 @@ import sys
 import unicodedata
 from pathlib import Path
 
-OUT = Path(__file__).resolve().parents[1] / "src" / "unicode_tables.cpp"
+OUT = Path(__file__).resolve().parents[1] / "src" / "text" / "unicode_tables.cpp"
 
 CASED, IGNORABLE, ESCAPED, MULTI = 1, 2, 4, 8
 FLAG_NAMES = {

@@ -4,7 +4,7 @@
 
 #include <Python.h>
 
-#include "raw_model.hpp"
+#include "collect/raw_model.hpp"
 
 namespace tessrin {
 

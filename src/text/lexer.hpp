@@ -8,8 +8,8 @@
 #include <string_view>
 #include <vector>
 
-#include "error.hpp"
-#include "version.hpp"
+#include "parse/error.hpp"
+#include "text/version.hpp"
 
 namespace tessrin {
 

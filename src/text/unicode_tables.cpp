@@ -2,7 +2,7 @@
 // Python 3.11 (Unicode 14.0.0). Do not edit; regenerate.
 // Two-stage lookup: code point >> kShift picks a block of record indexes; records
 // carry the lower-case delta and the flags declared in unicode.hpp.
-#include "unicode.hpp"
+#include "text/unicode.hpp"
 
 namespace tessrin::detail {
 namespace {

@@ -1,4 +1,4 @@
-#include "lexer.hpp"
+#include "text/lexer.hpp"
 
 #include <algorithm>
 #include <array>
@@ -8,7 +8,7 @@
 #include <emmintrin.h>
 #endif
 
-#include "utf8.hpp"
+#include "text/utf8.hpp"
 
 namespace tessrin {
 

@@ -12,8 +12,8 @@
 #include <utility>
 #include <vector>
 
-#include "error.hpp"
-#include "pod_buffer.hpp"
+#include "parse/error.hpp"
+#include "collect/pod_buffer.hpp"
 
 namespace tessrin {
 

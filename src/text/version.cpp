@@ -1,8 +1,8 @@
-#include "version.hpp"
+#include "text/version.hpp"
 
 #include <cstring>
 
-#include "utf8.hpp"
+#include "text/utf8.hpp"
 
 namespace tessrin {
 

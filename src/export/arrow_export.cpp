@@ -1,4 +1,4 @@
-#include "arrow_export.hpp"
+#include "export/arrow_export.hpp"
 
 #include <cstdint>
 #include <exception>
@@ -13,8 +13,8 @@
 #include <arrow/record_batch.h>
 #include <arrow/status.h>
 
-#include "pyref.hpp"
-#include "record_batch.hpp"
+#include "python/pyref.hpp"
+#include "export/record_batch.hpp"
 
 namespace tessrin {
 namespace {

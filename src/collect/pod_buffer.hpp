@@ -11,7 +11,7 @@
 #include <type_traits>
 #include <utility>
 
-#include "mapped_memory.hpp"
+#include "collect/mapped_memory.hpp"
 
 #if defined(__linux__)
 #include <sys/mman.h>

@@ -1,4 +1,4 @@
-#include "json_cell.hpp"
+#include "export/json_cell.hpp"
 
 #include <array>
 #include <cstddef>

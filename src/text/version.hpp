@@ -6,7 +6,7 @@
 #include <string_view>
 #include <vector>
 
-#include "error.hpp"
+#include "parse/error.hpp"
 
 namespace tessrin {
 

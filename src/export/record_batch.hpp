@@ -13,7 +13,7 @@
 #include <arrow/record_batch.h>
 #include <arrow/result.h>
 
-#include "raw_model.hpp"
+#include "collect/raw_model.hpp"
 
 namespace tessrin {
 

@@ -1,11 +1,11 @@
-#include "raw_builder.hpp"
+#include "collect/raw_builder.hpp"
 
 #include <algorithm>
 #include <unordered_map>
 
-#include "parser.hpp"
-#include "textfield.hpp"
-#include "unicode.hpp"
+#include "parse/parser.hpp"
+#include "text/textfield.hpp"
+#include "text/unicode.hpp"
 
 namespace tessrin {
 

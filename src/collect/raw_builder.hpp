@@ -10,9 +10,9 @@
 #include <unordered_set>
 #include <vector>
 
-#include "lexer.hpp"
-#include "raw_model.hpp"
-#include "version.hpp"
+#include "text/lexer.hpp"
+#include "collect/raw_model.hpp"
+#include "text/version.hpp"
 
 namespace tessrin {
 

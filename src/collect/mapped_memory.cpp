@@ -1,4 +1,4 @@
-#include "mapped_memory.hpp"
+#include "collect/mapped_memory.hpp"
 
 #include <algorithm>
 #include <mutex>

@@ -1,4 +1,4 @@
-#include "record_batch.hpp"
+#include "export/record_batch.hpp"
 
 #include <algorithm>
 #include <cstdlib>
@@ -16,9 +16,9 @@
 #include <arrow/type.h>
 #include <arrow/util/bit_util.h>
 
-#include "json_cell.hpp"
-#include "unicode.hpp"
-#include "utf8.hpp"
+#include "export/json_cell.hpp"
+#include "text/unicode.hpp"
+#include "text/utf8.hpp"
 
 namespace tessrin {
 namespace {

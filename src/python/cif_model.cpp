@@ -5,7 +5,7 @@
 // __eq__, a finaliser triggered by an allocation) holds strong references to what it walks and
 // re-checks list lengths by index, so that code may change any container without harm. The
 // borrow flag keeps an object's own fields from being swapped while one of its operations runs.
-#include "cif_model.hpp"
+#include "python/cif_model.hpp"
 
 #include <array>
 #include <cstddef>
@@ -15,9 +15,9 @@
 #include <utility>
 #include <vector>
 
-#include "arguments.hpp"
-#include "dict_export.hpp"
-#include "pyref.hpp"
+#include "python/arguments.hpp"
+#include "export/dict_export.hpp"
+#include "python/pyref.hpp"
 
 namespace tessrin {
 namespace {

@@ -1,4 +1,4 @@
-#include "error.hpp"
+#include "parse/error.hpp"
 
 namespace tessrin {
 

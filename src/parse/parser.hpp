@@ -8,11 +8,11 @@
 #include <string_view>
 #include <vector>
 
-#include "error.hpp"
-#include "event_sink.hpp"
-#include "lexer.hpp"
-#include "unicode.hpp"
-#include "utf8.hpp"
+#include "parse/error.hpp"
+#include "parse/event_sink.hpp"
+#include "text/lexer.hpp"
+#include "text/unicode.hpp"
+#include "text/utf8.hpp"
 
 namespace tessrin {
 

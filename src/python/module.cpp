@@ -1,9 +1,5 @@
-// The tessrin_core module: initialisation, the five entry functions, the one pipeline every
-// parse runs, and the sink that forwards parse events to a Python handler.
+// The tessrin_core module: initialisation and the entry functions.
 #include <Python.h>
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include <array>
 #include <cerrno>
@@ -12,15 +8,16 @@
 #include <string>
 #include <string_view>
 
-#include "arguments.hpp"
-#include "arrow_export.hpp"
-#include "cif_model.hpp"
-#include "dict_export.hpp"
-#include "parser.hpp"
-#include "pyref.hpp"
-#include "raw_builder.hpp"
-#include "utf8.hpp"
-#include "version.hpp"
+#include "python/arguments.hpp"
+#include "export/arrow_export.hpp"
+#include "python/cif_model.hpp"
+#include "export/dict_export.hpp"
+#include "python/handler_sink.hpp"
+#include "parse/parser.hpp"
+#include "python/pyref.hpp"
+#include "collect/raw_builder.hpp"
+#include "text/text_file.hpp"
+#include "text/version.hpp"
 
 namespace tessrin {
 namespace {
@@ -69,193 +66,20 @@ bool read_text_file(PyObject* path, std::string& out) {
     PyErr_SetString(PyExc_ValueError, "embedded null byte");
     return false;
   }
-  const int fd = ::open(name, O_RDONLY | O_CLOEXEC);
-  if (fd < 0) {
-    PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, path);
-    return false;
-  }
-  struct stat info {};
-  // One spare byte lets the read that finds the end of a regular file need no reallocation;
-  // the loop only grows the buffer for pipes and special files.
-  if (::fstat(fd, &info) == 0 && info.st_size > 0) {
-    out.reserve(static_cast<std::size_t>(info.st_size) + 1);
-  }
-  for (;;) {
-    if (out.size() == out.capacity()) out.reserve(out.capacity() * 2 + (1 << 16));
-    const std::size_t old_size = out.size();
-    out.resize(out.capacity());
-    ssize_t n = ::read(fd, out.data() + old_size, out.size() - old_size);
-    if (n < 0 && errno == EINTR) {
-      out.resize(old_size);
-      continue;
-    }
-    if (n < 0) {
-      const int saved = errno;
-      ::close(fd);
-      errno = saved;
+  const TextFileStatus status = tessrin::read_text_file(name, out);
+  switch (status.kind) {
+    case TextFileStatus::Kind::Ok:
+      return true;
+    case TextFileStatus::Kind::SystemError:
+      errno = status.error_number;
       PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, path);
       return false;
-    }
-    out.resize(old_size + static_cast<std::size_t>(n));
-    if (n == 0) break;
+    case TextFileStatus::Kind::InvalidUtf8:
+      break;
   }
-  ::close(fd);
-  if (!is_valid_utf8(out)) {
-    PyErr_SetString(PyExc_OSError, "stream did not contain valid UTF-8");
-    return false;
-  }
-  return true;
+  PyErr_SetString(PyExc_OSError, "stream did not contain valid UTF-8");
+  return false;
 }
-
-// --- the Python handler sink -------------------------------------------------------------
-
-/// Name strings of the handler methods, made once per call.
-struct HandlerNames {
-  PyRef on_data_block, on_save_frame_start, on_save_frame_end, add_tag, add_value, on_loop_start,
-      on_loop_end, on_list_start, on_list_end, on_table_start, on_table_key, on_table_end,
-      on_error;
-
-  bool init() {
-    const std::array<std::pair<PyRef*, const char*>, 13> all = {{
-        {&on_data_block, "on_data_block"},
-        {&on_save_frame_start, "on_save_frame_start"},
-        {&on_save_frame_end, "on_save_frame_end"},
-        {&add_tag, "add_tag"},
-        {&add_value, "add_value"},
-        {&on_loop_start, "on_loop_start"},
-        {&on_loop_end, "on_loop_end"},
-        {&on_list_start, "on_list_start"},
-        {&on_list_end, "on_list_end"},
-        {&on_table_start, "on_table_start"},
-        {&on_table_key, "on_table_key"},
-        {&on_table_end, "on_table_end"},
-        {&on_error, "on_error"},
-    }};
-    for (const auto& [ref, name] : all) {
-      *ref = PyRef::steal(PyUnicode_InternFromString(name));
-      if (!*ref) return false;
-    }
-    return true;
-  }
-};
-
-constexpr std::array<const char*, 7> kValueTypeMembers = {
-    "MULTILINE_STRING", "TRIPLE_DOUBLE_QUOTED", "TRIPLE_SINGLE_QUOTED", "DOUBLE_QUOTED",
-    "SINGLE_QUOTED",    "STRING",               "PLACEHOLDER"};
-
-/// Forwards every event as a method call on the handler. The first exception (from the handler
-/// or from building a ParseError) is kept; after it every event is dropped, and the caller
-/// raises it once the parse has run to its end.
-class PyEventSink {
- public:
-  PyEventSink(PyObject* handler, PyRef parse_error, std::array<PyRef, 7> value_types,
-              HandlerNames& names)
-      : handler_(handler),
-        parse_error_(std::move(parse_error)),
-        value_types_(std::move(value_types)),
-        names_(names) {}
-
-  ~PyEventSink() {
-    Py_XDECREF(error_type_);
-    Py_XDECREF(error_value_);
-    Py_XDECREF(error_traceback_);
-  }
-
-  bool failed() const noexcept { return failed_; }
-
-  /// Re-raises the stored exception.
-  void restore_error() {
-    PyErr_Restore(error_type_, error_value_, error_traceback_);
-    error_type_ = error_value_ = error_traceback_ = nullptr;
-  }
-
-  void on_data_block(std::string_view name) { call_with_text(names_.on_data_block, name); }
-  void on_save_frame_start(std::string_view name) {
-    call_with_text(names_.on_save_frame_start, name);
-  }
-  void on_save_frame_end() { call(names_.on_save_frame_end, {}); }
-  void add_tag(std::string_view tag) { call_with_text(names_.add_tag, tag); }
-  void add_value(std::string_view text, std::uint8_t kind) {
-    call_with_kind(names_.add_value, text, kind);
-  }
-  void on_loop_start(std::span<const std::string_view> tags) {
-    if (failed_) return;
-    PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(tags.size())));
-    if (!list) return fail();
-    for (std::size_t i = 0; i < tags.size(); ++i) {
-      PyObject* tag = make_str(tags[i]);
-      if (tag == nullptr) return fail();
-      PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), tag);
-    }
-    call(names_.on_loop_start, {list.get()});
-  }
-  void on_loop_end() { call(names_.on_loop_end, {}); }
-  void on_list_start() { call(names_.on_list_start, {}); }
-  void on_list_end() { call(names_.on_list_end, {}); }
-  void on_table_start() { call(names_.on_table_start, {}); }
-  void on_table_key(std::string_view key, std::uint8_t kind) {
-    call_with_kind(names_.on_table_key, key, kind);
-  }
-  void on_table_end() { call(names_.on_table_end, {}); }
-
-  void on_parse_error(std::string_view error_type, std::string_view message, std::uint32_t line,
-                      std::uint32_t column, std::string_view context,
-                      std::string_view recovery_action) {
-    if (failed_) return;
-    std::array<PyRef, 6> fields = {
-        PyRef::steal(make_str(error_type)),         PyRef::steal(make_str(message)),
-        PyRef::steal(PyLong_FromUnsignedLong(line)), PyRef::steal(PyLong_FromUnsignedLong(column)),
-        PyRef::steal(make_str(context)),            PyRef::steal(make_str(recovery_action))};
-    std::array<PyObject*, 6> args{};
-    for (std::size_t i = 0; i < fields.size(); ++i) {
-      if (!fields[i]) return fail();
-      args[i] = fields[i].get();
-    }
-    PyRef error = PyRef::steal(PyObject_Vectorcall(parse_error_.get(), args.data(), 6, nullptr));
-    if (!error) return fail();
-    call(names_.on_error, {error.get()});
-  }
-
- private:
-  void fail() {
-    failed_ = true;
-    PyErr_Fetch(&error_type_, &error_value_, &error_traceback_);
-  }
-
-  /// Calls handler.<name>(*args); up to two arguments.
-  void call(const PyRef& name, std::initializer_list<PyObject*> args) {
-    if (failed_) return;
-    std::array<PyObject*, 3> stack{handler_, nullptr, nullptr};
-    std::size_t n = 1;
-    for (PyObject* arg : args) stack[n++] = arg;
-    PyRef result = PyRef::steal(PyObject_VectorcallMethod(
-        name.get(), stack.data(), n | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
-    if (!result) fail();
-  }
-
-  void call_with_text(const PyRef& name, std::string_view text) {
-    if (failed_) return;
-    PyRef s = PyRef::steal(make_str(text));
-    if (!s) return fail();
-    call(name, {s.get()});
-  }
-
-  void call_with_kind(const PyRef& name, std::string_view text, std::uint8_t kind) {
-    if (failed_) return;
-    PyRef s = PyRef::steal(make_str(text));
-    if (!s) return fail();
-    call(name, {s.get(), value_types_[kind < 7 ? kind : kString].get()});
-  }
-
-  PyObject* handler_;  // borrowed: the caller holds it for the whole call
-  PyRef parse_error_;
-  std::array<PyRef, 7> value_types_;
-  HandlerNames& names_;
-  bool failed_ = false;
-  PyObject* error_type_ = nullptr;
-  PyObject* error_value_ = nullptr;
-  PyObject* error_traceback_ = nullptr;
-};
 
 PyRef import_types() { return PyRef::steal(PyImport_ImportModule("tessrin.types")); }
 
@@ -302,26 +126,9 @@ PyObject* py_parse(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject
     if (!parse_error) return nullptr;
     PyRef value_type = PyRef::steal(PyObject_GetAttrString(types.get(), "ValueType"));
     if (!value_type) return nullptr;
-    std::array<PyRef, 7> members;
-    for (std::size_t i = 0; i < members.size(); ++i) {
-      members[i] = PyRef::steal(PyObject_GetAttrString(value_type.get(), kValueTypeMembers[i]));
-      if (!members[i]) return nullptr;
-    }
-    HandlerNames names;
-    if (!names.init()) return nullptr;
-    // Keep the handler alive even if a handler method drops the caller's last reference.
-    PyRef handler_ref = PyRef::borrow(handler);
-
     VersionResult detected;
     detect_version(source, detected);
-    PyEventSink sink(handler, std::move(parse_error), std::move(members), names);
-    for (const ParseDiagnostic& d : detected.errors) {
-      sink.on_parse_error(d.error_type, d.message, d.line, d.column, d.context,
-                          d.recovery_action);
-    }
-    run_parser(detected, sink);
-    if (sink.failed()) {
-      sink.restore_error();
+    if (!parse_with_handler(detected, handler, parse_error.get(), value_type.get())) {
       return nullptr;
     }
     return version_member(detected.version);

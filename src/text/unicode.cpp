@@ -1,11 +1,11 @@
 // Lower-casing identical to Python's str.lower(), with a fast path for ASCII, which is nearly all
 // of any CIF file; and the quoted form of texts in messages.
-#include "unicode.hpp"
+#include "text/unicode.hpp"
 
 #include <charconv>
 #include <cstring>
 
-#include "utf8.hpp"
+#include "text/utf8.hpp"
 
 namespace tessrin {
 namespace {

@@ -1,19 +1,22 @@
-// Conversion of a collected parse into plain Python objects (the parse_raw dict), and the
-// value and diagnostic conversions that the other exporters share.
+// The Python objects every exporter makes the same way: strs from UTF-8 text, one shared str
+// for repeated short values and for tag names, and the list of diagnostic dicts.
 #pragma once
 
 #include <Python.h>
 
+#include <cstdint>
 #include <string_view>
 #include <unordered_map>
 #include <vector>
 
-#include "pyref.hpp"
-#include "raw_model.hpp"
+#include "parse/error.hpp"
 
 namespace tessrin {
 
 // Every function returns a new reference, or null with a Python exception set.
+
+/// A str from text known to be ASCII.
+PyObject* make_ascii_str(std::string_view text);
 
 /// A str from UTF-8 text (ASCII takes a fast path).
 PyObject* make_str(std::string_view text);
@@ -58,23 +61,5 @@ class StrCache {
 /// The list of diagnostic dicts, keys "error_type", "message", "line", "column", "context",
 /// "recovery_action" in that order.
 PyObject* diagnostics_to_list(const std::vector<ParseDiagnostic>& errors);
-
-/// A str, list or dict for one value (a table's repeated key keeps its first position and its
-/// last value). Works with an explicit stack: nesting depth is unlimited.
-PyObject* raw_value_to_python(const RawValue& value);
-
-/// A new list with the converted values of one tag; `cache` (optional) shares short strs.
-PyObject* value_list_to_python(const ValueList& values, StrCache* cache = nullptr);
-
-/// The three containers of one block or save frame: tags dict (tag -> list of values, in tag
-/// order), tag-order list and loops list (per loop, its tags in header order). Each tag's str
-/// is made once and shared by all three.
-struct FrameContainers {
-  PyRef tags, tag_order, loops;
-};
-bool frame_data_to_py(const FrameData& data, StrCache& cache, FrameContainers& out);
-
-/// The parse_raw dict: "version", "errors", "blocks".
-PyObject* to_python(ParsedCif&& parse);
 
 }  // namespace tessrin

@@ -1,4 +1,4 @@
-#include "textfield.hpp"
+#include "text/textfield.hpp"
 
 #include <vector>
 

@@ -4,7 +4,7 @@
 #include <string>
 #include <string_view>
 
-#include "raw_model.hpp"
+#include "collect/raw_model.hpp"
 
 namespace tessrin {
 

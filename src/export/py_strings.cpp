@@ -1,0 +1,115 @@
+#include "export/py_strings.hpp"
+
+#include <cstring>
+
+#include "python/pyref.hpp"
+#include "text/utf8.hpp"
+
+namespace tessrin {
+
+namespace {
+
+bool set_item(PyObject* dict, const char* key, PyRef value) {
+  return value && PyDict_SetItemString(dict, key, value.get()) == 0;
+}
+
+}  // namespace
+
+PyObject* make_ascii_str(std::string_view text) {
+  PyObject* s = PyUnicode_New(static_cast<Py_ssize_t>(text.size()), 127);
+  if (s != nullptr && !text.empty()) std::memcpy(PyUnicode_DATA(s), text.data(), text.size());
+  return s;
+}
+
+StrCache::StrCache() = default;
+
+StrCache::~StrCache() {
+  for (Slot& slot : slots_) Py_XDECREF(slot.str);
+  for (auto& [name, str] : tags_) Py_DECREF(str);
+}
+
+PyObject* StrCache::tag(std::string_view pooled) {
+  auto [it, added] = tags_.try_emplace(pooled.data(), nullptr);
+  if (added) {
+    it->second = make_str(pooled);
+    if (it->second == nullptr) {
+      tags_.erase(it);
+      return nullptr;
+    }
+  }
+  Py_INCREF(it->second);
+  return it->second;
+}
+
+StrCache::Key StrCache::key_of(std::string_view text) noexcept {
+  const char* p = text.data();
+  const std::size_t n = text.size();
+  Key key;
+  key.length = n;
+  if (n >= 8) {
+    __builtin_memcpy(&key.low, p, 8);
+    if (n > 8) {
+      // The last eight bytes, shifted so that only those after the first eight remain.
+      __builtin_memcpy(&key.high, p + n - 8, 8);
+      key.high >>= (16 - n) * 8;
+    }
+  } else if (n >= 4) {
+    std::uint32_t head, tail;  // overlapping reads; a shared byte lands on itself
+    __builtin_memcpy(&head, p, 4);
+    __builtin_memcpy(&tail, p + n - 4, 4);
+    key.low = head | (static_cast<std::uint64_t>(tail) << ((n - 4) * 8));
+  } else if (n > 0) {
+    key.low = static_cast<std::uint8_t>(p[0]) |
+              static_cast<std::uint64_t>(static_cast<std::uint8_t>(p[n / 2])) << (n / 2 * 8) |
+              static_cast<std::uint64_t>(static_cast<std::uint8_t>(p[n - 1])) << ((n - 1) * 8);
+  }
+  return key;
+}
+
+PyObject* StrCache::ascii(std::string_view text) {
+  if (text.size() > kMaxLength) return make_ascii_str(text);
+  // Allocated on first use: many small files have no short value worth sharing.
+  if (slots_.empty()) slots_.resize(kSlots);
+  const Key key = key_of(text);
+  const std::uint64_t hash = (key.low * 0x9E3779B97F4A7C15ULL) ^
+                             (key.high * 0xC2B2AE3D27D4EB4FULL) ^ key.length;
+  static_assert((kSlots & (kSlots - 1)) == 0 && kSlots == 1024);
+  Slot& slot = slots_[hash >> 54];
+  if (slot.str != nullptr && slot.key == key) {
+    Py_INCREF(slot.str);
+    return slot.str;
+  }
+  PyObject* str = make_ascii_str(text);
+  if (str == nullptr) return nullptr;
+  Py_XDECREF(slot.str);
+  Py_INCREF(str);
+  slot.str = str;
+  slot.key = key;
+  return str;
+}
+
+PyObject* make_str(std::string_view text) {
+  if (is_ascii(text)) return make_ascii_str(text);
+  return PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), nullptr);
+}
+
+PyObject* diagnostics_to_list(const std::vector<ParseDiagnostic>& errors) {
+  PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(errors.size())));
+  if (!list) return nullptr;
+  for (std::size_t i = 0; i < errors.size(); ++i) {
+    const ParseDiagnostic& e = errors[i];
+    PyRef dict = PyRef::steal(PyDict_New());
+    if (!dict || !set_item(dict.get(), "error_type", PyRef::steal(make_str(e.error_type))) ||
+        !set_item(dict.get(), "message", PyRef::steal(make_str(e.message))) ||
+        !set_item(dict.get(), "line", PyRef::steal(PyLong_FromUnsignedLong(e.line))) ||
+        !set_item(dict.get(), "column", PyRef::steal(PyLong_FromUnsignedLong(e.column))) ||
+        !set_item(dict.get(), "context", PyRef::steal(make_str(e.context))) ||
+        !set_item(dict.get(), "recovery_action", PyRef::steal(make_str(e.recovery_action)))) {
+      return nullptr;
+    }
+    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), dict.release());
+  }
+  return list.release();
+}
+
+}  // namespace tessrin

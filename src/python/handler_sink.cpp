@@ -1,0 +1,189 @@
+#include "python/handler_sink.hpp"
+
+#include <array>
+#include <cstdint>
+#include <initializer_list>
+#include <span>
+#include <string_view>
+
+#include "export/py_strings.hpp"
+#include "parse/parser.hpp"
+#include "python/pyref.hpp"
+
+namespace tessrin {
+namespace {
+
+/// Name strings of the handler methods, made once per call.
+struct HandlerNames {
+  PyRef on_data_block, on_save_frame_start, on_save_frame_end, add_tag, add_value, on_loop_start,
+      on_loop_end, on_list_start, on_list_end, on_table_start, on_table_key, on_table_end,
+      on_error;
+
+  bool init() {
+    const std::array<std::pair<PyRef*, const char*>, 13> all = {{
+        {&on_data_block, "on_data_block"},
+        {&on_save_frame_start, "on_save_frame_start"},
+        {&on_save_frame_end, "on_save_frame_end"},
+        {&add_tag, "add_tag"},
+        {&add_value, "add_value"},
+        {&on_loop_start, "on_loop_start"},
+        {&on_loop_end, "on_loop_end"},
+        {&on_list_start, "on_list_start"},
+        {&on_list_end, "on_list_end"},
+        {&on_table_start, "on_table_start"},
+        {&on_table_key, "on_table_key"},
+        {&on_table_end, "on_table_end"},
+        {&on_error, "on_error"},
+    }};
+    for (const auto& [ref, name] : all) {
+      *ref = PyRef::steal(PyUnicode_InternFromString(name));
+      if (!*ref) return false;
+    }
+    return true;
+  }
+};
+
+constexpr std::array<const char*, 7> kValueTypeMembers = {
+    "MULTILINE_STRING", "TRIPLE_DOUBLE_QUOTED", "TRIPLE_SINGLE_QUOTED", "DOUBLE_QUOTED",
+    "SINGLE_QUOTED",    "STRING",               "PLACEHOLDER"};
+
+/// Forwards every event as a method call on the handler. The first exception (from the handler
+/// or from building a ParseError) is kept; after it every event is dropped, and the caller
+/// raises it once the parse has run to its end.
+class PyEventSink {
+ public:
+  PyEventSink(PyObject* handler, PyRef parse_error, std::array<PyRef, 7> value_types,
+              HandlerNames& names)
+      : handler_(handler),
+        parse_error_(std::move(parse_error)),
+        value_types_(std::move(value_types)),
+        names_(names) {}
+
+  ~PyEventSink() {
+    Py_XDECREF(error_type_);
+    Py_XDECREF(error_value_);
+    Py_XDECREF(error_traceback_);
+  }
+
+  bool failed() const noexcept { return failed_; }
+
+  /// Re-raises the stored exception.
+  void restore_error() {
+    PyErr_Restore(error_type_, error_value_, error_traceback_);
+    error_type_ = error_value_ = error_traceback_ = nullptr;
+  }
+
+  void on_data_block(std::string_view name) { call_with_text(names_.on_data_block, name); }
+  void on_save_frame_start(std::string_view name) {
+    call_with_text(names_.on_save_frame_start, name);
+  }
+  void on_save_frame_end() { call(names_.on_save_frame_end, {}); }
+  void add_tag(std::string_view tag) { call_with_text(names_.add_tag, tag); }
+  void add_value(std::string_view text, std::uint8_t kind) {
+    call_with_kind(names_.add_value, text, kind);
+  }
+  void on_loop_start(std::span<const std::string_view> tags) {
+    if (failed_) return;
+    PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(tags.size())));
+    if (!list) return fail();
+    for (std::size_t i = 0; i < tags.size(); ++i) {
+      PyObject* tag = make_str(tags[i]);
+      if (tag == nullptr) return fail();
+      PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), tag);
+    }
+    call(names_.on_loop_start, {list.get()});
+  }
+  void on_loop_end() { call(names_.on_loop_end, {}); }
+  void on_list_start() { call(names_.on_list_start, {}); }
+  void on_list_end() { call(names_.on_list_end, {}); }
+  void on_table_start() { call(names_.on_table_start, {}); }
+  void on_table_key(std::string_view key, std::uint8_t kind) {
+    call_with_kind(names_.on_table_key, key, kind);
+  }
+  void on_table_end() { call(names_.on_table_end, {}); }
+
+  void on_parse_error(std::string_view error_type, std::string_view message, std::uint32_t line,
+                      std::uint32_t column, std::string_view context,
+                      std::string_view recovery_action) {
+    if (failed_) return;
+    std::array<PyRef, 6> fields = {
+        PyRef::steal(make_str(error_type)),         PyRef::steal(make_str(message)),
+        PyRef::steal(PyLong_FromUnsignedLong(line)), PyRef::steal(PyLong_FromUnsignedLong(column)),
+        PyRef::steal(make_str(context)),            PyRef::steal(make_str(recovery_action))};
+    std::array<PyObject*, 6> args{};
+    for (std::size_t i = 0; i < fields.size(); ++i) {
+      if (!fields[i]) return fail();
+      args[i] = fields[i].get();
+    }
+    PyRef error = PyRef::steal(PyObject_Vectorcall(parse_error_.get(), args.data(), 6, nullptr));
+    if (!error) return fail();
+    call(names_.on_error, {error.get()});
+  }
+
+ private:
+  void fail() {
+    failed_ = true;
+    PyErr_Fetch(&error_type_, &error_value_, &error_traceback_);
+  }
+
+  /// Calls handler.<name>(*args); up to two arguments.
+  void call(const PyRef& name, std::initializer_list<PyObject*> args) {
+    if (failed_) return;
+    std::array<PyObject*, 3> stack{handler_, nullptr, nullptr};
+    std::size_t n = 1;
+    for (PyObject* arg : args) stack[n++] = arg;
+    PyRef result = PyRef::steal(PyObject_VectorcallMethod(
+        name.get(), stack.data(), n | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+    if (!result) fail();
+  }
+
+  void call_with_text(const PyRef& name, std::string_view text) {
+    if (failed_) return;
+    PyRef s = PyRef::steal(make_str(text));
+    if (!s) return fail();
+    call(name, {s.get()});
+  }
+
+  void call_with_kind(const PyRef& name, std::string_view text, std::uint8_t kind) {
+    if (failed_) return;
+    PyRef s = PyRef::steal(make_str(text));
+    if (!s) return fail();
+    call(name, {s.get(), value_types_[kind < 7 ? kind : kString].get()});
+  }
+
+  PyObject* handler_;  // borrowed: the caller holds it for the whole call
+  PyRef parse_error_;
+  std::array<PyRef, 7> value_types_;
+  HandlerNames& names_;
+  bool failed_ = false;
+  PyObject* error_type_ = nullptr;
+  PyObject* error_value_ = nullptr;
+  PyObject* error_traceback_ = nullptr;
+};
+
+}  // namespace
+
+bool parse_with_handler(const VersionResult& detected, PyObject* handler, PyObject* parse_error,
+                        PyObject* value_type) {
+  std::array<PyRef, 7> members;
+  for (std::size_t i = 0; i < members.size(); ++i) {
+    members[i] = PyRef::steal(PyObject_GetAttrString(value_type, kValueTypeMembers[i]));
+    if (!members[i]) return false;
+  }
+  HandlerNames names;
+  if (!names.init()) return false;
+  // Keep the handler alive even if a handler method drops the caller's last reference.
+  PyRef handler_ref = PyRef::borrow(handler);
+  PyEventSink sink(handler, PyRef::borrow(parse_error), std::move(members), names);
+  for (const ParseDiagnostic& d : detected.errors) {
+    sink.on_parse_error(d.error_type, d.message, d.line, d.column, d.context, d.recovery_action);
+  }
+  run_parser(detected, sink);
+  if (sink.failed()) {
+    sink.restore_error();
+    return false;
+  }
+  return true;
+}
+
+}  // namespace tessrin

@@ -1,0 +1,17 @@
+// The sink that forwards every parse event to a Python handler object (the `parse` entry).
+#pragma once
+
+#include <Python.h>
+
+#include "text/version.hpp"
+
+namespace tessrin {
+
+/// Runs the parser over a detected text, calling the handler's methods for every event.
+/// `parse_error` is the ParseError class, `value_type` the ValueType enum. Returns false with the
+/// first exception (of the handler or of building an argument) set; events after it are dropped
+/// and the parse still runs to its end.
+bool parse_with_handler(const VersionResult& detected, PyObject* handler, PyObject* parse_error,
+                        PyObject* value_type);
+
+}  // namespace tessrin
