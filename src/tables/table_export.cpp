@@ -184,6 +184,15 @@ std::string field_name(std::string_view name) {
   return out;
 }
 
+bool lower_ascii_equal(std::string_view a, std::string_view lower) {
+  if (a.size() != lower.size()) return false;
+  for (std::size_t i = 0; i < a.size(); ++i) {
+    const char c = a[i] >= 'A' && a[i] <= 'Z' ? static_cast<char>(a[i] + 32) : a[i];
+    if (c != lower[i]) return false;
+  }
+  return true;
+}
+
 struct StreamState {
   std::vector<std::string> names;
   ArrowArray batch{};
@@ -243,7 +252,18 @@ void export_table(const TableSet& set, CategoryTable& table, ArrowArrayStream* o
   state->names.reserve(table.columns.size() + 2);
   state->names.emplace_back("block");
   state->names.emplace_back("frame");
-  for (const TableColumn& column : table.columns) state->names.push_back(field_name(column.name()));
+  for (const TableColumn& column : table.columns) {
+    // An item named like a leading column (`_array_data_external_data.frame`) would give the
+    // table two columns of one name, which pandas, polars and DuckDB cannot tell apart: it
+    // takes its full DDLm name instead.
+    const std::string& name = column.name();
+    const bool clashes = name.size() == 5 && (name.compare(0, 5, "block") == 0 ||
+                                              name.compare(0, 5, "frame") == 0 ||
+                                              lower_ascii_equal(name, "block") ||
+                                              lower_ascii_equal(name, "frame"));
+    state->names.push_back(
+        field_name(clashes ? "_" + table.name + "." + name : name));
+  }
   batch_array(set, table, &state->batch);
   *out = ArrowArrayStream{};
   out->get_schema = get_schema;
