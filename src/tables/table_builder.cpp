@@ -367,9 +367,11 @@ void TableBuilder::add_plain_values(std::span<const PlainValue> values, const ch
   // in runs of block copies, each broken by one value that takes the general path.
   const std::size_t width = loop_targets_.size();
   const std::size_t n = values.size();
+  // Stored as read: not a quoted "." or "?" (rewritten with its quotes) and not led by NUL.
+  // append_run has made sure a block is readable from the value's start.
   auto as_read = [](const PlainValue& v) {
-    const std::string_view text = v.text();
-    return stored_text(text, v.kind).data() == text.data() && !needs_marking(text);
+    const char c = *v.begin;
+    return c != '\0' && (v.end - v.begin != 1 || (c != '.' && c != '?') || v.kind == kPlaceholder);
   };
   for (std::size_t j = 0; j < std::min(width, n); ++j) {
     TableColumn& column = *loop_targets_[(loop_cursor_ + j) % width].column;

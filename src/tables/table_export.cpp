@@ -9,14 +9,14 @@
 namespace tessrin {
 namespace {
 
-/// The validity bitmap of a column's kinds, or an empty one when no cell is null.
-SharedBytes validity_of(PodBuffer<std::uint8_t>& kinds, std::int64_t& nulls) {
-  const std::size_t rows = kinds.size();
-  nulls = 0;
-  for (std::size_t i = 0; i < rows; ++i) nulls += kinds[i] == kNullCell;
-  if (nulls == 0) return {};
+/// The validity bitmap of a column, or an empty one when no cell is null.
+SharedBytes validity_of(TableColumn& column) {
+  const std::size_t rows = column.size();
+  if (column.null_count() == 0) return {};
   SharedBytes bits = SharedBytes::zeros((rows + 7) / 8);
+  if (!column.mixed_kinds()) return bits;  // every cell null
   std::uint8_t* out = bits.data();
+  const std::uint8_t* kinds = column.kinds().data();
   for (std::size_t i = 0; i < rows; ++i) {
     out[i / 8] |= static_cast<std::uint8_t>(kinds[i] != kNullCell) << (i % 8);
   }
@@ -27,7 +27,8 @@ SharedBytes validity_of(PodBuffer<std::uint8_t>& kinds, std::int64_t& nulls) {
 Column item_column(TableColumn& column) {
   Column out;
   out.length = static_cast<std::int64_t>(column.size());
-  out.buffers[0] = validity_of(column.kinds(), out.null_count);
+  out.null_count = static_cast<std::int64_t>(column.null_count());
+  out.buffers[0] = validity_of(column);
   column.kinds().release().free();
   if (column.offsets().empty()) column.offsets().push_back(0);
   out.buffers[1] = SharedBytes::take(column.offsets());
@@ -37,35 +38,21 @@ Column item_column(TableColumn& column) {
 
 /// The `block` column (frame = false) or the `frame` column of the table's rows.
 Column origin_column(const TableSet& set, const CategoryTable& table, bool frame) {
-  PodBuffer<std::uint32_t> offsets;
-  PodBuffer<char> data;
-  PodBuffer<std::uint8_t> kinds;  // only nulls matter here
-  offsets.push_back(0);
+  TableColumn column(frame ? "frame" : "block");
+  column.pad_to(0);
   for (std::size_t r = 0; r < table.runs.size(); ++r) {
     const std::size_t end = r + 1 < table.runs.size() ? table.runs[r + 1].first_row : table.rows;
     const RowOrigin& origin = set.origins[table.runs[r].origin];
-    const bool null = frame && origin.frame < 0;
-    const std::string& name =
-        set.names[frame ? static_cast<std::size_t>(null ? 0 : origin.frame) : origin.block];
-    const std::size_t count = end - table.runs[r].first_row;
-    std::memset(kinds.extend(count), null ? kNullCell : kString, count);
-    for (std::size_t row = 0; row < count; ++row) {
-      if (!null) {
-        if (data.size() + name.size() > TableColumn::kMaxBytes) {
-          throw ColumnTooLarge("the block and frame names of table '" + table.name +
-                               "' need more text than an Arrow utf8 column holds");
-        }
-        std::memcpy(data.extend(name.size()), name.data(), name.size());
-      }
-      offsets.push_back(static_cast<std::uint32_t>(data.size()));
+    if (frame && origin.frame < 0) {
+      column.pad_to(end);
+      continue;
     }
+    const std::string& name =
+        set.names[frame ? static_cast<std::size_t>(origin.frame) : origin.block];
+    for (std::size_t row = table.runs[r].first_row; row < end; ++row) column.append(name, kString);
   }
-  Column out;
-  out.length = static_cast<std::int64_t>(table.rows);
-  out.buffers[0] = validity_of(kinds, out.null_count);
-  out.buffers[1] = SharedBytes::take(offsets);
-  out.buffers[2] = SharedBytes::take(data);
-  return out;
+  column.pad_to(table.rows);
+  return item_column(column);
 }
 
 bool equals_lower_ascii(std::string_view text, std::string_view lower) {
