@@ -62,20 +62,25 @@ std::string TableBuilder::where() const {
 
 // --- blocks and frames -----------------------------------------------------------------------
 
+std::string TableBuilder::checked_name(std::string_view name, NameSet& seen, std::string_view what,
+                                       std::string_view stored_as) {
+  std::string lowered;
+  lower_into(name, lowered);
+  if (!seen.insert(lowered).second) {
+    // The collector's diagnostic, word for word: both entries report the same file alike.
+    semantic_error("duplicate " + std::string(what) + " name: " + quoted(name), "RawBuilder",
+                   "duplicate " + std::string(stored_as) + " stored with distinct internal id");
+  }
+  return lowered;
+}
+
 void TableBuilder::on_data_block(std::string_view name) {
   if (stopped_) return;
   if (has_block_) {
     if (in_frame_) flush(frame_rows_, frame_origin_);
     flush(block_rows_, block_origin_);
   }
-  std::string lowered;
-  lower_into(name, lowered);
-  if (block_names_.contains(lowered)) {
-    semantic_error("duplicate data block name: " + quoted(name), "RawBuilder",
-                   "duplicate block stored with distinct internal id");
-  } else {
-    block_names_.insert(lowered);
-  }
+  std::string lowered = checked_name(name, block_names_, "data block", "block");
   has_block_ = true;
   in_frame_ = false;
   has_pending_tag_ = false;
@@ -90,14 +95,7 @@ void TableBuilder::on_data_block(std::string_view name) {
 
 void TableBuilder::on_save_frame_start(std::string_view name) {
   if (stopped_ || !has_block_) return;
-  std::string lowered;
-  lower_into(name, lowered);
-  if (save_frame_names_.contains(lowered)) {
-    semantic_error("duplicate save frame name: " + quoted(name), "RawBuilder",
-                   "duplicate save frame stored with distinct internal id");
-  } else {
-    save_frame_names_.insert(lowered);
-  }
+  std::string lowered = checked_name(name, save_frame_names_, "save frame", "save frame");
   if (in_frame_) flush(frame_rows_, frame_origin_);
   in_frame_ = true;
   out_.names.push_back(std::move(lowered));

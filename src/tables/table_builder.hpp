@@ -124,6 +124,10 @@ class TableBuilder {
     bool has_pending_key = false;
   };
 
+  using NameSet = std::unordered_set<std::string, StringHash, std::equal_to<>>;
+  /// The lower-cased name, after the duplicate-name diagnostic when `seen` has it already.
+  std::string checked_name(std::string_view name, NameSet& seen, std::string_view what,
+                           std::string_view stored_as);
   bool has_frame() const noexcept { return has_block_; }
   std::uint32_t frame_serial() const noexcept { return in_frame_ ? frame_serial_ : block_serial_; }
   PendingRows& pending() noexcept { return in_frame_ ? frame_rows_ : block_rows_; }
@@ -158,8 +162,8 @@ class TableBuilder {
   std::uint32_t flush_count_ = 0;
   PendingRows block_rows_;
   PendingRows frame_rows_;
-  std::unordered_set<std::string, StringHash, std::equal_to<>> block_names_;
-  std::unordered_set<std::string, StringHash, std::equal_to<>> save_frame_names_;
+  NameSet block_names_;
+  NameSet save_frame_names_;
 
   std::string pending_tag_;
   bool has_pending_tag_ = false;

@@ -60,35 +60,28 @@ class TableColumn {
   static constexpr std::size_t kBlock = 16;
 
   /// Appends the texts of `count` values, every `stride`-th from `first`, for as long as each
-  /// is at most one block long with a block readable before `readable_end`, `plain(value)`
-  /// says it is stored as it stands and its kind is the column's one kind; returns how many
-  /// were appended. Sizes stay in registers for the whole run.
+  /// is at most one block long with a block readable before `readable_end` and `plain(value)`
+  /// says it is stored as it stands (and, while the column holds one kind, is of that kind);
+  /// returns how many were appended. Sizes stay in registers for the whole run.
   template <class Value, class Plain>
   [[gnu::always_inline]] std::size_t append_run(const Value* first, std::size_t count,
                                                 std::size_t stride, const char* readable_end,
                                                 Plain&& plain) {
-    if (offsets_.empty() || mixed_ || data_.size() + count * kBlock > kMaxBytes) return 0;
-    if (uniform_ == kNoKindYet) uniform_ = first->kind;
-    const std::uint8_t kind = uniform_;
-    char* const data = data_.room(count * kBlock);
-    std::uint32_t* const offsets = offsets_.room(count);
-    const auto base = static_cast<std::uint32_t>(data_.size());
-    std::size_t size = 0;
-    std::size_t k = 0;
-    for (; k < count; ++k) {
-      const Value& value = first[k * stride];
-      const auto length = static_cast<std::size_t>(value.end - value.begin);
-      if (length > kBlock || readable_end - value.begin < std::ptrdiff_t{kBlock} ||
-          value.kind != kind || !plain(value)) {
-        break;
-      }
-      std::memcpy(data + size, value.begin, kBlock);
-      size += length;
-      offsets[k] = base + static_cast<std::uint32_t>(size);
+    if (offsets_.empty() || data_.size() + count * kBlock > kMaxBytes) return 0;
+    if (mixed_) {
+      std::uint8_t* const kinds = kinds_.room(count);
+      const std::size_t k = copy_run(first, count, stride, readable_end, plain,
+                                     [&](std::size_t i, std::uint8_t kind) {
+                                       kinds[i] = kind;
+                                       return true;
+                                     });
+      kinds_.commit(k);
+      return k;
     }
-    data_.commit(size);
-    offsets_.commit(k);
-    return k;
+    if (uniform_ == kNoKindYet) uniform_ = first->kind;
+    const std::uint8_t uniform = uniform_;
+    return copy_run(first, count, stride, readable_end, plain,
+                    [uniform](std::size_t, std::uint8_t kind) { return kind == uniform; });
   }
 
   /// Null cells up to `rows` rows (and the leading offset of an empty column, so append_run
@@ -129,6 +122,31 @@ class TableColumn {
   std::uint32_t loop_frame = 0;
 
  private:
+  template <class Value, class Plain, class Kind>
+  [[gnu::always_inline]] std::size_t copy_run(const Value* first, std::size_t count,
+                                              std::size_t stride, const char* readable_end,
+                                              Plain& plain, Kind&& take_kind) {
+    char* const data = data_.room(count * kBlock);
+    std::uint32_t* const offsets = offsets_.room(count);
+    const auto base = static_cast<std::uint32_t>(data_.size());
+    std::size_t size = 0;
+    std::size_t k = 0;
+    for (; k < count; ++k) {
+      const Value& value = first[k * stride];
+      const auto length = static_cast<std::size_t>(value.end - value.begin);
+      if (length > kBlock || readable_end - value.begin < std::ptrdiff_t{kBlock} ||
+          !plain(value) || !take_kind(k, value.kind)) {
+        break;
+      }
+      std::memcpy(data + size, value.begin, kBlock);
+      size += length;
+      offsets[k] = base + static_cast<std::uint32_t>(size);
+    }
+    data_.commit(size);
+    offsets_.commit(k);
+    return k;
+  }
+
   /// Records `n` cells of `kind` about to be appended.
   [[gnu::always_inline]] void note_kind(std::uint8_t kind, std::size_t n) {
     if (!mixed_) {
