@@ -164,9 +164,12 @@ MIN_TESTS := tests/test_arrow.py tests/test_arrow_handover.py tests/test_cli.py 
 $(MIN_BIN)/python:
 	$(PYTHON) -m venv $(MIN_VENV)
 
+# The dependencies and the test extra come from pyproject.toml, with pyarrow held at the floor.
 $(MIN_DEPS): pyproject.toml Makefile | $(MIN_BIN)/python
 	$(MIN_BIN)/python -m pip install -q --upgrade pip
-	$(MIN_BIN)/python -m pip install -q $(BUILD_DEPS) $(TEST_DEPS) "pyarrow==$(MIN_PYARROW).*" "numpy<2"
+	$(MIN_BIN)/python -m pip install -q "scikit-build-core>=0.10" "cmake>=3.26" ninja
+	$(MIN_BIN)/python -m pip install -q --no-build-isolation -C build-dir=build/min-pyarrow \
+	  ".[test]" "pyarrow==$(MIN_PYARROW).*" "numpy<2"
 	touch $@
 
 install-min-pyarrow: $(MIN_DEPS)

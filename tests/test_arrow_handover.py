@@ -6,6 +6,7 @@ import gc
 import os
 import subprocess
 import sys
+from pathlib import Path
 
 import pytest
 
@@ -94,6 +95,11 @@ def test_many_batches_do_not_grow_memory():
     grown = resident() - before[0]
     assert grown < 24 << 20, f"resident size grew by {grown} bytes"
     assert pa.total_allocated_bytes() == before[1]
+
+
+def test_module_names_no_arrow_library():
+    # A linked library's name sits in the module's dynamic section (what ldd reads).
+    assert b"libarrow" not in Path(tessrin_core.__file__).read_bytes()
 
 
 def test_too_old_pyarrow_is_refused_by_name():

@@ -66,12 +66,6 @@ SharedBytes SharedBytes::zeros(std::size_t bytes) {
   return adopt(ReleasedMemory{memory, 0}, bytes);
 }
 
-SharedBytes SharedBytes::allocate(std::size_t bytes) {
-  void* memory = std::malloc(bytes == 0 ? 1 : bytes);
-  if (memory == nullptr) throw std::bad_alloc();
-  return adopt(ReleasedMemory{memory, 0}, bytes);
-}
-
 void SharedBytes::lend(ArrowBuffer* out) const {
   auto* share = new SharedBytes(*this);
   if (ArrowBufferSetAllocator(out, ArrowBufferDeallocator(&drop_share, share)) != NANOARROW_OK) {

@@ -50,8 +50,6 @@ class SharedBytes {
   }
   /// `bytes` zero bytes. Large ones come as fresh pages, which stay shared and cost no memory.
   static SharedBytes zeros(std::size_t bytes);
-  /// `bytes` uninitialised bytes for the caller to fill before handing them over.
-  static SharedBytes allocate(std::size_t bytes);
 
   explicit operator bool() const noexcept { return storage_ != nullptr; }
   std::uint8_t* data() const noexcept { return data_; }
