@@ -241,3 +241,13 @@ def test_convert_writes_one_safe_file_per_category(tmp_path, fmt):
                 on_disk.append(pq.read_table(path))
     for table in tables.values():
         assert any(t.equals(table) for t in on_disk)
+
+
+def test_show_lists_categories_with_row_counts_and_first_rows(tmp_path):
+    from test_cli import tessrin
+
+    (tmp_path / "m.cif").write_text(MMCIF, encoding="utf-8")
+    out = tessrin("show", "m.cif", "--rows", "1", cwd=tmp_path).stdout
+    assert "cell: 2 rows, 2 columns" in out and "atom_site: 3 rows, 3 columns" in out
+    assert "Cartn_x" in out and "2.0" in out
+    assert '"."' not in out  # --rows 1: only the first row of atom_site
