@@ -88,6 +88,11 @@ CASES = {
         {"a": (["x", "y"], [("d", None, "1", "2"), ("d", None, "3", None)])},
         1,
     ),
+    "a block's tags around a save frame": (
+        "data_d\n_a.x 1\nsave_f\n_a.x 2\n_a.x 3\nsave_\n_a.x 4\n",
+        {"a": (["x"], [("d", "f", "2"), ("d", "f", "3"), ("d", None, "1"), ("d", None, "4")])},
+        2,
+    ),
     "loop header names a tag twice": (
         "data_d\nloop_ _a.x _a.y _A.X\n1 2 3\n4 5 6\n",
         {"a": (["x", "y"], [("d", None, "1", "2"), ("d", None, "3", None),

@@ -208,17 +208,18 @@ void TableBuilder::plain_value(std::string_view text, std::uint8_t kind) {
   const Slot slot = plain_slot(pending_tag_);
   TableColumn& column = out_.categories[slot.category].columns[slot.column];
   const std::uint32_t serial = frame_serial();
+  TableColumn::FrameMarks& marks = column.marks[in_frame_];
   std::uint32_t group = 0;
-  if (column.plain_frame == serial) {
-    group = column.plain_count++;
+  if (marks.plain_frame == serial) {
+    group = marks.plain_count++;
     semantic_error("tag " + quoted(pending_tag_) + " has more than one value in " + where() +
                        "; value " + std::to_string(group + 1) + " starts a row of its own in " +
                        "category " + quoted(out_.categories[slot.category].name),
                    pending_tag_, "value kept in a row of its own");
   } else {
-    column.plain_frame = serial;
-    column.plain_count = 1;
-    if (column.loop_frame == serial) {
+    marks.plain_frame = serial;
+    marks.plain_count = 1;
+    if (marks.loop_frame == serial) {
       semantic_error("tag " + quoted(pending_tag_) + " is given both in a loop and as a plain " +
                          "tag in " + where() + "; its values stay in separate rows",
                      pending_tag_, "values kept in separate rows");
@@ -296,12 +297,12 @@ const std::vector<TableBuilder::HeaderSlot>& TableBuilder::header_slots(
   const std::vector<TagPlace> places = resolve_loop(tags, place_storage_);
   std::vector<HeaderSlot> slots;
   slots.reserve(tags.size());
+  // How often the header named each column so far (a map: generated headers run to thousands).
+  std::unordered_map<std::uint64_t, std::uint32_t> seen;
   for (std::size_t i = 0; i < tags.size(); ++i) {
     const Slot slot = slot_for(places[i]);
-    std::uint32_t group = 0;
-    for (std::size_t j = 0; j < i; ++j) {
-      group += slots[j].slot.category == slot.category && slots[j].slot.column == slot.column;
-    }
+    const std::uint32_t group =
+        seen[static_cast<std::uint64_t>(slot.category) << 32 | slot.column]++;
     slots.push_back({slot, group});
   }
   return header_slots_.emplace(loop_header_, std::move(slots)).first->second;
@@ -315,35 +316,38 @@ void TableBuilder::on_loop_start(std::span<const std::string_view> tags) {
   for (std::string_view tag : tags) loop_header_.append(tag).push_back('\n');
   if (!has_frame() || tags.empty()) return;
   const std::vector<HeaderSlot>& slots = header_slots(tags);
+  ++serial_loop_;
   // Columns are all created now: the pointers below stay valid for the whole loop.
   const std::uint32_t serial = frame_serial();
   for (std::size_t i = 0; i < tags.size(); ++i) {
     const auto [slot, group] = slots[i];
     CategoryTable& category = out_.categories[slot.category];
     TableColumn& column = category.columns[slot.column];
+    TableColumn::FrameMarks& marks = column.marks[in_frame_];
     if (group == 1) {
       semantic_error("loop names tag " + quoted(tags[i]) + " more than once in " + where() +
                          "; each repeat fills rows of its own in category " +
                          quoted(category.name),
                      tags[i], "repeated column kept in rows of its own");
     }
-    if (group == 0 && column.loop_frame == serial) {
+    if (group == 0 && marks.loop_frame == serial) {
       // The collector keeps only the later loop's values of such a tag; here both stay.
       semantic_error("tag " + quoted(tags[i]) + " is named by two loops of " + where() +
                          "; each loop's values fill rows of their own",
                      tags[i], "values kept in separate rows");
     }
-    if (group == 0 && column.plain_frame == serial) {
+    if (group == 0 && marks.plain_frame == serial) {
       semantic_error("tag " + quoted(tags[i]) + " is given both in a loop and as a plain tag in " +
                          where() + "; its values stay in separate rows",
                      tags[i], "values kept in separate rows");
     }
-    column.loop_frame = serial;
-    std::uint32_t at = 0;
-    while (at < loop_categories_.size() && loop_categories_[at].category != slot.category) ++at;
-    if (at == loop_categories_.size()) {
+    marks.loop_frame = serial;
+    if (category.loop_mark != serial_loop_ || loop_categories_.empty()) {
+      category.loop_mark = serial_loop_;
+      category.loop_index = static_cast<std::uint32_t>(loop_categories_.size());
       loop_categories_.push_back({slot.category, category.rows, 1});
     }
+    const std::uint32_t at = category.loop_index;
     loop_categories_[at].groups = std::max(loop_categories_[at].groups, group + 1);
     if (group != 0) loop_simple_ = false;
     column.pad_to(category.rows);

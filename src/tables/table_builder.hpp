@@ -49,6 +49,9 @@ struct CategoryTable {
   std::uint32_t flush_mark = 0;
   std::uint32_t flush_rank = 0;
   std::uint32_t flush_groups = 0;
+  // Its place among the categories of the loop being read.
+  std::uint32_t loop_mark = 0;
+  std::uint32_t loop_index = 0;
 };
 
 /// Every category of a parse, in order of first appearance, with the diagnostics.
@@ -160,6 +163,7 @@ class TableBuilder {
   std::uint32_t frame_serial_ = 0;
   std::uint32_t serial_ = 0;
   std::uint32_t flush_count_ = 0;
+  std::uint32_t serial_loop_ = 0;
   PendingRows block_rows_;
   PendingRows frame_rows_;
   NameSet block_names_;
