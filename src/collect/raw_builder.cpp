@@ -221,6 +221,8 @@ void RawBuilder::route_container(RawValue&& value) {
       top.value.keys.push_back(std::move(top.pending_key));
       top.value.items.push_back(std::move(value));
       top.has_pending_key = false;
+    } else {
+      keep_keyless(top, std::move(value));
     }
     return;
   }
@@ -234,6 +236,17 @@ void RawBuilder::route_container(RawValue&& value) {
   FrameData* frame = current_frame();
   if (frame == nullptr) return;
   frame->values[frame->slot(pending_tag_)].append_value(std::move(value));
+}
+
+void RawBuilder::keep_keyless(ContainerFrame& table, RawValue&& value) {
+  // The parser reported the missing key; the value joins the table's one keyless list.
+  if (!table.has_keyless) {
+    table.keyless = table.value.items.size();
+    table.has_keyless = true;
+    table.value.keys.emplace_back(kKeylessKey);
+    table.value.items.emplace_back(RawValue::Kind::List);
+  }
+  table.value.items[table.keyless].items.push_back(std::move(value));
 }
 
 void RawBuilder::on_loop_start(std::span<const std::string_view> tags) {
