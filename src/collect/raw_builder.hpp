@@ -58,6 +58,10 @@ class RawBuilder {
   void semantic_error(std::string message, std::string recovery_action);
   [[gnu::always_inline]] void route_scalar(std::string_view text);
   void route_container(RawValue&& value);
+  /// Where a value of the pending tag outside a loop goes, or null when it is not kept (the
+  /// tag belongs to a loop of the frame); reports every redefinition.
+  ValueList* scalar_target(FrameData& frame);
+  void redefined(std::string_view tag, std::string recovery_action);
   /// Keeps a container that `table` holds without a key under kKeylessKey.
   void keep_keyless(ContainerFrame& table, RawValue&& value);
   void reset_loop();
