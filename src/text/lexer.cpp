@@ -263,13 +263,13 @@ void Lexer::check_chars(const char* begin, const char* end, Token& token) {
 }
 
 void Lexer::check_name_nul(std::string_view word, Token& token) {
-  const void* nul = std::memchr(word.data(), '\0', word.size());
+  const auto* nul = static_cast<const char*>(std::memchr(word.data(), '\0', word.size()));
   if (nul == nullptr) return;
   // The name is kept exactly; only an Arrow field name, which cannot hold NUL, has U+FFFD.
   const bool tag = word[0] == '_';
   token.errors.push_back(LexerError{
       std::string(tag ? "NUL in tag name " : "NUL in block or frame name ") + quoted(word),
-      std::string(word), line_, column_at(static_cast<const char*>(nul)),
+      std::string(nul, word.data() + word.size()), line_, column_at(nul),
       tag ? "name kept; U+FFFD in its place in the Arrow field name" : "name kept"});
 }
 
