@@ -50,6 +50,12 @@ void TableBuilder::semantic_error(std::string message, std::string_view context,
   if (strict_) stopped_ = true;
 }
 
+std::string TableBuilder::redefined(std::string_view tag) const {
+  // The collector's message: both entries name the same fault alike.
+  return "tag " + quoted(tag) + " defined again in the same " +
+         (in_frame_ ? "save frame" : "data block");
+}
+
 std::string TableBuilder::where() const {
   const RowOrigin& origin = out_.origins[in_frame_ ? frame_origin_ : block_origin_];
   std::string text = "block " + quoted(out_.names[origin.block]);
@@ -168,6 +174,9 @@ void TableBuilder::add_value(std::string_view text, std::uint8_t kind) {
 
 void TableBuilder::route(std::string_view text, std::uint8_t kind) {
   if (!containers_.empty()) {
+    ContainerFrame& top = containers_.back();
+    // A scalar where a table wants a key has no place (the parser reported it).
+    if (top.value.kind == RawValue::Kind::Table && !top.has_pending_key) return;
     RawValue scalar;
     scalar.text.assign(text);
     route_container(std::move(scalar));
@@ -189,6 +198,16 @@ void TableBuilder::route_container(RawValue&& value) {
       top.value.keys.push_back(std::move(top.pending_key));
       top.value.items.push_back(std::move(value));
       top.has_pending_key = false;
+    } else {
+      // As the collector keeps it: the containers a table holds without a key gather in one
+      // list under kKeylessKey (the parser reported each).
+      if (!top.has_keyless) {
+        top.keyless = top.value.items.size();
+        top.has_keyless = true;
+        top.value.keys.emplace_back(kKeylessKey);
+        top.value.items.emplace_back(RawValue::Kind::List);
+      }
+      top.value.items[top.keyless].items.push_back(std::move(value));
     }
     return;
   }
@@ -212,17 +231,15 @@ void TableBuilder::plain_value(std::string_view text, std::uint8_t kind) {
   std::uint32_t group = 0;
   if (marks.plain_frame == serial) {
     group = marks.plain_count++;
-    semantic_error("tag " + quoted(pending_tag_) + " has more than one value in " + where() +
-                       "; value " + std::to_string(group + 1) + " starts a row of its own in " +
-                       "category " + quoted(out_.categories[slot.category].name),
-                   pending_tag_, "value kept in a row of its own");
+    // Strays gather under the error tag, each reported by the parser already.
+    if (pending_tag_ != kErrorValueTag) semantic_error(redefined(pending_tag_), pending_tag_,
+                   "value " + std::to_string(group + 1) + " kept in a row of its own");
   } else {
     marks.plain_frame = serial;
     marks.plain_count = 1;
     if (marks.loop_frame == serial) {
-      semantic_error("tag " + quoted(pending_tag_) + " is given both in a loop and as a plain " +
-                         "tag in " + where() + "; its values stay in separate rows",
-                     pending_tag_, "values kept in separate rows");
+      semantic_error(redefined(pending_tag_), pending_tag_,
+                     "its loop's values and this value kept in separate rows");
     }
   }
   if (stopped_) return;
@@ -332,14 +349,11 @@ void TableBuilder::on_loop_start(std::span<const std::string_view> tags) {
     }
     if (group == 0 && marks.loop_frame == serial) {
       // The collector keeps only the later loop's values of such a tag; here both stay.
-      semantic_error("tag " + quoted(tags[i]) + " is named by two loops of " + where() +
-                         "; each loop's values fill rows of their own",
-                     tags[i], "values kept in separate rows");
+      semantic_error(redefined(tags[i]), tags[i], "each loop's values kept in rows of their own");
     }
     if (group == 0 && marks.plain_frame == serial) {
-      semantic_error("tag " + quoted(tags[i]) + " is given both in a loop and as a plain tag in " +
-                         where() + "; its values stay in separate rows",
-                     tags[i], "values kept in separate rows");
+      semantic_error(redefined(tags[i]), tags[i],
+                     "its plain value and this loop's values kept in separate rows");
     }
     marks.loop_frame = serial;
     if (category.loop_mark != serial_loop_ || loop_categories_.empty()) {
@@ -458,12 +472,12 @@ void TableBuilder::on_loop_end() {
 
 void TableBuilder::on_list_start() {
   if (stopped_) return;
-  containers_.push_back(ContainerFrame{RawValue(RawValue::Kind::List), {}, false});
+  containers_.push_back(ContainerFrame{RawValue(RawValue::Kind::List)});
 }
 
 void TableBuilder::on_table_start() {
   if (stopped_) return;
-  containers_.push_back(ContainerFrame{RawValue(RawValue::Kind::Table), {}, false});
+  containers_.push_back(ContainerFrame{RawValue(RawValue::Kind::Table)});
 }
 
 void TableBuilder::on_table_key(std::string_view key, std::uint8_t /*kind*/) {

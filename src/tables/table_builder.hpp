@@ -125,6 +125,8 @@ class TableBuilder {
     RawValue value;
     std::string pending_key;
     bool has_pending_key = false;
+    bool has_keyless = false;
+    std::size_t keyless = 0;  // position of the kKeylessKey list, once there is one
   };
 
   using NameSet = std::unordered_set<std::string, StringHash, std::equal_to<>>;
@@ -147,6 +149,7 @@ class TableBuilder {
   void reset_loop();
   const std::vector<HeaderSlot>& header_slots(std::span<const std::string_view> tags);
   std::string where() const;
+  std::string redefined(std::string_view tag) const;
 
   TableSet out_;
   std::unordered_map<std::string, std::uint32_t, StringHash, std::equal_to<>> category_of_;

@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "export/arrow_stream.hpp"
+#include "export/field_name.hpp"
 
 namespace tessrin {
 namespace {
@@ -66,22 +67,12 @@ bool equals_lower_ascii(std::string_view text, std::string_view lower) {
 
 /// The field name of an item column. One named like a leading column
 /// (`_array_data_external_data.frame`) would give the table two columns of one name, which
-/// pandas, polars and DuckDB cannot tell apart: it takes its full DDLm name. The C interface
-/// carries names NUL-terminated, so a stray NUL in a name is written as U+FFFD.
+/// pandas, polars and DuckDB cannot tell apart: it takes its full DDLm name. A NUL becomes
+/// U+FFFD, as in every Arrow field name (field_name.hpp).
 std::string field_name(const CategoryTable& table, const TableColumn& column) {
   const std::string& name = column.name();
-  std::string full = equals_lower_ascii(name, "block") || equals_lower_ascii(name, "frame")
-                         ? "_" + table.name + "." + name
-                         : name;
-  std::string out;
-  for (char c : full) {
-    if (c == '\0') {
-      out.append("\xef\xbf\xbd");
-    } else {
-      out.push_back(c);
-    }
-  }
-  return out;
+  const bool clashes = equals_lower_ascii(name, "block") || equals_lower_ascii(name, "frame");
+  return arrow_field_name(clashes ? "_" + table.name + "." + name : name);
 }
 
 }  // namespace
