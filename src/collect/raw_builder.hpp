@@ -18,10 +18,12 @@ namespace tessrin {
 
 class RawBuilder {
  public:
-  RawBuilder(CifVersion version, bool strict);
+  /// At most `max_errors` diagnostics are recorded (DiagnosticLog).
+  RawBuilder(CifVersion version, bool strict,
+             std::size_t max_errors = DiagnosticLog::kUnlimited);
 
   /// Appends a diagnostic received before the parse (version detection).
-  void push_error(ParseDiagnostic diagnostic);
+  void push_error(const ParseDiagnostic& diagnostic);
 
   void on_data_block(std::string_view name);
   void on_save_frame_start(std::string_view name);
@@ -53,7 +55,7 @@ class RawBuilder {
   };
 
   FrameData* current_frame() noexcept;
-  void semantic_error(std::string message, std::string recovery_action);
+  void semantic_error(std::string message, std::string_view recovery_action);
   [[gnu::always_inline]] void route_scalar(std::string_view text);
   void route_container(RawValue&& value);
   void reset_loop();
@@ -62,7 +64,7 @@ class RawBuilder {
   /// The lower-cased `tag`, from the pool.
   std::string_view pooled_lower(std::string_view tag);
 
-  std::vector<ParseDiagnostic> errors_;
+  DiagnosticLog errors_;
   std::vector<ParsedBlock> blocks_;
   std::optional<ParsedBlock> current_block_;
   std::optional<ParsedSaveFrame> current_save_frame_;
@@ -87,6 +89,7 @@ class RawBuilder {
 };
 
 /// The whole native pipeline: version detection, lexer, parser and raw builder.
-ParsedCif collect_raw(std::string_view source, bool strict);
+ParsedCif collect_raw(std::string_view source, bool strict,
+                      std::size_t max_errors = DiagnosticLog::kUnlimited);
 
 }  // namespace tessrin
