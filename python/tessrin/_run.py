@@ -94,7 +94,11 @@ def native_read_reason(error: OSError) -> str:
     """A readable reason for an OSError raised by the native file reader (which already says
     where a file stops being UTF-8)."""
     reason = os_reason(error)
-    return f"{reason} {UTF8_HINT}" if error.errno == errno.EILSEQ else reason
+    if error.errno != errno.EILSEQ:
+        return reason
+    # "stream did not contain valid UTF-8 (byte 0xE9 at line 2, column 7)"
+    where = reason.partition("(")[2].rstrip(")")
+    return f"not UTF-8 text: {where} {UTF8_HINT}"
 
 
 class FileFailure:

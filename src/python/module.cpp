@@ -96,7 +96,8 @@ class WithoutGil {
 void raise_not_utf8(PyObject* filename, std::string_view text, std::size_t offset) {
   const TextPosition at = position_of(text, offset);
   std::array<char, 128> buffer{};
-  std::snprintf(buffer.data(), buffer.size(), "not UTF-8 text: byte 0x%02X at line %zu, column %zu",
+  std::snprintf(buffer.data(), buffer.size(),
+                "stream did not contain valid UTF-8 (byte 0x%02X at line %zu, column %zu)",
                 static_cast<unsigned>(static_cast<unsigned char>(text[offset])), at.line,
                 at.column);
   PyRef message = PyRef::steal(PyUnicode_FromString(buffer.data()));
