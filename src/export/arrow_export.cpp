@@ -13,6 +13,7 @@
 #include <arrow/record_batch.h>
 #include <arrow/status.h>
 
+#include "python/gil.hpp"
 #include "python/pyref.hpp"
 #include "export/record_batch.hpp"
 
@@ -113,7 +114,12 @@ arrow::Status build_all(ParsedCif& parse, std::vector<BatchPtr>& out) {
 PyObject* to_py_batches_impl(ParsedCif& parse) {
   // Every fallible native step first; only then does anything cross into Python.
   std::vector<BatchPtr> batches;
-  arrow::Status status = build_all(parse, batches);
+  arrow::Status status;
+  {
+    // Building the batches is native work too; only their hand-over to pyarrow needs the lock.
+    WithoutGil unlocked;
+    status = build_all(parse, batches);
+  }
   if (!status.ok()) {
     set_error(status);
     return nullptr;

@@ -14,6 +14,7 @@
 #include "export/arrow_export.hpp"
 #include "python/cif_model.hpp"
 #include "export/dict_export.hpp"
+#include "python/gil.hpp"
 #include "python/handler_sink.hpp"
 #include "python/module_state.hpp"
 #include "parse/parser.hpp"
@@ -78,19 +79,6 @@ bool max_errors_argument(const char* function, PyObject* object, std::size_t& li
   if (overflow == 0) limit = static_cast<std::size_t>(value);
   return true;
 }
-
-/// Native work that touches no Python object runs without the interpreter lock, so threads
-/// parse in parallel. The lock is taken back on leaving the scope, by an exception too.
-class WithoutGil {
- public:
-  WithoutGil() noexcept : state_(PyEval_SaveThread()) {}
-  ~WithoutGil() { PyEval_RestoreThread(state_); }
-  WithoutGil(const WithoutGil&) = delete;
-  WithoutGil& operator=(const WithoutGil&) = delete;
-
- private:
-  PyThreadState* state_;
-};
 
 /// The OSError for a file that is not UTF-8: names the file and where its first bad byte is.
 void raise_not_utf8(PyObject* filename, std::string_view text, std::size_t offset) {
