@@ -26,28 +26,25 @@ exit status:
 """
 
 
-def _positive(text: str) -> int:
-    import argparse
+def _at_least(minimum: int):
+    """An argparse type: an int of at least `minimum`."""
 
-    try:
-        value = int(text)
-    except ValueError:
-        raise argparse.ArgumentTypeError(f"not a number: {text!r}") from None
-    if value < 1:
-        raise argparse.ArgumentTypeError(f"must be at least 1, not {value}")
-    return value
+    def number(text: str) -> int:
+        import argparse
+
+        try:
+            value = int(text)
+        except ValueError:
+            raise argparse.ArgumentTypeError(f"not a number: {text!r}") from None
+        if value < minimum:
+            raise argparse.ArgumentTypeError(f"must be at least {minimum}, not {value}")
+        return value
+
+    return number
 
 
-def _count(text: str) -> int:
-    import argparse
-
-    try:
-        value = int(text)
-    except ValueError:
-        raise argparse.ArgumentTypeError(f"not a number: {text!r}") from None
-    if value < 0:
-        raise argparse.ArgumentTypeError(f"must not be negative, not {value}")
-    return value
+_positive = _at_least(1)
+_count = _at_least(0)
 
 
 def build_parser():
