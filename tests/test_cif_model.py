@@ -525,7 +525,7 @@ def test_repeated_failing_calls_do_not_leak():
     watched = [key, b, f, b._tags["_t"]]
     attempts()
     before = [sys.getrefcount(o) for o in watched]
-    assert memory_growth(attempts, 1000) < 16 * 1000  # less than one small object per call
+    assert memory_growth(attempts, 1000) < 8 * 1000  # less than one small object per call
     assert [sys.getrefcount(o) for o in watched] == before
 
 
@@ -605,7 +605,7 @@ def test_parse_cif_agrees_with_parse_raw(source):
 
 def test_parse_cif_repeated_is_flat():
     text = RICH[0] * 10
-    assert memory_growth(lambda: tessrin_core.parse_cif(text)[0].deepcopy(), 300) < 16 * 300
+    assert memory_growth(lambda: tessrin_core.parse_cif(text)[0].deepcopy(), 300) < 8 * 300
 
 
 class Marker:

@@ -80,7 +80,7 @@ def assert_flat(call, rounds, rss_limit=4 << 20):
     traced, rss, arrow = growth_trend(call, rounds, (traced_bytes, resident, pa.total_allocated_bytes))
     gc.collect()
     assert [sys.getrefcount(obj) for obj in watched()] == refs
-    assert traced < 16 * rounds, f"Python allocations grew by {traced} bytes per batch"
+    assert traced < 8 * rounds, f"Python allocations grew by {traced} bytes per batch"
     assert UNDER_ASAN or rss < rss_limit, f"resident size grew by {rss} bytes per batch"
     assert arrow <= 0, f"the Arrow pool grew by {arrow} bytes per batch"
 
