@@ -18,8 +18,7 @@ $(DEPS): pyproject.toml tools/requirements.py Makefile | $(BIN)/python
 	$(BIN)/python -m pip install -q $(call REQUIREMENTS,$(BIN)/python)
 	touch $@
 
-# No build isolation: the build reuses .venv's pyarrow (the one we link against) and keeps
-# its CMake tree in build/ so rebuilds are incremental.
+# No build isolation: the build keeps its CMake tree in build/ so rebuilds are incremental.
 install: $(DEPS)
 	$(BIN)/python -m pip install -q --no-build-isolation --no-deps .
 
@@ -34,8 +33,8 @@ demo: install
 # Everything the rules below create: every venv, every build tree (asan, fuzz, bench and other
 # interpreters live under build/), the fuzz corpus and the generated benchmark input.
 clean:
-	rm -rf build $(VENV) $(ASAN_VENV) $(VENV)-py* $(FUZZ_WORK) bench/data bench/results/quick \
-	  bench/results/*.tmp
+	rm -rf build $(VENV) $(ASAN_VENV) $(VENV)-py* .venv-min-pyarrow $(FUZZ_WORK) bench/data \
+	  bench/results/quick bench/results/*.tmp
 
 # --- benchmark: `make bench` (BENCH_QUICK=1 for a fast subset). The peers and matplotlib go
 # into .venv from bench/requirements.txt, never into the test dependencies.
@@ -52,7 +51,7 @@ $(BENCH_DEPS): bench/requirements.txt | $(DEPS)
 
 bench-deps: $(BENCH_DEPS)
 
-# The native pipeline timer, built against the same pyarrow as the extension.
+# The native pipeline timer.
 bench-native: $(DEPS)
 	$(BIN)/cmake -S . -B $(BENCH_BUILD) -G Ninja -DCMAKE_MAKE_PROGRAM=$(abspath $(BIN)/ninja) \
 	  -DCMAKE_BUILD_TYPE=Release -DTESSRIN_BUILD_BENCH=ON \

@@ -4,7 +4,7 @@ namespace tessrin {
 
 ParseDiagnostic to_diagnostic(const LexerError& error) {
   return ParseDiagnostic{kLexical, error.message, error.line, error.column, error.context,
-                         kLexerRecovery};
+                         error.recovery};
 }
 
 std::string_view TextPool::intern(std::string_view text) {
