@@ -131,7 +131,11 @@ def _write_lines(target: str, lines) -> None:
 
 
 def convert_file(
-    job: tuple[str, str], fmt: str, strict: bool = False, layout: str = "tables"
+    job: tuple[str, str],
+    fmt: str,
+    strict: bool = False,
+    max_errors: int | None = None,
+    layout: str = "tables",
 ) -> dict:
     """Converts one file into `out_dir`; returns what was written, small enough to send back
     from a worker process."""
@@ -140,9 +144,9 @@ def convert_file(
     by_table = layout == "tables" and fmt != "jsonl"
     parse = tessrin_core.parse_tables_file if by_table else tessrin_core.parse_arrow_file
     try:
-        batches, errors = parse(path, "strict" if strict else None)
+        batches, errors = parse(path, "strict" if strict else None, max_errors)
     except OSError as error:
-        outcome["failure"] = f"cannot read: {native_read_reason(path, error)}"
+        outcome["failure"] = f"cannot read: {native_read_reason(error)}"
         return outcome
     outcome["diagnostics"] = len(errors)
     try:

@@ -30,23 +30,25 @@ void lower_into(std::string_view text, std::string& out) {
 
 }  // namespace
 
-TableBuilder::TableBuilder(CifVersion /*version*/, bool strict) : strict_(strict) {}
+TableBuilder::TableBuilder(CifVersion /*version*/, bool strict, std::size_t max_errors)
+    : errors_(max_errors), strict_(strict) {}
 
 void TableBuilder::push_error(ParseDiagnostic diagnostic) {
-  out_.errors.push_back(std::move(diagnostic));
+  const ParseDiagnostic& d = diagnostic;
+  errors_.add(d.error_type, d.message, d.line, d.column, d.context, d.recovery_action);
 }
 
 void TableBuilder::on_parse_error(std::string_view error_type, std::string_view message,
                                   std::uint32_t line, std::uint32_t column,
                                   std::string_view context, std::string_view recovery_action) {
-  out_.errors.push_back(ParseDiagnostic{error_type, std::string(message), line, column,
-                                        std::string(context), std::string(recovery_action)});
+  // Diagnostics are collected even after a strict stop: the parser keeps reporting.
+  if (!errors_.accepts()) return errors_.skip();
+  errors_.add(error_type, std::string(message), line, column, context, recovery_action);
 }
 
 void TableBuilder::semantic_error(std::string message, std::string_view context,
                                   std::string recovery_action) {
-  out_.errors.push_back(ParseDiagnostic{kSemantic, std::move(message), 0, 0,
-                                        std::string(context), std::move(recovery_action)});
+  errors_.add(kSemantic, std::move(message), 0, 0, context, recovery_action);
   if (strict_) stopped_ = true;
 }
 
@@ -564,13 +566,15 @@ TableSet TableBuilder::finish() && {
   for (CategoryTable& category : out_.categories) {
     for (TableColumn& column : category.columns) column.pad_to(category.rows);
   }
+  out_.diagnostic_texts = std::move(errors_).take_texts();
+  out_.errors = std::move(errors_).finish();
   return std::move(out_);
 }
 
-TableSet collect_tables(std::string_view source, bool strict) {
+TableSet collect_tables(std::string_view source, bool strict, std::size_t max_errors) {
   VersionResult detected;
   detect_version(source, detected);
-  TableBuilder builder(detected.version, strict);
+  TableBuilder builder(detected.version, strict, max_errors);
   for (ParseDiagnostic& diagnostic : detected.errors) builder.push_error(std::move(diagnostic));
   run_parser(detected, builder);
   return std::move(builder).finish();

@@ -56,6 +56,7 @@ struct CategoryTable {
 
 /// Every category of a parse, in order of first appearance, with the diagnostics.
 struct TableSet {
+  TextPool diagnostic_texts;  // the contexts and recovery actions `errors` view
   std::vector<ParseDiagnostic> errors;
   std::vector<std::string> names;  // block and save-frame names (lower-cased)
   std::vector<RowOrigin> origins;
@@ -64,7 +65,9 @@ struct TableSet {
 
 class TableBuilder {
  public:
-  TableBuilder(CifVersion version, bool strict);
+  /// At most `max_errors` diagnostics are recorded (DiagnosticLog).
+  TableBuilder(CifVersion version, bool strict,
+               std::size_t max_errors = DiagnosticLog::kUnlimited);
 
   /// Appends a diagnostic received before the parse (version detection).
   void push_error(ParseDiagnostic diagnostic);
@@ -169,6 +172,7 @@ class TableBuilder {
   std::string shared_column(std::string_view tag, Slot slot) const;
 
   TableSet out_;
+  DiagnosticLog errors_;
   std::unordered_map<std::string, std::uint32_t, StringHash, std::equal_to<>> category_of_;
   std::unordered_map<std::string, TagSlot, StringHash, std::equal_to<>> slot_of_tag_;
   std::unordered_map<std::string, std::uint32_t, StringHash, std::equal_to<>> tag_ids_;
@@ -215,6 +219,7 @@ class TableBuilder {
 };
 
 /// Version detection, lexer and parser into a TableBuilder.
-TableSet collect_tables(std::string_view source, bool strict);
+TableSet collect_tables(std::string_view source, bool strict,
+                        std::size_t max_errors = DiagnosticLog::kUnlimited);
 
 }  // namespace tessrin
