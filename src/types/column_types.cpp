@@ -1,0 +1,152 @@
+#include "types/column_types.hpp"
+
+#include <utility>
+
+#include "types/number.hpp"
+
+namespace tessrin {
+namespace {
+
+inline void set_bit(std::vector<std::uint8_t>& bits, std::size_t i) noexcept {
+  bits[i >> 3] |= static_cast<std::uint8_t>(1u << (i & 7));
+}
+
+inline bool bit(const std::vector<std::uint8_t>& bits, std::size_t i) noexcept {
+  return (bits[i >> 3] >> (i & 7)) & 1u;
+}
+
+/// The column stays text because of value `row` (or of nothing in particular at kNoRow).
+TypedColumn text_column(const TextColumnView& column, DeclaredType declared, std::size_t row,
+                        std::string_view reason) {
+  TypedColumn out;
+  out.rule.declared = declared;
+  out.rule.source = declared == DeclaredType::None ? ColumnRule::Source::Inferred
+                                                   : ColumnRule::Source::Declared;
+  out.rule.reason.assign(reason);
+  out.rule.row = row;
+  if (row != ColumnRule::kNoRow) out.rule.value.assign(column.text(row));
+  out.rule.mismatch = declared == DeclaredType::Integer || declared == DeclaredType::Real;
+  return out;
+}
+
+}  // namespace
+
+TypedColumn type_column(const TextColumnView& column, DeclaredType declared,
+                        bool quotes_are_text) {
+  const std::size_t rows = column.rows;
+  if (declared == DeclaredType::Text) {
+    TypedColumn out;
+    out.rule.source = ColumnRule::Source::Declared;
+    out.rule.declared = declared;
+    out.rule.reason = "declared text";
+    return out;
+  }
+  auto text = [&](std::size_t row, std::string_view reason) {
+    return text_column(column, declared, row, reason);
+  };
+
+  TypedColumn out;
+  out.rule.declared = declared;
+  out.rule.source = declared == DeclaredType::None ? ColumnRule::Source::Inferred
+                                                   : ColumnRule::Source::Declared;
+  // Integers until the first other number: most numeric columns of a structure file are one
+  // or the other from their first row.
+  out.type = declared == DeclaredType::Real ? TypedColumn::Type::Float64
+                                            : TypedColumn::Type::Int64;
+  if (out.type == TypedColumn::Type::Int64) {
+    out.ints.resize(rows);
+  } else {
+    out.reals.resize(rows);
+  }
+  out.validity.assign((rows + 7) / 8, 0);
+  std::size_t values = 0;
+
+  for (std::size_t i = 0; i < rows; ++i) {
+    const CellKind kind = column.kinds[i];
+    if (kind == CellKind::Missing || kind == CellKind::Placeholder) continue;
+    if (kind == CellKind::Container) return text(i, "a list or table");
+    if (kind == CellKind::Quoted && quotes_are_text) return text(i, "quoted, so text in CIF 2.0");
+    CifNumber number;
+    if (!parse_plain_number(column.text(i), number)) [[unlikely]] number = parse_number(column.text(i));
+    switch (number.kind) {
+      case CifNumber::Kind::Integer:
+        if (out.type == TypedColumn::Type::Int64) {
+          out.ints[i] = number.integer;
+        } else if (exact_in_double(number.integer)) {
+          out.reals[i] = number.value;
+        } else {
+          return text(i, "an integer past 2^53 among real numbers: float64 would round it");
+        }
+        break;
+      case CifNumber::Kind::Real:
+        if (declared == DeclaredType::Integer) return text(i, "not an integer");
+        if (out.type == TypedColumn::Type::Int64) {
+          out.reals.resize(rows);
+          for (std::size_t j = 0; j < i; ++j) {
+            if (!bit(out.validity, j)) continue;
+            if (!exact_in_double(out.ints[j])) {
+              return text(j, "an integer past 2^53 among real numbers: float64 would round it");
+            }
+            out.reals[j] = static_cast<double>(out.ints[j]);
+          }
+          out.ints = {};
+          out.type = TypedColumn::Type::Float64;
+        }
+        out.reals[i] = number.value;
+        if (number.has_su) {
+          if (!out.has_su) {
+            out.has_su = true;
+            out.sus.assign(rows, 0.0);
+            out.su_validity.assign((rows + 7) / 8, 0);
+          }
+          out.sus[i] = number.su;
+          set_bit(out.su_validity, i);
+        }
+        break;
+      case CifNumber::Kind::Inexact:
+        return text(i, "an integer that neither int64 nor float64 holds exactly");
+      case CifNumber::Kind::NotNumber:
+        return text(i, "not a number");
+    }
+    set_bit(out.validity, i);
+    ++values;
+  }
+  if (values == 0 && declared == DeclaredType::None) {
+    return text(ColumnRule::kNoRow, "no values to infer a type from");
+  }
+  out.null_count = rows - values;
+  if (out.has_su) {
+    std::size_t with_su = 0;
+    for (std::uint8_t byte : out.su_validity) with_su += static_cast<std::size_t>(__builtin_popcount(byte));
+    out.su_null_count = rows - with_su;
+  }
+  return out;
+}
+
+std::string_view type_name(TypedColumn::Type type) noexcept {
+  switch (type) {
+    case TypedColumn::Type::Int64:
+      return "int64";
+    case TypedColumn::Type::Float64:
+      return "float64";
+    case TypedColumn::Type::String:
+      break;
+  }
+  return "string";
+}
+
+std::string_view declared_name(DeclaredType type) noexcept {
+  switch (type) {
+    case DeclaredType::Integer:
+      return "integer";
+    case DeclaredType::Real:
+      return "real";
+    case DeclaredType::Text:
+      return "text";
+    case DeclaredType::None:
+      break;
+  }
+  return "none";
+}
+
+}  // namespace tessrin
