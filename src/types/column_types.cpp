@@ -2,6 +2,7 @@
 
 #include <utility>
 
+#include "export/json_cell.hpp"
 #include "types/number.hpp"
 
 namespace tessrin {
@@ -121,6 +122,41 @@ TypedColumn type_column(const TextColumnView& column, DeclaredType declared,
     out.su_null_count = rows - with_su;
   }
   return out;
+}
+
+void append_rule_json(const TypedColumn& column, std::string_view su_column, std::string& out) {
+  const ColumnRule& rule = column.rule;
+  out += "{\"type\":";
+  json_str(type_name(column.type), out);
+  out += ",\"source\":";
+  switch (rule.source) {
+    case ColumnRule::Source::Inferred:
+      out += "\"inferred\"";
+      break;
+    case ColumnRule::Source::Declared:
+      out += "\"declared ";
+      out += declared_name(rule.declared);
+      out += '"';
+      break;
+    case ColumnRule::Source::TextRequested:
+      out += "\"types=text\"";
+      break;
+  }
+  if (!rule.reason.empty()) {
+    out += ",\"reason\":";
+    json_str(rule.reason, out);
+  }
+  if (rule.row != ColumnRule::kNoRow) {
+    out += ",\"row\":";
+    out += std::to_string(rule.row);
+    out += ",\"value\":";
+    json_str(rule.value, out);
+  }
+  if (column.has_su) {
+    out += ",\"su\":";
+    json_str(su_column, out);
+  }
+  out += '}';
 }
 
 std::string_view type_name(TypedColumn::Type type) noexcept {

@@ -69,6 +69,11 @@ struct TypedColumn {
 TypedColumn type_column(const TextColumnView& column, DeclaredType declared,
                         bool quotes_are_text);
 
+/// Appends the rule of `column` as one JSON object: {"type", "source", and for a column
+/// left as text "reason", "row" and "value"; for one with uncertainties "su", the name of
+/// its companion column}. Tables publish these in their schema metadata.
+void append_rule_json(const TypedColumn& column, std::string_view su_column, std::string& out);
+
 /// Name of a type as the rule metadata and the command show it.
 std::string_view type_name(TypedColumn::Type type) noexcept;
 std::string_view declared_name(DeclaredType type) noexcept;
