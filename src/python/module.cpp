@@ -16,6 +16,7 @@
 #include "parse/parser.hpp"
 #include "python/pyref.hpp"
 #include "collect/raw_builder.hpp"
+#include "tables/py_tables.hpp"
 #include "text/text_file.hpp"
 #include "text/version.hpp"
 
@@ -209,6 +210,41 @@ PyObject* py_parse_arrow_file(PyObject*, PyObject* const* args, Py_ssize_t nargs
   });
 }
 
+// --- category tables (src/tables) ----------------------------------------------------------
+
+PyObject* py_parse_tables(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
+  std::string_view source;
+  bool strict = false;
+  if (!source_and_mode("parse_tables", args, nargsf, kwnames, source, strict)) return nullptr;
+  return guarded([&]() -> PyObject* { return tables_to_python(collect_tables(source, strict)); });
+}
+
+PyObject* py_parse_tables_file(PyObject*, PyObject* const* args, Py_ssize_t nargsf,
+                               PyObject* kwnames) {
+  static constexpr std::array<const char*, 2> kNames = {"path", "mode"};
+  std::array<PyObject*, 2> bound{};
+  if (!bind_fastcall("parse_tables_file", kNames, 1, args, PyVectorcall_NARGS(nargsf), kwnames,
+                     bound)) {
+    return nullptr;
+  }
+  if (!PyUnicode_Check(bound[0])) {
+    PyErr_Format(PyExc_TypeError, "parse_tables_file() argument 'path' must be str, not %.200s",
+                 Py_TYPE(bound[0])->tp_name);
+    return nullptr;
+  }
+  bool strict = false;
+  if (!strict_argument("parse_tables_file", bound[1], strict)) return nullptr;
+  return guarded([&]() -> PyObject* {
+    TableSet set;
+    {
+      std::string text;
+      if (!read_text_file(bound[0], text)) return nullptr;
+      set = collect_tables(text, strict);
+    }
+    return tables_to_python(std::move(set));
+  });
+}
+
 #define TESSRIN_FASTCALL(f) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f))
 
 PyMethodDef kFunctions[] = {
@@ -226,6 +262,12 @@ PyMethodDef kFunctions[] = {
      "parse_arrow(source, mode=None)\n--\n\n"},
     {"parse_arrow_file", TESSRIN_FASTCALL(py_parse_arrow_file), METH_FASTCALL | METH_KEYWORDS,
      "parse_arrow_file(path, mode=None)\n--\n\n"},
+    {"parse_tables", TESSRIN_FASTCALL(py_parse_tables), METH_FASTCALL | METH_KEYWORDS,
+     "parse_tables(source, mode=None)\n--\n\n"
+     "Parse CIF text into one pyarrow.Table per category; returns (tables, errors)."},
+    {"parse_tables_file", TESSRIN_FASTCALL(py_parse_tables_file), METH_FASTCALL | METH_KEYWORDS,
+     "parse_tables_file(path, mode=None)\n--\n\n"
+     "parse_tables for the text of the file at `path`."},
     {nullptr, nullptr, 0, nullptr},
 };
 
