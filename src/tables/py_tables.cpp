@@ -18,9 +18,10 @@ struct StreamGuard {
 };
 
 /// One table through its own C stream into a pyarrow.Table.
-PyObject* table_to_pyarrow(PyObject* reader_class, const TableSet& set, CategoryTable& table) {
+PyObject* table_to_pyarrow(PyObject* reader_class, const TableSet& set, CategoryTable& table,
+                           TableTyping* typing) {
   StreamGuard guard;
-  export_table(set, table, &guard.stream);
+  export_table(set, table, typing, &guard.stream);
   PyRef address = PyRef::steal(PyLong_FromVoidPtr(&guard.stream));
   if (!address) return nullptr;
   PyRef reader =
@@ -31,10 +32,8 @@ PyObject* table_to_pyarrow(PyObject* reader_class, const TableSet& set, Category
 
 }  // namespace
 
-PyObject* tables_to_python(TableSet&& set) {
+PyObject* tables_to_python(TableSet&& set, const TypesOption& types) {
   try {
-    PyRef errors = PyRef::steal(diagnostics_to_list(set.errors));
-    if (!errors) return nullptr;
     PyRef pyarrow = PyRef::steal(PyImport_ImportModule("pyarrow"));
     if (!pyarrow) return nullptr;
     PyRef reader_class = PyRef::steal(PyObject_GetAttrString(pyarrow.get(), "RecordBatchReader"));
@@ -42,7 +41,10 @@ PyObject* tables_to_python(TableSet&& set) {
     PyRef tables = PyRef::steal(PyDict_New());
     if (!tables) return nullptr;
     for (CategoryTable& category : set.categories) {
-      PyRef table = PyRef::steal(table_to_pyarrow(reader_class.get(), set, category));
+      // Typed one table at a time, just before it goes: its text columns are freed as its
+      // typed ones are made.
+      TableTyping typing = type_table(set, category, types);
+      PyRef table = PyRef::steal(table_to_pyarrow(reader_class.get(), set, category, &typing));
       if (!table) return nullptr;
       PyRef name = PyRef::steal(
           PyUnicode_DecodeUTF8(category.name.data(),
@@ -50,6 +52,9 @@ PyObject* tables_to_python(TableSet&& set) {
       if (!name || PyDict_SetItem(tables.get(), name.get(), table.get()) < 0) return nullptr;
       category.columns.clear();
     }
+    // Last: typing adds the diagnostics of declared types.
+    PyRef errors = PyRef::steal(diagnostics_to_list(set.errors));
+    if (!errors) return nullptr;
     return PyTuple_Pack(2, tables.get(), errors.get());
   } catch (const ColumnTooLarge& e) {
     PyErr_SetString(PyExc_OverflowError, e.what());

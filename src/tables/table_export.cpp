@@ -41,6 +41,19 @@ ReleasedMemory take(PodBuffer<T>& buffer) {
   return memory;
 }
 
+/// An array of `rows` over the buffers that `memory` holds (validity first).
+void make_array(std::size_t rows, std::size_t nulls, std::unique_ptr<ArrayMemory> memory,
+                ArrowArray* out) {
+  for (const ReleasedMemory& buffer : memory->buffers) memory->pointers.push_back(buffer.data);
+  *out = ArrowArray{};
+  out->length = static_cast<std::int64_t>(rows);
+  out->null_count = static_cast<std::int64_t>(nulls);
+  out->n_buffers = static_cast<std::int64_t>(memory->buffers.size());
+  out->buffers = memory->pointers.data();
+  out->private_data = memory.release();
+  out->release = release_array;
+}
+
 /// A utf8 array over the three buffers; `validity` may be empty (no nulls).
 void make_utf8(std::size_t rows, std::size_t nulls, PodBuffer<std::uint8_t>& validity,
                PodBuffer<std::uint32_t>& offsets, PodBuffer<char>& data, ArrowArray* out) {
@@ -50,14 +63,18 @@ void make_utf8(std::size_t rows, std::size_t nulls, PodBuffer<std::uint8_t>& val
   memory->buffers.push_back(nulls == 0 ? ReleasedMemory{} : take(validity));
   memory->buffers.push_back(take(offsets));
   memory->buffers.push_back(take(data));
-  for (const ReleasedMemory& buffer : memory->buffers) memory->pointers.push_back(buffer.data);
-  *out = ArrowArray{};
-  out->length = static_cast<std::int64_t>(rows);
-  out->null_count = static_cast<std::int64_t>(nulls);
-  out->n_buffers = 3;
-  out->buffers = memory->pointers.data();
-  out->private_data = memory.release();
-  out->release = release_array;
+  make_array(rows, nulls, std::move(memory), out);
+}
+
+/// An int64 or float64 array over its values; `validity` is left out when there are no nulls.
+template <class T>
+void make_fixed(std::size_t rows, std::size_t nulls, PodBuffer<std::uint8_t>& validity,
+                PodBuffer<T>& values, ArrowArray* out) {
+  auto memory = std::make_unique<ArrayMemory>();
+  memory->buffers.reserve(2);
+  memory->buffers.push_back(nulls == 0 ? ReleasedMemory{} : take(validity));
+  memory->buffers.push_back(take(values));
+  make_array(rows, nulls, std::move(memory), out);
 }
 
 /// The validity bitmap of a column's kinds; the number of nulls.
@@ -79,6 +96,26 @@ void column_array(TableColumn& column, ArrowArray* out) {
   const std::size_t nulls = validity_of(column.kinds(), validity);
   make_utf8(column.size(), nulls, validity, column.offsets(), column.data(), out);
   column.kinds().release().free();
+}
+
+/// The arrays of a column typed int64 or float64 (src/types): its values, then its
+/// uncertainties when it has any. The text is no longer needed.
+std::size_t typed_arrays(TableColumn& column, TypedColumn& typed, ArrowArray* out) {
+  const std::size_t rows = column.size();
+  if (typed.type == TypedColumn::Type::Int64) {
+    make_fixed(rows, typed.null_count, typed.validity, typed.ints, out);
+  } else {
+    make_fixed(rows, typed.null_count, typed.validity, typed.reals, out);
+  }
+  if (typed.has_su) make_fixed(rows, typed.su_null_count, typed.su_validity, typed.sus, out + 1);
+  column.data().release().free();
+  column.offsets().release().free();
+  column.kinds().release().free();
+  return typed.has_su ? 2 : 1;
+}
+
+bool is_typed(const TableTyping* typing, std::size_t column) {
+  return typing != nullptr && typing->columns[column].type != TypedColumn::Type::String;
 }
 
 /// The `block` column (frame = false) or the `frame` column of the table's rows.
@@ -112,9 +149,10 @@ void origin_array(const TableSet& set, const CategoryTable& table, bool frame, A
   make_utf8(table.rows, nulls, validity, offsets, data, out);
 }
 
-void batch_array(const TableSet& set, CategoryTable& table, ArrowArray* out) {
+void batch_array(const TableSet& set, CategoryTable& table, TableTyping* typing,
+                 std::size_t fields, ArrowArray* out) {
   auto memory = std::make_unique<ArrayMemory>();
-  memory->children.resize(table.columns.size() + 2);
+  memory->children.resize(fields);
   memory->pointers.push_back(nullptr);  // a struct batch has no validity
   ArrowArray self{};
   self.private_data = memory.get();
@@ -122,8 +160,12 @@ void batch_array(const TableSet& set, CategoryTable& table, ArrowArray* out) {
   try {
     origin_array(set, table, false, &memory->children[0]);
     origin_array(set, table, true, &memory->children[1]);
-    for (std::size_t i = 0; i < table.columns.size(); ++i) {
-      column_array(table.columns[i], &memory->children[i + 2]);
+    for (std::size_t i = 0, child = 2; i < table.columns.size(); ++i) {
+      if (is_typed(typing, i)) {
+        child += typed_arrays(table.columns[i], typing->columns[i], &memory->children[child]);
+      } else {
+        column_array(table.columns[i], &memory->children[child++]);
+      }
     }
   } catch (...) {
     memory.release();
@@ -145,6 +187,7 @@ void batch_array(const TableSet& set, CategoryTable& table, ArrowArray* out) {
 struct SchemaMemory {
   std::string format;
   std::string name;
+  std::string metadata;
   std::vector<ArrowSchema> children;
   std::vector<ArrowSchema*> child_pointers;
 };
@@ -184,8 +227,26 @@ std::string field_name(std::string_view name) {
   return out;
 }
 
+/// Schema metadata in the C interface's encoding: pair count, then each key and value with
+/// its length (32-bit, native byte order).
+std::string encode_metadata(std::string_view key, std::string_view value) {
+  std::string out;
+  auto put = [&](std::string_view text) {
+    const auto size = static_cast<std::int32_t>(text.size());
+    out.append(reinterpret_cast<const char*>(&size), sizeof size);
+    out.append(text);
+  };
+  const std::int32_t pairs = 1;
+  out.append(reinterpret_cast<const char*>(&pairs), sizeof pairs);
+  put(key);
+  put(value);
+  return out;
+}
+
 struct StreamState {
   std::vector<std::string> names;
+  std::vector<std::string_view> formats;  // "u" utf8, "l" int64, "g" float64
+  std::string metadata;                   // encoded; empty for none
   ArrowArray batch{};
   bool given = false;
   std::string error;
@@ -197,9 +258,13 @@ int get_schema(ArrowArrayStream* stream, ArrowSchema* out) {
     ArrowSchema top{};
     make_field("+s", "", false, &top);
     auto* memory = static_cast<SchemaMemory*>(top.private_data);
+    if (!state->metadata.empty()) {
+      memory->metadata = state->metadata;
+      top.metadata = memory->metadata.data();
+    }
     memory->children.resize(state->names.size());
     for (std::size_t i = 0; i < state->names.size(); ++i) {
-      make_field("u", state->names[i], i != 0, &memory->children[i]);
+      make_field(state->formats[i], state->names[i], i != 0, &memory->children[i]);
     }
     for (ArrowSchema& child : memory->children) memory->child_pointers.push_back(&child);
     top.n_children = static_cast<std::int64_t>(memory->children.size());
@@ -238,13 +303,27 @@ void release_stream(ArrowArrayStream* stream) {
 
 }  // namespace
 
-void export_table(const TableSet& set, CategoryTable& table, ArrowArrayStream* out) {
+void export_table(const TableSet& set, CategoryTable& table, TableTyping* typing,
+                  ArrowArrayStream* out) {
   auto state = std::make_unique<StreamState>();
   state->names.reserve(table.columns.size() + 2);
   state->names.emplace_back("block");
   state->names.emplace_back("frame");
-  for (const TableColumn& column : table.columns) state->names.push_back(field_name(column.name()));
-  batch_array(set, table, &state->batch);
+  for (std::size_t i = 0; i < table.columns.size(); ++i) {
+    state->names.push_back(field_name(table.columns[i].name()));
+    if (!is_typed(typing, i)) continue;
+    const TypedColumn& typed = typing->columns[i];
+    if (typed.has_su) state->names.push_back(field_name(typing->su_names[i]));
+  }
+  state->formats.assign(state->names.size(), "u");
+  for (std::size_t i = 0, field = 2; i < table.columns.size(); ++i, ++field) {
+    if (!is_typed(typing, i)) continue;
+    const TypedColumn& typed = typing->columns[i];
+    state->formats[field] = typed.type == TypedColumn::Type::Int64 ? "l" : "g";
+    if (typed.has_su) state->formats[++field] = "g";
+  }
+  if (typing != nullptr) state->metadata = encode_metadata(kTypesMetadataKey, typing->rules);
+  batch_array(set, table, typing, state->names.size(), &state->batch);
   *out = ArrowArrayStream{};
   out->get_schema = get_schema;
   out->get_next = get_next;

@@ -1,19 +1,29 @@
 #include "types/column_types.hpp"
 
+#include <cstring>
 #include <utility>
 
 #include "export/json_cell.hpp"
+#include "tables/table_column.hpp"
+#include "text/lexer.hpp"
 #include "types/number.hpp"
 
 namespace tessrin {
 namespace {
 
-inline void set_bit(std::vector<std::uint8_t>& bits, std::size_t i) noexcept {
-  bits[i >> 3] |= static_cast<std::uint8_t>(1u << (i & 7));
+inline void set_bit(PodBuffer<std::uint8_t>& bits, std::size_t i) noexcept {
+  bits.data()[i >> 3] |= static_cast<std::uint8_t>(1u << (i & 7));
 }
 
-inline bool bit(const std::vector<std::uint8_t>& bits, std::size_t i) noexcept {
+inline bool bit(const PodBuffer<std::uint8_t>& bits, std::size_t i) noexcept {
   return (bits[i >> 3] >> (i & 7)) & 1u;
+}
+
+/// `n` zeroed values.
+template <class T>
+void zeroed(PodBuffer<T>& buffer, std::size_t n) {
+  T* out = buffer.extend(n);
+  if (n != 0) std::memset(out, 0, n * sizeof(T));
 }
 
 /// The column stays text because of value `row` (or of nothing in particular at kNoRow).
@@ -55,26 +65,30 @@ TypedColumn type_column(const TextColumnView& column, DeclaredType declared,
   out.type = declared == DeclaredType::Real ? TypedColumn::Type::Float64
                                             : TypedColumn::Type::Int64;
   if (out.type == TypedColumn::Type::Int64) {
-    out.ints.resize(rows);
+    zeroed(out.ints, rows);
   } else {
-    out.reals.resize(rows);
+    zeroed(out.reals, rows);
   }
-  out.validity.assign((rows + 7) / 8, 0);
+  zeroed(out.validity, (rows + 7) / 8);
   std::size_t values = 0;
 
   for (std::size_t i = 0; i < rows; ++i) {
-    const CellKind kind = column.kinds[i];
-    if (kind == CellKind::Missing || kind == CellKind::Placeholder) continue;
-    if (kind == CellKind::Container) return text(i, "a list or table");
-    if (kind == CellKind::Quoted && quotes_are_text) return text(i, "quoted, so text in CIF 2.0");
+    const std::uint8_t kind = column.kinds[i];
+    if (kind != kString) [[unlikely]] {
+      if (kind == kPlaceholder || kind == kNullCell) continue;
+      if (kind == kContainerCell) return text(i, "a list or table");
+      if (quotes_are_text) return text(i, "quoted, so text in CIF 2.0");
+    }
     CifNumber number;
-    if (!parse_plain_number(column.text(i), number)) [[unlikely]] number = parse_number(column.text(i));
+    if (!parse_plain_number(column.text(i), number)) [[unlikely]] {
+      number = parse_number(column.text(i));
+    }
     switch (number.kind) {
       case CifNumber::Kind::Integer:
         if (out.type == TypedColumn::Type::Int64) {
-          out.ints[i] = number.integer;
+          out.ints.data()[i] = number.integer;
         } else if (exact_in_double(number.integer)) {
-          out.reals[i] = number.value;
+          out.reals.data()[i] = number.value;
         } else {
           return text(i, "an integer past 2^53 among real numbers: float64 would round it");
         }
@@ -82,25 +96,25 @@ TypedColumn type_column(const TextColumnView& column, DeclaredType declared,
       case CifNumber::Kind::Real:
         if (declared == DeclaredType::Integer) return text(i, "not an integer");
         if (out.type == TypedColumn::Type::Int64) {
-          out.reals.resize(rows);
+          zeroed(out.reals, rows);
           for (std::size_t j = 0; j < i; ++j) {
             if (!bit(out.validity, j)) continue;
             if (!exact_in_double(out.ints[j])) {
               return text(j, "an integer past 2^53 among real numbers: float64 would round it");
             }
-            out.reals[j] = static_cast<double>(out.ints[j]);
+            out.reals.data()[j] = static_cast<double>(out.ints[j]);
           }
-          out.ints = {};
+          out.ints.release().free();
           out.type = TypedColumn::Type::Float64;
         }
-        out.reals[i] = number.value;
+        out.reals.data()[i] = number.value;
         if (number.has_su) {
           if (!out.has_su) {
             out.has_su = true;
-            out.sus.assign(rows, 0.0);
-            out.su_validity.assign((rows + 7) / 8, 0);
+            zeroed(out.sus, rows);
+            zeroed(out.su_validity, (rows + 7) / 8);
           }
-          out.sus[i] = number.su;
+          out.sus.data()[i] = number.su;
           set_bit(out.su_validity, i);
         }
         break;
@@ -118,7 +132,9 @@ TypedColumn type_column(const TextColumnView& column, DeclaredType declared,
   out.null_count = rows - values;
   if (out.has_su) {
     std::size_t with_su = 0;
-    for (std::uint8_t byte : out.su_validity) with_su += static_cast<std::size_t>(__builtin_popcount(byte));
+    for (std::uint8_t byte : out.su_validity.span()) {
+      with_su += static_cast<std::size_t>(__builtin_popcount(byte));
+    }
     out.su_null_count = rows - with_su;
   }
   return out;

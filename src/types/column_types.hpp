@@ -6,27 +6,22 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
-#include <vector>
+
+#include "collect/pod_buffer.hpp"
 
 namespace tessrin {
-
-/// How the value in one cell was written: typing reads only plain words as numbers.
-enum class CellKind : std::uint8_t {
-  Missing,      // the row has no value for this column
-  Placeholder,  // the unquoted `?` or `.`
-  Plain,        // an unquoted word
-  Quoted,       // a quoted string or text field
-  Container,    // a CIF 2.0 list or table
-};
 
 /// What a dictionary says an item holds.
 enum class DeclaredType : std::uint8_t { None, Integer, Real, Text };
 
-/// A text column in Arrow's string layout with one CellKind per row.
+/// A text column in Arrow's string layout with one cell kind per row, as a table column keeps
+/// them (table_column.hpp): the lexer's value kinds, a missing value, a list or table.
+/// Typing reads only unquoted words as numbers; the unquoted `?` and `.` and missing values
+/// are nulls.
 struct TextColumnView {
   const char* data = nullptr;
   const std::uint32_t* offsets = nullptr;  // rows + 1
-  const CellKind* kinds = nullptr;         // rows
+  const std::uint8_t* kinds = nullptr;     // rows
   std::size_t rows = 0;
 
   std::string_view text(std::size_t i) const noexcept {
@@ -54,13 +49,13 @@ struct TypedColumn {
 
   Type type = Type::String;
   ColumnRule rule;
-  std::vector<std::int64_t> ints;       // Int64
-  std::vector<double> reals;            // Float64
-  std::vector<std::uint8_t> validity;   // Int64 and Float64
+  PodBuffer<std::int64_t> ints;         // Int64
+  PodBuffer<double> reals;              // Float64
+  PodBuffer<std::uint8_t> validity;     // Int64 and Float64
   std::size_t null_count = 0;
   bool has_su = false;                  // Float64 with at least one uncertainty
-  std::vector<double> sus;              // has_su: the uncertainty, 0 where none
-  std::vector<std::uint8_t> su_validity;
+  PodBuffer<double> sus;                // has_su: the uncertainty, 0 where none
+  PodBuffer<std::uint8_t> su_validity;
   std::size_t su_null_count = 0;
 };
 

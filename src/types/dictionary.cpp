@@ -208,13 +208,14 @@ ItemTypes read_item_types(const ParsedCif& dictionary, const ImportResolver& res
   return types;
 }
 
-ItemTypes read_dictionary_file(const std::string& path, std::string& error) {
+ItemTypes read_dictionary_file(const std::string& path, DictionaryError& error) {
   std::string text;
   const TextFileStatus status = read_text_file(path.c_str(), text);
   if (status.kind != TextFileStatus::Kind::Ok) {
-    error = "cannot read dictionary " + path + ": " +
-            (status.kind == TextFileStatus::Kind::InvalidUtf8 ? std::string("not UTF-8")
-                                                               : std::strerror(status.error_number));
+    const bool system = status.kind == TextFileStatus::Kind::SystemError;
+    error.error_number = system ? status.error_number : 0;
+    error.message = "cannot read dictionary " + path + ": " +
+                    (system ? std::string(std::strerror(status.error_number)) : "not UTF-8");
     return {};
   }
   const ParsedCif dictionary = collect_raw(text, false);
@@ -244,7 +245,12 @@ ItemTypes read_dictionary_file(const std::string& path, std::string& error) {
     }
     return nullptr;
   };
-  return read_item_types(dictionary, resolve);
+  ItemTypes types = read_item_types(dictionary, resolve);
+  if (types.empty()) {
+    error.message = "dictionary " + path +
+                    " declares no item types (a DDL2 or DDLm dictionary is expected)";
+  }
+  return types;
 }
 
 }  // namespace tessrin

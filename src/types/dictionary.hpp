@@ -35,9 +35,15 @@ using ImportResolver = std::function<const FrameData*(std::string_view file, std
 /// other types stay None.
 ItemTypes read_item_types(const ParsedCif& dictionary, const ImportResolver& resolve = {});
 
+/// Why a dictionary could not be read.
+struct DictionaryError {
+  int error_number = 0;  // errno of a failed read, 0 for anything else
+  std::string message;   // empty when there was no error
+};
+
 /// Reads the dictionary at `path` with its imports from the same directory. Sets `error` (and
-/// returns no types) when the file cannot be read.
-ItemTypes read_dictionary_file(const std::string& path, std::string& error);
+/// returns no types) when the file cannot be read or declares no item types.
+ItemTypes read_dictionary_file(const std::string& path, DictionaryError& error);
 
 /// The type a DDL2 type code stands for, given its primitive code (`numb`, `char`, `uchar`,
 /// or empty when the dictionary does not list it).

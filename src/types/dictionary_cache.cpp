@@ -23,14 +23,16 @@ bool same_file(const Entry& entry, const struct stat& info) {
 
 }  // namespace
 
-std::shared_ptr<const ItemTypes> cached_item_types(const std::string& path, std::string& error) {
+std::shared_ptr<const ItemTypes> cached_item_types(const std::string& path,
+                                                   DictionaryError& error) {
   // Native data only (no Python objects), so one cache serves the whole process.
   static std::mutex mutex;
   static std::unordered_map<std::string, Entry> cache;
 
   struct stat info {};
   if (::stat(path.c_str(), &info) != 0) {
-    error = "cannot read dictionary " + path + ": " + std::strerror(errno);
+    error.error_number = errno;
+    error.message = "cannot read dictionary " + path + ": " + std::strerror(errno);
     return nullptr;
   }
   {
@@ -41,7 +43,7 @@ std::shared_ptr<const ItemTypes> cached_item_types(const std::string& path, std:
   // Read outside the lock: a large dictionary takes a while, and two threads reading the
   // same one at once only do the work twice.
   auto types = std::make_shared<const ItemTypes>(read_dictionary_file(path, error));
-  if (!error.empty()) return nullptr;
+  if (!error.message.empty()) return nullptr;
   std::lock_guard lock(mutex);
   cache.insert_or_assign(path, Entry{types, info.st_size, info.st_mtim});
   return types;

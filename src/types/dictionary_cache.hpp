@@ -11,6 +11,7 @@ namespace tessrin {
 /// The item types of the dictionary at `path`, read on first use and again only when the file
 /// changes (size or modification time). Null with `error` set when it cannot be read.
 /// Thread-safe: entries may run with the interpreter lock released.
-std::shared_ptr<const ItemTypes> cached_item_types(const std::string& path, std::string& error);
+std::shared_ptr<const ItemTypes> cached_item_types(const std::string& path,
+                                                   DictionaryError& error);
 
 }  // namespace tessrin
