@@ -60,54 +60,70 @@ TypedColumn type_column(const TextColumnView& column, DeclaredType declared,
   out.rule.declared = declared;
   out.rule.source = declared == DeclaredType::None ? ColumnRule::Source::Inferred
                                                    : ColumnRule::Source::Declared;
-  // Integers until the first other number: most numeric columns of a structure file are one
-  // or the other from their first row.
   out.type = declared == DeclaredType::Real ? TypedColumn::Type::Float64
                                             : TypedColumn::Type::Int64;
-  if (out.type == TypedColumn::Type::Int64) {
-    zeroed(out.ints, rows);
-  } else {
-    zeroed(out.reals, rows);
-  }
   zeroed(out.validity, (rows + 7) / 8);
+  // The value buffer is made at the first value, as int64 or float64 by what that value is
+  // (most numeric columns are one or the other from their first row); every row is written
+  // once, nulls as 0, so nothing is zeroed ahead.
+  std::int64_t* ints = nullptr;
+  double* reals = nullptr;
   std::size_t values = 0;
+  // Locals, so the loop does not reload them after every store through ints or reals.
+  const std::uint8_t* const kinds = column.kinds;
+  const std::uint32_t* const offsets = column.offsets;
+  const char* const data = column.data;
+  const char* const data_end = rows == 0 ? data : data + offsets[rows];
 
   for (std::size_t i = 0; i < rows; ++i) {
-    const std::uint8_t kind = column.kinds[i];
+    const std::uint8_t kind = kinds[i];
     if (kind != kString) [[unlikely]] {
-      if (kind == kPlaceholder || kind == kNullCell) continue;
+      if (kind == kPlaceholder || kind == kNullCell) {
+        if (ints != nullptr) ints[i] = 0;
+        if (reals != nullptr) reals[i] = 0;
+        continue;
+      }
       if (kind == kContainerCell) return text(i, "a list or table");
       if (quotes_are_text) return text(i, "quoted, so text in CIF 2.0");
     }
+    const std::string_view value(data + offsets[i], offsets[i + 1] - offsets[i]);
     CifNumber number;
-    if (!parse_plain_number(column.text(i), number)) [[unlikely]] {
-      number = parse_number(column.text(i));
+    if (!parse_plain_number(value, data_end, number)) [[unlikely]] number = parse_number(value);
+    if (ints == nullptr && reals == nullptr) [[unlikely]] {
+      if (number.kind == CifNumber::Kind::Real) out.type = TypedColumn::Type::Float64;
+      if (out.type == TypedColumn::Type::Int64) {
+        ints = out.ints.extend(rows);
+        std::memset(ints, 0, i * sizeof *ints);
+      } else {
+        reals = out.reals.extend(rows);
+        std::memset(reals, 0, i * sizeof *reals);
+      }
     }
     switch (number.kind) {
       case CifNumber::Kind::Integer:
-        if (out.type == TypedColumn::Type::Int64) {
-          out.ints.data()[i] = number.integer;
+        if (ints != nullptr) {
+          ints[i] = number.integer;
         } else if (exact_in_double(number.integer)) {
-          out.reals.data()[i] = number.value;
+          reals[i] = static_cast<double>(number.integer);
         } else {
           return text(i, "an integer past 2^53 among real numbers: float64 would round it");
         }
         break;
       case CifNumber::Kind::Real:
         if (declared == DeclaredType::Integer) return text(i, "not an integer");
-        if (out.type == TypedColumn::Type::Int64) {
-          zeroed(out.reals, rows);
+        if (ints != nullptr) {
+          reals = out.reals.extend(rows);
           for (std::size_t j = 0; j < i; ++j) {
-            if (!bit(out.validity, j)) continue;
-            if (!exact_in_double(out.ints[j])) {
+            if (bit(out.validity, j) && !exact_in_double(ints[j])) {
               return text(j, "an integer past 2^53 among real numbers: float64 would round it");
             }
-            out.reals.data()[j] = static_cast<double>(out.ints[j]);
+            reals[j] = static_cast<double>(ints[j]);
           }
           out.ints.release().free();
+          ints = nullptr;
           out.type = TypedColumn::Type::Float64;
         }
-        out.reals.data()[i] = number.value;
+        reals[i] = number.value;
         if (number.has_su) {
           if (!out.has_su) {
             out.has_su = true;
@@ -126,8 +142,16 @@ TypedColumn type_column(const TextColumnView& column, DeclaredType declared,
     set_bit(out.validity, i);
     ++values;
   }
-  if (values == 0 && declared == DeclaredType::None) {
-    return text(ColumnRule::kNoRow, "no values to infer a type from");
+  if (ints == nullptr && reals == nullptr) {
+    // No values at all: a declared type still holds (all nulls); inference has nothing to go on.
+    if (declared == DeclaredType::None) {
+      return text(ColumnRule::kNoRow, "no values to infer a type from");
+    }
+    if (out.type == TypedColumn::Type::Int64) {
+      zeroed(out.ints, rows);
+    } else {
+      zeroed(out.reals, rows);
+    }
   }
   out.null_count = rows - values;
   if (out.has_su) {

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <cstring>
 #include <string_view>
 
 namespace tessrin {
@@ -19,7 +20,7 @@ struct CifNumber {
   Kind kind = Kind::NotNumber;
   bool has_su = false;
   std::int64_t integer = 0;  // Kind::Integer
-  double value = 0;          // Integer and Real
+  double value = 0;          // Real and Inexact (an Integer is `integer` only)
   double su = 0;             // has_su: the uncertainty in the value's units
 };
 
@@ -27,17 +28,74 @@ struct CifNumber {
 /// exact small cases directly, the rest through std::from_chars, never the C locale.
 CifNumber parse_number(std::string_view text) noexcept;
 
+/// The number of up to 8 digits, one per byte from the lowest (most significant first, each
+/// 0 to 9): three multiplications instead of a loop (Lemire's eight-digit conversion).
+inline std::uint32_t eight_digits(std::uint64_t digits) noexcept {
+  constexpr std::uint64_t kMask = 0x000000FF000000FF;
+  constexpr std::uint64_t kMul1 = 100 + (1000000ULL << 32);
+  constexpr std::uint64_t kMul2 = 1 + (10000ULL << 32);
+  digits = digits * 10 + (digits >> 8);
+  return static_cast<std::uint32_t>(
+      (((digits & kMask) * kMul1) + (((digits >> 16) & kMask) * kMul2)) >> 32);
+}
+
+/// `-27.340`, `1.00`, `12`: a sign and at most 8 digits and a point, read 8 bytes at once
+/// (which must be readable from the first digit). True with `out` set; false when the text
+/// has another shape.
+[[gnu::always_inline]] inline bool parse_short_number(const char* p, std::size_t n, bool negative,
+                                                      CifNumber& out) noexcept {
+  static constexpr double kPow10[] = {1e0, 1e1, 1e2, 1e3, 1e4, 1e5, 1e6, 1e7};
+  constexpr std::uint64_t kZeros = 0x3030303030303030;
+  std::uint64_t w;
+  std::memcpy(&w, p, 8);
+  const std::uint64_t keep = n == 8 ? ~std::uint64_t{0} : (std::uint64_t{1} << (8 * n)) - 1;
+  // A byte is a digit when its high nibble is 3 both as it is and with 6 added. A carry out
+  // of a byte can only make its neighbour fail the test, and failing only means the slow path.
+  const std::uint64_t not_digit =
+      (((w & 0xF0F0F0F0F0F0F0F0) ^ kZeros) |
+       (((w + 0x0606060606060606) & 0xF0F0F0F0F0F0F0F0) ^ kZeros)) & keep;
+  if (not_digit == 0) {
+    const std::uint64_t digits = ((w & keep) - (kZeros & keep)) << (8 * (8 - n));
+    const auto m = static_cast<std::int64_t>(eight_digits(digits));
+    out.kind = CifNumber::Kind::Integer;
+    out.has_su = false;
+    out.integer = negative ? -m : m;
+    return true;
+  }
+  const unsigned point = static_cast<unsigned>(__builtin_ctzll(not_digit)) / 8;
+  const std::uint64_t point_byte = std::uint64_t{0xFF} << (8 * point);
+  if ((not_digit & ~point_byte) != 0 || ((w >> (8 * point)) & 0xFF) != '.' || n < 2) {
+    return false;
+  }
+  // The point becomes a '0', then its byte is cut out and the digits close up.
+  const std::uint64_t values = ((w + (std::uint64_t{2} << (8 * point))) & keep) - (kZeros & keep);
+  const std::uint64_t below = (std::uint64_t{1} << (8 * point)) - 1;
+  const std::uint64_t digits = (values & below) | ((values >> 8) & ~below);
+  const std::size_t count = n - 1;
+  const double magnitude =
+      static_cast<double>(eight_digits(digits << (8 * (8 - count)))) / kPow10[count - point];
+  out.kind = CifNumber::Kind::Real;
+  out.has_su = false;
+  out.value = negative ? -magnitude : magnitude;
+  return true;
+}
+
 /// The shapes that fill structure files (`-12`, `27.340`, `0.5`), read inline: true with
 /// `out` set, or false when parse_number must decide. Digits are few enough (at most 15) for
-/// the result to be exact, or a single correctly rounded division.
-[[gnu::always_inline]] inline bool parse_plain_number(std::string_view text, CifNumber& out) noexcept {
-  constexpr double kPow10[] = {1e0, 1e1, 1e2, 1e3, 1e4, 1e5, 1e6, 1e7,
-                               1e8, 1e9, 1e10, 1e11, 1e12, 1e13, 1e14, 1e15};
+/// the result to be exact, or a single correctly rounded division. `readable_end` bounds the
+/// buffer holding `text`: short values are read 8 bytes at a time where it allows.
+[[gnu::always_inline]] inline bool parse_plain_number(std::string_view text,
+                                                      const char* readable_end,
+                                                      CifNumber& out) noexcept {
+  static constexpr double kPow10[] = {1e0, 1e1, 1e2, 1e3, 1e4, 1e5, 1e6, 1e7,
+                                      1e8, 1e9, 1e10, 1e11, 1e12, 1e13, 1e14, 1e15};
   const char* p = text.data();
   const char* const end = p + text.size();
   if (text.empty() || text.size() > 16) return false;
   const bool negative = *p == '-';
   p += negative;
+  const auto n = static_cast<std::size_t>(end - p);
+  if (n - 1 < 8 && readable_end - p >= 8) return parse_short_number(p, n, negative, out);
   std::uint64_t m = 0;
   const char* const digits = p;
   while (p < end && static_cast<unsigned char>(*p - '0') < 10) m = m * 10 + static_cast<unsigned>(*p++ - '0');
@@ -46,7 +104,6 @@ CifNumber parse_number(std::string_view text) noexcept;
     out.kind = CifNumber::Kind::Integer;
     out.has_su = false;
     out.integer = negative ? -static_cast<std::int64_t>(m) : static_cast<std::int64_t>(m);
-    out.value = static_cast<double>(out.integer);
     return true;
   }
   if (*p != '.') return false;
