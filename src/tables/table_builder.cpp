@@ -318,6 +318,12 @@ void TableBuilder::on_loop_start(std::span<const std::string_view> tags) {
                          quoted(category.name),
                      tags[i], "repeated column kept in rows of its own");
     }
+    if (group == 0 && column.loop_frame == serial) {
+      // The collector keeps only the later loop's values of such a tag; here both stay.
+      semantic_error("tag " + quoted(tags[i]) + " is named by two loops of " + where() +
+                         "; each loop's values fill rows of their own",
+                     tags[i], "values kept in separate rows");
+    }
     if (group == 0 && column.plain_frame == serial) {
       semantic_error("tag " + quoted(tags[i]) + " is given both in a loop and as a plain tag in " +
                          where() + "; its values stay in separate rows",
@@ -352,19 +358,27 @@ inline void TableBuilder::loop_value(std::string_view text, std::uint8_t kind) {
   }
 }
 
-void TableBuilder::add_plain_values(std::span<const PlainValue> values, const char* /*text_end*/) {
+void TableBuilder::add_plain_values(std::span<const PlainValue> values, const char* text_end) {
   if (stopped_ || !in_loop_ || !containers_.empty() || !loop_simple_ || loop_targets_.empty()) {
     for (const PlainValue& value : values) add_value(value.text(), value.kind);
     return;
   }
-  // Column by column: the values of one column lie `width` apart and go to its end in order.
+  // Column by column: the values of one column lie `width` apart and go to its end in order,
+  // in runs of block copies, each broken by one value that takes the general path.
   const std::size_t width = loop_targets_.size();
   const std::size_t n = values.size();
+  auto as_read = [](const PlainValue& v) {
+    const std::string_view text = v.text();
+    return stored_text(text, v.kind).data() == text.data() && !needs_marking(text);
+  };
   for (std::size_t j = 0; j < std::min(width, n); ++j) {
     TableColumn& column = *loop_targets_[(loop_cursor_ + j) % width].column;
     for (std::size_t i = j; i < n; i += width) {
+      i += width * column.append_run(values.data() + i, (n - i + width - 1) / width, width,
+                                     text_end, as_read);
+      if (i >= n) break;
       const PlainValue& value = values[i];
-      std::string_view text = stored_text(value.text(), value.kind);
+      const std::string_view text = stored_text(value.text(), value.kind);
       if (needs_marking(text)) [[unlikely]] {
         std::string marked;
         scalar_cell(text, marked);

@@ -243,6 +243,15 @@ std::string encode_metadata(std::string_view key, std::string_view value) {
   return out;
 }
 
+bool lower_ascii_equal(std::string_view a, std::string_view lower) {
+  if (a.size() != lower.size()) return false;
+  for (std::size_t i = 0; i < a.size(); ++i) {
+    const char c = a[i] >= 'A' && a[i] <= 'Z' ? static_cast<char>(a[i] + 32) : a[i];
+    if (c != lower[i]) return false;
+  }
+  return true;
+}
+
 struct StreamState {
   std::vector<std::string> names;
   std::vector<std::string_view> formats;  // "u" utf8, "l" int64, "g" float64
@@ -303,6 +312,16 @@ void release_stream(ArrowArrayStream* stream) {
 
 }  // namespace
 
+std::string item_field_name(const CategoryTable& table, const TableColumn& column) {
+  // An item named like a leading column (`_array_data_external_data.frame`) would give the
+  // table two columns of one name, which pandas, polars and DuckDB cannot tell apart: it
+  // takes its full DDLm name instead.
+  const std::string& name = column.name();
+  const bool clashes = name.size() == 5 && (lower_ascii_equal(name, "block") ||
+                                            lower_ascii_equal(name, "frame"));
+  return clashes ? "_" + table.name + "." + name : name;
+}
+
 void export_table(const TableSet& set, CategoryTable& table, TableTyping* typing,
                   ArrowArrayStream* out) {
   auto state = std::make_unique<StreamState>();
@@ -310,7 +329,7 @@ void export_table(const TableSet& set, CategoryTable& table, TableTyping* typing
   state->names.emplace_back("block");
   state->names.emplace_back("frame");
   for (std::size_t i = 0; i < table.columns.size(); ++i) {
-    state->names.push_back(field_name(table.columns[i].name()));
+    state->names.push_back(field_name(item_field_name(table, table.columns[i])));
     if (!is_typed(typing, i)) continue;
     const TypedColumn& typed = typing->columns[i];
     if (typed.has_su) state->names.push_back(field_name(typing->su_names[i]));

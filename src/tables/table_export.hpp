@@ -5,10 +5,16 @@
 
 #include <arrow/c/abi.h>
 
+#include <string>
+
 #include "tables/table_builder.hpp"
 #include "types/table_types.hpp"
 
 namespace tessrin {
+
+/// The field name of an item column: its name, or its full tag when that is `block` or
+/// `frame`, the names of the leading columns.
+std::string item_field_name(const CategoryTable& table, const TableColumn& column);
 
 /// Fills `out` with a stream of the table's one batch. Consumes the table's columns: their
 /// memory moves into the stream and is freed by its release callbacks. With `typing`, its

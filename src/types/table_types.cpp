@@ -5,6 +5,7 @@
 
 #include "export/json_cell.hpp"
 #include "parse/error.hpp"
+#include "tables/table_export.hpp"
 #include "text/unicode.hpp"
 #include "text/version.hpp"
 
@@ -75,7 +76,7 @@ TableTyping type_table(TableSet& set, CategoryTable& table, const TypesOption& o
     }
     if (typed.has_su) out.su_names[c] = su_name(table, column.name());
     if (c != 0) out.rules += ',';
-    json_str(column.name(), out.rules);
+    json_str(item_field_name(table, column), out.rules);
     out.rules += ':';
     append_rule_json(typed, out.su_names[c], out.rules);
     out.columns.push_back(std::move(typed));
