@@ -131,16 +131,23 @@ def _write_lines(target: str, lines) -> None:
 
 
 def convert_file(
-    job: tuple[str, str], fmt: str, strict: bool = False, layout: str = "tables"
+    job: tuple[str, str],
+    fmt: str,
+    strict: bool = False,
+    layout: str = "tables",
+    types: str = "infer",
 ) -> dict:
     """Converts one file into `out_dir`; returns what was written, small enough to send back
     from a worker process."""
     path, out_dir = job
     outcome = {"path": path, "out_dir": out_dir, "written": [], "diagnostics": 0, "failure": None}
     by_table = layout == "tables" and fmt != "jsonl"
-    parse = tessrin_core.parse_tables_file if by_table else tessrin_core.parse_arrow_file
     try:
-        batches, errors = parse(path, "strict" if strict else None)
+        mode = "strict" if strict else None
+        if by_table:
+            batches, errors = tessrin_core.parse_tables_file(path, mode, types)
+        else:
+            batches, errors = tessrin_core.parse_arrow_file(path, mode)
     except OSError as error:
         outcome["failure"] = f"cannot read: {native_read_reason(path, error)}"
         return outcome
