@@ -234,3 +234,23 @@ def test_file_without_item_types_is_not_a_dictionary(tmp_path):
     path.write_text("data_x\n_cell.length_a 5\n")
     with pytest.raises(ValueError, match="declares no item types"):
         tessrin_core.parse_tables("data_x\n", types=str(path))
+
+
+@pytest.mark.parametrize(
+    "types, length_a, label", [("infer", pa.float64(), pa.string()), ("text", pa.string(), pa.string())]
+)
+def test_command_convert_and_show(tmp_path, types, length_a, label):
+    import subprocess
+    import sys
+
+    import pyarrow.parquet as pq
+
+    (tmp_path / "x.cif").write_text("data_x\n_cell.length_a 9.8213(4)\nloop_\n_atom.label\nC1\n")
+    run = [sys.executable, "-m", "tessrin"]
+    subprocess.run([*run, "convert", "x.cif", "--to", "parquet", "--types", types, "-o", "out"],
+                   cwd=tmp_path, check=True, capture_output=True)  # fmt: skip
+    cell = pq.read_table(tmp_path / "out" / "cell.parquet")
+    assert cell.schema.field("length_a").type == length_a
+    assert pq.read_table(tmp_path / "out" / "atom.parquet").schema.field("label").type == label
+    shown = subprocess.run([*run, "show", "x.cif"], cwd=tmp_path, capture_output=True, text=True)
+    assert "length_a: float64" in shown.stdout and "label: " not in shown.stdout
