@@ -1,5 +1,6 @@
 #include "types/column_types.hpp"
 
+#include <algorithm>
 #include <cstring>
 #include <utility>
 
@@ -17,6 +18,18 @@ inline void set_bit(PodBuffer<std::uint8_t>& bits, std::size_t i) noexcept {
 
 inline bool bit(const PodBuffer<std::uint8_t>& bits, std::size_t i) noexcept {
   return (bits[i >> 3] >> (i & 7)) & 1u;
+}
+
+/// Byte k is 1 where cell k of the (up to 8) `kinds` holds a value, 0 where it is null (the
+/// placeholder kind 6 and the missing kind 7 are the two kinds that are 7 with bit 0 set).
+inline std::uint64_t valid_cells(const std::uint8_t* kinds, std::size_t n) noexcept {
+  static_assert(kPlaceholder == 6 && kNullCell == 7);
+  std::uint64_t w = 0x0707070707070707;  // bytes past n read as null
+  std::memcpy(&w, kinds, n);
+  const std::uint64_t t = (w | 0x0101010101010101) ^ 0x0707070707070707;  // 0 for a null
+  const std::uint64_t high = 0x8080808080808080;
+  const std::uint64_t nonzero = (((t & ~high) + ~high) | t) & high;
+  return nonzero >> 7;
 }
 
 /// `n` zeroed values.
@@ -55,6 +68,8 @@ TypedColumn type_column(const TextColumnView& column, DeclaredType declared,
   auto text = [&](std::size_t row, std::string_view reason) {
     return text_column(column, declared, row, reason);
   };
+  constexpr std::string_view kRounded =
+      "an integer past 2^53 among real numbers: float64 would round it";
 
   TypedColumn out;
   out.rule.declared = declared;
@@ -62,13 +77,12 @@ TypedColumn type_column(const TextColumnView& column, DeclaredType declared,
                                                    : ColumnRule::Source::Declared;
   out.type = declared == DeclaredType::Real ? TypedColumn::Type::Float64
                                             : TypedColumn::Type::Int64;
-  zeroed(out.validity, (rows + 7) / 8);
   // The value buffer is made at the first value, as int64 or float64 by what that value is
   // (most numeric columns are one or the other from their first row); every row is written
-  // once, nulls as 0, so nothing is zeroed ahead.
+  // once, nulls as 0, so nothing is zeroed ahead. Validity comes from the cell kinds at the
+  // end: nothing in the loop depends on the row before.
   std::int64_t* ints = nullptr;
   double* reals = nullptr;
-  std::size_t values = 0;
   // Locals, so the loop does not reload them after every store through ints or reals.
   const std::uint8_t* const kinds = column.kinds;
   const std::uint32_t* const offsets = column.offsets;
@@ -77,20 +91,49 @@ TypedColumn type_column(const TextColumnView& column, DeclaredType declared,
 
   for (std::size_t i = 0; i < rows; ++i) {
     const std::uint8_t kind = kinds[i];
-    if (kind != kString) [[unlikely]] {
-      if (kind == kPlaceholder || kind == kNullCell) {
-        if (ints != nullptr) ints[i] = 0;
-        if (reals != nullptr) reals[i] = 0;
+    const std::string_view value(data + offsets[i], offsets[i + 1] - offsets[i]);
+    if (kind == kString) [[likely]] {
+      // The common case: a short plain number of the column's type.
+      const PlainNumber plain = read_plain_number(value, data_end);
+      if (plain.kind == PlainNumber::Kind::Integer) {
+        if (ints != nullptr) {
+          ints[i] = plain.mantissa;
+          continue;
+        }
+        if (reals != nullptr && exact_in_double(plain.mantissa)) {
+          reals[i] = static_cast<double>(plain.mantissa);
+          continue;
+        }
+      } else if (plain.kind == PlainNumber::Kind::Real && reals != nullptr) {
+        reals[i] = plain.real();
         continue;
       }
-      if (kind == kContainerCell) return text(i, "a list or table");
-      if (quotes_are_text) return text(i, "quoted, so text in CIF 2.0");
+    } else if (kind == kPlaceholder || kind == kNullCell) {
+      if (ints != nullptr) ints[i] = 0;
+      if (reals != nullptr) reals[i] = 0;
+      continue;
+    } else if (kind == kContainerCell) {
+      return text(i, "a list or table");
+    } else if (quotes_are_text) {
+      return text(i, "quoted, so text in CIF 2.0");
     }
-    const std::string_view value(data + offsets[i], offsets[i + 1] - offsets[i]);
-    CifNumber number;
-    if (!parse_plain_number(value, data_end, number)) [[unlikely]] number = parse_number(value);
-    if (ints == nullptr && reals == nullptr) [[unlikely]] {
-      if (number.kind == CifNumber::Kind::Real) out.type = TypedColumn::Type::Float64;
+
+    // Everything else: the first value, a change from int64 to float64, uncertainties,
+    // longer numbers, and what is no number at all.
+    const CifNumber number = parse_number(value);
+    switch (number.kind) {
+      case CifNumber::Kind::Integer:
+      case CifNumber::Kind::Real:
+        break;
+      case CifNumber::Kind::Inexact:
+        return text(i, "an integer that neither int64 nor float64 holds exactly");
+      case CifNumber::Kind::NotNumber:
+        return text(i, "not a number");
+    }
+    const bool integer = number.kind == CifNumber::Kind::Integer;
+    if (!integer && declared == DeclaredType::Integer) return text(i, "not an integer");
+    if (ints == nullptr && reals == nullptr) {
+      if (!integer) out.type = TypedColumn::Type::Float64;
       if (out.type == TypedColumn::Type::Int64) {
         ints = out.ints.extend(rows);
         std::memset(ints, 0, i * sizeof *ints);
@@ -98,49 +141,31 @@ TypedColumn type_column(const TextColumnView& column, DeclaredType declared,
         reals = out.reals.extend(rows);
         std::memset(reals, 0, i * sizeof *reals);
       }
+    } else if (!integer && ints != nullptr) {
+      reals = out.reals.extend(rows);
+      for (std::size_t j = 0; j < i; ++j) {
+        if (!exact_in_double(ints[j])) return text(j, kRounded);
+        reals[j] = static_cast<double>(ints[j]);
+      }
+      out.ints.release().free();
+      ints = nullptr;
+      out.type = TypedColumn::Type::Float64;
     }
-    switch (number.kind) {
-      case CifNumber::Kind::Integer:
-        if (ints != nullptr) {
-          ints[i] = number.integer;
-        } else if (exact_in_double(number.integer)) {
-          reals[i] = static_cast<double>(number.integer);
-        } else {
-          return text(i, "an integer past 2^53 among real numbers: float64 would round it");
-        }
-        break;
-      case CifNumber::Kind::Real:
-        if (declared == DeclaredType::Integer) return text(i, "not an integer");
-        if (ints != nullptr) {
-          reals = out.reals.extend(rows);
-          for (std::size_t j = 0; j < i; ++j) {
-            if (bit(out.validity, j) && !exact_in_double(ints[j])) {
-              return text(j, "an integer past 2^53 among real numbers: float64 would round it");
-            }
-            reals[j] = static_cast<double>(ints[j]);
-          }
-          out.ints.release().free();
-          ints = nullptr;
-          out.type = TypedColumn::Type::Float64;
-        }
-        reals[i] = number.value;
-        if (number.has_su) {
-          if (!out.has_su) {
-            out.has_su = true;
-            zeroed(out.sus, rows);
-            zeroed(out.su_validity, (rows + 7) / 8);
-          }
-          out.sus.data()[i] = number.su;
-          set_bit(out.su_validity, i);
-        }
-        break;
-      case CifNumber::Kind::Inexact:
-        return text(i, "an integer that neither int64 nor float64 holds exactly");
-      case CifNumber::Kind::NotNumber:
-        return text(i, "not a number");
+    if (ints != nullptr) {
+      ints[i] = number.integer;
+      continue;
     }
-    set_bit(out.validity, i);
-    ++values;
+    if (integer && !exact_in_double(number.integer)) return text(i, kRounded);
+    reals[i] = integer ? static_cast<double>(number.integer) : number.value;
+    if (number.has_su) {
+      if (!out.has_su) {
+        out.has_su = true;
+        zeroed(out.sus, rows);
+        zeroed(out.su_validity, (rows + 7) / 8);
+      }
+      out.sus.data()[i] = number.su;
+      set_bit(out.su_validity, i);
+    }
   }
   if (ints == nullptr && reals == nullptr) {
     // No values at all: a declared type still holds (all nulls); inference has nothing to go on.
@@ -152,6 +177,14 @@ TypedColumn type_column(const TextColumnView& column, DeclaredType declared,
     } else {
       zeroed(out.reals, rows);
     }
+  }
+  // Every cell that is no null is a value here (anything else made the column text).
+  std::uint8_t* const validity = out.validity.extend((rows + 7) / 8);
+  std::size_t values = 0;
+  for (std::size_t i = 0; i < rows; i += 8) {
+    const std::uint64_t valid = valid_cells(kinds + i, std::min<std::size_t>(8, rows - i));
+    validity[i / 8] = static_cast<std::uint8_t>((valid * 0x0102040810204080) >> 56);
+    values += static_cast<std::size_t>((valid * 0x0101010101010101) >> 56);
   }
   out.null_count = rows - values;
   if (out.has_su) {
