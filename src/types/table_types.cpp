@@ -12,14 +12,6 @@
 namespace tessrin {
 namespace {
 
-std::string lower(std::string_view text) {
-  std::string out(text);
-  for (char& c : out) {
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-  }
-  return out;
-}
-
 /// The block (and save frame) that row `row` of `table` came from, for a diagnostic.
 std::string origin_of_row(const TableSet& set, const CategoryTable& table, std::size_t row) {
   const auto run = std::upper_bound(
@@ -38,7 +30,7 @@ std::string origin_of_row(const TableSet& set, const CategoryTable& table, std::
 /// (DDLm files give the uncertainty as an item of its own: `_atom_site.fract_x_su`).
 std::string su_name(const CategoryTable& table, const std::string& column) {
   std::string name = column + "_su";
-  if (table.column_of.contains(lower(name))) name += "_derived";
+  if (table.column_of.contains(to_lower(name))) name += "_derived";
   return name;
 }
 
