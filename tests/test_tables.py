@@ -207,3 +207,47 @@ def test_chem_comp_has_one_row_per_block():
     assert tables["chem_comp"].num_rows == blocks == 5430
     assert tables["chem_comp"].column("block").to_pylist()[:1] == ["000"]
     assert not errors
+
+
+HOSTILE = (
+    "data_d\n_../../evil.x 1\n_a/b.x 2\n_a:b.x 3\n_a_b.x 4\n_.hidden.x 5\n_nul\x01ctl.x 6\n"
+    "_" + "long" * 100 + ".x 7\n_diagnostics.x 8\n_Atom_Site.x 9\n_atom_site.y 10\n"
+)
+
+
+@pytest.mark.parametrize("fmt", ["parquet", "arrow"])
+def test_convert_writes_one_safe_file_per_category(tmp_path, fmt):
+    from test_cli import tessrin
+
+    (tmp_path / "h.cif").write_text(HOSTILE, encoding="utf-8")
+    result = tessrin("convert", "h.cif", "--to", fmt, "-o", "out", cwd=tmp_path)
+    assert result.returncode == 0, result.stderr
+    tables, _ = tessrin_core.parse_tables(HOSTILE)
+    written = sorted(p.name for p in (tmp_path / "out").iterdir())
+    assert all(p.parent == tmp_path / "out" for p in tmp_path.rglob(f"*.{fmt}"))
+    assert len(written) == len(tables) + 1 and "diagnostics.jsonl" in written
+    assert f"atom_site.{fmt}" in written and f"a_b.{fmt}" in written
+    assert all(len(name) < 100 and name[0] not in "._-" for name in written)
+    read = pa.ipc.open_file if fmt == "arrow" else None
+    on_disk = []
+    for name in written:
+        if name.endswith(fmt):
+            path = str(tmp_path / "out" / name)
+            if read:
+                on_disk.append(read(path).read_all())
+            else:
+                import pyarrow.parquet as pq
+
+                on_disk.append(pq.read_table(path))
+    for table in tables.values():
+        assert any(t.equals(table) for t in on_disk)
+
+
+def test_show_lists_categories_with_row_counts_and_first_rows(tmp_path):
+    from test_cli import tessrin
+
+    (tmp_path / "m.cif").write_text(MMCIF, encoding="utf-8")
+    out = tessrin("show", "m.cif", "--rows", "1", cwd=tmp_path).stdout
+    assert "cell: 2 rows, 2 columns" in out and "atom_site: 3 rows, 3 columns" in out
+    assert "Cartn_x" in out and "2.0" in out
+    assert '"."' not in out  # --rows 1: only the first row of atom_site

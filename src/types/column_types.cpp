@@ -53,18 +53,12 @@ TypedColumn text_column(const TextColumnView& column, DeclaredType declared, std
   return out;
 }
 
-}  // namespace
-
-TypedColumn type_column(const TextColumnView& column, DeclaredType declared,
-                        bool quotes_are_text) {
+/// The typing of a column whose cells are all of one kind (Mixed false: `column.kinds` is
+/// null, and that kind is a value's) or of several.
+template <bool Mixed>
+TypedColumn type_cells(const TextColumnView& column, DeclaredType declared,
+                       bool quotes_are_text) {
   const std::size_t rows = column.rows;
-  if (declared == DeclaredType::Text) {
-    TypedColumn out;
-    out.rule.source = ColumnRule::Source::Declared;
-    out.rule.declared = declared;
-    out.rule.reason = "declared text";
-    return out;
-  }
   auto text = [&](std::size_t row, std::string_view reason) {
     return text_column(column, declared, row, reason);
   };
@@ -88,9 +82,10 @@ TypedColumn type_column(const TextColumnView& column, DeclaredType declared,
   const std::uint32_t* const offsets = column.offsets;
   const char* const data = column.data;
   const char* const data_end = rows == 0 ? data : data + offsets[rows];
+  std::size_t with_su = 0;
 
   for (std::size_t i = 0; i < rows; ++i) {
-    const std::uint8_t kind = kinds[i];
+    const std::uint8_t kind = Mixed ? kinds[i] : column.uniform_kind;
     const std::string_view value(data + offsets[i], offsets[i + 1] - offsets[i]);
     if (kind == kString) [[likely]] {
       // The common case: a short plain number of the column's type.
@@ -165,6 +160,7 @@ TypedColumn type_column(const TextColumnView& column, DeclaredType declared,
       }
       out.sus.data()[i] = number.su;
       set_bit(out.su_validity, i);
+      ++with_su;
     }
   }
   if (ints == nullptr && reals == nullptr) {
@@ -178,7 +174,9 @@ TypedColumn type_column(const TextColumnView& column, DeclaredType declared,
       zeroed(out.reals, rows);
     }
   }
+  out.su_null_count = rows - with_su;
   // Every cell that is no null is a value here (anything else made the column text).
+  if (!Mixed) return out;
   std::uint8_t* const validity = out.validity.extend((rows + 7) / 8);
   std::size_t values = 0;
   for (std::size_t i = 0; i < rows; i += 8) {
@@ -187,14 +185,31 @@ TypedColumn type_column(const TextColumnView& column, DeclaredType declared,
     values += static_cast<std::size_t>((valid * 0x0101010101010101) >> 56);
   }
   out.null_count = rows - values;
-  if (out.has_su) {
-    std::size_t with_su = 0;
-    for (std::uint8_t byte : out.su_validity.span()) {
-      with_su += static_cast<std::size_t>(__builtin_popcount(byte));
-    }
-    out.su_null_count = rows - with_su;
-  }
   return out;
+}
+
+}  // namespace
+
+TypedColumn type_column(const TextColumnView& column, DeclaredType declared,
+                        bool quotes_are_text) {
+  if (declared == DeclaredType::Text) {
+    TypedColumn out;
+    out.rule.source = ColumnRule::Source::Declared;
+    out.rule.declared = declared;
+    out.rule.reason = "declared text";
+    return out;
+  }
+  if (column.kinds != nullptr) return type_cells<true>(column, declared, quotes_are_text);
+  const std::uint8_t kind = column.uniform_kind;
+  if (column.rows != 0 && (kind == kPlaceholder || kind == kNullCell)) {
+    // Nothing but nulls: one kind byte per row says so to the general loop.
+    PodBuffer<std::uint8_t> kinds;
+    std::memset(kinds.extend(column.rows), kind, column.rows);
+    TextColumnView nulls = column;
+    nulls.kinds = kinds.data();
+    return type_cells<true>(nulls, declared, quotes_are_text);
+  }
+  return type_cells<false>(column, declared, quotes_are_text);
 }
 
 void append_rule_json(const TypedColumn& column, std::string_view su_column, std::string& out) {
