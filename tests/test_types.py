@@ -1,11 +1,14 @@
 """Typed columns of parse_tables: CIF numbers with uncertainties, column inference and its
 rules, declared types from DDL2 and DDLm dictionaries, agreement with gemmi's as_number."""
 
+import decimal
 import json
 import math
 
 import pyarrow as pa
 import pytest
+from hypothesis import assume, given, settings
+from hypothesis import strategies as st
 
 from conftest import CORPUS
 
@@ -70,6 +73,39 @@ def test_numbers(text, arrow_type, value, su):
     assert got_type == arrow_type
     assert got_value == value and math.copysign(1, got_value) == math.copysign(1, value)
     assert got_su == su
+
+
+@settings(max_examples=300, deadline=None)
+@given(
+    sign=st.sampled_from(["", "-", "+"]),
+    whole=st.text("0123456789", max_size=20),
+    fraction=st.none() | st.text("0123456789", max_size=20),
+    exponent=st.none() | st.integers(-330, 330),
+    su=st.none() | st.text("0123456789", min_size=1, max_size=4),
+)
+def test_numbers_round_as_python_does(sign, whole, fraction, exponent, su):
+    """Any CIF number reads as Python's own correctly rounded float() of it (or int)."""
+    number = whole + ("" if fraction is None else "." + fraction)
+    assume(any(c.isdigit() for c in number))
+    number = sign + number + ("" if exponent is None else f"e{exponent}")
+    text = number + ("" if su is None else f"({su})")
+    got_type, got_value, got_su = one_value(text)
+    if fraction is None and exponent is None and su is None and -(2**63) <= int(number) < 2**63:
+        assert (got_type, got_value) == (pa.int64(), int(number))
+        return
+    value = float(number)
+    last = (exponent or 0) - len(fraction or "")
+    su_value = None if su is None else float(decimal.Decimal(su).scaleb(last))
+    if math.isinf(value) or (value == 0 and any(c in "123456789" for c in number.split("e")[0])):
+        assert got_type == pa.string()  # past float64's range either way: text, never inf or 0
+    elif su_value is not None and (math.isinf(su_value) or (su_value == 0 < int(su))):
+        assert got_type == pa.string()  # so is an uncertainty past the range
+    elif fraction is None and exponent is None and su is None and float(int(number)) != int(number):
+        assert got_type == pa.string()  # an integer float64 would round
+    else:
+        assert got_type == pa.float64()
+        assert got_value == value and math.copysign(1, got_value) == math.copysign(1, value)
+        assert got_su == su_value
 
 
 @pytest.mark.parametrize(
@@ -185,6 +221,7 @@ def need(path):
         (DDL2, "data_t\n_entity.id 1\n", "entity", "id", pa.string(), "1"),
         (DDL2, "data_t\n_atom_site.Cartn_x 12\n", "atom_site", "Cartn_x", pa.float64(), 12.0),
         (DDL2, "data_t\n_atom_site.label_seq_id 7\n", "atom_site", "label_seq_id", pa.int64(), 7),
+        (DDL2, "data_t\n_atom_site.Cartn_x ?\n", "atom_site", "Cartn_x", pa.float64(), None),
         (DDLM, "data_t\n_cell_length_a 5.4310(12)\n", "cell", "length_a", pa.float64(), 5.431),
         (DDLM, "data_t\n_atom_site_label 12\n", "atom_site", "label", pa.string(), "12"),
     ],

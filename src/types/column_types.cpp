@@ -16,10 +16,6 @@ inline void set_bit(PodBuffer<std::uint8_t>& bits, std::size_t i) noexcept {
   bits.data()[i >> 3] |= static_cast<std::uint8_t>(1u << (i & 7));
 }
 
-inline bool bit(const PodBuffer<std::uint8_t>& bits, std::size_t i) noexcept {
-  return (bits[i >> 3] >> (i & 7)) & 1u;
-}
-
 /// Byte k is 1 where cell k of the (up to 8) `kinds` holds a value, 0 where it is null (the
 /// placeholder kind 6 and the missing kind 7 are the two kinds that are 7 with bit 0 set).
 inline std::uint64_t valid_cells(const std::uint8_t* kinds, std::size_t n) noexcept {
@@ -202,12 +198,23 @@ TypedColumn type_column(const TextColumnView& column, DeclaredType declared,
   if (column.kinds != nullptr) return type_cells<true>(column, declared, quotes_are_text);
   const std::uint8_t kind = column.uniform_kind;
   if (column.rows != 0 && (kind == kPlaceholder || kind == kNullCell)) {
-    // Nothing but nulls: one kind byte per row says so to the general loop.
-    PodBuffer<std::uint8_t> kinds;
-    std::memset(kinds.extend(column.rows), kind, column.rows);
-    TextColumnView nulls = column;
-    nulls.kinds = kinds.data();
-    return type_cells<true>(nulls, declared, quotes_are_text);
+    // Nothing but nulls (a column of `?`): a declared type holds, inference has nothing to go on.
+    if (declared == DeclaredType::None) {
+      return text_column(column, declared, ColumnRule::kNoRow, "no values to infer a type from");
+    }
+    TypedColumn out;
+    out.rule.source = ColumnRule::Source::Declared;
+    out.rule.declared = declared;
+    out.type = declared == DeclaredType::Integer ? TypedColumn::Type::Int64
+                                                 : TypedColumn::Type::Float64;
+    if (out.type == TypedColumn::Type::Int64) {
+      zeroed(out.ints, column.rows);
+    } else {
+      zeroed(out.reals, column.rows);
+    }
+    zeroed(out.validity, (column.rows + 7) / 8);
+    out.null_count = column.rows;
+    return out;
   }
   return type_cells<false>(column, declared, quotes_are_text);
 }
