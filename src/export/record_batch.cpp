@@ -7,6 +7,7 @@
 #include <string>
 #include <utility>
 
+#include "export/field_name.hpp"
 #include "export/json_cell.hpp"
 #include "text/unicode.hpp"
 #include "text/utf8.hpp"
@@ -220,24 +221,23 @@ Batch make_batch(const BatchOrigin& origin, std::string_view loop_id,
           : null_column(NANOARROW_TYPE_STRING, rows));
   add("_loop_id", false, constant_text(loop_id, rows, "the loop id column", origin));
 
+  std::vector<std::string> names;
+  names.reserve(tags.size());
   for (std::size_t i = 0; i < tags.size(); ++i) {
-    // The C stream interface carries field names as NUL-terminated strings: a tag holding a
-    // stray NUL (the lexer lets them through) would reach pyarrow cut short, under the name
-    // of another tag.
-    if (tags[i].find('\0') != std::string_view::npos) {
-      invalid("tag " + std::string(quoted(tags[i])) + " of " + describe(origin) +
-              " contains NUL, which an Arrow field name cannot carry");
-    }
+    // Arrow field names cannot hold NUL: U+FFFD stands in for it (field_name.hpp). Reserved
+    // up front, so the views the fields keep stay valid.
+    names.push_back(arrow_field_name(tags[i]));
+    const std::string_view name = names.back();
     const Column* column = columns[i];
     if (column == nullptr) {
-      add(tags[i], true, null_column(NANOARROW_TYPE_STRING, rows));
+      add(name, true, null_column(NANOARROW_TYPE_STRING, rows));
     } else if (column->type != NANOARROW_TYPE_STRING || column->length > rows) {
       invalid("column '" + std::string(tags[i]) + "' of " + describe(origin) +
               " does not fit its batch");
     } else if (column->length < rows) {
-      add(tags[i], true, pad_utf8(*column, rows));
+      add(name, true, pad_utf8(*column, rows));
     } else {
-      fields.push_back(Field{tags[i], true, column});
+      fields.push_back(Field{name, true, column});
     }
   }
   return make_record_batch(fields, rows);

@@ -50,6 +50,12 @@ void TableBuilder::semantic_error(std::string message, std::string_view context,
   if (strict_) stopped_ = true;
 }
 
+std::string TableBuilder::redefined(std::string_view tag) const {
+  // The collector's message: both entries name the same fault alike.
+  return "tag " + quoted(tag) + " defined again in the same " +
+         (in_frame_ ? "save frame" : "data block");
+}
+
 std::string TableBuilder::where() const {
   const RowOrigin& origin = out_.origins[in_frame_ ? frame_origin_ : block_origin_];
   std::string text = "block " + quoted(out_.names[origin.block]);
@@ -168,6 +174,9 @@ void TableBuilder::add_value(std::string_view text, std::uint8_t kind) {
 
 void TableBuilder::route(std::string_view text, std::uint8_t kind) {
   if (!containers_.empty()) {
+    ContainerFrame& top = containers_.back();
+    // A scalar where a table wants a key has no place (the parser reported it).
+    if (top.value.kind == RawValue::Kind::Table && !top.has_pending_key) return;
     RawValue scalar;
     scalar.text.assign(text);
     route_container(std::move(scalar));
@@ -189,6 +198,16 @@ void TableBuilder::route_container(RawValue&& value) {
       top.value.keys.push_back(std::move(top.pending_key));
       top.value.items.push_back(std::move(value));
       top.has_pending_key = false;
+    } else {
+      // As the collector keeps it: the containers a table holds without a key gather in one
+      // list under kKeylessKey (the parser reported each).
+      if (!top.has_keyless) {
+        top.keyless = top.value.items.size();
+        top.has_keyless = true;
+        top.value.keys.emplace_back(kKeylessKey);
+        top.value.items.emplace_back(RawValue::Kind::List);
+      }
+      top.value.items[top.keyless].items.push_back(std::move(value));
     }
     return;
   }
@@ -208,20 +227,19 @@ void TableBuilder::plain_value(std::string_view text, std::uint8_t kind) {
   const Slot slot = plain_slot(pending_tag_);
   TableColumn& column = out_.categories[slot.category].columns[slot.column];
   const std::uint32_t serial = frame_serial();
+  TableColumn::FrameMarks& marks = column.marks[in_frame_];
   std::uint32_t group = 0;
-  if (column.plain_frame == serial) {
-    group = column.plain_count++;
-    semantic_error("tag " + quoted(pending_tag_) + " has more than one value in " + where() +
-                       "; value " + std::to_string(group + 1) + " starts a row of its own in " +
-                       "category " + quoted(out_.categories[slot.category].name),
-                   pending_tag_, "value kept in a row of its own");
+  if (marks.plain_frame == serial) {
+    group = marks.plain_count++;
+    // Strays gather under the error tag, each reported by the parser already.
+    if (pending_tag_ != kErrorValueTag) semantic_error(redefined(pending_tag_), pending_tag_,
+                   "value " + std::to_string(group + 1) + " kept in a row of its own");
   } else {
-    column.plain_frame = serial;
-    column.plain_count = 1;
-    if (column.loop_frame == serial) {
-      semantic_error("tag " + quoted(pending_tag_) + " is given both in a loop and as a plain " +
-                         "tag in " + where() + "; its values stay in separate rows",
-                     pending_tag_, "values kept in separate rows");
+    marks.plain_frame = serial;
+    marks.plain_count = 1;
+    if (marks.loop_frame == serial) {
+      semantic_error(redefined(pending_tag_), pending_tag_,
+                     "its loop's values and this value kept in separate rows");
     }
   }
   if (stopped_) return;
@@ -296,12 +314,12 @@ const std::vector<TableBuilder::HeaderSlot>& TableBuilder::header_slots(
   const std::vector<TagPlace> places = resolve_loop(tags, place_storage_);
   std::vector<HeaderSlot> slots;
   slots.reserve(tags.size());
+  // How often the header named each column so far (a map: generated headers run to thousands).
+  std::unordered_map<std::uint64_t, std::uint32_t> seen;
   for (std::size_t i = 0; i < tags.size(); ++i) {
     const Slot slot = slot_for(places[i]);
-    std::uint32_t group = 0;
-    for (std::size_t j = 0; j < i; ++j) {
-      group += slots[j].slot.category == slot.category && slots[j].slot.column == slot.column;
-    }
+    const std::uint32_t group =
+        seen[static_cast<std::uint64_t>(slot.category) << 32 | slot.column]++;
     slots.push_back({slot, group});
   }
   return header_slots_.emplace(loop_header_, std::move(slots)).first->second;
@@ -315,35 +333,35 @@ void TableBuilder::on_loop_start(std::span<const std::string_view> tags) {
   for (std::string_view tag : tags) loop_header_.append(tag).push_back('\n');
   if (!has_frame() || tags.empty()) return;
   const std::vector<HeaderSlot>& slots = header_slots(tags);
+  ++serial_loop_;
   // Columns are all created now: the pointers below stay valid for the whole loop.
   const std::uint32_t serial = frame_serial();
   for (std::size_t i = 0; i < tags.size(); ++i) {
     const auto [slot, group] = slots[i];
     CategoryTable& category = out_.categories[slot.category];
     TableColumn& column = category.columns[slot.column];
+    TableColumn::FrameMarks& marks = column.marks[in_frame_];
     if (group == 1) {
       semantic_error("loop names tag " + quoted(tags[i]) + " more than once in " + where() +
                          "; each repeat fills rows of its own in category " +
                          quoted(category.name),
                      tags[i], "repeated column kept in rows of its own");
     }
-    if (group == 0 && column.loop_frame == serial) {
+    if (group == 0 && marks.loop_frame == serial) {
       // The collector keeps only the later loop's values of such a tag; here both stay.
-      semantic_error("tag " + quoted(tags[i]) + " is named by two loops of " + where() +
-                         "; each loop's values fill rows of their own",
-                     tags[i], "values kept in separate rows");
+      semantic_error(redefined(tags[i]), tags[i], "each loop's values kept in rows of their own");
     }
-    if (group == 0 && column.plain_frame == serial) {
-      semantic_error("tag " + quoted(tags[i]) + " is given both in a loop and as a plain tag in " +
-                         where() + "; its values stay in separate rows",
-                     tags[i], "values kept in separate rows");
+    if (group == 0 && marks.plain_frame == serial) {
+      semantic_error(redefined(tags[i]), tags[i],
+                     "its plain value and this loop's values kept in separate rows");
     }
-    column.loop_frame = serial;
-    std::uint32_t at = 0;
-    while (at < loop_categories_.size() && loop_categories_[at].category != slot.category) ++at;
-    if (at == loop_categories_.size()) {
+    marks.loop_frame = serial;
+    if (category.loop_mark != serial_loop_ || loop_categories_.empty()) {
+      category.loop_mark = serial_loop_;
+      category.loop_index = static_cast<std::uint32_t>(loop_categories_.size());
       loop_categories_.push_back({slot.category, category.rows, 1});
     }
+    const std::uint32_t at = category.loop_index;
     loop_categories_[at].groups = std::max(loop_categories_[at].groups, group + 1);
     if (group != 0) loop_simple_ = false;
     column.pad_to(category.rows);
@@ -454,12 +472,12 @@ void TableBuilder::on_loop_end() {
 
 void TableBuilder::on_list_start() {
   if (stopped_) return;
-  containers_.push_back(ContainerFrame{RawValue(RawValue::Kind::List), {}, false});
+  containers_.push_back(ContainerFrame{RawValue(RawValue::Kind::List)});
 }
 
 void TableBuilder::on_table_start() {
   if (stopped_) return;
-  containers_.push_back(ContainerFrame{RawValue(RawValue::Kind::Table), {}, false});
+  containers_.push_back(ContainerFrame{RawValue(RawValue::Kind::Table)});
 }
 
 void TableBuilder::on_table_key(std::string_view key, std::uint8_t /*kind*/) {

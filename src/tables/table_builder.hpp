@@ -49,6 +49,9 @@ struct CategoryTable {
   std::uint32_t flush_mark = 0;
   std::uint32_t flush_rank = 0;
   std::uint32_t flush_groups = 0;
+  // Its place among the categories of the loop being read.
+  std::uint32_t loop_mark = 0;
+  std::uint32_t loop_index = 0;
 };
 
 /// Every category of a parse, in order of first appearance, with the diagnostics.
@@ -123,6 +126,8 @@ class TableBuilder {
     RawValue value;
     std::string pending_key;
     bool has_pending_key = false;
+    bool has_keyless = false;
+    std::size_t keyless = 0;  // position of the kKeylessKey list, once there is one
   };
 
   using NameSet = std::unordered_set<std::string, StringHash, std::equal_to<>>;
@@ -145,6 +150,7 @@ class TableBuilder {
   void reset_loop();
   const std::vector<HeaderSlot>& header_slots(std::span<const std::string_view> tags);
   std::string where() const;
+  std::string redefined(std::string_view tag) const;
 
   TableSet out_;
   std::unordered_map<std::string, std::uint32_t, StringHash, std::equal_to<>> category_of_;
@@ -161,6 +167,7 @@ class TableBuilder {
   std::uint32_t frame_serial_ = 0;
   std::uint32_t serial_ = 0;
   std::uint32_t flush_count_ = 0;
+  std::uint32_t serial_loop_ = 0;
   PendingRows block_rows_;
   PendingRows frame_rows_;
   NameSet block_names_;
