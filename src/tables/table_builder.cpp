@@ -139,14 +139,45 @@ TableBuilder::Slot TableBuilder::slot_for(TagPlace place) {
   return {found->second, column->second};
 }
 
-TableBuilder::Slot TableBuilder::plain_slot(std::string_view tag) {
+std::uint32_t TableBuilder::tag_id(std::string_view tag) {
+  lower_into(tag, lowered_);
+  auto found = tag_ids_.find(lowered_);
+  if (found == tag_ids_.end()) {
+    found = tag_ids_.emplace(lowered_, static_cast<std::uint32_t>(tag_names_.size())).first;
+    tag_names_.push_back(&found->first);
+    tag_marks_[0].emplace_back();
+    tag_marks_[1].emplace_back();
+  }
+  return found->second;
+}
+
+bool TableBuilder::defined_again(std::uint32_t id, bool looped) {
+  TagMark& mark = tag_marks_[in_frame_][id];
+  const std::uint32_t serial = frame_serial();
+  const bool again = mark.frame == serial;
+  if (!again) {
+    mark.frame = serial;
+    mark.looped = false;
+  }
+  mark.looped = mark.looped || looped;
+  return again;
+}
+
+TableBuilder::TagSlot TableBuilder::plain_slot(std::string_view tag) {
   // A plain tag's place depends on its spelling alone; files repeat one set of tags in every
   // block, so each spelling is resolved once.
   auto found = slot_of_tag_.find(tag);
   if (found != slot_of_tag_.end()) return found->second;
-  const Slot slot = slot_for(resolve_plain(tag));
+  const TagSlot slot{slot_for(resolve_plain(tag)), tag_id(tag)};
   slot_of_tag_.emplace(std::string(tag), slot);
   return slot;
+}
+
+std::string TableBuilder::shared_column(std::string_view tag, Slot slot) const {
+  const CategoryTable& category = out_.categories[slot.category];
+  return "tag " + quoted(tag) + " fills column " + quoted(category.columns[slot.column].name()) +
+         " of category " + quoted(category.name) + ", which another tag of " + where() +
+         " fills as well";
 }
 
 void TableBuilder::add_tag(std::string_view tag) {
@@ -224,22 +255,32 @@ void TableBuilder::plain_value(std::string_view text, std::uint8_t kind) {
   if (!has_pending_tag_) return;
   has_pending_tag_ = false;
   if (!has_frame()) return;
-  const Slot slot = plain_slot(pending_tag_);
+  const auto [slot, id] = plain_slot(pending_tag_);
   TableColumn& column = out_.categories[slot.category].columns[slot.column];
   const std::uint32_t serial = frame_serial();
   TableColumn::FrameMarks& marks = column.marks[in_frame_];
+  // Strays gather under the error tag, each reported by the parser already.
+  const bool stray = pending_tag_ == kErrorValueTag;
+  const bool looped = tag_marks_[in_frame_][id].frame == serial && tag_marks_[in_frame_][id].looped;
+  const bool again = defined_again(id, false);
+  if (again && !stray) {
+    semantic_error(redefined(*tag_names_[id]), "RawBuilder",
+                   looped ? "its loop's values and this value kept in separate rows"
+                          : "value kept in a row of its own");
+  }
   std::uint32_t group = 0;
   if (marks.plain_frame == serial) {
     group = marks.plain_count++;
-    // Strays gather under the error tag, each reported by the parser already.
-    if (pending_tag_ != kErrorValueTag) semantic_error(redefined(pending_tag_), pending_tag_,
-                   "value " + std::to_string(group + 1) + " kept in a row of its own");
+    if (!again && !stray) {
+      semantic_error(shared_column(pending_tag_, slot), pending_tag_,
+                     "value kept in a row of its own");
+    }
   } else {
     marks.plain_frame = serial;
     marks.plain_count = 1;
-    if (marks.loop_frame == serial) {
-      semantic_error(redefined(pending_tag_), pending_tag_,
-                     "its loop's values and this value kept in separate rows");
+    if (marks.loop_frame == serial && !again) {
+      semantic_error(shared_column(pending_tag_, slot), pending_tag_,
+                     "the loop's values and this value kept in separate rows");
     }
   }
   if (stopped_) return;
@@ -300,6 +341,7 @@ void TableBuilder::reset_loop() {
   loop_tag_count_ = 0;
   loop_targets_.clear();
   loop_categories_.clear();
+  loop_redefined_.clear();
   loop_simple_ = true;
   loop_value_count_ = 0;
   loop_cursor_ = 0;
@@ -320,7 +362,7 @@ const std::vector<TableBuilder::HeaderSlot>& TableBuilder::header_slots(
     const Slot slot = slot_for(places[i]);
     const std::uint32_t group =
         seen[static_cast<std::uint64_t>(slot.category) << 32 | slot.column]++;
-    slots.push_back({slot, group});
+    slots.push_back({slot, group, tag_id(tags[i])});
   }
   return header_slots_.emplace(loop_header_, std::move(slots)).first->second;
 }
@@ -337,23 +379,30 @@ void TableBuilder::on_loop_start(std::span<const std::string_view> tags) {
   // Columns are all created now: the pointers below stay valid for the whole loop.
   const std::uint32_t serial = frame_serial();
   for (std::size_t i = 0; i < tags.size(); ++i) {
-    const auto [slot, group] = slots[i];
+    const auto [slot, group, id] = slots[i];
     CategoryTable& category = out_.categories[slot.category];
     TableColumn& column = category.columns[slot.column];
     TableColumn::FrameMarks& marks = column.marks[in_frame_];
+    // The collector's check goes by tag, once per tag of the header, and reports when the
+    // loop ends; the tables' own by column.
+    TagMark& mark = tag_marks_[in_frame_][id];
+    bool again = mark.loop == serial_loop_ && mark.frame == serial;
+    if (!again) {
+      mark.loop = serial_loop_;
+      if (defined_again(id, true)) {
+        loop_redefined_.push_back(id);
+        again = true;
+      }
+    }
     if (group == 1) {
       semantic_error("loop names tag " + quoted(tags[i]) + " more than once in " + where() +
                          "; each repeat fills rows of its own in category " +
                          quoted(category.name),
                      tags[i], "repeated column kept in rows of its own");
     }
-    if (group == 0 && marks.loop_frame == serial) {
-      // The collector keeps only the later loop's values of such a tag; here both stay.
-      semantic_error(redefined(tags[i]), tags[i], "each loop's values kept in rows of their own");
-    }
-    if (group == 0 && marks.plain_frame == serial) {
-      semantic_error(redefined(tags[i]), tags[i],
-                     "its plain value and this loop's values kept in separate rows");
+    if (group == 0 && !again &&
+        (marks.loop_frame == serial || marks.plain_frame == serial)) {
+      semantic_error(shared_column(tags[i], slot), tags[i], "values kept in separate rows");
     }
     marks.loop_frame = serial;
     if (category.loop_mark != serial_loop_ || loop_categories_.empty()) {
@@ -457,6 +506,11 @@ void TableBuilder::on_loop_end() {
       return;
     }
     for (std::size_t i = 0; i < missing; ++i) loop_value("?", kPlaceholder);
+  }
+  for (std::uint32_t id : loop_redefined_) {
+    const std::string& tag = *tag_names_[id];
+    semantic_error(redefined(tag), "RawBuilder",
+                   "the earlier values and this loop's kept in separate rows");
   }
   for (const LoopCategory& loop : loop_categories_) {
     CategoryTable& category = out_.categories[loop.category];
