@@ -5,7 +5,6 @@
 #include <nanoarrow/nanoarrow.hpp>
 
 #include <algorithm>
-
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -234,6 +233,7 @@ void check_batches(FrameData& frame, const FrameData& reference, const BatchOrig
     std::int64_t longest = 0;
     for (std::int64_t c = 5; c < n_columns; ++c) {
       const std::string tag = batch.schema->children[c]->name;
+      FUZZ_CHECK(tag.find('\0') == std::string::npos);
       // The tag of this column: the loop header says; among plain tags sharing a field name,
       // the first not seen yet.
       std::size_t at = reference.tag_order.size();

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <deque>
 #include <optional>
 #include <span>
 #include <string>
@@ -204,6 +205,7 @@ Batch make_batch(const BatchOrigin& origin, std::string_view loop_id,
   owned.reserve(kLeading + tags.size());
   std::vector<Field> fields;
   fields.reserve(kLeading + tags.size());
+  std::deque<std::string> renamed;  // stable storage for the names fields point to
   auto add = [&](std::string_view name, bool nullable, Column column) {
     owned.push_back(std::move(column));
     fields.push_back(Field{name, nullable, &owned.back()});
@@ -221,18 +223,16 @@ Batch make_batch(const BatchOrigin& origin, std::string_view loop_id,
           : null_column(NANOARROW_TYPE_STRING, rows));
   add("_loop_id", false, constant_text(loop_id, rows, "the loop id column", origin));
 
-  std::vector<std::string> names;
-  names.reserve(tags.size());
   for (std::size_t i = 0; i < tags.size(); ++i) {
-    // Arrow field names cannot hold NUL: U+FFFD stands in for it (field_name.hpp). Reserved
-    // up front, so the views the fields keep stay valid.
-    names.push_back(arrow_field_name(tags[i]));
-    const std::string_view name = names.back();
+    // A NUL inside a tag (reported by the lexer) would end the NUL-terminated field name of the
+    // C interface: the field shows U+FFFD there instead.
+    std::string_view name = tags[i];
+    if (name.find('\0') != std::string_view::npos) name = renamed.emplace_back(arrow_field_name(name));
     const Column* column = columns[i];
     if (column == nullptr) {
       add(name, true, null_column(NANOARROW_TYPE_STRING, rows));
     } else if (column->type != NANOARROW_TYPE_STRING || column->length > rows) {
-      invalid("column '" + std::string(tags[i]) + "' of " + describe(origin) +
+      invalid("column '" + std::string(name) + "' of " + describe(origin) +
               " does not fit its batch");
     } else if (column->length < rows) {
       add(name, true, pad_utf8(*column, rows));
