@@ -136,15 +136,19 @@ def convert_file(
     strict: bool = False,
     max_errors: int | None = None,
     layout: str = "tables",
+    types: str = "infer",
 ) -> dict:
     """Converts one file into `out_dir`; returns what was written, small enough to send back
     from a worker process."""
     path, out_dir = job
     outcome = {"path": path, "out_dir": out_dir, "written": [], "diagnostics": 0, "failure": None}
     by_table = layout == "tables" and fmt != "jsonl"
-    parse = tessrin_core.parse_tables_file if by_table else tessrin_core.parse_arrow_file
     try:
-        batches, errors = parse(path, "strict" if strict else None, max_errors)
+        mode = "strict" if strict else None
+        if by_table:
+            batches, errors = tessrin_core.parse_tables_file(path, mode, max_errors, types)
+        else:
+            batches, errors = tessrin_core.parse_arrow_file(path, mode, max_errors)
     except OSError as error:
         outcome["failure"] = f"cannot read: {native_read_reason(error)}"
         return outcome
