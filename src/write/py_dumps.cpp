@@ -1,0 +1,525 @@
+// Walks blocks, save frames, tags and loops held in Python containers and hands their values
+// to the CifWriter. No Python code runs while values are read: only lists, dicts and the
+// UTF-8 buffers of strs are touched, so borrowed items stay valid.
+#include "write/py_dumps.hpp"
+
+#include <algorithm>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <unordered_set>
+#include <vector>
+
+#include "python/pyref.hpp"
+#include "write/cif_writer.hpp"
+#include "write/value_form.hpp"
+
+namespace tessrin {
+
+namespace {
+
+// Plain items of one category pad their tags to the longest tag of the run, up to this.
+constexpr std::size_t kMaxTagPad = 40;
+
+/// The UTF-8 text of a str; ASCII strs are read in place.
+bool str_view(PyObject* s, std::string_view& view) {
+  if (PyUnicode_IS_COMPACT_ASCII(s)) {
+    view = std::string_view(static_cast<const char*>(PyUnicode_DATA(s)),
+                            static_cast<std::size_t>(PyUnicode_GET_LENGTH(s)));
+    return true;
+  }
+  Py_ssize_t size = 0;
+  const char* data = PyUnicode_AsUTF8AndSize(s, &size);
+  if (data == nullptr) return false;
+  view = std::string_view(data, static_cast<std::size_t>(size));
+  return true;
+}
+
+std::size_t utf8_chars(std::string_view text) {
+  std::size_t n = 0;
+  for (char c : text) n += (static_cast<unsigned char>(c) & 0xC0) != 0x80;
+  return n;
+}
+
+/// Where a problem is: block, save frame (if any) and tag (if any).
+struct Where {
+  std::string_view block;
+  std::string_view frame;
+  std::string_view tag;
+};
+
+/// Raises `type` with a message naming the place. Returns false for the caller's return.
+bool raise_at(PyObject* type, const Where& where, std::string_view what) {
+  std::string message = "block '";
+  message.append(where.block).append("'");
+  if (!where.frame.empty()) message.append(", save frame '").append(where.frame).append("'");
+  if (!where.tag.empty()) message.append(", tag '").append(where.tag).append("'");
+  message.append(": ").append(what);
+  PyRef text = PyRef::steal(PyUnicode_DecodeUTF8(message.data(),
+                                                 static_cast<Py_ssize_t>(message.size()),
+                                                 "replace"));
+  if (text) PyErr_SetObject(type, text.get());
+  return false;
+}
+
+bool raise_type(const Where& where, const char* expected, PyObject* got) {
+  std::string what = std::string(expected) + ", not " + Py_TYPE(got)->tp_name;
+  return raise_at(PyExc_TypeError, where, what);
+}
+
+/// A str's text; a str that is not valid Unicode (lone surrogates) becomes a ValueError here.
+bool text_of(PyObject* s, const Where& where, const char* what, std::string_view& view) {
+  if (str_view(s, view)) return true;
+  PyErr_Clear();
+  return raise_at(PyExc_ValueError, where,
+                  std::string(what) + " is not valid Unicode (it holds a lone surrogate)");
+}
+
+/// The parts of one block or save frame: a parse_raw dict or a CifBlock / CifSaveFrame.
+struct FrameRefs {
+  PyRef name, tag_order, loops, tags, save_frames;
+};
+
+bool read_frame(PyObject* obj, bool block, const Where& where, FrameRefs& f) {
+  struct Part {
+    const char* key;
+    const char* attribute;
+    PyRef* ref;
+  };
+  const Part parts[] = {{"name", "name", &f.name},
+                        {"tag_order", "_tag_order", &f.tag_order},
+                        {"loops", "_loops", &f.loops},
+                        {"tags", "_tags", &f.tags},
+                        {"save_frames", "_save_frame_list", &f.save_frames}};
+  const bool dict = PyDict_Check(obj);
+  for (const Part& part : parts) {
+    if (!block && part.ref == &f.save_frames) break;
+    if (dict) {
+      PyObject* item = PyDict_GetItemString(obj, part.key);
+      if (item == nullptr) {
+        return raise_at(PyExc_ValueError, where,
+                        std::string("the frame dict has no key '") + part.key + "'");
+      }
+      *part.ref = PyRef::borrow(item);
+    } else {
+      *part.ref = PyRef::steal(PyObject_GetAttrString(obj, part.attribute));
+      if (!*part.ref) return false;
+    }
+  }
+  if (!PyUnicode_Check(f.name.get())) return raise_type(where, "a frame name must be str", f.name.get());
+  return true;
+}
+
+/// One loop's tags after each tag went to the last loop that names it (that loop holds its
+/// column).
+struct LoopPlan {
+  std::vector<PyObject*> tags;
+  std::vector<std::string_view> names;
+  bool written = false;
+};
+
+class Dumper {
+ public:
+  Dumper(bool cif2, std::size_t width) : writer_(cif2, width), cif2_(cif2) {}
+
+  bool blocks(PyObject* blocks);
+  std::string& out() { return writer_.out(); }
+
+ private:
+  bool frame_name(const FrameRefs& f, bool block, std::string_view& name);
+  bool frame(const FrameRefs& f);
+  bool plan_loops(PyObject* loops);
+  bool items(PyObject* const* order, Py_ssize_t count, Py_ssize_t& i);
+  bool values_of(PyObject* tag, PyObject*& values);
+  bool loop(LoopPlan& plan);
+  bool cell_of(PyObject* value, std::string& rendered, Cell& cell);
+  bool render(PyObject* root, std::string& out);
+  bool tag_text(PyObject* tag, std::string_view& view);
+
+  CifWriter writer_;
+  bool cif2_;
+  Where where_;
+  PyObject* tags_ = nullptr;  // the current frame's tag dict (borrowed from its FrameRefs)
+  std::vector<LoopPlan> loops_;
+  std::unordered_map<std::string_view, std::size_t> owner_;
+  std::unordered_set<std::string_view> done_;
+  std::string rendered_;
+  std::string position_;  // names a block or frame by position until its name is read
+};
+
+bool Dumper::frame_name(const FrameRefs& f, bool block, std::string_view& name) {
+  if (!text_of(f.name.get(), where_, "the name", name)) return false;
+  if (const char* problem = name_problem(name, cif2_, false)) {
+    Where at = where_;
+    if (block) {
+      at.block = name;
+    } else {
+      at.frame = name;
+    }
+    return raise_at(PyExc_ValueError, at,
+                    std::string(block ? "block" : "save frame") + " name " + problem);
+  }
+  return true;
+}
+
+bool Dumper::blocks(PyObject* blocks) {
+  PyRef list = PyRef::steal(PySequence_Fast(blocks, "blocks must be a sequence"));
+  if (!list) return false;
+  const Py_ssize_t n = PySequence_Fast_GET_SIZE(list.get());
+  for (Py_ssize_t b = 0; b < n; ++b) {
+    position_ = "number " + std::to_string(b + 1);
+    where_ = Where{position_, {}, {}};
+    FrameRefs block;
+    if (!read_frame(PySequence_Fast_GET_ITEM(list.get(), b), true, where_, block)) return false;
+    std::string_view name;
+    if (!frame_name(block, true, name)) return false;
+    where_ = Where{name, {}, {}};
+    writer_.begin_block(name);
+    if (!frame(block)) return false;
+    PyRef frames = PyRef::steal(
+        PySequence_Fast(block.save_frames.get(), "save frames must be a sequence"));
+    if (!frames) return false;
+    for (Py_ssize_t s = 0; s < PySequence_Fast_GET_SIZE(frames.get()); ++s) {
+      position_ = "number " + std::to_string(s + 1);
+      where_ = Where{name, position_, {}};
+      FrameRefs save;
+      if (!read_frame(PySequence_Fast_GET_ITEM(frames.get(), s), false, where_, save)) {
+        return false;
+      }
+      std::string_view frame_name_text;
+      if (!frame_name(save, false, frame_name_text)) return false;
+      where_ = Where{name, frame_name_text, {}};
+      writer_.begin_save_frame(frame_name_text);
+      if (!frame(save)) return false;
+      writer_.end_save_frame();
+    }
+  }
+  return true;
+}
+
+bool Dumper::tag_text(PyObject* tag, std::string_view& view) {
+  where_.tag = {};
+  if (!PyUnicode_Check(tag)) return raise_type(where_, "a tag must be str", tag);
+  if (!text_of(tag, where_, "the tag", view)) return false;
+  if (const char* problem = name_problem(view, cif2_, true)) {
+    where_.tag = view;
+    return raise_at(PyExc_ValueError, where_, std::string("tag name ") + problem);
+  }
+  where_.tag = view;
+  return true;
+}
+
+bool Dumper::plan_loops(PyObject* loops) {
+  loops_.clear();
+  owner_.clear();
+  PyRef list = PyRef::steal(PySequence_Fast(loops, "loops must be a sequence"));
+  if (!list) return false;
+  const Py_ssize_t n = PySequence_Fast_GET_SIZE(list.get());
+  std::vector<PyRef> headers;
+  for (Py_ssize_t i = 0; i < n; ++i) {
+    headers.push_back(PyRef::steal(PySequence_Fast(PySequence_Fast_GET_ITEM(list.get(), i),
+                                                   "a loop must be a sequence of tags")));
+    if (!headers.back()) return false;
+    PyObject* header = headers.back().get();
+    for (Py_ssize_t t = 0; t < PySequence_Fast_GET_SIZE(header); ++t) {
+      std::string_view name;
+      if (!tag_text(PySequence_Fast_GET_ITEM(header, t), name)) return false;
+      owner_[name] = static_cast<std::size_t>(i);
+    }
+  }
+  loops_.resize(static_cast<std::size_t>(n));
+  for (Py_ssize_t i = 0; i < n; ++i) {
+    PyObject* header = headers[static_cast<std::size_t>(i)].get();
+    LoopPlan& plan = loops_[static_cast<std::size_t>(i)];
+    for (Py_ssize_t t = 0; t < PySequence_Fast_GET_SIZE(header); ++t) {
+      PyObject* tag = PySequence_Fast_GET_ITEM(header, t);
+      std::string_view name;
+      str_view(tag, name);  // already checked above
+      if (owner_[name] != static_cast<std::size_t>(i) ||
+          std::find(plan.names.begin(), plan.names.end(), name) != plan.names.end()) {
+        continue;
+      }
+      plan.tags.push_back(tag);
+      plan.names.push_back(name);
+    }
+  }
+  return true;
+}
+
+bool Dumper::values_of(PyObject* tag, PyObject*& values) {
+  values = PyDict_GetItemWithError(tags_, tag);
+  if (values != nullptr) {
+    if (PyList_Check(values) || PyTuple_Check(values)) return true;
+    return raise_type(where_, "the values of a tag must be a list", values);
+  }
+  if (PyErr_Occurred()) return false;
+  return raise_at(PyExc_ValueError, where_, "the tag has no entry in the tags dict");
+}
+
+bool Dumper::frame(const FrameRefs& f) {
+  if (!PyDict_Check(f.tags.get())) return raise_type(where_, "tags must be a dict", f.tags.get());
+  tags_ = f.tags.get();
+  done_.clear();
+  if (!plan_loops(f.loops.get())) return false;
+  PyRef order = PyRef::steal(PySequence_Fast(f.tag_order.get(), "tag order must be a sequence"));
+  if (!order) return false;
+  PyObject* const* tags = PySequence_Fast_ITEMS(order.get());
+  const Py_ssize_t count = PySequence_Fast_GET_SIZE(order.get());
+  for (Py_ssize_t i = 0; i < count;) {
+    std::string_view name;
+    if (!tag_text(tags[i], name)) return false;
+    if (done_.contains(name)) {
+      ++i;
+      continue;
+    }
+    auto owner = owner_.find(name);
+    if (owner == owner_.end()) {
+      if (!items(tags, count, i)) return false;
+      continue;
+    }
+    if (!loop(loops_[owner->second])) return false;
+    ++i;
+  }
+  // Loops and tags the tag order misses are written after it rather than dropped.
+  for (LoopPlan& plan : loops_) {
+    if (!plan.written && !plan.tags.empty() && !loop(plan)) return false;
+  }
+  if (static_cast<std::size_t>(PyDict_GET_SIZE(tags_)) > done_.size()) {
+    PyObject* key = nullptr;
+    PyObject* value = nullptr;
+    Py_ssize_t pos = 0;
+    std::vector<PyObject*> rest;
+    while (PyDict_Next(tags_, &pos, &key, &value)) rest.push_back(key);
+    for (PyObject* key_ref : rest) {
+      std::string_view name;
+      if (!tag_text(key_ref, name)) return false;
+      if (done_.contains(name)) continue;
+      Py_ssize_t i = 0;
+      if (!items(&key_ref, 1, i)) return false;
+    }
+  }
+  where_.tag = {};
+  return true;
+}
+
+/// Writes the run of plain (unlooped) tags from `i` that share one category, padded alike.
+bool Dumper::items(PyObject* const* order, Py_ssize_t count, Py_ssize_t& i) {
+  std::string_view first;
+  if (!tag_text(order[i], first)) return false;
+  const std::string_view category = CifWriter::category(first);
+  Py_ssize_t end = i;
+  std::size_t pad = 0;
+  for (; end < count; ++end) {
+    std::string_view name;
+    if (!tag_text(order[end], name)) return false;
+    if (owner_.contains(name) || CifWriter::category(name) != category) break;
+    if (done_.contains(name)) continue;
+    pad = std::max(pad, name.size());
+  }
+  pad = std::min(pad, kMaxTagPad);
+  for (; i < end; ++i) {
+    std::string_view name;
+    if (!tag_text(order[i], name)) return false;
+    if (done_.contains(name)) continue;
+    PyObject* values = nullptr;
+    if (!values_of(order[i], values)) return false;
+    const Py_ssize_t n = PySequence_Fast_GET_SIZE(values);
+    if (n == 0) {
+      return raise_at(PyExc_ValueError, where_,
+                      "the tag has no value and is in no loop (an empty loop needs its tags "
+                      "in the loops list)");
+    }
+    for (Py_ssize_t v = 0; v < n; ++v) {
+      Cell cell;
+      if (!cell_of(PySequence_Fast_GET_ITEM(values, v), rendered_, cell)) return false;
+      writer_.item(name, pad, cell);
+    }
+    done_.insert(name);
+  }
+  return true;
+}
+
+bool Dumper::cell_of(PyObject* value, std::string& rendered, Cell& cell) {
+  if (PyUnicode_Check(value)) {
+    std::string_view text;
+    if (!text_of(value, where_, "the value", text)) return false;
+    FormProblem problem;
+    const ValueForm form = choose_form(text, cif2_, problem);
+    if (form == ValueForm::Unwritable) {
+      return raise_at(PyExc_ValueError, where_,
+                      std::string("the value ") + form_problem_text(problem));
+    }
+    cell = make_cell(text, static_cast<std::size_t>(PyUnicode_GET_LENGTH(value)), form);
+    return true;
+  }
+  if (PyList_Check(value) || PyDict_Check(value)) {
+    if (!cif2_) {
+      return raise_at(PyExc_ValueError, where_,
+                      std::string("the value is a ") + (PyList_Check(value) ? "list" : "table") +
+                          ", which only CIF 2.0 can hold (write with version=\"2.0\")");
+    }
+    rendered.clear();
+    if (!render(value, rendered)) return false;
+    cell = Cell{rendered, utf8_chars(rendered), ValueForm::Bare,
+                rendered.find('\n') != std::string::npos};
+    return true;
+  }
+  return raise_type(where_, "a value must be str (or list or dict in CIF 2.0)", value);
+}
+
+/// A CIF 2.0 list or table, nested ones included, walked with an explicit stack.
+bool Dumper::render(PyObject* root, std::string& out) {
+  struct Level {
+    PyObject* container;
+    Py_ssize_t pos;
+    bool table;
+    bool first;
+  };
+  std::vector<Level> stack;
+  std::unordered_set<PyObject*> open;
+  auto enter = [&](PyObject* container) {
+    if (!open.insert(container).second) {
+      return raise_at(PyExc_ValueError, where_, "the value contains itself");
+    }
+    const bool table = PyDict_Check(container);
+    stack.push_back(Level{container, 0, table, true});
+    out.push_back(table ? '{' : '[');
+    return true;
+  };
+  if (!enter(root)) return false;
+  while (!stack.empty()) {
+    Level& top = stack.back();
+    PyObject* key = nullptr;
+    PyObject* item = nullptr;
+    const bool more = top.table ? PyDict_Next(top.container, &top.pos, &key, &item) != 0
+                                : top.pos < PyList_GET_SIZE(top.container);
+    if (!more) {
+      out.push_back(top.table ? '}' : ']');
+      open.erase(top.container);
+      stack.pop_back();
+      continue;
+    }
+    if (!top.table) item = PyList_GET_ITEM(top.container, top.pos++);
+    if (!top.first) out.push_back(' ');
+    top.first = false;
+    if (key != nullptr) {
+      std::string_view text;
+      if (!PyUnicode_Check(key)) return raise_type(where_, "a table key must be str", key);
+      if (!text_of(key, where_, "a table key", text)) return false;
+      const ValueForm form = choose_key_form(text);
+      if (form == ValueForm::Unwritable) {
+        return raise_at(PyExc_ValueError, where_,
+                        "a table key holds all kinds of quote (or a carriage return)");
+      }
+      append_value(out, text, form);
+      out.push_back(':');
+    }
+    if (PyList_Check(item) || PyDict_Check(item)) {
+      if (!enter(item)) return false;
+      continue;
+    }
+    if (!PyUnicode_Check(item)) {
+      return raise_type(where_, "a list item or table value must be str, list or dict", item);
+    }
+    std::string_view text;
+    if (!text_of(item, where_, "a list item or table value", text)) return false;
+    FormProblem problem;
+    const ValueForm form = choose_form(text, true, problem);
+    if (form == ValueForm::Unwritable) {
+      return raise_at(PyExc_ValueError, where_,
+                      std::string("a list item or table value ") + form_problem_text(problem));
+    }
+    // A text field opens and closes in the first column.
+    if (is_text_field(form)) out.push_back('\n');
+    append_value(out, text, form);
+    if (is_text_field(form)) out.push_back('\n');
+  }
+  return true;
+}
+
+bool Dumper::loop(LoopPlan& plan) {
+  plan.written = true;
+  const std::size_t columns = plan.tags.size();
+  std::vector<PyObject*> lists(columns);
+  Py_ssize_t rows = 0;
+  for (std::size_t c = 0; c < columns; ++c) {
+    where_.tag = plan.names[c];
+    if (!values_of(plan.tags[c], lists[c])) return false;
+    const Py_ssize_t n = PySequence_Fast_GET_SIZE(lists[c]);
+    if (c == 0) {
+      rows = n;
+    } else if (n != rows) {
+      return raise_at(PyExc_ValueError, where_,
+                      "the loop column has " + std::to_string(n) + " values where '" +
+                          std::string(plan.names[0]) + "' has " + std::to_string(rows));
+    }
+  }
+  // Pass 1: each value's form, once, and the widest one-line value of each column.
+  const std::size_t total = columns * static_cast<std::size_t>(rows);
+  std::vector<ValueForm> forms(total);
+  std::vector<std::size_t> widths(columns, 0);
+  std::unordered_map<std::size_t, std::string> containers;
+  for (std::size_t c = 0; c < columns; ++c) {
+    where_.tag = plan.names[c];
+    PyObject* const* items = PySequence_Fast_ITEMS(lists[c]);
+    std::size_t widest = 0;
+    for (Py_ssize_t r = 0; r < rows; ++r) {
+      PyObject* value = items[r];
+      const std::size_t index = static_cast<std::size_t>(r) * columns + c;
+      std::string_view text;
+      Cell cell;
+      if (PyUnicode_Check(value) && str_view(value, text)) {
+        FormProblem problem;
+        const ValueForm form = choose_form(text, cif2_, problem);
+        if (form == ValueForm::Unwritable) {
+          return raise_at(PyExc_ValueError, where_,
+                          std::string("the value ") + form_problem_text(problem));
+        }
+        forms[index] = form;
+        cell = make_cell(text, static_cast<std::size_t>(PyUnicode_GET_LENGTH(value)), form);
+      } else {
+        PyErr_Clear();
+        std::string& rendered = containers[index];
+        if (!cell_of(value, rendered, cell)) return false;
+        forms[index] = ValueForm::Unwritable;  // marks a pre-rendered container
+      }
+      if (!cell.multiline) widest = std::max(widest, cell.width);
+    }
+    widths[c] = widest;
+  }
+  writer_.begin_loop(plan.names, widths);
+  // Pass 2: the rows, in order.
+  for (Py_ssize_t r = 0; r < rows; ++r) {
+    for (std::size_t c = 0; c < columns; ++c) {
+      const std::size_t index = static_cast<std::size_t>(r) * columns + c;
+      PyObject* value = PySequence_Fast_GET_ITEM(lists[c], r);
+      Cell cell;
+      if (forms[index] == ValueForm::Unwritable) {
+        const std::string& rendered = containers[index];
+        cell = Cell{rendered, utf8_chars(rendered), ValueForm::Bare,
+                    rendered.find('\n') != std::string::npos};
+      } else {
+        std::string_view text;
+        str_view(value, text);  // read successfully in pass 1 (the UTF-8 form is cached)
+        cell = make_cell(text, static_cast<std::size_t>(PyUnicode_GET_LENGTH(value)),
+                         forms[index]);
+      }
+      writer_.loop_cell(c, cell);
+    }
+    writer_.end_row();
+  }
+  writer_.end_loop();
+  for (std::string_view name : plan.names) done_.insert(name);
+  return true;
+}
+
+}  // namespace
+
+PyObject* dumps_blocks(PyObject* blocks, bool cif2, std::size_t width) {
+  Dumper dumper(cif2, width);
+  if (!dumper.blocks(blocks)) return nullptr;
+  const std::string& out = dumper.out();
+  return PyUnicode_DecodeUTF8(out.data(), static_cast<Py_ssize_t>(out.size()), nullptr);
+}
+
+}  // namespace tessrin
