@@ -110,11 +110,11 @@ bool read_frame(PyObject* obj, bool block, const Where& where, FrameRefs& f) {
   return true;
 }
 
-/// One loop's tags after each tag went to the last loop that names it (that loop holds its
-/// column).
+/// One loop: its tags once each, and where the walk of the tag order writes it.
 struct LoopPlan {
   std::vector<PyObject*> tags;
   std::vector<std::string_view> names;
+  Py_ssize_t trigger = -1;  // position in the tag order of its last tag
   bool written = false;
 };
 
@@ -129,9 +129,10 @@ class Dumper {
   bool frame_name(const FrameRefs& f, bool block, std::string_view& name);
   bool frame(const FrameRefs& f);
   bool plan_loops(PyObject* loops);
+  void place_loops(PyObject* const* order, Py_ssize_t count);
   bool items(PyObject* const* order, Py_ssize_t count, Py_ssize_t& i);
   bool values_of(PyObject* tag, PyObject*& values);
-  bool loop(LoopPlan& plan);
+  bool loop(std::size_t index);
   bool cell_of(PyObject* value, std::string& rendered, Cell& cell);
   bool render(PyObject* root, std::string& out);
   bool tag_text(PyObject* tag, std::string_view& view);
@@ -209,41 +210,50 @@ bool Dumper::tag_text(PyObject* tag, std::string_view& view) {
   return true;
 }
 
+// A loop enters its new tags into the tag order when it ends, so it is written where the
+// last of its tags stands. A tag named by several loops holds the column of the last one
+// (its owner); earlier loops are written with that column too, so that they read back alike.
 bool Dumper::plan_loops(PyObject* loops) {
   loops_.clear();
   owner_.clear();
   PyRef list = PyRef::steal(PySequence_Fast(loops, "loops must be a sequence"));
   if (!list) return false;
   const Py_ssize_t n = PySequence_Fast_GET_SIZE(list.get());
-  std::vector<PyRef> headers;
-  for (Py_ssize_t i = 0; i < n; ++i) {
-    headers.push_back(PyRef::steal(PySequence_Fast(PySequence_Fast_GET_ITEM(list.get(), i),
-                                                   "a loop must be a sequence of tags")));
-    if (!headers.back()) return false;
-    PyObject* header = headers.back().get();
-    for (Py_ssize_t t = 0; t < PySequence_Fast_GET_SIZE(header); ++t) {
-      std::string_view name;
-      if (!tag_text(PySequence_Fast_GET_ITEM(header, t), name)) return false;
-      owner_[name] = static_cast<std::size_t>(i);
-    }
-  }
   loops_.resize(static_cast<std::size_t>(n));
   for (Py_ssize_t i = 0; i < n; ++i) {
-    PyObject* header = headers[static_cast<std::size_t>(i)].get();
+    PyRef header = PyRef::steal(PySequence_Fast(PySequence_Fast_GET_ITEM(list.get(), i),
+                                                "a loop must be a sequence of tags"));
+    if (!header) return false;
     LoopPlan& plan = loops_[static_cast<std::size_t>(i)];
-    for (Py_ssize_t t = 0; t < PySequence_Fast_GET_SIZE(header); ++t) {
-      PyObject* tag = PySequence_Fast_GET_ITEM(header, t);
+    for (Py_ssize_t t = 0; t < PySequence_Fast_GET_SIZE(header.get()); ++t) {
+      PyObject* tag = PySequence_Fast_GET_ITEM(header.get(), t);
       std::string_view name;
-      str_view(tag, name);  // already checked above
-      if (owner_[name] != static_cast<std::size_t>(i) ||
-          std::find(plan.names.begin(), plan.names.end(), name) != plan.names.end()) {
-        continue;
-      }
+      if (!tag_text(tag, name)) return false;
+      owner_[name] = static_cast<std::size_t>(i);
+      if (std::find(plan.names.begin(), plan.names.end(), name) != plan.names.end()) continue;
       plan.tags.push_back(tag);
       plan.names.push_back(name);
     }
   }
   return true;
+}
+
+void Dumper::place_loops(PyObject* const* order, Py_ssize_t count) {
+  std::unordered_map<std::string_view, Py_ssize_t> position;
+  for (Py_ssize_t i = 0; i < count; ++i) {
+    std::string_view name;
+    if (PyUnicode_Check(order[i]) && str_view(order[i], name)) {
+      position.try_emplace(name, i);
+    } else {
+      PyErr_Clear();  // reported when the walk reaches it
+    }
+  }
+  for (LoopPlan& plan : loops_) {
+    for (std::string_view name : plan.names) {
+      auto at = position.find(name);
+      if (at != position.end()) plan.trigger = std::max(plan.trigger, at->second);
+    }
+  }
 }
 
 bool Dumper::values_of(PyObject* tag, PyObject*& values) {
@@ -265,24 +275,26 @@ bool Dumper::frame(const FrameRefs& f) {
   if (!order) return false;
   PyObject* const* tags = PySequence_Fast_ITEMS(order.get());
   const Py_ssize_t count = PySequence_Fast_GET_SIZE(order.get());
+  place_loops(tags, count);
   for (Py_ssize_t i = 0; i < count;) {
     std::string_view name;
     if (!tag_text(tags[i], name)) return false;
+    if (owner_.contains(name)) {
+      for (std::size_t l = 0; l < loops_.size(); ++l) {
+        if (loops_[l].trigger == i && !loop(l)) return false;
+      }
+      ++i;
+      continue;
+    }
     if (done_.contains(name)) {
       ++i;
       continue;
     }
-    auto owner = owner_.find(name);
-    if (owner == owner_.end()) {
-      if (!items(tags, count, i)) return false;
-      continue;
-    }
-    if (!loop(loops_[owner->second])) return false;
-    ++i;
+    if (!items(tags, count, i)) return false;
   }
   // Loops and tags the tag order misses are written after it rather than dropped.
-  for (LoopPlan& plan : loops_) {
-    if (!plan.written && !plan.tags.empty() && !loop(plan)) return false;
+  for (std::size_t l = 0; l < loops_.size(); ++l) {
+    if (!loops_[l].written && !loop(l)) return false;
   }
   if (static_cast<std::size_t>(PyDict_GET_SIZE(tags_)) > done_.size()) {
     PyObject* key = nullptr;
@@ -437,23 +449,45 @@ bool Dumper::render(PyObject* root, std::string& out) {
   return true;
 }
 
-bool Dumper::loop(LoopPlan& plan) {
+bool Dumper::loop(std::size_t index) {
+  LoopPlan& plan = loops_[index];
   plan.written = true;
-  const std::size_t columns = plan.tags.size();
-  std::vector<PyObject*> lists(columns);
-  Py_ssize_t rows = 0;
-  for (std::size_t c = 0; c < columns; ++c) {
+  std::vector<PyObject*> lists(plan.tags.size());
+  for (std::size_t c = 0; c < plan.tags.size(); ++c) {
     where_.tag = plan.names[c];
     if (!values_of(plan.tags[c], lists[c])) return false;
-    const Py_ssize_t n = PySequence_Fast_GET_SIZE(lists[c]);
-    if (c == 0) {
-      rows = n;
-    } else if (n != rows) {
+  }
+  auto uneven = [&] {
+    for (std::size_t c = 1; c < lists.size(); ++c) {
+      if (PySequence_Fast_GET_SIZE(lists[c]) != PySequence_Fast_GET_SIZE(lists[0])) return c;
+    }
+    return std::size_t{0};
+  };
+  if (uneven() != 0) {
+    // A later loop replaced some columns with columns of another length: this loop keeps
+    // only the columns it still holds.
+    std::size_t kept = 0;
+    for (std::size_t c = 0; c < plan.tags.size(); ++c) {
+      if (owner_[plan.names[c]] != index) continue;
+      plan.tags[kept] = plan.tags[c];
+      plan.names[kept] = plan.names[c];
+      lists[kept++] = lists[c];
+    }
+    plan.tags.resize(kept);
+    plan.names.resize(kept);
+    lists.resize(kept);
+    if (const std::size_t c = uneven(); c != 0) {
+      where_.tag = plan.names[c];
       return raise_at(PyExc_ValueError, where_,
-                      "the loop column has " + std::to_string(n) + " values where '" +
-                          std::string(plan.names[0]) + "' has " + std::to_string(rows));
+                      "the loop column has " +
+                          std::to_string(PySequence_Fast_GET_SIZE(lists[c])) + " values where '" +
+                          std::string(plan.names[0]) + "' has " +
+                          std::to_string(PySequence_Fast_GET_SIZE(lists[0])));
     }
   }
+  if (plan.tags.empty()) return true;
+  const std::size_t columns = plan.tags.size();
+  const Py_ssize_t rows = PySequence_Fast_GET_SIZE(lists[0]);
   // Pass 1: each value's form, once, and the widest one-line value of each column.
   const std::size_t total = columns * static_cast<std::size_t>(rows);
   std::vector<ValueForm> forms(total);
