@@ -436,7 +436,7 @@ bool Dumper::render(PyObject* root, std::string& out) {
     std::string_view text;
     if (!text_of(item, where_, "a list item or table value", text)) return false;
     FormProblem problem;
-    const ValueForm form = choose_form(text, true, problem);
+    const ValueForm form = choose_form(text, true, problem, true);
     if (form == ValueForm::Unwritable) {
       return raise_at(PyExc_ValueError, where_,
                       std::string("a list item or table value ") + form_problem_text(problem));

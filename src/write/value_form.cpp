@@ -46,8 +46,9 @@ constexpr std::array<std::uint8_t, 256> kClasses = make_classes();
 
 constexpr std::uint8_t kBareCif2 = kBlank | kLineFeed | kReturn | kSingle | kDouble | kHash |
                                    kBracket;
-constexpr std::uint8_t kBareCif11 = kBlank | kLineFeed | kReturn | kSingle | kDouble | kHash |
-                                    kNotCif11;
+// CIF 1.1 words may hold quotes after their first character (primed atom labels such as
+// C1' fill nucleic-acid files); CIF 2.0 words are kept free of them.
+constexpr std::uint8_t kBareCif11 = kBlank | kLineFeed | kReturn | kHash | kNotCif11;
 
 // Longest text-field piece written per line when folding, below the CIF 1.1 line limit with
 // room for the prefix and the fold backslash.
@@ -79,9 +80,11 @@ bool is_reserved_word(std::string_view word) {
 }
 
 /// First characters that keep a word from being a plain value: a tag, a text field in column
-/// 1, and the characters CIF 1.1 reserves ($ for frame codes, brackets). CIF 2.0 brackets
-/// already end a word.
-bool bad_first(char c) { return c == '_' || c == ';' || c == '$' || c == '[' || c == ']'; }
+/// 1, a quoted string, and the characters CIF 1.1 reserves ($ for frame codes, brackets).
+/// CIF 2.0 brackets already end a word.
+bool bad_first(char c) {
+  return c == '_' || c == ';' || c == '$' || c == '[' || c == ']' || c == '\'' || c == '"';
+}
 
 bool is_blank(char c) { return c == ' ' || c == '\t'; }
 
@@ -155,12 +158,15 @@ void append_folded_line(std::string& out, std::string_view line) {
 
 }  // namespace
 
-ValueForm choose_form(std::string_view v, bool cif2, FormProblem& problem) noexcept {
+ValueForm choose_form(std::string_view v, bool cif2, FormProblem& problem,
+                      bool in_container) noexcept {
   problem = FormProblem::None;
   std::uint8_t mask = 0;
   for (char c : v) mask |= kClasses[static_cast<unsigned char>(c)];
+  // A colon straight after a bracket or a key's colon is read as a key separator.
   if (!v.empty() && (mask & (cif2 ? kBareCif2 : kBareCif11)) == 0 && !bad_first(v[0]) &&
-      !is_reserved_word(v) && (cif2 || v.size() <= kFoldChunk)) {
+      !(in_container && v[0] == ':') && !is_reserved_word(v) &&
+      (cif2 || v.size() <= kFoldChunk)) {
     return ValueForm::Bare;
   }
 
@@ -251,8 +257,8 @@ const char* name_problem(std::string_view name, bool cif2, bool tag) noexcept {
   if (tag && name[0] != '_') return "does not begin with an underscore";
   std::uint8_t mask = 0;
   for (char c : name) mask |= kClasses[static_cast<unsigned char>(c)];
+  // Quotes and number signs inside a name belong to its word.
   if (mask & (kBlank | kLineFeed | kReturn)) return "holds a blank or line break";
-  if (mask & (kSingle | kDouble | kHash)) return "holds a quote or number sign";
   if (!cif2 && (mask & kNotCif11)) return "holds a character CIF 1.1 does not allow";
   return nullptr;
 }

@@ -28,8 +28,10 @@ enum class FormProblem : std::uint8_t { None, CarriageReturn, NotCif11Char };
 inline constexpr std::size_t kCif11MaxLine = 2048;
 
 /// Picks the lightest form of `value` that reads back as exactly `value` in the target
-/// version. The common case (a short plain word) is one pass over the bytes.
-ValueForm choose_form(std::string_view value, bool cif2, FormProblem& problem) noexcept;
+/// version. The common case (a short plain word) is one pass over the bytes. Inside a CIF 2.0
+/// list or table (`in_container`) a word may follow a bracket or a key's colon directly.
+ValueForm choose_form(std::string_view value, bool cif2, FormProblem& problem,
+                      bool in_container = false) noexcept;
 
 /// The lightest quoted form for a CIF 2.0 table key (keys must be quoted); Unwritable if none.
 ValueForm choose_key_form(std::string_view key) noexcept;
