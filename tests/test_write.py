@@ -244,11 +244,11 @@ def test_cif_file_and_layout():
 
 
 def test_loops_fit_the_width_or_wrap():
-    raw = tessrin.parse_raw("data_w loop_ _a.x _a.y 1 22 333 4 " + "v" * 100 + " 6")
-    narrow = tessrin.dumps(raw, width=12)
-    assert "loop_\n_a.x\n_a.y\n1 22\n333 4\n" + "v" * 100 + "\n6\n" in narrow
-    wide = tessrin.dumps(raw, width=200)
-    assert "\n1" + " " * 100 + "22\n333" + " " * 98 + "4\n" + "v" * 100 + " 6\n" in wide
+    raw = tessrin.parse_raw("data_w loop_ _a.x _a.y _a.z 1 22 333 4444 55555 6")
+    assert "_a.z\n1    22\n333\n4444 55555\n6\n" in tessrin.dumps(raw, width=12)
+    assert "_a.z\n1    22    333\n4444 55555 6\n" in tessrin.dumps(raw)
+    raw = tessrin.parse_raw("data_w loop_ _a.x _a.y 1 2 " + "v" * 100 + " 3")
+    assert "_a.y\n1\n2\n" + "v" * 100 + "\n3\n" in tessrin.dumps(raw)
 
 
 def test_dump_targets(tmp_path):

@@ -1,5 +1,7 @@
 #include "write/cif_writer.hpp"
 
+#include <cstring>
+
 namespace tessrin {
 
 CifWriter::CifWriter(bool cif2, std::size_t width) : width_(width) {
@@ -73,41 +75,76 @@ void CifWriter::begin_loop(const std::vector<std::string_view>& tags,
   frame_started_ = true;
   out_.append("loop_\n");
   for (std::string_view tag : tags) out_.append(tag).push_back('\n');
-  widths_ = widths;
-  std::size_t total = widths.empty() ? 0 : widths.size() - 1;
-  for (std::size_t w : widths) total += w;
-  aligned_ = total <= width_;
-  line_len_ = 0;
-  pad_ = 0;
+  offset_.assign(widths.size(), 0);
+  starts_line_.assign(widths.size(), true);
+  std::size_t pos = 0;
+  for (std::size_t c = 0; c < widths.size(); ++c) {
+    if (c > 0 && pos + 1 + widths[c] <= width_) {
+      starts_line_[c] = false;
+      pos += 1;
+    } else {
+      pos = 0;
+    }
+    offset_[c] = pos;
+    pos += widths[c];
+  }
 }
 
-void CifWriter::loop_cell(std::size_t column, const Cell& cell) {
-  if (cell.multiline) {
-    if (line_len_ > 0) out_.push_back('\n');
-    append_value(out_, cell.text, cell.form);
-    out_.push_back('\n');
-    line_len_ = 0;
-    pad_ = 0;
-    return;
-  }
-  if (line_len_ > 0) {
-    if (line_len_ + pad_ + 1 + cell.width > width_) {
-      out_.push_back('\n');
-      line_len_ = 0;
+// Run twice: once counting the bytes, once writing them into space made in one step, so the
+// rows go out as plain copies with no per-value growth check.
+template <bool kWrite>
+std::size_t CifWriter::layout_rows(const std::vector<const char*>& column_text,
+                                   const std::vector<LoopCell>& cells, char* dst) const {
+  const std::size_t columns = offset_.size();
+  std::vector<const char*> cursor = column_text;
+  std::size_t pos = 0;
+  auto put = [&](char c) {
+    if constexpr (kWrite) dst[pos] = c;
+    ++pos;
+  };
+  auto copy = [&](std::size_t column, std::size_t size) {
+    if constexpr (kWrite) std::memcpy(dst + pos, cursor[column], size);
+    cursor[column] += size;
+    pos += size;
+  };
+  std::size_t c = 0;
+  std::size_t line_len = 0;
+  for (const LoopCell& cell : cells) {
+    if (cell.width & kMultiline) {
+      if (line_len > 0) put('\n');
+      copy(c, cell.size);
+      put('\n');
+      line_len = 0;
     } else {
-      out_.append(pad_ + 1, ' ');
-      line_len_ += pad_ + 1;
+      if (line_len > 0) {
+        if (starts_line_[c]) {
+          put('\n');
+          line_len = 0;
+        } else {
+          const std::size_t pad = offset_[c] > line_len ? offset_[c] - line_len : 1;
+          if constexpr (kWrite) std::memset(dst + pos, ' ', pad);
+          pos += pad;
+          line_len += pad;
+        }
+      }
+      copy(c, cell.size);
+      line_len += cell.width;
+    }
+    if (++c == columns) {
+      if (line_len > 0) put('\n');
+      line_len = 0;
+      c = 0;
     }
   }
-  append_value(out_, cell.text, cell.form);
-  line_len_ += cell.width;
-  pad_ = aligned_ && cell.width < widths_[column] ? widths_[column] - cell.width : 0;
+  return pos;
 }
 
-void CifWriter::end_row() {
-  if (line_len_ > 0) out_.push_back('\n');
-  line_len_ = 0;
-  pad_ = 0;
+void CifWriter::loop_rows(const std::vector<const char*>& column_text,
+                          const std::vector<LoopCell>& cells) {
+  const std::size_t size = layout_rows<false>(column_text, cells, nullptr);
+  const std::size_t start = out_.size();
+  out_.resize(start + size);
+  layout_rows<true>(column_text, cells, out_.data() + start);
 }
 
 void CifWriter::end_loop() { after_loop_ = true; }

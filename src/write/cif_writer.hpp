@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -26,6 +27,14 @@ inline Cell make_cell(std::string_view text, std::size_t chars, ValueForm form) 
               is_text_field(form) || (triple && text.find('\n') != std::string_view::npos)};
 }
 
+/// One value of a loop as pass 2 needs it: the size of its written text and the columns it
+/// takes, with kMultiline set for a value on lines of its own.
+struct LoopCell {
+  std::uint32_t size;
+  std::uint32_t width;
+};
+inline constexpr std::uint32_t kMultiline = 0x80000000u;
+
 /// Writes CIF text into `out()`: the caller walks the data in order and hands over names and
 /// cells; the writer decides lines, alignment and blank lines between categories.
 class CifWriter {
@@ -41,12 +50,14 @@ class CifWriter {
   /// One tag and one value; `tag_width` pads the tag so that values of a category line up.
   void item(std::string_view tag, std::size_t tag_width, const Cell& cell);
 
-  /// A loop header; `widths` are the widest one-line cells of each column, which decide
-  /// whether rows fit on one aligned line.
+  /// A loop header; `widths` are the widest one-line cells of each column. Columns go on a
+  /// row's line while it stays within the width, the rest on further lines, so every row
+  /// breaks at the same columns and each column keeps its place.
   void begin_loop(const std::vector<std::string_view>& tags,
                   const std::vector<std::size_t>& widths);
-  void loop_cell(std::size_t column, const Cell& cell);
-  void end_row();
+  /// All rows of the loop begun last, from pre-formatted cells: `column_text[c]` holds the
+  /// written texts of column c one after another; `cells` has one entry per value, row by row.
+  void loop_rows(const std::vector<const char*>& column_text, const std::vector<LoopCell>& cells);
   void end_loop();
 
   /// The category a tag belongs to: up to the first full stop (mmCIF), else up to the second
@@ -56,6 +67,9 @@ class CifWriter {
  private:
   void separate(std::string_view tag);
   void write_own_lines(const Cell& cell);
+  template <bool kWrite>
+  std::size_t layout_rows(const std::vector<const char*>& column_text,
+                          const std::vector<LoopCell>& cells, char* dst) const;
 
   std::string out_;
   std::size_t width_;
@@ -63,10 +77,8 @@ class CifWriter {
   bool after_loop_ = false;
   bool frame_started_ = false;
   // Loop state.
-  std::vector<std::size_t> widths_;
-  bool aligned_ = false;
-  std::size_t line_len_ = 0;
-  std::size_t pad_ = 0;
+  std::vector<std::size_t> offset_;    // where each column starts on its line
+  std::vector<bool> starts_line_;      // whether a column starts a new line of its row
 };
 
 }  // namespace tessrin

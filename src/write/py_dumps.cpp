@@ -4,6 +4,7 @@
 #include "write/py_dumps.hpp"
 
 #include <algorithm>
+#include <cstdint>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -488,60 +489,38 @@ bool Dumper::loop(std::size_t index) {
   if (plan.tags.empty()) return true;
   const std::size_t columns = plan.tags.size();
   const Py_ssize_t rows = PySequence_Fast_GET_SIZE(lists[0]);
-  // Pass 1: each value's form, once, and the widest one-line value of each column.
-  const std::size_t total = columns * static_cast<std::size_t>(rows);
-  std::vector<ValueForm> forms(total);
+  // Pass 1, column by column (the order in which parse_raw built the strs, so memory is read
+  // in sequence): each value's form, chosen once, and its written text appended to the
+  // column's arena; the widest one-line value of each column. Pass 2 lays out the rows from
+  // these alone, without going back to the Python objects.
+  std::vector<LoopCell> cells(columns * static_cast<std::size_t>(rows));
+  std::vector<std::string> arenas(columns);
   std::vector<std::size_t> widths(columns, 0);
-  std::unordered_map<std::size_t, std::string> containers;
   for (std::size_t c = 0; c < columns; ++c) {
     where_.tag = plan.names[c];
     PyObject* const* items = PySequence_Fast_ITEMS(lists[c]);
+    std::string& arena = arenas[c];
     std::size_t widest = 0;
     for (Py_ssize_t r = 0; r < rows; ++r) {
-      PyObject* value = items[r];
-      const std::size_t index = static_cast<std::size_t>(r) * columns + c;
-      std::string_view text;
       Cell cell;
-      if (PyUnicode_Check(value) && str_view(value, text)) {
-        FormProblem problem;
-        const ValueForm form = choose_form(text, cif2_, problem);
-        if (form == ValueForm::Unwritable) {
-          return raise_at(PyExc_ValueError, where_,
-                          std::string("the value ") + form_problem_text(problem));
-        }
-        forms[index] = form;
-        cell = make_cell(text, static_cast<std::size_t>(PyUnicode_GET_LENGTH(value)), form);
-      } else {
-        PyErr_Clear();
-        std::string& rendered = containers[index];
-        if (!cell_of(value, rendered, cell)) return false;
-        forms[index] = ValueForm::Unwritable;  // marks a pre-rendered container
+      if (!cell_of(items[r], rendered_, cell)) return false;
+      const std::size_t before = arena.size();
+      append_value(arena, cell.text, cell.form);
+      const std::size_t size = arena.size() - before;
+      if (size >= kMultiline || cell.width >= kMultiline) {
+        return raise_at(PyExc_ValueError, where_, "a loop value is longer than 2 GiB");
       }
+      cells[static_cast<std::size_t>(r) * columns + c] =
+          LoopCell{static_cast<std::uint32_t>(size),
+                   static_cast<std::uint32_t>(cell.width) | (cell.multiline ? kMultiline : 0)};
       if (!cell.multiline) widest = std::max(widest, cell.width);
     }
     widths[c] = widest;
   }
   writer_.begin_loop(plan.names, widths);
-  // Pass 2: the rows, in order.
-  for (Py_ssize_t r = 0; r < rows; ++r) {
-    for (std::size_t c = 0; c < columns; ++c) {
-      const std::size_t index = static_cast<std::size_t>(r) * columns + c;
-      PyObject* value = PySequence_Fast_GET_ITEM(lists[c], r);
-      Cell cell;
-      if (forms[index] == ValueForm::Unwritable) {
-        const std::string& rendered = containers[index];
-        cell = Cell{rendered, utf8_chars(rendered), ValueForm::Bare,
-                    rendered.find('\n') != std::string::npos};
-      } else {
-        std::string_view text;
-        str_view(value, text);  // read successfully in pass 1 (the UTF-8 form is cached)
-        cell = make_cell(text, static_cast<std::size_t>(PyUnicode_GET_LENGTH(value)),
-                         forms[index]);
-      }
-      writer_.loop_cell(c, cell);
-    }
-    writer_.end_row();
-  }
+  std::vector<const char*> column_text(columns);
+  for (std::size_t c = 0; c < columns; ++c) column_text[c] = arenas[c].data();
+  writer_.loop_rows(column_text, cells);
   writer_.end_loop();
   for (std::string_view name : plan.names) done_.insert(name);
   return true;
