@@ -267,3 +267,25 @@ def test_dump_targets(tmp_path):
         tessrin.dump(raw, path, version="1.1")
     assert path.read_text() == expected
     assert [p.name for p in tmp_path.iterdir()] == ["out.cif"]
+
+
+def test_convert_to_cif(tmp_path):
+    from tessrin.cli import main
+
+    (tmp_path / "a.cif").write_text(SAMPLE)
+    (tmp_path / "b.cif").write_text("data_b _x.y 'quoted value' _x.z a b")
+    out = tmp_path / "out"
+    assert main(["convert", "--to", "cif", "-j", "1", "-o", str(out),
+                 str(tmp_path / "a.cif"), str(tmp_path / "b.cif")]) == 0  # fmt: skip
+    for name, version in (("a", "CIF_2_0"), ("b", "CIF_1_1")):
+        back = tessrin.parse_raw((out / name / f"{name}.cif").read_text())
+        source = tessrin.parse_raw((tmp_path / f"{name}.cif").read_text())
+        assert back["version"] == version and back["errors"] == []
+        assert_same(source, back)
+        diagnostics = (out / name / "diagnostics.jsonl").read_text().splitlines()
+        assert len(diagnostics) == len(source["errors"])
+    # A list cannot become CIF 1.1: that input fails, named, and the others are written.
+    assert main(["convert", "--to", "cif", "--cif-version", "1.1", "-j", "1", "-o",
+                 str(tmp_path / "v11"), str(tmp_path / "a.cif"), str(tmp_path / "b.cif")]) == 2  # fmt: skip
+    assert (tmp_path / "v11" / "b" / "b.cif").read_text().startswith("#\\#CIF_1.1\n")
+    assert not (tmp_path / "v11" / "a" / "a.cif").exists()

@@ -108,8 +108,14 @@ def build_parser():
     convert.add_argument(
         "--to",
         required=True,
-        choices=("parquet", "arrow", "jsonl"),
-        help="parquet/arrow: one file per block, save frame and loop; jsonl: one line per block",
+        choices=("parquet", "arrow", "jsonl", "cif"),
+        help="parquet/arrow: one file per block, save frame and loop; jsonl: one line per block; "
+        "cif: one CIF per input",
+    )
+    convert.add_argument(
+        "--cif-version",
+        choices=("1.1", "2.0"),
+        help="with --to cif: the CIF version written (default: the version of each input)",
     )
     convert.add_argument(
         "-o",
@@ -197,6 +203,12 @@ def run_convert(args) -> int:
     files, troubled = _inputs(args.paths)
     jobs = list(zip(files, output_dirs(files, args.output)))
     job = functools.partial(convert_file, fmt=args.to, strict=args.strict)
+    if args.to == "cif":
+        from tessrin._convert_cif import convert_file_to_cif
+
+        job = functools.partial(
+            convert_file_to_cif, strict=args.strict, cif_version=args.cif_version
+        )
     for outcome in run_all(job, jobs, args.jobs):
         if outcome["failure"] is not None:
             _complain(f"{outcome['path']}: {outcome['failure']}")

@@ -369,7 +369,7 @@ bool Dumper::cell_of(PyObject* value, std::string& rendered, Cell& cell) {
     if (!cif2_) {
       return raise_at(PyExc_ValueError, where_,
                       std::string("the value is a ") + (PyList_Check(value) ? "list" : "table") +
-                          ", which only CIF 2.0 can hold (write with version=\"2.0\")");
+                          ", which only CIF 2.0 can hold");
     }
     rendered.clear();
     if (!render(value, rendered)) return false;
