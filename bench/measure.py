@@ -155,7 +155,26 @@ def make_mmcif(path, text):
     )
 
 
+# Writers: the document is read first (not timed); the call writes it back as CIF text.
+
+
+def make_dumps(path, text):
+    import tessrin
+
+    parsed = tessrin.parse_raw(text)
+    return lambda: tessrin.dumps(parsed)
+
+
+def make_gemmi_write(path, text):
+    from gemmi import cif
+
+    doc = cif.read_string(text)
+    return lambda: doc.as_string()
+
+
 MAKERS: dict[str, Callable] = {
+    "dumps": make_dumps,
+    "gemmi_write": make_gemmi_write,
     "parse_arrow": make_parse_arrow,
     "parse_raw": make_parse_raw,
     "parse_cif": make_parse_cif,
