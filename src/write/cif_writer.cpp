@@ -76,11 +76,11 @@ void CifWriter::begin_loop(const std::vector<std::string_view>& tags,
   out_.append("loop_\n");
   for (std::string_view tag : tags) out_.append(tag).push_back('\n');
   offset_.assign(widths.size(), 0);
-  starts_line_.assign(widths.size(), true);
+  starts_line_.assign(widths.size(), 1);
   std::size_t pos = 0;
   for (std::size_t c = 0; c < widths.size(); ++c) {
     if (c > 0 && pos + 1 + widths[c] <= width_) {
-      starts_line_[c] = false;
+      starts_line_[c] = 0;
       pos += 1;
     } else {
       pos = 0;
@@ -102,8 +102,17 @@ std::size_t CifWriter::layout_rows(const std::vector<const char*>& column_text,
     if constexpr (kWrite) dst[pos] = c;
     ++pos;
   };
+  // Short values and pads go as one 16-byte block: a fixed-size copy is a single move, where
+  // a call per two-byte value would cost more than the value. What spills past the end is
+  // overwritten by the next write (the caller leaves kCopySlack bytes of room).
   auto copy = [&](std::size_t column, std::size_t size) {
-    if constexpr (kWrite) std::memcpy(dst + pos, cursor[column], size);
+    if constexpr (kWrite) {
+      if (size <= kCopySlack) {
+        std::memcpy(dst + pos, cursor[column], kCopySlack);
+      } else {
+        std::memcpy(dst + pos, cursor[column], size);
+      }
+    }
     cursor[column] += size;
     pos += size;
   };
@@ -122,7 +131,13 @@ std::size_t CifWriter::layout_rows(const std::vector<const char*>& column_text,
           line_len = 0;
         } else {
           const std::size_t pad = offset_[c] > line_len ? offset_[c] - line_len : 1;
-          if constexpr (kWrite) std::memset(dst + pos, ' ', pad);
+          if constexpr (kWrite) {
+            if (pad <= kCopySlack) {
+              std::memset(dst + pos, ' ', kCopySlack);
+            } else {
+              std::memset(dst + pos, ' ', pad);
+            }
+          }
           pos += pad;
           line_len += pad;
         }
@@ -143,8 +158,9 @@ void CifWriter::loop_rows(const std::vector<const char*>& column_text,
                           const std::vector<LoopCell>& cells) {
   const std::size_t size = layout_rows<false>(column_text, cells, nullptr);
   const std::size_t start = out_.size();
-  out_.resize(start + size);
+  out_.resize(start + size + kCopySlack);
   layout_rows<true>(column_text, cells, out_.data() + start);
+  out_.resize(start + size);
 }
 
 void CifWriter::end_loop() { after_loop_ = true; }

@@ -34,6 +34,8 @@ struct LoopCell {
   std::uint32_t width;
 };
 inline constexpr std::uint32_t kMultiline = 0x80000000u;
+/// Readable bytes past the end of each column's text: short values are copied as one block.
+inline constexpr std::size_t kCopySlack = 16;
 
 /// Writes CIF text into `out()`: the caller walks the data in order and hands over names and
 /// cells; the writer decides lines, alignment and blank lines between categories.
@@ -78,7 +80,7 @@ class CifWriter {
   bool frame_started_ = false;
   // Loop state.
   std::vector<std::size_t> offset_;    // where each column starts on its line
-  std::vector<bool> starts_line_;      // whether a column starts a new line of its row
+  std::vector<std::uint8_t> starts_line_;  // whether a column starts a new line of its row
 };
 
 }  // namespace tessrin

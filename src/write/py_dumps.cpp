@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "python/pyref.hpp"
+#include "write/byte_buffer.hpp"
 #include "write/cif_writer.hpp"
 #include "write/value_form.hpp"
 
@@ -146,6 +147,7 @@ class Dumper {
   std::unordered_map<std::string_view, std::size_t> owner_;
   std::unordered_set<std::string_view> done_;
   std::string rendered_;
+  std::string scratch_;
   std::string position_;  // names a block or frame by position until its name is read
 };
 
@@ -494,27 +496,43 @@ bool Dumper::loop(std::size_t index) {
   // column's arena; the widest one-line value of each column. Pass 2 lays out the rows from
   // these alone, without going back to the Python objects.
   std::vector<LoopCell> cells(columns * static_cast<std::size_t>(rows));
-  std::vector<std::string> arenas(columns);
+  std::vector<ByteBuffer> arenas(columns);
   std::vector<std::size_t> widths(columns, 0);
   for (std::size_t c = 0; c < columns; ++c) {
     where_.tag = plan.names[c];
     PyObject* const* items = PySequence_Fast_ITEMS(lists[c]);
-    std::string& arena = arenas[c];
+    ByteBuffer& arena = arenas[c];
     std::size_t widest = 0;
-    for (Py_ssize_t r = 0; r < rows; ++r) {
+    LoopCell* cell_out = cells.data() + c;
+    for (Py_ssize_t r = 0; r < rows; ++r, cell_out += columns) {
+      PyObject* value = items[r];
+      // The common case inline: an ASCII str that is written as it stands.
+      if (PyUnicode_CheckExact(value) && PyUnicode_IS_COMPACT_ASCII(value)) {
+        const std::size_t n = static_cast<std::size_t>(PyUnicode_GET_LENGTH(value));
+        const char* src = static_cast<const char*>(PyUnicode_DATA(value));
+        char* dst = arena.reserve(n);
+        if (n < kMultiline &&
+            is_plain_word(std::string_view(src, n), copy_classify(src, n, dst), cif2_)) {
+          arena.commit(n);
+          *cell_out = LoopCell{static_cast<std::uint32_t>(n), static_cast<std::uint32_t>(n)};
+          widest = std::max(widest, n);
+          continue;
+        }
+      }
       Cell cell;
-      if (!cell_of(items[r], rendered_, cell)) return false;
-      const std::size_t before = arena.size();
-      append_value(arena, cell.text, cell.form);
-      const std::size_t size = arena.size() - before;
-      if (size >= kMultiline || cell.width >= kMultiline) {
+      if (!cell_of(value, rendered_, cell)) return false;
+      scratch_.clear();
+      append_value(scratch_, cell.text, cell.form);
+      if (scratch_.size() >= kMultiline || cell.width >= kMultiline) {
         return raise_at(PyExc_ValueError, where_, "a loop value is longer than 2 GiB");
       }
-      cells[static_cast<std::size_t>(r) * columns + c] =
-          LoopCell{static_cast<std::uint32_t>(size),
-                   static_cast<std::uint32_t>(cell.width) | (cell.multiline ? kMultiline : 0)};
+      arena.append(scratch_);
+      *cell_out = LoopCell{static_cast<std::uint32_t>(scratch_.size()),
+                           static_cast<std::uint32_t>(cell.width) |
+                               (cell.multiline ? kMultiline : 0)};
       if (!cell.multiline) widest = std::max(widest, cell.width);
     }
+    arena.reserve(kCopySlack);  // pass 2 copies short values in whole 16-byte blocks
     widths[c] = widest;
   }
   writer_.begin_loop(plan.names, widths);

@@ -6,85 +6,9 @@ namespace tessrin {
 
 namespace {
 
-// Byte classes of the writer. Legend:
-//   kBlank      space, tab: end a word
-//   kLineFeed   line feed
-//   kReturn     carriage return: never survives the reader's line-end normalisation
-//   kSingle     '     kDouble   "
-//   kHash       #: starts a comment, ends a word
-//   kBracket    [ ] { }: end a word in CIF 2.0
-//   kNotCif11   bytes CIF 1.1 does not allow (controls other than tab and line feed, DEL,
-//               every byte of a non-ASCII character)
-enum : std::uint8_t {
-  kBlank = 1,
-  kLineFeed = 2,
-  kReturn = 4,
-  kSingle = 8,
-  kDouble = 16,
-  kHash = 32,
-  kBracket = 64,
-  kNotCif11 = 128,
-};
+using namespace write_detail;
 
-constexpr std::array<std::uint8_t, 256> make_classes() {
-  std::array<std::uint8_t, 256> t{};
-  for (int c = 0; c < 256; ++c) {
-    if (c < 0x20 || c >= 0x7F) t[c] = kNotCif11;
-  }
-  t[' '] = kBlank;
-  t['\t'] = kBlank;
-  t['\n'] = kLineFeed;
-  t['\r'] = kReturn;
-  t['\''] = kSingle;
-  t['"'] = kDouble;
-  t['#'] = kHash;
-  t['['] = t[']'] = t['{'] = t['}'] = kBracket;
-  return t;
-}
-
-constexpr std::array<std::uint8_t, 256> kClasses = make_classes();
-
-constexpr std::uint8_t kBareCif2 = kBlank | kLineFeed | kReturn | kSingle | kDouble | kHash |
-                                   kBracket;
-// CIF 1.1 words may hold quotes after their first character (primed atom labels such as
-// C1' fill nucleic-acid files); CIF 2.0 words are kept free of them.
-constexpr std::uint8_t kBareCif11 = kBlank | kLineFeed | kReturn | kHash | kNotCif11;
-
-// Longest text-field piece written per line when folding, below the CIF 1.1 line limit with
-// room for the prefix and the fold backslash.
-constexpr std::size_t kFoldChunk = 2000;
 constexpr char kPrefix = '>';
-
-constexpr char ascii_lower(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c + 32) : c; }
-
-bool starts_with_nocase(std::string_view word, std::string_view lower) {
-  if (word.size() < lower.size()) return false;
-  for (std::size_t i = 0; i < lower.size(); ++i) {
-    if (ascii_lower(word[i]) != lower[i]) return false;
-  }
-  return true;
-}
-
-/// Words the lexer takes as reserved: data_..., save_..., loop_, stop_, global_.
-bool is_reserved_word(std::string_view word) {
-  switch (word[0]) {
-    case 'd': case 'D': case 's': case 'S': case 'l': case 'L': case 'g': case 'G':
-      break;
-    default:
-      return false;
-  }
-  if (starts_with_nocase(word, "data_") || starts_with_nocase(word, "save_")) return true;
-  return (word.size() == 5 && (starts_with_nocase(word, "loop_") ||
-                               starts_with_nocase(word, "stop_"))) ||
-         (word.size() == 7 && starts_with_nocase(word, "global_"));
-}
-
-/// First characters that keep a word from being a plain value: a tag, a text field in column
-/// 1, a quoted string, and the characters CIF 1.1 reserves ($ for frame codes, brackets).
-/// CIF 2.0 brackets already end a word.
-bool bad_first(char c) {
-  return c == '_' || c == ';' || c == '$' || c == '[' || c == ']' || c == '\'' || c == '"';
-}
 
 bool is_blank(char c) { return c == ' ' || c == '\t'; }
 
@@ -162,13 +86,9 @@ ValueForm choose_form(std::string_view v, bool cif2, FormProblem& problem,
                       bool in_container) noexcept {
   problem = FormProblem::None;
   std::uint8_t mask = 0;
-  for (char c : v) mask |= kClasses[static_cast<unsigned char>(c)];
+  for (char c : v) mask |= kWriteClasses[static_cast<unsigned char>(c)];
   // A colon straight after a bracket or a key's colon is read as a key separator.
-  if (!v.empty() && (mask & (cif2 ? kBareCif2 : kBareCif11)) == 0 && !bad_first(v[0]) &&
-      !(in_container && v[0] == ':') && !is_reserved_word(v) &&
-      (cif2 || v.size() <= kFoldChunk)) {
-    return ValueForm::Bare;
-  }
+  if (is_plain_word(v, mask, cif2) && !(in_container && v[0] == ':')) return ValueForm::Bare;
 
   if (mask & kReturn) {
     problem = FormProblem::CarriageReturn;
@@ -256,7 +176,7 @@ const char* name_problem(std::string_view name, bool cif2, bool tag) noexcept {
   if (name.empty()) return "is empty";
   if (tag && name[0] != '_') return "does not begin with an underscore";
   std::uint8_t mask = 0;
-  for (char c : name) mask |= kClasses[static_cast<unsigned char>(c)];
+  for (char c : name) mask |= kWriteClasses[static_cast<unsigned char>(c)];
   // Quotes and number signs inside a name belong to its word.
   if (mask & (kBlank | kLineFeed | kReturn)) return "holds a blank or line break";
   if (!cif2 && (mask & kNotCif11)) return "holds a character CIF 1.1 does not allow";

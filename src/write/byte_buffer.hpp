@@ -1,0 +1,60 @@
+// A growable byte buffer that is written through a pointer, without zero-filling first.
+#pragma once
+
+#include <cstddef>
+#include <cstdlib>
+#include <cstring>
+#include <new>
+#include <string_view>
+#include <utility>
+
+namespace tessrin {
+
+class ByteBuffer {
+ public:
+  ByteBuffer() = default;
+  ByteBuffer(const ByteBuffer&) = delete;
+  ByteBuffer& operator=(const ByteBuffer&) = delete;
+  ByteBuffer(ByteBuffer&& other) noexcept
+      : data_(std::exchange(other.data_, nullptr)),
+        size_(std::exchange(other.size_, 0)),
+        capacity_(std::exchange(other.capacity_, 0)) {}
+  ~ByteBuffer() { std::free(data_); }
+
+  /// Room for `n` more bytes; returns where they go. Nothing counts until `commit`.
+  char* reserve(std::size_t n) {
+    if (capacity_ - size_ < n) grow(n);
+    return data_ + size_;
+  }
+  void commit(std::size_t n) { size_ += n; }
+
+  void append(const char* p, std::size_t n) {
+    if (n != 0) std::memcpy(reserve(n), p, n);
+    size_ += n;
+  }
+  void append(std::string_view s) { append(s.data(), s.size()); }
+  void push_back(char c) {
+    *reserve(1) = c;
+    ++size_;
+  }
+
+  const char* data() const { return data_; }
+  std::size_t size() const { return size_; }
+
+ private:
+  void grow(std::size_t n) {
+    std::size_t capacity = capacity_ < 256 ? 256 : capacity_ * 2;
+    if (capacity - size_ < n) capacity = size_ + n;
+    // realloc can move a large buffer by remapping its pages instead of copying them.
+    void* grown = std::realloc(data_, capacity);
+    if (grown == nullptr) throw std::bad_alloc();
+    data_ = static_cast<char*>(grown);
+    capacity_ = capacity;
+  }
+
+  char* data_ = nullptr;
+  std::size_t size_ = 0;
+  std::size_t capacity_ = 0;
+};
+
+}  // namespace tessrin
