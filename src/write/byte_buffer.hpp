@@ -28,11 +28,17 @@ class ByteBuffer {
   }
   void commit(std::size_t n) { size_ += n; }
 
-  void append(const char* p, std::size_t n) {
+  ByteBuffer& append(const char* p, std::size_t n) {
     if (n != 0) std::memcpy(reserve(n), p, n);
     size_ += n;
+    return *this;
   }
-  void append(std::string_view s) { append(s.data(), s.size()); }
+  ByteBuffer& append(std::string_view s) { return append(s.data(), s.size()); }
+  ByteBuffer& append(std::size_t n, char c) {
+    if (n != 0) std::memset(reserve(n), c, n);
+    size_ += n;
+    return *this;
+  }
   void push_back(char c) {
     *reserve(1) = c;
     ++size_;
@@ -40,6 +46,9 @@ class ByteBuffer {
 
   const char* data() const { return data_; }
   std::size_t size() const { return size_; }
+  bool empty() const { return size_ == 0; }
+  void clear() { size_ = 0; }
+  char back() const { return data_[size_ - 1]; }
 
  private:
   void grow(std::size_t n) {

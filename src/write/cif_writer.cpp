@@ -6,6 +6,7 @@ namespace tessrin {
 
 CifWriter::CifWriter(bool cif2, std::size_t width) : width_(width) {
   out_.reserve(1 << 16);
+  // Only loops are laid out in bulk; the rest goes through append_cell.
   out_.append(cif2 ? "#\\#CIF_2.0\n" : "#\\#CIF_1.1\n");
 }
 
@@ -44,9 +45,15 @@ void CifWriter::separate(std::string_view tag) {
   last_category_ = cat;
 }
 
+void CifWriter::append_cell(const Cell& cell) {
+  scratch_.clear();
+  append_value(scratch_, cell.text, cell.form);
+  out_.append(scratch_);
+}
+
 void CifWriter::write_own_lines(const Cell& cell) {
   if (!out_.empty() && out_.back() != '\n') out_.push_back('\n');
-  append_value(out_, cell.text, cell.form);
+  append_cell(cell);
   out_.push_back('\n');
 }
 
@@ -60,12 +67,12 @@ void CifWriter::item(std::string_view tag, std::size_t tag_width, const Cell& ce
   const std::size_t pad = tag_width > tag.size() ? tag_width - tag.size() : 0;
   if (cell.multiline || tag_width + 1 + cell.width <= width_) {
     out_.append(pad + 1, ' ');
-    append_value(out_, cell.text, cell.form);
+    append_cell(cell);
     out_.push_back('\n');
     return;
   }
   out_.push_back('\n');
-  append_value(out_, cell.text, cell.form);
+  append_cell(cell);
   out_.push_back('\n');
 }
 
@@ -75,6 +82,7 @@ void CifWriter::begin_loop(const std::vector<std::string_view>& tags,
   frame_started_ = true;
   out_.append("loop_\n");
   for (std::string_view tag : tags) out_.append(tag).push_back('\n');
+  widths_ = widths;
   offset_.assign(widths.size(), 0);
   starts_line_.assign(widths.size(), 1);
   std::size_t pos = 0;
@@ -90,28 +98,22 @@ void CifWriter::begin_loop(const std::vector<std::string_view>& tags,
   }
 }
 
-// Run twice: once counting the bytes, once writing them into space made in one step, so the
-// rows go out as plain copies with no per-value growth check.
-template <bool kWrite>
+// Writes into space reserved in one step, so the rows go out as plain copies with no
+// per-value growth check.
 std::size_t CifWriter::layout_rows(const std::vector<const char*>& column_text,
                                    const std::vector<LoopCell>& cells, char* dst) const {
   const std::size_t columns = offset_.size();
   std::vector<const char*> cursor = column_text;
   std::size_t pos = 0;
-  auto put = [&](char c) {
-    if constexpr (kWrite) dst[pos] = c;
-    ++pos;
-  };
+  auto put = [&](char c) { dst[pos++] = c; };
   // Short values and pads go as one 16-byte block: a fixed-size copy is a single move, where
   // a call per two-byte value would cost more than the value. What spills past the end is
   // overwritten by the next write (the caller leaves kCopySlack bytes of room).
   auto copy = [&](std::size_t column, std::size_t size) {
-    if constexpr (kWrite) {
-      if (size <= kCopySlack) {
-        std::memcpy(dst + pos, cursor[column], kCopySlack);
-      } else {
-        std::memcpy(dst + pos, cursor[column], size);
-      }
+    if (size <= kCopySlack) {
+      std::memcpy(dst + pos, cursor[column], kCopySlack);
+    } else {
+      std::memcpy(dst + pos, cursor[column], size);
     }
     cursor[column] += size;
     pos += size;
@@ -131,12 +133,10 @@ std::size_t CifWriter::layout_rows(const std::vector<const char*>& column_text,
           line_len = 0;
         } else {
           const std::size_t pad = offset_[c] > line_len ? offset_[c] - line_len : 1;
-          if constexpr (kWrite) {
-            if (pad <= kCopySlack) {
-              std::memset(dst + pos, ' ', kCopySlack);
-            } else {
-              std::memset(dst + pos, ' ', pad);
-            }
+          if (pad <= kCopySlack) {
+            std::memset(dst + pos, ' ', kCopySlack);
+          } else {
+            std::memset(dst + pos, ' ', pad);
           }
           pos += pad;
           line_len += pad;
@@ -155,12 +155,22 @@ std::size_t CifWriter::layout_rows(const std::vector<const char*>& column_text,
 }
 
 void CifWriter::loop_rows(const std::vector<const char*>& column_text,
-                          const std::vector<LoopCell>& cells) {
-  const std::size_t size = layout_rows<false>(column_text, cells, nullptr);
-  const std::size_t start = out_.size();
-  out_.resize(start + size + kCopySlack);
-  layout_rows<true>(column_text, cells, out_.data() + start);
-  out_.resize(start + size);
+                          const std::vector<LoopCell>& cells, std::size_t text_bytes) {
+  const std::size_t columns = offset_.size();
+  if (columns == 0) return;
+  // Room for every byte: the texts; per row its pads, which on each line add up to at most
+  // the aligned line's length, and a line feed per column at most; a value on lines of its
+  // own starts a line afresh, so it may add a line's worth of pads and two line feeds.
+  std::size_t line = 0;
+  for (std::size_t c = 0; c < columns; ++c) {
+    if (c + 1 == columns || starts_line_[c + 1]) line += offset_[c] + widths_[c];
+  }
+  std::size_t multiline = 0;
+  for (const LoopCell& cell : cells) multiline += (cell.width & kMultiline) != 0;
+  const std::size_t rows = cells.size() / columns;
+  const std::size_t room =
+      text_bytes + rows * (line + columns + 1) + multiline * (line + 2) + kCopySlack;
+  out_.commit(layout_rows(column_text, cells, out_.reserve(room)));
 }
 
 void CifWriter::end_loop() { after_loop_ = true; }

@@ -7,6 +7,7 @@
 #include <string_view>
 #include <vector>
 
+#include "write/byte_buffer.hpp"
 #include "write/value_form.hpp"
 
 namespace tessrin {
@@ -43,7 +44,7 @@ class CifWriter {
  public:
   CifWriter(bool cif2, std::size_t width);
 
-  std::string& out() { return out_; }
+  const ByteBuffer& out() const { return out_; }
 
   void begin_block(std::string_view name);
   void begin_save_frame(std::string_view name);
@@ -58,8 +59,10 @@ class CifWriter {
   void begin_loop(const std::vector<std::string_view>& tags,
                   const std::vector<std::size_t>& widths);
   /// All rows of the loop begun last, from pre-formatted cells: `column_text[c]` holds the
-  /// written texts of column c one after another; `cells` has one entry per value, row by row.
-  void loop_rows(const std::vector<const char*>& column_text, const std::vector<LoopCell>& cells);
+  /// written texts of column c one after another (kCopySlack readable bytes after them);
+  /// `cells` has one entry per value, row by row; `text_bytes` is their total size.
+  void loop_rows(const std::vector<const char*>& column_text, const std::vector<LoopCell>& cells,
+                 std::size_t text_bytes);
   void end_loop();
 
   /// The category a tag belongs to: up to the first full stop (mmCIF), else up to the second
@@ -69,16 +72,19 @@ class CifWriter {
  private:
   void separate(std::string_view tag);
   void write_own_lines(const Cell& cell);
-  template <bool kWrite>
   std::size_t layout_rows(const std::vector<const char*>& column_text,
                           const std::vector<LoopCell>& cells, char* dst) const;
 
-  std::string out_;
+  void append_cell(const Cell& cell);
+
+  ByteBuffer out_;
+  std::string scratch_;
   std::size_t width_;
   std::string_view last_category_;
   bool after_loop_ = false;
   bool frame_started_ = false;
   // Loop state.
+  std::vector<std::size_t> widths_;
   std::vector<std::size_t> offset_;    // where each column starts on its line
   std::vector<std::uint8_t> starts_line_;  // whether a column starts a new line of its row
 };

@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <cstring>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -19,6 +20,17 @@
 namespace tessrin {
 
 namespace {
+
+constexpr Py_ssize_t kPrefetchAhead = 8;
+
+/// A str known to be written as it stands, with its text: no Python code runs during a
+/// dumps call, so an object's address names the same unchanged str throughout.
+struct PlainWord {
+  PyObject* object = nullptr;
+  std::uint32_t size = 0;
+  char text[16];
+};
+constexpr std::size_t kPlainWords = 4096;  // a power of two
 
 // Plain items of one category pad their tags to the longest tag of the run, up to this.
 constexpr std::size_t kMaxTagPad = 40;
@@ -125,7 +137,7 @@ class Dumper {
   Dumper(bool cif2, std::size_t width) : writer_(cif2, width), cif2_(cif2) {}
 
   bool blocks(PyObject* blocks);
-  std::string& out() { return writer_.out(); }
+  const ByteBuffer& out() const { return writer_.out(); }
 
  private:
   bool frame_name(const FrameRefs& f, bool block, std::string_view& name);
@@ -148,6 +160,10 @@ class Dumper {
   std::unordered_set<std::string_view> done_;
   std::string rendered_;
   std::string scratch_;
+  // Reused from loop to loop, so a file of many loops does not fault in fresh pages for each.
+  std::vector<ByteBuffer> arenas_;
+  std::vector<LoopCell> cells_;
+  std::vector<PlainWord> plain_words_ = std::vector<PlainWord>(kPlainWords);
   std::string position_;  // names a block or frame by position until its name is read
 };
 
@@ -495,18 +511,35 @@ bool Dumper::loop(std::size_t index) {
   // in sequence): each value's form, chosen once, and its written text appended to the
   // column's arena; the widest one-line value of each column. Pass 2 lays out the rows from
   // these alone, without going back to the Python objects.
-  std::vector<LoopCell> cells(columns * static_cast<std::size_t>(rows));
-  std::vector<ByteBuffer> arenas(columns);
+  std::vector<LoopCell>& cells = cells_;
+  cells.resize(columns * static_cast<std::size_t>(rows));
+  if (arenas_.size() < columns) arenas_.resize(columns);
+  std::vector<ByteBuffer>& arenas = arenas_;
   std::vector<std::size_t> widths(columns, 0);
   for (std::size_t c = 0; c < columns; ++c) {
     where_.tag = plan.names[c];
     PyObject* const* items = PySequence_Fast_ITEMS(lists[c]);
     ByteBuffer& arena = arenas[c];
+    arena.clear();
     std::size_t widest = 0;
     LoopCell* cell_out = cells.data() + c;
     for (Py_ssize_t r = 0; r < rows; ++r, cell_out += columns) {
       PyObject* value = items[r];
-      // The common case inline: an ASCII str that is written as it stands.
+      // The strs of a column lie apart in memory; asking for one a few rows ahead hides the
+      // wait for it behind the work on this one.
+      if (r + kPrefetchAhead < rows) __builtin_prefetch(items[r + kPrefetchAhead]);
+      // Most values of a parse_raw result are a few shared strs ("?", ".", "ATOM", "C"):
+      // one seen before in this call is copied from the cache without looking at it again.
+      PlainWord& seen = plain_words_[(reinterpret_cast<std::uintptr_t>(value) >> 4) &
+                                     (kPlainWords - 1)];
+      if (seen.object == value) {
+        std::memcpy(arena.reserve(sizeof seen.text), seen.text, sizeof seen.text);
+        arena.commit(seen.size);
+        *cell_out = LoopCell{seen.size, seen.size};
+        widest = std::max<std::size_t>(widest, seen.size);
+        continue;
+      }
+      // Otherwise the common case inline: an ASCII str that is written as it stands.
       if (PyUnicode_CheckExact(value) && PyUnicode_IS_COMPACT_ASCII(value)) {
         const std::size_t n = static_cast<std::size_t>(PyUnicode_GET_LENGTH(value));
         const char* src = static_cast<const char*>(PyUnicode_DATA(value));
@@ -516,6 +549,11 @@ bool Dumper::loop(std::size_t index) {
           arena.commit(n);
           *cell_out = LoopCell{static_cast<std::uint32_t>(n), static_cast<std::uint32_t>(n)};
           widest = std::max(widest, n);
+          if (n <= sizeof seen.text) {
+            seen.object = value;
+            seen.size = static_cast<std::uint32_t>(n);
+            std::memcpy(seen.text, src, n);
+          }
           continue;
         }
       }
@@ -537,8 +575,12 @@ bool Dumper::loop(std::size_t index) {
   }
   writer_.begin_loop(plan.names, widths);
   std::vector<const char*> column_text(columns);
-  for (std::size_t c = 0; c < columns; ++c) column_text[c] = arenas[c].data();
-  writer_.loop_rows(column_text, cells);
+  std::size_t text_bytes = 0;
+  for (std::size_t c = 0; c < columns; ++c) {
+    column_text[c] = arenas[c].data();
+    text_bytes += arenas[c].size();
+  }
+  writer_.loop_rows(column_text, cells, text_bytes);
   writer_.end_loop();
   for (std::string_view name : plan.names) done_.insert(name);
   return true;
@@ -549,7 +591,7 @@ bool Dumper::loop(std::size_t index) {
 PyObject* dumps_blocks(PyObject* blocks, bool cif2, std::size_t width) {
   Dumper dumper(cif2, width);
   if (!dumper.blocks(blocks)) return nullptr;
-  const std::string& out = dumper.out();
+  const ByteBuffer& out = dumper.out();
   return PyUnicode_DecodeUTF8(out.data(), static_cast<Py_ssize_t>(out.size()), nullptr);
 }
 
