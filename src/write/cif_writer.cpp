@@ -100,36 +100,48 @@ void CifWriter::begin_loop(const std::vector<std::string_view>& tags,
 
 // Writes into space reserved in one step, so the rows go out as plain copies with no
 // per-value growth check.
-std::size_t CifWriter::layout_rows(const std::vector<const char*>& column_text,
-                                   const std::vector<LoopCell>& cells, char* dst) const {
-  const std::size_t columns = offset_.size();
-  std::vector<const char*> cursor = column_text;
+std::size_t CifWriter::layout_rows(const std::vector<const char*>& columns, std::size_t rows,
+                                   char* dst) const {
+  const std::size_t count = offset_.size();
+  std::vector<const char*> cursor = columns;
   std::size_t pos = 0;
-  auto put = [&](char c) { dst[pos++] = c; };
   // Short values and pads go as one 16-byte block: a fixed-size copy is a single move, where
   // a call per two-byte value would cost more than the value. What spills past the end is
   // overwritten by the next write (the caller leaves kCopySlack bytes of room).
-  auto copy = [&](std::size_t column, std::size_t size) {
+  auto copy = [&](const char* text, std::size_t size) {
     if (size <= kCopySlack) {
-      std::memcpy(dst + pos, cursor[column], kCopySlack);
+      std::memcpy(dst + pos, text, kCopySlack);  // a constant size: one move, no call
     } else {
-      std::memcpy(dst + pos, cursor[column], size);
+      std::memcpy(dst + pos, text, size);
     }
-    cursor[column] += size;
     pos += size;
   };
-  std::size_t c = 0;
-  std::size_t line_len = 0;
-  for (const LoopCell& cell : cells) {
-    if (cell.width & kMultiline) {
-      if (line_len > 0) put('\n');
-      copy(c, cell.size);
-      put('\n');
-      line_len = 0;
-    } else {
+  for (std::size_t r = 0; r < rows; ++r) {
+    std::size_t line_len = 0;
+    for (std::size_t c = 0; c < count; ++c) {
+      const char* p = cursor[c];
+      std::size_t size = static_cast<unsigned char>(*p++);
+      std::size_t width = size;
+      bool multiline = false;
+      if (size == kLongCell) {
+        std::uint32_t words[2];
+        std::memcpy(words, p, sizeof words);
+        p += sizeof words;
+        size = words[0];
+        width = words[1] & ~kMultiline;
+        multiline = (words[1] & kMultiline) != 0;
+      }
+      cursor[c] = p + size;
+      if (multiline) {
+        if (line_len > 0) dst[pos++] = '\n';
+        copy(p, size);
+        dst[pos++] = '\n';
+        line_len = 0;
+        continue;
+      }
       if (line_len > 0) {
         if (starts_line_[c]) {
-          put('\n');
+          dst[pos++] = '\n';
           line_len = 0;
         } else {
           const std::size_t pad = offset_[c] > line_len ? offset_[c] - line_len : 1;
@@ -142,35 +154,28 @@ std::size_t CifWriter::layout_rows(const std::vector<const char*>& column_text,
           line_len += pad;
         }
       }
-      copy(c, cell.size);
-      line_len += cell.width;
+      copy(p, size);
+      line_len += width;
     }
-    if (++c == columns) {
-      if (line_len > 0) put('\n');
-      line_len = 0;
-      c = 0;
-    }
+    if (line_len > 0) dst[pos++] = '\n';
   }
   return pos;
 }
 
-void CifWriter::loop_rows(const std::vector<const char*>& column_text,
-                          const std::vector<LoopCell>& cells, std::size_t text_bytes) {
-  const std::size_t columns = offset_.size();
-  if (columns == 0) return;
+void CifWriter::loop_rows(const std::vector<const char*>& columns, std::size_t rows,
+                          std::size_t column_bytes, std::size_t multiline) {
+  const std::size_t count = offset_.size();
+  if (count == 0) return;
   // Room for every byte: the texts; per row its pads, which on each line add up to at most
   // the aligned line's length, and a line feed per column at most; a value on lines of its
   // own starts a line afresh, so it may add a line's worth of pads and two line feeds.
   std::size_t line = 0;
-  for (std::size_t c = 0; c < columns; ++c) {
-    if (c + 1 == columns || starts_line_[c + 1]) line += offset_[c] + widths_[c];
+  for (std::size_t c = 0; c < count; ++c) {
+    if (c + 1 == count || starts_line_[c + 1]) line += offset_[c] + widths_[c];
   }
-  std::size_t multiline = 0;
-  for (const LoopCell& cell : cells) multiline += (cell.width & kMultiline) != 0;
-  const std::size_t rows = cells.size() / columns;
   const std::size_t room =
-      text_bytes + rows * (line + columns + 1) + multiline * (line + 2) + kCopySlack;
-  out_.commit(layout_rows(column_text, cells, out_.reserve(room)));
+      column_bytes + rows * (line + count + 1) + multiline * (line + 2) + kCopySlack;
+  out_.commit(layout_rows(columns, rows, out_.reserve(room)));
 }
 
 void CifWriter::end_loop() { after_loop_ = true; }

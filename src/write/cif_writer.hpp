@@ -28,15 +28,32 @@ inline Cell make_cell(std::string_view text, std::size_t chars, ValueForm form) 
               is_text_field(form) || (triple && text.find('\n') != std::string_view::npos)};
 }
 
-/// One value of a loop as pass 2 needs it: the size of its written text and the columns it
-/// takes, with kMultiline set for a value on lines of its own.
-struct LoopCell {
-  std::uint32_t size;
-  std::uint32_t width;
-};
+/// A loop column as the writer lays it out: per value, one byte with its size (which is also
+/// the columns it takes) and its written text. A value whose size is kLongCell or more, or
+/// differs from its width (non-ASCII), or that stands on lines of its own, has the byte
+/// kLongCell followed by its size and its width as two 32-bit words, kMultiline set in the
+/// width for a value on lines of its own. Read in sequence, with no per-value array beside.
+inline constexpr unsigned char kLongCell = 255;
 inline constexpr std::uint32_t kMultiline = 0x80000000u;
-/// Readable bytes past the end of each column's text: short values are copied as one block.
+/// Readable bytes after the end of each column: short values are copied as one block.
 inline constexpr std::size_t kCopySlack = 16;
+
+/// Appends one value to a column (the general case; the writer of a parse inlines the short
+/// one). False when the value is too long to describe (2 GiB).
+inline bool put_cell(ByteBuffer& column, std::string_view text, std::size_t width, bool multiline) {
+  if (!multiline && text.size() == width && text.size() < kLongCell) {
+    column.push_back(static_cast<char>(text.size()));
+    column.append(text);
+    return true;
+  }
+  if (text.size() >= kMultiline || width >= kMultiline) return false;
+  const std::uint32_t words[2] = {static_cast<std::uint32_t>(text.size()),
+                                  static_cast<std::uint32_t>(width) | (multiline ? kMultiline : 0)};
+  column.push_back(static_cast<char>(kLongCell));
+  column.append(reinterpret_cast<const char*>(words), sizeof words);
+  column.append(text);
+  return true;
+}
 
 /// Writes CIF text into `out()`: the caller walks the data in order and hands over names and
 /// cells; the writer decides lines, alignment and blank lines between categories.
@@ -58,11 +75,11 @@ class CifWriter {
   /// breaks at the same columns and each column keeps its place.
   void begin_loop(const std::vector<std::string_view>& tags,
                   const std::vector<std::size_t>& widths);
-  /// All rows of the loop begun last, from pre-formatted cells: `column_text[c]` holds the
-  /// written texts of column c one after another (kCopySlack readable bytes after them);
-  /// `cells` has one entry per value, row by row; `text_bytes` is their total size.
-  void loop_rows(const std::vector<const char*>& column_text, const std::vector<LoopCell>& cells,
-                 std::size_t text_bytes);
+  /// All `rows` rows of the loop begun last, from its columns (put_cell's layout, kCopySlack
+  /// readable bytes after each); `column_bytes` is the columns' total size and `multiline`
+  /// the number of values on lines of their own.
+  void loop_rows(const std::vector<const char*>& columns, std::size_t rows,
+                 std::size_t column_bytes, std::size_t multiline);
   void end_loop();
 
   /// The category a tag belongs to: up to the first full stop (mmCIF), else up to the second
@@ -72,8 +89,8 @@ class CifWriter {
  private:
   void separate(std::string_view tag);
   void write_own_lines(const Cell& cell);
-  std::size_t layout_rows(const std::vector<const char*>& column_text,
-                          const std::vector<LoopCell>& cells, char* dst) const;
+  std::size_t layout_rows(const std::vector<const char*>& columns, std::size_t rows,
+                          char* dst) const;
 
   void append_cell(const Cell& cell);
 

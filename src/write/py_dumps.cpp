@@ -162,7 +162,6 @@ class Dumper {
   std::string scratch_;
   // Reused from loop to loop, so a file of many loops does not fault in fresh pages for each.
   std::vector<ByteBuffer> arenas_;
-  std::vector<LoopCell> cells_;
   std::vector<PlainWord> plain_words_ = std::vector<PlainWord>(kPlainWords);
   std::string position_;  // names a block or frame by position until its name is read
 };
@@ -511,19 +510,17 @@ bool Dumper::loop(std::size_t index) {
   // in sequence): each value's form, chosen once, and its written text appended to the
   // column's arena; the widest one-line value of each column. Pass 2 lays out the rows from
   // these alone, without going back to the Python objects.
-  std::vector<LoopCell>& cells = cells_;
-  cells.resize(columns * static_cast<std::size_t>(rows));
   if (arenas_.size() < columns) arenas_.resize(columns);
   std::vector<ByteBuffer>& arenas = arenas_;
   std::vector<std::size_t> widths(columns, 0);
+  std::size_t multiline = 0;
   for (std::size_t c = 0; c < columns; ++c) {
     where_.tag = plan.names[c];
     PyObject* const* items = PySequence_Fast_ITEMS(lists[c]);
     ByteBuffer& arena = arenas[c];
     arena.clear();
     std::size_t widest = 0;
-    LoopCell* cell_out = cells.data() + c;
-    for (Py_ssize_t r = 0; r < rows; ++r, cell_out += columns) {
+    for (Py_ssize_t r = 0; r < rows; ++r) {
       PyObject* value = items[r];
       // The strs of a column lie apart in memory; asking for one a few rows ahead hides the
       // wait for it behind the work on this one.
@@ -533,9 +530,10 @@ bool Dumper::loop(std::size_t index) {
       PlainWord& seen = plain_words_[(reinterpret_cast<std::uintptr_t>(value) >> 4) &
                                      (kPlainWords - 1)];
       if (seen.object == value) {
-        std::memcpy(arena.reserve(sizeof seen.text), seen.text, sizeof seen.text);
-        arena.commit(seen.size);
-        *cell_out = LoopCell{seen.size, seen.size};
+        char* dst = arena.reserve(1 + sizeof seen.text);
+        dst[0] = static_cast<char>(seen.size);
+        std::memcpy(dst + 1, seen.text, sizeof seen.text);
+        arena.commit(1 + seen.size);
         widest = std::max<std::size_t>(widest, seen.size);
         continue;
       }
@@ -543,11 +541,11 @@ bool Dumper::loop(std::size_t index) {
       if (PyUnicode_CheckExact(value) && PyUnicode_IS_COMPACT_ASCII(value)) {
         const std::size_t n = static_cast<std::size_t>(PyUnicode_GET_LENGTH(value));
         const char* src = static_cast<const char*>(PyUnicode_DATA(value));
-        char* dst = arena.reserve(n);
-        if (n < kMultiline &&
-            is_plain_word(std::string_view(src, n), copy_classify(src, n, dst), cif2_)) {
-          arena.commit(n);
-          *cell_out = LoopCell{static_cast<std::uint32_t>(n), static_cast<std::uint32_t>(n)};
+        char* dst = arena.reserve(1 + n);
+        if (n < kLongCell &&
+            is_plain_word(std::string_view(src, n), copy_classify(src, n, dst + 1), cif2_)) {
+          dst[0] = static_cast<char>(n);
+          arena.commit(1 + n);
           widest = std::max(widest, n);
           if (n <= sizeof seen.text) {
             seen.object = value;
@@ -561,26 +559,26 @@ bool Dumper::loop(std::size_t index) {
       if (!cell_of(value, rendered_, cell)) return false;
       scratch_.clear();
       append_value(scratch_, cell.text, cell.form);
-      if (scratch_.size() >= kMultiline || cell.width >= kMultiline) {
+      if (!put_cell(arena, scratch_, cell.width, cell.multiline)) {
         return raise_at(PyExc_ValueError, where_, "a loop value is longer than 2 GiB");
       }
-      arena.append(scratch_);
-      *cell_out = LoopCell{static_cast<std::uint32_t>(scratch_.size()),
-                           static_cast<std::uint32_t>(cell.width) |
-                               (cell.multiline ? kMultiline : 0)};
-      if (!cell.multiline) widest = std::max(widest, cell.width);
+      if (cell.multiline) {
+        ++multiline;
+      } else {
+        widest = std::max(widest, cell.width);
+      }
     }
     arena.reserve(kCopySlack);  // pass 2 copies short values in whole 16-byte blocks
     widths[c] = widest;
   }
   writer_.begin_loop(plan.names, widths);
   std::vector<const char*> column_text(columns);
-  std::size_t text_bytes = 0;
+  std::size_t column_bytes = 0;
   for (std::size_t c = 0; c < columns; ++c) {
     column_text[c] = arenas[c].data();
-    text_bytes += arenas[c].size();
+    column_bytes += arenas[c].size();
   }
-  writer_.loop_rows(column_text, cells, text_bytes);
+  writer_.loop_rows(column_text, static_cast<std::size_t>(rows), column_bytes, multiline);
   writer_.end_loop();
   for (std::string_view name : plan.names) done_.insert(name);
   return true;
