@@ -1,4 +1,6 @@
 // A growable byte buffer that is written through a pointer, without zero-filling first.
+// Plain realloc rather than PodBuffer's page mappings: the writer's buffers live for one call
+// and are rewritten at once, and fresh mappings made dumps of the mmCIF files a third slower.
 #pragma once
 
 #include <cstddef>

@@ -30,7 +30,7 @@ struct PlainWord {
   std::uint32_t size = 0;
   char text[16];
 };
-constexpr std::size_t kPlainWords = 1024;  // a power of two
+constexpr std::size_t kPlainWords = 4096;  // a power of two
 
 // Plain items of one category pad their tags to the longest tag of the run, up to this.
 constexpr std::size_t kMaxTagPad = 40;
@@ -520,8 +520,6 @@ bool Dumper::loop(std::size_t index) {
     ByteBuffer& arena = arenas[c];
     arena.clear();
     std::size_t widest = 0;
-    PyObject* last = nullptr;  // the value of the row before, when it is a cached plain word
-    PlainWord last_word;
     for (Py_ssize_t r = 0; r < rows; ++r) {
       PyObject* value = items[r];
       // The strs of a column lie apart in memory; asking for one a few rows ahead hides the
@@ -529,19 +527,9 @@ bool Dumper::loop(std::size_t index) {
       if (r + kPrefetchAhead < rows) __builtin_prefetch(items[r + kPrefetchAhead]);
       // Most values of a parse_raw result are a few shared strs ("?", ".", "ATOM", "C"):
       // one seen before in this call is copied from the cache without looking at it again.
-      // A column often repeats the value of the row before: checked first, in registers.
-      if (value == last && r > 0) {
-        char* dst = arena.reserve(1 + sizeof last_word.text);
-        dst[0] = static_cast<char>(last_word.size);
-        std::memcpy(dst + 1, last_word.text, sizeof last_word.text);
-        arena.commit(1 + last_word.size);
-        continue;
-      }
       PlainWord& seen = plain_words_[(reinterpret_cast<std::uintptr_t>(value) >> 4) &
                                      (kPlainWords - 1)];
       if (seen.object == value) {
-        last = value;
-        last_word = seen;
         char* dst = arena.reserve(1 + sizeof seen.text);
         dst[0] = static_cast<char>(seen.size);
         std::memcpy(dst + 1, seen.text, sizeof seen.text);
@@ -563,8 +551,6 @@ bool Dumper::loop(std::size_t index) {
             seen.object = value;
             seen.size = static_cast<std::uint32_t>(n);
             std::memcpy(seen.text, src, n);
-            last = value;
-            last_word = seen;
           }
           continue;
         }
