@@ -14,14 +14,35 @@ namespace tessrin {
 
 class ByteBuffer {
  public:
+  /// Where a buffer's bytes live when not on malloc: dumps writes its text straight into the
+  /// storage of the str it returns, so the text is never copied once more at the end.
+  class Storage {
+   public:
+    /// The bytes moved to room for `capacity` (the first call has `data` null); throws
+    /// std::bad_alloc when there is no memory.
+    virtual char* resize(char* data, std::size_t capacity) = 0;
+    virtual void release(char* data) noexcept = 0;
+
+   protected:
+    ~Storage() = default;
+  };
+
   ByteBuffer() = default;
+  explicit ByteBuffer(Storage* storage) : storage_(storage) {}
   ByteBuffer(const ByteBuffer&) = delete;
   ByteBuffer& operator=(const ByteBuffer&) = delete;
   ByteBuffer(ByteBuffer&& other) noexcept
       : data_(std::exchange(other.data_, nullptr)),
         size_(std::exchange(other.size_, 0)),
-        capacity_(std::exchange(other.capacity_, 0)) {}
-  ~ByteBuffer() { std::free(data_); }
+        capacity_(std::exchange(other.capacity_, 0)),
+        storage_(std::exchange(other.storage_, nullptr)) {}
+  ~ByteBuffer() {
+    if (storage_ != nullptr) {
+      storage_->release(data_);
+    } else {
+      std::free(data_);
+    }
+  }
 
   /// Room for `n` more bytes; returns where they go. Nothing counts until `commit`.
   char* reserve(std::size_t n) {
@@ -56,6 +77,11 @@ class ByteBuffer {
   void grow(std::size_t n) {
     std::size_t capacity = capacity_ < 256 ? 256 : capacity_ * 2;
     if (capacity - size_ < n) capacity = size_ + n;
+    if (storage_ != nullptr) {
+      data_ = storage_->resize(data_, capacity);
+      capacity_ = capacity;
+      return;
+    }
     // realloc can move a large buffer by remapping its pages instead of copying them.
     void* grown = std::realloc(data_, capacity);
     if (grown == nullptr) throw std::bad_alloc();
@@ -66,6 +92,7 @@ class ByteBuffer {
   char* data_ = nullptr;
   std::size_t size_ = 0;
   std::size_t capacity_ = 0;
+  Storage* storage_ = nullptr;
 };
 
 }  // namespace tessrin

@@ -4,7 +4,8 @@
 
 namespace tessrin {
 
-CifWriter::CifWriter(bool cif2, std::size_t width) : width_(width) {
+CifWriter::CifWriter(bool cif2, std::size_t width, ByteBuffer::Storage* storage)
+    : out_(storage), width_(width) {
   out_.reserve(1 << 16);
   // Only loops are laid out in bulk; the rest goes through append_cell.
   out_.append(cif2 ? "#\\#CIF_2.0\n" : "#\\#CIF_1.1\n");

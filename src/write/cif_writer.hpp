@@ -59,7 +59,8 @@ inline bool put_cell(ByteBuffer& column, std::string_view text, std::size_t widt
 /// cells; the writer decides lines, alignment and blank lines between categories.
 class CifWriter {
  public:
-  CifWriter(bool cif2, std::size_t width);
+  /// `storage` holds the output (malloc when null).
+  CifWriter(bool cif2, std::size_t width, ByteBuffer::Storage* storage = nullptr);
 
   const ByteBuffer& out() const { return out_; }
 

@@ -10,6 +10,7 @@
 #include <string_view>
 #include <unordered_map>
 #include <unordered_set>
+#include <utility>
 #include <vector>
 
 #include "python/pyref.hpp"
@@ -30,7 +31,7 @@ struct PlainWord {
   std::uint32_t size = 0;
   char text[16];
 };
-constexpr std::size_t kPlainWords = 4096;  // a power of two
+constexpr std::size_t kPlainWords = 1024;  // a power of two
 
 // Plain items of one category pad their tags to the longest tag of the run, up to this.
 constexpr std::size_t kMaxTagPad = 40;
@@ -132,9 +133,48 @@ struct LoopPlan {
   bool written = false;
 };
 
+/// The output's bytes in a str of one byte per character, grown in place: for ASCII text (all
+/// CIF 1.1, most CIF 2.0) that str is the result, cut to size; no Python code sees it before.
+class StrStorage final : public ByteBuffer::Storage {
+ public:
+  ~StrStorage() { Py_XDECREF(str_); }
+
+  char* resize(char*, std::size_t capacity) override {
+    if (capacity > static_cast<std::size_t>(PY_SSIZE_T_MAX)) throw std::bad_alloc();
+    const auto size = static_cast<Py_ssize_t>(capacity);
+    if (str_ == nullptr) {
+      str_ = PyUnicode_New(size, 127);
+    } else if (PyUnicode_Resize(&str_, size) < 0) {
+      PyErr_Clear();  // the old str stays valid; the guard reports the MemoryError
+      throw std::bad_alloc();
+    }
+    if (str_ == nullptr) {
+      PyErr_Clear();
+      throw std::bad_alloc();
+    }
+    return static_cast<char*>(PyUnicode_DATA(str_));
+  }
+  void release(char*) noexcept override {}
+
+  /// The result: the str itself cut to `size`, or for non-ASCII text its UTF-8 decoded.
+  PyObject* take(std::size_t size, bool ascii) {
+    if (!ascii) {
+      return PyUnicode_DecodeUTF8(static_cast<const char*>(PyUnicode_DATA(str_)),
+                                  static_cast<Py_ssize_t>(size), nullptr);
+    }
+    if (PyUnicode_Resize(&str_, static_cast<Py_ssize_t>(size)) < 0) return nullptr;
+    return std::exchange(str_, nullptr);
+  }
+
+ private:
+  PyObject* str_ = nullptr;
+};
+
 class Dumper {
  public:
-  Dumper(bool cif2, std::size_t width) : writer_(cif2, width), cif2_(cif2) {}
+  Dumper(bool cif2, std::size_t width, ByteBuffer::Storage* storage)
+      : writer_(cif2, width, storage), cif2_(cif2) {}
+  bool ascii() const { return ascii_; }
 
   bool blocks(PyObject* blocks);
   const ByteBuffer& out() const { return writer_.out(); }
@@ -151,8 +191,11 @@ class Dumper {
   bool render(PyObject* root, std::string& out);
   bool tag_text(PyObject* tag, std::string_view& view);
 
+  bool read_text(PyObject* s, const char* what, std::string_view& view);
+
   CifWriter writer_;
   bool cif2_;
+  bool ascii_ = true;  // no str written so far holds a non-ASCII character
   Where where_;
   PyObject* tags_ = nullptr;  // the current frame's tag dict (borrowed from its FrameRefs)
   std::vector<LoopPlan> loops_;
@@ -166,8 +209,13 @@ class Dumper {
   std::string position_;  // names a block or frame by position until its name is read
 };
 
+bool Dumper::read_text(PyObject* s, const char* what, std::string_view& view) {
+  if (!PyUnicode_IS_ASCII(s)) ascii_ = false;
+  return text_of(s, where_, what, view);
+}
+
 bool Dumper::frame_name(const FrameRefs& f, bool block, std::string_view& name) {
-  if (!text_of(f.name.get(), where_, "the name", name)) return false;
+  if (!read_text(f.name.get(), "the name", name)) return false;
   if (const char* problem = name_problem(name, cif2_, false)) {
     Where at = where_;
     if (block) {
@@ -219,7 +267,7 @@ bool Dumper::blocks(PyObject* blocks) {
 bool Dumper::tag_text(PyObject* tag, std::string_view& view) {
   where_.tag = {};
   if (!PyUnicode_Check(tag)) return raise_type(where_, "a tag must be str", tag);
-  if (!text_of(tag, where_, "the tag", view)) return false;
+  if (!read_text(tag, "the tag", view)) return false;
   if (const char* problem = name_problem(view, cif2_, true)) {
     where_.tag = view;
     return raise_at(PyExc_ValueError, where_, std::string("tag name ") + problem);
@@ -372,7 +420,7 @@ bool Dumper::items(PyObject* const* order, Py_ssize_t count, Py_ssize_t& i) {
 bool Dumper::cell_of(PyObject* value, std::string& rendered, Cell& cell) {
   if (PyUnicode_Check(value)) {
     std::string_view text;
-    if (!text_of(value, where_, "the value", text)) return false;
+    if (!read_text(value, "the value", text)) return false;
     FormProblem problem;
     const ValueForm form = choose_form(text, cif2_, problem);
     if (form == ValueForm::Unwritable) {
@@ -435,7 +483,7 @@ bool Dumper::render(PyObject* root, std::string& out) {
     if (key != nullptr) {
       std::string_view text;
       if (!PyUnicode_Check(key)) return raise_type(where_, "a table key must be str", key);
-      if (!text_of(key, where_, "a table key", text)) return false;
+      if (!read_text(key, "a table key", text)) return false;
       const ValueForm form = choose_key_form(text);
       if (form == ValueForm::Unwritable) {
         return raise_at(PyExc_ValueError, where_,
@@ -452,7 +500,7 @@ bool Dumper::render(PyObject* root, std::string& out) {
       return raise_type(where_, "a list item or table value must be str, list or dict", item);
     }
     std::string_view text;
-    if (!text_of(item, where_, "a list item or table value", text)) return false;
+    if (!read_text(item, "a list item or table value", text)) return false;
     FormProblem problem;
     const ValueForm form = choose_form(text, true, problem, true);
     if (form == ValueForm::Unwritable) {
@@ -587,10 +635,10 @@ bool Dumper::loop(std::size_t index) {
 }  // namespace
 
 PyObject* dumps_blocks(PyObject* blocks, bool cif2, std::size_t width) {
-  Dumper dumper(cif2, width);
+  StrStorage storage;
+  Dumper dumper(cif2, width, &storage);
   if (!dumper.blocks(blocks)) return nullptr;
-  const ByteBuffer& out = dumper.out();
-  return PyUnicode_DecodeUTF8(out.data(), static_cast<Py_ssize_t>(out.size()), nullptr);
+  return storage.take(dumper.out().size(), dumper.ascii());
 }
 
 }  // namespace tessrin
