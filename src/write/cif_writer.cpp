@@ -1,11 +1,13 @@
 #include "write/cif_writer.hpp"
 
+#include <algorithm>
 #include <cstring>
 
 namespace tessrin {
 
 CifWriter::CifWriter(bool cif2, std::size_t width, ByteBuffer::Storage* storage)
-    : out_(storage), width_(width) {
+    // A CIF 1.1 line holds at most 2048 characters, whatever width was asked for.
+    : out_(storage), width_(cif2 ? width : std::min(width, kCif11MaxLine)) {
   out_.reserve(1 << 16);
   // Only loops are laid out in bulk; the rest goes through append_cell.
   out_.append(cif2 ? "#\\#CIF_2.0\n" : "#\\#CIF_1.1\n");

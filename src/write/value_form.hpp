@@ -110,6 +110,7 @@ inline bool bad_first(char c) {
 /// Longest piece of a text-field line written per line when folding CIF 1.1 output, below
 /// the line limit with room for the prefix and the fold backslash.
 inline constexpr std::size_t kFoldChunk = 2000;
+static_assert(kFoldChunk + 3 <= kCif11MaxLine, "a folded line holds prefix, piece and backslash");
 
 /// Whether `v`, whose bytes' classes OR to `mask`, is written as it stands (a word).
 inline bool is_plain_word(std::string_view v, std::uint8_t mask, bool cif2) {
