@@ -47,9 +47,11 @@ def assert_same(original, back, order=True):
 
 def check_layout(text, version):
     assert text.startswith(f"#\\#CIF_{version}\n")
-    # `;\` alone opens line folding for some readers and not for others: never written.
-    assert not re.search(r"^;\\[ \t]*$", text, re.M)
     if version == "1.1":
+        # `;\` alone opens line folding for some readers and not for others: never written.
+        # (Checked in CIF 1.1, where every line that starts with `;` opens or closes a text
+        # field; in CIF 2.0 such a line may sit inside triple quotes.)
+        assert not re.search(r"^;\\[ \t]*$", text, re.M)
         assert max(map(len, text.split("\n"))) <= 2048
 
 
