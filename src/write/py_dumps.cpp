@@ -22,7 +22,7 @@ namespace tessrin {
 
 namespace {
 
-constexpr Py_ssize_t kPrefetchAhead = 8;
+constexpr Py_ssize_t kPrefetchAhead = 16;
 
 /// A str known to be written as it stands, with its text: no Python code runs during a
 /// dumps call, so an object's address names the same unchanged str throughout.
@@ -572,7 +572,12 @@ bool Dumper::loop(std::size_t index) {
       PyObject* value = items[r];
       // The strs of a column lie apart in memory; asking for one a few rows ahead hides the
       // wait for it behind the work on this one.
-      if (r + kPrefetchAhead < rows) __builtin_prefetch(items[r + kPrefetchAhead]);
+      if (r + kPrefetchAhead < rows) {
+        // The header and, for an ASCII str, the text after it, which may start a new line.
+        const char* ahead = reinterpret_cast<const char*>(items[r + kPrefetchAhead]);
+        __builtin_prefetch(ahead);
+        __builtin_prefetch(ahead + sizeof(PyASCIIObject) + 8);
+      }
       // Most values of a parse_raw result are a few shared strs ("?", ".", "ATOM", "C"):
       // one seen before in this call is copied from the cache without looking at it again.
       PlainWord& seen = plain_words_[(reinterpret_cast<std::uintptr_t>(value) >> 4) &
