@@ -199,6 +199,7 @@ class Dumper {
   Where where_;
   PyObject* tags_ = nullptr;  // the current frame's tag dict (borrowed from its FrameRefs)
   std::vector<LoopPlan> loops_;
+  std::vector<PyRef> loop_headers_;  // the loops list and each loop's tags, as read
   std::unordered_map<std::string_view, std::size_t> owner_;
   std::unordered_set<std::string_view> done_;
   std::string rendered_;
@@ -286,9 +287,14 @@ bool Dumper::plan_loops(PyObject* loops) {
   if (!list) return false;
   const Py_ssize_t n = PySequence_Fast_GET_SIZE(list.get());
   loops_.resize(static_cast<std::size_t>(n));
+  loop_headers_.clear();
+  loop_headers_.push_back(std::move(list));
   for (Py_ssize_t i = 0; i < n; ++i) {
-    PyRef header = PyRef::steal(PySequence_Fast(PySequence_Fast_GET_ITEM(list.get(), i),
-                                                "a loop must be a sequence of tags"));
+    // Kept for the frame: the plans point at its tags.
+    loop_headers_.push_back(PyRef::steal(PySequence_Fast(
+        PySequence_Fast_GET_ITEM(loop_headers_.front().get(), i),
+        "a loop must be a sequence of tags")));
+    const PyRef& header = loop_headers_.back();
     if (!header) return false;
     LoopPlan& plan = loops_[static_cast<std::size_t>(i)];
     for (Py_ssize_t t = 0; t < PySequence_Fast_GET_SIZE(header.get()); ++t) {
