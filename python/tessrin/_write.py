@@ -67,10 +67,9 @@ def dump(obj, file, *, version=None, width: int = 80) -> None:
 
 def _write_atomically(path, data: bytes) -> None:
     folder, name = os.path.split(path)
-    sep = b"." if isinstance(name, bytes) else "."
     suffix = secrets.token_hex(4)
     if isinstance(name, bytes):
-        temp = os.path.join(folder, sep + name + b"." + suffix.encode() + b".tmp")
+        temp = os.path.join(folder, b"." + name + b"." + suffix.encode() + b".tmp")
     else:
         temp = os.path.join(folder, f".{name}.{suffix}.tmp")
     # os.open applies the umask as a plain open would (tempfile would make it 0600).
