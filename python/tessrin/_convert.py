@@ -130,15 +130,19 @@ def _write_lines(target: str, lines) -> None:
             stream.write("\n")
 
 
-def convert_file(job: tuple[str, str], fmt: str, strict: bool = False) -> dict:
+def convert_file(
+    job: tuple[str, str], fmt: str, strict: bool = False, max_errors: int | None = None
+) -> dict:
     """Converts one file into `out_dir`; returns what was written, small enough to send back
     from a worker process."""
     path, out_dir = job
     outcome = {"path": path, "out_dir": out_dir, "written": [], "diagnostics": 0, "failure": None}
     try:
-        batches, errors = tessrin_core.parse_arrow_file(path, "strict" if strict else None)
+        batches, errors = tessrin_core.parse_arrow_file(
+            path, "strict" if strict else None, max_errors
+        )
     except OSError as error:
-        outcome["failure"] = f"cannot read: {native_read_reason(path, error)}"
+        outcome["failure"] = f"cannot read: {native_read_reason(error)}"
         return outcome
     outcome["diagnostics"] = len(errors)
     try:

@@ -17,14 +17,19 @@ def cif_file_name(path: str) -> str:
 
 
 def convert_file_to_cif(
-    job: tuple[str, str], strict: bool = False, cif_version: str | None = None
+    job: tuple[str, str],
+    strict: bool = False,
+    max_errors: int | None = None,
+    cif_version: str | None = None,
 ) -> dict:
     """Writes the blocks, frames and loops of one file as read into `out_dir`; returns what
     was written, small enough to send back from a worker process."""
     path, out_dir = job
     outcome = {"path": path, "out_dir": out_dir, "written": [], "diagnostics": 0, "failure": None}
     try:
-        parsed = tessrin_core.parse_raw(read_text(path), "strict" if strict else None)
+        parsed = tessrin_core.parse_raw(
+            read_text(path), "strict" if strict else None, max_errors
+        )
     except Unreadable as error:
         outcome["failure"] = f"cannot read: {error}"
         return outcome
