@@ -20,6 +20,8 @@
 #include "parse/parser.hpp"
 #include "python/pyref.hpp"
 #include "collect/raw_builder.hpp"
+#include "tables/py_tables.hpp"
+#include "python/types_argument.hpp"
 #include "text/text_file.hpp"
 #include "text/version.hpp"
 #include "write/py_dumps.hpp"
@@ -96,9 +98,11 @@ void raise_not_utf8(PyObject* filename, std::string_view text, std::size_t offse
   if (error) PyErr_SetObject(PyExc_OSError, error.get());
 }
 
-/// Reads and parses a whole file (str, bytes or os.PathLike) without the interpreter lock;
-/// raises OSError for what the system refuses and for text that is not UTF-8.
-bool parse_file(PyObject* path, bool strict, std::size_t max_errors, ParsedCif& parse) {
+/// Reads the file at `path` (str, bytes or os.PathLike) and hands its text to `collect`, both
+/// without the interpreter lock; raises OSError for what the system refuses and for text that
+/// is not UTF-8.
+template <class Collect>
+bool collect_file(PyObject* path, Collect&& collect) {
   PyRef filename = PyRef::steal(PyOS_FSPath(path));
   if (!filename) return false;
   PyObject* encoded_raw = nullptr;
@@ -111,7 +115,7 @@ bool parse_file(PyObject* path, bool strict, std::size_t max_errors, ParsedCif& 
   {
     WithoutGil unlocked;
     status = tessrin::read_text_file(name, text);
-    if (status.kind == TextFileStatus::Kind::Ok) parse = collect_raw(text, strict, max_errors);
+    if (status.kind == TextFileStatus::Kind::Ok) collect(std::string_view(text));
   }
   switch (status.kind) {
     case TextFileStatus::Kind::Ok:
@@ -125,6 +129,13 @@ bool parse_file(PyObject* path, bool strict, std::size_t max_errors, ParsedCif& 
   }
   raise_not_utf8(filename.get(), text, status.bad_offset);
   return false;
+}
+
+/// Reads and collects a whole file.
+bool parse_file(PyObject* path, bool strict, std::size_t max_errors, ParsedCif& parse) {
+  return collect_file(path, [&](std::string_view text) {
+    parse = collect_raw(text, strict, max_errors);
+  });
 }
 
 // --- entry functions ---------------------------------------------------------------------
@@ -283,6 +294,59 @@ PyObject* py_dumps(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject
   });
 }
 
+// --- category tables (src/tables) ----------------------------------------------------------
+
+/// The arguments of the table entries: those of the other entries, then `types`.
+bool table_arguments(const char* function, const char* first, PyObject* const* args,
+                     Py_ssize_t nargsf, PyObject* kwnames, CollectArguments& out,
+                     TypesOption& types) {
+  const std::array<const char*, 4> names = {first, "mode", "max_errors", "types"};
+  std::array<PyObject*, 4> bound{};
+  if (!bind_fastcall(function, names, 1, args, PyVectorcall_NARGS(nargsf), kwnames, bound)) {
+    return false;
+  }
+  out.source = bound[0];
+  return strict_argument(function, bound[1], out.strict) &&
+         max_errors_argument(function, bound[2], out.max_errors) &&
+         types_argument(function, bound[3], types);
+}
+
+PyObject* py_parse_tables(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
+  return guarded([&]() -> PyObject* {
+    CollectArguments arguments;
+    TypesOption types;
+    std::string_view source;
+    if (!table_arguments("parse_tables", "source", args, nargsf, kwnames, arguments, types) ||
+        !text_argument("parse_tables", "source", arguments.source, source)) {
+      return nullptr;
+    }
+    TableSet set;
+    {
+      WithoutGil unlocked;
+      set = collect_tables(source, arguments.strict, arguments.max_errors);
+    }
+    return tables_to_python(std::move(set), types);
+  });
+}
+
+PyObject* py_parse_tables_file(PyObject*, PyObject* const* args, Py_ssize_t nargsf,
+                               PyObject* kwnames) {
+  return guarded([&]() -> PyObject* {
+    CollectArguments arguments;
+    TypesOption types;
+    if (!table_arguments("parse_tables_file", "path", args, nargsf, kwnames, arguments, types)) {
+      return nullptr;
+    }
+    TableSet set;
+    if (!collect_file(arguments.source, [&](std::string_view text) {
+          set = collect_tables(text, arguments.strict, arguments.max_errors);
+        })) {
+      return nullptr;
+    }
+    return tables_to_python(std::move(set), types);
+  });
+}
+
 #define TESSRIN_FASTCALL(f) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f))
 
 PyMethodDef kFunctions[] = {
@@ -302,6 +366,14 @@ PyMethodDef kFunctions[] = {
      "parse_arrow_file(path, mode=None, max_errors=None)\n--\n\n"},
     {"_dumps", TESSRIN_FASTCALL(py_dumps), METH_FASTCALL | METH_KEYWORDS,
      "_dumps(blocks, version, width)\n--\n\n"},
+    {"parse_tables", TESSRIN_FASTCALL(py_parse_tables), METH_FASTCALL | METH_KEYWORDS,
+     "parse_tables(source, mode=None, max_errors=None, types='infer')\n--\n\n"
+     "Parse CIF text into one pyarrow.Table per category; returns (tables, errors).\n"
+     "types: 'infer' (int64/float64 where every value is a number), 'text', or the path\n"
+     "of a DDL2 or DDLm dictionary whose declared item types are used."},
+    {"parse_tables_file", TESSRIN_FASTCALL(py_parse_tables_file), METH_FASTCALL | METH_KEYWORDS,
+     "parse_tables_file(path, mode=None, max_errors=None, types='infer')\n--\n\n"
+     "parse_tables for the text of the file at `path`."},
     {nullptr, nullptr, 0, nullptr},
 };
 
