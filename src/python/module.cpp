@@ -364,8 +364,6 @@ PyMethodDef kFunctions[] = {
      "parse_arrow(source, mode=None, max_errors=None)\n--\n\n"},
     {"parse_arrow_file", TESSRIN_FASTCALL(py_parse_arrow_file), METH_FASTCALL | METH_KEYWORDS,
      "parse_arrow_file(path, mode=None, max_errors=None)\n--\n\n"},
-    {"_dumps", TESSRIN_FASTCALL(py_dumps), METH_FASTCALL | METH_KEYWORDS,
-     "_dumps(blocks, version, width)\n--\n\n"},
     {"parse_tables", TESSRIN_FASTCALL(py_parse_tables), METH_FASTCALL | METH_KEYWORDS,
      "parse_tables(source, mode=None, max_errors=None, types='infer')\n--\n\n"
      "Parse CIF text into one pyarrow.Table per category; returns (tables, errors).\n"
@@ -374,6 +372,8 @@ PyMethodDef kFunctions[] = {
     {"parse_tables_file", TESSRIN_FASTCALL(py_parse_tables_file), METH_FASTCALL | METH_KEYWORDS,
      "parse_tables_file(path, mode=None, max_errors=None, types='infer')\n--\n\n"
      "parse_tables for the text of the file at `path`."},
+    {"_dumps", TESSRIN_FASTCALL(py_dumps), METH_FASTCALL | METH_KEYWORDS,
+     "_dumps(blocks, version, width)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},
 };
 
