@@ -8,6 +8,7 @@ import secrets
 
 from tessrin_core import CifFile, _dumps
 
+from tessrin._write_tables import is_table_dict, table_blocks
 from tessrin.types import CifVersion
 
 __all__ = ["dumps", "dump"]
@@ -33,18 +34,28 @@ def _blocks_and_version(obj) -> tuple[object, str]:
         version = _VERSIONS.get(obj.get("version"), "2.0")
         return obj["blocks"], version
     raise TypeError(
-        "dumps() takes a parse_raw result dict or a CifFile, not " + type(obj).__name__
+        "dumps() takes a parse_raw result dict, a CifFile or a parse_tables dict, not " + type(obj).__name__
     )
 
 
 def dumps(obj, *, version=None, width: int = 80) -> str:
-    """CIF text of `obj` (a `parse_raw` result or a `CifFile`).
+    """CIF text of `obj` (a `parse_raw` result, a `CifFile`, or a `parse_tables` dict).
 
-    `version` is "1.1" or "2.0"; by default the version the data came from. Every value is
-    written in the lightest form that reads back unchanged; a value or name that the target
-    version cannot hold raises ValueError (TypeError for a value that is not a str, list or
-    dict), naming block and tag.
+    `version` is "1.1" or "2.0"; by default the version the data came from (for tables "1.1"
+    unless a value needs CIF 2.0). Every value is written in the lightest form that reads back
+    unchanged; a value or name that the target version cannot hold raises ValueError
+    (TypeError for a value that is not a str, list or dict), naming block and tag.
     """
+    if is_table_dict(obj):
+        blocks, needs_cif2 = table_blocks(obj)
+        if version is not None or needs_cif2:
+            return _dumps(blocks, _target(version, "2.0"), width)
+        try:
+            return _dumps(blocks, "1.1", width)
+        except ValueError:
+            # A value only CIF 2.0 can hold (non-ASCII text): written as CIF 2.0, or the
+            # error CIF 2.0 has too.
+            return _dumps(blocks, "2.0", width)
     blocks, data_version = _blocks_and_version(obj)
     return _dumps(blocks, _target(version, data_version), width)
 

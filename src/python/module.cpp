@@ -25,6 +25,7 @@
 #include "text/text_file.hpp"
 #include "text/version.hpp"
 #include "write/py_dumps.hpp"
+#include "write/py_number_cells.hpp"
 
 namespace tessrin {
 namespace {
@@ -294,6 +295,21 @@ PyObject* py_dumps(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject
   });
 }
 
+/// _number_cells(values, su): the CIF text of each number of a typed table column
+/// (python/tessrin/_write_tables.py writes tables back through _dumps).
+PyObject* py_number_cells(PyObject*, PyObject* const* args, Py_ssize_t nargsf,
+                          PyObject* kwnames) {
+  static constexpr std::array<const char*, 2> kNames = {"values", "su"};
+  std::array<PyObject*, 2> bound{};
+  if (!bind_fastcall("_number_cells", kNames, 1, args, PyVectorcall_NARGS(nargsf), kwnames,
+                     bound)) {
+    return nullptr;
+  }
+  return guarded([&]() -> PyObject* {
+    return number_cells(bound[0], bound[1] == nullptr ? Py_None : bound[1]);
+  });
+}
+
 // --- category tables (src/tables) ----------------------------------------------------------
 
 /// The arguments of the table entries: those of the other entries, then `types`.
@@ -374,6 +390,8 @@ PyMethodDef kFunctions[] = {
      "parse_tables for the text of the file at `path`."},
     {"_dumps", TESSRIN_FASTCALL(py_dumps), METH_FASTCALL | METH_KEYWORDS,
      "_dumps(blocks, version, width)\n--\n\n"},
+    {"_number_cells", TESSRIN_FASTCALL(py_number_cells), METH_FASTCALL | METH_KEYWORDS,
+     "_number_cells(values, su=None)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},
 };
 

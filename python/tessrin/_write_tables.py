@@ -1,0 +1,241 @@
+"""Category tables (`parse_tables`) written back as CIF blocks for the native writer.
+
+Rows go back to their block (`block` column) and save frame (`frame` column). A stretch of
+rows of one category in one block or frame is written as a loop, or as plain items when it is
+a single row and the category's last in that block or frame (the reader files plain items when
+the frame ends, so that is where such a row reads back). Column `x` of category `c` is the tag
+`_c.x`; a column already named as a tag (`_unknown`'s columns, full DDLm names) keeps its name.
+
+Where a column is written, a null is `?`. A text column's null means its item was absent, so
+each stretch is cut where the text columns' nulls change, and a column with no value in a
+stretch is left out of it; numeric columns take `?` wherever a row of the stretch has no value.
+
+Numbers are turned into text natively (`_number_cells`: repr digits, the uncertainty of a
+derived `<column>_su` companion folded back as `1.234(5)`); text columns go as they are, a
+NUL-marked JSON cell back to its CIF 2.0 list or table. Everything else is columnar work in
+pyarrow.compute; the text is laid out by the native writer (`_dumps`).
+"""
+
+from __future__ import annotations
+
+import json
+
+import pyarrow as pa
+import pyarrow.compute as pc
+from tessrin_core import _number_cells
+
+TYPES_KEY = b"tessrin.types"
+
+
+def is_table_dict(obj) -> bool:
+    return isinstance(obj, dict) and "blocks" not in obj and all(
+        isinstance(t, pa.Table) for t in obj.values()
+    )
+
+
+def _derived_su(table: pa.Table) -> dict[str, str]:
+    """Value column -> its derived uncertainty column, from the typing rules."""
+    meta = table.schema.metadata or {}
+    try:
+        rules = json.loads(meta.get(TYPES_KEY, b"{}"))
+    except ValueError:
+        return {}
+    names = set(table.column_names)
+    return {
+        column: rule["su"]
+        for column, rule in rules.items()
+        if isinstance(rule, dict) and rule.get("su") in names and column in names
+    }
+
+
+def _cells(column: pa.ChunkedArray, su) -> tuple[list, bool]:
+    """One CIF value per row (`?` for null); True when one is a CIF 2.0 list or table."""
+    kind = column.type
+    if (pa.types.is_integer(kind) and kind != pa.uint64()) or pa.types.is_floating(kind):
+        if pa.types.is_floating(kind) and kind != pa.float64():
+            column = column.cast(pa.float64())
+        array = column.combine_chunks()
+        return _number_cells(array, None if su is None else su.combine_chunks()), False
+    if not (pa.types.is_string(kind) or pa.types.is_large_string(kind)):
+        column = pc.cast(column, pa.string())
+    cells = pc.fill_null(column, "?").to_pylist()
+    marked = pc.indices_nonzero(
+        pc.fill_null(pc.starts_with(column.combine_chunks(), "\x00"), False)
+    ).to_pylist()
+    containers = False
+    for i in marked:
+        value = json.loads(cells[i][1:])
+        containers = containers or not isinstance(value, str)
+        cells[i] = value
+    return cells, containers
+
+
+def _changes(a: pa.ChunkedArray, b: pa.ChunkedArray, values: bool):
+    """Where consecutive rows differ in validity (and, with `values`, in value)."""
+    moved = pc.not_equal(pc.is_valid(a), pc.is_valid(b))
+    if values:
+        moved = pc.or_(moved, pc.fill_null(pc.not_equal(a, b), False))
+    return moved
+
+
+def _stretches(table: pa.Table, text_columns: list[str]) -> list[int]:
+    """Row indices where a stretch begins, and the row count at the end."""
+    n = table.num_rows
+    if n == 0:
+        return [0]
+    mask = None
+    for name in ["block", "frame", *text_columns]:
+        column = table.column(name)
+        moved = _changes(column.slice(1), column.slice(0, n - 1), name in ("block", "frame"))
+        mask = moved if mask is None else pc.or_(mask, moved)
+    cuts = pc.indices_nonzero(mask.combine_chunks() if hasattr(mask, "combine_chunks") else mask)
+    return [0, *(i + 1 for i in cuts.to_pylist()), n]
+
+
+def _merge(sequences: list[list]) -> list:
+    """One order holding every sequence's order where they agree (a merge that takes first a
+    head no sequence has further on; the first head where they conflict)."""
+    sequences = [s for s in sequences if s]
+    later: dict = {}
+    for s in sequences:
+        for item in s[1:]:
+            later[item] = later.get(item, 0) + 1
+    heads = [0] * len(sequences)
+    out, seen = [], set()
+    live = list(range(len(sequences)))
+    while live:
+        pick = next(
+            (sequences[i][heads[i]] for i in live if not later.get(sequences[i][heads[i]])),
+            sequences[live[0]][heads[live[0]]],
+        )
+        if pick not in seen:
+            seen.add(pick)
+            out.append(pick)
+        for i in live:
+            if sequences[i][heads[i]] == pick:
+                heads[i] += 1
+                if heads[i] < len(sequences[i]):
+                    later[sequences[i][heads[i]]] -= 1
+        live = [i for i in live if heads[i] < len(sequences[i])]
+    return out
+
+
+def _runs(items: list) -> list:
+    out = []
+    for item in items:
+        if not out or out[-1] != item:
+            out.append(item)
+    return out
+
+
+class _Frame:
+    """A block or save frame in the shape `_dumps` takes (a parse_raw block dict)."""
+
+    def __init__(self, name: str):
+        self.name = name
+        self.tag_order: list[str] = []
+        self.loops: list[list[str]] = []
+        self.tags: dict[str, list] = {}
+
+    def add(self, tags: list[str], columns: list[list], looped: bool, category: str):
+        if any(tag in self.tags for tag in tags):
+            raise ValueError(
+                f"category '{category}' has rows in block or save frame '{self.name}' "
+                "with items of another stretch of its rows: they cannot be written as one "
+                "loop"
+            )
+        for tag, values in zip(tags, columns):
+            self.tags[tag] = values
+        self.tag_order.extend(tags)
+        if looped:
+            self.loops.append(tags)
+
+    def as_dict(self, frames=None) -> dict:
+        out = {"name": self.name, "tag_order": self.tag_order, "loops": self.loops,
+               "tags": self.tags}
+        if frames is not None:
+            out["save_frames"] = [f.as_dict() for f in frames]
+        return out
+
+
+def _tag(category: str, column: str) -> str:
+    return column if column.startswith("_") else f"_{category}.{column}"
+
+
+def table_blocks(tables: dict) -> tuple[list[dict], bool]:
+    """The blocks of `tables` as `_dumps` takes them, and whether a value needs CIF 2.0."""
+    needs_cif2 = False
+    planned = []  # per table: (category, stretches [(block, frame, start, end, columns)], cells)
+    for category, table in tables.items():
+        if not isinstance(category, str):
+            raise TypeError(f"a category name must be str, not {type(category).__name__}")
+        for name in ("block", "frame"):
+            if name not in table.column_names:
+                raise ValueError(f"table '{category}' has no '{name}' column")
+        su_of = _derived_su(table)
+        derived = set(su_of.values())
+        written = [c for c in table.column_names[2:] if c not in derived]
+        text = [c for c in written if pa.types.is_string(table.schema.field(c).type)
+                or pa.types.is_large_string(table.schema.field(c).type)]
+        cells = {}
+        for c in written:
+            su = table.column(su_of[c]) if c in su_of else None
+            try:
+                cells[c], containers = _cells(table.column(c), su)
+            except ValueError as error:
+                raise ValueError(f"table '{category}', column '{c}': {error}") from None
+            needs_cif2 = needs_cif2 or containers
+        blocks = table.column("block").to_pylist()
+        frames = table.column("frame").to_pylist()
+        bounds = _stretches(table, text)
+        stretches = []
+        introduced: set[str] = set()
+        for start, end in zip(bounds, bounds[1:]):
+            present = []
+            for i, c in enumerate(written):
+                column = table.column(c)
+                if c in text:
+                    has = column[start].is_valid
+                else:
+                    has = column.slice(start, end - start).null_count < end - start
+                if has:
+                    present.append(i)
+            # Columns read back in the order they first appear: one not yet written goes out
+            # (as `?`) with the first stretch that writes a column after it.
+            fresh = [i for i in present if written[i] not in introduced]
+            if fresh:
+                present = sorted(set(present) | {
+                    i for i in range(max(fresh)) if written[i] not in introduced})
+            introduced.update(written[i] for i in present)
+            stretches.append([blocks[start], frames[start], start, end,
+                              [written[i] for i in present]])
+        if stretches and len(introduced) < len(written):
+            stretches[-1][4] += [c for c in written if c not in introduced]
+        planned.append((category, stretches, cells))
+
+    block_order = _merge([_runs([s[0] for s in st]) for _, st, _ in planned])
+    frame_order = {
+        block: _merge([_runs([s[1] for s in st if s[0] == block and s[1] is not None])
+                       for _, st, _ in planned])
+        for block in block_order
+    }
+    bodies = {(b, None): _Frame(b) for b in block_order}
+    for b in block_order:
+        for f in frame_order[b]:
+            bodies[(b, f)] = _Frame(f)
+    for category, stretches, cells in planned:
+        last = {}
+        for k, s in enumerate(stretches):
+            last[(s[0], s[1])] = k
+        for k, (block, frame, start, end, columns) in enumerate(stretches):
+            if not columns:
+                continue
+            tags = [_tag(category, c) for c in columns]
+            plain = (end - start == 1 and last[(block, frame)] == k
+                     and (category == "_unknown" or not any(c.startswith("_") for c in columns)))
+            bodies[(block, frame)].add(tags, [cells[c][start:end] for c in columns],
+                                       not plain, category)
+    blocks = [
+        bodies[(b, None)].as_dict([bodies[(b, f)] for f in frame_order[b]]) for b in block_order
+    ]
+    return blocks, needs_cif2
