@@ -134,21 +134,45 @@ class _Frame:
     def __init__(self, name: str):
         self.name = name
         self.tag_order: list[str] = []
-        self.loops: list[list[str]] = []
+        self.groups: list[tuple[list[str], list[bool]]] = []  # tags, and [looped]
         self.tags: dict[str, list] = {}
 
-    def add(self, tags: list[str], columns: list[list], looped: bool, category: str):
-        if any(tag in self.tags for tag in tags):
-            raise ValueError(
-                f"category '{category}' has rows in block or save frame '{self.name}' "
-                "with items of another stretch of its rows: they cannot be written as one "
-                "loop"
-            )
-        for tag, values in zip(tags, columns):
-            self.tags[tag] = values
-        self.tag_order.extend(tags)
-        if looped:
-            self.loops.append(tags)
+    def add(self, tags: list[str], columns: list[list], looped: bool):
+        """Adds a stretch of rows. One naming a tag an earlier stretch of this frame has (a
+        tag repeated in the file, or two names of one item) joins that stretch as a loop, with
+        `?` where either has no value: one frame holds each tag once."""
+        joined = next((g for g in self.groups if any(t in self.tags for t in tags)
+                       and any(t in g[0] for t in tags)), None)
+        if joined is None:
+            for tag, values in zip(tags, columns):
+                self.tags[tag] = values
+            self.tag_order.extend(tags)
+            self.groups.append((list(tags), [looped]))
+            return
+        group, flag = joined
+        before = len(self.tags[group[0]])
+        rows = len(columns[0])
+        if before == rows == 1 and set(tags) <= set(group):
+            # A single row repeating items of a single row: written as the file had it, each
+            # tag given again, which the reader files as a row of its own.
+            flag[0] = False
+            for tag, values in zip(tags, columns):
+                self.tags[tag] = self.tags[tag] + values
+            return
+        flag[0] = True
+        given = dict(zip(tags, columns))
+        for tag in group:
+            self.tags[tag] = self.tags[tag] + given.pop(tag, ["?"] * rows)
+        for tag, values in given.items():
+            if tag in self.tags:  # held by another stretch of the frame as well: kept there
+                continue
+            self.tags[tag] = ["?"] * before + values
+            self.tag_order.append(tag)
+            group.append(tag)
+
+    @property
+    def loops(self) -> list[list[str]]:
+        return [tags for tags, flag in self.groups if flag[0]]
 
     def as_dict(self, frames=None) -> dict:
         out = {"name": self.name, "tag_order": self.tag_order, "loops": self.loops,
@@ -156,6 +180,54 @@ class _Frame:
         if frames is not None:
             out["save_frames"] = [f.as_dict() for f in frames]
         return out
+
+
+def stretches_last(stretches, block, frame) -> int:
+    """First row of the category's last stretch in that block or save frame."""
+    return max(s[2] for s in stretches if s[0] == block and s[1] == frame)
+
+
+def _written_order(stretches, place, written):
+    """The stretches in the order they are written, each with the names of its columns.
+
+    Loops keep their rows' order; a frame's single last row (written as plain items, which
+    the reader files when the frame ends wherever they stand) goes before the first loop that
+    brings in a column the table has after its own, so that columns read back in their
+    order. A column not yet written goes out (as `?`) with the first stretch that writes a
+    column after it, unless another stretch of that frame holds it."""
+    keyed = []
+    for position, s in enumerate(stretches):
+        keyed.append((place[(s[0], s[1])], position, s))
+    keyed.sort(key=lambda k: (k[0], k[1]))
+    order = []
+    for frame_place, position, s in keyed:
+        if (s[3] - s[2] == 1 and stretches_last(stretches, s[0], s[1]) == s[2] and s[4]):
+            # Ahead of the first loop of its frame that writes a later column first.
+            low = min(s[4])
+            for k, (other_place, _, other) in enumerate(order):
+                if other_place == frame_place and other[4] and min(other[4]) > low:
+                    order.insert(k, (frame_place, position, s))
+                    break
+            else:
+                order.append((frame_place, position, s))
+        else:
+            order.append((frame_place, position, s))
+    held: dict = {}
+    for frame_place, _, s in order:
+        held.setdefault(frame_place, set()).update(s[4])
+    introduced: set[int] = set()
+    out = []
+    for frame_place, _, s in order:
+        present = set(s[4])
+        fresh = [i for i in present if i not in introduced]
+        if fresh:
+            others = held[frame_place] - present
+            present |= {i for i in range(max(fresh)) if i not in introduced and i not in others}
+        introduced |= present
+        out.append([s[0], s[1], s[2], s[3], sorted(present)])
+    if out and len(introduced) < len(written):
+        out[-1][4] += [i for i in range(len(written)) if i not in introduced]
+    return [(b, f, start, end, [written[i] for i in cols]) for b, f, start, end, cols in out]
 
 
 def _tag(category: str, column: str) -> str:
@@ -189,7 +261,6 @@ def table_blocks(tables: dict) -> tuple[list[dict], bool]:
         frames = table.column("frame").to_pylist()
         bounds = _stretches(table, text)
         stretches = []
-        introduced: set[str] = set()
         for start, end in zip(bounds, bounds[1:]):
             present = []
             for i, c in enumerate(written):
@@ -200,41 +271,29 @@ def table_blocks(tables: dict) -> tuple[list[dict], bool]:
                     has = column.slice(start, end - start).null_count < end - start
                 if has:
                     present.append(i)
-            # Columns read back in the order they first appear: one not yet written goes out
-            # (as `?`) with the first stretch that writes a column after it.
-            fresh = [i for i in present if written[i] not in introduced]
-            if fresh:
-                present = sorted(set(present) | {
-                    i for i in range(max(fresh)) if written[i] not in introduced})
-            introduced.update(written[i] for i in present)
-            stretches.append([blocks[start], frames[start], start, end,
-                              [written[i] for i in present]])
-        if stretches and len(introduced) < len(written):
-            stretches[-1][4] += [c for c in written if c not in introduced]
-        planned.append((category, stretches, cells))
+            stretches.append([blocks[start], frames[start], start, end, present])
+        planned.append((category, stretches, cells, written))
 
-    block_order = _merge([_runs([s[0] for s in st]) for _, st, _ in planned])
+    block_order = _merge([_runs([s[0] for s in st]) for _, st, _, _ in planned])
     frame_order = {
         block: _merge([_runs([s[1] for s in st if s[0] == block and s[1] is not None])
-                       for _, st, _ in planned])
+                       for _, st, _, _ in planned])
         for block in block_order
     }
     bodies = {(b, None): _Frame(b) for b in block_order}
-    for b in block_order:
-        for f in frame_order[b]:
+    place = {(b, None): (k, -1) for k, b in enumerate(block_order)}
+    for k, b in enumerate(block_order):
+        for j, f in enumerate(frame_order[b]):
             bodies[(b, f)] = _Frame(f)
-    for category, stretches, cells in planned:
-        last = {}
-        for k, s in enumerate(stretches):
-            last[(s[0], s[1])] = k
-        for k, (block, frame, start, end, columns) in enumerate(stretches):
+            place[(b, f)] = (k, j)
+    for category, stretches, cells, written in planned:
+        for block, frame, start, end, columns in _written_order(stretches, place, written):
             if not columns:
                 continue
             tags = [_tag(category, c) for c in columns]
-            plain = (end - start == 1 and last[(block, frame)] == k
+            plain = (end - start == 1 and stretches_last(stretches, block, frame) == start
                      and (category == "_unknown" or not any(c.startswith("_") for c in columns)))
-            bodies[(block, frame)].add(tags, [cells[c][start:end] for c in columns],
-                                       not plain, category)
+            bodies[(block, frame)].add(tags, [cells[c][start:end] for c in columns], not plain)
     blocks = [
         bodies[(b, None)].as_dict([bodies[(b, f)] for f in frame_order[b]]) for b in block_order
     ]
