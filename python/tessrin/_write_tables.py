@@ -152,6 +152,12 @@ class _Frame:
         group, flag = joined
         before = len(self.tags[group[0]])
         rows = len(columns[0])
+        others = [g for g in self.groups if g is not joined and any(t in g[0] for t in tags)]
+        if others or any(len(self.tags[t]) != before for t in group):
+            raise ValueError(
+                f"save frame or block '{self.name}': rows of one category name items of "
+                "several earlier stretches of its rows, which no layout reads back alike"
+            )
         if before == rows == 1 and set(tags) <= set(group):
             # A single row repeating items of a single row: written as the file had it, each
             # tag given again, which the reader files as a row of its own.
@@ -164,8 +170,6 @@ class _Frame:
         for tag in group:
             self.tags[tag] = self.tags[tag] + given.pop(tag, ["?"] * rows)
         for tag, values in given.items():
-            if tag in self.tags:  # held by another stretch of the frame as well: kept there
-                continue
             self.tags[tag] = ["?"] * before + values
             self.tag_order.append(tag)
             group.append(tag)
