@@ -50,3 +50,63 @@ def convert_file_to_cif(
         return outcome
     outcome["written"] = [name, DIAGNOSTICS_FILE]
     return outcome
+
+
+def parquet_tables(directory: str) -> dict | None:
+    """The category tables of a directory `convert --to parquet` wrote: one
+    `<category>.parquet` per category, or `<category>/part-*.parquet` datasets; None when it
+    holds neither. Each table's category is the one recorded in its metadata, else the file's
+    name."""
+    import pyarrow.parquet as pq
+
+    from tessrin._tables import CATEGORY_KEY
+
+    try:
+        entries = sorted(os.scandir(directory), key=lambda e: e.name)
+    except OSError:
+        return None
+    sources = []
+    for entry in entries:
+        if entry.is_file() and entry.name.endswith(".parquet"):
+            sources.append((entry.name[: -len(".parquet")], entry.path))
+        elif entry.is_dir() and any(
+            n.startswith("part-") and n.endswith(".parquet") for n in os.listdir(entry.path)
+        ):
+            sources.append((entry.name, entry.path))
+    if not sources:
+        return None
+    tables = {}
+    for stem, source in sources:
+        table = pq.read_table(source)
+        recorded = (table.schema.metadata or {}).get(CATEGORY_KEY)
+        name = recorded.decode("utf-8", "surrogatepass") if recorded else stem
+        if name in tables:
+            import pyarrow as pa
+
+            table = pa.concat_tables([tables[name], table], promote_options="permissive")
+        tables[name] = table
+    return tables
+
+
+def convert_parquet_to_cif(job: tuple[str, str], cif_version: str | None = None) -> dict:
+    """Writes the category tables of a Parquet directory back as one CIF in `out_dir`."""
+    directory, out_dir = job
+    outcome = {"path": directory, "out_dir": out_dir, "written": [], "diagnostics": 0,
+               "failure": None}
+    name = (safe_name(os.path.basename(os.path.normpath(directory)), 100) or "tables") + ".cif"
+    try:
+        tables = parquet_tables(directory)
+        if tables is None:
+            outcome["failure"] = "holds no Parquet category tables"
+            return outcome
+        os.makedirs(out_dir, exist_ok=True)
+        dump(tables, os.path.join(out_dir, name), version=cif_version)
+    except (ValueError, TypeError) as error:
+        outcome["failure"] = f"cannot write as CIF {cif_version or ''}: {error}".replace("  ", " ")
+        return outcome
+    except OSError as error:
+        where = f"{error.filename}: " if error.filename else ""
+        outcome["failure"] = f"cannot read or write: {where}{error.strerror or error}"
+        return outcome
+    outcome["written"] = [name]
+    return outcome

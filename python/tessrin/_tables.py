@@ -13,6 +13,8 @@ import pyarrow as pa
 # Anything but letters, digits, `_` and `-` (separators, dots, controls, spaces) becomes `_`.
 _UNSAFE = re.compile(r"[^a-z0-9_-]+")
 NAME_LIMIT = 80
+# Schema metadata key of the category a table file holds.
+CATEGORY_KEY = b"tessrin.category"
 
 
 def table_file_names(categories, extension: str) -> list[str]:
@@ -39,8 +41,13 @@ def table_file_names(categories, extension: str) -> list[str]:
 def write_tables(tables: dict, out_dir: str, fmt: str, extension: str) -> list[str]:
     """Writes each table into `out_dir` as Parquet or Arrow IPC; returns the file names."""
     names = table_file_names(tables, extension)
-    for table, name in zip(tables.values(), names):
+    for (category, table), name in zip(tables.items(), names):
         target = os.path.join(out_dir, name)
+        # The file name is the category made safe; its own name travels with the table, so
+        # that `convert --to cif` gives the tables back their tags.
+        metadata = dict(table.schema.metadata or {})
+        metadata[CATEGORY_KEY] = category.encode("utf-8", "surrogatepass")
+        table = table.replace_schema_metadata(metadata)
         if fmt == "parquet":
             import pyarrow.parquet as pq
 

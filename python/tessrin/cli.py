@@ -145,7 +145,8 @@ def build_parser():
         required=True,
         choices=("parquet", "arrow", "jsonl", "cif"),
         help="parquet/arrow: one file per category (OUT/atom_site.parquet); jsonl: one line "
-        "per block; cif: one CIF per input",
+        "per block; cif: one CIF per input (a directory of Parquet category tables written "
+        "by --to parquet becomes one CIF)",
     )
     convert.add_argument(
         "--layout",
@@ -256,6 +257,7 @@ def run_convert(args) -> int:
         _complain(f"{args.output}: exists and is not a directory")
         return EXIT_TROUBLE
     import functools
+    import itertools
 
     from tessrin._convert import convert_file, output_dirs
     from tessrin._report import plural
@@ -270,7 +272,19 @@ def run_convert(args) -> int:
     except (OSError, ValueError) as error:
         _complain(f"--types: {error}")
         return EXIT_TROUBLE
-    files, troubled = _inputs(args.paths)
+    paths, tables_jobs = args.paths, []
+    if args.to == "cif":
+        from tessrin._convert_cif import convert_parquet_to_cif, parquet_tables
+
+        # A directory of category tables (`convert --to parquet` output) is one CIF to write.
+        tables_dirs = [p for p in paths if os.path.isdir(p) and parquet_tables(p) is not None]
+        paths = [p for p in paths if p not in tables_dirs]
+        for outcome in map(
+            functools.partial(convert_parquet_to_cif, cif_version=args.cif_version),
+            [(d, args.output) for d in tables_dirs],
+        ):
+            tables_jobs.append(outcome)
+    files, troubled = _inputs(paths) if paths else ([], False)
     jobs = list(zip(files, output_dirs(files, args.output)))
     job = functools.partial(
         convert_file,
@@ -289,7 +303,7 @@ def run_convert(args) -> int:
             max_errors=args.max_errors,
             cif_version=args.cif_version,
         )
-    for outcome in run_all(job, jobs, args.jobs):
+    for outcome in itertools.chain(tables_jobs, run_all(job, jobs, args.jobs)):
         if isinstance(outcome, FileFailure):
             _failed(outcome, outcome.item[0], args.debug)
             troubled = True
@@ -298,7 +312,8 @@ def run_convert(args) -> int:
             _complain(f"{outcome['path']}: {outcome['failure']}")
             troubled = True
             continue
-        written = len(outcome["written"]) - 1  # the diagnostics file is not data
+        # The diagnostics file is not data (a CIF from tables has none).
+        written = len([n for n in outcome["written"] if not n.endswith(".jsonl")])
         print(
             f"{outcome['path']}: {plural(written, args.to + ' file')} and "
             f"{plural(outcome['diagnostics'], 'diagnostic')} in {outcome['out_dir']}"
