@@ -275,6 +275,10 @@ def table_blocks(tables: dict) -> tuple[list[dict], bool]:
                     has = column.slice(start, end - start).null_count < end - start
                 if has:
                     present.append(i)
+            if not present:
+                # Rows with no value at all (`?` in every typed column) are kept as `?`s.
+                present = [i for i, c in enumerate(written) if c not in text] or list(
+                    range(len(written)))
             stretches.append([blocks[start], frames[start], start, end, present])
         planned.append((category, stretches, cells, written))
 
