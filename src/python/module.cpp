@@ -11,6 +11,7 @@
 #include "python/arguments.hpp"
 #include "export/arrow_export.hpp"
 #include "python/cif_model.hpp"
+#include "python/conformance_entry.hpp"
 #include "export/dict_export.hpp"
 #include "python/handler_sink.hpp"
 #include "parse/parser.hpp"
@@ -226,6 +227,12 @@ PyMethodDef kFunctions[] = {
      "parse_arrow(source, mode=None)\n--\n\n"},
     {"parse_arrow_file", TESSRIN_FASTCALL(py_parse_arrow_file), METH_FASTCALL | METH_KEYWORDS,
      "parse_arrow_file(path, mode=None)\n--\n\n"},
+    {"conformance", TESSRIN_FASTCALL(py_conformance), METH_FASTCALL | METH_KEYWORDS,
+     "conformance(source, max_errors=None)\n--\n\n"
+     "Conformance findings of CIF text (str or bytes) as a list of dicts in text order."},
+    {"conformance_file", TESSRIN_FASTCALL(py_conformance_file), METH_FASTCALL | METH_KEYWORDS,
+     "conformance_file(path, max_errors=None)\n--\n\n"
+     "Conformance findings of a file, read as bytes (not-UTF-8 text is a finding)."},
     {nullptr, nullptr, 0, nullptr},
 };
 
