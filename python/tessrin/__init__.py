@@ -2,6 +2,7 @@
 
 from tessrin_core import parse, parse_arrow, parse_arrow_file, parse_cif, parse_raw
 
+from tessrin.conformance import conformance, conformance_file
 from tessrin.types import CifVersion, ParseError, ValueType
 
 __all__ = [
@@ -10,6 +11,8 @@ __all__ = [
     "parse_cif",
     "parse_arrow",
     "parse_arrow_file",
+    "conformance",
+    "conformance_file",
     "CifVersion",
     "ValueType",
     "ParseError",

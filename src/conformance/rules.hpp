@@ -76,6 +76,7 @@ enum class Rule : std::uint8_t {
   TESSRIN_CONFORMANCE_RULES(TESSRIN_RULE_ENUM)
 #undef TESSRIN_RULE_ENUM
 };
+inline constexpr Rule kLastRule = Rule::Cif2MagicTrailingText;
 
 struct RuleInfo {
   std::string_view id;

@@ -167,6 +167,23 @@ PyObject* py_conformance(PyObject*, PyObject* const* args, Py_ssize_t nargsf, Py
   return result;
 }
 
+PyObject* py_conformance_rules(PyObject*, PyObject*) {
+  PyRef rules = PyRef::steal(PyDict_New());
+  if (!rules) return nullptr;
+  for (std::size_t i = 0;; ++i) {
+    const auto rule = static_cast<conformance::Rule>(i);
+    const conformance::RuleInfo& info = conformance::rule_info(rule);
+    PyRef severity = PyRef::steal(PyUnicode_FromString(
+        info.severity == conformance::Severity::Error ? "error" : "warning"));
+    PyRef id = PyRef::steal(text_object(info.id));
+    if (!severity || !id || PyDict_SetItem(rules.get(), id.get(), severity.get()) != 0) {
+      return nullptr;
+    }
+    if (rule == conformance::kLastRule) break;
+  }
+  return rules.release();
+}
+
 PyObject* py_conformance_file(PyObject*, PyObject* const* args, Py_ssize_t nargsf,
                               PyObject* kwnames) {
   static constexpr std::array<const char*, 2> kNames = {"path", "max_errors"};
