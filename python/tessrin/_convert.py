@@ -130,15 +130,33 @@ def _write_lines(target: str, lines) -> None:
             stream.write("\n")
 
 
-def convert_file(job: tuple[str, str], fmt: str, strict: bool = False) -> dict:
+def _parse(path: str, strict: bool, encoding: str | None):
+    """The batches and diagnostics of a file; raises OSError or UnicodeDecodeError."""
+    mode = "strict" if strict else None
+    if encoding is None:
+        return tessrin_core.parse_arrow_file(path, mode)
+    with open(path, "rb") as stream:
+        return tessrin_core.parse_arrow(stream.read().decode(encoding), mode)
+
+
+def convert_file(
+    job: tuple[str, str], fmt: str, strict: bool = False, encoding: str | None = None
+) -> dict:
     """Converts one file into `out_dir`; returns what was written, small enough to send back
-    from a worker process."""
+    from a worker process. Text that is not UTF-8 is refused unless `encoding` names the codec
+    to read it with: a conversion must not change characters silently."""
     path, out_dir = job
     outcome = {"path": path, "out_dir": out_dir, "written": [], "diagnostics": 0, "failure": None}
     try:
-        batches, errors = tessrin_core.parse_arrow_file(path, "strict" if strict else None)
+        batches, errors = _parse(path, strict, encoding)
+    except UnicodeDecodeError as error:
+        outcome["failure"] = f"cannot read as {encoding}: {error.reason} at byte {error.start}"
+        return outcome
     except OSError as error:
-        outcome["failure"] = f"cannot read: {native_read_reason(path, error)}"
+        reason = native_read_reason(path, error)
+        if error.errno is None and encoding is None:
+            reason += "; or give --encoding NAME (e.g. cp1252) to read it in that encoding"
+        outcome["failure"] = f"cannot read: {reason}"
         return outcome
     outcome["diagnostics"] = len(errors)
     try:
