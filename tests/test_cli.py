@@ -290,7 +290,7 @@ def test_check_merges_findings_with_diagnostics(tmp_path):
     result = tessrin("check", "-j", "1", "b.cif", "x.cif", cwd=tmp_path)
     *lines, summary = result.stdout.splitlines()
     assert result.returncode == 1
-    # Each finding right after the diagnostic at its position; the core's own order kept.
+    # Each finding right after the diagnostic at its position.
     assert lines[:2] == [
         'b.cif:2:20: syntactic: value "Cryst" has no preceding tag [attached to _tessrin_error_value]',
         "b.cif:2:20: error[value-without-tag]: value with no data name (quote values that hold spaces)",

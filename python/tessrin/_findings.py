@@ -3,7 +3,7 @@ by position with the core's diagnostics, and their counts per rule."""
 
 from __future__ import annotations
 
-import heapq
+import math
 from collections import Counter
 
 import tessrin_core
@@ -53,12 +53,14 @@ def finding_line(prefix: str, finding: dict) -> str:
 
 
 def merged_lines(prefix: str, errors: list[dict], findings: list[dict], diagnostic_line) -> list[str]:
-    """Diagnostics and findings merged by position: each list keeps its own order (the core's
-    is the order it found them in), and at one position the diagnostic comes first."""
-    keyed_errors = [((e["line"], e["column"], 0), diagnostic_line(prefix, e)) for e in errors]
-    keyed_findings = [((f["line"], f["column"], 1), finding_line(prefix, f)) for f in findings]
-    merged = heapq.merge(keyed_errors, keyed_findings, key=lambda pair: pair[0])
-    return [line for _, line in merged]
+    """Diagnostics and findings sorted by position, a diagnostic before a finding at the same
+    one. Diagnostics without a position (line 0: about the whole file) go last; without
+    findings the diagnostics keep the order the core found them in."""
+    lines = [(e, diagnostic_line(prefix, e)) for e in errors]
+    if findings:
+        lines += [(f, finding_line(prefix, f)) for f in findings]
+        lines.sort(key=lambda pair: (pair[0]["line"] or math.inf, pair[0]["column"]))
+    return [line for _, line in lines]
 
 
 class FindingCounts:
