@@ -6,6 +6,10 @@
 #include <string>
 #include <vector>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 namespace tessrin::conformance {
 
 namespace {
@@ -23,7 +27,56 @@ constexpr std::array<std::uint8_t, 256> make_classes() {
 }
 constexpr auto kClass = make_classes();
 
+// First bytes of CIF 1.1 bare words that need no look beyond a possible reserved word: not a
+// tag, string, text field, comment or reserved lead character, and not white space.
+constexpr std::array<bool, 256> make_plain_starts() {
+  std::array<bool, 256> t{};
+  for (int c = 0; c < 256; ++c) t[c] = kClass[c] == O;
+  for (unsigned char c : {'_', '\'', '"', ';', '#', '$', '[', ']'}) t[c] = false;
+  return t;
+}
+constexpr auto kPlainStart = make_plain_starts();
+
 constexpr std::uint8_t u8(char c) { return static_cast<std::uint8_t>(c); }
+
+#if defined(__SSE2__)
+/// Bit i set where byte i of the 16 at `p` is white space (space, tab, LF, CR).
+[[gnu::always_inline]] inline unsigned space_mask(const char* p) noexcept {
+  const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+  const __m128i a = _mm_or_si128(_mm_cmpeq_epi8(v, _mm_set1_epi8(' ')),
+                                 _mm_cmpeq_epi8(v, _mm_set1_epi8('\t')));
+  const __m128i b = _mm_or_si128(_mm_cmpeq_epi8(v, _mm_set1_epi8('\n')),
+                                 _mm_cmpeq_epi8(v, _mm_set1_epi8('\r')));
+  return static_cast<unsigned>(_mm_movemask_epi8(_mm_or_si128(a, b)));
+}
+#endif
+
+// Words and blank runs, sixteen bytes at a time: the loop bodies of mmCIF files are almost all
+// short values between runs of alignment blanks.
+
+/// First white-space byte at or after `p`, or `end`.
+[[gnu::always_inline]] inline const char* find_space(const char* p, const char* end) noexcept {
+#if defined(__SSE2__)
+  for (; end - p >= 16; p += 16) {
+    const unsigned m = space_mask(p);
+    if (m != 0) return p + __builtin_ctz(m);
+  }
+#endif
+  while (p < end && kClass[u8(*p)] != S) ++p;
+  return p;
+}
+
+/// First byte at or after `p` that is not white space, or `end`.
+[[gnu::always_inline]] inline const char* skip_space(const char* p, const char* end) noexcept {
+#if defined(__SSE2__)
+  for (; end - p >= 16; p += 16) {
+    const unsigned m = space_mask(p);
+    if (m != 0xFFFF) return p + __builtin_ctz(~m);
+  }
+#endif
+  while (p < end && kClass[u8(*p)] == S) ++p;
+  return p;
+}
 
 constexpr std::size_t kMaxName = 75;  // CIF 1.1 paragraphs 29 and 30
 
@@ -92,6 +145,11 @@ class SyntaxPass {
     while (!findings_.full()) {
       skip_blanks();
       if (p_ >= e_) break;
+      if (loop_ == LoopState::Values && !cif2_ && p_ < e_) {
+        loop_values_fast();
+        skip_blanks();
+      }
+      if (p_ >= e_) break;
       const char c = *p_;
       if (c == ';' && (p_ == start_ || p_[-1] == '\n' || p_[-1] == '\r')) {
         text_field();
@@ -114,11 +172,9 @@ class SyntaxPass {
   std::size_t off(const char* p) const noexcept { return static_cast<std::size_t>(p - b_); }
   /// White space, where the end of the text counts as white space.
   bool space_at(const char* p) const noexcept { return p >= e_ || kClass[u8(*p)] == S; }
-  const char* run_end(const char* p) const noexcept {
-    while (!space_at(p)) ++p;
-    return p;
-  }
+  const char* run_end(const char* p) const noexcept { return find_space(p, e_); }
   const char* line_end(const char* p) const noexcept {
+    // Comments and quoted strings are short; no need for more than a byte loop.
     while (p < e_ && *p != '\n' && *p != '\r') ++p;
     return p;
   }
@@ -131,10 +187,26 @@ class SyntaxPass {
 
   // --- tokens ----------------------------------------------------------------------------
 
+  /// CIF 1.1 loop bodies are almost all plain words: count them without the general dispatch,
+  /// and stop before anything else (a tag, string, comment, possible reserved word).
+  void loop_values_fast() {
+    const char* p = p_;
+    std::size_t n = 0;
+    while (p < e_ && kPlainStart[u8(*p)]) {
+      const char* w = find_space(p, e_);
+      const std::size_t size = static_cast<std::size_t>(w - p);
+      if (size >= 5 && (p[4] == '_' || (size == 7 && p[6] == '_'))) break;
+      ++n;
+      p_ = w;
+      p = skip_space(w, e_);
+    }
+    loop_values_ += n;
+  }
+
   void skip_blanks() {
     while (p_ < e_) {
       if (kClass[u8(*p_)] == S) {
-        ++p_;
+        p_ = skip_space(p_ + 1, e_);
       } else if (*p_ == '#') {
         // Only reached at the start of a token: a # glued to a token was reported there.
         p_ = line_end(p_);
