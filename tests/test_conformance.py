@@ -164,3 +164,56 @@ def test_corpus_findings_are_the_reviewed_ones(request):
             + "\n".join(found) + "\n", encoding="utf-8")
     expected = EXPECTED.read_text(encoding="utf-8").splitlines()[1:]
     assert found == expected
+
+
+# --- real files with several violations: positions, order, cascades ------------------------
+
+REAL = {
+    # A stray ';' after a loop (line 52) opens a text field that runs to line 547: the loop
+    # gets one value too many, and the field's closer is glued to the text that follows; the
+    # next field is closed the same way, and the last is never closed.
+    "cif1-real/py-mmcif-tests/1bna-errors.cif": [
+        ("version-comment-missing", 1, 1), ("missing-value", 22, 1),
+        ("loop-count-mismatch", 38, 1), ("text-field-no-trailing-space", 547, 2),
+        ("text-field-no-trailing-space", 736, 2), ("unterminated-text-field", 737, 1),
+    ],
+    # Each broken line reported where it breaks, and the strings swallow nothing beyond it.
+    "cif1-real/malformed/cod-tools-codcif/unterminated-strings.cif": [
+        ("version-comment-missing", 1, 1), ("value-without-tag", 3, 11),
+        ("value-without-tag", 3, 20), ("unterminated-quote", 5, 7), ("unterminated-quote", 6, 7),
+    ],
+}  # fmt: skip
+
+
+@pytest.mark.skipif(not CORPUS.is_dir(), reason="corpus absent")
+@pytest.mark.parametrize("name", REAL)
+def test_real_files_with_several_violations(name):
+    found = tessrin.conformance_file(CORPUS / name)
+    assert [(f["rule"], f["line"], f["column"]) for f in found] == REAL[name]
+    # The same from the bytes and from the text decoded as a user would.
+    data = (CORPUS / name).read_bytes()
+    assert tessrin.conformance(data) == found == tessrin.conformance(data.decode())
+
+
+# --- bad input: never raises, always finishes, capped -----------------------------------------
+
+
+def test_huge_line_and_control_characters_finish_capped():
+    one_line = tessrin.conformance(b"data_d _x " + b"y" * 100_000_000, max_errors=5)
+    assert [(f["rule"], f["column"]) for f in one_line] == [
+        ("version-comment-missing", 1), ("line-too-long", 2049)]  # fmt: skip
+    controls = bytes(range(32)) * 20_000
+    assert len(tessrin.conformance(controls, max_errors=10)) == 10
+    uncapped = tessrin.conformance(controls)  # character rules: once per rule and line
+    lines = controls.count(b"\n") + controls.count(b"\r")
+    assert len(uncapped) < 4 * lines
+    assert tessrin.conformance("data_d\n_x 1 2\n", max_errors=0) == []
+
+
+@__import__("hypothesis").given(data=__import__("hypothesis").strategies.binary(max_size=300))
+def test_any_bytes_give_ordered_findings(data):
+    for source in (data, data.decode("utf-8", "surrogateescape")):
+        found = tessrin.conformance(source)
+        positions = [(f["line"], f["column"]) for f in found]
+        assert positions == sorted(positions)
+        assert all(f["rule"] in RULES and f["line"] >= 1 and f["column"] >= 1 for f in found)
