@@ -477,20 +477,9 @@ class SyntaxPass {
       pending_end_ = p_;
     }
     if (!have_block_) no_block(at, name);
-    if (name.size() == 1) {
-      add(Rule::EmptyDataName, at, "'_' alone is not a data name", name);
-    } else if (!cif2_ && char_count(name) > kMaxName) {
-      add(Rule::DataNameTooLong, at,
-          "data name is " + std::to_string(char_count(name)) +
-              " characters long; CIF 1.1 allows at most 75",
-          name);
-    }
-    if (!tag_scope().insert(name, cif2_, false, fold_)) {
-      add(Rule::DuplicateTag, at,
-          "data name " + q(name) + " appears more than once in this " +
-              (frames_.empty() ? "data block" : "save frame"),
-          name);
-    }
+    if (name.size() == 1) add(Rule::EmptyDataName, at, "'_' alone is not a data name", name);
+    check_name(name, name, at, tag_scope(), Rule::DataNameTooLong, Rule::DuplicateTag,
+               "data name", frames_.empty() ? "data block" : "save frame");
     if (!frames_.empty()) ++frames_.back().tags;
   }
 
@@ -554,21 +543,32 @@ class SyntaxPass {
     }
   }
 
+  /// The CIF 1.1 length limit (paragraphs 29 and 30) and the uniqueness of a block code,
+  /// frame code or data name within `seen`.
+  void check_name(std::string_view name, std::string_view context, std::size_t at,
+                  NameSet& seen, Rule too_long, Rule duplicate, std::string_view what,
+                  std::string_view scope) {
+    if (!cif2_ && char_count(name) > kMaxName) {
+      add(too_long, at,
+          std::string(what) + " is " + std::to_string(char_count(name)) +
+              " characters long; CIF 1.1 allows at most 75",
+          context);
+    }
+    if (!seen.insert(name, cif2_, false, fold_)) {
+      add(duplicate, at,
+          std::string(what) + " " + q(name) + " appears more than once in this " +
+              std::string(scope),
+          context);
+    }
+  }
+
   void data_block(std::string_view name, std::string_view word, std::size_t at) {
     close_frames();
     if (name.empty()) {
       add(Rule::EmptyBlockCode, at, "'data_' must be followed by a block code", word);
     } else {
-      if (!cif2_ && char_count(name) > kMaxName) {
-        add(Rule::BlockCodeTooLong, at,
-            "block code is " + std::to_string(char_count(name)) +
-                " characters long; CIF 1.1 allows at most 75",
-            word);
-      }
-      if (!block_names_.insert(name, cif2_, false, fold_)) {
-        add(Rule::DuplicateBlockCode, at,
-            "data block " + q(name) + " appears more than once in this file", word);
-      }
+      check_name(name, word, at, block_names_, Rule::BlockCodeTooLong, Rule::DuplicateBlockCode,
+                 "block code", "file");
     }
     start_block();
   }
@@ -578,16 +578,8 @@ class SyntaxPass {
     if (!frames_.empty()) {
       add(Rule::SaveFrameNested, at, "save frames may not be nested", word);
     }
-    if (!cif2_ && char_count(name) > kMaxName) {
-      add(Rule::FrameCodeTooLong, at,
-          "frame code is " + std::to_string(char_count(name)) +
-              " characters long; CIF 1.1 allows at most 75",
-          word);
-    }
-    if (!frame_names_.insert(name, cif2_, false, fold_)) {
-      add(Rule::DuplicateFrameCode, at,
-          "save frame " + q(name) + " appears more than once in this data block", word);
-    }
+    check_name(name, word, at, frame_names_, Rule::FrameCodeTooLong, Rule::DuplicateFrameCode,
+               "frame code", "data block");
     frames_.push_back(Frame{at, 0});
     if (frame_tags_.size() < frames_.size()) frame_tags_.emplace_back();
     frame_tags_[frames_.size() - 1].clear();
