@@ -61,6 +61,7 @@ $(BENCH_BIG): | $(DEPS)
 
 bench: install $(BENCH_DEPS) bench-native $(if $(BENCH_QUICK_ON),,$(BENCH_BIG))
 	$(BIN)/python bench/run.py $(if $(BENCH_QUICK_ON),--quick)
+	$(BIN)/python bench/check_corpus.py $(if $(BENCH_QUICK_ON),--quick --out bench/results/quick)
 
 # --- fuzzing: `make fuzz` (FUZZ_SECONDS per target, default 60). libFuzzer targets built with
 # clang, ASan and UBSan in build/fuzz; the corpus grows in fuzz/work/ (git-ignored), seeded from
