@@ -171,7 +171,7 @@ class SyntaxPass {
       : b_(text.data()), p_(text.data() + start), e_(text.data() + text.size()),
         start_(p_), cif2_(cif2), fold_(fold), findings_(findings) {}
 
-  bool saw_block() const noexcept { return saw_block_; }
+  bool saw_block() const noexcept { return have_block_; }
 
   void run() {
     while (!findings_.full()) {
@@ -587,7 +587,6 @@ class SyntaxPass {
 
   void start_block() {
     have_block_ = true;
-    saw_block_ = true;
     block_tags_.clear();
     frame_names_.clear();
   }
@@ -784,7 +783,6 @@ class SyntaxPass {
   Findings& findings_;
 
   bool have_block_ = false;
-  bool saw_block_ = false;
   bool no_block_reported_ = false;
   bool pending_ = false;  // a data name waits for its value
   std::size_t pending_at_ = 0;
