@@ -6,6 +6,7 @@ import json
 
 import pytest
 import tessrin
+import tessrin_core
 from conftest import CORPUS
 from tessrin.conformance import RULES
 
@@ -245,3 +246,14 @@ def test_writer_output_has_no_finding():
         assert tessrin.conformance(written) == [], written[:2000]
         checked += 1
     assert checked > 50
+
+
+def test_check_diagnostics_entry_matches_parse_raw():
+    """`check` takes the core's diagnostics from `diagnostics`, which builds no values."""
+    from tessrin._report import version_of
+
+    for text in writer_inputs():
+        for mode in (None, "strict"):
+            result = tessrin.parse_raw(text, mode)
+            assert tessrin_core.diagnostics(text, mode) == result["errors"]
+        assert version_of(text) == result["version"]

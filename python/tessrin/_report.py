@@ -4,6 +4,7 @@ from __future__ import annotations
 
 import json
 import os
+import re
 from collections import Counter
 
 import tessrin_core
@@ -44,14 +45,32 @@ def check_file(path: str, strict: bool = False, rules: frozenset[str] | None = N
         data = read_bytes(path)
     except Unreadable as error:
         return {"path": path, "version": None, "errors": [], "unreadable": str(error)}
-    result = tessrin_core.parse_raw(data.decode("utf-8", "replace"), mode_of(strict))
+    text = data.decode("utf-8", "replace")
+    # Only the diagnostics are needed: building every value as a Python object would cost
+    # most of the time of a check.
+    errors = tessrin_core.diagnostics(text, mode_of(strict))
     return {
         "path": path,
-        "version": result["version"],
-        "errors": result["errors"],
+        "version": version_of(text),
+        "errors": errors,
         "conformance": None if rules is None else findings_of(data, rules),
         "unreadable": None,
     }
+
+
+_LEADING_BLANKS = re.compile(r"\s*")
+
+
+def version_of(text: str) -> str:
+    """The version name the core gives the text, as parse_raw reports it."""
+    head = tessrin_core.parse_raw(_first_lines(text))
+    return head["version"]
+
+
+def _first_lines(text: str) -> str:
+    """The text up to the end of its first line that is not blank: all version detection reads."""
+    end = text.find("\n", _LEADING_BLANKS.match(text).end())
+    return text if end < 0 else text[: end + 1]
 
 
 def diagnostic_line(prefix: str, error: dict) -> str:

@@ -8,7 +8,9 @@
 #include <string>
 #include <string_view>
 
+#include "collect/raw_builder.hpp"
 #include "conformance/conformance.hpp"
+#include "export/py_strings.hpp"
 #include "python/arguments.hpp"
 #include "python/pyref.hpp"
 #include "text/text_file.hpp"
@@ -165,6 +167,28 @@ PyObject* py_conformance(PyObject*, PyObject* const* args, Py_ssize_t nargsf, Py
   });
   PyBuffer_Release(&view);
   return result;
+}
+
+PyObject* py_diagnostics(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
+  static constexpr std::array<const char*, 2> kNames = {"source", "mode"};
+  std::array<PyObject*, 2> bound{};
+  if (!bind_fastcall("diagnostics", kNames, 1, args, PyVectorcall_NARGS(nargsf), kwnames, bound)) {
+    return nullptr;
+  }
+  if (!PyUnicode_Check(bound[0]) || (bound[1] != nullptr && bound[1] != Py_None &&
+                                     !PyUnicode_Check(bound[1]))) {
+    PyErr_SetString(PyExc_TypeError, "diagnostics() takes a str source and a str or None mode");
+    return nullptr;
+  }
+  Py_ssize_t size = 0;
+  const char* data = PyUnicode_AsUTF8AndSize(bound[0], &size);
+  if (data == nullptr) return nullptr;
+  const bool strict = bound[1] != nullptr && bound[1] != Py_None &&
+                      PyUnicode_CompareWithASCIIString(bound[1], "strict") == 0;
+  return guarded([&] {
+    const ParsedCif parse = collect_raw({data, static_cast<std::size_t>(size)}, strict);
+    return diagnostics_to_list(parse.errors);
+  });
 }
 
 PyObject* py_conformance_rules(PyObject*, PyObject*) {

@@ -233,6 +233,9 @@ PyMethodDef kFunctions[] = {
     {"conformance_file", TESSRIN_FASTCALL(py_conformance_file), METH_FASTCALL | METH_KEYWORDS,
      "conformance_file(path, max_errors=None)\n--\n\n"
      "Conformance findings of a file, read as bytes (not-UTF-8 text is a finding)."},
+    {"diagnostics", TESSRIN_FASTCALL(py_diagnostics), METH_FASTCALL | METH_KEYWORDS,
+     "diagnostics(source, mode=None)\n--\n\n"
+     "The diagnostics parse_raw(source, mode) would give, without building its values."},
     {"conformance_rules", reinterpret_cast<PyCFunction>(py_conformance_rules), METH_NOARGS,
      "conformance_rules()\n--\n\nEvery conformance rule id with its severity."},
     {nullptr, nullptr, 0, nullptr},
