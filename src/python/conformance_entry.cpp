@@ -12,6 +12,7 @@
 #include "conformance/conformance.hpp"
 #include "export/py_strings.hpp"
 #include "python/arguments.hpp"
+#include "python/guarded.hpp"
 #include "python/pyref.hpp"
 #include "text/text_file.hpp"
 
@@ -104,21 +105,6 @@ PyObject* report_list(std::string_view bytes, std::size_t cap) {
     PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item);
   }
   return list.release();
-}
-
-template <class Body>
-PyObject* guarded(Body&& body) noexcept {
-  try {
-    return body();
-  } catch (const std::bad_alloc&) {
-    return PyErr_NoMemory();
-  } catch (const std::exception& e) {
-    PyErr_SetString(PyExc_RuntimeError, e.what());
-    return nullptr;
-  } catch (...) {
-    PyErr_SetString(PyExc_RuntimeError, "unexpected native error");
-    return nullptr;
-  }
 }
 
 }  // namespace

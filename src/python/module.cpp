@@ -12,6 +12,7 @@
 #include "export/arrow_export.hpp"
 #include "python/cif_model.hpp"
 #include "python/conformance_entry.hpp"
+#include "python/guarded.hpp"
 #include "export/dict_export.hpp"
 #include "python/handler_sink.hpp"
 #include "parse/parser.hpp"
@@ -94,22 +95,6 @@ PyObject* version_member(CifVersion version) {
 }
 
 // --- entry functions ---------------------------------------------------------------------
-
-/// Runs `body` and turns a C++ exception into a Python one: nothing may cross into CPython.
-template <class Body>
-PyObject* guarded(Body&& body) noexcept {
-  try {
-    return body();
-  } catch (const std::bad_alloc&) {
-    return PyErr_NoMemory();
-  } catch (const std::exception& e) {
-    PyErr_SetString(PyExc_RuntimeError, e.what());
-    return nullptr;
-  } catch (...) {
-    PyErr_SetString(PyExc_RuntimeError, "unexpected native error");
-    return nullptr;
-  }
-}
 
 PyObject* py_parse(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
   static constexpr std::array<const char*, 2> kNames = {"source", "handler"};
