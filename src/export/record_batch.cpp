@@ -16,6 +16,7 @@
 #include <arrow/type.h>
 #include <arrow/util/bit_util.h>
 
+#include "export/field_name.hpp"
 #include "export/json_cell.hpp"
 #include "text/unicode.hpp"
 #include "text/utf8.hpp"
@@ -329,14 +330,7 @@ arrow::Result<std::shared_ptr<arrow::RecordBatch>> make_batch(
   arrays.push_back(std::move(loop));
 
   for (std::size_t i = 0; i < tags.size(); ++i) {
-    // The C stream interface carries field names as NUL-terminated strings: a tag holding a
-    // stray NUL (the lexer lets them through) would reach pyarrow cut short, under the name
-    // of another tag.
-    if (tags[i].find('\0') != std::string_view::npos) {
-      return arrow::Status::Invalid("tag ", quoted(tags[i]), " of ", describe(origin),
-                                    " contains NUL, which an Arrow field name cannot carry");
-    }
-    fields.push_back(arrow::field(std::string(tags[i]), arrow::utf8(), true));
+    fields.push_back(arrow::field(arrow_field_name(tags[i]), arrow::utf8(), true));
     const ArrayPtr& column = columns[i];
     if (!column) {
       arrays.push_back(nulls(arrow::utf8(), rows));
