@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import errno
 import json
 import os
 import re
@@ -130,17 +131,21 @@ def _write_lines(target: str, lines) -> None:
             stream.write("\n")
 
 
-def _parse(path: str, strict: bool, encoding: str | None):
+def _parse(path: str, strict: bool, max_errors: int | None, encoding: str | None):
     """The batches and diagnostics of a file; raises OSError or UnicodeDecodeError."""
     mode = "strict" if strict else None
     if encoding is None:
-        return tessrin_core.parse_arrow_file(path, mode)
+        return tessrin_core.parse_arrow_file(path, mode, max_errors)
     with open(path, "rb") as stream:
-        return tessrin_core.parse_arrow(stream.read().decode(encoding), mode)
+        return tessrin_core.parse_arrow(stream.read().decode(encoding), mode, max_errors)
 
 
 def convert_file(
-    job: tuple[str, str], fmt: str, strict: bool = False, encoding: str | None = None
+    job: tuple[str, str],
+    fmt: str,
+    strict: bool = False,
+    max_errors: int | None = None,
+    encoding: str | None = None,
 ) -> dict:
     """Converts one file into `out_dir`; returns what was written, small enough to send back
     from a worker process. Text that is not UTF-8 is refused unless `encoding` names the codec
@@ -148,13 +153,13 @@ def convert_file(
     path, out_dir = job
     outcome = {"path": path, "out_dir": out_dir, "written": [], "diagnostics": 0, "failure": None}
     try:
-        batches, errors = _parse(path, strict, encoding)
+        batches, errors = _parse(path, strict, max_errors, encoding)
     except UnicodeDecodeError as error:
         outcome["failure"] = f"cannot read as {encoding}: {error.reason} at byte {error.start}"
         return outcome
     except OSError as error:
-        reason = native_read_reason(path, error)
-        if error.errno is None and encoding is None:
+        reason = native_read_reason(error)
+        if error.errno == errno.EILSEQ and encoding is None:
             reason += "; or give --encoding NAME (e.g. cp1252) to read it in that encoding"
         outcome["failure"] = f"cannot read: {reason}"
         return outcome

@@ -37,10 +37,16 @@ def plural(count: int, noun: str) -> str:
 # --- check ---------------------------------------------------------------------------------
 
 
-def check_file(path: str, strict: bool = False, rules: frozenset[str] | None = None) -> dict:
+def check_file(
+    path: str,
+    strict: bool = False,
+    max_errors: int | None = None,
+    rules: frozenset[str] | None = None,
+) -> dict:
     """The outcome of one file, small enough to send back from a worker process. The file is
     read as bytes: text that is not UTF-8 is a conformance finding, and the core reads each
-    undecodable byte as U+FFFD. `rules` are the conformance rules to report (None: none)."""
+    undecodable byte as U+FFFD. `rules` are the conformance rules to report (None: none); at
+    most `max_errors` diagnostics and as many findings are recorded."""
     try:
         data = read_bytes(path)
     except Unreadable as error:
@@ -48,12 +54,12 @@ def check_file(path: str, strict: bool = False, rules: frozenset[str] | None = N
     text = data.decode("utf-8", "replace")
     # Only the diagnostics are needed: building every value as a Python object would cost
     # most of the time of a check.
-    errors = tessrin_core.diagnostics(text, mode_of(strict))
+    errors = tessrin_core.diagnostics(text, mode_of(strict), max_errors)
     return {
         "path": path,
         "version": version_of(text),
         "errors": errors,
-        "conformance": None if rules is None else findings_of(data, rules),
+        "conformance": None if rules is None else findings_of(data, rules, max_errors),
         "unreadable": None,
     }
 

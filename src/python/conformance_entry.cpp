@@ -156,9 +156,11 @@ PyObject* py_conformance(PyObject*, PyObject* const* args, Py_ssize_t nargsf, Py
 }
 
 PyObject* py_diagnostics(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
-  static constexpr std::array<const char*, 2> kNames = {"source", "mode"};
-  std::array<PyObject*, 2> bound{};
-  if (!bind_fastcall("diagnostics", kNames, 1, args, PyVectorcall_NARGS(nargsf), kwnames, bound)) {
+  static constexpr std::array<const char*, 3> kNames = {"source", "mode", "max_errors"};
+  std::array<PyObject*, 3> bound{};
+  std::size_t cap = 0;
+  if (!bind_fastcall("diagnostics", kNames, 1, args, PyVectorcall_NARGS(nargsf), kwnames, bound) ||
+      !max_errors_of("diagnostics", bound[2], cap)) {
     return nullptr;
   }
   if (!PyUnicode_Check(bound[0]) || (bound[1] != nullptr && bound[1] != Py_None &&
@@ -172,7 +174,7 @@ PyObject* py_diagnostics(PyObject*, PyObject* const* args, Py_ssize_t nargsf, Py
   const bool strict = bound[1] != nullptr && bound[1] != Py_None &&
                       PyUnicode_CompareWithASCIIString(bound[1], "strict") == 0;
   return guarded([&] {
-    const ParsedCif parse = collect_raw({data, static_cast<std::size_t>(size)}, strict);
+    const ParsedCif parse = collect_raw({data, static_cast<std::size_t>(size)}, strict, cap);
     return diagnostics_to_list(parse.errors);
   });
 }
