@@ -23,25 +23,6 @@ namespace {
 using conformance::Finding;
 using conformance::Report;
 
-/// None (no cap) or a non-negative int.
-bool max_errors_of(const char* function, PyObject* object, std::size_t& cap) {
-  cap = conformance::kUnlimited;
-  if (object == nullptr || object == Py_None) return true;
-  if (!PyLong_Check(object)) {
-    PyErr_Format(PyExc_TypeError, "%s() argument 'max_errors' must be int or None, not %.200s",
-                 function, Py_TYPE(object)->tp_name);
-    return false;
-  }
-  int overflow = 0;
-  const long long value = PyLong_AsLongLongAndOverflow(object, &overflow);
-  if (value == -1 && PyErr_Occurred()) return false;
-  if (value < 0 || overflow < 0) {
-    PyErr_Format(PyExc_ValueError, "%s() argument 'max_errors' must not be negative", function);
-    return false;
-  }
-  if (overflow == 0) cap = static_cast<std::size_t>(value);
-  return true;
-}
 
 /// Names compare by canonical caseless matching (NFD, case fold, NFC), table keys by NFC, as
 /// Python's unicodedata computes them; only non-ASCII CIF 2.0 names come here.
@@ -114,7 +95,7 @@ PyObject* py_conformance(PyObject*, PyObject* const* args, Py_ssize_t nargsf, Py
   std::array<PyObject*, 2> bound{};
   std::size_t cap = 0;
   if (!bind_fastcall("conformance", kNames, 1, args, PyVectorcall_NARGS(nargsf), kwnames, bound) ||
-      !max_errors_of("conformance", bound[1], cap)) {
+      !max_errors_argument("conformance", bound[1], cap)) {
     return nullptr;
   }
   PyObject* source = bound[0];
@@ -160,7 +141,7 @@ PyObject* py_diagnostics(PyObject*, PyObject* const* args, Py_ssize_t nargsf, Py
   std::array<PyObject*, 3> bound{};
   std::size_t cap = 0;
   if (!bind_fastcall("diagnostics", kNames, 1, args, PyVectorcall_NARGS(nargsf), kwnames, bound) ||
-      !max_errors_of("diagnostics", bound[2], cap)) {
+      !max_errors_argument("diagnostics", bound[2], cap)) {
     return nullptr;
   }
   if (!PyUnicode_Check(bound[0]) || (bound[1] != nullptr && bound[1] != Py_None &&
@@ -203,7 +184,7 @@ PyObject* py_conformance_file(PyObject*, PyObject* const* args, Py_ssize_t nargs
   std::size_t cap = 0;
   if (!bind_fastcall("conformance_file", kNames, 1, args, PyVectorcall_NARGS(nargsf), kwnames,
                      bound) ||
-      !max_errors_of("conformance_file", bound[1], cap)) {
+      !max_errors_argument("conformance_file", bound[1], cap)) {
     return nullptr;
   }
   PyObject* converted = nullptr;

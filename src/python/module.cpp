@@ -61,26 +61,6 @@ bool strict_argument(const char* function, PyObject* mode, bool& strict) {
 }
 
 
-/// None (no limit) or a non-negative int: the most diagnostics recorded.
-bool max_errors_argument(const char* function, PyObject* object, std::size_t& limit) {
-  limit = DiagnosticLog::kUnlimited;
-  if (object == nullptr || object == Py_None) return true;
-  if (!PyLong_Check(object)) {
-    PyErr_Format(PyExc_TypeError, "%s() argument 'max_errors' must be int or None, not %.200s",
-                 function, Py_TYPE(object)->tp_name);
-    return false;
-  }
-  int overflow = 0;
-  const long long value = PyLong_AsLongLongAndOverflow(object, &overflow);
-  if (value == -1 && PyErr_Occurred()) return false;
-  if (value < 0 || overflow < 0) {
-    PyErr_Format(PyExc_ValueError, "%s() argument 'max_errors' must not be negative", function);
-    return false;
-  }
-  // A limit beyond any count a parse can reach is no limit.
-  if (overflow == 0) limit = static_cast<std::size_t>(value);
-  return true;
-}
 
 /// The OSError for a file that is not UTF-8: names the file and where its first bad byte is.
 void raise_not_utf8(PyObject* filename, std::string_view text, std::size_t offset) {
