@@ -12,6 +12,7 @@
 #include "conformance/conformance.hpp"
 #include "export/py_strings.hpp"
 #include "python/arguments.hpp"
+#include "python/gil.hpp"
 #include "python/guarded.hpp"
 #include "python/pyref.hpp"
 #include "text/text_file.hpp"
@@ -23,26 +24,33 @@ namespace {
 using conformance::Finding;
 using conformance::Report;
 
+/// The comparison form of a non-ASCII name or key, computed by Python's unicodedata.
+void fold_with_python(PyObject* unicodedata, std::string_view text, bool key, std::string& out) {
+  PyRef s = PyRef::steal(
+      PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "replace"));
+  if (s && !key) {
+    PyRef nfd = PyRef::steal(PyObject_CallMethod(unicodedata, "normalize", "sO", "NFD", s.get()));
+    s = nfd ? PyRef::steal(PyObject_CallMethod(nfd.get(), "casefold", nullptr)) : PyRef();
+  }
+  if (s) s = PyRef::steal(PyObject_CallMethod(unicodedata, "normalize", "sO", "NFC", s.get()));
+  Py_ssize_t size = 0;
+  const char* data = s ? PyUnicode_AsUTF8AndSize(s.get(), &size) : nullptr;
+  if (data == nullptr) {
+    PyErr_Clear();
+    out.assign(text);
+    return;
+  }
+  out.assign(data, static_cast<std::size_t>(size));
+}
 
 /// Names compare by canonical caseless matching (NFD, case fold, NFC), table keys by NFC, as
 /// Python's unicodedata computes them; only non-ASCII CIF 2.0 names come here.
 conformance::NameFolder python_folder(PyObject* unicodedata) {
   return [unicodedata](std::string_view text, bool key, std::string& out) {
-    PyRef s = PyRef::steal(
-        PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "replace"));
-    if (s && !key) {
-      PyRef nfd = PyRef::steal(PyObject_CallMethod(unicodedata, "normalize", "sO", "NFD", s.get()));
-      s = nfd ? PyRef::steal(PyObject_CallMethod(nfd.get(), "casefold", nullptr)) : PyRef();
-    }
-    if (s) s = PyRef::steal(PyObject_CallMethod(unicodedata, "normalize", "sO", "NFC", s.get()));
-    Py_ssize_t size = 0;
-    const char* data = s ? PyUnicode_AsUTF8AndSize(s.get(), &size) : nullptr;
-    if (data == nullptr) {
-      PyErr_Clear();
-      out.assign(text);
-      return;
-    }
-    out.assign(data, static_cast<std::size_t>(size));
+    // Called from the check, which runs without the interpreter lock.
+    const PyGILState_STATE gil = PyGILState_Ensure();
+    fold_with_python(unicodedata, text, key, out);
+    PyGILState_Release(gil);
   };
 }
 
@@ -77,7 +85,11 @@ PyObject* report_list(std::string_view bytes, std::size_t cap) {
   conformance::Options options;
   options.max_findings = cap;
   options.fold = python_folder(unicodedata.get());
-  const Report report = conformance::check_conformance(bytes, options);
+  Report report;
+  {
+    WithoutGil unlocked;
+    report = conformance::check_conformance(bytes, options);
+  }
   PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(report.findings.size())));
   if (!list) return nullptr;
   for (std::size_t i = 0; i < report.findings.size(); ++i) {
@@ -155,7 +167,11 @@ PyObject* py_diagnostics(PyObject*, PyObject* const* args, Py_ssize_t nargsf, Py
   const bool strict = bound[1] != nullptr && bound[1] != Py_None &&
                       PyUnicode_CompareWithASCIIString(bound[1], "strict") == 0;
   return guarded([&] {
-    const ParsedCif parse = collect_raw({data, static_cast<std::size_t>(size)}, strict, cap);
+    ParsedCif parse;
+    {
+      WithoutGil unlocked;
+      parse = collect_raw({data, static_cast<std::size_t>(size)}, strict, cap);
+    }
     return diagnostics_to_list(parse.errors);
   });
 }
