@@ -98,6 +98,13 @@ def make_parse_arrow(path, text):
     return lambda: tessrin_core.parse_arrow(text)
 
 
+def make_parse_tables(path, text):
+    import pyarrow  # noqa: F401  (imported before the baseline, not inside the first parse)
+    import tessrin_core
+
+    return lambda: tessrin_core.parse_tables(text)
+
+
 def make_parse_raw(path, text):
     import tessrin_core
 
@@ -163,6 +170,7 @@ def make_mmcif(path, text):
 
 MAKERS: dict[str, Callable] = {
     "parse_arrow": make_parse_arrow,
+    "parse_tables": make_parse_tables,
     "parse_raw": make_parse_raw,
     "parse_cif": make_parse_cif,
     "conformance": make_conformance,

@@ -108,6 +108,9 @@ ENTRIES = {
         lambda f: tessrin_core.parse_arrow("data_a _x 1 loop_ _l 1 2 data_b _a\0b 1")),
     "parse_arrow_file NUL in a tag": (
         lambda f: tessrin_core.parse_arrow_file(str(f / "nul-tag.cif"))),
+    "parse_tables": lambda f: tessrin_core.parse_tables(RICH),
+    "parse_tables strict": lambda f: tessrin_core.parse_tables(RICH, "strict"),
+    "parse_tables_file": lambda f: tessrin_core.parse_tables_file(str(f / "rich.cif")),
 }
 
 

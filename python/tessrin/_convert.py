@@ -131,13 +131,17 @@ def _write_lines(target: str, lines) -> None:
             stream.write("\n")
 
 
-def _parse(path: str, strict: bool, max_errors: int | None, encoding: str | None):
-    """The batches and diagnostics of a file; raises OSError or UnicodeDecodeError."""
+def _parse(path: str, strict: bool, max_errors: int | None, encoding: str | None, by_table: bool):
+    """The batches (or tables) and diagnostics of a file; raises OSError or
+    UnicodeDecodeError."""
     mode = "strict" if strict else None
     if encoding is None:
-        return tessrin_core.parse_arrow_file(path, mode, max_errors)
+        parse = tessrin_core.parse_tables_file if by_table else tessrin_core.parse_arrow_file
+        return parse(path, mode, max_errors)
     with open(path, "rb") as stream:
-        return tessrin_core.parse_arrow(stream.read().decode(encoding), mode, max_errors)
+        text = stream.read().decode(encoding)
+    parse = tessrin_core.parse_tables if by_table else tessrin_core.parse_arrow
+    return parse(text, mode, max_errors)
 
 
 def convert_file(
@@ -146,14 +150,16 @@ def convert_file(
     strict: bool = False,
     max_errors: int | None = None,
     encoding: str | None = None,
+    layout: str = "tables",
 ) -> dict:
     """Converts one file into `out_dir`; returns what was written, small enough to send back
     from a worker process. Text that is not UTF-8 is refused unless `encoding` names the codec
     to read it with: a conversion must not change characters silently."""
     path, out_dir = job
     outcome = {"path": path, "out_dir": out_dir, "written": [], "diagnostics": 0, "failure": None}
+    by_table = layout == "tables" and fmt != "jsonl"
     try:
-        batches, errors = _parse(path, strict, max_errors, encoding)
+        batches, errors = _parse(path, strict, max_errors, encoding, by_table)
     except UnicodeDecodeError as error:
         outcome["failure"] = f"cannot read as {encoding}: {error.reason} at byte {error.start}"
         return outcome
@@ -166,7 +172,11 @@ def convert_file(
     outcome["diagnostics"] = len(errors)
     try:
         os.makedirs(out_dir, exist_ok=True)
-        if fmt == "jsonl":
+        if by_table:
+            from tessrin._tables import write_tables
+
+            names = write_tables(batches, out_dir, fmt, FORMATS[fmt])
+        elif fmt == "jsonl":
             names = [BLOCKS_FILE]
             _write_lines(os.path.join(out_dir, BLOCKS_FILE), block_lines(path, batches))
         else:

@@ -113,14 +113,22 @@ def build_parser():
     _conformance_options(check)
     check.set_defaults(run=run_check)
 
-    show = add("show", "summarise one file: version, blocks, save frames, tags and loops", [common])
+    show = add(
+        "show",
+        "summarise one file: its categories with row counts and first rows (or, with --blocks, "
+        "its blocks, save frames, tags and loops)",
+        [common],
+    )
     show.add_argument("file", metavar="FILE")
+    show.add_argument(
+        "--blocks", action="store_true", help="show blocks and save frames instead of categories"
+    )
     show.add_argument(
         "--rows",
         type=_positive,
         default=5,
         metavar="N",
-        help="rows shown of each loop (default: 5)",
+        help="rows shown of each category or loop (default: 5)",
     )
     show.set_defaults(run=run_show)
 
@@ -137,7 +145,15 @@ def build_parser():
         "--to",
         required=True,
         choices=("parquet", "arrow", "jsonl"),
-        help="parquet/arrow: one file per block, save frame and loop; jsonl: one line per block",
+        help="parquet/arrow: one file per category (OUT/atom_site.parquet); jsonl: one line "
+        "per block",
+    )
+    convert.add_argument(
+        "--layout",
+        choices=("tables", "batches"),
+        default="tables",
+        help="parquet/arrow: one file per category (tables, the default) or per block, save "
+        "frame and loop (batches)",
     )
     convert.add_argument(
         "-o",
@@ -256,7 +272,7 @@ def run_show(args) -> int:
     buffer = None if sys.stdout.isatty() else io.StringIO()
     console = Console(file=buffer, highlight=False)
     try:
-        show_file(args.file, args.strict, args.rows, console)
+        show_file(args.file, args.strict, args.rows, console, blocks_view=args.blocks)
     except Unreadable as error:
         _complain(f"{args.file}: cannot read: {error}")
         return EXIT_TROUBLE
@@ -283,6 +299,7 @@ def run_convert(args) -> int:
         strict=args.strict,
         max_errors=args.max_errors,
         encoding=args.encoding,
+        layout=args.layout,
     )
     for outcome in run_all(job, jobs, args.jobs):
         if isinstance(outcome, FileFailure):

@@ -22,6 +22,7 @@
 #include "parse/parser.hpp"
 #include "python/pyref.hpp"
 #include "collect/raw_builder.hpp"
+#include "tables/py_tables.hpp"
 #include "text/text_file.hpp"
 #include "text/version.hpp"
 
@@ -77,9 +78,11 @@ void raise_not_utf8(PyObject* filename, std::string_view text, std::size_t offse
   if (error) PyErr_SetObject(PyExc_OSError, error.get());
 }
 
-/// Reads and parses a whole file (str, bytes or os.PathLike) without the interpreter lock;
-/// raises OSError for what the system refuses and for text that is not UTF-8.
-bool parse_file(PyObject* path, bool strict, std::size_t max_errors, ParsedCif& parse) {
+/// Reads the file at `path` (str, bytes or os.PathLike) and hands its text to `collect`, both
+/// without the interpreter lock; raises OSError for what the system refuses and for text that
+/// is not UTF-8.
+template <class Collect>
+bool collect_file(PyObject* path, Collect&& collect) {
   PyRef filename = PyRef::steal(PyOS_FSPath(path));
   if (!filename) return false;
   PyObject* encoded_raw = nullptr;
@@ -92,7 +95,7 @@ bool parse_file(PyObject* path, bool strict, std::size_t max_errors, ParsedCif& 
   {
     WithoutGil unlocked;
     status = tessrin::read_text_file(name, text);
-    if (status.kind == TextFileStatus::Kind::Ok) parse = collect_raw(text, strict, max_errors);
+    if (status.kind == TextFileStatus::Kind::Ok) collect(std::string_view(text));
   }
   switch (status.kind) {
     case TextFileStatus::Kind::Ok:
@@ -106,6 +109,13 @@ bool parse_file(PyObject* path, bool strict, std::size_t max_errors, ParsedCif& 
   }
   raise_not_utf8(filename.get(), text, status.bad_offset);
   return false;
+}
+
+/// Reads and collects a whole file.
+bool parse_file(PyObject* path, bool strict, std::size_t max_errors, ParsedCif& parse) {
+  return collect_file(path, [&](std::string_view text) {
+    parse = collect_raw(text, strict, max_errors);
+  });
 }
 
 // --- entry functions ---------------------------------------------------------------------
@@ -224,6 +234,42 @@ PyObject* py_parse_arrow_file(PyObject*, PyObject* const* args, Py_ssize_t nargs
   });
 }
 
+// --- category tables (src/tables) ----------------------------------------------------------
+
+PyObject* py_parse_tables(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
+  return guarded([&]() -> PyObject* {
+    CollectArguments arguments;
+    std::string_view source;
+    if (!collect_arguments("parse_tables", "source", args, nargsf, kwnames, arguments) ||
+        !text_argument("parse_tables", "source", arguments.source, source)) {
+      return nullptr;
+    }
+    TableSet set;
+    {
+      WithoutGil unlocked;
+      set = collect_tables(source, arguments.strict, arguments.max_errors);
+    }
+    return tables_to_python(std::move(set));
+  });
+}
+
+PyObject* py_parse_tables_file(PyObject*, PyObject* const* args, Py_ssize_t nargsf,
+                               PyObject* kwnames) {
+  return guarded([&]() -> PyObject* {
+    CollectArguments arguments;
+    if (!collect_arguments("parse_tables_file", "path", args, nargsf, kwnames, arguments)) {
+      return nullptr;
+    }
+    TableSet set;
+    if (!collect_file(arguments.source, [&](std::string_view text) {
+          set = collect_tables(text, arguments.strict, arguments.max_errors);
+        })) {
+      return nullptr;
+    }
+    return tables_to_python(std::move(set));
+  });
+}
+
 #define TESSRIN_FASTCALL(f) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f))
 
 PyMethodDef kFunctions[] = {
@@ -252,6 +298,12 @@ PyMethodDef kFunctions[] = {
      "The diagnostics parse_raw(source, mode, max_errors) would give, without building its values."},
     {"conformance_rules", reinterpret_cast<PyCFunction>(py_conformance_rules), METH_NOARGS,
      "conformance_rules()\n--\n\nEvery conformance rule id with its severity."},
+    {"parse_tables", TESSRIN_FASTCALL(py_parse_tables), METH_FASTCALL | METH_KEYWORDS,
+     "parse_tables(source, mode=None, max_errors=None)\n--\n\n"
+     "Parse CIF text into one pyarrow.Table per category; returns (tables, errors)."},
+    {"parse_tables_file", TESSRIN_FASTCALL(py_parse_tables_file), METH_FASTCALL | METH_KEYWORDS,
+     "parse_tables_file(path, mode=None, max_errors=None)\n--\n\n"
+     "parse_tables for the text of the file at `path`."},
     {nullptr, nullptr, 0, nullptr},
 };
 

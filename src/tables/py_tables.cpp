@@ -1,0 +1,66 @@
+#include "tables/py_tables.hpp"
+
+#include <new>
+#include <string>
+
+#include "export/arrow_stream.hpp"
+#include "export/py_strings.hpp"
+#include "export/pyarrow_import.hpp"
+#include "python/pyref.hpp"
+#include "tables/table_export.hpp"
+
+namespace tessrin {
+namespace {
+
+void set_error(PyObject* type, const std::string& message) {
+  // Decoded with its length: a name in the message may hold NUL, where a C string would end.
+  PyRef text = PyRef::steal(
+      PyUnicode_DecodeUTF8(message.data(), static_cast<Py_ssize_t>(message.size()), "replace"));
+  if (text) PyErr_SetObject(type, text.get());
+}
+
+/// One table through its own C stream into a pyarrow.Table.
+PyObject* table_to_pyarrow(const TableSet& set, CategoryTable& table) {
+  ArrowArrayStream stream{};
+  export_table(set, table, &stream);
+  PyRef reader = PyRef::steal(import_stream(&stream));
+  if (!reader) return nullptr;
+  return PyObject_CallMethod(reader.get(), "read_all", nullptr);
+}
+
+PyObject* tables_to_python_impl(TableSet& set) {
+  // pyarrow first: a missing or too old one is reported before any work is done.
+  if (pyarrow_reader_class() == nullptr) return nullptr;
+  PyRef errors = PyRef::steal(diagnostics_to_list(set.errors));
+  if (!errors) return nullptr;
+  PyRef tables = PyRef::steal(PyDict_New());
+  if (!tables) return nullptr;
+  for (CategoryTable& category : set.categories) {
+    PyRef table = PyRef::steal(table_to_pyarrow(set, category));
+    if (!table) return nullptr;
+    PyRef name = PyRef::steal(PyUnicode_DecodeUTF8(
+        category.name.data(), static_cast<Py_ssize_t>(category.name.size()), "replace"));
+    if (!name || PyDict_SetItem(tables.get(), name.get(), table.get()) < 0) return nullptr;
+    category.columns.clear();
+  }
+  return PyTuple_Pack(2, tables.get(), errors.get());
+}
+
+}  // namespace
+
+PyObject* tables_to_python(TableSet&& set) {
+  try {
+    return tables_to_python_impl(set);
+  } catch (const ColumnTooLarge& e) {
+    set_error(PyExc_OverflowError, e.what());
+    return nullptr;
+  } catch (const ExportError& e) {
+    set_error(e.kind() == ExportError::Kind::capacity ? PyExc_OverflowError : PyExc_ValueError,
+              e.message());
+    return nullptr;
+  } catch (const std::bad_alloc&) {
+    return PyErr_NoMemory();
+  }
+}
+
+}  // namespace tessrin

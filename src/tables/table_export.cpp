@@ -1,0 +1,100 @@
+#include "tables/table_export.hpp"
+
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "export/arrow_stream.hpp"
+#include "export/field_name.hpp"
+
+namespace tessrin {
+namespace {
+
+/// The validity bitmap of a column, or an empty one when no cell is null.
+SharedBytes validity_of(TableColumn& column) {
+  const std::size_t rows = column.size();
+  if (column.null_count() == 0) return {};
+  SharedBytes bits = SharedBytes::zeros((rows + 7) / 8);
+  if (!column.mixed_kinds()) return bits;  // every cell null
+  std::uint8_t* out = bits.data();
+  const std::uint8_t* kinds = column.kinds().data();
+  for (std::size_t i = 0; i < rows; ++i) {
+    out[i / 8] |= static_cast<std::uint8_t>(kinds[i] != kNullCell) << (i % 8);
+  }
+  return bits;
+}
+
+/// The utf8 column of one item; the kinds give the validity and are freed afterwards.
+Column item_column(TableColumn& column) {
+  Column out;
+  out.length = static_cast<std::int64_t>(column.size());
+  out.null_count = static_cast<std::int64_t>(column.null_count());
+  out.buffers[0] = validity_of(column);
+  column.kinds().release().free();
+  if (column.offsets().empty()) column.offsets().push_back(0);
+  out.buffers[1] = SharedBytes::take(column.offsets());
+  out.buffers[2] = SharedBytes::take(column.data());
+  return out;
+}
+
+/// The `block` column (frame = false) or the `frame` column of the table's rows.
+Column origin_column(const TableSet& set, const CategoryTable& table, bool frame) {
+  TableColumn column(frame ? "frame" : "block");
+  column.pad_to(0);
+  for (std::size_t r = 0; r < table.runs.size(); ++r) {
+    const std::size_t end = r + 1 < table.runs.size() ? table.runs[r + 1].first_row : table.rows;
+    const RowOrigin& origin = set.origins[table.runs[r].origin];
+    if (frame && origin.frame < 0) {
+      column.pad_to(end);
+      continue;
+    }
+    const std::string& name =
+        set.names[frame ? static_cast<std::size_t>(origin.frame) : origin.block];
+    for (std::size_t row = table.runs[r].first_row; row < end; ++row) column.append(name, kString);
+  }
+  column.pad_to(table.rows);
+  return item_column(column);
+}
+
+bool equals_lower_ascii(std::string_view text, std::string_view lower) {
+  if (text.size() != lower.size()) return false;
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    const char c = text[i] >= 'A' && text[i] <= 'Z' ? static_cast<char>(text[i] + 32) : text[i];
+    if (c != lower[i]) return false;
+  }
+  return true;
+}
+
+/// The field name of an item column. One named like a leading column
+/// (`_array_data_external_data.frame`) would give the table two columns of one name, which
+/// pandas, polars and DuckDB cannot tell apart: it takes its full DDLm name. A NUL becomes
+/// U+FFFD, as in every Arrow field name (field_name.hpp).
+std::string field_name(const CategoryTable& table, const TableColumn& column) {
+  const std::string& name = column.name();
+  const bool clashes = equals_lower_ascii(name, "block") || equals_lower_ascii(name, "frame");
+  return arrow_field_name(clashes ? "_" + table.name + "." + name : name);
+}
+
+}  // namespace
+
+void export_table(const TableSet& set, CategoryTable& table, ArrowArrayStream* out) {
+  const std::size_t n = table.columns.size() + 2;
+  std::vector<Column> columns;
+  std::vector<std::string> names;
+  columns.reserve(n);
+  names.reserve(n);
+  columns.push_back(origin_column(set, table, false));
+  names.emplace_back("block");
+  columns.push_back(origin_column(set, table, true));
+  names.emplace_back("frame");
+  for (TableColumn& column : table.columns) {
+    columns.push_back(item_column(column));
+    names.push_back(field_name(table, column));
+  }
+  std::vector<Field> fields;
+  fields.reserve(n);
+  for (std::size_t i = 0; i < n; ++i) fields.push_back({names[i], i != 0, &columns[i]});
+  make_stream(make_record_batch(fields, static_cast<std::int64_t>(table.rows)), out);
+}
+
+}  // namespace tessrin
