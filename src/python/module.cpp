@@ -287,6 +287,12 @@ PyMethodDef kFunctions[] = {
      "parse_arrow(source, mode=None, max_errors=None)\n--\n\n"},
     {"parse_arrow_file", TESSRIN_FASTCALL(py_parse_arrow_file), METH_FASTCALL | METH_KEYWORDS,
      "parse_arrow_file(path, mode=None, max_errors=None)\n--\n\n"},
+    {"parse_tables", TESSRIN_FASTCALL(py_parse_tables), METH_FASTCALL | METH_KEYWORDS,
+     "parse_tables(source, mode=None, max_errors=None)\n--\n\n"
+     "Parse CIF text into one pyarrow.Table per category; returns (tables, errors)."},
+    {"parse_tables_file", TESSRIN_FASTCALL(py_parse_tables_file), METH_FASTCALL | METH_KEYWORDS,
+     "parse_tables_file(path, mode=None, max_errors=None)\n--\n\n"
+     "parse_tables for the text of the file at `path`."},
     {"conformance", TESSRIN_FASTCALL(py_conformance), METH_FASTCALL | METH_KEYWORDS,
      "conformance(source, max_errors=None)\n--\n\n"
      "Conformance findings of CIF text (str or bytes) as a list of dicts in text order."},
@@ -298,12 +304,6 @@ PyMethodDef kFunctions[] = {
      "The diagnostics parse_raw(source, mode, max_errors) would give, without building its values."},
     {"conformance_rules", reinterpret_cast<PyCFunction>(py_conformance_rules), METH_NOARGS,
      "conformance_rules()\n--\n\nEvery conformance rule id with its severity."},
-    {"parse_tables", TESSRIN_FASTCALL(py_parse_tables), METH_FASTCALL | METH_KEYWORDS,
-     "parse_tables(source, mode=None, max_errors=None)\n--\n\n"
-     "Parse CIF text into one pyarrow.Table per category; returns (tables, errors)."},
-    {"parse_tables_file", TESSRIN_FASTCALL(py_parse_tables_file), METH_FASTCALL | METH_KEYWORDS,
-     "parse_tables_file(path, mode=None, max_errors=None)\n--\n\n"
-     "parse_tables for the text of the file at `path`."},
     {nullptr, nullptr, 0, nullptr},
 };
 
