@@ -44,6 +44,9 @@ ENTRIES = [
     "pycifrw",
     "pdbecif",
     "mmcif",
+    "tables_text",
+    "tables_infer",
+    "gemmi_numbers",
 ]
 LABELS = {
     "native": "native pipeline",
@@ -57,6 +60,9 @@ LABELS = {
     "pycifrw": "PyCifRW ReadCif",
     "pdbecif": "pdbecif CifFileReader",
     "mmcif": "mmcif IoAdapterCore",
+    "tables_text": "parse_tables types=text",
+    "tables_infer": "parse_tables types=infer",
+    "gemmi_numbers": "gemmi read + as_number",
 }
 PEER_PACKAGES = {"gemmi": "gemmi", "pycifrw": "PyCifRW", "pdbecif": "pdbecif", "mmcif": "mmcif"}
 CIF1_ONLY = {"pdbecif", "mmcif"}  # no CIF 2.0 grammar at all: "n/a" on CIF 2.0 inputs
@@ -459,6 +465,8 @@ def render_markdown(
             )
     lines += tables_targets(large, entries, results)
 
+    lines += render_types(single, entries, results)
+
     notes = []
     for inp in inputs:
         for e in entries:
@@ -479,6 +487,37 @@ def render_markdown(
     if notes:
         lines += ["", "## Failures", ""] + notes
     return "\n".join(lines) + "\n"
+
+
+def render_types(single: list[Input], entries: list[str], results: dict) -> list[str]:
+    """Cost of typed columns (issue 16): parse_tables types=infer against types=text, and the
+    peer doing the same typing, gemmi's reader plus as_number over the same columns."""
+    wanted = ("tables_text", "tables_infer")
+    if not all(e in entries for e in wanted):
+        return []
+    lines = [
+        "",
+        "## Typed columns (issue 16): cost of types=\"infer\" on the mmCIF inputs (target ≤ +25 %)",
+        "",
+        "| input | types=text | types=infer | typing cost | gemmi read + as_number | "
+        "infer ÷ gemmi's time |",
+        "|---|---|---|---|---|---|",
+    ]
+    for inp in (i for i in single if i.kind == "mmcif"):
+        text, infer = (results[inp.name].get(e, {}) for e in wanted)
+        peer = results[inp.name].get("gemmi_numbers", {})
+        if text.get("status") != "ok" or infer.get("status") != "ok":
+            continue
+        cost = infer["median_s"] / text["median_s"] - 1
+        peer_cell, rel = status_cell(peer), ""
+        if peer.get("status") == "ok":
+            peer_cell = f"{peer['median_s'] * 1e3:.0f} ms"
+            rel = f"{infer['median_s'] / peer['median_s']:.2f}"
+        lines.append(
+            f"| {inp.name} | {text['median_s'] * 1e3:.0f} ms | {infer['median_s'] * 1e3:.0f} ms "
+            f"| {cost * 100:+.0f} % | {peer_cell} | {rel} |"
+        )
+    return lines
 
 
 CHEM_COMP = "components-ccd-first-5430-blocks.cif"
@@ -539,7 +578,7 @@ def render_chart(
 
     plain = FuncFormatter(lambda x, _: f"{x:g}")
 
-    colors = dict(zip(ENTRIES, plt.get_cmap("tab10").colors))
+    colors = dict(zip(ENTRIES, plt.get_cmap("tab20").colors))
     single = [i for i in inputs if i.kind != "batch"]
     batch = next((i for i in inputs if i.kind == "batch"), None)
 

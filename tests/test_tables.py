@@ -116,7 +116,7 @@ CASES = {
 
 @pytest.mark.parametrize("text, expected, semantic", CASES.values(), ids=CASES.keys())
 def test_grouping(text, expected, semantic):
-    tables, errors = tessrin_core.parse_tables(text)
+    tables, errors = tessrin_core.parse_tables(text, types="text")
     assert list(tables) == list(expected)
     assert {name: rows(table) for name, table in tables.items()} == expected
     assert sum(e["error_type"] == "semantic" for e in errors) == semantic
@@ -127,7 +127,7 @@ def test_grouping(text, expected, semantic):
 
 def test_strict_stops_at_the_first_conflict_and_drops_a_broken_loop():
     text = "data_d\nloop_ _a.x 1 2\nloop_ _b.x _b.y 1\n_c.z 1\n"
-    tables, errors = tessrin_core.parse_tables(text, mode="strict")
+    tables, errors = tessrin_core.parse_tables(text, mode="strict", types="text")
     assert [e["recovery_action"] for e in errors] == ["stopped"]
     assert {name: t.num_rows for name, t in tables.items()} == {"a": 2, "b": 0}
 
@@ -179,7 +179,7 @@ def contains_run(column, values):
 @pytest.mark.parametrize("path", corpus_files(large=False) + corpus_files(large=True))
 def test_agrees_with_parse_raw(path):
     text, _ = read_as_user(path)
-    tables, errors = tessrin_core.parse_tables(text)
+    tables, errors = tessrin_core.parse_tables(text, types="text")
     raw = tessrin_core.parse_raw(text)
     if errors != raw["errors"]:
         # Conflicts: the same diagnostics but for what each entry kept (parse_raw drops values

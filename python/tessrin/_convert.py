@@ -131,17 +131,19 @@ def _write_lines(target: str, lines) -> None:
             stream.write("\n")
 
 
-def _parse(path: str, strict: bool, max_errors: int | None, encoding: str | None, by_table: bool):
-    """The batches (or tables) and diagnostics of a file; raises OSError or
+def _parse(path, strict, max_errors, encoding: str | None, by_table: bool, types: str):
+    """The tables (or batches) and diagnostics of a file; raises OSError or
     UnicodeDecodeError."""
     mode = "strict" if strict else None
     if encoding is None:
-        parse = tessrin_core.parse_tables_file if by_table else tessrin_core.parse_arrow_file
-        return parse(path, mode, max_errors)
+        if by_table:
+            return tessrin_core.parse_tables_file(path, mode, max_errors, types)
+        return tessrin_core.parse_arrow_file(path, mode, max_errors)
     with open(path, "rb") as stream:
         text = stream.read().decode(encoding)
-    parse = tessrin_core.parse_tables if by_table else tessrin_core.parse_arrow
-    return parse(text, mode, max_errors)
+    if by_table:
+        return tessrin_core.parse_tables(text, mode, max_errors, types)
+    return tessrin_core.parse_arrow(text, mode, max_errors)
 
 
 def convert_file(
@@ -151,6 +153,7 @@ def convert_file(
     max_errors: int | None = None,
     encoding: str | None = None,
     layout: str = "tables",
+    types: str = "infer",
 ) -> dict:
     """Converts one file into `out_dir`; returns what was written, small enough to send back
     from a worker process. Text that is not UTF-8 is refused unless `encoding` names the codec
@@ -159,7 +162,7 @@ def convert_file(
     outcome = {"path": path, "out_dir": out_dir, "written": [], "diagnostics": 0, "failure": None}
     by_table = layout == "tables" and fmt != "jsonl"
     try:
-        batches, errors = _parse(path, strict, max_errors, encoding, by_table)
+        batches, errors = _parse(path, strict, max_errors, encoding, by_table, types)
     except UnicodeDecodeError as error:
         outcome["failure"] = f"cannot read as {encoding}: {error.reason} at byte {error.start}"
         return outcome

@@ -52,13 +52,27 @@ def write_tables(tables: dict, out_dir: str, fmt: str, extension: str) -> list[s
 
 
 def cell_value(cell):
-    """A cell as shown: lists and tables (NUL + JSON) decoded, scalars as they are."""
+    """A cell as shown: lists and tables (NUL + JSON) decoded, numbers of typed columns as
+    their shortest text, other scalars as they are."""
+    if isinstance(cell, (int, float)):
+        return str(cell)
     if isinstance(cell, str) and cell.startswith("\x00"):
         try:
             return json.loads(cell[1:])
         except (ValueError, RecursionError):
             return cell[1:]
     return cell
+
+
+TYPE_MARKS = {pa.int64(): "int64", pa.float64(): "float64"}
+
+
+def typed_titles(schema) -> list[str]:
+    """Column titles with typed columns marked by their type (`Cartn_x: float64`)."""
+    return [
+        f"{field.name}: {TYPE_MARKS[field.type]}" if field.type in TYPE_MARKS else field.name
+        for field in schema
+    ]
 
 
 def table_view(name: str, table, rows: int, width: int):
@@ -77,5 +91,5 @@ def table_view(name: str, table, rows: int, width: int):
         return title
     head = table.slice(0, rows)
     columns = [[cell_value(c) for c in column.to_pylist()] for column in head.columns]
-    view = loop_table(head.column_names, columns, head.num_rows, width - 2, strip=False)
+    view = loop_table(typed_titles(head.schema), columns, head.num_rows, width - 2, strip=False)
     return Group(title, Padding(view, (0, 0, 0, 2)))

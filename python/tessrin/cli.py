@@ -156,6 +156,14 @@ def build_parser():
         "frame and loop (batches)",
     )
     convert.add_argument(
+        "--types",
+        default="infer",
+        metavar="text|infer|DICTIONARY",
+        help="category tables: int64/float64 columns where every value is a number (infer, "
+        "the default), every column text (text), or the item types a DDL2 or DDLm "
+        "dictionary declares (its path)",
+    )
+    convert.add_argument(
         "-o",
         "--output",
         required=True,
@@ -291,6 +299,15 @@ def run_convert(args) -> int:
     from tessrin._report import plural
     from tessrin._run import FileFailure, run_all
 
+    import tessrin_core
+
+    try:
+        # Read the dictionary once up front (it is cached), so a bad path is one clear error
+        # rather than a failure blamed on every input.
+        tessrin_core.parse_tables("", types=args.types)
+    except (OSError, ValueError) as error:
+        _complain(f"--types: {error}")
+        return EXIT_TROUBLE
     files, troubled = _inputs(args.paths)
     jobs = list(zip(files, output_dirs(files, args.output)))
     job = functools.partial(
@@ -300,6 +317,7 @@ def run_convert(args) -> int:
         max_errors=args.max_errors,
         encoding=args.encoding,
         layout=args.layout,
+        types=args.types,
     )
     for outcome in run_all(job, jobs, args.jobs):
         if isinstance(outcome, FileFailure):

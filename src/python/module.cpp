@@ -23,6 +23,7 @@
 #include "python/pyref.hpp"
 #include "collect/raw_builder.hpp"
 #include "tables/py_tables.hpp"
+#include "python/types_argument.hpp"
 #include "text/text_file.hpp"
 #include "text/version.hpp"
 
@@ -236,11 +237,27 @@ PyObject* py_parse_arrow_file(PyObject*, PyObject* const* args, Py_ssize_t nargs
 
 // --- category tables (src/tables) ----------------------------------------------------------
 
+/// The arguments of the table entries: those of the other entries, then `types`.
+bool table_arguments(const char* function, const char* first, PyObject* const* args,
+                     Py_ssize_t nargsf, PyObject* kwnames, CollectArguments& out,
+                     TypesOption& types) {
+  const std::array<const char*, 4> names = {first, "mode", "max_errors", "types"};
+  std::array<PyObject*, 4> bound{};
+  if (!bind_fastcall(function, names, 1, args, PyVectorcall_NARGS(nargsf), kwnames, bound)) {
+    return false;
+  }
+  out.source = bound[0];
+  return strict_argument(function, bound[1], out.strict) &&
+         max_errors_argument(function, bound[2], out.max_errors) &&
+         types_argument(function, bound[3], types);
+}
+
 PyObject* py_parse_tables(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
   return guarded([&]() -> PyObject* {
     CollectArguments arguments;
+    TypesOption types;
     std::string_view source;
-    if (!collect_arguments("parse_tables", "source", args, nargsf, kwnames, arguments) ||
+    if (!table_arguments("parse_tables", "source", args, nargsf, kwnames, arguments, types) ||
         !text_argument("parse_tables", "source", arguments.source, source)) {
       return nullptr;
     }
@@ -249,7 +266,7 @@ PyObject* py_parse_tables(PyObject*, PyObject* const* args, Py_ssize_t nargsf, P
       WithoutGil unlocked;
       set = collect_tables(source, arguments.strict, arguments.max_errors);
     }
-    return tables_to_python(std::move(set));
+    return tables_to_python(std::move(set), types);
   });
 }
 
@@ -257,7 +274,8 @@ PyObject* py_parse_tables_file(PyObject*, PyObject* const* args, Py_ssize_t narg
                                PyObject* kwnames) {
   return guarded([&]() -> PyObject* {
     CollectArguments arguments;
-    if (!collect_arguments("parse_tables_file", "path", args, nargsf, kwnames, arguments)) {
+    TypesOption types;
+    if (!table_arguments("parse_tables_file", "path", args, nargsf, kwnames, arguments, types)) {
       return nullptr;
     }
     TableSet set;
@@ -266,7 +284,7 @@ PyObject* py_parse_tables_file(PyObject*, PyObject* const* args, Py_ssize_t narg
         })) {
       return nullptr;
     }
-    return tables_to_python(std::move(set));
+    return tables_to_python(std::move(set), types);
   });
 }
 
@@ -288,10 +306,12 @@ PyMethodDef kFunctions[] = {
     {"parse_arrow_file", TESSRIN_FASTCALL(py_parse_arrow_file), METH_FASTCALL | METH_KEYWORDS,
      "parse_arrow_file(path, mode=None, max_errors=None)\n--\n\n"},
     {"parse_tables", TESSRIN_FASTCALL(py_parse_tables), METH_FASTCALL | METH_KEYWORDS,
-     "parse_tables(source, mode=None, max_errors=None)\n--\n\n"
-     "Parse CIF text into one pyarrow.Table per category; returns (tables, errors)."},
+     "parse_tables(source, mode=None, max_errors=None, types='infer')\n--\n\n"
+     "Parse CIF text into one pyarrow.Table per category; returns (tables, errors).\n"
+     "types: 'infer' (int64/float64 where every value is a number), 'text', or the path\n"
+     "of a DDL2 or DDLm dictionary whose declared item types are used."},
     {"parse_tables_file", TESSRIN_FASTCALL(py_parse_tables_file), METH_FASTCALL | METH_KEYWORDS,
-     "parse_tables_file(path, mode=None, max_errors=None)\n--\n\n"
+     "parse_tables_file(path, mode=None, max_errors=None, types='infer')\n--\n\n"
      "parse_tables for the text of the file at `path`."},
     {"conformance", TESSRIN_FASTCALL(py_conformance), METH_FASTCALL | METH_KEYWORDS,
      "conformance(source, max_errors=None)\n--\n\n"

@@ -577,7 +577,9 @@ TableSet collect_tables(std::string_view source, bool strict, std::size_t max_er
   TableBuilder builder(detected.version, strict, max_errors);
   for (ParseDiagnostic& diagnostic : detected.errors) builder.push_error(std::move(diagnostic));
   run_parser(detected, builder);
-  return std::move(builder).finish();
+  TableSet set = std::move(builder).finish();
+  set.version = detected.version;
+  return set;
 }
 
 }  // namespace tessrin

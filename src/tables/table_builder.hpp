@@ -61,6 +61,7 @@ struct TableSet {
   std::vector<std::string> names;  // block and save-frame names (lower-cased)
   std::vector<RowOrigin> origins;
   std::vector<CategoryTable> categories;
+  CifVersion version = CifVersion::Cif11;  // typing reads quoted values as text in CIF 2.0
 };
 
 class TableBuilder {

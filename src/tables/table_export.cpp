@@ -65,20 +65,54 @@ bool equals_lower_ascii(std::string_view text, std::string_view lower) {
   return true;
 }
 
-/// The field name of an item column. One named like a leading column
-/// (`_array_data_external_data.frame`) would give the table two columns of one name, which
-/// pandas, polars and DuckDB cannot tell apart: it takes its full DDLm name. A NUL becomes
-/// U+FFFD, as in every Arrow field name (field_name.hpp).
-std::string field_name(const CategoryTable& table, const TableColumn& column) {
+/// A column typed int64 or float64 (src/types): its values, or its uncertainties (`su`).
+/// The text it was read from is no longer needed.
+Column typed_column(TableColumn& text, TypedColumn& typed, bool su) {
+  Column out;
+  out.length = static_cast<std::int64_t>(text.size());
+  if (su) {
+    out.type = NANOARROW_TYPE_DOUBLE;
+    out.null_count = static_cast<std::int64_t>(typed.su_null_count);
+    if (out.null_count != 0) out.buffers[0] = SharedBytes::take(typed.su_validity);
+    out.buffers[1] = SharedBytes::take(typed.sus);
+    return out;
+  }
+  const bool ints = typed.type == TypedColumn::Type::Int64;
+  out.type = ints ? NANOARROW_TYPE_INT64 : NANOARROW_TYPE_DOUBLE;
+  out.null_count = static_cast<std::int64_t>(typed.null_count);
+  if (out.null_count != 0) out.buffers[0] = SharedBytes::take(typed.validity);
+  out.buffers[1] = ints ? SharedBytes::take(typed.ints) : SharedBytes::take(typed.reals);
+  text.data().release().free();
+  text.offsets().release().free();
+  text.kinds().release().free();
+  return out;
+}
+
+/// The rules of a typed table as the schema's metadata.
+void set_rules_metadata(ArrowSchema* schema, const std::string& rules) {
+  nanoarrow::UniqueBuffer metadata;
+  const ArrowStringView key{kTypesMetadataKey.data(),
+                            static_cast<std::int64_t>(kTypesMetadataKey.size())};
+  const ArrowStringView value{rules.data(), static_cast<std::int64_t>(rules.size())};
+  if (ArrowMetadataBuilderInit(metadata.get(), nullptr) != NANOARROW_OK ||
+      ArrowMetadataBuilderAppend(metadata.get(), key, value) != NANOARROW_OK ||
+      ArrowSchemaSetMetadata(schema, reinterpret_cast<const char*>(metadata->data)) !=
+          NANOARROW_OK) {
+    throw std::bad_alloc();
+  }
+}
+
+}  // namespace
+
+std::string item_field_name(const CategoryTable& table, const TableColumn& column) {
   const std::string& name = column.name();
   const bool clashes = equals_lower_ascii(name, "block") || equals_lower_ascii(name, "frame");
   return arrow_field_name(clashes ? "_" + table.name + "." + name : name);
 }
 
-}  // namespace
-
-void export_table(const TableSet& set, CategoryTable& table, ArrowArrayStream* out) {
-  const std::size_t n = table.columns.size() + 2;
+void export_table(const TableSet& set, CategoryTable& table, TableTyping* typing,
+                  ArrowArrayStream* out) {
+  const std::size_t n = table.columns.size() * 2 + 2;  // room for every uncertainty column
   std::vector<Column> columns;
   std::vector<std::string> names;
   columns.reserve(n);
@@ -87,14 +121,27 @@ void export_table(const TableSet& set, CategoryTable& table, ArrowArrayStream* o
   names.emplace_back("block");
   columns.push_back(origin_column(set, table, true));
   names.emplace_back("frame");
-  for (TableColumn& column : table.columns) {
-    columns.push_back(item_column(column));
-    names.push_back(field_name(table, column));
+  for (std::size_t i = 0; i < table.columns.size(); ++i) {
+    TableColumn& column = table.columns[i];
+    names.push_back(item_field_name(table, column));
+    TypedColumn* typed = typing != nullptr ? &typing->columns[i] : nullptr;
+    if (typed == nullptr || typed->type == TypedColumn::Type::String) {
+      columns.push_back(item_column(column));
+      continue;
+    }
+    if (typed->has_su) {
+      columns.push_back(typed_column(column, *typed, true));
+      names.push_back(typing->su_names[i]);
+    }
+    // The values before their uncertainties; the text goes with the values.
+    columns.insert(columns.end() - (typed->has_su ? 1 : 0), typed_column(column, *typed, false));
   }
   std::vector<Field> fields;
-  fields.reserve(n);
-  for (std::size_t i = 0; i < n; ++i) fields.push_back({names[i], i != 0, &columns[i]});
-  make_stream(make_record_batch(fields, static_cast<std::int64_t>(table.rows)), out);
+  fields.reserve(columns.size());
+  for (std::size_t i = 0; i < columns.size(); ++i) fields.push_back({names[i], i != 0, &columns[i]});
+  Batch batch = make_record_batch(fields, static_cast<std::int64_t>(table.rows));
+  if (typing != nullptr) set_rules_metadata(batch.schema.get(), typing->rules);
+  make_stream(std::move(batch), out);
 }
 
 }  // namespace tessrin
