@@ -11,6 +11,7 @@ from tessrin_core import (
 )
 
 from tessrin.conformance import conformance, conformance_file
+from tessrin._write import dump, dumps
 from tessrin.types import CifVersion, ParseError, ValueType
 
 __all__ = [
@@ -21,6 +22,8 @@ __all__ = [
     "parse_arrow_file",
     "conformance",
     "conformance_file",
+    "dumps",
+    "dump",
     "parse_tables",
     "parse_tables_file",
     "CifVersion",

@@ -26,6 +26,7 @@
 #include "python/types_argument.hpp"
 #include "text/text_file.hpp"
 #include "text/version.hpp"
+#include "write/py_dumps.hpp"
 
 namespace tessrin {
 namespace {
@@ -235,6 +236,31 @@ PyObject* py_parse_arrow_file(PyObject*, PyObject* const* args, Py_ssize_t nargs
   });
 }
 
+/// _dumps(blocks, version, width): the native half of tessrin.dumps (python/tessrin/_write.py
+/// finds the blocks and the target version).
+PyObject* py_dumps(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
+  static constexpr std::array<const char*, 3> kNames = {"blocks", "version", "width"};
+  std::array<PyObject*, 3> bound{};
+  if (!bind_fastcall("_dumps", kNames, 3, args, PyVectorcall_NARGS(nargsf), kwnames, bound)) {
+    return nullptr;
+  }
+  std::string_view version;
+  if (!text_argument("_dumps", "version", bound[1], version)) return nullptr;
+  if (version != "1.1" && version != "2.0") {
+    PyErr_SetString(PyExc_ValueError, "_dumps() version must be \"1.1\" or \"2.0\"");
+    return nullptr;
+  }
+  const Py_ssize_t width = PyNumber_AsSsize_t(bound[2], PyExc_OverflowError);
+  if (width == -1 && PyErr_Occurred()) return nullptr;
+  if (width < 1) {
+    PyErr_SetString(PyExc_ValueError, "_dumps() width must be at least 1");
+    return nullptr;
+  }
+  return guarded([&]() -> PyObject* {
+    return dumps_blocks(bound[0], version == "2.0", static_cast<std::size_t>(width));
+  });
+}
+
 // --- category tables (src/tables) ----------------------------------------------------------
 
 /// The arguments of the table entries: those of the other entries, then `types`.
@@ -313,6 +339,8 @@ PyMethodDef kFunctions[] = {
     {"parse_tables_file", TESSRIN_FASTCALL(py_parse_tables_file), METH_FASTCALL | METH_KEYWORDS,
      "parse_tables_file(path, mode=None, max_errors=None, types='infer')\n--\n\n"
      "parse_tables for the text of the file at `path`."},
+    {"_dumps", TESSRIN_FASTCALL(py_dumps), METH_FASTCALL | METH_KEYWORDS,
+     "_dumps(blocks, version, width)\n--\n\n"},
     {"conformance", TESSRIN_FASTCALL(py_conformance), METH_FASTCALL | METH_KEYWORDS,
      "conformance(source, max_errors=None)\n--\n\n"
      "Conformance findings of CIF text (str or bytes) as a list of dicts in text order."},
