@@ -239,6 +239,8 @@ def writer_inputs():
 def test_writer_output_has_no_finding():
     checked = 0
     for text in writer_inputs():
+        if tessrin.conformance(text):
+            continue  # a file that breaks a rule may be written back breaking it (a tag twice)
         try:
             written = tessrin.dumps(tessrin.parse_raw(text))
         except (ValueError, TypeError):
