@@ -63,13 +63,14 @@ $(BENCH_BIG): | $(DEPS)
 
 bench: install $(BENCH_DEPS) bench-native $(if $(BENCH_QUICK_ON),,$(BENCH_BIG))
 	$(BIN)/python bench/run.py $(if $(BENCH_QUICK_ON),--quick)
+	$(BIN)/python bench/check_corpus.py $(if $(BENCH_QUICK_ON),--quick --out bench/results/quick)
 
 # --- fuzzing: `make fuzz` (FUZZ_SECONDS per target, default 60). libFuzzer targets built with
 # clang, ASan and UBSan in build/fuzz; the corpus grows in fuzz/work/ (git-ignored), seeded from
 # ../shared/corpus and the tests' inline inputs. Saved findings in fuzz/regressions/ are replayed
 # first. Inputs of collect, lexer and batches are one flag byte and CIF text (fuzz/README.md).
 FUZZ_SECONDS ?= 60
-FUZZ_TARGETS ?= collect lexer textfield batches
+FUZZ_TARGETS ?= collect lexer textfield batches conformance
 FUZZ_BUILD := build/fuzz
 FUZZ_WORK := fuzz/work
 FUZZ_FLAGS ?= -max_len=16384 -timeout=10 -rss_limit_mb=4096 -print_final_stats=1
@@ -139,15 +140,19 @@ install-asan: $(ASAN_DEPS)
 	  -C build-dir=build/asan -C cmake.build-type=RelWithDebInfo \
 	  -C cmake.define.TESSRIN_SANITIZE=ON .
 
+# libstdc++ is preloaded beside ASan: the python binary does not link it, and ASan's
+# __cxa_throw interceptor must find the real one at start-up or any C++ throw aborts.
+ASAN_PRELOAD = $$(gcc -print-file-name=libasan.so) $$(gcc -print-file-name=libstdc++.so)
+
 test-asan: install-asan
-	TESSRIN_SANITIZED=1 PYTHONMALLOC=malloc LD_PRELOAD="$$(gcc -print-file-name=libasan.so)" \
+	TESSRIN_SANITIZED=1 PYTHONMALLOC=malloc LD_PRELOAD="$(ASAN_PRELOAD)" \
 	  ASAN_OPTIONS=detect_leaks=0:abort_on_error=1 \
 	  UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
 	  $(ASAN_BIN)/python -m pytest -q -p no:cacheprovider tests
 
 # The fuzzers' corpora through the Python entry functions of the sanitized build.
 fuzz-python: install-asan
-	TESSRIN_SANITIZED=1 PYTHONMALLOC=malloc LD_PRELOAD="$$(gcc -print-file-name=libasan.so)" \
+	TESSRIN_SANITIZED=1 PYTHONMALLOC=malloc LD_PRELOAD="$(ASAN_PRELOAD)" \
 	  ASAN_OPTIONS=detect_leaks=0:abort_on_error=1 \
 	  UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
 	  $(ASAN_BIN)/python fuzz/replay_python.py fuzz/regressions/cif \
