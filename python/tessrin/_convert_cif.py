@@ -16,6 +16,14 @@ def cif_file_name(path: str) -> str:
     return (safe_name(os.path.splitext(os.path.basename(path))[0], 100) or "file") + ".cif"
 
 
+def failure_text(error: Exception, cif_version: str | None) -> str:
+    """What went wrong writing a CIF, in one line."""
+    if isinstance(error, OSError):
+        where = f"{error.filename}: " if error.filename else ""
+        return f"cannot write: {where}{error.strerror or error}"
+    return f"cannot write as CIF {cif_version or ''}: {error}".replace("  ", " ")
+
+
 def convert_file_to_cif(
     job: tuple[str, str],
     strict: bool = False,
@@ -41,30 +49,20 @@ def convert_file_to_cif(
         with open(os.path.join(out_dir, DIAGNOSTICS_FILE), "w", encoding="utf-8") as stream:
             for error in parsed["errors"]:
                 stream.write(json.dumps(error, ensure_ascii=False) + "\n")
-    except (ValueError, TypeError) as error:
-        outcome["failure"] = f"cannot write as CIF {cif_version or ''}: {error}".replace("  ", " ")
-        return outcome
-    except OSError as error:
-        where = f"{error.filename}: " if error.filename else ""
-        outcome["failure"] = f"cannot write: {where}{error.strerror or error}"
+    except (ValueError, TypeError, OSError) as error:
+        outcome["failure"] = failure_text(error, cif_version)
         return outcome
     outcome["written"] = [name, DIAGNOSTICS_FILE]
     return outcome
 
 
-def parquet_tables(directory: str) -> dict | None:
-    """The category tables of a directory `convert --to parquet` wrote: one
-    `<category>.parquet` per category, or `<category>/part-*.parquet` datasets; None when it
-    holds neither. Each table's category is the one recorded in its metadata, else the file's
-    name."""
-    import pyarrow.parquet as pq
-
-    from tessrin._tables import CATEGORY_KEY
-
+def table_sources(directory: str) -> list[tuple[str, str]]:
+    """The category tables `convert --to parquet` wrote into a directory, as (file stem,
+    path): one `<category>.parquet` per category, or `<category>/part-*.parquet` datasets."""
     try:
         entries = sorted(os.scandir(directory), key=lambda e: e.name)
     except OSError:
-        return None
+        return []
     sources = []
     for entry in entries:
         if entry.is_file() and entry.name.endswith(".parquet"):
@@ -73,16 +71,23 @@ def parquet_tables(directory: str) -> dict | None:
             n.startswith("part-") and n.endswith(".parquet") for n in os.listdir(entry.path)
         ):
             sources.append((entry.name, entry.path))
-    if not sources:
-        return None
+    return sources
+
+
+def parquet_tables(directory: str) -> dict:
+    """The category tables of a directory (table_sources), each under the category recorded
+    in its metadata, else its file's name; parts of one category are concatenated."""
+    import pyarrow as pa
+    import pyarrow.parquet as pq
+
+    from tessrin._tables import CATEGORY_KEY
+
     tables = {}
-    for stem, source in sources:
+    for stem, source in table_sources(directory):
         table = pq.read_table(source)
         recorded = (table.schema.metadata or {}).get(CATEGORY_KEY)
         name = recorded.decode("utf-8", "surrogatepass") if recorded else stem
         if name in tables:
-            import pyarrow as pa
-
             table = pa.concat_tables([tables[name], table], promote_options="permissive")
         tables[name] = table
     return tables
@@ -95,18 +100,15 @@ def convert_parquet_to_cif(job: tuple[str, str], cif_version: str | None = None)
                "failure": None}
     name = (safe_name(os.path.basename(os.path.normpath(directory)), 100) or "tables") + ".cif"
     try:
-        tables = parquet_tables(directory)
-        if tables is None:
-            outcome["failure"] = "holds no Parquet category tables"
+        try:
+            tables = parquet_tables(directory)
+        except (ValueError, OSError) as error:  # pyarrow's errors are ValueError or OSError
+            outcome["failure"] = f"cannot read the Parquet tables: {error}"
             return outcome
         os.makedirs(out_dir, exist_ok=True)
         dump(tables, os.path.join(out_dir, name), version=cif_version)
-    except (ValueError, TypeError) as error:
-        outcome["failure"] = f"cannot write as CIF {cif_version or ''}: {error}".replace("  ", " ")
-        return outcome
-    except OSError as error:
-        where = f"{error.filename}: " if error.filename else ""
-        outcome["failure"] = f"cannot read or write: {where}{error.strerror or error}"
+    except (ValueError, TypeError, OSError) as error:
+        outcome["failure"] = failure_text(error, cif_version)
         return outcome
     outcome["written"] = [name]
     return outcome

@@ -317,10 +317,10 @@ def run_convert(args) -> int:
         return EXIT_TROUBLE
     paths, tables_jobs = args.paths, []
     if args.to == "cif":
-        from tessrin._convert_cif import convert_parquet_to_cif, parquet_tables
+        from tessrin._convert_cif import convert_parquet_to_cif, table_sources
 
         # A directory of category tables (`convert --to parquet` output) is one CIF to write.
-        tables_dirs = [p for p in paths if os.path.isdir(p) and parquet_tables(p) is not None]
+        tables_dirs = [p for p in paths if os.path.isdir(p) and table_sources(p)]
         paths = [p for p in paths if p not in tables_dirs]
         for outcome in map(
             functools.partial(convert_parquet_to_cif, cif_version=args.cif_version),
