@@ -118,8 +118,39 @@ def build_parser():
         metavar="OUT",
         help="output directory; with several inputs, each gets a subdirectory named after the file",
     )
+    add_dataset_options(convert)
     convert.set_defaults(run=run_convert)
     return parser
+
+
+def add_dataset_options(convert) -> None:
+    """Options of the dataset layout: many inputs, one Parquet dataset per category."""
+    group = convert.add_argument_group(
+        "datasets (--to parquet with a directory, --dataset, --resume or --scheduler)",
+        "OUT/<category>/part-*.parquet, every row with its file; OUT/_files.parquet lists "
+        "every input; OUT/_diagnostics/ every diagnostic",
+    )
+    group.add_argument(
+        "--dataset", action="store_true", help="write datasets even when every PATH is a file"
+    )
+    group.add_argument(
+        "--resume",
+        action="store_true",
+        help="skip inputs OUT/_files.parquet lists with the same size and modification time",
+    )
+    group.add_argument(
+        "--scheduler",
+        metavar="ADDRESS",
+        help="run on the Dask scheduler at ADDRESS (default: $DASK_SCHEDULER_ADDRESS, else "
+        "-j local processes); 'local' starts a local Dask cluster of -j workers",
+    )
+    group.add_argument(
+        "--task-size",
+        type=_positive,
+        default=64,
+        metavar="MB",
+        help="MB of CIF text per task; each task writes its own parts (default: 64)",
+    )
 
 
 def _complain(message: str) -> None:
@@ -188,6 +219,21 @@ def run_convert(args) -> int:
     if os.path.exists(args.output) and not os.path.isdir(args.output):
         _complain(f"{args.output}: exists and is not a directory")
         return EXIT_TROUBLE
+    if args.to == "parquet" and (
+        args.dataset or args.resume or args.scheduler or any(map(os.path.isdir, args.paths))
+    ):
+        from tessrin._archive import convert_archive
+
+        return convert_archive(
+            args.paths,
+            args.output,
+            jobs=args.jobs,
+            scheduler=args.scheduler,
+            resume=args.resume,
+            strict=args.strict,
+            task_mb=args.task_size,
+            complain=_complain,
+        )
     import functools
 
     from tessrin._convert import convert_file, output_dirs
