@@ -4,7 +4,9 @@ VENV := .venv
 BIN := $(VENV)/bin
 DEPS := $(VENV)/.deps-installed
 BUILD_DEPS := "scikit-build-core>=0.10" "cmake>=3.26" ninja "pyarrow>=26,<27" "rich>=13"
-TEST_DEPS := "pytest>=8" "hypothesis>=6" "pandas>=2"
+TEST_DEPS := "pytest>=8" "hypothesis>=6" "pandas>=2" "duckdb>=1" "polars>=1"
+# The dask extra (archive conversion on a cluster) is tested too.
+TEST_DEPS += "dask[distributed,diagnostics]>=2024.1"
 
 .PHONY: all install test demo clean
 

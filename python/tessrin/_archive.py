@@ -272,15 +272,17 @@ def plan_resume(previous: list[dict], inputs: list[Input]) -> tuple[list[dict], 
 # --- one schema per dataset -----------------------------------------------------------------
 
 
-def widen_datasets(out: str, engine, schemas: dict[str, pa.Schema]) -> int:
+def widen_datasets(out: str, engine, schemas: dict[str, pa.Schema], order: list[str]) -> int:
     """Brings every part of every dataset to the dataset's one schema; `schemas` are the part
     schemas this run already knows (by path), the others are read from the part footers.
-    Returns the number of parts rewritten."""
+    Columns come in order of first appearance, taking the parts in the tasks' `order` (the
+    order of the inputs). Returns the number of parts rewritten."""
+    rank = {key: i for i, key in enumerate(order)}
     jobs = []
     for directory in _parts.dataset_dirs(out):
-        paths = sorted(
-            entry.path for entry in os.scandir(directory) if _parts.part_key(entry.name)
-        )
+        names = [entry.name for entry in os.scandir(directory) if _parts.part_key(entry.name)]
+        names.sort(key=lambda name: (rank.get(_parts.part_key(name), len(rank)), name))
+        paths = [os.path.join(directory, name) for name in names]
         found = [schemas.get(p) or pq.read_schema(p) for p in paths]
         unified = _parts.unify(found)
         jobs.extend(
@@ -407,7 +409,8 @@ def convert_archive(
                 last_write = time.monotonic()
         if progress is not None:
             progress.update(bar, description="widening columns to one schema per dataset")
-        widened = widen_datasets(out, engine, schemas)
+        order = list(dict.fromkeys(row["task"] for row in kept)) + [t.key for t in tasks]
+        widened = widen_datasets(out, engine, schemas, order)
     except KeyboardInterrupt:
         if progress is not None:
             progress.stop()
@@ -432,11 +435,14 @@ def convert_archive(
         d for d in _parts.dataset_dirs(out) if os.path.basename(d) != _parts.DIAGNOSTICS_DIR
     ]
     seconds = time.monotonic() - tally.start
+    # The exit status speaks for the whole output, files converted by an earlier run included.
+    errors = sum(row["status"] == "error" for row in rows)
+    earlier = f" ({errors - tally.errors:,} from the earlier run)" if errors > tally.errors else ""
     say(
         f"{tally.files:,} files ({tally.text_bytes / 1e6:,.1f} MB of text) -> "
         f"{tally.rows:,} rows in {len(datasets):,} datasets in {out}; "
-        f"{tally.errors:,} errors, {tally.diagnostics:,} diagnostics, "
+        f"{errors:,} errors{earlier}, {tally.diagnostics:,} diagnostics, "
         f"{widened:,} parts widened; {seconds:,.1f} s "
         f"({tally.text_bytes / 1e6 / max(seconds, 1e-9):,.1f} MB/s) on {where}"
     )
-    return 2 if tally.errors or problems else 0
+    return 2 if errors or problems else 0
