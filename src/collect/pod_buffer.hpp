@@ -90,6 +90,11 @@ class PodBuffer {
   }
   [[gnu::always_inline]] void commit(std::size_t n) noexcept { size_ += n; }
 
+  /// Keeps the first `n` values (none are added).
+  void shrink_to(std::size_t n) noexcept {
+    if (n < size_) size_ = n;
+  }
+
   /// Gives up the memory; the buffer is empty afterwards.
   ReleasedMemory release() noexcept {
     ReleasedMemory memory{std::exchange(data_, nullptr), mapped_ ? capacity_ * sizeof(T) : 0};

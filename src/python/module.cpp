@@ -16,6 +16,8 @@
 #include "parse/parser.hpp"
 #include "python/pyref.hpp"
 #include "collect/raw_builder.hpp"
+#include "tables/py_tables.hpp"
+#include "python/types_argument.hpp"
 #include "text/text_file.hpp"
 #include "text/version.hpp"
 
@@ -209,6 +211,55 @@ PyObject* py_parse_arrow_file(PyObject*, PyObject* const* args, Py_ssize_t nargs
   });
 }
 
+// --- category tables (src/tables) ----------------------------------------------------------
+
+PyObject* py_parse_tables(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
+  static constexpr std::array<const char*, 3> kNames = {"source", "mode", "types"};
+  std::array<PyObject*, 3> bound{};
+  std::string_view source;
+  bool strict = false;
+  TypesOption types;
+  if (!bind_fastcall("parse_tables", kNames, 1, args, PyVectorcall_NARGS(nargsf), kwnames,
+                     bound) ||
+      !text_argument("parse_tables", "source", bound[0], source) ||
+      !strict_argument("parse_tables", bound[1], strict) ||
+      !types_argument("parse_tables", bound[2], types)) {
+    return nullptr;
+  }
+  return guarded(
+      [&]() -> PyObject* { return tables_to_python(collect_tables(source, strict), types); });
+}
+
+PyObject* py_parse_tables_file(PyObject*, PyObject* const* args, Py_ssize_t nargsf,
+                               PyObject* kwnames) {
+  static constexpr std::array<const char*, 3> kNames = {"path", "mode", "types"};
+  std::array<PyObject*, 3> bound{};
+  if (!bind_fastcall("parse_tables_file", kNames, 1, args, PyVectorcall_NARGS(nargsf), kwnames,
+                     bound)) {
+    return nullptr;
+  }
+  if (!PyUnicode_Check(bound[0])) {
+    PyErr_Format(PyExc_TypeError, "parse_tables_file() argument 'path' must be str, not %.200s",
+                 Py_TYPE(bound[0])->tp_name);
+    return nullptr;
+  }
+  bool strict = false;
+  TypesOption types;
+  if (!strict_argument("parse_tables_file", bound[1], strict) ||
+      !types_argument("parse_tables_file", bound[2], types)) {
+    return nullptr;
+  }
+  return guarded([&]() -> PyObject* {
+    TableSet set;
+    {
+      std::string text;
+      if (!read_text_file(bound[0], text)) return nullptr;
+      set = collect_tables(text, strict);
+    }
+    return tables_to_python(std::move(set), types);
+  });
+}
+
 #define TESSRIN_FASTCALL(f) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f))
 
 PyMethodDef kFunctions[] = {
@@ -226,6 +277,14 @@ PyMethodDef kFunctions[] = {
      "parse_arrow(source, mode=None)\n--\n\n"},
     {"parse_arrow_file", TESSRIN_FASTCALL(py_parse_arrow_file), METH_FASTCALL | METH_KEYWORDS,
      "parse_arrow_file(path, mode=None)\n--\n\n"},
+    {"parse_tables", TESSRIN_FASTCALL(py_parse_tables), METH_FASTCALL | METH_KEYWORDS,
+     "parse_tables(source, mode=None, types='infer')\n--\n\n"
+     "Parse CIF text into one pyarrow.Table per category; returns (tables, errors).\n"
+     "types: 'infer' (int64/float64 where every value is a number), 'text', or the path\n"
+     "of a DDL2 or DDLm dictionary whose declared item types are used."},
+    {"parse_tables_file", TESSRIN_FASTCALL(py_parse_tables_file), METH_FASTCALL | METH_KEYWORDS,
+     "parse_tables_file(path, mode=None, types='infer')\n--\n\n"
+     "parse_tables for the text of the file at `path`."},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -1,0 +1,479 @@
+#include "tables/table_builder.hpp"
+
+#include <algorithm>
+
+#include "export/json_cell.hpp"
+#include "parse/parser.hpp"
+#include "text/textfield.hpp"
+#include "text/unicode.hpp"
+
+namespace tessrin {
+namespace {
+
+/// A quoted "." or "?" is a value, not a placeholder: it keeps its quotes, as in parse_arrow.
+[[gnu::always_inline]] inline std::string_view stored_text(std::string_view text,
+                                                           std::uint8_t kind) noexcept {
+  if (kind != kPlaceholder && text.size() == 1 && (text[0] == '.' || text[0] == '?')) {
+    return text[0] == '.' ? std::string_view("\".\"") : std::string_view("\"?\"");
+  }
+  return text;
+}
+
+void lower_into(std::string_view text, std::string& out) {
+  out.clear();
+  if (is_lower(text)) {
+    out.assign(text);
+  } else {
+    append_lower(text, out);
+  }
+}
+
+}  // namespace
+
+TableBuilder::TableBuilder(CifVersion /*version*/, bool strict) : strict_(strict) {}
+
+void TableBuilder::push_error(ParseDiagnostic diagnostic) {
+  out_.errors.push_back(std::move(diagnostic));
+}
+
+void TableBuilder::on_parse_error(std::string_view error_type, std::string_view message,
+                                  std::uint32_t line, std::uint32_t column,
+                                  std::string_view context, std::string_view recovery_action) {
+  out_.errors.push_back(ParseDiagnostic{error_type, std::string(message), line, column,
+                                        std::string(context), std::string(recovery_action)});
+}
+
+void TableBuilder::semantic_error(std::string message, std::string_view context,
+                                  std::string recovery_action) {
+  out_.errors.push_back(ParseDiagnostic{kSemantic, std::move(message), 0, 0,
+                                        std::string(context), std::move(recovery_action)});
+  if (strict_) stopped_ = true;
+}
+
+std::string TableBuilder::where() const {
+  const RowOrigin& origin = out_.origins[in_frame_ ? frame_origin_ : block_origin_];
+  std::string text = "block " + quoted(out_.names[origin.block]);
+  if (origin.frame >= 0) {
+    text = "save frame " + quoted(out_.names[static_cast<std::size_t>(origin.frame)]) + " of " +
+           text;
+  }
+  return text;
+}
+
+// --- blocks and frames -----------------------------------------------------------------------
+
+void TableBuilder::on_data_block(std::string_view name) {
+  if (stopped_) return;
+  if (has_block_) {
+    if (in_frame_) flush(frame_rows_, frame_origin_);
+    flush(block_rows_, block_origin_);
+  }
+  std::string lowered;
+  lower_into(name, lowered);
+  if (block_names_.contains(lowered)) {
+    semantic_error("duplicate data block name: " + quoted(name), "RawBuilder",
+                   "duplicate block stored with distinct internal id");
+  } else {
+    block_names_.insert(lowered);
+  }
+  has_block_ = true;
+  in_frame_ = false;
+  has_pending_tag_ = false;
+  reset_loop();
+  containers_.clear();
+  save_frame_names_.clear();
+  out_.names.push_back(std::move(lowered));
+  block_origin_ = static_cast<std::uint32_t>(out_.origins.size());
+  out_.origins.push_back({static_cast<std::uint32_t>(out_.names.size() - 1), -1});
+  block_serial_ = ++serial_;
+}
+
+void TableBuilder::on_save_frame_start(std::string_view name) {
+  if (stopped_ || !has_block_) return;
+  std::string lowered;
+  lower_into(name, lowered);
+  if (save_frame_names_.contains(lowered)) {
+    semantic_error("duplicate save frame name: " + quoted(name), "RawBuilder",
+                   "duplicate save frame stored with distinct internal id");
+  } else {
+    save_frame_names_.insert(lowered);
+  }
+  if (in_frame_) flush(frame_rows_, frame_origin_);
+  in_frame_ = true;
+  out_.names.push_back(std::move(lowered));
+  frame_origin_ = static_cast<std::uint32_t>(out_.origins.size());
+  out_.origins.push_back({out_.origins[block_origin_].block,
+                          static_cast<std::int64_t>(out_.names.size() - 1)});
+  frame_serial_ = ++serial_;
+}
+
+void TableBuilder::on_save_frame_end() {
+  if (stopped_ || !has_block_ || !in_frame_) return;
+  flush(frame_rows_, frame_origin_);
+  in_frame_ = false;
+}
+
+// --- where a value goes ------------------------------------------------------------------------
+
+TableBuilder::Slot TableBuilder::slot_for(TagPlace place) {
+  lower_into(place.category, lowered_);
+  auto found = category_of_.find(lowered_);
+  if (found == category_of_.end()) {
+    found = category_of_.emplace(lowered_, static_cast<std::uint32_t>(out_.categories.size()))
+                .first;
+    out_.categories.emplace_back().name.assign(place.category);
+  }
+  CategoryTable& category = out_.categories[found->second];
+  lower_into(place.column, lowered_);
+  auto column = category.column_of.find(lowered_);
+  if (column == category.column_of.end()) {
+    column = category.column_of
+                 .emplace(lowered_, static_cast<std::uint32_t>(category.columns.size()))
+                 .first;
+    category.columns.emplace_back(std::string(place.column));
+  }
+  return {found->second, column->second};
+}
+
+TableBuilder::Slot TableBuilder::plain_slot(std::string_view tag) {
+  // A plain tag's place depends on its spelling alone; files repeat one set of tags in every
+  // block, so each spelling is resolved once.
+  auto found = slot_of_tag_.find(tag);
+  if (found != slot_of_tag_.end()) return found->second;
+  const Slot slot = slot_for(resolve_plain(tag));
+  slot_of_tag_.emplace(std::string(tag), slot);
+  return slot;
+}
+
+void TableBuilder::add_tag(std::string_view tag) {
+  if (stopped_) return;
+  pending_tag_.assign(tag);
+  has_pending_tag_ = true;
+}
+
+void TableBuilder::add_value(std::string_view text, std::uint8_t kind) {
+  if (stopped_) return;
+  if (kind == kMultilineString) {
+    if (transform_multiline(text, scratch_)) text = scratch_;
+  } else {
+    text = stored_text(text, kind);
+  }
+  if (needs_marking(text)) {
+    // A scalar that begins with NUL would read as a container: marked as parse_arrow marks it.
+    std::string marked;
+    scalar_cell(text, marked);
+    route(marked, kind);
+    return;
+  }
+  route(text, kind);
+}
+
+void TableBuilder::route(std::string_view text, std::uint8_t kind) {
+  if (!containers_.empty()) {
+    RawValue scalar;
+    scalar.text.assign(text);
+    route_container(std::move(scalar));
+    return;
+  }
+  if (in_loop_) {
+    loop_value(text, kind);
+    return;
+  }
+  plain_value(text, kind);
+}
+
+void TableBuilder::route_container(RawValue&& value) {
+  if (!containers_.empty()) {
+    ContainerFrame& top = containers_.back();
+    if (top.value.kind == RawValue::Kind::List) {
+      top.value.items.push_back(std::move(value));
+    } else if (top.has_pending_key) {
+      top.value.keys.push_back(std::move(top.pending_key));
+      top.value.items.push_back(std::move(value));
+      top.has_pending_key = false;
+    }
+    return;
+  }
+  std::string cell;
+  cell_text(value, cell);
+  if (in_loop_) {
+    loop_value(cell, kContainerCell);
+  } else {
+    plain_value(cell, kContainerCell);
+  }
+}
+
+void TableBuilder::plain_value(std::string_view text, std::uint8_t kind) {
+  if (!has_pending_tag_) return;
+  has_pending_tag_ = false;
+  if (!has_frame()) return;
+  const Slot slot = plain_slot(pending_tag_);
+  TableColumn& column = out_.categories[slot.category].columns[slot.column];
+  const std::uint32_t serial = frame_serial();
+  std::uint32_t group = 0;
+  if (column.plain_frame == serial) {
+    group = column.plain_count++;
+    semantic_error("tag " + quoted(pending_tag_) + " has more than one value in " + where() +
+                       "; value " + std::to_string(group + 1) + " starts a row of its own in " +
+                       "category " + quoted(out_.categories[slot.category].name),
+                   pending_tag_, "value kept in a row of its own");
+  } else {
+    column.plain_frame = serial;
+    column.plain_count = 1;
+    if (column.loop_frame == serial) {
+      semantic_error("tag " + quoted(pending_tag_) + " is given both in a loop and as a plain " +
+                         "tag in " + where() + "; its values stay in separate rows",
+                     pending_tag_, "values kept in separate rows");
+    }
+  }
+  if (stopped_) return;
+  PendingRows& rows = pending();
+  rows.values.push_back({slot, group, kind, rows.text.size(), text.size()});
+  rows.text.append(text);
+}
+
+void TableBuilder::note_rows(CategoryTable& category, std::size_t first_row,
+                             std::uint32_t origin) {
+  if (category.runs.empty() || category.runs.back().origin != origin) {
+    category.runs.push_back({first_row, origin});
+  }
+}
+
+void TableBuilder::flush(PendingRows& rows, std::uint32_t origin) {
+  if (rows.values.empty()) return;
+  // Categories in the order their first plain value came, each value in its row (group).
+  const std::uint32_t mark = ++flush_count_;
+  std::uint32_t ranks = 0;
+  for (const PendingValue& value : rows.values) {
+    CategoryTable& category = out_.categories[value.slot.category];
+    if (category.flush_mark != mark) {
+      category.flush_mark = mark;
+      category.flush_rank = ranks++;
+      category.flush_groups = 0;
+    }
+    category.flush_groups = std::max(category.flush_groups, value.group + 1);
+  }
+  std::stable_sort(rows.values.begin(), rows.values.end(),
+                   [&](const PendingValue& a, const PendingValue& b) {
+                     const std::uint32_t ra = out_.categories[a.slot.category].flush_rank;
+                     const std::uint32_t rb = out_.categories[b.slot.category].flush_rank;
+                     return ra != rb ? ra < rb : a.group < b.group;
+                   });
+  for (std::size_t i = 0; i < rows.values.size();) {
+    CategoryTable& category = out_.categories[rows.values[i].slot.category];
+    const std::size_t base = category.rows;
+    for (; i < rows.values.size() && &out_.categories[rows.values[i].slot.category] == &category;
+         ++i) {
+      const PendingValue& value = rows.values[i];
+      TableColumn& column = category.columns[value.slot.column];
+      column.pad_to(base + value.group);
+      column.append(std::string_view(rows.text).substr(value.offset, value.size), value.kind);
+    }
+    category.rows = base + category.flush_groups;
+    note_rows(category, base, origin);
+  }
+  rows.values.clear();
+  rows.text.clear();
+}
+
+// --- loops -----------------------------------------------------------------------------------
+
+void TableBuilder::reset_loop() {
+  in_loop_ = false;
+  loop_tags_.clear();
+  loop_targets_.clear();
+  loop_categories_.clear();
+  loop_simple_ = true;
+  loop_value_count_ = 0;
+  loop_cursor_ = 0;
+  loop_row_ = 0;
+}
+
+void TableBuilder::on_loop_start(std::span<const std::string_view> tags) {
+  if (stopped_) return;
+  reset_loop();
+  in_loop_ = true;
+  for (std::string_view tag : tags) {
+    lower_into(tag, lowered_);
+    loop_tags_.push_back(lowered_);
+  }
+  if (!has_frame() || tags.empty()) return;
+  place_storage_.clear();
+  const std::vector<TagPlace> places = resolve_loop(tags, place_storage_);
+  std::vector<Slot> slots;
+  slots.reserve(tags.size());
+  for (const TagPlace& place : places) slots.push_back(slot_for(place));
+  // Columns are all created now: the pointers below stay valid for the whole loop.
+  const std::uint32_t serial = frame_serial();
+  for (std::size_t i = 0; i < tags.size(); ++i) {
+    const Slot slot = slots[i];
+    CategoryTable& category = out_.categories[slot.category];
+    TableColumn& column = category.columns[slot.column];
+    std::uint32_t group = 0;
+    for (std::size_t j = 0; j < i; ++j) group += slots[j].category == slot.category &&
+                                                slots[j].column == slot.column;
+    if (group == 1) {
+      semantic_error("loop names tag " + quoted(tags[i]) + " more than once in " + where() +
+                         "; each repeat fills rows of its own in category " +
+                         quoted(category.name),
+                     tags[i], "repeated column kept in rows of its own");
+    }
+    if (group == 0 && column.plain_frame == serial) {
+      semantic_error("tag " + quoted(tags[i]) + " is given both in a loop and as a plain tag in " +
+                         where() + "; its values stay in separate rows",
+                     tags[i], "values kept in separate rows");
+    }
+    column.loop_frame = serial;
+    std::uint32_t at = 0;
+    while (at < loop_categories_.size() && loop_categories_[at].category != slot.category) ++at;
+    if (at == loop_categories_.size()) {
+      loop_categories_.push_back({slot.category, category.rows, 1});
+    }
+    loop_categories_[at].groups = std::max(loop_categories_[at].groups, group + 1);
+    if (group != 0) loop_simple_ = false;
+    column.pad_to(category.rows);
+    loop_targets_.push_back({&column, at, group});
+  }
+  if (stopped_) reset_loop();
+}
+
+inline void TableBuilder::loop_value(std::string_view text, std::uint8_t kind) {
+  ++loop_value_count_;
+  if (loop_tags_.empty() || loop_targets_.empty()) return;
+  const LoopTarget& target = loop_targets_[loop_cursor_];
+  if (!loop_simple_) {
+    const LoopCategory& category = loop_categories_[target.category];
+    target.column->pad_to(category.base + loop_row_ * category.groups + target.group);
+  }
+  target.column->append(text, kind);
+  if (++loop_cursor_ == loop_targets_.size()) {
+    loop_cursor_ = 0;
+    ++loop_row_;
+  }
+}
+
+void TableBuilder::add_plain_values(std::span<const PlainValue> values, const char* /*text_end*/) {
+  if (stopped_ || !in_loop_ || !containers_.empty() || !loop_simple_ || loop_targets_.empty()) {
+    for (const PlainValue& value : values) add_value(value.text(), value.kind);
+    return;
+  }
+  // Column by column: the values of one column lie `width` apart and go to its end in order.
+  const std::size_t width = loop_targets_.size();
+  const std::size_t n = values.size();
+  for (std::size_t j = 0; j < std::min(width, n); ++j) {
+    TableColumn& column = *loop_targets_[(loop_cursor_ + j) % width].column;
+    for (std::size_t i = j; i < n; i += width) {
+      const PlainValue& value = values[i];
+      std::string_view text = stored_text(value.text(), value.kind);
+      if (needs_marking(text)) [[unlikely]] {
+        std::string marked;
+        scalar_cell(text, marked);
+        column.append(marked, value.kind);
+      } else {
+        column.append(text, value.kind);
+      }
+    }
+  }
+  loop_value_count_ += n;
+  loop_row_ += (loop_cursor_ + n) / width;
+  loop_cursor_ = (loop_cursor_ + n) % width;
+}
+
+void TableBuilder::on_loop_end() {
+  if (stopped_) return;
+  const std::size_t tag_count = loop_tags_.size();
+  if (tag_count == 0) {
+    in_loop_ = false;
+    return;
+  }
+  const std::size_t count = loop_value_count_;
+  if (count % tag_count != 0) {
+    const std::size_t missing = tag_count - count % tag_count;
+    std::string tags;
+    for (std::size_t i = 0; i < tag_count; ++i) {
+      if (i > 0) tags.append(", ");
+      tags.append(loop_tags_[i]);
+    }
+    semantic_error("loop value count " + std::to_string(count) + " is not divisible by tag count " +
+                       std::to_string(tag_count) + " (" + std::to_string(missing) +
+                       " value(s) missing from final row); tags: " + tags,
+                   "RawBuilder",
+                   strict_ ? std::string("stopped")
+                           : "padded " + std::to_string(missing) + " placeholder(s)");
+    if (stopped_) {
+      // Strict collection drops the loop whole, as the collector does.
+      for (const LoopTarget& target : loop_targets_) {
+        target.column->truncate(loop_categories_[target.category].base);
+      }
+      reset_loop();
+      return;
+    }
+    for (std::size_t i = 0; i < missing; ++i) loop_value("?", kPlaceholder);
+  }
+  for (const LoopCategory& loop : loop_categories_) {
+    CategoryTable& category = out_.categories[loop.category];
+    category.rows = loop.base + loop_row_ * loop.groups;
+    if (category.rows > loop.base) {
+      note_rows(category, loop.base, in_frame_ ? frame_origin_ : block_origin_);
+    }
+  }
+  reset_loop();
+}
+
+// --- lists and tables ------------------------------------------------------------------------
+
+void TableBuilder::on_list_start() {
+  if (stopped_) return;
+  containers_.push_back(ContainerFrame{RawValue(RawValue::Kind::List), {}, false});
+}
+
+void TableBuilder::on_table_start() {
+  if (stopped_) return;
+  containers_.push_back(ContainerFrame{RawValue(RawValue::Kind::Table), {}, false});
+}
+
+void TableBuilder::on_table_key(std::string_view key, std::uint8_t /*kind*/) {
+  if (stopped_ || containers_.empty()) return;
+  ContainerFrame& top = containers_.back();
+  if (top.value.kind != RawValue::Kind::Table) return;
+  top.pending_key.assign(key);
+  top.has_pending_key = true;
+}
+
+void TableBuilder::on_list_end() {
+  if (stopped_ || containers_.empty()) return;
+  RawValue value = std::move(containers_.back().value);
+  containers_.pop_back();
+  if (value.kind == RawValue::Kind::List) route_container(std::move(value));
+}
+
+void TableBuilder::on_table_end() {
+  if (stopped_ || containers_.empty()) return;
+  RawValue value = std::move(containers_.back().value);
+  containers_.pop_back();
+  if (value.kind == RawValue::Kind::Table) route_container(std::move(value));
+}
+
+TableSet TableBuilder::finish() && {
+  if (has_block_) {
+    if (in_frame_) flush(frame_rows_, frame_origin_);
+    flush(block_rows_, block_origin_);
+  }
+  for (CategoryTable& category : out_.categories) {
+    for (TableColumn& column : category.columns) column.pad_to(category.rows);
+  }
+  return std::move(out_);
+}
+
+TableSet collect_tables(std::string_view source, bool strict) {
+  VersionResult detected;
+  detect_version(source, detected);
+  TableBuilder builder(detected.version, strict);
+  for (ParseDiagnostic& diagnostic : detected.errors) builder.push_error(std::move(diagnostic));
+  run_parser(detected, builder);
+  TableSet set = std::move(builder).finish();
+  set.version = detected.version;
+  return set;
+}
+
+}  // namespace tessrin
