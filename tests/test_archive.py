@@ -38,8 +38,9 @@ def archive(tmp_path_factory):
     """A few dozen real files in nested directories, every third gzipped, plus a file that
     cannot be read, a truncated gzip, a file that is not gzip, and small made-up files."""
     root = tmp_path_factory.mktemp("archive") / "in"
-    picks = sorted((CORPUS / "mmcif-big/medium/biopython").glob("*.cif"))[:14]
-    picks += sorted((CORPUS / "cif1-real/cod-tools-tests").rglob("*.cif"))[:16]
+    mmcif = sorted((CORPUS / "mmcif-big/medium/biopython").glob("*.cif"))
+    picks = sorted(mmcif, key=lambda p: p.stat().st_size)[:8]
+    picks += sorted((CORPUS / "cif1-real/cod-tools-tests").rglob("*.cif"))[:20]
     for i, source in enumerate(picks):
         target = root / source.parent.name / source.name
         target.parent.mkdir(parents=True, exist_ok=True)
@@ -89,11 +90,11 @@ def manifest(out) -> dict:
 def reference(archive, tmp_path_factory):
     out = tmp_path_factory.mktemp("reference") / "out"
     assert convert(archive, "-o", out, "-j", "2") == 2  # the three bad inputs
-    return datasets(out), manifest(out)
+    return out, datasets(out), manifest(out)
 
 
 def test_datasets_manifest_and_diagnostics(archive, reference):
-    found, files = reference
+    out, found, files = reference
     errors = {name: row["error"] for name, row in files.items() if row["status"] == "error"}
     assert set(errors) == {"bad/gone.cif", "bad/cut.cif.gz", "bad/plain.cif.gz"}
     assert "cannot decompress" in errors["bad/cut.cif.gz"]
@@ -114,7 +115,12 @@ def test_datasets_manifest_and_diagnostics(archive, reference):
     assert sorted(row[3] for row in found["w"]) == sorted(WIDENED.values())
     # Hostile category names stay inside OUT and apart from each other and the manifest.
     hostile = {name for name, rows in found.items() if any(r[0] == "hostile.cif" for r in rows)}
-    assert len(hostile) == 4 and all(re.fullmatch(r"[a-z0-9_]*-[0-9a-f]{8}", h) for h in hostile)
+    tables, _ = tessrin_core.parse_tables(HOSTILE)
+    assert len(tables) == 4 and hostile - {_parts.DIAGNOSTICS_DIR} == set(
+        map(_parts.dataset_name, tables)
+    )
+    assert all(re.fullmatch(r"[a-z0-9_]+|[a-z0-9_]*-[0-9a-f]{8}", name) for name in found)
+    assert os.listdir(out.parent) == ["out"]
 
 
 @pytest.mark.parametrize(
@@ -168,7 +174,7 @@ def test_widening_keeps_every_value(types, widened):
 def test_local_cluster_gives_the_same_rows(archive, reference, tmp_path):
     out = tmp_path / "cluster"
     assert convert(archive, "-o", out, "-j", "2", "--scheduler", "local") == 2
-    assert datasets(out) == reference[0]
+    assert datasets(out) == reference[1]
 
 
 @needs_cluster
@@ -192,7 +198,7 @@ def test_lost_worker_leaves_complete_datasets(archive, reference, tmp_path):
         os.kill(pids[0], signal.SIGKILL)
         run.join(timeout=300)
     assert killed_mid_run and status == [2]
-    assert datasets(out) == reference[0]
+    assert datasets(out) == reference[1]
 
 
 def _wait_for_part(out, stop, tasks=1):
@@ -218,14 +224,14 @@ def test_resume_after_interrupt_converts_only_the_rest(archive, reference, tmp_p
     _, err = first.communicate(timeout=120)
     assert first.returncode == 130 and "--resume" in err
     done = manifest(out)
-    total = len(reference[1])
+    total = len(reference[2])
     assert 0 < len(done) < total
     second = subprocess.run(command + ["--resume"], capture_output=True, text=True, timeout=300)
     assert second.returncode == 2, second.stderr
     assert f"{len(done):,} files already converted, {total - len(done):,} to go" in second.stdout
     assert f"\n{total - len(done):,} files (" in "\n" + second.stdout
-    assert datasets(out) == reference[0]
-    assert manifest(out).keys() == reference[1].keys()
+    assert datasets(out) == reference[1]
+    assert manifest(out).keys() == reference[2].keys()
 
 
 def test_without_dask_and_with_out_inside_the_input(archive, tmp_path):
