@@ -152,3 +152,11 @@ fuzz-python: install-asan
 	  UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
 	  $(ASAN_BIN)/python fuzz/replay_python.py fuzz/regressions/cif \
 	    $(FUZZ_WORK)/corpus/collect $(FUZZ_WORK)/corpus/batches
+
+# --- archive conversion speed (bench/archive.py): the corpus to Parquet datasets with -j 1,
+# -j 2 and a 2-worker Dask LocalCluster; results in bench/results/archive.md. Runs with `bench`.
+.PHONY: bench-archive
+bench-archive: install
+	$(BIN)/python bench/archive.py $(if $(BENCH_QUICK_ON),--quick)
+
+bench: bench-archive

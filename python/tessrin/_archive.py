@@ -189,6 +189,7 @@ def _row(item: Input, task: str | None, **values) -> dict:
 def convert_task(task: Task) -> dict:
     """Parses the task's inputs and writes one part per category (and one of diagnostics).
     Returns the manifest rows and the schema of every part, small enough to send back."""
+    cpu = time.process_time()
     by_dataset: dict[str, list[pa.Table]] = {}
     diagnostics: list[dict] = []
     rows = []
@@ -224,7 +225,12 @@ def convert_task(task: Task) -> dict:
         table = _parts.merge(tables)
         _parts.write_part(table, os.path.join(task.out, name), task.key)
         schemas[name] = table.schema
-    return {"rows": rows, "schemas": schemas, "text_bytes": text_bytes}
+    return {
+        "rows": rows,
+        "schemas": schemas,
+        "text_bytes": text_bytes,
+        "cpu": time.process_time() - cpu,
+    }
 
 
 # --- the manifest ---------------------------------------------------------------------------
@@ -276,7 +282,7 @@ def widen_datasets(out: str, engine, schemas: dict[str, pa.Schema], order: list[
     """Brings every part of every dataset to the dataset's one schema; `schemas` are the part
     schemas this run already knows (by path), the others are read from the part footers.
     Columns come in order of first appearance, taking the parts in the tasks' `order` (the
-    order of the inputs). Returns the number of parts rewritten."""
+    order of the inputs). Returns the number of parts rewritten and the CPU seconds taken."""
     rank = {key: i for i, key in enumerate(order)}
     jobs = []
     for directory in _parts.dataset_dirs(out):
@@ -291,10 +297,12 @@ def widen_datasets(out: str, engine, schemas: dict[str, pa.Schema], order: list[
             if not schema.equals(unified, check_metadata=False)
         )
     keys = [f"tessrin-widen-{hashlib.sha1(path.encode()).hexdigest()[:16]}" for path, _ in jobs]
-    for _, _, error in engine.run(_parts.rewrite_part, jobs, keys):
+    cpu = 0.0
+    for _, seconds, error in engine.run(_parts.rewrite_part, jobs, keys):
         if error is not None:
             raise error
-    return len(jobs)
+        cpu += seconds
+    return len(jobs), cpu
 
 
 # --- the run ----------------------------------------------------------------------------------
@@ -308,8 +316,10 @@ class _Tally:
         self.total_files, self.total_bytes = total_files, total_bytes
         self.files = self.bytes = self.text_bytes = self.rows = 0
         self.errors = self.diagnostics = 0
+        self.cpu = 0.0  # in the tasks, wherever they ran
 
-    def add(self, rows: list[dict], text_bytes: int) -> None:
+    def add(self, rows: list[dict], text_bytes: int, cpu: float) -> None:
+        self.cpu += cpu
         self.files += len(rows)
         self.bytes += sum(row["bytes"] or 0 for row in rows)
         self.text_bytes += text_bytes
@@ -390,13 +400,13 @@ def convert_archive(
             if error is not None:
                 message = f"task failed: {type(error).__name__}: {error}"
                 new = [_row(item, None, status="error", error=message) for item in task.inputs]
-                result = {"text_bytes": 0, "schemas": {}}
+                result = {"text_bytes": 0, "schemas": {}, "cpu": 0.0}
             else:
                 new = result["rows"]
                 for name, schema in result["schemas"].items():
                     schemas[os.path.join(out, name, _parts.part_name(task.key))] = schema
             rows.extend(new)
-            tally.add(new, result["text_bytes"])
+            tally.add(new, result["text_bytes"], result["cpu"])
             for row in new:
                 if row["status"] == "error":
                     shown += 1
@@ -410,7 +420,8 @@ def convert_archive(
         if progress is not None:
             progress.update(bar, description="widening columns to one schema per dataset")
         order = list(dict.fromkeys(row["task"] for row in kept)) + [t.key for t in tasks]
-        widened = widen_datasets(out, engine, schemas, order)
+        widened, cpu = widen_datasets(out, engine, schemas, order)
+        tally.cpu += cpu
     except KeyboardInterrupt:
         if progress is not None:
             progress.stop()
@@ -443,6 +454,8 @@ def convert_archive(
         f"{tally.rows:,} rows in {len(datasets):,} datasets in {out}; "
         f"{errors:,} errors{earlier}, {tally.diagnostics:,} diagnostics, "
         f"{widened:,} parts widened; {seconds:,.1f} s "
-        f"({tally.text_bytes / 1e6 / max(seconds, 1e-9):,.1f} MB/s) on {where}"
+        f"({tally.text_bytes / 1e6 / max(seconds, 1e-9):,.1f} MB/s; "
+        f"{tally.text_bytes / 1e6 / max(tally.cpu, 1e-9):,.1f} MB per CPU second of the "
+        f"tasks) on {where}"
     )
     return 2 if errors or problems else 0
