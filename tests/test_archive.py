@@ -52,7 +52,8 @@ def archive(tmp_path_factory):
     bad = root / "bad"
     bad.mkdir()
     (bad / "gone.cif").symlink_to(root / "missing")
-    (bad / "cut.cif.gz").write_bytes(gzip.compress(picks[0].read_bytes())[:500])
+    packed = gzip.compress(picks[0].read_bytes())
+    (bad / "cut.cif.gz").write_bytes(packed[: len(packed) // 2])
     (bad / "plain.cif.gz").write_bytes(picks[1].read_bytes()[:500])
     for name, value in WIDENED.items():
         (root / "w" / name).parent.mkdir(exist_ok=True)

@@ -103,6 +103,8 @@ def _cast(column: pa.ChunkedArray, target: pa.DataType) -> pa.ChunkedArray:
 
 def conform(table: pa.Table, schema: pa.Schema) -> pa.Table:
     """`table` with `schema`'s columns in its order and types; missing columns are null."""
+    if table.schema.equals(schema):
+        return table
     by_key = {name.lower(): i for i, name in enumerate(table.column_names)}
     columns = []
     for field in schema:
