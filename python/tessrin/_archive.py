@@ -27,6 +27,8 @@ from tessrin._run import CIF_SUFFIXES, native_read_reason, os_reason, utf8_reaso
 
 MANIFEST = "_files.parquet"
 TASK_MB = 64
+# A small archive is cut finer, so that every worker has several tasks to take.
+TASKS_PER_WORKER = 4
 # Compressed mmCIF is about a quarter of its text; tasks are sized by text, so a .gz counts
 # this many times its size until it has been read.
 GZIP_EXPANSION = 4
@@ -122,9 +124,16 @@ def find_inputs(paths, out: str) -> tuple[list[Input], list[str]]:
     return inputs, problems
 
 
-def make_tasks(inputs: list[Input], out: str, mode: str | None, task_mb: float) -> list[Task]:
-    """Consecutive inputs grouped into tasks of about `task_mb` MB of text each."""
-    limit = task_mb * 1e6
+def make_tasks(
+    inputs: list[Input], out: str, mode: str | None, task_mb: float | None, workers: int
+) -> list[Task]:
+    """Consecutive inputs grouped into tasks of about `task_mb` MB of text each; by default
+    64 MB, or less when that would leave workers without tasks."""
+    if task_mb is None:
+        spread = sum(item.estimate for item in inputs) / (TASKS_PER_WORKER * workers)
+        limit = min(TASK_MB * 1e6, max(spread, 1e6))
+    else:
+        limit = task_mb * 1e6
     tasks: list[Task] = []
     group: list[Input] = []
     size = 0
@@ -361,7 +370,7 @@ def convert_archive(
     scheduler: str | None = None,
     resume: bool = False,
     strict: bool = False,
-    task_mb: float = TASK_MB,
+    task_mb: float | None = None,
     say=print,
     complain=lambda message: print(f"tessrin: {message}", file=sys.stderr),
 ) -> int:
@@ -380,7 +389,7 @@ def convert_archive(
     os.makedirs(out, exist_ok=True)
     kept, todo = plan_resume(read_manifest(out) if resume else [], inputs)
     _parts.remove_parts_except(out, {row["task"] for row in kept})
-    tasks = make_tasks(todo, out, "strict" if strict else None, task_mb)
+    tasks = make_tasks(todo, out, "strict" if strict else None, task_mb, engine.workers())
     rows = list(kept)
     write_manifest(out, rows)
     if resume:

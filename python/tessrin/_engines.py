@@ -31,6 +31,9 @@ class LocalEngine:
         self.jobs = jobs
         self.pool: ProcessPoolExecutor | None = None
 
+    def workers(self) -> int:
+        return self.jobs
+
     def describe(self) -> str:
         return "this process" if self.jobs == 1 else f"{self.jobs} local worker processes"
 
@@ -118,9 +121,11 @@ class DaskEngine:
                 raise EngineUnavailable(f"cannot reach the Dask scheduler at {address}: {error}")
         self.address = address
 
+    def workers(self) -> int:
+        return max(1, len(self.client.scheduler_info().get("workers", {})))
+
     def describe(self) -> str:
-        workers = len(self.client.scheduler_info().get("workers", {}))
-        return f"Dask cluster at {self.client.scheduler.address} ({workers} workers)"
+        return f"Dask cluster at {self.client.scheduler.address} ({self.workers()} workers)"
 
     def run(self, fn: Callable, items: Sequence, keys: Sequence[str]) -> Iterator[tuple]:
         from distributed import as_completed

@@ -147,9 +147,9 @@ def add_dataset_options(convert) -> None:
     group.add_argument(
         "--task-size",
         type=_positive,
-        default=64,
         metavar="MB",
-        help="MB of CIF text per task; each task writes its own parts (default: 64)",
+        help="MB of CIF text per task; each task writes its own parts (default: 64, less "
+        "for an archive too small to give every worker several tasks)",
     )
 
 
