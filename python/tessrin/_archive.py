@@ -16,6 +16,7 @@ import hashlib
 import os
 import sys
 import time
+import uuid
 import zlib
 
 import pyarrow as pa
@@ -287,7 +288,7 @@ def plan_resume(previous: list[dict], inputs: list[Input]) -> tuple[list[dict], 
 # --- one schema per dataset -----------------------------------------------------------------
 
 
-def widen_datasets(out: str, engine, schemas: dict[str, pa.Schema], order: list[str]) -> int:
+def widen_datasets(out: str, engine, schemas: dict, order: list[str], run_id: str) -> tuple:
     """Brings every part of every dataset to the dataset's one schema; `schemas` are the part
     schemas this run already knows (by path), the others are read from the part footers.
     Columns come in order of first appearance, taking the parts in the tasks' `order` (the
@@ -299,13 +300,13 @@ def widen_datasets(out: str, engine, schemas: dict[str, pa.Schema], order: list[
         names.sort(key=lambda name: (rank.get(_parts.part_key(name), len(rank)), name))
         paths = [os.path.join(directory, name) for name in names]
         found = [schemas.get(p) or pq.read_schema(p) for p in paths]
-        unified = _parts.unify(found)
+        unified = _parts.unify(dict.fromkeys(found))  # equal schemas once, first one first
         jobs.extend(
             (path, unified)
             for path, schema in zip(paths, found)
             if not schema.equals(unified, check_metadata=False)
         )
-    keys = [f"tessrin-widen-{hashlib.sha1(path.encode()).hexdigest()[:16]}" for path, _ in jobs]
+    keys = [f"tessrin-widen-{i}-{run_id}" for i in range(len(jobs))]
     cpu = 0.0
     for _, seconds, error in engine.run(_parts.rewrite_part, jobs, keys):
         if error is not None:
@@ -397,13 +398,19 @@ def convert_archive(
     tally = _Tally(len(todo), sum(item.bytes or 0 for item in todo))
     progress = _progress(tally.total_bytes)
     schemas: dict[str, pa.Schema] = {}
+    # Most parts of a dataset share a schema with others; keeping one copy of each keeps the
+    # driver's memory small for archives of hundreds of thousands of parts.
+    distinct: dict[str, pa.Schema] = {}
+    run_id = uuid.uuid4().hex[:8]
     shown = 0
     try:
         if progress is not None:
             progress.start()
             bar = progress.add_task(tally.rates(), total=max(tally.total_bytes, 1))
         last_write = time.monotonic()
-        keys = [f"tessrin-convert-{task.key}" for task in tasks]
+        # Unique to this run: a shared scheduler may hold an earlier run's task of the same
+        # inputs, writing elsewhere. A retry within the run keeps the key.
+        keys = [f"tessrin-convert-{task.key}-{run_id}" for task in tasks]
         for index, result, error in engine.run(convert_task, tasks, keys):
             task = tasks[index]
             if error is not None:
@@ -413,6 +420,7 @@ def convert_archive(
             else:
                 new = result["rows"]
                 for name, schema in result["schemas"].items():
+                    schema = distinct.setdefault(schema.to_string(), schema)
                     schemas[os.path.join(out, name, _parts.part_name(task.key))] = schema
             rows.extend(new)
             tally.add(new, result["text_bytes"], result["cpu"])
@@ -429,7 +437,7 @@ def convert_archive(
         if progress is not None:
             progress.update(bar, description="widening columns to one schema per dataset")
         order = list(dict.fromkeys(row["task"] for row in kept)) + [t.key for t in tasks]
-        widened, cpu = widen_datasets(out, engine, schemas, order)
+        widened, cpu = widen_datasets(out, engine, schemas, order, run_id)
         tally.cpu += cpu
     except KeyboardInterrupt:
         if progress is not None:

@@ -219,6 +219,9 @@ def run_convert(args) -> int:
     if os.path.exists(args.output) and not os.path.isdir(args.output):
         _complain(f"{args.output}: exists and is not a directory")
         return EXIT_TROUBLE
+    if args.to != "parquet" and (args.dataset or args.resume or args.scheduler):
+        _complain("--dataset, --resume and --scheduler write Parquet datasets: use --to parquet")
+        return EXIT_TROUBLE
     if args.to == "parquet" and (
         args.dataset or args.resume or args.scheduler or any(map(os.path.isdir, args.paths))
     ):
