@@ -80,7 +80,7 @@ def unify(schemas) -> pa.Schema:
             seen = fields.get(key)
             if seen is None:
                 fields[key] = pa.field(field.name, _value_type(field.type))
-            else:
+            elif seen.type != field.type:
                 fields[key] = seen.with_type(widen(seen.type, field.type))
     lead = [pa.field(name, pa.string()) for name in LEADING if fields.pop(name, None) is not None]
     return pa.schema(lead + list(fields.values()))
@@ -101,19 +101,29 @@ def _cast(column: pa.ChunkedArray, target: pa.DataType) -> pa.ChunkedArray:
         return pa.array([None if v is None else str(v) for v in column.to_pylist()], target)
 
 
-def conform(table: pa.Table, schema: pa.Schema) -> pa.Table:
-    """`table` with `schema`'s columns in its order and types; missing columns are null."""
-    if table.schema.equals(schema):
-        return table
-    by_key = {name.lower(): i for i, name in enumerate(table.column_names)}
-    columns = []
-    for field in schema:
-        i = by_key.get(field.name.lower())
-        if i is None:
-            columns.append(pa.nulls(table.num_rows, field.type))
-        else:
-            columns.append(_cast(table.column(i), field.type))
-    return pa.Table.from_arrays(columns, schema=schema)
+def _align(table: pa.Table, schema: pa.Schema, by_key: dict[str, pa.Field]) -> pa.Table:
+    """`table`'s own columns spelled and typed as in `schema`."""
+    columns, fields = [], []
+    for name, column in zip(table.column_names, table.columns):
+        field = by_key[name.lower()]
+        columns.append(column if column.type == field.type else _cast(column, field.type))
+        fields.append(field)
+    return pa.Table.from_arrays(columns, schema=pa.schema(fields))
+
+
+def merge(tables: list[pa.Table], schema: pa.Schema | None = None) -> pa.Table:
+    """The tables (of one category, from several files or parts) as one table with `schema`
+    (by default the unified schema of the tables): columns in its order and types, null where
+    a table has no such column."""
+    if schema is None:
+        schema = unify(t.schema for t in tables)
+    if len(tables) == 1 and tables[0].schema.equals(schema):
+        return tables[0]
+    by_key = {field.name.lower(): field for field in schema}
+    # Concatenation fills the columns a table lacks with nulls, in one pass of Arrow's own;
+    # the empty table brings the columns no table has and the order.
+    aligned = [schema.empty_table()] + [_align(t, schema, by_key) for t in tables]
+    return pa.concat_tables(aligned, promote_options="default").cast(schema)
 
 
 def with_file(table: pa.Table, file: str) -> pa.Table:
@@ -126,12 +136,6 @@ def with_file(table: pa.Table, file: str) -> pa.Table:
             names[i] = f"{name}_item"
     table = table.rename_columns(names)
     return table.add_column(0, "file", pa.repeat(pa.scalar(file, pa.string()), table.num_rows))
-
-
-def merge(tables: list[pa.Table]) -> pa.Table:
-    """The tables of one category from several files as one table with one schema."""
-    schema = unify(t.schema for t in tables)
-    return pa.concat_tables([conform(t, schema) for t in tables])
 
 
 # --- writing and cleaning ------------------------------------------------------------------
@@ -190,6 +194,6 @@ def rewrite_part(job: tuple[str, pa.Schema]) -> float:
     added one). Returns the CPU seconds it took."""
     cpu = time.process_time()
     path, schema = job
-    table = conform(pq.ParquetFile(path).read(), schema)
+    table = merge([pq.ParquetFile(path).read()], schema)
     write_part(table, os.path.dirname(path), part_key(os.path.basename(path)))
     return time.process_time() - cpu
