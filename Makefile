@@ -3,8 +3,8 @@ PYTHON ?= python3
 VENV := .venv
 BIN := $(VENV)/bin
 DEPS := $(VENV)/.deps-installed
-BUILD_DEPS := "scikit-build-core>=0.10" "cmake>=3.26" ninja "pyarrow>=26,<27" "rich>=13"
-TEST_DEPS := "pytest>=8" "hypothesis>=6" "pandas>=2" "duckdb>=1" "polars>=1"
+BUILD_DEPS := "scikit-build-core>=0.10" "cmake>=3.26" ninja "rich>=13"
+TEST_DEPS := "pytest>=8" "hypothesis>=6" "pandas>=2" "polars>=1" "duckdb>=1" "pyarrow>=14" "gemmi>=0.7"
 # The dask extra (archive conversion on a cluster) is tested too.
 TEST_DEPS += "dask[distributed,diagnostics]>=2024.1"
 
@@ -20,8 +20,7 @@ $(DEPS): pyproject.toml Makefile | $(BIN)/python
 	$(BIN)/python -m pip install -q $(BUILD_DEPS) $(TEST_DEPS)
 	touch $@
 
-# No build isolation: the build reuses .venv's pyarrow (the one we link against) and keeps
-# its CMake tree in build/ so rebuilds are incremental.
+# No build isolation: the build keeps its CMake tree in build/ so rebuilds are incremental.
 install: $(DEPS)
 	$(BIN)/python -m pip install -q --no-build-isolation --no-deps .
 
@@ -34,7 +33,7 @@ demo: install
 	$(BIN)/tessrin check examples || test $$? -eq 1
 
 clean:
-	rm -rf build $(VENV)
+	rm -rf build $(VENV) .venv-min-pyarrow
 
 # --- benchmark: `make bench` (BENCH_QUICK=1 for a fast subset). The peers and matplotlib go
 # into .venv from bench/requirements.txt, never into the test dependencies.
@@ -51,7 +50,7 @@ $(BENCH_DEPS): bench/requirements.txt | $(DEPS)
 
 bench-deps: $(BENCH_DEPS)
 
-# The native pipeline timer, built against the same pyarrow as the extension.
+# The native pipeline timer.
 bench-native: $(DEPS)
 	$(BIN)/cmake -S . -B $(BENCH_BUILD) -G Ninja -DCMAKE_MAKE_PROGRAM=$(abspath $(BIN)/ninja) \
 	  -DCMAKE_BUILD_TYPE=Release -DTESSRIN_BUILD_BENCH=ON \
@@ -160,3 +159,32 @@ bench-archive: install
 	$(BIN)/python bench/archive.py $(if $(BENCH_QUICK_ON),--quick)
 
 bench: bench-archive
+
+# --- oldest supported pyarrow: `make test-min-pyarrow`. The extension installed into
+# .venv-min-pyarrow next to the floor version of pyarrow (pyproject's `pyarrow>=`; wheels that
+# old need numpy<2), and the Arrow, record-batch, command and property tests run against it.
+MIN_PYARROW := $(shell sed -n 's/.*"pyarrow>=\([0-9.]*\)".*/\1/p' pyproject.toml | head -n 1)
+MIN_VENV := .venv-min-pyarrow
+MIN_BIN := $(MIN_VENV)/bin
+MIN_DEPS := $(MIN_VENV)/.deps-installed
+MIN_TESTS := tests/test_arrow.py tests/test_arrow_handover.py tests/test_cli.py tests/test_properties.py
+
+.PHONY: test-min-pyarrow install-min-pyarrow
+
+$(MIN_BIN)/python:
+	$(PYTHON) -m venv $(MIN_VENV)
+
+# The dependencies and the test extra come from pyproject.toml, with pyarrow held at the floor.
+$(MIN_DEPS): pyproject.toml Makefile | $(MIN_BIN)/python
+	$(MIN_BIN)/python -m pip install -q --upgrade pip
+	$(MIN_BIN)/python -m pip install -q "scikit-build-core>=0.10" "cmake>=3.26" ninja
+	$(MIN_BIN)/python -m pip install -q --no-build-isolation -C build-dir=build/min-pyarrow \
+	  ".[test]" "pyarrow==$(MIN_PYARROW).*" "numpy<2"
+	touch $@
+
+install-min-pyarrow: $(MIN_DEPS)
+	$(MIN_BIN)/python -m pip install -q --no-build-isolation --no-deps -C build-dir=build/min-pyarrow .
+
+test-min-pyarrow: install-min-pyarrow
+	$(MIN_BIN)/python -c 'import pyarrow; assert pyarrow.__version__.startswith("$(MIN_PYARROW)."), pyarrow.__version__'
+	$(MIN_BIN)/python -m pytest -q -p no:cacheprovider $(MIN_TESTS)

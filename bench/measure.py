@@ -98,6 +98,13 @@ def make_parse_arrow(path, text):
     return lambda: tessrin_core.parse_arrow(text)
 
 
+def make_parse_tables(path, text):
+    import pyarrow  # noqa: F401  (imported before the baseline, not inside the first parse)
+    import tessrin_core
+
+    return lambda: tessrin_core.parse_tables(text)
+
+
 def make_parse_raw(path, text):
     import tessrin_core
 
@@ -155,8 +162,55 @@ def make_mmcif(path, text):
     )
 
 
+# Typed columns (issue 16): parse_tables with and without typing, and the peer a user would
+# write instead, gemmi's reader and `as_number` over the same columns.
+
+
+def make_tables_text(path, text):
+    import pyarrow  # noqa: F401
+    import tessrin_core
+
+    return lambda: tessrin_core.parse_tables(text, types="text")
+
+
+def make_tables_infer(path, text):
+    import pyarrow  # noqa: F401
+    import tessrin_core
+
+    return lambda: tessrin_core.parse_tables(text, types="infer")
+
+
+def numeric_tags(text: str) -> list[str]:
+    """The tags whose columns parse_tables types as int64 or float64 (worked out untimed)."""
+    import tessrin_core
+
+    tags = []
+    for category, table in tessrin_core.parse_tables(text)[0].items():
+        rules = json.loads(table.schema.metadata[b"tessrin.types"])
+        tags += [f"_{category}.{c}" for c, r in rules.items() if r["type"] != "string"]
+    return tags
+
+
+def make_gemmi_numbers(path, text):
+    from gemmi import cif
+
+    tags = numeric_tags(text)
+    as_number = cif.as_number
+
+    def run():
+        doc = cif.read_string(text)
+        columns = []
+        for block in doc:
+            for tag in tags:
+                columns.append([as_number(v) for v in block.find_values(tag)])
+        return doc, columns
+
+    return run
+
+
 MAKERS: dict[str, Callable] = {
     "parse_arrow": make_parse_arrow,
+    "parse_tables": make_parse_tables,
     "parse_raw": make_parse_raw,
     "parse_cif": make_parse_cif,
     "parse_handler": make_parse_handler,
@@ -164,6 +218,9 @@ MAKERS: dict[str, Callable] = {
     "pycifrw": make_pycifrw,
     "pdbecif": make_pdbecif,
     "mmcif": make_mmcif,
+    "tables_text": make_tables_text,
+    "tables_infer": make_tables_infer,
+    "gemmi_numbers": make_gemmi_numbers,
 }
 
 

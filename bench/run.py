@@ -35,6 +35,7 @@ SMALL_LIMIT = 1 << 20  # files up to 1 MiB count as "small" for the per-file bat
 ENTRIES = [
     "native",
     "parse_arrow",
+    "parse_tables",
     "parse_raw",
     "parse_cif",
     "parse_handler",
@@ -42,10 +43,14 @@ ENTRIES = [
     "pycifrw",
     "pdbecif",
     "mmcif",
+    "tables_text",
+    "tables_infer",
+    "gemmi_numbers",
 ]
 LABELS = {
     "native": "native pipeline",
     "parse_arrow": "parse_arrow",
+    "parse_tables": "parse_tables",
     "parse_raw": "parse_raw",
     "parse_cif": "parse_cif",
     "parse_handler": "parse (no-op handler)",
@@ -53,6 +58,9 @@ LABELS = {
     "pycifrw": "PyCifRW ReadCif",
     "pdbecif": "pdbecif CifFileReader",
     "mmcif": "mmcif IoAdapterCore",
+    "tables_text": "parse_tables types=text",
+    "tables_infer": "parse_tables types=infer",
+    "gemmi_numbers": "gemmi read + as_number",
 }
 PEER_PACKAGES = {"gemmi": "gemmi", "pycifrw": "PyCifRW", "pdbecif": "pdbecif", "mmcif": "mmcif"}
 CIF1_ONLY = {"pdbecif", "mmcif"}  # no CIF 2.0 grammar at all: "n/a" on CIF 2.0 inputs
@@ -433,6 +441,9 @@ def render_markdown(
                 f"| parse_arrow peak memory ≤ 3× file size | {worst[0]:.1f}× "
                 f"({worst[1]}) | {med:.1f}× | {'yes' if worst[0] <= 3 else 'no'} |"
             )
+    lines += tables_targets(large, entries, results)
+
+    lines += render_types(single, entries, results)
 
     notes = []
     for inp in inputs:
@@ -456,6 +467,84 @@ def render_markdown(
     return "\n".join(lines) + "\n"
 
 
+def render_types(single: list[Input], entries: list[str], results: dict) -> list[str]:
+    """Cost of typed columns (issue 16): parse_tables types=infer against types=text, and the
+    peer doing the same typing, gemmi's reader plus as_number over the same columns."""
+    wanted = ("tables_text", "tables_infer")
+    if not all(e in entries for e in wanted):
+        return []
+    lines = [
+        "",
+        "## Typed columns (issue 16): cost of types=\"infer\" on the mmCIF inputs (target ≤ +25 %)",
+        "",
+        "| input | types=text | types=infer | typing cost | gemmi read + as_number | "
+        "infer ÷ gemmi's time |",
+        "|---|---|---|---|---|---|",
+    ]
+    for inp in (i for i in single if i.kind == "mmcif"):
+        text, infer = (results[inp.name].get(e, {}) for e in wanted)
+        peer = results[inp.name].get("gemmi_numbers", {})
+        if text.get("status") != "ok" or infer.get("status") != "ok":
+            continue
+        cost = infer["median_s"] / text["median_s"] - 1
+        peer_cell, rel = status_cell(peer), ""
+        if peer.get("status") == "ok":
+            peer_cell = f"{peer['median_s'] * 1e3:.0f} ms"
+            rel = f"{infer['median_s'] / peer['median_s']:.2f}"
+        lines.append(
+            f"| {inp.name} | {text['median_s'] * 1e3:.0f} ms | {infer['median_s'] * 1e3:.0f} ms "
+            f"| {cost * 100:+.0f} % | {peer_cell} | {rel} |"
+        )
+    return lines
+
+
+CHEM_COMP = "components-ccd-first-5430-blocks.cif"
+
+
+def tables_targets(large: list[Input], entries: list[str], results: dict) -> list[str]:
+    """Issue 15: parse_tables on the chemical-component file (many blocks) against gemmi and
+    file size; on the single-block mmCIF files against parse_arrow."""
+    if "parse_tables" not in entries:
+        return []
+    lines = ["", "## Targets (issue 15): parse_tables", ""]
+    lines += ["| target | worst input | median over inputs | met |", "|---|---|---|---|"]
+    chem = [i for i in large if i.name == CHEM_COMP]
+    for inp in chem:
+        r = results[inp.name].get("parse_tables", {})
+        ratio = speed_ratio(results, inp.name, "parse_tables")
+        if ratio is not None:
+            lines.append(
+                f"| parse_tables ≥ 3× gemmi on the chem-comp file | {fmt_ratio(ratio)} | | "
+                f"{'yes' if ratio >= 3 else 'no'} |"
+            )
+        if r.get("status") == "ok":
+            mem = r["peak_delta_bytes"] / inp.size
+            lines.append(
+                f"| parse_tables peak ≤ 3× file size on the chem-comp file | {mem:.1f}× | | "
+                f"{'yes' if mem <= 3 else 'no'} |"
+            )
+    speed, memory = [], []
+    for inp in large:
+        if inp in chem:
+            continue
+        t, a = results[inp.name].get("parse_tables", {}), results[inp.name].get("parse_arrow", {})
+        if t.get("status") == "ok" and a.get("status") == "ok":
+            speed.append((a["median_s"] / t["median_s"], inp.name))
+            memory.append((t["peak_delta_bytes"] / max(a["peak_delta_bytes"], 1), inp.name))
+    if speed:
+        worst, med = min(speed), statistics.median(x for x, _ in speed)
+        lines.append(
+            f"| parse_tables throughput ≥ 0.9× parse_arrow's (mmCIF) | {worst[0]:.2f} "
+            f"({worst[1]}) | {med:.2f} | {'yes' if worst[0] >= 0.9 else 'no'} |"
+        )
+        worst, med = max(memory), statistics.median(x for x, _ in memory)
+        lines.append(
+            f"| parse_tables peak ≤ 1.1× parse_arrow's (mmCIF) | {worst[0]:.2f} "
+            f"({worst[1]}) | {med:.2f} | {'yes' if worst[0] <= 1.1 else 'no'} |"
+        )
+    return lines
+
+
 def render_chart(
     inputs: list[Input], entries: list[str], results: dict, info: dict, path: Path
 ) -> None:
@@ -467,7 +556,7 @@ def render_chart(
 
     plain = FuncFormatter(lambda x, _: f"{x:g}")
 
-    colors = dict(zip(ENTRIES, plt.get_cmap("tab10").colors))
+    colors = dict(zip(ENTRIES, plt.get_cmap("tab20").colors))
     single = [i for i in inputs if i.kind != "batch"]
     batch = next((i for i in inputs if i.kind == "batch"), None)
 

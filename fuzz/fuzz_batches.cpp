@@ -1,9 +1,8 @@
 // The columnar layout: collect_raw, then frame_to_batches for every frame. Each batch must be a
-// valid Arrow batch whose cells give back exactly the collected values: scalars as they are,
-// containers and NUL-led scalars as NUL-marked JSON, decoded here by a separate reader.
-#include <arrow/array/array_binary.h>
-#include <arrow/array/array_primitive.h>
-#include <arrow/record_batch.h>
+// valid Arrow batch, read back through its C stream, whose cells give back exactly the collected
+// values: scalars as they are, containers and NUL-led scalars as NUL-marked JSON, decoded here
+// by a separate reader. ASan sees every shared buffer released, and released once.
+#include <nanoarrow/nanoarrow.hpp>
 
 #include <cstddef>
 #include <cstdint>
@@ -17,6 +16,7 @@
 #include "export/json_cell.hpp"
 #include "collect/raw_builder.hpp"
 #include "export/record_batch.hpp"
+#include "text/utf8.hpp"
 
 namespace {
 
@@ -162,35 +162,66 @@ void check_cell(std::string_view cell, std::string_view scalar) {
 
 // --- batches against the frame they came from ------------------------------------------------
 
+// The batch as a consumer gets it: through a one-batch C stream, then fully validated.
+struct Received {
+  nanoarrow::UniqueSchema schema;
+  nanoarrow::UniqueArray array;
+  nanoarrow::UniqueArrayView view;
+};
+
+void receive(Batch batch, Received& out) {
+  nanoarrow::UniqueArrayStream stream;
+  make_stream(std::move(batch), stream.get());
+  FUZZ_CHECK(stream->get_schema(stream.get(), out.schema.get()) == 0);
+  FUZZ_CHECK(stream->get_next(stream.get(), out.array.get()) == 0);
+  nanoarrow::UniqueArray end;
+  FUZZ_CHECK(stream->get_next(stream.get(), end.get()) == 0 && end->release == nullptr);
+  ArrowError error{};
+  FUZZ_CHECK(ArrowArrayViewInitFromSchema(out.view.get(), out.schema.get(), &error) == 0);
+  FUZZ_CHECK(ArrowArrayViewSetArray(out.view.get(), out.array.get(), &error) == 0);
+  FUZZ_CHECK(ArrowArrayViewValidate(out.view.get(), NANOARROW_VALIDATION_LEVEL_FULL, &error) ==
+             0);
+}
+
+std::string_view text_at(const ArrowArrayView* column, std::int64_t row) {
+  const ArrowStringView cell = ArrowArrayViewGetStringUnsafe(column, row);
+  const std::string_view text(cell.data, static_cast<std::size_t>(cell.size_bytes));
+  FUZZ_CHECK(is_valid_utf8(text));
+  return text;
+}
+
 void check_batches(FrameData& frame, const FrameData& reference, const BatchOrigin& origin) {
   std::unordered_map<std::string_view, std::size_t> position;  // the frame's index may be empty
   for (std::size_t i = 0; i < reference.tag_order.size(); ++i) {
     position.emplace(reference.tag_order[i], i);
   }
-  auto result = frame_to_batches(frame, origin);
   // Arrow's C interface ends a field name at NUL, so a tag holding one is refused, never cut
   // (one without values makes no column and passes).
   bool nul_tag = false;
   for (std::string_view tag : reference.tag_order) nul_tag |= tag.find('\0') != tag.npos;
-  if (!result.ok()) {
-    FUZZ_CHECK(nul_tag && result.status().IsInvalid());
+  std::vector<Batch> batches;
+  try {
+    batches = frame_to_batches(frame, origin);
+  } catch (const ExportError& e) {
+    FUZZ_CHECK(nul_tag && e.kind() == ExportError::Kind::invalid);
     return;
   }
   std::unordered_set<std::string_view> seen;
   std::size_t expected_loop = 0;
   bool first = true;
-  for (const auto& batch : *result) {
-    FUZZ_CHECK(batch->ValidateFull().ok());
-    FUZZ_CHECK(batch->num_rows() > 0 && batch->num_columns() >= 6);
-    const auto& loop_ids = static_cast<const arrow::StringArray&>(*batch->column(4));
-    const auto& block_names = static_cast<const arrow::StringArray&>(*batch->column(1));
-    const auto& block_idx = static_cast<const arrow::Int32Array&>(*batch->column(0));
-    FUZZ_CHECK(block_names.GetView(0) == origin.block_name);
-    FUZZ_CHECK(block_idx.Value(0) == origin.block_idx);
-    FUZZ_CHECK(batch->column(2)->IsNull(0) == !origin.frame_idx.has_value());
+  for (Batch& built : batches) {
+    Received batch;
+    receive(std::move(built), batch);
+    const std::int64_t rows = batch.array->length;
+    const std::int64_t n_columns = batch.schema->n_children;
+    const ArrowArrayView* const* column = batch.view->children;
+    FUZZ_CHECK(rows > 0 && n_columns >= 6);
+    FUZZ_CHECK(text_at(column[1], 0) == origin.block_name);
+    FUZZ_CHECK(ArrowArrayViewGetIntUnsafe(column[0], 0) == origin.block_idx);
+    FUZZ_CHECK(ArrowArrayViewIsNull(column[2], 0) == !origin.frame_idx.has_value());
 
     // The plain tags' batch comes first; loops follow in order, empty ones skipped.
-    const std::string_view loop_id = loop_ids.GetView(0);
+    const std::string_view loop_id = text_at(column[4], 0);
     const std::vector<std::size_t>* header = nullptr;
     if (loop_id == kScalarsLoopId) {
       FUZZ_CHECK(first);
@@ -201,14 +232,13 @@ void check_batches(FrameData& frame, const FrameData& reference, const BatchOrig
       }
       FUZZ_CHECK(expected_loop < reference.loops.size());
       header = &reference.loops[expected_loop++];
-      FUZZ_CHECK(static_cast<std::size_t>(batch->num_columns()) == 5 + header->size());
+      FUZZ_CHECK(static_cast<std::size_t>(n_columns) == 5 + header->size());
     }
     first = false;
 
     std::int64_t longest = 0;
-    for (int c = 5; c < batch->num_columns(); ++c) {
-      const std::string& tag = batch->schema()->field(c)->name();
-      FUZZ_CHECK(tag.find('\0') == std::string::npos);
+    for (std::int64_t c = 5; c < n_columns; ++c) {
+      const std::string tag = batch.schema->children[c]->name;
       auto it = position.find(tag);
       FUZZ_CHECK(it != position.end());
       if (header != nullptr) FUZZ_CHECK((*header)[c - 5] == it->second);
@@ -216,23 +246,18 @@ void check_batches(FrameData& frame, const FrameData& reference, const BatchOrig
       const ValueList& values = reference.values[it->second];
       const auto n = static_cast<std::int64_t>(values.size());
       longest = std::max(longest, n);
-      const auto& column = static_cast<const arrow::StringArray&>(*batch->column(c));
-      for (std::int64_t r = n; r < batch->num_rows(); ++r) FUZZ_CHECK(column.IsNull(r));
-      values.for_each(
-          [&](std::size_t i, std::string_view text) {
-            const auto row = static_cast<std::int64_t>(i);
-            if (row >= batch->num_rows()) return;
-            FUZZ_CHECK(!column.IsNull(row));
-            check_cell(column.GetView(row), text);
-          },
-          [&](std::size_t i, const RawValue& value) {
-            const auto row = static_cast<std::int64_t>(i);
-            if (row >= batch->num_rows()) return;
-            FUZZ_CHECK(!column.IsNull(row));
-            check_cell(column.GetView(row), value);
-          });
+      const ArrowArrayView* cells = column[c];
+      for (std::int64_t r = n; r < rows; ++r) FUZZ_CHECK(ArrowArrayViewIsNull(cells, r));
+      auto check_row = [&](std::size_t i, const auto& expected) {
+        const auto row = static_cast<std::int64_t>(i);
+        if (row >= rows) return;
+        FUZZ_CHECK(!ArrowArrayViewIsNull(cells, row));
+        check_cell(text_at(cells, row), expected);
+      };
+      values.for_each([&](std::size_t i, std::string_view text) { check_row(i, text); },
+                      [&](std::size_t i, const RawValue& value) { check_row(i, value); });
     }
-    FUZZ_CHECK(longest == batch->num_rows());
+    FUZZ_CHECK(longest == rows);
   }
   // No value is lost: every tag that has one is in some batch.
   for (std::size_t i = 0; i < reference.tag_order.size(); ++i) {
@@ -250,7 +275,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const std::uint8_t flags = data[0];
   std::string source(kPrefixes[(flags >> 1) & 3]);
   source.append(fuzz::as_text(data + 1, size - 1));
-  // The Python entry points hand over UTF-8 only, and Arrow's validation checks it.
+  // The Python entry points hand over UTF-8 only, and the cells are checked for it.
   if (!is_valid_utf8(source)) return -1;
   const bool strict = flags & 1;
 

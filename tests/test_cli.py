@@ -179,7 +179,9 @@ def test_convert_round_trip(tmp_path, fmt):
     samples = {"dup": DUPLICATES, "two": CIF2, "broken": BROKEN}
     write(tmp_path, {f"{name}.cif": text for name, text in samples.items()})
     inputs = [f"{name}.cif" for name in samples]
-    result = tessrin("convert", *inputs, "--to", fmt, "-o", "out", cwd=tmp_path)
+    result = tessrin(
+        "convert", *inputs, "--to", fmt, "--layout", "batches", "-o", "out", cwd=tmp_path
+    )
     assert result.returncode == 0, result.stderr
     for name in samples:
         batches, errors = tessrin_core.parse_arrow_file(str(tmp_path / f"{name}.cif"))
@@ -238,7 +240,7 @@ def test_convert_reports_unreadable_and_converts_the_rest(tmp_path):
 def test_show(tmp_path):
     long_title = "a very long title " * 10
     write(tmp_path, {"a.cif": CIF2.replace("room temperature", long_title)})
-    result = tessrin("show", "a.cif", "--rows", "1", cwd=tmp_path)
+    result = tessrin("show", "a.cif", "--blocks", "--rows", "1", cwd=tmp_path)
     assert result.returncode == 0
     out = result.stdout
     assert out.startswith("a.cif: CIF 2.0, 1 block, 0 diagnostics")

@@ -120,6 +120,9 @@ ENTRIES = {
     "parse_arrow": lambda f: tessrin_core.parse_arrow(RICH),
     "parse_arrow strict": lambda f: tessrin_core.parse_arrow(RICH, "strict"),
     "parse_arrow_file": lambda f: tessrin_core.parse_arrow_file(str(f / "rich.cif")),
+    "parse_tables": lambda f: tessrin_core.parse_tables(RICH),
+    "parse_tables strict": lambda f: tessrin_core.parse_tables(RICH, "strict"),
+    "parse_tables_file": lambda f: tessrin_core.parse_tables_file(str(f / "rich.cif")),
 }
 
 

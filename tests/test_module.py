@@ -6,8 +6,11 @@ import pathlib
 import pytest
 from conftest import Recorder, tessrin_core
 
-FUNCTIONS = ["parse", "parse_raw", "parse_cif", "parse_arrow", "parse_arrow_file"]
-SOURCE_MODE = ["parse_raw", "parse_cif", "parse_arrow"]
+FUNCTIONS = [
+    "parse", "parse_raw", "parse_cif", "parse_arrow", "parse_arrow_file", "parse_tables",
+    "parse_tables_file",
+]  # fmt: skip
+SOURCE_MODE = ["parse_raw", "parse_cif", "parse_arrow", "parse_tables"]
 
 
 def test_members_in_registration_order():
@@ -24,6 +27,8 @@ def test_members_in_registration_order():
         ("parse_cif", "(source, mode=None)"),
         ("parse_arrow", "(source, mode=None)"),
         ("parse_arrow_file", "(path, mode=None)"),
+        ("parse_tables", "(source, mode=None, types='infer')"),
+        ("parse_tables_file", "(path, mode=None, types='infer')"),
         ("CifFile", "(version=None)"),
         ("CifBlock", "(name, id=0)"),
         ("CifSaveFrame", "(name, id=0)"),
@@ -36,7 +41,8 @@ def test_text_signatures(name, signature):
     if name in FUNCTIONS:
         kinds = {p.kind for p in inspect.signature(member).parameters.values()}
         assert kinds == {inspect.Parameter.POSITIONAL_OR_KEYWORD}
-        assert (member.__doc__ is None) == (name != "parse_raw")
+        documented = ("parse_raw", "parse_tables", "parse_tables_file")
+        assert (member.__doc__ is None) == (name not in documented)
 
 
 def test_parse_raw_docstring():
@@ -65,7 +71,7 @@ def test_source_must_be_str(name, source):
         getattr(tessrin_core, name)(*args)
 
 
-@pytest.mark.parametrize("name", SOURCE_MODE + ["parse_arrow_file"])
+@pytest.mark.parametrize("name", SOURCE_MODE + ["parse_arrow_file", "parse_tables_file"])
 @pytest.mark.parametrize("mode", [1, b"strict", ["strict"], True])
 def test_mode_must_be_str_or_none(name, mode):
     # mode is checked before the file is read.

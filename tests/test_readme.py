@@ -11,9 +11,15 @@ README = Path(__file__).resolve().parents[1] / "README.md"
 BLOCKS = re.findall(r"```python\n(.*?)```", README.read_text(encoding="utf-8"), re.S)
 
 
+@pytest.fixture(scope="module")
+def scratch(tmp_path_factory):
+    """One directory for all examples: a later one may read the file an earlier one wrote."""
+    return tmp_path_factory.mktemp("readme")
+
+
 @pytest.mark.parametrize("code", BLOCKS, ids=[f"block{i}" for i in range(len(BLOCKS))])
-def test_readme_example_runs(code, tmp_path, monkeypatch):
-    monkeypatch.chdir(tmp_path)
+def test_readme_example_runs(code, scratch, monkeypatch):
+    monkeypatch.chdir(scratch)
     out = io.StringIO()
     with contextlib.redirect_stdout(out):
         exec(compile(code, str(README), "exec"), {"__name__": "__readme__"})

@@ -1,6 +1,14 @@
 """tessrin: a fast, recovering parser for CIF 1.1 and CIF 2.0."""
 
-from tessrin_core import parse, parse_arrow, parse_arrow_file, parse_cif, parse_raw
+from tessrin_core import (
+    parse,
+    parse_arrow,
+    parse_arrow_file,
+    parse_cif,
+    parse_raw,
+    parse_tables,
+    parse_tables_file,
+)
 
 from tessrin.types import CifVersion, ParseError, ValueType
 
@@ -10,6 +18,8 @@ __all__ = [
     "parse_cif",
     "parse_arrow",
     "parse_arrow_file",
+    "parse_tables",
+    "parse_tables_file",
     "CifVersion",
     "ValueType",
     "ParseError",

@@ -130,20 +130,35 @@ def _write_lines(target: str, lines) -> None:
             stream.write("\n")
 
 
-def convert_file(job: tuple[str, str], fmt: str, strict: bool = False) -> dict:
+def convert_file(
+    job: tuple[str, str],
+    fmt: str,
+    strict: bool = False,
+    layout: str = "tables",
+    types: str = "infer",
+) -> dict:
     """Converts one file into `out_dir`; returns what was written, small enough to send back
     from a worker process."""
     path, out_dir = job
     outcome = {"path": path, "out_dir": out_dir, "written": [], "diagnostics": 0, "failure": None}
+    by_table = layout == "tables" and fmt != "jsonl"
     try:
-        batches, errors = tessrin_core.parse_arrow_file(path, "strict" if strict else None)
+        mode = "strict" if strict else None
+        if by_table:
+            batches, errors = tessrin_core.parse_tables_file(path, mode, types)
+        else:
+            batches, errors = tessrin_core.parse_arrow_file(path, mode)
     except OSError as error:
         outcome["failure"] = f"cannot read: {native_read_reason(path, error)}"
         return outcome
     outcome["diagnostics"] = len(errors)
     try:
         os.makedirs(out_dir, exist_ok=True)
-        if fmt == "jsonl":
+        if by_table:
+            from tessrin._tables import write_tables
+
+            names = write_tables(batches, out_dir, fmt, FORMATS[fmt])
+        elif fmt == "jsonl":
             names = [BLOCKS_FILE]
             _write_lines(os.path.join(out_dir, BLOCKS_FILE), block_lines(path, batches))
         else:

@@ -160,9 +160,9 @@ def column_titles(tags: list[str]) -> list[str]:
     return [tag[cut:] for tag in tags]
 
 
-def loop_table(tags: list[str], columns: list[list], rows: int, width: int):
+def loop_table(tags: list[str], columns: list[list], rows: int, width: int, strip: bool = True):
     """The first rows of a loop as a table, with as many columns as fit in `width`."""
-    titles = column_titles(tags)
+    titles = column_titles(tags) if strip else list(tags)
     cells = [
         [shorten(column[r] if r < len(column) else None, 28) for r in range(rows)]
         for column in columns
@@ -210,9 +210,13 @@ def frame_view(title: str, frame: dict, rows: int, width: int):
     return Group(*parts)
 
 
-def show_file(path: str, strict: bool, rows: int, console: Console) -> None:
-    """Prints the summary of one file; raises Unreadable."""
-    result = tessrin_core.parse_raw(read_text(path), mode_of(strict))
+def show_file(
+    path: str, strict: bool, rows: int, console: Console, blocks_view: bool = False
+) -> None:
+    """Prints the summary of one file, category by category (or block by block); raises
+    Unreadable."""
+    text = read_text(path)
+    result = tessrin_core.parse_raw(text, mode_of(strict))
     blocks, errors = result["blocks"], result["errors"]
     console.print(
         Text(
@@ -221,7 +225,14 @@ def show_file(path: str, strict: bool, rows: int, console: Console) -> None:
             style="bold",
         )
     )
-    for block in blocks:
+    if not blocks_view:
+        from tessrin._tables import table_view
+
+        tables, _ = tessrin_core.parse_tables(text, mode_of(strict))
+        for name, table in tables.items():
+            console.print()
+            console.print(table_view(name, table, rows, console.width))
+    for block in blocks if blocks_view else ():
         console.print()
         console.print(frame_view(f"data_{block['name']}", block, rows, console.width))
         for frame in block["save_frames"]:

@@ -85,14 +85,22 @@ def build_parser():
     check.add_argument("--json", action="store_true", help="print one JSON object per file instead")
     check.set_defaults(run=run_check)
 
-    show = add("show", "summarise one file: version, blocks, save frames, tags and loops", [common])
+    show = add(
+        "show",
+        "summarise one file: its categories with row counts and first rows (or, with --blocks, "
+        "its blocks, save frames, tags and loops)",
+        [common],
+    )
     show.add_argument("file", metavar="FILE")
+    show.add_argument(
+        "--blocks", action="store_true", help="show blocks and save frames instead of categories"
+    )
     show.add_argument(
         "--rows",
         type=_positive,
         default=5,
         metavar="N",
-        help="rows shown of each loop (default: 5)",
+        help="rows shown of each category or loop (default: 5)",
     )
     show.set_defaults(run=run_show)
 
@@ -109,7 +117,23 @@ def build_parser():
         "--to",
         required=True,
         choices=("parquet", "arrow", "jsonl"),
-        help="parquet/arrow: one file per block, save frame and loop; jsonl: one line per block",
+        help="parquet/arrow: one file per category (OUT/atom_site.parquet); jsonl: one line "
+        "per block",
+    )
+    convert.add_argument(
+        "--layout",
+        choices=("tables", "batches"),
+        default="tables",
+        help="parquet/arrow: one file per category (tables, the default) or per block, save "
+        "frame and loop (batches)",
+    )
+    convert.add_argument(
+        "--types",
+        default="infer",
+        metavar="text|infer|DICTIONARY",
+        help="category tables: int64/float64 columns where every value is a number (infer, "
+        "the default), every column text (text), or the item types a DDL2 or DDLm "
+        "dictionary declares (its path)",
     )
     convert.add_argument(
         "-o",
@@ -206,7 +230,7 @@ def run_show(args) -> int:
     buffer = None if sys.stdout.isatty() else io.StringIO()
     console = Console(file=buffer, highlight=False)
     try:
-        show_file(args.file, args.strict, args.rows, console)
+        show_file(args.file, args.strict, args.rows, console, blocks_view=args.blocks)
     except Unreadable as error:
         _complain(f"{args.file}: cannot read: {error}")
         return EXIT_TROUBLE
@@ -243,9 +267,20 @@ def run_convert(args) -> int:
     from tessrin._report import plural
     from tessrin._run import run_all
 
+    import tessrin_core
+
+    try:
+        # Read the dictionary once up front (it is cached), so a bad path is one clear error
+        # rather than a failure blamed on every input.
+        tessrin_core.parse_tables("", types=args.types)
+    except (OSError, ValueError) as error:
+        _complain(f"--types: {error}")
+        return EXIT_TROUBLE
     files, troubled = _inputs(args.paths)
     jobs = list(zip(files, output_dirs(files, args.output)))
-    job = functools.partial(convert_file, fmt=args.to, strict=args.strict)
+    job = functools.partial(
+        convert_file, fmt=args.to, strict=args.strict, layout=args.layout, types=args.types
+    )
     for outcome in run_all(job, jobs, args.jobs):
         if outcome["failure"] is not None:
             _complain(f"{outcome['path']}: {outcome['failure']}")

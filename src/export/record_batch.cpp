@@ -1,20 +1,11 @@
 #include "export/record_batch.hpp"
 
 #include <algorithm>
-#include <cstdlib>
 #include <cstring>
-#include <exception>
-#include <new>
+#include <optional>
 #include <span>
 #include <string>
 #include <utility>
-
-#include <arrow/array/builder_binary.h>
-#include <arrow/array/concatenate.h>
-#include <arrow/array/util.h>
-#include <arrow/buffer.h>
-#include <arrow/type.h>
-#include <arrow/util/bit_util.h>
 
 #include "export/json_cell.hpp"
 #include "text/unicode.hpp"
@@ -23,21 +14,7 @@
 namespace tessrin {
 namespace {
 
-using ArrayPtr = std::shared_ptr<arrow::Array>;
-
 constexpr std::int64_t kMaxText = static_cast<std::int64_t>(ValueList::kMaxPackedBytes);
-
-// The five leading fields are the same in every batch; build them once.
-const std::vector<std::shared_ptr<arrow::Field>>& leading_fields() {
-  static const std::vector<std::shared_ptr<arrow::Field>> fields = {
-      arrow::field("_tessrin_block_idx", arrow::int32(), false),
-      arrow::field("_block_name", arrow::utf8(), false),
-      arrow::field("_frame_idx", arrow::int32(), true),
-      arrow::field("_frame_name", arrow::utf8(), true),
-      arrow::field("_loop_id", arrow::utf8(), false),
-  };
-  return fields;
-}
 
 // A name as an error message shows it: long ones cut at a character boundary.
 std::string_view shown(std::string_view name) {
@@ -63,109 +40,21 @@ std::string describe(const BatchOrigin& origin) {
   return where;
 }
 
-arrow::Status text_too_large(std::string_view what, std::int64_t bytes,
-                             const BatchOrigin& origin) {
-  return arrow::Status::CapacityError(what, " of ", describe(origin), " needs ", bytes,
-                                      " bytes of text, more than the ", kMaxText,
-                                      " that an Arrow utf8 column can hold");
+[[noreturn]] void text_too_large(std::string_view what, std::int64_t bytes,
+                                const BatchOrigin& origin) {
+  throw ExportError(ExportError::Kind::capacity,
+                    std::string(what) + " of " + describe(origin) + " needs " +
+                        std::to_string(bytes) + " bytes of text, more than the " +
+                        std::to_string(kMaxText) + " that an Arrow utf8 column can hold");
 }
 
-// Memory of a value list handed to Arrow as it is; freed when Arrow lets go of it.
-class ReleasedBuffer final : public arrow::Buffer {
- public:
-  template <class T>
-  static std::shared_ptr<arrow::Buffer> take(PodBuffer<T>& buffer) {
-    const auto size = static_cast<std::int64_t>(buffer.size() * sizeof(T));
-    ReleasedMemory memory = buffer.release();
-    // Never a null pointer, even for no bytes: consumers of exported arrays may insist.
-    if (memory.data == nullptr && (memory.data = std::malloc(1)) == nullptr) {
-      throw std::bad_alloc();
-    }
-    return std::make_shared<ReleasedBuffer>(memory, size);
-  }
-
-  ReleasedBuffer(ReleasedMemory memory, std::int64_t size)
-      : arrow::Buffer(static_cast<const std::uint8_t*>(memory.data), size), memory_(memory) {}
-  ~ReleasedBuffer() override { memory_.free(); }
-
- private:
-  ReleasedMemory memory_;
-};
-
-// The leading columns are built on malloc too, not in Arrow's pool: written once and handed
-// over like the value columns, they would otherwise leave the pool's allocator holding several
-// times their size.
-
-/// `count` copies of `value`.
-template <class T>
-std::shared_ptr<arrow::Buffer> filled(std::size_t count, T value) {
-  PodBuffer<T> buffer;
-  std::fill_n(buffer.extend(count), count, value);
-  return ReleasedBuffer::take(buffer);
-}
-
-/// `bytes` zero bytes. Large ones come as fresh pages, which stay shared and cost no memory.
-std::shared_ptr<arrow::Buffer> zeros(std::size_t bytes) {
-  void* memory = std::calloc(bytes == 0 ? 1 : bytes, 1);
-  if (memory == nullptr) throw std::bad_alloc();
-  return std::make_shared<ReleasedBuffer>(ReleasedMemory{memory, 0},
-                                          static_cast<std::int64_t>(bytes));
-}
-
-/// A column of `rows` nulls: one zero buffer serves as validity bitmap, values and offsets.
-ArrayPtr nulls(const std::shared_ptr<arrow::DataType>& type, std::int64_t rows) {
-  auto zero = zeros(static_cast<std::size_t>(rows + 1) * 4);
-  std::vector<std::shared_ptr<arrow::Buffer>> buffers{zero, zero};
-  if (type->id() == arrow::Type::STRING) buffers.push_back(zero);
-  return arrow::MakeArray(arrow::ArrayData::Make(type, rows, std::move(buffers), rows));
-}
-
-ArrayPtr constant_int32(std::int32_t value, std::int64_t rows) {
-  const auto count = static_cast<std::size_t>(rows);
-  auto values = value == 0 ? zeros(count * sizeof(value)) : filled(count, value);
-  return arrow::MakeArray(arrow::ArrayData::Make(arrow::int32(), rows, {nullptr, values}, 0));
-}
-
-arrow::Result<ArrayPtr> constant_utf8(std::string_view text, std::int64_t rows,
-                                      std::string_view what, const BatchOrigin& origin) {
+/// The leading columns are built like the value columns, on the collector's buffers:
+/// written once and handed over, so nothing holds on to a pool several times their size.
+Column constant_text(std::string_view text, std::int64_t rows, std::string_view what,
+                     const BatchOrigin& origin) {
   const auto len = static_cast<std::int64_t>(text.size());
-  if (len != 0 && rows > kMaxText / len) return text_too_large(what, len * rows, origin);
-  PodBuffer<std::int32_t> offsets;
-  PodBuffer<char> data;
-  std::int32_t* offset = offsets.extend(static_cast<std::size_t>(rows) + 1);
-  char* out = data.extend(static_cast<std::size_t>(len * rows));
-  for (std::int64_t r = 0; r < rows; ++r) {
-    offset[r] = static_cast<std::int32_t>(r * len);
-    if (len != 0) std::memcpy(out + r * len, text.data(), text.size());
-  }
-  offset[rows] = static_cast<std::int32_t>(rows * len);
-  return arrow::MakeArray(arrow::ArrayData::Make(
-      arrow::utf8(), rows, {nullptr, ReleasedBuffer::take(offsets), ReleasedBuffer::take(data)},
-      0));
-}
-
-// A ragged loop's shorter columns, or a plain tag with fewer values than another, get nulls at
-// the end. The text buffer is shared; only offsets and a validity bitmap are new.
-arrow::Result<ArrayPtr> pad_with_nulls(const ArrayPtr& column, std::int64_t rows) {
-  const std::int64_t n = column->length();
-  if (n == 0) return nulls(arrow::utf8(), rows);
-  if (column->null_count() != 0) {
-    return arrow::Concatenate({column, nulls(arrow::utf8(), rows - n)});
-  }
-  const arrow::ArrayData& in = *column->data();
-  const std::int32_t* old_offsets = in.GetValues<std::int32_t>(1);  // already shifted by offset
-  ARROW_ASSIGN_OR_RAISE(std::shared_ptr<arrow::Buffer> offsets,
-                        arrow::AllocateBuffer((rows + 1) * 4));
-  auto* offset = offsets->mutable_data_as<std::int32_t>();
-  std::memcpy(offset, old_offsets, static_cast<std::size_t>(n + 1) * 4);
-  std::fill(offset + n + 1, offset + rows + 1, old_offsets[n]);
-  const std::int64_t bitmap_bytes = arrow::bit_util::BytesForBits(rows);
-  ARROW_ASSIGN_OR_RAISE(std::shared_ptr<arrow::Buffer> validity,
-                        arrow::AllocateBuffer(bitmap_bytes));
-  std::memset(validity->mutable_data(), 0, static_cast<std::size_t>(bitmap_bytes));
-  arrow::bit_util::SetBitsTo(validity->mutable_data(), 0, n, true);
-  return arrow::MakeArray(arrow::ArrayData::Make(arrow::utf8(), rows,
-                                                 {validity, offsets, in.buffers[2]}, rows - n));
+  if (len != 0 && rows > kMaxText / len) text_too_large(what, len * rows, origin);
+  return constant_utf8(text, rows);
 }
 
 bool has_marked_scalar(const ValueList& list) noexcept {
@@ -178,20 +67,18 @@ bool has_marked_scalar(const ValueList& list) noexcept {
 }
 
 // The column of one tag's values. The value list is emptied: packed scalars hand their buffers
-// to Arrow as they are (uint32 offsets below 2^31 are valid int32 offsets); a list with
+// over as they are (uint32 offsets below 2^31 are valid int32 offsets); a list with
 // containers or NUL-led scalars is copied once, those values as NUL-marked JSON.
-arrow::Result<ArrayPtr> take_column(ValueList& list, std::string_view tag,
-                                    const BatchOrigin& origin) {
+Column take_column(ValueList& list, std::string_view tag, const BatchOrigin& origin) {
   const auto n = static_cast<std::int64_t>(list.size());
   if (list.others().empty() && !has_marked_scalar(list)) {
-    std::shared_ptr<arrow::Buffer> data = ReleasedBuffer::take(list.mutable_data());
-    std::shared_ptr<arrow::Buffer> offsets = ReleasedBuffer::take(list.mutable_offsets());
+    SharedBytes offsets = SharedBytes::take(list.mutable_offsets());
+    SharedBytes data = SharedBytes::take(list.mutable_data());
     list = ValueList();
-    return arrow::MakeArray(
-        arrow::ArrayData::Make(arrow::utf8(), n, {nullptr, offsets, data}, 0));
+    return Column{NANOARROW_TYPE_STRING, n, 0, {SharedBytes(), std::move(offsets), std::move(data)}};
   }
 
-  // The rewritten cells first, back to back, so the builder can reserve the exact text size.
+  // The rewritten cells first, back to back, so the text size is known before copying.
   std::string cells;
   std::vector<std::size_t> cell_ends;
   std::size_t replaced = 0;  // packed bytes that a rewritten cell stands in for
@@ -208,160 +95,152 @@ arrow::Result<ArrayPtr> take_column(ValueList& list, std::string_view tag,
       });
   const auto total = static_cast<std::int64_t>(list.data().size() - replaced + cells.size());
   if (total > kMaxText) {
-    return text_too_large(std::string("column '").append(shown(tag)).append("'"), total, origin);
+    text_too_large(std::string("column '").append(shown(tag)).append("'"), total, origin);
   }
-  arrow::StringBuilder builder;
-  ARROW_RETURN_NOT_OK(builder.Reserve(n));
-  ARROW_RETURN_NOT_OK(builder.ReserveData(total));
+  PodBuffer<std::int32_t> offsets;
+  PodBuffer<char> data;
+  std::int32_t* offset = offsets.extend(static_cast<std::size_t>(n) + 1);
+  char* const text_start = data.extend(static_cast<std::size_t>(total));
+  char* out = text_start;
   std::size_t next_cell = 0;
   std::size_t cell_start = 0;
-  auto append_cell = [&] {
-    builder.UnsafeAppend(cells.data() + cell_start,
-                         static_cast<std::int32_t>(cell_ends[next_cell] - cell_start));
+  auto append = [&](std::size_t i, const char* from, std::size_t size) {
+    if (size != 0) std::memcpy(out, from, size);
+    out += size;
+    offset[i + 1] = static_cast<std::int32_t>(out - text_start);
+  };
+  auto append_cell = [&](std::size_t i) {
+    append(i, cells.data() + cell_start, cell_ends[next_cell] - cell_start);
     cell_start = cell_ends[next_cell++];
   };
+  offset[0] = 0;
   list.for_each(
-      [&](std::size_t, std::string_view text) {
+      [&](std::size_t i, std::string_view text) {
         if (needs_marking(text)) {
-          append_cell();
+          append_cell(i);
         } else {
-          builder.UnsafeAppend(text);
+          append(i, text.data(), text.size());
         }
       },
-      [&](std::size_t, const RawValue&) { append_cell(); });
+      [&](std::size_t i, const RawValue&) { append_cell(i); });
   list = ValueList();
-  return builder.Finish();
+  return Column{NANOARROW_TYPE_STRING, n, 0,
+                {SharedBytes(), SharedBytes::take(offsets), SharedBytes::take(data)}};
 }
 
-arrow::Result<std::vector<std::shared_ptr<arrow::RecordBatch>>> build_frame(
-    FrameData& frame, const BatchOrigin& origin) {
+[[noreturn]] void invalid(const std::string& message) {
+  throw ExportError(ExportError::Kind::invalid, message);
+}
+
+}  // namespace
+
+std::vector<Batch> frame_to_batches(FrameData& frame, const BatchOrigin& origin) {
   const std::size_t n_tags = frame.tag_order.size();
   if (frame.values.size() != n_tags) {
-    return arrow::Status::Invalid("tags and value lists of ", describe(origin), " differ");
+    invalid("tags and value lists of " + describe(origin) + " differ");
   }
   std::vector<char> in_loop(n_tags, 0);
   for (const auto& loop : frame.loops) {
     for (std::size_t position : loop) {
-      if (position >= n_tags) {
-        return arrow::Status::Invalid("a loop of ", describe(origin), " names an unknown tag");
-      }
+      if (position >= n_tags) invalid("a loop of " + describe(origin) + " names an unknown tag");
       in_loop[position] = 1;
     }
   }
 
   // A tag can sit in several loops (it then holds the last one's values) and twice in one
   // header; each tag's column is built once and shared by every batch that names it.
-  std::vector<ArrayPtr> built(n_tags);
+  std::vector<std::optional<Column>> built(n_tags);
   auto length_of = [&](std::size_t position) -> std::int64_t {
-    return built[position] ? built[position]->length()
+    return built[position] ? built[position]->length
                            : static_cast<std::int64_t>(frame.values[position].size());
   };
-  auto column_of = [&](std::size_t position) -> arrow::Result<ArrayPtr> {
+  auto column_of = [&](std::size_t position) -> const Column* {
     if (!built[position]) {
-      ARROW_ASSIGN_OR_RAISE(built[position], take_column(frame.values[position],
-                                                         frame.tag_order[position], origin));
+      built[position] =
+          take_column(frame.values[position], frame.tag_order[position], origin);
     }
-    return built[position];
+    return &*built[position];
   };
 
-  std::vector<std::shared_ptr<arrow::RecordBatch>> batches;
+  std::vector<Batch> batches;
   std::vector<std::string_view> tags;
-  std::vector<ArrayPtr> columns;
-  auto emit = [&](const std::vector<std::size_t>& positions,
-                  std::string_view loop_id) -> arrow::Status {
+  std::vector<const Column*> columns;
+  auto emit = [&](const std::vector<std::size_t>& positions, std::string_view loop_id) {
     std::int64_t rows = 0;
     for (std::size_t position : positions) rows = std::max(rows, length_of(position));
-    if (positions.empty() || rows == 0) return arrow::Status::OK();
+    if (positions.empty() || rows == 0) return;
     tags.clear();
     columns.clear();
     for (std::size_t position : positions) {
       tags.push_back(frame.tag_order[position]);
-      ARROW_ASSIGN_OR_RAISE(ArrayPtr column, column_of(position));
-      columns.push_back(std::move(column));
+      columns.push_back(column_of(position));
     }
-    ARROW_ASSIGN_OR_RAISE(auto batch, make_batch(origin, loop_id, tags, columns, rows));
-    batches.push_back(std::move(batch));
-    return arrow::Status::OK();
+    batches.push_back(make_batch(origin, loop_id, tags, columns, rows));
   };
 
   std::vector<std::size_t> plain;
   for (std::size_t position = 0; position < n_tags; ++position) {
     if (!in_loop[position]) plain.push_back(position);
   }
-  ARROW_RETURN_NOT_OK(emit(plain, kScalarsLoopId));
+  emit(plain, kScalarsLoopId);
   std::string loop_id;
   for (std::size_t i = 0; i < frame.loops.size(); ++i) {
     loop_id.assign("__loop_").append(std::to_string(i)).append("__");
-    ARROW_RETURN_NOT_OK(emit(frame.loops[i], loop_id));
+    emit(frame.loops[i], loop_id);
   }
   return batches;
 }
 
-}  // namespace
-
-arrow::Result<std::shared_ptr<arrow::RecordBatch>> make_batch(
-    const BatchOrigin& origin, std::string_view loop_id, std::span<const std::string_view> tags,
-    std::span<const std::shared_ptr<arrow::Array>> columns, std::int64_t rows) {
+Batch make_batch(const BatchOrigin& origin, std::string_view loop_id,
+                 std::span<const std::string_view> tags, std::span<const Column* const> columns,
+                 std::int64_t rows) {
   if (rows < 0 || columns.size() != tags.size()) {
-    return arrow::Status::Invalid("malformed batch request for ", describe(origin));
+    invalid("malformed batch request for " + describe(origin));
   }
-  const auto& leading = leading_fields();
-  std::vector<std::shared_ptr<arrow::Field>> fields(leading.begin(), leading.end());
-  std::vector<ArrayPtr> arrays;
-  fields.reserve(leading.size() + tags.size());
-  arrays.reserve(leading.size() + tags.size());
+  constexpr std::size_t kLeading = 5;
+  // Every column a field points to lives here until the batch holds its buffers.
+  std::vector<Column> owned;
+  owned.reserve(kLeading + tags.size());
+  std::vector<Field> fields;
+  fields.reserve(kLeading + tags.size());
+  auto add = [&](std::string_view name, bool nullable, Column column) {
+    owned.push_back(std::move(column));
+    fields.push_back(Field{name, nullable, &owned.back()});
+  };
 
-  arrays.push_back(constant_int32(origin.block_idx, rows));
-  ARROW_ASSIGN_OR_RAISE(ArrayPtr block_name,
-                        constant_utf8(origin.block_name, rows, "the block name column", origin));
-  arrays.push_back(std::move(block_name));
-  arrays.push_back(origin.frame_idx ? constant_int32(*origin.frame_idx, rows)
-                                    : nulls(arrow::int32(), rows));
-  if (origin.frame_name) {
-    ARROW_ASSIGN_OR_RAISE(
-        ArrayPtr frame_name,
-        constant_utf8(*origin.frame_name, rows, "the save frame name column", origin));
-    arrays.push_back(std::move(frame_name));
-  } else {
-    arrays.push_back(nulls(arrow::utf8(), rows));
-  }
-  ARROW_ASSIGN_OR_RAISE(ArrayPtr loop, constant_utf8(loop_id, rows, "the loop id column", origin));
-  arrays.push_back(std::move(loop));
+  add("_tessrin_block_idx", false, constant_int32(origin.block_idx, rows));
+  add("_block_name", false,
+      constant_text(origin.block_name, rows, "the block name column", origin));
+  add("_frame_idx", true,
+      origin.frame_idx ? constant_int32(*origin.frame_idx, rows)
+                       : null_column(NANOARROW_TYPE_INT32, rows));
+  add("_frame_name", true,
+      origin.frame_name
+          ? constant_text(*origin.frame_name, rows, "the save frame name column", origin)
+          : null_column(NANOARROW_TYPE_STRING, rows));
+  add("_loop_id", false, constant_text(loop_id, rows, "the loop id column", origin));
 
   for (std::size_t i = 0; i < tags.size(); ++i) {
     // The C stream interface carries field names as NUL-terminated strings: a tag holding a
     // stray NUL (the lexer lets them through) would reach pyarrow cut short, under the name
     // of another tag.
     if (tags[i].find('\0') != std::string_view::npos) {
-      return arrow::Status::Invalid("tag ", quoted(tags[i]), " of ", describe(origin),
-                                    " contains NUL, which an Arrow field name cannot carry");
+      invalid("tag " + std::string(quoted(tags[i])) + " of " + describe(origin) +
+              " contains NUL, which an Arrow field name cannot carry");
     }
-    fields.push_back(arrow::field(std::string(tags[i]), arrow::utf8(), true));
-    const ArrayPtr& column = columns[i];
-    if (!column) {
-      arrays.push_back(nulls(arrow::utf8(), rows));
-    } else if (column->type_id() != arrow::Type::STRING || column->length() > rows) {
-      return arrow::Status::Invalid("column '", tags[i], "' of ", describe(origin),
-                                    " does not fit its batch");
-    } else if (column->length() < rows) {
-      ARROW_ASSIGN_OR_RAISE(ArrayPtr padded, pad_with_nulls(column, rows));
-      arrays.push_back(std::move(padded));
+    const Column* column = columns[i];
+    if (column == nullptr) {
+      add(tags[i], true, null_column(NANOARROW_TYPE_STRING, rows));
+    } else if (column->type != NANOARROW_TYPE_STRING || column->length > rows) {
+      invalid("column '" + std::string(tags[i]) + "' of " + describe(origin) +
+              " does not fit its batch");
+    } else if (column->length < rows) {
+      add(tags[i], true, pad_utf8(*column, rows));
     } else {
-      arrays.push_back(column);
+      fields.push_back(Field{tags[i], true, column});
     }
   }
-  return arrow::RecordBatch::Make(arrow::schema(std::move(fields)), rows, std::move(arrays));
-}
-
-arrow::Result<std::vector<std::shared_ptr<arrow::RecordBatch>>> frame_to_batches(
-    FrameData& frame, const BatchOrigin& origin) noexcept {
-  try {
-    return build_frame(frame, origin);
-  } catch (const std::bad_alloc&) {
-    return arrow::Status::OutOfMemory("out of memory while building record batches");
-  } catch (const std::exception& e) {
-    return arrow::Status::UnknownError(e.what());
-  }
+  return make_record_batch(fields, rows);
 }
 
 }  // namespace tessrin

@@ -3,17 +3,13 @@
 #pragma once
 
 #include <cstdint>
-#include <memory>
 #include <optional>
 #include <span>
 #include <string_view>
 #include <vector>
 
-#include <arrow/array.h>
-#include <arrow/record_batch.h>
-#include <arrow/result.h>
-
 #include "collect/raw_model.hpp"
+#include "export/arrow_stream.hpp"
 
 namespace tessrin {
 
@@ -30,17 +26,16 @@ inline constexpr std::string_view kScalarsLoopId = "__scalars__";
 
 /// One batch of `rows` rows: the five leading columns, then one nullable utf8 column per tag.
 /// `columns` runs parallel to `tags`; a null entry gives a column of nulls, and a column shorter
-/// than `rows` is padded with nulls at its end. Fails (never aborts) when text outgrows 32-bit
-/// offsets or a column is longer than `rows`.
-arrow::Result<std::shared_ptr<arrow::RecordBatch>> make_batch(
-    const BatchOrigin& origin, std::string_view loop_id, std::span<const std::string_view> tags,
-    std::span<const std::shared_ptr<arrow::Array>> columns, std::int64_t rows);
+/// than `rows` is padded with nulls at its end. Throws ExportError (capacity) when text
+/// outgrows 32-bit offsets, ExportError (invalid) when a column is longer than `rows`.
+Batch make_batch(const BatchOrigin& origin, std::string_view loop_id,
+                 std::span<const std::string_view> tags, std::span<const Column* const> columns,
+                 std::int64_t rows);
 
 /// The frame's batches in order: the plain tags' batch (if any), then one per loop with rows.
 /// A loop whose tags hold lists of different lengths gets as many rows as its longest column.
 /// Consumes the frame's values: packed columns move into Arrow without copying, so the frame
-/// must not be read afterwards.
-arrow::Result<std::vector<std::shared_ptr<arrow::RecordBatch>>> frame_to_batches(
-    FrameData& frame, const BatchOrigin& origin) noexcept;
+/// must not be read afterwards. Throws ExportError or std::bad_alloc.
+std::vector<Batch> frame_to_batches(FrameData& frame, const BatchOrigin& origin);
 
 }  // namespace tessrin

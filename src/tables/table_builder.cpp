@@ -62,20 +62,25 @@ std::string TableBuilder::where() const {
 
 // --- blocks and frames -----------------------------------------------------------------------
 
+std::string TableBuilder::checked_name(std::string_view name, NameSet& seen, std::string_view what,
+                                       std::string_view stored_as) {
+  std::string lowered;
+  lower_into(name, lowered);
+  if (!seen.insert(lowered).second) {
+    // The collector's diagnostic, word for word: both entries report the same file alike.
+    semantic_error("duplicate " + std::string(what) + " name: " + quoted(name), "RawBuilder",
+                   "duplicate " + std::string(stored_as) + " stored with distinct internal id");
+  }
+  return lowered;
+}
+
 void TableBuilder::on_data_block(std::string_view name) {
   if (stopped_) return;
   if (has_block_) {
     if (in_frame_) flush(frame_rows_, frame_origin_);
     flush(block_rows_, block_origin_);
   }
-  std::string lowered;
-  lower_into(name, lowered);
-  if (block_names_.contains(lowered)) {
-    semantic_error("duplicate data block name: " + quoted(name), "RawBuilder",
-                   "duplicate block stored with distinct internal id");
-  } else {
-    block_names_.insert(lowered);
-  }
+  std::string lowered = checked_name(name, block_names_, "data block", "block");
   has_block_ = true;
   in_frame_ = false;
   has_pending_tag_ = false;
@@ -90,14 +95,7 @@ void TableBuilder::on_data_block(std::string_view name) {
 
 void TableBuilder::on_save_frame_start(std::string_view name) {
   if (stopped_ || !has_block_) return;
-  std::string lowered;
-  lower_into(name, lowered);
-  if (save_frame_names_.contains(lowered)) {
-    semantic_error("duplicate save frame name: " + quoted(name), "RawBuilder",
-                   "duplicate save frame stored with distinct internal id");
-  } else {
-    save_frame_names_.insert(lowered);
-  }
+  std::string lowered = checked_name(name, save_frame_names_, "save frame", "save frame");
   if (in_frame_) flush(frame_rows_, frame_origin_);
   in_frame_ = true;
   out_.names.push_back(std::move(lowered));
@@ -280,7 +278,8 @@ void TableBuilder::flush(PendingRows& rows, std::uint32_t origin) {
 
 void TableBuilder::reset_loop() {
   in_loop_ = false;
-  loop_tags_.clear();
+  loop_header_.clear();
+  loop_tag_count_ = 0;
   loop_targets_.clear();
   loop_categories_.clear();
   loop_simple_ = true;
@@ -289,34 +288,50 @@ void TableBuilder::reset_loop() {
   loop_row_ = 0;
 }
 
+const std::vector<TableBuilder::HeaderSlot>& TableBuilder::header_slots(
+    std::span<const std::string_view> tags) {
+  auto found = header_slots_.find(loop_header_);
+  if (found != header_slots_.end()) return found->second;
+  place_storage_.clear();
+  const std::vector<TagPlace> places = resolve_loop(tags, place_storage_);
+  std::vector<HeaderSlot> slots;
+  slots.reserve(tags.size());
+  for (std::size_t i = 0; i < tags.size(); ++i) {
+    const Slot slot = slot_for(places[i]);
+    std::uint32_t group = 0;
+    for (std::size_t j = 0; j < i; ++j) {
+      group += slots[j].slot.category == slot.category && slots[j].slot.column == slot.column;
+    }
+    slots.push_back({slot, group});
+  }
+  return header_slots_.emplace(loop_header_, std::move(slots)).first->second;
+}
+
 void TableBuilder::on_loop_start(std::span<const std::string_view> tags) {
   if (stopped_) return;
   reset_loop();
   in_loop_ = true;
-  for (std::string_view tag : tags) {
-    lower_into(tag, lowered_);
-    loop_tags_.push_back(lowered_);
-  }
+  loop_tag_count_ = tags.size();
+  for (std::string_view tag : tags) loop_header_.append(tag).push_back('\n');
   if (!has_frame() || tags.empty()) return;
-  place_storage_.clear();
-  const std::vector<TagPlace> places = resolve_loop(tags, place_storage_);
-  std::vector<Slot> slots;
-  slots.reserve(tags.size());
-  for (const TagPlace& place : places) slots.push_back(slot_for(place));
+  const std::vector<HeaderSlot>& slots = header_slots(tags);
   // Columns are all created now: the pointers below stay valid for the whole loop.
   const std::uint32_t serial = frame_serial();
   for (std::size_t i = 0; i < tags.size(); ++i) {
-    const Slot slot = slots[i];
+    const auto [slot, group] = slots[i];
     CategoryTable& category = out_.categories[slot.category];
     TableColumn& column = category.columns[slot.column];
-    std::uint32_t group = 0;
-    for (std::size_t j = 0; j < i; ++j) group += slots[j].category == slot.category &&
-                                                slots[j].column == slot.column;
     if (group == 1) {
       semantic_error("loop names tag " + quoted(tags[i]) + " more than once in " + where() +
                          "; each repeat fills rows of its own in category " +
                          quoted(category.name),
                      tags[i], "repeated column kept in rows of its own");
+    }
+    if (group == 0 && column.loop_frame == serial) {
+      // The collector keeps only the later loop's values of such a tag; here both stay.
+      semantic_error("tag " + quoted(tags[i]) + " is named by two loops of " + where() +
+                         "; each loop's values fill rows of their own",
+                     tags[i], "values kept in separate rows");
     }
     if (group == 0 && column.plain_frame == serial) {
       semantic_error("tag " + quoted(tags[i]) + " is given both in a loop and as a plain tag in " +
@@ -339,7 +354,7 @@ void TableBuilder::on_loop_start(std::span<const std::string_view> tags) {
 
 inline void TableBuilder::loop_value(std::string_view text, std::uint8_t kind) {
   ++loop_value_count_;
-  if (loop_tags_.empty() || loop_targets_.empty()) return;
+  if (loop_targets_.empty()) return;
   const LoopTarget& target = loop_targets_[loop_cursor_];
   if (!loop_simple_) {
     const LoopCategory& category = loop_categories_[target.category];
@@ -352,19 +367,29 @@ inline void TableBuilder::loop_value(std::string_view text, std::uint8_t kind) {
   }
 }
 
-void TableBuilder::add_plain_values(std::span<const PlainValue> values, const char* /*text_end*/) {
+void TableBuilder::add_plain_values(std::span<const PlainValue> values, const char* text_end) {
   if (stopped_ || !in_loop_ || !containers_.empty() || !loop_simple_ || loop_targets_.empty()) {
     for (const PlainValue& value : values) add_value(value.text(), value.kind);
     return;
   }
-  // Column by column: the values of one column lie `width` apart and go to its end in order.
+  // Column by column: the values of one column lie `width` apart and go to its end in order,
+  // in runs of block copies, each broken by one value that takes the general path.
   const std::size_t width = loop_targets_.size();
   const std::size_t n = values.size();
+  // Stored as read: not a quoted "." or "?" (rewritten with its quotes) and not led by NUL.
+  // append_run has made sure a block is readable from the value's start.
+  auto as_read = [](const PlainValue& v) {
+    const char c = *v.begin;
+    return c != '\0' && (v.end - v.begin != 1 || (c != '.' && c != '?') || v.kind == kPlaceholder);
+  };
   for (std::size_t j = 0; j < std::min(width, n); ++j) {
     TableColumn& column = *loop_targets_[(loop_cursor_ + j) % width].column;
     for (std::size_t i = j; i < n; i += width) {
+      i += width * column.append_run(values.data() + i, (n - i + width - 1) / width, width,
+                                     text_end, as_read);
+      if (i >= n) break;
       const PlainValue& value = values[i];
-      std::string_view text = stored_text(value.text(), value.kind);
+      const std::string_view text = stored_text(value.text(), value.kind);
       if (needs_marking(text)) [[unlikely]] {
         std::string marked;
         scalar_cell(text, marked);
@@ -381,7 +406,7 @@ void TableBuilder::add_plain_values(std::span<const PlainValue> values, const ch
 
 void TableBuilder::on_loop_end() {
   if (stopped_) return;
-  const std::size_t tag_count = loop_tags_.size();
+  const std::size_t tag_count = loop_tag_count_;
   if (tag_count == 0) {
     in_loop_ = false;
     return;
@@ -389,10 +414,15 @@ void TableBuilder::on_loop_end() {
   const std::size_t count = loop_value_count_;
   if (count % tag_count != 0) {
     const std::size_t missing = tag_count - count % tag_count;
+    // The tags lower-cased, as the collector names them.
     std::string tags;
+    std::string_view header = loop_header_;
     for (std::size_t i = 0; i < tag_count; ++i) {
+      const std::size_t end = header.find('\n');
       if (i > 0) tags.append(", ");
-      tags.append(loop_tags_[i]);
+      lower_into(header.substr(0, end), lowered_);
+      tags.append(lowered_);
+      header.remove_prefix(end + 1);
     }
     semantic_error("loop value count " + std::to_string(count) + " is not divisible by tag count " +
                        std::to_string(tag_count) + " (" + std::to_string(missing) +

@@ -93,6 +93,10 @@ class TableBuilder {
     std::uint32_t category;
     std::uint32_t column;
   };
+  struct HeaderSlot {
+    Slot slot;
+    std::uint32_t group;  // how often the header named this column before
+  };
   struct PendingValue {
     Slot slot;
     std::uint32_t group;  // 0 for a tag's first value in the frame, 1 for its repeat, ...
@@ -121,6 +125,10 @@ class TableBuilder {
     bool has_pending_key = false;
   };
 
+  using NameSet = std::unordered_set<std::string, StringHash, std::equal_to<>>;
+  /// The lower-cased name, after the duplicate-name diagnostic when `seen` has it already.
+  std::string checked_name(std::string_view name, NameSet& seen, std::string_view what,
+                           std::string_view stored_as);
   bool has_frame() const noexcept { return has_block_; }
   std::uint32_t frame_serial() const noexcept { return in_frame_ ? frame_serial_ : block_serial_; }
   PendingRows& pending() noexcept { return in_frame_ ? frame_rows_ : block_rows_; }
@@ -135,6 +143,7 @@ class TableBuilder {
   void flush(PendingRows& rows, std::uint32_t origin);
   void note_rows(CategoryTable& category, std::size_t first_row, std::uint32_t origin);
   void reset_loop();
+  const std::vector<HeaderSlot>& header_slots(std::span<const std::string_view> tags);
   std::string where() const;
 
   TableSet out_;
@@ -154,14 +163,18 @@ class TableBuilder {
   std::uint32_t flush_count_ = 0;
   PendingRows block_rows_;
   PendingRows frame_rows_;
-  std::unordered_set<std::string, StringHash, std::equal_to<>> block_names_;
-  std::unordered_set<std::string, StringHash, std::equal_to<>> save_frame_names_;
+  NameSet block_names_;
+  NameSet save_frame_names_;
 
   std::string pending_tag_;
   bool has_pending_tag_ = false;
 
   bool in_loop_ = false;
-  std::vector<std::string> loop_tags_;  // lower-cased, for the padding diagnostic
+  std::string loop_header_;  // the header's tags as written, each followed by '\n'
+  std::size_t loop_tag_count_ = 0;
+  // Files with many blocks repeat a few loop headers in every block: each is resolved once.
+  std::unordered_map<std::string, std::vector<HeaderSlot>, StringHash, std::equal_to<>>
+      header_slots_;
   std::vector<LoopTarget> loop_targets_;  // by header position; empty without a frame
   std::vector<LoopCategory> loop_categories_;
   bool loop_simple_ = true;  // every group 0: each column takes its values in plain order

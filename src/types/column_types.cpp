@@ -1,5 +1,6 @@
 #include "types/column_types.hpp"
 
+#include <algorithm>
 #include <cstring>
 #include <utility>
 
@@ -15,8 +16,16 @@ inline void set_bit(PodBuffer<std::uint8_t>& bits, std::size_t i) noexcept {
   bits.data()[i >> 3] |= static_cast<std::uint8_t>(1u << (i & 7));
 }
 
-inline bool bit(const PodBuffer<std::uint8_t>& bits, std::size_t i) noexcept {
-  return (bits[i >> 3] >> (i & 7)) & 1u;
+/// Byte k is 1 where cell k of the (up to 8) `kinds` holds a value, 0 where it is null (the
+/// placeholder kind 6 and the missing kind 7 are the two kinds that are 7 with bit 0 set).
+inline std::uint64_t valid_cells(const std::uint8_t* kinds, std::size_t n) noexcept {
+  static_assert(kPlaceholder == 6 && kNullCell == 7);
+  std::uint64_t w = 0x0707070707070707;  // bytes past n read as null
+  std::memcpy(&w, kinds, n);
+  const std::uint64_t t = (w | 0x0101010101010101) ^ 0x0707070707070707;  // 0 for a null
+  const std::uint64_t high = 0x8080808080808080;
+  const std::uint64_t nonzero = (((t & ~high) + ~high) | t) & high;
+  return nonzero >> 7;
 }
 
 /// `n` zeroed values.
@@ -40,11 +49,145 @@ TypedColumn text_column(const TextColumnView& column, DeclaredType declared, std
   return out;
 }
 
+/// The typing of a column whose cells are all of one kind (Mixed false: `column.kinds` is
+/// null, and that kind is a value's) or of several.
+template <bool Mixed>
+TypedColumn type_cells(const TextColumnView& column, DeclaredType declared,
+                       bool quotes_are_text) {
+  const std::size_t rows = column.rows;
+  auto text = [&](std::size_t row, std::string_view reason) {
+    return text_column(column, declared, row, reason);
+  };
+  constexpr std::string_view kRounded =
+      "an integer past 2^53 among real numbers: float64 would round it";
+
+  TypedColumn out;
+  out.rule.declared = declared;
+  out.rule.source = declared == DeclaredType::None ? ColumnRule::Source::Inferred
+                                                   : ColumnRule::Source::Declared;
+  out.type = declared == DeclaredType::Real ? TypedColumn::Type::Float64
+                                            : TypedColumn::Type::Int64;
+  // The value buffer is made at the first value, as int64 or float64 by what that value is
+  // (most numeric columns are one or the other from their first row); every row is written
+  // once, nulls as 0, so nothing is zeroed ahead. Validity comes from the cell kinds at the
+  // end: nothing in the loop depends on the row before.
+  std::int64_t* ints = nullptr;
+  double* reals = nullptr;
+  // Locals, so the loop does not reload them after every store through ints or reals.
+  const std::uint8_t* const kinds = column.kinds;
+  const std::uint32_t* const offsets = column.offsets;
+  const char* const data = column.data;
+  const char* const data_end = rows == 0 ? data : data + offsets[rows];
+  std::size_t with_su = 0;
+
+  for (std::size_t i = 0; i < rows; ++i) {
+    const std::uint8_t kind = Mixed ? kinds[i] : column.uniform_kind;
+    const std::string_view value(data + offsets[i], offsets[i + 1] - offsets[i]);
+    if (kind == kString) [[likely]] {
+      // The common case: a short plain number of the column's type.
+      const PlainNumber plain = read_plain_number(value, data_end);
+      if (plain.kind == PlainNumber::Kind::Integer) {
+        if (ints != nullptr) {
+          ints[i] = plain.mantissa;
+          continue;
+        }
+        if (reals != nullptr && exact_in_double(plain.mantissa)) {
+          reals[i] = static_cast<double>(plain.mantissa);
+          continue;
+        }
+      } else if (plain.kind == PlainNumber::Kind::Real && reals != nullptr) {
+        reals[i] = plain.real();
+        continue;
+      }
+    } else if (kind == kPlaceholder || kind == kNullCell) {
+      if (ints != nullptr) ints[i] = 0;
+      if (reals != nullptr) reals[i] = 0;
+      continue;
+    } else if (kind == kContainerCell) {
+      return text(i, "a list or table");
+    } else if (quotes_are_text) {
+      return text(i, "quoted, so text in CIF 2.0");
+    }
+
+    // Everything else: the first value, a change from int64 to float64, uncertainties,
+    // longer numbers, and what is no number at all.
+    const CifNumber number = parse_number(value);
+    switch (number.kind) {
+      case CifNumber::Kind::Integer:
+      case CifNumber::Kind::Real:
+        break;
+      case CifNumber::Kind::Inexact:
+        return text(i, "an integer that neither int64 nor float64 holds exactly");
+      case CifNumber::Kind::NotNumber:
+        return text(i, "not a number");
+    }
+    const bool integer = number.kind == CifNumber::Kind::Integer;
+    if (!integer && declared == DeclaredType::Integer) return text(i, "not an integer");
+    if (ints == nullptr && reals == nullptr) {
+      if (!integer) out.type = TypedColumn::Type::Float64;
+      if (out.type == TypedColumn::Type::Int64) {
+        ints = out.ints.extend(rows);
+        std::memset(ints, 0, i * sizeof *ints);
+      } else {
+        reals = out.reals.extend(rows);
+        std::memset(reals, 0, i * sizeof *reals);
+      }
+    } else if (!integer && ints != nullptr) {
+      reals = out.reals.extend(rows);
+      for (std::size_t j = 0; j < i; ++j) {
+        if (!exact_in_double(ints[j])) return text(j, kRounded);
+        reals[j] = static_cast<double>(ints[j]);
+      }
+      out.ints.release().free();
+      ints = nullptr;
+      out.type = TypedColumn::Type::Float64;
+    }
+    if (ints != nullptr) {
+      ints[i] = number.integer;
+      continue;
+    }
+    if (integer && !exact_in_double(number.integer)) return text(i, kRounded);
+    reals[i] = integer ? static_cast<double>(number.integer) : number.value;
+    if (number.has_su) {
+      if (!out.has_su) {
+        out.has_su = true;
+        zeroed(out.sus, rows);
+        zeroed(out.su_validity, (rows + 7) / 8);
+      }
+      out.sus.data()[i] = number.su;
+      set_bit(out.su_validity, i);
+      ++with_su;
+    }
+  }
+  if (ints == nullptr && reals == nullptr) {
+    // No values at all: a declared type still holds (all nulls); inference has nothing to go on.
+    if (declared == DeclaredType::None) {
+      return text(ColumnRule::kNoRow, "no values to infer a type from");
+    }
+    if (out.type == TypedColumn::Type::Int64) {
+      zeroed(out.ints, rows);
+    } else {
+      zeroed(out.reals, rows);
+    }
+  }
+  out.su_null_count = rows - with_su;
+  // Every cell that is no null is a value here (anything else made the column text).
+  if (!Mixed) return out;
+  std::uint8_t* const validity = out.validity.extend((rows + 7) / 8);
+  std::size_t values = 0;
+  for (std::size_t i = 0; i < rows; i += 8) {
+    const std::uint64_t valid = valid_cells(kinds + i, std::min<std::size_t>(8, rows - i));
+    validity[i / 8] = static_cast<std::uint8_t>((valid * 0x0102040810204080) >> 56);
+    values += static_cast<std::size_t>((valid * 0x0101010101010101) >> 56);
+  }
+  out.null_count = rows - values;
+  return out;
+}
+
 }  // namespace
 
 TypedColumn type_column(const TextColumnView& column, DeclaredType declared,
                         bool quotes_are_text) {
-  const std::size_t rows = column.rows;
   if (declared == DeclaredType::Text) {
     TypedColumn out;
     out.rule.source = ColumnRule::Source::Declared;
@@ -52,92 +195,28 @@ TypedColumn type_column(const TextColumnView& column, DeclaredType declared,
     out.rule.reason = "declared text";
     return out;
   }
-  auto text = [&](std::size_t row, std::string_view reason) {
-    return text_column(column, declared, row, reason);
-  };
-
-  TypedColumn out;
-  out.rule.declared = declared;
-  out.rule.source = declared == DeclaredType::None ? ColumnRule::Source::Inferred
-                                                   : ColumnRule::Source::Declared;
-  // Integers until the first other number: most numeric columns of a structure file are one
-  // or the other from their first row.
-  out.type = declared == DeclaredType::Real ? TypedColumn::Type::Float64
-                                            : TypedColumn::Type::Int64;
-  if (out.type == TypedColumn::Type::Int64) {
-    zeroed(out.ints, rows);
-  } else {
-    zeroed(out.reals, rows);
-  }
-  zeroed(out.validity, (rows + 7) / 8);
-  std::size_t values = 0;
-
-  for (std::size_t i = 0; i < rows; ++i) {
-    const std::uint8_t kind = column.kinds[i];
-    if (kind != kString) [[unlikely]] {
-      if (kind == kPlaceholder || kind == kNullCell) continue;
-      if (kind == kContainerCell) return text(i, "a list or table");
-      if (quotes_are_text) return text(i, "quoted, so text in CIF 2.0");
+  if (column.kinds != nullptr) return type_cells<true>(column, declared, quotes_are_text);
+  const std::uint8_t kind = column.uniform_kind;
+  if (column.rows != 0 && (kind == kPlaceholder || kind == kNullCell)) {
+    // Nothing but nulls (a column of `?`): a declared type holds, inference has nothing to go on.
+    if (declared == DeclaredType::None) {
+      return text_column(column, declared, ColumnRule::kNoRow, "no values to infer a type from");
     }
-    CifNumber number;
-    if (!parse_plain_number(column.text(i), number)) [[unlikely]] {
-      number = parse_number(column.text(i));
+    TypedColumn out;
+    out.rule.source = ColumnRule::Source::Declared;
+    out.rule.declared = declared;
+    out.type = declared == DeclaredType::Integer ? TypedColumn::Type::Int64
+                                                 : TypedColumn::Type::Float64;
+    if (out.type == TypedColumn::Type::Int64) {
+      zeroed(out.ints, column.rows);
+    } else {
+      zeroed(out.reals, column.rows);
     }
-    switch (number.kind) {
-      case CifNumber::Kind::Integer:
-        if (out.type == TypedColumn::Type::Int64) {
-          out.ints.data()[i] = number.integer;
-        } else if (exact_in_double(number.integer)) {
-          out.reals.data()[i] = number.value;
-        } else {
-          return text(i, "an integer past 2^53 among real numbers: float64 would round it");
-        }
-        break;
-      case CifNumber::Kind::Real:
-        if (declared == DeclaredType::Integer) return text(i, "not an integer");
-        if (out.type == TypedColumn::Type::Int64) {
-          zeroed(out.reals, rows);
-          for (std::size_t j = 0; j < i; ++j) {
-            if (!bit(out.validity, j)) continue;
-            if (!exact_in_double(out.ints[j])) {
-              return text(j, "an integer past 2^53 among real numbers: float64 would round it");
-            }
-            out.reals.data()[j] = static_cast<double>(out.ints[j]);
-          }
-          out.ints.release().free();
-          out.type = TypedColumn::Type::Float64;
-        }
-        out.reals.data()[i] = number.value;
-        if (number.has_su) {
-          if (!out.has_su) {
-            out.has_su = true;
-            zeroed(out.sus, rows);
-            zeroed(out.su_validity, (rows + 7) / 8);
-          }
-          out.sus.data()[i] = number.su;
-          set_bit(out.su_validity, i);
-        }
-        break;
-      case CifNumber::Kind::Inexact:
-        return text(i, "an integer that neither int64 nor float64 holds exactly");
-      case CifNumber::Kind::NotNumber:
-        return text(i, "not a number");
-    }
-    set_bit(out.validity, i);
-    ++values;
+    zeroed(out.validity, (column.rows + 7) / 8);
+    out.null_count = column.rows;
+    return out;
   }
-  if (values == 0 && declared == DeclaredType::None) {
-    return text(ColumnRule::kNoRow, "no values to infer a type from");
-  }
-  out.null_count = rows - values;
-  if (out.has_su) {
-    std::size_t with_su = 0;
-    for (std::uint8_t byte : out.su_validity.span()) {
-      with_su += static_cast<std::size_t>(__builtin_popcount(byte));
-    }
-    out.su_null_count = rows - with_su;
-  }
-  return out;
+  return type_cells<false>(column, declared, quotes_are_text);
 }
 
 void append_rule_json(const TypedColumn& column, std::string_view su_column, std::string& out) {

@@ -14,14 +14,15 @@ namespace tessrin {
 /// What a dictionary says an item holds.
 enum class DeclaredType : std::uint8_t { None, Integer, Real, Text };
 
-/// A text column in Arrow's string layout with one cell kind per row, as a table column keeps
+/// A text column in Arrow's string layout with the kind of each cell, as a table column keeps
 /// them (table_column.hpp): the lexer's value kinds, a missing value, a list or table.
 /// Typing reads only unquoted words as numbers; the unquoted `?` and `.` and missing values
 /// are nulls.
 struct TextColumnView {
   const char* data = nullptr;
   const std::uint32_t* offsets = nullptr;  // rows + 1
-  const std::uint8_t* kinds = nullptr;     // rows
+  const std::uint8_t* kinds = nullptr;     // rows, or null when every cell is `uniform_kind`
+  std::uint8_t uniform_kind = 0;
   std::size_t rows = 0;
 
   std::string_view text(std::size_t i) const noexcept {

@@ -9,17 +9,10 @@
 
 #include "collect/raw_builder.hpp"
 #include "text/text_file.hpp"
+#include "text/unicode.hpp"
 
 namespace tessrin {
 namespace {
-
-std::string lower(std::string_view text) {
-  std::string out(text);
-  for (char& c : out) {
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-  }
-  return out;
-}
 
 /// The values of `tag` (lower case, as collected) in `frame`, or none.
 const ValueList* values_of(const FrameData& frame, std::string_view tag) {
@@ -58,20 +51,20 @@ struct Ddl2Facts {
     const auto codes = texts_of(frame, "_item_type_list.code");
     const auto primitives = texts_of(frame, "_item_type_list.primitive_code");
     for (std::size_t i = 0; i < codes.size() && i < primitives.size(); ++i) {
-      primitive_of_code[lower(codes[i])] = lower(primitives[i]);
+      primitive_of_code[to_lower(codes[i])] = to_lower(primitives[i]);
     }
     // A frame's `_item_type.code` applies to every name of its `_item.name` loop (an item
     // defined together with the children that share its type).
     const std::string_view code = first_text(frame, "_item_type.code");
     if (!code.empty()) {
       for (std::string_view name : texts_of(frame, "_item.name")) {
-        typed_items.emplace_back(name, lower(code));
+        typed_items.emplace_back(name, to_lower(code));
       }
     }
     const auto children = texts_of(frame, "_item_linked.child_name");
     const auto parents = texts_of(frame, "_item_linked.parent_name");
     for (std::size_t i = 0; i < children.size() && i < parents.size(); ++i) {
-      child_parent.emplace_back(lower(children[i]), lower(parents[i]));
+      child_parent.emplace_back(to_lower(children[i]), to_lower(parents[i]));
     }
   }
 };
@@ -100,15 +93,15 @@ std::vector<std::pair<std::string_view, std::string_view>> imports_of(const Fram
 
 std::string item_key(std::string_view name) {
   if (!name.empty() && name.front() == '_') name.remove_prefix(1);
-  return lower(name);
+  return to_lower(name);
 }
 
 }  // namespace
 
 DeclaredType ItemTypes::find(std::string_view category, std::string_view object) const {
-  std::string key = lower(category);
+  std::string key = to_lower(category);
   key += '.';
-  key += lower(object);
+  key += to_lower(object);
   const auto it = items_.find(key);
   return it == items_.end() ? DeclaredType::None : it->second;
 }
@@ -134,7 +127,7 @@ DeclaredType ddl2_type(std::string_view code, std::string_view primitive) {
 }
 
 DeclaredType ddlm_type(std::string_view contents) {
-  const std::string c = lower(contents);
+  const std::string c = to_lower(contents);
   if (c == "integer" || c == "count" || c == "index") return DeclaredType::Integer;
   if (c == "real") return DeclaredType::Real;
   static constexpr std::array<std::string_view, 11> kText = {
@@ -163,7 +156,7 @@ ItemTypes read_item_types(const ParsedCif& dictionary, const ImportResolver& res
     if (contents.empty()) return;
     // A matrix or list holds several numbers per value: no one column type fits it.
     const DeclaredType type =
-        container.empty() || lower(container) == "single" ? ddlm_type(contents) : DeclaredType::None;
+        container.empty() || to_lower(container) == "single" ? ddlm_type(contents) : DeclaredType::None;
     const std::string_view category = first_text(frame, "_name.category_id");
     const std::string_view object = first_text(frame, "_name.object_id");
     if (!category.empty() && !object.empty()) {
@@ -185,7 +178,7 @@ ItemTypes read_item_types(const ParsedCif& dictionary, const ImportResolver& res
   }
 
   std::unordered_map<std::string, std::string> code_of;
-  for (auto& [name, code] : ddl2.typed_items) code_of[lower(name)] = code;
+  for (auto& [name, code] : ddl2.typed_items) code_of[to_lower(name)] = code;
   // A child item without a type of its own takes its parent's, following the chain a few
   // links up (mmCIF chains are short; a cycle must not loop for ever).
   for (int round = 0; round < 8; ++round) {
@@ -237,7 +230,7 @@ ItemTypes read_dictionary_file(const std::string& path, DictionaryError& error) 
       }
     }
     if (!it->second) return nullptr;
-    const std::string name = lower(save);
+    const std::string name = to_lower(save);
     for (const ParsedBlock& block : it->second->blocks) {
       for (const ParsedSaveFrame& frame : block.save_frames) {
         if (frame.name == name) return &frame.data;

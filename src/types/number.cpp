@@ -131,7 +131,6 @@ CifNumber parse_number(std::string_view text) noexcept {
       out.kind = CifNumber::Kind::Integer;
       out.integer = negative ? static_cast<std::int64_t>(0 - mantissa.value)
                              : static_cast<std::int64_t>(mantissa.value);
-      out.value = static_cast<double>(out.integer);
       return out;
     }
     // Past int64: float64 only when it holds the integer exactly (10^20 yes, 2^63 + 1 no).

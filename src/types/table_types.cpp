@@ -5,19 +5,12 @@
 
 #include "export/json_cell.hpp"
 #include "parse/error.hpp"
+#include "tables/table_export.hpp"
 #include "text/unicode.hpp"
 #include "text/version.hpp"
 
 namespace tessrin {
 namespace {
-
-std::string lower(std::string_view text) {
-  std::string out(text);
-  for (char& c : out) {
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-  }
-  return out;
-}
 
 /// The block (and save frame) that row `row` of `table` came from, for a diagnostic.
 std::string origin_of_row(const TableSet& set, const CategoryTable& table, std::size_t row) {
@@ -35,9 +28,9 @@ std::string origin_of_row(const TableSet& set, const CategoryTable& table, std::
 
 /// `<column>_su`, or `<column>_su_derived` when the table has a column of that name already
 /// (DDLm files give the uncertainty as an item of its own: `_atom_site.fract_x_su`).
-std::string su_name(const CategoryTable& table, const std::string& column) {
-  std::string name = column + "_su";
-  if (table.column_of.contains(lower(name))) name += "_derived";
+std::string su_name(const CategoryTable& table, const TableColumn& column) {
+  std::string name = item_field_name(table, column) + "_su";
+  if (table.column_of.contains(to_lower(name))) name += "_derived";
   return name;
 }
 
@@ -60,7 +53,8 @@ TableTyping type_table(TableSet& set, CategoryTable& table, const TypesOption& o
                                         : DeclaredType::None;
       if (column.offsets().empty()) column.offsets().push_back(0);
       const TextColumnView view{column.data().data(), column.offsets().data(),
-                                column.kinds().data(), column.size()};
+                                column.mixed_kinds() ? column.kinds().data() : nullptr,
+                                column.uniform_kind(), column.size()};
       typed = type_column(view, declared, quotes_are_text);
       if (typed.rule.mismatch) {
         set.errors.push_back(ParseDiagnostic{
@@ -73,9 +67,9 @@ TableTyping type_table(TableSet& set, CategoryTable& table, const TypesOption& o
             0, 0, typed.rule.value, "column kept as text"});
       }
     }
-    if (typed.has_su) out.su_names[c] = su_name(table, column.name());
+    if (typed.has_su) out.su_names[c] = su_name(table, column);
     if (c != 0) out.rules += ',';
-    json_str(column.name(), out.rules);
+    json_str(item_field_name(table, column), out.rules);
     out.rules += ':';
     append_rule_json(typed, out.su_names[c], out.rules);
     out.columns.push_back(std::move(typed));

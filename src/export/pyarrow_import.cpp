@@ -1,0 +1,67 @@
+#include "export/pyarrow_import.hpp"
+
+#include <cstdlib>
+
+#include "python/pyref.hpp"
+
+namespace tessrin {
+namespace {
+
+// The major number of pyarrow.__version__ ("14.0.2", "21.0.0.dev12"), or -1.
+long major_version(PyObject* version) {
+  const char* text = version != nullptr ? PyUnicode_AsUTF8(version) : nullptr;
+  if (text == nullptr) {
+    PyErr_Clear();
+    return -1;
+  }
+  char* end = nullptr;
+  const long major = std::strtol(text, &end, 10);
+  return end == text ? -1 : major;
+}
+
+// Releases a stream unless pyarrow took it over (its import clears `release`).
+struct StreamGuard {
+  ArrowArrayStream* stream;
+  ~StreamGuard() {
+    if (stream->release != nullptr) stream->release(stream);
+  }
+};
+
+}  // namespace
+
+PyObject* pyarrow_reader_class() {
+  // A failed import is not remembered, so installing pyarrow later in the session still works.
+  static PyObject* cls = nullptr;
+  if (cls != nullptr) return cls;
+  PyRef module = PyRef::steal(PyImport_ImportModule("pyarrow"));
+  if (!module) return nullptr;
+  PyRef version = PyRef::steal(PyObject_GetAttrString(module.get(), "__version__"));
+  if (major_version(version.get()) < kMinPyarrowMajor) {
+    PyErr_Clear();
+    PyErr_Format(PyExc_ImportError, "tessrin needs pyarrow>=%ld, found pyarrow %S",
+                 kMinPyarrowMajor, version ? version.get() : Py_None);
+    return nullptr;
+  }
+  PyRef found = PyRef::steal(PyObject_GetAttrString(module.get(), "RecordBatchReader"));
+  if (!found) return nullptr;
+  // The import may have let another thread run and get here first; keep its object.
+  if (cls == nullptr) cls = found.release();
+  return cls;
+}
+
+PyObject* import_stream(ArrowArrayStream* stream) {
+  StreamGuard guard{stream};
+  PyObject* cls = pyarrow_reader_class();
+  if (cls == nullptr) return nullptr;
+  PyRef address = PyRef::steal(PyLong_FromVoidPtr(stream));
+  if (!address) return nullptr;
+  return PyObject_CallMethod(cls, "_import_from_c", "O", address.get());
+}
+
+PyObject* import_first_batch(ArrowArrayStream* stream) {
+  PyRef reader = PyRef::steal(import_stream(stream));
+  if (!reader) return nullptr;
+  return PyObject_CallMethod(reader.get(), "read_next_batch", nullptr);
+}
+
+}  // namespace tessrin

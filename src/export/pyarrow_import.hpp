@@ -1,0 +1,26 @@
+// Hand-over of Arrow C streams to pyarrow, which is imported on first use and must be at
+// least kMinPyarrowMajor (the oldest version the batches are tested with).
+#pragma once
+
+#include <Python.h>
+
+#include <nanoarrow/nanoarrow.h>
+
+namespace tessrin {
+
+/// Oldest pyarrow major version supported; pyproject.toml's dependency floor says the same.
+inline constexpr long kMinPyarrowMajor = 14;
+
+/// pyarrow.RecordBatchReader (borrowed, kept for the life of the process), or null with
+/// ImportError set when pyarrow is missing or older than kMinPyarrowMajor.
+PyObject* pyarrow_reader_class();
+
+/// A new pyarrow.RecordBatchReader that took `stream` over, or null with an exception set.
+/// `stream` is released either way, so the caller never releases it.
+PyObject* import_stream(ArrowArrayStream* stream);
+
+/// The first batch of `stream` as a new pyarrow.RecordBatch (the stream is taken over as by
+/// import_stream), or null with an exception set.
+PyObject* import_first_batch(ArrowArrayStream* stream);
+
+}  // namespace tessrin

@@ -1,0 +1,253 @@
+"""Category tables (`parse_tables`): the grouping rules on small texts, agreement with
+`parse_raw` on every corpus file, and the chemical-component file's one row per block."""
+
+import json
+from collections import Counter, defaultdict
+
+import pytest
+from conftest import CORPUS, tessrin_core
+from test_corpus import corpus_files, read_as_user
+
+pa = pytest.importorskip("pyarrow")
+
+
+def rows(table):
+    """The table as (column names without block/frame, rows as tuples with block and frame)."""
+    return table.column_names[2:], [tuple(r.values()) for r in table.to_pylist()]
+
+
+MMCIF = """data_x
+_cell.length_a 5.0
+_cell.Length_b 6
+loop_
+_atom_site.id
+_atom_site.Cartn_x
+1 2.0
+2 '.'
+data_y
+_cell.LENGTH_A 7
+loop_
+_Atom_Site.ID
+_atom_site.B_iso_or_equiv
+3 ?
+"""
+
+# (text, {category: (columns, rows)}, number of "semantic" diagnostics)
+CASES = {
+    "mmcif, scalar and loop mix, case kept from first spelling": (
+        MMCIF,
+        {
+            "cell": (["length_a", "Length_b"], [("x", None, "5.0", "6"), ("y", None, "7", None)]),
+            "atom_site": (
+                ["id", "Cartn_x", "B_iso_or_equiv"],
+                [("x", None, "1", "2.0", None), ("x", None, "2", '"."', None),
+                 ("y", None, "3", None, "?")],
+            ),
+        },
+        0,
+    ),
+    "ddl1 known, unknown plain, unknown in loop beside known": (
+        "data_d\n_cell_length_a 5\n_Symmetry_space_group_name_H-M 'P 1'\n_my_thing 1\n"
+        "loop_ _atom_site_label _atom_site_fract_x _atom_site_my_extra\nC1 0.1 e\n",
+        {
+            "cell": (["length_a"], [("d", None, "5")]),
+            "space_group": (["name_H-M_full"], [("d", None, "P 1")]),
+            "_unknown": (["_my_thing"], [("d", None, "1")]),
+            "atom_site": (["label", "fract_x", "my_extra"], [("d", None, "C1", "0.1", "e")]),
+        },
+        0,
+    ),
+    "unknown loop: longest common prefix": (
+        "data_d\nloop_ _foo_bar_a _foo_bar_b _Foo_bar_c_d\n1 2 3\n",
+        {"foo_bar": (["a", "b", "c_d"], [("d", None, "1", "2", "3")])},
+        0,
+    ),
+    "unknown loop without a common prefix": (
+        "data_d\nloop_ _p _q\n1 2\n",
+        {"_unknown": (["_p", "_q"], [("d", None, "1", "2")])},
+        0,
+    ),
+    "save frames and a block without categories": (
+        "data_e\ndata_d\n_a.x 1\nsave_f\n_a.x 2\nsave_\n",
+        {"a": (["x"], [("d", "f", "2"), ("d", None, "1")])},
+        0,
+    ),
+    "two loops of one category append": (
+        "data_d\nloop_ _a.x 1 2\nloop_ _a.y 3\nloop_ _a.y 4\n",
+        {"a": (["x", "y"], [("d", None, "1", None), ("d", None, "2", None),
+                            ("d", None, None, "3"), ("d", None, None, "4")])},
+        1,
+    ),
+    "loop and plain tag name one tag": (
+        "data_d\n_a.x 0\nloop_ _a.x _a.y\n1 2\n",
+        {"a": (["x", "y"], [("d", None, "1", "2"), ("d", None, "0", None)])},
+        1,
+    ),
+    "plain tag given twice": (
+        "data_d\n_a.x 1\n_a.y 2\n_a.x 3\n",
+        {"a": (["x", "y"], [("d", None, "1", "2"), ("d", None, "3", None)])},
+        1,
+    ),
+    "loop header names a tag twice": (
+        "data_d\nloop_ _a.x _a.y _A.X\n1 2 3\n4 5 6\n",
+        {"a": (["x", "y"], [("d", None, "1", "2"), ("d", None, "3", None),
+                            ("d", None, "4", "5"), ("d", None, "6", None)])},
+        1,
+    ),
+    "loop of two categories": (
+        "data_d\nloop_ _a.x _b.y\n1 2\n3 4\n",
+        {"a": (["x"], [("d", None, "1"), ("d", None, "3")]),
+         "b": (["y"], [("d", None, "2"), ("d", None, "4")])},
+        0,
+    ),
+    "cif2 containers, text field, padded loop": (
+        "#\\#CIF_2.0\ndata_d\n_a.l [1 [2]]\n_a.t\n;\nline\n;\nloop_ _b.x _b.y\n1\n",
+        {"a": (["l", "t"], [("d", None, '\x00["1",["2"]]', "\nline")]),
+         "b": (["x", "y"], [("d", None, "1", "?")])},
+        1,
+    ),
+}  # fmt: skip
+
+
+@pytest.mark.parametrize("text, expected, semantic", CASES.values(), ids=CASES.keys())
+def test_grouping(text, expected, semantic):
+    tables, errors = tessrin_core.parse_tables(text, types="text")
+    assert list(tables) == list(expected)
+    assert {name: rows(table) for name, table in tables.items()} == expected
+    assert sum(e["error_type"] == "semantic" for e in errors) == semantic
+    for table in tables.values():
+        assert table.column_names[:2] == ["block", "frame"]
+        assert all(t == pa.string() for t in table.schema.types)
+
+
+def test_strict_stops_at_the_first_conflict_and_drops_a_broken_loop():
+    text = "data_d\nloop_ _a.x 1 2\nloop_ _b.x _b.y 1\n_c.z 1\n"
+    tables, errors = tessrin_core.parse_tables(text, mode="strict", types="text")
+    assert [e["recovery_action"] for e in errors] == ["stopped"]
+    assert {name: t.num_rows for name, t in tables.items()} == {"a": 2, "b": 0}
+
+
+def cell(value):
+    """A parse_raw value as its table cell reads back."""
+    return value if isinstance(value, str) else ("json", json.dumps(value))
+
+
+def decoded(cell_text):
+    if cell_text.startswith("\x00"):
+        try:
+            value = json.loads(cell_text[1:])
+        except (ValueError, RecursionError):
+            return ("json", cell_text)
+        return value if isinstance(value, str) else ("json", json.dumps(value))  # str: led by NUL
+    return cell_text
+
+
+def raw_sequences(raw):
+    """(block, frame) -> each tag's value sequence (frames of one name joined)."""
+    joined = defaultdict(lambda: defaultdict(list))
+    for block in raw["blocks"]:
+        for name, frame in [(None, block), *((f["name"], f) for f in block["save_frames"])]:
+            for tag, values in frame["tags"].items():
+                joined[(block["name"], name)][tag].extend(map(cell, values))
+    return {k: [tuple(v) for v in tags.values() if v] for k, tags in joined.items()}
+
+
+def table_sequences(tables):
+    """(block, frame) -> each column's non-null cells, in row order."""
+    joined = defaultdict(lambda: defaultdict(list))
+    for name, table in tables.items():
+        assert len(set(table.column_names)) == table.num_columns
+        data = table.to_pydict()
+        origins = list(zip(data["block"], data["frame"]))
+        for column in table.column_names[2:]:
+            for origin, value in zip(origins, data[column]):
+                if value is not None:
+                    joined[origin][(name, column)].append(decoded(value))
+    return {k: [tuple(v) for v in cols.values()] for k, cols in joined.items()}
+
+
+def contains_run(column, values):
+    n = len(values)
+    return any(column[i : i + n] == values for i in range(len(column) - n + 1))
+
+
+@pytest.mark.parametrize("path", corpus_files(large=False) + corpus_files(large=True))
+def test_agrees_with_parse_raw(path):
+    text, _ = read_as_user(path)
+    tables, errors = tessrin_core.parse_tables(text, types="text")
+    raw = tessrin_core.parse_raw(text)
+    if errors != raw["errors"]:
+        # Only the conflicts of its own are added; where they are, parse_raw dropped values.
+        extra = [e for e in errors if e not in raw["errors"]]
+        assert [e for e in errors if e not in extra] == raw["errors"]
+        assert all(e["error_type"] == "semantic" for e in extra)
+        return
+    cells, values = table_sequences(tables), raw_sequences(raw)
+    assert cells.keys() == values.keys()
+    for origin, tags in values.items():
+        columns = cells[origin]
+        # Every value in exactly one cell: the same values, and each tag's in order in one
+        # column (tags spelled two ways, `_a_x` and `_a.x`, may share one).
+        assert Counter(v for seq in columns for v in seq) == Counter(v for seq in tags for v in seq)
+        whole = Counter(columns)
+        for seq in tags:
+            if whole[seq]:
+                whole[seq] -= 1
+            else:
+                assert any(contains_run(c, seq) for c in columns if len(c) > len(seq)), seq
+
+
+CHEM_COMP = CORPUS / "mmcif-big" / "components-ccd-first-5430-blocks.cif"
+
+
+@pytest.mark.skipif(not CHEM_COMP.is_file(), reason="corpus absent")
+def test_chem_comp_has_one_row_per_block():
+    tables, errors = tessrin_core.parse_tables_file(str(CHEM_COMP))
+    blocks = sum(line.startswith("data_") for line in CHEM_COMP.open(encoding="utf-8"))
+    assert tables["chem_comp"].num_rows == blocks == 5430
+    assert tables["chem_comp"].column("block").to_pylist()[:1] == ["000"]
+    assert not errors
+
+
+HOSTILE = (
+    "data_d\n_../../evil.x 1\n_a/b.x 2\n_a:b.x 3\n_a_b.x 4\n_.hidden.x 5\n_nul\x01ctl.x 6\n"
+    "_" + "long" * 100 + ".x 7\n_diagnostics.x 8\n_Atom_Site.x 9\n_atom_site.y 10\n"
+)
+
+
+@pytest.mark.parametrize("fmt", ["parquet", "arrow"])
+def test_convert_writes_one_safe_file_per_category(tmp_path, fmt):
+    from test_cli import tessrin
+
+    (tmp_path / "h.cif").write_text(HOSTILE, encoding="utf-8")
+    result = tessrin("convert", "h.cif", "--to", fmt, "-o", "out", cwd=tmp_path)
+    assert result.returncode == 0, result.stderr
+    tables, _ = tessrin_core.parse_tables(HOSTILE)
+    written = sorted(p.name for p in (tmp_path / "out").iterdir())
+    assert all(p.parent == tmp_path / "out" for p in tmp_path.rglob(f"*.{fmt}"))
+    assert len(written) == len(tables) + 1 and "diagnostics.jsonl" in written
+    assert f"atom_site.{fmt}" in written and f"a_b.{fmt}" in written
+    assert all(len(name) < 100 and name[0] not in "._-" for name in written)
+    read = pa.ipc.open_file if fmt == "arrow" else None
+    on_disk = []
+    for name in written:
+        if name.endswith(fmt):
+            path = str(tmp_path / "out" / name)
+            if read:
+                on_disk.append(read(path).read_all())
+            else:
+                import pyarrow.parquet as pq
+
+                on_disk.append(pq.read_table(path))
+    for table in tables.values():
+        assert any(t.equals(table) for t in on_disk)
+
+
+def test_show_lists_categories_with_row_counts_and_first_rows(tmp_path):
+    from test_cli import tessrin
+
+    (tmp_path / "m.cif").write_text(MMCIF, encoding="utf-8")
+    out = tessrin("show", "m.cif", "--rows", "1", cwd=tmp_path).stdout
+    assert "cell: 2 rows, 2 columns" in out and "atom_site: 3 rows, 3 columns" in out
+    assert "Cartn_x" in out and "2.0" in out
+    assert '"."' not in out  # --rows 1: only the first row of atom_site

@@ -1,0 +1,293 @@
+"""Typed columns of parse_tables: CIF numbers with uncertainties, column inference and its
+rules, declared types from DDL2 and DDLm dictionaries, agreement with gemmi's as_number."""
+
+import decimal
+import json
+import math
+
+import pyarrow as pa
+import pytest
+from hypothesis import assume, given, settings
+from hypothesis import strategies as st
+
+from conftest import CORPUS
+
+tessrin_core = pytest.importorskip("tessrin_core")
+
+DDL2 = CORPUS / "dictionaries" / "ddl2" / "mmcif_pdbx.dic"
+DDLM = CORPUS / "cif2-syntax" / "comcifs-cif_core" / "cif_core.dic"
+
+
+def tables(text, **kwargs):
+    result, errors = tessrin_core.parse_tables(text, **kwargs)
+    return result, errors
+
+
+def rules(table):
+    return json.loads(table.schema.metadata[b"tessrin.types"])
+
+
+def one_value(text, version=""):
+    result, _ = tables(f"{version}data_t\n_t.v\n{text}\n")
+    table = result["t"]
+    su = table.column("v_su")[0].as_py() if "v_su" in table.column_names else None
+    return table.schema.field("v").type, table.column("v")[0].as_py(), su
+
+
+NUMBERS = [
+    # (text, type, value, uncertainty)
+    ("12", pa.int64(), 12, None),
+    ("-12", pa.int64(), -12, None),
+    ("+7", pa.int64(), 7, None),
+    ("007", pa.int64(), 7, None),
+    ("9223372036854775807", pa.int64(), 2**63 - 1, None),
+    ("-9223372036854775808", pa.int64(), -(2**63), None),
+    ("1.234(5)", pa.float64(), 1.234, 0.005),
+    ("-0.5(12)", pa.float64(), -0.5, 1.2),
+    ("1.2e3(4)", pa.float64(), 1200.0, 400.0),
+    ("12(3)", pa.float64(), 12.0, 3.0),
+    ("5.4310(12)", pa.float64(), 5.431, 0.0012),
+    ("1.5(0)", pa.float64(), 1.5, 0.0),
+    ("1(99999999999999999999999)", pa.float64(), 1.0, 1e23),
+    (".5", pa.float64(), 0.5, None),
+    ("5.", pa.float64(), 5.0, None),
+    ("-1.5E-3", pa.float64(), -0.0015, None),
+    ("3.14159265358979323846264", pa.float64(), 3.141592653589793, None),
+    ("1e23", pa.float64(), 1e23, None),  # past the exact powers of ten: correctly rounded
+    ("2.2250738585072011e-308", pa.float64(), 2.2250738585072011e-308, None),
+    ("9223372036854775808", pa.float64(), 2.0**63, None),  # past int64, exact in float64
+    ("100000000000000000000", pa.float64(), 1e20, None),
+]
+
+TEXTS = [
+    "1e400", "1e-400", "nan", "NaN", "inf", "-Infinity", "0x1A", "1,000", "1_000", "'1 000'",
+    "1.2(3", "1.2()", "1.2(3)x", "1.5(-3)", "1.5(0.3)", "1.2.3", "e5", "1e", "1e+", "-", "+.",
+    "'1e400'",
+]  # fmt: skip
+INEXACT = "an integer that neither int64 nor float64 holds exactly"
+
+
+@pytest.mark.parametrize("text, arrow_type, value, su", NUMBERS)
+def test_numbers(text, arrow_type, value, su):
+    got_type, got_value, got_su = one_value(text)
+    assert got_type == arrow_type
+    assert got_value == value and math.copysign(1, got_value) == math.copysign(1, value)
+    assert got_su == su
+
+
+@settings(max_examples=300, deadline=None)
+@given(
+    sign=st.sampled_from(["", "-", "+"]),
+    whole=st.text("0123456789", max_size=20),
+    fraction=st.none() | st.text("0123456789", max_size=20),
+    exponent=st.none() | st.integers(-330, 330),
+    su=st.none() | st.text("0123456789", min_size=1, max_size=4),
+)
+def test_numbers_round_as_python_does(sign, whole, fraction, exponent, su):
+    """Any CIF number reads as Python's own correctly rounded float() of it (or int)."""
+    number = whole + ("" if fraction is None else "." + fraction)
+    assume(any(c.isdigit() for c in number))
+    number = sign + number + ("" if exponent is None else f"e{exponent}")
+    text = number + ("" if su is None else f"({su})")
+    got_type, got_value, got_su = one_value(text)
+    if fraction is None and exponent is None and su is None and -(2**63) <= int(number) < 2**63:
+        assert (got_type, got_value) == (pa.int64(), int(number))
+        return
+    value = float(number)
+    last = (exponent or 0) - len(fraction or "")
+    su_value = None if su is None else float(decimal.Decimal(su).scaleb(last))
+    if math.isinf(value) or (value == 0 and any(c in "123456789" for c in number.split("e")[0])):
+        assert got_type == pa.string()  # past float64's range either way: text, never inf or 0
+    elif su_value is not None and (math.isinf(su_value) or (su_value == 0 < int(su))):
+        assert got_type == pa.string()  # so is an uncertainty past the range
+    elif fraction is None and exponent is None and su is None and float(int(number)) != int(number):
+        assert got_type == pa.string()  # an integer float64 would round
+    else:
+        assert got_type == pa.float64()
+        assert got_value == value and math.copysign(1, got_value) == math.copysign(1, value)
+        assert got_su == su_value
+
+
+@pytest.mark.parametrize(
+    "text, reason",
+    [*((text, "not a number") for text in TEXTS), ("12345678901234567890", INEXACT)],
+)
+def test_bad_numbers_stay_text(text, reason):
+    result, errors = tables(f"data_t\n_t.v {text}\n")
+    table = result["t"]
+    assert table.schema.field("v").type == pa.string()
+    assert table.column("v")[0].as_py() == text.strip("'")
+    assert rules(table)["v"] == {"type": "string", "source": "inferred", "reason": reason,
+                                 "row": 0, "value": text.strip("'")}  # fmt: skip
+    assert errors == []
+
+
+@pytest.mark.parametrize(
+    "version, text, arrow_type, value",
+    [
+        ("", "'1.5'", pa.float64(), 1.5),  # CIF 1.1: quotes only delimit
+        ("#\\#CIF_2.0\n", "'1.5'", pa.string(), "1.5"),
+        ("#\\#CIF_2.0\n", "[1 2]", pa.string(), "\x00[\"1\",\"2\"]"),
+        ("", ";1.5\n;", pa.float64(), 1.5),  # a text field too
+        ("#\\#CIF_2.0\n", ";1.5\n;", pa.string(), "1.5"),
+        ("", "'?'", pa.string(), '"?"'),  # a quoted ? is text, not unknown
+        ("", "-0.0", pa.float64(), -0.0),
+    ],
+)
+def test_how_a_value_was_written(version, text, arrow_type, value):
+    got_type, got_value, _ = one_value(text, version)
+    assert got_type == arrow_type and got_value == value
+
+
+@pytest.mark.parametrize(
+    "values, arrow_type, expected, su, reason",
+    [
+        (["1", "?", "3"], pa.int64(), [1, None, 3], None, None),
+        (["1", "2.5", "."], pa.float64(), [1.0, 2.5, None], None, None),
+        (["1(2)", "3", "?"], pa.float64(), [1.0, 3.0, None], [2.0, None, None], None),
+        (["1", "A", "B"], pa.string(), ["1", "A", "B"], None, ("not a number", 1, "A")),
+        (["9007199254740993", "0.5"], pa.string(), ["9007199254740993", "0.5"], None,
+         ("an integer past 2^53 among real numbers: float64 would round it", 0,
+          "9007199254740993")),
+        (["0.5", "9007199254740993"], pa.string(), ["0.5", "9007199254740993"], None,
+         ("an integer past 2^53 among real numbers: float64 would round it", 1,
+          "9007199254740993")),
+        (["?", "."], pa.string(), ["?", "."], None, ("no values to infer a type from", None, None)),
+    ],
+)  # fmt: skip
+def test_column_inference(values, arrow_type, expected, su, reason):
+    body = "\n".join(values)
+    table = tables(f"data_t\nloop_\n_t.v\n{body}\n")[0]["t"]
+    assert table.schema.field("v").type == arrow_type
+    assert table.column("v").to_pylist() == expected
+    assert ("v_su" in table.column_names) == (su is not None)
+    if su is not None:
+        assert table.column_names.index("v_su") == table.column_names.index("v") + 1
+        assert table.column("v_su").to_pylist() == su
+    rule = rules(table)["v"]
+    assert (rule.get("reason"), rule.get("row"), rule.get("value")) == (reason or (None,) * 3)
+
+
+def test_uncertainty_column_named_beside_the_files_own():
+    table = tables(
+        "data_t\nloop_\n_atom_site.fract_x\n_atom_site.fract_x_su\n0.25(3) 0.03\n0.5 ?\n"
+    )[0]["atom_site"]
+    assert table.column_names == ["block", "frame", "fract_x", "fract_x_su_derived", "fract_x_su"]
+    assert table.column("fract_x_su_derived").to_pylist() == [0.03, None]
+    assert table.column("fract_x_su").to_pylist() == [0.03, None]
+
+
+def test_types_text_keeps_every_column_text():
+    text = "data_t\n_cell.length_a 5.4310(12)\n_cell.volume 160\n"
+    typed = tables(text, types="text")[0]["cell"]
+    assert typed.column("length_a").to_pylist() == ["5.4310(12)"]
+    assert {f.name: f.type for f in typed.schema}["volume"] == pa.string()
+    assert rules(typed)["volume"]["source"] == "types=text"
+
+
+GEMMI_COLUMNS = [
+    (CORPUS / "mmcif-big" / "mmcif_6yfy.cif", "_atom_site.",
+     ["Cartn_x", "Cartn_y", "Cartn_z", "occupancy", "B_iso_or_equiv"]),
+    # DDL1 names, nearly every value with an uncertainty (which as_number leaves out)
+    (CORPUS / "cif1-real" / "structurefinder-tests" / "COD" / "4060316.cif", "_atom_site_",
+     ["fract_x", "fract_y", "fract_z", "U_iso_or_equiv"]),
+]  # fmt: skip
+
+
+@pytest.mark.parametrize("path, prefix, columns", GEMMI_COLUMNS, ids=["mmcif", "ddl1"])
+def test_atom_site_numbers_equal_gemmi(path, prefix, columns):
+    gemmi = pytest.importorskip("gemmi")
+    if not path.exists():
+        pytest.skip("corpus not present")
+    table = tessrin_core.parse_tables_file(str(path))[0]["atom_site"]
+    block = gemmi.cif.read(str(path)).sole_block()
+    for name in columns:
+        assert table.schema.field(name).type == pa.float64()
+        ours = [math.nan if v is None else v for v in table.column(name).to_pylist()]
+        theirs = [gemmi.cif.as_number(v) for v in block.find_values(prefix + name)]
+        assert len(ours) == len(theirs) > 0
+        assert all(a == b or (math.isnan(a) and math.isnan(b)) for a, b in zip(ours, theirs))
+
+
+def need(path):
+    if not path.exists():
+        pytest.skip("corpus not present")
+    return str(path)
+
+
+@pytest.mark.parametrize(
+    "dictionary, text, category, column, arrow_type, value",
+    [
+        (DDL2, "data_t\n_entity.id 1\n", "entity", "id", pa.string(), "1"),
+        (DDL2, "data_t\n_atom_site.Cartn_x 12\n", "atom_site", "Cartn_x", pa.float64(), 12.0),
+        (DDL2, "data_t\n_atom_site.label_seq_id 7\n", "atom_site", "label_seq_id", pa.int64(), 7),
+        (DDL2, "data_t\n_atom_site.Cartn_x ?\n", "atom_site", "Cartn_x", pa.float64(), None),
+        (DDLM, "data_t\n_cell_length_a 5.4310(12)\n", "cell", "length_a", pa.float64(), 5.431),
+        (DDLM, "data_t\n_atom_site_label 12\n", "atom_site", "label", pa.string(), "12"),
+    ],
+)  # fmt: skip
+def test_declared_types(dictionary, text, category, column, arrow_type, value):
+    table = tables(text, types=need(dictionary))[0][category]
+    assert table.schema.field(column).type == arrow_type
+    assert table.column(column)[0].as_py() == value
+    assert rules(table)[column]["source"].startswith("declared")
+
+
+def test_value_that_misfits_its_declared_type_is_a_diagnostic():
+    text = "data_1abc\nloop_\n_atom_site.id\n_atom_site.Cartn_x\n1 1.5\n2 n/a\n"
+    result, errors = tables(text, types=need(DDL2))
+    assert result["atom_site"].column("Cartn_x").to_pylist() == ["1.5", "n/a"]
+    (error,) = errors
+    assert error["error_type"] == "semantic"
+    assert all(part in error["message"] for part in ("_atom_site.Cartn_x", '"1abc"', "row 1"))
+
+
+def test_dictionary_reread_when_it_changes(tmp_path):
+    def write(code):
+        path.write_text(
+            "data_d\nloop_\n_item_type_list.code\n_item_type_list.primitive_code\n"
+            "int numb\ncode char\n"
+            f"save__t.v\n_item.name '_t.v'\n_item_type.code {code}\nsave_\n"
+        )
+
+    path = tmp_path / "d.dic"
+    write("int")
+    assert tables("data_x\n_t.v 5\n", types=path)[0]["t"].column("v")[0].as_py() == 5
+    write("code")
+    assert tables("data_x\n_t.v 5\n", types=path)[0]["t"].column("v")[0].as_py() == "5"
+
+
+@pytest.mark.parametrize(
+    "types, error",
+    [("/no/such/dictionary.dic", FileNotFoundError), (5, TypeError), ("bad\0path", ValueError)],
+)
+def test_bad_types_argument(types, error):
+    with pytest.raises(error):
+        tessrin_core.parse_tables("data_x\n", types=types)
+
+
+def test_file_without_item_types_is_not_a_dictionary(tmp_path):
+    path = tmp_path / "plain.cif"
+    path.write_text("data_x\n_cell.length_a 5\n")
+    with pytest.raises(ValueError, match="declares no item types"):
+        tessrin_core.parse_tables("data_x\n", types=str(path))
+
+
+@pytest.mark.parametrize(
+    "types, length_a, label", [("infer", pa.float64(), pa.string()), ("text", pa.string(), pa.string())]
+)
+def test_command_convert_and_show(tmp_path, types, length_a, label):
+    import subprocess
+    import sys
+
+    import pyarrow.parquet as pq
+
+    (tmp_path / "x.cif").write_text("data_x\n_cell.length_a 9.8213(4)\nloop_\n_atom.label\nC1\n")
+    run = [sys.executable, "-m", "tessrin"]
+    subprocess.run([*run, "convert", "x.cif", "--to", "parquet", "--types", types, "-o", "out"],
+                   cwd=tmp_path, check=True, capture_output=True)  # fmt: skip
+    cell = pq.read_table(tmp_path / "out" / "cell.parquet")
+    assert cell.schema.field("length_a").type == length_a
+    assert pq.read_table(tmp_path / "out" / "atom.parquet").schema.field("label").type == label
+    shown = subprocess.run([*run, "show", "x.cif"], cwd=tmp_path, capture_output=True, text=True)
+    assert "length_a: float64" in shown.stdout and "label: " not in shown.stdout
