@@ -88,8 +88,15 @@ void check_frame(const FrameData& frame, bool utf8) {
     }
     check_values(frame.values[i], utf8);
   }
-  for (const auto& loop : frame.loops) {
-    for (std::size_t position : loop) FUZZ_CHECK(position < n);
+  // A tag belongs to one loop at most: a loop never shows another definition's values.
+  FUZZ_CHECK(frame.looped.size() == n);
+  std::vector<std::size_t> owner(n, frame.loops.size());
+  for (std::size_t l = 0; l < frame.loops.size(); ++l) {
+    for (std::size_t position : frame.loops[l]) {
+      FUZZ_CHECK(position < n && frame.looped[position]);
+      FUZZ_CHECK(owner[position] == frame.loops.size() || owner[position] == l);
+      owner[position] = l;
+    }
   }
 }
 

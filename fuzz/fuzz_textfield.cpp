@@ -41,8 +41,9 @@ std::optional<std::string> reference(std::string_view text) {
   const std::size_t backslash = lines[0].find('\\');
   if (backslash == std::string::npos) return std::nullopt;
   const std::string prefix = lines[0].substr(0, backslash);
-  const bool folding = backslash + 1 < lines[0].size() && lines[0][backslash + 1] == '\\';
-  for (std::size_t i = backslash + (folding ? 2 : 1); i < lines[0].size(); ++i) {
+  const bool two = backslash + 1 < lines[0].size() && lines[0][backslash + 1] == '\\';
+  const bool folding = two || prefix.empty();  // `;\` alone folds too
+  for (std::size_t i = backslash + (two ? 2 : 1); i < lines[0].size(); ++i) {
     if (!blank(lines[0][i])) return std::nullopt;
   }
   if (!prefix.empty()) {
@@ -57,7 +58,7 @@ std::optional<std::string> reference(std::string_view text) {
     lines.erase(lines.begin());
     return joined(lines);
   }
-  lines[0].erase(0, 1);
+  if (two) lines[0].erase(0, 1);
   std::vector<std::string> out;
   std::string accumulator;
   bool last_folded = false;

@@ -186,7 +186,8 @@ CONTAINERS = [
      [T("_a"), TS, E(NOT_FOLLOWED.format('"a"'), 3, 9, "1", AS_VALUE), K("a"), V("1"), TE]),
     ("_a {[1] 'k':2}",
      [T("_a"), TS,
-      E("container in table key position", 3, 5, "[", "treating container as table value (no key)"),
+      E("container in table key position", 3, 5, "[", "treating container as table value (no key); "
+        'collected into the list under key "\\r_tessrin_keyless"'),
       LS_, V("1"), LE_, K("k"), V("2"), TE]),
     ("_a {'a'{}}",
      [T("_a"), TS,

@@ -78,11 +78,11 @@ class TestLoops:
         assert block["loops"] == [["_a", "_b"]]
         assert block["tags"] == {"_a": ["1", "3"], "_b": ["2", "4"]}
 
-    def test_later_loop_replaces_column_and_plain_value_appends(self):
+    def test_later_loop_and_plain_value_keep_first_definition(self):
         block = only_block("data_x\nloop_ _a 1 2\nloop_ _b _a 3 4\n_a 5\n")
-        assert block["loops"] == [["_a"], ["_b", "_a"]]
+        assert block["loops"] == [["_a"], ["_b"]]
         assert block["tag_order"] == ["_a", "_b"]
-        assert block["tags"]["_a"] == ["4", "5"]
+        assert block["tags"]["_a"] == ["1", "2"]
 
     def test_loop_without_values_commits_empty_columns(self):
         result = parse_raw("data_x\nloop_ _a _b\n")
@@ -173,8 +173,10 @@ CIF2_DICTIONARIES = (
     sorted(p for p in CORPUS.glob("cif2-syntax/comcifs-*/*.dic")
            if p.read_text(encoding="utf-8").startswith("#\\#CIF_2.0"))
     if CORPUS.is_dir() else [])  # fmt: skip
-# This release of the imaging dictionary really lacks the semicolon closing one text field.
-KNOWN_BROKEN = {"cif_img.dic": 6270}
+# This release of the imaging dictionary really lacks the semicolon closing one text field, and
+# the restraints dictionary defines _alias.definition_id twice in the frame of
+# _restr_equal_angle_class.details (a semantic diagnostic, on line 0).
+KNOWN_BROKEN = {"cif_img.dic": 6270, "cif_rstr.dic": 0}
 
 
 @pytest.mark.skipif(not CIF2_DICTIONARIES, reason="corpus not available")

@@ -209,7 +209,7 @@ inline void RawBuilder::route_scalar(std::string_view text) {
   has_pending_tag_ = false;
   FrameData* frame = current_frame();
   if (frame == nullptr) return;
-  frame->values[frame->slot(pending_tag_)].append_scalar(text);
+  if (ValueList* values = scalar_target(*frame)) values->append_scalar(text);
 }
 
 void RawBuilder::route_container(RawValue&& value) {
@@ -221,6 +221,8 @@ void RawBuilder::route_container(RawValue&& value) {
       top.value.keys.push_back(std::move(top.pending_key));
       top.value.items.push_back(std::move(value));
       top.has_pending_key = false;
+    } else {
+      keep_keyless(top, std::move(value));
     }
     return;
   }
@@ -233,7 +235,40 @@ void RawBuilder::route_container(RawValue&& value) {
   has_pending_tag_ = false;
   FrameData* frame = current_frame();
   if (frame == nullptr) return;
-  frame->values[frame->slot(pending_tag_)].append_value(std::move(value));
+  if (ValueList* values = scalar_target(*frame)) values->append_value(std::move(value));
+}
+
+ValueList* RawBuilder::scalar_target(FrameData& frame) {
+  const std::size_t known = frame.tag_order.size();
+  const std::size_t slot = frame.slot(pending_tag_);
+  ValueList& values = frame.values[slot];
+  // Strays without a tag of their own gather under the error tag, each reported already.
+  if (slot == known || pending_tag_ == kErrorValueTag) return &values;
+  if (frame.looped[slot]) {
+    // Appended, the value would become one more row of that loop's column only.
+    redefined(pending_tag_, "kept its loop's " + std::to_string(values.size()) +
+                                " value(s); 1 value not kept");
+    return nullptr;
+  }
+  redefined(pending_tag_, "kept every value of the tag as one list; 0 values not kept");
+  return &values;
+}
+
+void RawBuilder::redefined(std::string_view tag, std::string recovery_action) {
+  semantic_error("tag " + quoted(tag) + " defined again in the same " +
+                     (current_save_frame_ ? "save frame" : "data block"),
+                 std::move(recovery_action));
+}
+
+void RawBuilder::keep_keyless(ContainerFrame& table, RawValue&& value) {
+  // The parser reported the missing key; the value joins the table's one keyless list.
+  if (!table.has_keyless) {
+    table.keyless = table.value.items.size();
+    table.has_keyless = true;
+    table.value.keys.emplace_back(kKeylessKey);
+    table.value.items.emplace_back(RawValue::Kind::List);
+  }
+  table.value.items[table.keyless].items.push_back(std::move(value));
 }
 
 void RawBuilder::on_loop_start(std::span<const std::string_view> tags) {
@@ -294,19 +329,37 @@ void RawBuilder::on_loop_end() {
   if (FrameData* frame = current_frame()) {
     std::vector<std::size_t> positions;
     positions.reserve(tag_count);
-    std::vector<bool> taken(loop_columns_.size(), false);
+    // Per column: not seen yet, kept, or dropped because the frame defined its tag before.
+    enum : std::uint8_t { kUnseen, kKept, kDropped };
+    std::vector<std::uint8_t> state(loop_columns_.size(), kUnseen);
+    std::vector<std::size_t> slot_of(loop_columns_.size());
     for (std::size_t i = 0; i < tag_count; ++i) {
-      const std::size_t slot = frame->slot(loop_tags_[i]);
-      positions.push_back(slot);
+      const std::size_t column = loop_column_of_[i];
       // A tag named twice in one header keeps the column its first occurrence stored, rather
       // than losing its values to an empty list.
-      const std::size_t column = loop_column_of_[i];
-      if (!taken[column]) {
+      if (state[column] == kUnseen) {
+        const std::size_t known = frame->tag_order.size();
+        const std::size_t slot = frame->slot(loop_tags_[i]);
+        if (slot < known) {
+          // The first definition stays; pairing the values of another loop or a scalar with
+          // this loop's rows would misalign them.
+          redefined(loop_tags_[i], "kept the first definition (" +
+                                       std::to_string(frame->values[slot].size()) +
+                                       " value(s)); " +
+                                       std::to_string(loop_columns_[column].size()) +
+                                       " value(s) of this loop not kept");
+          if (stopped_) break;
+          state[column] = kDropped;
+          continue;
+        }
         frame->values[slot] = std::move(loop_columns_[column]);
-        taken[column] = true;
+        frame->looped[slot] = true;
+        slot_of[column] = slot;
+        state[column] = kKept;
       }
+      if (state[column] == kKept) positions.push_back(slot_of[column]);
     }
-    frame->loops.push_back(std::move(positions));
+    if (!positions.empty()) frame->loops.push_back(std::move(positions));
   }
   reset_loop();
 }

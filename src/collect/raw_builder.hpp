@@ -50,12 +50,20 @@ class RawBuilder {
     RawValue value;  // List or Table being filled
     std::string pending_key;
     bool has_pending_key = false;
+    bool has_keyless = false;
+    std::size_t keyless = 0;  // position of the kKeylessKey list, once there is one
   };
 
   FrameData* current_frame() noexcept;
   void semantic_error(std::string message, std::string recovery_action);
   [[gnu::always_inline]] void route_scalar(std::string_view text);
   void route_container(RawValue&& value);
+  /// Where a value of the pending tag outside a loop goes, or null when it is not kept (the
+  /// tag belongs to a loop of the frame); reports every redefinition.
+  ValueList* scalar_target(FrameData& frame);
+  void redefined(std::string_view tag, std::string recovery_action);
+  /// Keeps a container that `table` holds without a key under kKeylessKey.
+  void keep_keyless(ContainerFrame& table, RawValue&& value);
   void reset_loop();
   [[gnu::always_inline]] std::size_t next_loop_column() noexcept;
   void lower_into(std::string_view text, std::string& out);

@@ -265,6 +265,7 @@ struct FrameData {
   std::vector<std::vector<std::size_t>> loops;    // per loop: positions in tag_order, header order
   std::vector<ValueList> values;                  // parallel to tag_order: each tag's values
   TagIndex index;                                 // built only for frames with many tags
+  std::vector<bool> looped;                       // parallel to tag_order: a loop holds it
 
   /// Position of `tag` (a name from the parse's TagPool) in tag_order, adding it (with no
   /// values) when new. Small frames (most save frames of a dictionary, most blocks of a
@@ -284,6 +285,7 @@ struct FrameData {
     }
     tag_order.push_back(tag);
     values.emplace_back();
+    looped.push_back(false);
     if (!index.empty()) index.insert(tag_order.size() - 1, tag_order);
     return tag_order.size() - 1;
   }

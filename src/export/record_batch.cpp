@@ -2,11 +2,13 @@
 
 #include <algorithm>
 #include <cstring>
+#include <deque>
 #include <optional>
 #include <span>
 #include <string>
 #include <utility>
 
+#include "export/field_name.hpp"
 #include "export/json_cell.hpp"
 #include "text/unicode.hpp"
 #include "text/utf8.hpp"
@@ -203,6 +205,7 @@ Batch make_batch(const BatchOrigin& origin, std::string_view loop_id,
   owned.reserve(kLeading + tags.size());
   std::vector<Field> fields;
   fields.reserve(kLeading + tags.size());
+  std::deque<std::string> renamed;  // stable storage for the names fields point to
   auto add = [&](std::string_view name, bool nullable, Column column) {
     owned.push_back(std::move(column));
     fields.push_back(Field{name, nullable, &owned.back()});
@@ -221,23 +224,20 @@ Batch make_batch(const BatchOrigin& origin, std::string_view loop_id,
   add("_loop_id", false, constant_text(loop_id, rows, "the loop id column", origin));
 
   for (std::size_t i = 0; i < tags.size(); ++i) {
-    // The C stream interface carries field names as NUL-terminated strings: a tag holding a
-    // stray NUL (the lexer lets them through) would reach pyarrow cut short, under the name
-    // of another tag.
-    if (tags[i].find('\0') != std::string_view::npos) {
-      invalid("tag " + std::string(quoted(tags[i])) + " of " + describe(origin) +
-              " contains NUL, which an Arrow field name cannot carry");
-    }
+    // A NUL inside a tag (reported by the lexer) would end the NUL-terminated field name of the
+    // C interface: the field shows U+FFFD there instead.
+    std::string_view name = tags[i];
+    if (name.find('\0') != std::string_view::npos) name = renamed.emplace_back(arrow_field_name(name));
     const Column* column = columns[i];
     if (column == nullptr) {
-      add(tags[i], true, null_column(NANOARROW_TYPE_STRING, rows));
+      add(name, true, null_column(NANOARROW_TYPE_STRING, rows));
     } else if (column->type != NANOARROW_TYPE_STRING || column->length > rows) {
-      invalid("column '" + std::string(tags[i]) + "' of " + describe(origin) +
+      invalid("column '" + std::string(name) + "' of " + describe(origin) +
               " does not fit its batch");
     } else if (column->length < rows) {
-      add(tags[i], true, pad_utf8(*column, rows));
+      add(name, true, pad_utf8(*column, rows));
     } else {
-      fields.push_back(Field{tags[i], true, column});
+      fields.push_back(Field{name, true, column});
     }
   }
   return make_record_batch(fields, rows);

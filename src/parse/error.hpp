@@ -12,7 +12,7 @@ inline constexpr std::string_view kLexical = "lexical";
 inline constexpr std::string_view kSyntactic = "syntactic";
 inline constexpr std::string_view kSemantic = "semantic";
 
-/// Recovery action of every lexer problem once the parser relays it.
+/// Recovery action of a lexer problem once the parser relays it, unless it names its own.
 inline constexpr std::string_view kLexerRecovery = "lexer recovery";
 
 /// One diagnostic, as exported to Python (field order is the export order).
@@ -31,6 +31,7 @@ struct LexerError {
   std::string context;
   std::uint32_t line = 0;
   std::uint32_t column = 0;
+  std::string_view recovery = kLexerRecovery;  // a static text
 };
 
 /// The lexical diagnostic the parser reports for a lexer problem.

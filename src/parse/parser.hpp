@@ -19,6 +19,10 @@ namespace tessrin {
 /// Tag that receives values which have no tag of their own.
 inline constexpr std::string_view kErrorValueTag = "_tessrin_error_value";
 
+/// Table key under which collection keeps, as one list, the containers a table holds without
+/// a key. Line ends reach the lexer as line feeds only, so no key read from a file holds a CR.
+inline constexpr std::string_view kKeylessKey = "\r_tessrin_keyless";
+
 namespace parser_detail {
 
 /// The reason text in implicit-close messages, built only when a message needs it: most
@@ -103,7 +107,7 @@ class Parser {
 
   void relay_lexer_errors() {
     for (const LexerError& e : token_.errors) {
-      sink_.on_parse_error(kLexical, e.message, e.line, e.column, e.context, kLexerRecovery);
+      sink_.on_parse_error(kLexical, e.message, e.line, e.column, e.context, e.recovery);
     }
   }
 
@@ -395,7 +399,8 @@ class Parser {
     switch (top.state) {
       case TableState::ExpectKey:
         error("container in table key position", text,
-              "treating container as table value (no key)");
+              "treating container as table value (no key); collected into the list under "
+              "key \"\\r_tessrin_keyless\"");
         top.state = TableState::ColonSeen;
         return;
       case TableState::KeySeen:

@@ -8,6 +8,7 @@
 #include <emmintrin.h>
 #endif
 
+#include "text/unicode.hpp"
 #include "text/utf8.hpp"
 
 namespace tessrin {
@@ -261,6 +262,17 @@ void Lexer::check_chars(const char* begin, const char* end, Token& token) {
   }
 }
 
+void Lexer::check_name_nul(std::string_view word, Token& token) {
+  const auto* nul = static_cast<const char*>(std::memchr(word.data(), '\0', word.size()));
+  if (nul == nullptr) return;
+  // The name is kept exactly; only an Arrow field name, which cannot hold NUL, has U+FFFD.
+  const bool tag = word[0] == '_';
+  token.errors.push_back(LexerError{
+      std::string(tag ? "NUL in tag name " : "NUL in block or frame name ") + quoted(word),
+      std::string(nul, word.data() + word.size()), line_, column_at(nul),
+      tag ? "name kept; U+FFFD in its place in the Arrow field name" : "name kept"});
+}
+
 void Lexer::add_unterminated(Token& token, std::string_view delimiter, std::string_view content,
                              std::string message) {
   std::string context(delimiter);
@@ -501,6 +513,7 @@ void Lexer::read_bare_word(Token& token) {
   }
   start_token(token, kind, value_type);
   token.text = word;
+  if (kind != TokenKind::Value) [[unlikely]] check_name_nul(word, token);
   pos_ = p;
   if (version_ == CifVersion::Cif11 && (word[0] == '[' || word[0] == '$')) {
     std::string message = "bare word beginning with '";

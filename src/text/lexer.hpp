@@ -84,6 +84,8 @@ class Lexer {
   /// Line and column of `at`, a position already read past.
   void locate(const char* at, std::uint32_t& line, std::uint32_t& column);
   void check_chars(const char* begin, const char* end, Token& token);
+  /// Reports a NUL inside a tag or a block or frame header.
+  void check_name_nul(std::string_view word, Token& token);
   void read_bare_word(Token& token);
   void read_quoted(Token& token);
   void read_triple(Token& token);

@@ -36,9 +36,12 @@ bool transform_multiline(std::string_view text, std::string& out) {
   const std::size_t backslash = first.find('\\');
   if (backslash == std::string_view::npos) return false;
   const std::string_view prefix = first.substr(0, backslash);
-  const bool folding = backslash + 1 < first.size() && first[backslash + 1] == '\\';
-  const std::size_t marker_end = backslash + (folding ? 2 : 1);
+  const bool two = backslash + 1 < first.size() && first[backslash + 1] == '\\';
+  const std::size_t marker_end = backslash + (two ? 2 : 1);
   if (!all_blank(first.substr(marker_end))) return false;
+  // CIF 1.1 paragraph 26: `;\` alone on the opening line announces line folding; with a
+  // prefix, one backslash announces only the prefix and two announce both.
+  const bool folding = two || prefix.empty();
 
   std::vector<std::string_view> lines = split_lines(text);
   if (!prefix.empty()) {
@@ -58,9 +61,9 @@ bool transform_multiline(std::string_view text, std::string& out) {
     return true;
   }
 
-  // Line 0 is now the two-backslash marker and blanks; dropping one backslash makes it an
-  // ordinary fold line that contributes nothing.
-  lines[0].remove_prefix(1);
+  // Line 0 is now the marker and blanks; with two backslashes, dropping one makes it an
+  // ordinary fold line that contributes nothing, as the one-backslash marker already is.
+  if (two) lines[0].remove_prefix(1);
   std::string pending;
   bool emitted = false;
   bool last_folded = false;
