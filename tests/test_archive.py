@@ -70,10 +70,11 @@ def convert(*args) -> int:
 def datasets(out) -> dict:
     """Every dataset's rows, read by DuckDB and sorted; each dataset must have one schema."""
     found = {}
+    db = duckdb.connect()  # its own: other tests may leave the default one mid-result
     for directory in _parts.dataset_dirs(str(out)):
         schemas = {pq.read_schema(p).remove_metadata() for p in _parts_of(directory)}
         assert len({s.to_string() for s in schemas}) == 1, directory
-        rows = duckdb.sql(f"select * from read_parquet('{directory}/*.parquet')").fetchall()
+        rows = db.sql(f"select * from read_parquet('{directory}/*.parquet')").fetchall()
         found[os.path.basename(directory)] = sorted(rows, key=repr)
     return found
 

@@ -73,6 +73,7 @@ class Task:
     out: str
     inputs: tuple[Input, ...]
     mode: str | None
+    types: str
 
 
 # --- finding inputs ------------------------------------------------------------------------
@@ -126,7 +127,7 @@ def find_inputs(paths, out: str) -> tuple[list[Input], list[str]]:
 
 
 def make_tasks(
-    inputs: list[Input], out: str, mode: str | None, task_mb: float | None, workers: int
+    inputs: list[Input], out: str, options: tuple, task_mb: float | None, workers: int
 ) -> list[Task]:
     """Consecutive inputs grouped into tasks of about `task_mb` MB of text each; by default
     64 MB, or less when that would leave workers without tasks."""
@@ -140,20 +141,20 @@ def make_tasks(
     size = 0
     for item in inputs:
         if group and size + item.estimate > limit:
-            tasks.append(_task(group, out, mode))
+            tasks.append(_task(group, out, options))
             group, size = [], 0
         group.append(item)
         size += item.estimate
     if group:
-        tasks.append(_task(group, out, mode))
+        tasks.append(_task(group, out, options))
     return tasks
 
 
-def _task(group: list[Input], out: str, mode: str | None) -> Task:
+def _task(group: list[Input], out: str, options: tuple) -> Task:
     digest = hashlib.sha1()
     for item in group:
         digest.update(f"{item.path}\0{item.bytes}\0{item.mtime}\n".encode("utf-8", "surrogatepass"))
-    return Task(digest.hexdigest()[:16], out, tuple(group), mode)
+    return Task(digest.hexdigest()[:16], out, tuple(group), *options)
 
 
 # --- one task ------------------------------------------------------------------------------
@@ -163,11 +164,11 @@ class _Unreadable(Exception):
     pass
 
 
-def _parse(path: str, mode: str | None) -> tuple[dict, list, int]:
+def _parse(path: str, mode: str | None, types: str) -> tuple[dict, list, int]:
     """(tables, diagnostics, bytes of text) of one input, gzipped or not."""
     if not path.lower().endswith(".gz") and hasattr(tessrin_core, "parse_tables_file"):
         try:
-            tables, errors = tessrin_core.parse_tables_file(path, mode)
+            tables, errors = tessrin_core.parse_tables_file(path, mode, types=types)
         except OSError as error:
             raise _Unreadable(f"cannot read: {native_read_reason(path, error)}") from None
         return tables, errors, os.path.getsize(path)
@@ -185,7 +186,7 @@ def _parse(path: str, mode: str | None) -> tuple[dict, list, int]:
         text = data.decode("utf-8")
     except UnicodeDecodeError as error:
         raise _Unreadable(f"cannot read: {utf8_reason(data, error)}") from None
-    tables, errors = tessrin_core.parse_tables(text, mode)
+    tables, errors = tessrin_core.parse_tables(text, mode, types=types)
     return tables, errors, len(data)
 
 
@@ -209,7 +210,7 @@ def convert_task(task: Task) -> dict:
             rows.append(_row(item, task.key, status="error", error=item.problem))
             continue
         try:
-            tables, errors, size = _parse(item.path, task.mode)
+            tables, errors, size = _parse(item.path, task.mode, task.types)
         except _Unreadable as error:
             rows.append(_row(item, task.key, status="error", error=str(error)))
             continue
@@ -371,6 +372,7 @@ def convert_archive(
     scheduler: str | None = None,
     resume: bool = False,
     strict: bool = False,
+    types: str = "infer",
     task_mb: float | None = None,
     say=print,
     complain=lambda message: print(f"tessrin: {message}", file=sys.stderr),
@@ -390,7 +392,10 @@ def convert_archive(
     os.makedirs(out, exist_ok=True)
     kept, todo = plan_resume(read_manifest(out) if resume else [], inputs)
     _parts.remove_parts_except(out, {row["task"] for row in kept})
-    tasks = make_tasks(todo, out, "strict" if strict else None, task_mb, engine.workers())
+    if types not in ("infer", "text"):
+        types = os.path.abspath(types)  # a dictionary, read by workers elsewhere
+    options = ("strict" if strict else None, types)
+    tasks = make_tasks(todo, out, options, task_mb, engine.workers())
     rows = list(kept)
     write_manifest(out, rows)
     if resume:

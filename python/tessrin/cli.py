@@ -243,24 +243,13 @@ def run_convert(args) -> int:
     if os.path.exists(args.output) and not os.path.isdir(args.output):
         _complain(f"{args.output}: exists and is not a directory")
         return EXIT_TROUBLE
-    if args.to != "parquet" and (args.dataset or args.resume or args.scheduler):
-        _complain("--dataset, --resume and --scheduler write Parquet datasets: use --to parquet")
-        return EXIT_TROUBLE
-    if args.to == "parquet" and (
-        args.dataset or args.resume or args.scheduler or any(map(os.path.isdir, args.paths))
-    ):
-        from tessrin._archive import convert_archive
-
-        return convert_archive(
-            args.paths,
-            args.output,
-            jobs=args.jobs,
-            scheduler=args.scheduler,
-            resume=args.resume,
-            strict=args.strict,
-            task_mb=args.task_size,
-            complain=_complain,
+    dataset = args.to == "parquet" and args.layout == "tables"
+    if not dataset and (args.dataset or args.resume or args.scheduler):
+        _complain(
+            "--dataset, --resume and --scheduler write Parquet datasets of category tables: "
+            "use --to parquet (and no --layout batches)"
         )
+        return EXIT_TROUBLE
     import functools
 
     from tessrin._convert import convert_file, output_dirs
@@ -276,6 +265,22 @@ def run_convert(args) -> int:
     except (OSError, ValueError) as error:
         _complain(f"--types: {error}")
         return EXIT_TROUBLE
+    if dataset and (
+        args.dataset or args.resume or args.scheduler or any(map(os.path.isdir, args.paths))
+    ):
+        from tessrin._archive import convert_archive
+
+        return convert_archive(
+            args.paths,
+            args.output,
+            jobs=args.jobs,
+            scheduler=args.scheduler,
+            resume=args.resume,
+            strict=args.strict,
+            types=args.types,
+            task_mb=args.task_size,
+            complain=_complain,
+        )
     files, troubled = _inputs(args.paths)
     jobs = list(zip(files, output_dirs(files, args.output)))
     job = functools.partial(
