@@ -347,7 +347,7 @@ class _Tally:
         )
 
 
-def _progress(total_bytes: int):
+def _progress():
     """A live line on a terminal's standard error (files, MB and rows per second, errors,
     time left), or None when standard error is not a terminal."""
     if not sys.stderr.isatty():
@@ -388,7 +388,19 @@ def convert_archive(
     except EngineUnavailable as error:
         complain(str(error))
         return 2
-    out = os.path.abspath(out)
+    # Closing the engine stops a LocalCluster's processes, whatever ends the run.
+    try:
+        return _convert(inputs, problems, os.path.abspath(out), engine, resume, strict, types,
+                        task_mb, say, complain)
+    except (OSError, pa.ArrowException) as error:
+        where = f"{error.filename}: " if getattr(error, "filename", None) else ""
+        complain(f"cannot write: {where}{getattr(error, 'strerror', None) or error}")
+        return 2
+    finally:
+        engine.close(cancel=True)
+
+
+def _convert(inputs, problems, out, engine, resume, strict, types, task_mb, say, complain):
     os.makedirs(out, exist_ok=True)
     kept, todo = plan_resume(read_manifest(out) if resume else [], inputs)
     _parts.remove_parts_except(out, {row["task"] for row in kept})
@@ -401,7 +413,7 @@ def convert_archive(
     if resume:
         say(f"resuming: {len(kept):,} files already converted, {len(todo):,} to go")
     tally = _Tally(len(todo), sum(item.bytes or 0 for item in todo))
-    progress = _progress(tally.total_bytes)
+    progress = _progress()
     schemas: dict[str, pa.Schema] = {}
     # Most parts of a dataset share a schema with others; keeping one copy of each keeps the
     # driver's memory small for archives of hundreds of thousands of parts.
@@ -447,7 +459,7 @@ def convert_archive(
     except KeyboardInterrupt:
         if progress is not None:
             progress.stop()
-        engine.close(cancel=True)
+        engine.close(cancel=True)  # before the cleanup: no worker may write after it
         write_manifest(out, rows)
         _parts.remove_parts_except(out, {row["task"] for row in rows if row["task"]})
         complain(
@@ -458,7 +470,6 @@ def convert_archive(
     if progress is not None:
         progress.stop()
     where = engine.describe()
-    engine.close()
     write_manifest(out, rows)
     # Only parts of tasks the manifest records remain (a task that failed may have left some).
     _parts.remove_parts_except(out, {row["task"] for row in rows if row["task"]})

@@ -145,10 +145,13 @@ class DaskEngine:
             future.release()
 
     def close(self, cancel: bool = False) -> None:
+        if self.client is None:
+            return
         if cancel and self.futures:
             self.client.cancel(self.futures)
         self.futures = []
         self.client.close()
+        self.client = None
         if self.cluster is not None:
             self.cluster.close()
 
