@@ -211,6 +211,10 @@ def entries_agree(source, mode=None, calls=None):
     batches, arrow_errors = tessrin_core.parse_arrow(source, mode)
     assert arrow_errors == raw["errors"]
     assert [batch_view(b) for b in batches] == expected
+    # parse_tables reports the collector's diagnostics, and only adds conflicts of its own.
+    _, table_errors = tessrin_core.parse_tables(source, mode)
+    if all(e in raw["errors"] for e in table_errors):
+        assert table_errors == raw["errors"]
     if calls is not None:
         handler_errors = [call[1] for call in calls if call[0] == "on_error"]
         parser_errors = [tuple(e.values()) for e in raw["errors"] if e["error_type"] != "semantic"]

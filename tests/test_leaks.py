@@ -120,14 +120,14 @@ ENTRIES = {
     "parse_arrow": lambda f: tessrin_core.parse_arrow(RICH),
     "parse_arrow strict": lambda f: tessrin_core.parse_arrow(RICH, "strict"),
     "parse_arrow_file": lambda f: tessrin_core.parse_arrow_file(str(f / "rich.cif")),
-    "parse_tables": lambda f: tessrin_core.parse_tables(RICH),
-    "parse_tables strict": lambda f: tessrin_core.parse_tables(RICH, "strict"),
-    "parse_tables_file": lambda f: tessrin_core.parse_tables_file(str(f / "rich.cif")),
     # A NUL in a tag is a diagnostic and U+FFFD in the field name, no longer an error path.
     "parse_arrow NUL in a tag": (
         lambda f: tessrin_core.parse_arrow("data_a _x 1 loop_ _l 1 2 data_b _a\0b 1")),
     "parse_arrow_file NUL in a tag": (
         lambda f: tessrin_core.parse_arrow_file(str(f / "nul-tag.cif"))),
+    "parse_tables": lambda f: tessrin_core.parse_tables(RICH),
+    "parse_tables strict": lambda f: tessrin_core.parse_tables(RICH, "strict"),
+    "parse_tables_file": lambda f: tessrin_core.parse_tables_file(str(f / "rich.cif")),
 }
 
 

@@ -50,6 +50,12 @@ void TableBuilder::semantic_error(std::string message, std::string_view context,
   if (strict_) stopped_ = true;
 }
 
+std::string TableBuilder::redefined(std::string_view tag) const {
+  // The collector's message: both entries name the same fault alike.
+  return "tag " + quoted(tag) + " defined again in the same " +
+         (in_frame_ ? "save frame" : "data block");
+}
+
 std::string TableBuilder::where() const {
   const RowOrigin& origin = out_.origins[in_frame_ ? frame_origin_ : block_origin_];
   std::string text = "block " + quoted(out_.names[origin.block]);
@@ -133,14 +139,45 @@ TableBuilder::Slot TableBuilder::slot_for(TagPlace place) {
   return {found->second, column->second};
 }
 
-TableBuilder::Slot TableBuilder::plain_slot(std::string_view tag) {
+std::uint32_t TableBuilder::tag_id(std::string_view tag) {
+  lower_into(tag, lowered_);
+  auto found = tag_ids_.find(lowered_);
+  if (found == tag_ids_.end()) {
+    found = tag_ids_.emplace(lowered_, static_cast<std::uint32_t>(tag_names_.size())).first;
+    tag_names_.push_back(&found->first);
+    tag_marks_[0].emplace_back();
+    tag_marks_[1].emplace_back();
+  }
+  return found->second;
+}
+
+bool TableBuilder::defined_again(std::uint32_t id, bool looped) {
+  TagMark& mark = tag_marks_[in_frame_][id];
+  const std::uint32_t serial = frame_serial();
+  const bool again = mark.frame == serial;
+  if (!again) {
+    mark.frame = serial;
+    mark.looped = false;
+  }
+  mark.looped = mark.looped || looped;
+  return again;
+}
+
+TableBuilder::TagSlot TableBuilder::plain_slot(std::string_view tag) {
   // A plain tag's place depends on its spelling alone; files repeat one set of tags in every
   // block, so each spelling is resolved once.
   auto found = slot_of_tag_.find(tag);
   if (found != slot_of_tag_.end()) return found->second;
-  const Slot slot = slot_for(resolve_plain(tag));
+  const TagSlot slot{slot_for(resolve_plain(tag)), tag_id(tag)};
   slot_of_tag_.emplace(std::string(tag), slot);
   return slot;
+}
+
+std::string TableBuilder::shared_column(std::string_view tag, Slot slot) const {
+  const CategoryTable& category = out_.categories[slot.category];
+  return "tag " + quoted(tag) + " fills column " + quoted(category.columns[slot.column].name()) +
+         " of category " + quoted(category.name) + ", which another tag of " + where() +
+         " fills as well";
 }
 
 void TableBuilder::add_tag(std::string_view tag) {
@@ -168,6 +205,9 @@ void TableBuilder::add_value(std::string_view text, std::uint8_t kind) {
 
 void TableBuilder::route(std::string_view text, std::uint8_t kind) {
   if (!containers_.empty()) {
+    ContainerFrame& top = containers_.back();
+    // A scalar where a table wants a key has no place (the parser reported it).
+    if (top.value.kind == RawValue::Kind::Table && !top.has_pending_key) return;
     RawValue scalar;
     scalar.text.assign(text);
     route_container(std::move(scalar));
@@ -189,6 +229,16 @@ void TableBuilder::route_container(RawValue&& value) {
       top.value.keys.push_back(std::move(top.pending_key));
       top.value.items.push_back(std::move(value));
       top.has_pending_key = false;
+    } else {
+      // As the collector keeps it: the containers a table holds without a key gather in one
+      // list under kKeylessKey (the parser reported each).
+      if (!top.has_keyless) {
+        top.keyless = top.value.items.size();
+        top.has_keyless = true;
+        top.value.keys.emplace_back(kKeylessKey);
+        top.value.items.emplace_back(RawValue::Kind::List);
+      }
+      top.value.items[top.keyless].items.push_back(std::move(value));
     }
     return;
   }
@@ -205,23 +255,32 @@ void TableBuilder::plain_value(std::string_view text, std::uint8_t kind) {
   if (!has_pending_tag_) return;
   has_pending_tag_ = false;
   if (!has_frame()) return;
-  const Slot slot = plain_slot(pending_tag_);
+  const auto [slot, id] = plain_slot(pending_tag_);
   TableColumn& column = out_.categories[slot.category].columns[slot.column];
   const std::uint32_t serial = frame_serial();
+  TableColumn::FrameMarks& marks = column.marks[in_frame_];
+  // Strays gather under the error tag, each reported by the parser already.
+  const bool stray = pending_tag_ == kErrorValueTag;
+  const bool looped = tag_marks_[in_frame_][id].frame == serial && tag_marks_[in_frame_][id].looped;
+  const bool again = defined_again(id, false);
+  if (again && !stray) {
+    semantic_error(redefined(*tag_names_[id]), "RawBuilder",
+                   looped ? "its loop's values and this value kept in separate rows"
+                          : "value kept in a row of its own");
+  }
   std::uint32_t group = 0;
-  if (column.plain_frame == serial) {
-    group = column.plain_count++;
-    semantic_error("tag " + quoted(pending_tag_) + " has more than one value in " + where() +
-                       "; value " + std::to_string(group + 1) + " starts a row of its own in " +
-                       "category " + quoted(out_.categories[slot.category].name),
-                   pending_tag_, "value kept in a row of its own");
+  if (marks.plain_frame == serial) {
+    group = marks.plain_count++;
+    if (!again && !stray) {
+      semantic_error(shared_column(pending_tag_, slot), pending_tag_,
+                     "value kept in a row of its own");
+    }
   } else {
-    column.plain_frame = serial;
-    column.plain_count = 1;
-    if (column.loop_frame == serial) {
-      semantic_error("tag " + quoted(pending_tag_) + " is given both in a loop and as a plain " +
-                         "tag in " + where() + "; its values stay in separate rows",
-                     pending_tag_, "values kept in separate rows");
+    marks.plain_frame = serial;
+    marks.plain_count = 1;
+    if (marks.loop_frame == serial && !again) {
+      semantic_error(shared_column(pending_tag_, slot), pending_tag_,
+                     "the loop's values and this value kept in separate rows");
     }
   }
   if (stopped_) return;
@@ -282,6 +341,7 @@ void TableBuilder::reset_loop() {
   loop_tag_count_ = 0;
   loop_targets_.clear();
   loop_categories_.clear();
+  loop_redefined_.clear();
   loop_simple_ = true;
   loop_value_count_ = 0;
   loop_cursor_ = 0;
@@ -296,13 +356,13 @@ const std::vector<TableBuilder::HeaderSlot>& TableBuilder::header_slots(
   const std::vector<TagPlace> places = resolve_loop(tags, place_storage_);
   std::vector<HeaderSlot> slots;
   slots.reserve(tags.size());
+  // How often the header named each column so far (a map: generated headers run to thousands).
+  std::unordered_map<std::uint64_t, std::uint32_t> seen;
   for (std::size_t i = 0; i < tags.size(); ++i) {
     const Slot slot = slot_for(places[i]);
-    std::uint32_t group = 0;
-    for (std::size_t j = 0; j < i; ++j) {
-      group += slots[j].slot.category == slot.category && slots[j].slot.column == slot.column;
-    }
-    slots.push_back({slot, group});
+    const std::uint32_t group =
+        seen[static_cast<std::uint64_t>(slot.category) << 32 | slot.column]++;
+    slots.push_back({slot, group, tag_id(tags[i])});
   }
   return header_slots_.emplace(loop_header_, std::move(slots)).first->second;
 }
@@ -315,35 +375,42 @@ void TableBuilder::on_loop_start(std::span<const std::string_view> tags) {
   for (std::string_view tag : tags) loop_header_.append(tag).push_back('\n');
   if (!has_frame() || tags.empty()) return;
   const std::vector<HeaderSlot>& slots = header_slots(tags);
+  ++serial_loop_;
   // Columns are all created now: the pointers below stay valid for the whole loop.
   const std::uint32_t serial = frame_serial();
   for (std::size_t i = 0; i < tags.size(); ++i) {
-    const auto [slot, group] = slots[i];
+    const auto [slot, group, id] = slots[i];
     CategoryTable& category = out_.categories[slot.category];
     TableColumn& column = category.columns[slot.column];
+    TableColumn::FrameMarks& marks = column.marks[in_frame_];
+    // The collector's check goes by tag, once per tag of the header, and reports when the
+    // loop ends; the tables' own by column.
+    TagMark& mark = tag_marks_[in_frame_][id];
+    bool again = mark.loop == serial_loop_ && mark.frame == serial;
+    if (!again) {
+      mark.loop = serial_loop_;
+      if (defined_again(id, true)) {
+        loop_redefined_.push_back(id);
+        again = true;
+      }
+    }
     if (group == 1) {
       semantic_error("loop names tag " + quoted(tags[i]) + " more than once in " + where() +
                          "; each repeat fills rows of its own in category " +
                          quoted(category.name),
                      tags[i], "repeated column kept in rows of its own");
     }
-    if (group == 0 && column.loop_frame == serial) {
-      // The collector keeps only the later loop's values of such a tag; here both stay.
-      semantic_error("tag " + quoted(tags[i]) + " is named by two loops of " + where() +
-                         "; each loop's values fill rows of their own",
-                     tags[i], "values kept in separate rows");
+    if (group == 0 && !again &&
+        (marks.loop_frame == serial || marks.plain_frame == serial)) {
+      semantic_error(shared_column(tags[i], slot), tags[i], "values kept in separate rows");
     }
-    if (group == 0 && column.plain_frame == serial) {
-      semantic_error("tag " + quoted(tags[i]) + " is given both in a loop and as a plain tag in " +
-                         where() + "; its values stay in separate rows",
-                     tags[i], "values kept in separate rows");
-    }
-    column.loop_frame = serial;
-    std::uint32_t at = 0;
-    while (at < loop_categories_.size() && loop_categories_[at].category != slot.category) ++at;
-    if (at == loop_categories_.size()) {
+    marks.loop_frame = serial;
+    if (category.loop_mark != serial_loop_ || loop_categories_.empty()) {
+      category.loop_mark = serial_loop_;
+      category.loop_index = static_cast<std::uint32_t>(loop_categories_.size());
       loop_categories_.push_back({slot.category, category.rows, 1});
     }
+    const std::uint32_t at = category.loop_index;
     loop_categories_[at].groups = std::max(loop_categories_[at].groups, group + 1);
     if (group != 0) loop_simple_ = false;
     column.pad_to(category.rows);
@@ -440,6 +507,11 @@ void TableBuilder::on_loop_end() {
     }
     for (std::size_t i = 0; i < missing; ++i) loop_value("?", kPlaceholder);
   }
+  for (std::uint32_t id : loop_redefined_) {
+    const std::string& tag = *tag_names_[id];
+    semantic_error(redefined(tag), "RawBuilder",
+                   "the earlier values and this loop's kept in separate rows");
+  }
   for (const LoopCategory& loop : loop_categories_) {
     CategoryTable& category = out_.categories[loop.category];
     category.rows = loop.base + loop_row_ * loop.groups;
@@ -454,12 +526,12 @@ void TableBuilder::on_loop_end() {
 
 void TableBuilder::on_list_start() {
   if (stopped_) return;
-  containers_.push_back(ContainerFrame{RawValue(RawValue::Kind::List), {}, false});
+  containers_.push_back(ContainerFrame{RawValue(RawValue::Kind::List)});
 }
 
 void TableBuilder::on_table_start() {
   if (stopped_) return;
-  containers_.push_back(ContainerFrame{RawValue(RawValue::Kind::Table), {}, false});
+  containers_.push_back(ContainerFrame{RawValue(RawValue::Kind::Table)});
 }
 
 void TableBuilder::on_table_key(std::string_view key, std::uint8_t /*kind*/) {

@@ -49,6 +49,9 @@ struct CategoryTable {
   std::uint32_t flush_mark = 0;
   std::uint32_t flush_rank = 0;
   std::uint32_t flush_groups = 0;
+  // Its place among the categories of the loop being read.
+  std::uint32_t loop_mark = 0;
+  std::uint32_t loop_index = 0;
 };
 
 /// Every category of a parse, in order of first appearance, with the diagnostics.
@@ -96,6 +99,18 @@ class TableBuilder {
   struct HeaderSlot {
     Slot slot;
     std::uint32_t group;  // how often the header named this column before
+    std::uint32_t tag;    // the tag's id (tag_id)
+  };
+  struct TagSlot {
+    Slot slot;
+    std::uint32_t tag;
+  };
+  /// Where a tag was last defined, per level ([0] block, [1] save frame), for the collector's
+  /// "defined again" diagnostics, which go by tag whatever column the tag lands in.
+  struct TagMark {
+    std::uint32_t frame = 0;
+    std::uint32_t loop = 0;  // the loop header that last named it
+    bool looped = false;
   };
   struct PendingValue {
     Slot slot;
@@ -123,6 +138,8 @@ class TableBuilder {
     RawValue value;
     std::string pending_key;
     bool has_pending_key = false;
+    bool has_keyless = false;
+    std::size_t keyless = 0;  // position of the kKeylessKey list, once there is one
   };
 
   using NameSet = std::unordered_set<std::string, StringHash, std::equal_to<>>;
@@ -135,7 +152,11 @@ class TableBuilder {
   void semantic_error(std::string message, std::string_view context,
                       std::string recovery_action);
   Slot slot_for(TagPlace place);
-  Slot plain_slot(std::string_view tag);
+  TagSlot plain_slot(std::string_view tag);
+  /// The id of a tag (case aside), new ones numbered as they come.
+  std::uint32_t tag_id(std::string_view tag);
+  /// Notes that the current frame defines tag `id`; true when it did so before.
+  bool defined_again(std::uint32_t id, bool looped);
   void route(std::string_view text, std::uint8_t kind);
   void route_container(RawValue&& value);
   void plain_value(std::string_view text, std::uint8_t kind);
@@ -145,10 +166,16 @@ class TableBuilder {
   void reset_loop();
   const std::vector<HeaderSlot>& header_slots(std::span<const std::string_view> tags);
   std::string where() const;
+  std::string redefined(std::string_view tag) const;
+  std::string shared_column(std::string_view tag, Slot slot) const;
 
   TableSet out_;
   std::unordered_map<std::string, std::uint32_t, StringHash, std::equal_to<>> category_of_;
-  std::unordered_map<std::string, Slot, StringHash, std::equal_to<>> slot_of_tag_;
+  std::unordered_map<std::string, TagSlot, StringHash, std::equal_to<>> slot_of_tag_;
+  std::unordered_map<std::string, std::uint32_t, StringHash, std::equal_to<>> tag_ids_;
+  std::vector<const std::string*> tag_names_;  // lower-cased, by id
+  std::vector<TagMark> tag_marks_[2];
+  std::vector<std::uint32_t> loop_redefined_;  // ids, reported when the loop ends
   std::string lowered_;
   std::string scratch_;
   std::vector<std::string> place_storage_;
@@ -161,6 +188,7 @@ class TableBuilder {
   std::uint32_t frame_serial_ = 0;
   std::uint32_t serial_ = 0;
   std::uint32_t flush_count_ = 0;
+  std::uint32_t serial_loop_ = 0;
   PendingRows block_rows_;
   PendingRows frame_rows_;
   NameSet block_names_;

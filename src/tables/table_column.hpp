@@ -115,11 +115,15 @@ class TableColumn {
   /// size() + 1 offsets starting at 0 (none at all while the column is empty).
   PodBuffer<std::uint32_t>& offsets() noexcept { return offsets_; }
 
-  /// Bookkeeping of the frame being read: how often this frame gave the column as a plain tag,
-  /// and whether a loop of this frame named it.
-  std::uint32_t plain_frame = 0;
-  std::uint32_t plain_count = 0;
-  std::uint32_t loop_frame = 0;
+  /// Bookkeeping of the frames being read, [0] for the block and [1] for its open save frame
+  /// (a block's plain tags may go on after a save frame ends): the frame each last saw this
+  /// column in as a plain tag and how often, and the frame a loop last named it in.
+  struct FrameMarks {
+    std::uint32_t plain_frame = 0;
+    std::uint32_t plain_count = 0;
+    std::uint32_t loop_frame = 0;
+  };
+  FrameMarks marks[2];
 
  private:
   template <class Value, class Plain, class Kind>

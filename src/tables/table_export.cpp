@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "export/arrow_stream.hpp"
+#include "export/field_name.hpp"
 
 namespace tessrin {
 namespace {
@@ -105,18 +106,8 @@ void set_rules_metadata(ArrowSchema* schema, const std::string& rules) {
 
 std::string item_field_name(const CategoryTable& table, const TableColumn& column) {
   const std::string& name = column.name();
-  std::string full = equals_lower_ascii(name, "block") || equals_lower_ascii(name, "frame")
-                         ? "_" + table.name + "." + name
-                         : name;
-  std::string out;
-  for (char c : full) {
-    if (c == '\0') {
-      out.append("\xef\xbf\xbd");
-    } else {
-      out.push_back(c);
-    }
-  }
-  return out;
+  const bool clashes = equals_lower_ascii(name, "block") || equals_lower_ascii(name, "frame");
+  return arrow_field_name(clashes ? "_" + table.name + "." + name : name);
 }
 
 void export_table(const TableSet& set, CategoryTable& table, TableTyping* typing,
