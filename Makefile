@@ -3,10 +3,8 @@ PYTHON ?= python3
 VENV := .venv
 BIN := $(VENV)/bin
 DEPS := $(VENV)/.deps-installed
-BUILD_DEPS := "scikit-build-core>=0.10" "cmake>=3.26" ninja "rich>=13"
-TEST_DEPS := "pytest>=8" "hypothesis>=6" "pandas>=2" "polars>=1" "duckdb>=1" "pyarrow>=14" "gemmi>=0.7"
-# The dask extra (archive conversion on a cluster) is tested too.
-TEST_DEPS += "dask[distributed,diagnostics]>=2024.1"
+# Build and test requirements come from pyproject.toml (build system, dependencies, extra `test`).
+REQUIREMENTS = $$($(1) tools/requirements.py build test)
 
 .PHONY: all install test demo clean
 
@@ -15,9 +13,9 @@ all: install
 $(BIN)/python:
 	$(PYTHON) -m venv $(VENV)
 
-$(DEPS): pyproject.toml Makefile | $(BIN)/python
+$(DEPS): pyproject.toml tools/requirements.py Makefile | $(BIN)/python
 	$(BIN)/python -m pip install -q --upgrade pip
-	$(BIN)/python -m pip install -q $(BUILD_DEPS) $(TEST_DEPS)
+	$(BIN)/python -m pip install -q $(call REQUIREMENTS,$(BIN)/python)
 	touch $@
 
 # No build isolation: the build keeps its CMake tree in build/ so rebuilds are incremental.
@@ -32,8 +30,11 @@ demo: install
 	$(BIN)/tessrin show examples/example_2_0.cif
 	$(BIN)/tessrin check examples || test $$? -eq 1
 
+# Everything the rules below create: every venv, every build tree (asan, fuzz, bench and other
+# interpreters live under build/), the fuzz corpus and the generated benchmark input.
 clean:
-	rm -rf build $(VENV) .venv-min-pyarrow
+	rm -rf build $(VENV) $(ASAN_VENV) $(VENV)-py* .venv-min-pyarrow $(FUZZ_WORK) bench/data \
+	  bench/results/quick bench/results/*.tmp
 
 # --- benchmark: `make bench` (BENCH_QUICK=1 for a fast subset). The peers and matplotlib go
 # into .venv from bench/requirements.txt, never into the test dependencies.
@@ -128,9 +129,9 @@ ASAN_DEPS := $(ASAN_VENV)/.deps-installed
 $(ASAN_BIN)/python:
 	$(PYTHON) -m venv $(ASAN_VENV)
 
-$(ASAN_DEPS): pyproject.toml Makefile | $(ASAN_BIN)/python
+$(ASAN_DEPS): pyproject.toml tools/requirements.py Makefile | $(ASAN_BIN)/python
 	$(ASAN_BIN)/python -m pip install -q --upgrade pip
-	$(ASAN_BIN)/python -m pip install -q $(BUILD_DEPS) $(TEST_DEPS)
+	$(ASAN_BIN)/python -m pip install -q $(call REQUIREMENTS,$(ASAN_BIN)/python)
 	touch $@
 
 install-asan: $(ASAN_DEPS)
@@ -160,31 +161,19 @@ bench-archive: install
 
 bench: bench-archive
 
-# --- oldest supported pyarrow: `make test-min-pyarrow`. The extension installed into
-# .venv-min-pyarrow next to the floor version of pyarrow (pyproject's `pyarrow>=`; wheels that
-# old need numpy<2), and the Arrow, record-batch, command and property tests run against it.
-MIN_PYARROW := $(shell sed -n 's/.*"pyarrow>=\([0-9.]*\)".*/\1/p' pyproject.toml | head -n 1)
-MIN_VENV := .venv-min-pyarrow
-MIN_BIN := $(MIN_VENV)/bin
-MIN_DEPS := $(MIN_VENV)/.deps-installed
-MIN_TESTS := tests/test_arrow.py tests/test_arrow_handover.py tests/test_cli.py tests/test_properties.py
+# --- another interpreter: `make test-py PY=3.13`. Builds and tests the extension in .venv-py3.13
+# with the pyenv CPython of that version (its own build tree: build/<wheel tag>), so the
+# generated Unicode tables and every test follow that interpreter.
+PY ?= 3.13
+PY_VENV = $(VENV)-py$(PY)
+PY_INTERPRETER = $(lastword $(sort $(wildcard $(HOME)/.pyenv/versions/$(PY).*/bin/python$(PY))))
 
-.PHONY: test-min-pyarrow install-min-pyarrow
+.PHONY: test-py
 
-$(MIN_BIN)/python:
-	$(PYTHON) -m venv $(MIN_VENV)
-
-# The dependencies and the test extra come from pyproject.toml, with pyarrow held at the floor.
-$(MIN_DEPS): pyproject.toml Makefile | $(MIN_BIN)/python
-	$(MIN_BIN)/python -m pip install -q --upgrade pip
-	$(MIN_BIN)/python -m pip install -q "scikit-build-core>=0.10" "cmake>=3.26" ninja
-	$(MIN_BIN)/python -m pip install -q --no-build-isolation -C build-dir=build/min-pyarrow \
-	  ".[test]" "pyarrow==$(MIN_PYARROW).*" "numpy<2"
-	touch $@
-
-install-min-pyarrow: $(MIN_DEPS)
-	$(MIN_BIN)/python -m pip install -q --no-build-isolation --no-deps -C build-dir=build/min-pyarrow .
-
-test-min-pyarrow: install-min-pyarrow
-	$(MIN_BIN)/python -c 'import pyarrow; assert pyarrow.__version__.startswith("$(MIN_PYARROW)."), pyarrow.__version__'
-	$(MIN_BIN)/python -m pytest -q -p no:cacheprovider $(MIN_TESTS)
+test-py:
+	@test -n "$(PY_INTERPRETER)" || { echo "no CPython $(PY) in ~/.pyenv/versions"; exit 1; }
+	test -x $(PY_VENV)/bin/python || $(PY_INTERPRETER) -m venv $(PY_VENV)
+	$(PY_VENV)/bin/python -m pip install -q --upgrade pip
+	$(PY_VENV)/bin/python -m pip install -q $(call REQUIREMENTS,$(PY_VENV)/bin/python)
+	$(PY_VENV)/bin/python -m pip install -q --no-build-isolation --no-deps .
+	$(PY_VENV)/bin/python -m pytest -q -p no:cacheprovider tests

@@ -1,8 +1,11 @@
 """Shared helpers: a handler recording every call of `tessrin_core.parse`, the checker of the
 event ordering guarantees, the agreement of the entry functions, and the corpus path."""
 
+import gc
 import json
 import os
+import sys
+import tracemalloc
 from pathlib import Path
 
 import pytest
@@ -15,6 +18,32 @@ CORPUS = Path(__file__).resolve().parents[1].parent / "shared" / "corpus"
 # Under AddressSanitizer (`make test-asan`) redzones and the free quarantine inflate memory
 # several times over, so the resident-size bounds mean nothing there; everything else holds.
 UNDER_ASAN = "libasan" in os.environ.get("LD_PRELOAD", "")
+
+
+def traced():
+    return tracemalloc.get_traced_memory()[0]
+
+
+def growth_trend(call, rounds, measures=(traced,)):
+    """How much each measure grows over a batch of `rounds` calls, judged as a trend: the
+    smaller growth of the second and the third batch (the first warms free lists and caches
+    up). A leak grows in every batch, so one object per call still shows as `rounds` objects;
+    noise, or a cache filled once, grows in one batch at most."""
+    tracemalloc.start()
+    try:
+        marks = []
+        for _ in range(3):
+            for _ in range(rounds):
+                call()
+            # Garbage, and the type attribute cache (it keeps the last few thousand attribute
+            # names looked up, each a fresh str).
+            gc.collect()
+            sys._clear_type_cache()
+            marks.append([measure() for measure in measures])
+    finally:
+        tracemalloc.stop()
+    return [min(b - a, c - b) for a, b, c in zip(*marks)]
+
 
 HANDLER_METHODS = (
     "on_data_block", "on_save_frame_start", "on_save_frame_end", "add_tag", "add_value",

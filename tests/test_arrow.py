@@ -2,6 +2,7 @@
 agreement with parse_raw on inline texts and real files."""
 
 import json
+import os
 import subprocess
 import sys
 from pathlib import Path
@@ -243,14 +244,29 @@ def test_parse_arrow_file_equals_parse_arrow(tmp_path):
     assert file_errors == errors and same_batches(file_batches, batches)
 
 
-@pytest.mark.parametrize("content", [b"data_a _x caf\xe9\n", None])
-def test_parse_arrow_file_errors(tmp_path, content):
+PATH_FORMS = {"str": str, "bytes": os.fsencode, "PathLike": Path}
+
+
+@pytest.mark.parametrize("form", PATH_FORMS)
+@pytest.mark.parametrize(
+    ("content", "message"),
+    [
+        (RICH.encode(), None),
+        (b"data_a\n_x 'caf\xc3\xa9' caf\xe9\n", r"valid UTF-8 \(byte 0xE9 at line 2, column 14\)"),
+        (None, "No such file"),
+    ],
+)
+def test_parse_arrow_file_paths_and_errors(tmp_path, form, content, message):
     path = tmp_path / "x.cif"
     if content is not None:
         path.write_bytes(content)
-    message = "stream did not contain valid UTF-8" if content else "No such file"
-    with pytest.raises(OSError, match=message):
-        tessrin_core.parse_arrow_file(str(path))
+    if message is None:
+        _, errors = tessrin_core.parse_arrow_file(PATH_FORMS[form](path))
+        assert errors == tessrin_core.parse_arrow(RICH)[1]
+        return
+    with pytest.raises(OSError, match=message) as raised:
+        tessrin_core.parse_arrow_file(PATH_FORMS[form](path))
+    assert os.fsdecode(raised.value.filename) == str(path)
 
 
 def test_text_beyond_32_bit_offsets_raises_and_leaves_the_module_usable():

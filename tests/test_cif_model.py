@@ -2,13 +2,13 @@
 
 import gc
 import sys
-import tracemalloc
 import weakref
 from pathlib import Path
 from types import SimpleNamespace as NS
 
 import pytest
 import tessrin_core
+from conftest import growth_trend
 from tessrin.cifmodel.model import CifBlock, CifFile, CifSaveFrame
 from tessrin.types import CifVersion
 
@@ -54,7 +54,7 @@ def test_class_shape(cls):
     ]:
         with pytest.raises(error):
             attempt()
-    assert not gc.is_tracked(obj)
+    assert gc.is_tracked(obj)  # cycles through the model are collected
     assert [n for n in vars(tessrin_core) if n.startswith("Cif")] == [
         "CifSaveFrame", "CifBlock", "CifFile"]
 
@@ -500,20 +500,8 @@ def test_deep_values_and_long_chains_do_not_crash():
 
 
 def memory_growth(fn, n):
-    """Bytes still held after n calls that follow n warm-up calls. The warm-up fills the
-    interpreter's free lists (thousands of tuples), which would otherwise look like growth."""
-    tracemalloc.start()
-    try:
-        for _ in range(n):
-            fn()
-        gc.collect()
-        start = tracemalloc.get_traced_memory()[0]
-        for _ in range(n):
-            fn()
-        gc.collect()
-        return tracemalloc.get_traced_memory()[0] - start
-    finally:
-        tracemalloc.stop()
+    """Python allocations grown per batch of n calls, as a trend (conftest.growth_trend)."""
+    return growth_trend(fn, n)[0]
 
 
 def test_repeated_failing_calls_do_not_leak():
@@ -537,7 +525,7 @@ def test_repeated_failing_calls_do_not_leak():
     watched = [key, b, f, b._tags["_t"]]
     attempts()
     before = [sys.getrefcount(o) for o in watched]
-    assert memory_growth(attempts, 1000) < 32 * 1024
+    assert memory_growth(attempts, 1000) < 8 * 1000  # less than one small object per call
     assert [sys.getrefcount(o) for o in watched] == before
 
 
@@ -617,4 +605,27 @@ def test_parse_cif_agrees_with_parse_raw(source):
 
 def test_parse_cif_repeated_is_flat():
     text = RICH[0] * 10
-    assert memory_growth(lambda: tessrin_core.parse_cif(text)[0].deepcopy(), 300) < 32 * 1024
+    assert memory_growth(lambda: tessrin_core.parse_cif(text)[0].deepcopy(), 300) < 8 * 300
+
+
+class Marker:
+    pass
+
+
+@pytest.mark.parametrize(
+    "tie",
+    [
+        lambda f, b, m: b._tags.__setitem__("_s", [b, m]),
+        lambda f, b, m: setattr(b._save_frames["s"], "_tags", {"_s": [f, m]}),
+        lambda f, b, m: f._block_list.append([f, m]),
+    ],
+    ids=["block", "save frame", "file"],
+)
+def test_cycles_through_the_model_are_collected(tie):
+    f = tessrin_core.parse_cif("data_x _a 1 save_s _b 2 save_")[0]
+    marker = Marker()
+    tie(f, f["x"], marker)
+    alive = weakref.ref(marker)
+    del f, marker
+    gc.collect()
+    assert alive() is None

@@ -290,3 +290,34 @@ def test_usage_errors_and_bad_input(tmp_path, args):
     result = tessrin(*args, cwd=tmp_path)
     assert result.returncode == 2
     assert result.stderr.strip() and not result.stdout
+
+
+@pytest.mark.parametrize("command", ["check", "convert"])
+@pytest.mark.parametrize("fault", ["one file", "internal"])
+@pytest.mark.parametrize("debug", [False, True])
+def test_faults_never_end_in_a_bare_traceback(tmp_path, monkeypatch, capsys, command, fault, debug):
+    from tessrin import _report, cli
+
+    write(tmp_path, {"a.cif": BROKEN, "boom.cif": "data_boom\n"})
+    monkeypatch.chdir(tmp_path)
+    name = "parse_raw" if command == "check" else "parse_arrow_file"
+    real = getattr(tessrin_core, name)
+
+    def failing(source, *args):
+        if "boom" in source:
+            raise ValueError("column over 2 GiB")
+        return real(source, *args)
+
+    if fault == "one file":
+        monkeypatch.setattr(tessrin_core, name, failing)
+    else:
+        monkeypatch.setattr(_report, "plural", None)  # both commands summarise with it
+    extra = ["--to", "jsonl", "-o", "out"] if command == "convert" else []
+    status = cli.main([command, "-j", "1", "boom.cif", "a.cif", *extra, *["--debug"][:debug]])
+    out, err = capsys.readouterr()
+    assert ("Traceback" in err) == debug
+    if fault == "one file":
+        assert status == 2 and "boom.cif: error: column over 2 GiB" in err.splitlines()
+        assert "a.cif" in out
+    else:
+        assert status == 3 and "tessrin: internal error: " in err

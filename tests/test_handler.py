@@ -129,49 +129,28 @@ def test_arguments_types_and_shared_members():
     assert (type(error.line), type(error.column)) == (int, int)
 
 
-def test_parse_error_class_and_value_types_come_from_the_companion_module(monkeypatch):
-    made = []
-
-    def fake_parse_error(*fields):
-        made.append(fields)
-        return "sentinel"
-
-    monkeypatch.setattr(tessrin.types, "ParseError", fake_parse_error)
-    received = []
-
-    class Raw:
-        def __getattr__(self, name):
-            return lambda *args: received.append((name, args))
-
-    tessrin_core.parse("data_x _a", Raw())
-    assert made == [
-        ("syntactic", 'tag "_a" has no value at EOF', 1, 8, "_a", "inserted ? placeholder")
-    ]
-    assert ("on_error", ("sentinel",)) in received
+def failing_parse_error(*fields):
+    raise Boom("ParseError")
 
 
-def test_raising_parse_error_is_kept_like_a_handler_failure(monkeypatch):
-    def failing(*fields):
-        raise Boom("ParseError")
-
-    monkeypatch.setattr(tessrin.types, "ParseError", failing)
+@pytest.mark.parametrize(
+    "replace",
+    [
+        {"ParseError": failing_parse_error},
+        {"ParseError": None, "ValueType": None},
+        {"ValueType": types.SimpleNamespace(STRING=0)},
+    ],
+)
+def test_companion_classes_are_looked_up_once_at_import(monkeypatch, replace):
+    expected = Recorder()
+    tessrin_core.parse("#\\#CIF_9\ndata_x _a 'v' _b", expected)
+    for name, value in replace.items():
+        monkeypatch.setattr(tessrin.types, name, value)
     handler = Recorder()
-    with pytest.raises(Boom):
-        tessrin_core.parse("data_x _a _b 1", handler)
-    assert handler.calls == [("on_data_block", "x"), ("add_tag", "_a")]
-
-
-@pytest.mark.parametrize("missing", ["ParseError", "ValueType", "PLACEHOLDER"])
-def test_failed_lookups_raise_before_any_call(monkeypatch, missing):
-    if missing == "PLACEHOLDER":
-        members = {m.name: m for m in ValueType if m.name != missing}
-        monkeypatch.setattr(tessrin.types, "ValueType", types.SimpleNamespace(**members))
-    else:
-        monkeypatch.delattr(tessrin.types, missing)
-    handler = Recorder()
-    with pytest.raises(AttributeError, match=missing):
-        tessrin_core.parse("#\\#CIF_9\ndata_x", handler)
-    assert handler.calls == []
+    version = tessrin_core.parse("#\\#CIF_9\ndata_x _a 'v' _b", handler)
+    # Recorder turns the real ParseError and ValueType into plain values, nothing else.
+    assert handler.calls == expected.calls and version is CifVersion.CIF_2_0
+    assert any(name == "on_error" and isinstance(args[0], tuple) for name, *args in handler.calls)
 
 
 def test_reference_counts_stay_flat():

@@ -6,12 +6,12 @@ CifVersion members, ParseError, the model classes, pyarrow.RecordBatchReader).""
 import gc
 import resource
 import sys
-import tracemalloc
 
 import pyarrow as pa
 import pytest
 import tessrin.types
-from conftest import HANDLER_METHODS, UNDER_ASAN, tessrin_core
+from conftest import HANDLER_METHODS, UNDER_ASAN, growth_trend, tessrin_core
+from conftest import traced as traced_bytes
 from tessrin.cifmodel.model import CifBlock, CifFile, CifSaveFrame
 from tessrin.types import CifVersion, ParseError, ValueType
 
@@ -70,36 +70,19 @@ def resident():
         return int(statm.read().split()[1]) * PAGE
 
 
-def settle():
-    """Collects garbage and empties the type attribute cache, which keeps the last few
-    thousand attribute names looked up (every PyObject_GetAttrString makes a fresh one)."""
+def assert_flat(call, rounds, rss_limit=4 << 20):
+    """Judged as a trend (conftest.growth_trend): Python allocations grow by less than one
+    small object per call, resident size by less than 4 MB, the Arrow pool not at all; the
+    reference counts of the shared objects are exactly where they were."""
+    call()
     gc.collect()
-    sys._clear_type_cache()
-
-
-def assert_flat(call, rounds, rss_limit=4 << 20, traced_limit=4 << 10):
-    """Runs `call` `rounds` times to warm up (free lists, caches, the imported pyarrow class),
-    then `rounds` times more, and checks that nothing grew in between: not by as much as one
-    small object per call in Python allocations, not by 4 MB in resident size, not at all in
-    the Arrow pool or in the reference counts of the shared objects."""
-    tracemalloc.start()
-    try:
-        for _ in range(rounds):
-            call()
-        settle()
-        before = tracemalloc.get_traced_memory()[0], resident(), pa.total_allocated_bytes()
-        refs = [sys.getrefcount(obj) for obj in watched()]
-        for _ in range(rounds):
-            call()
-        settle()
-        after = tracemalloc.get_traced_memory()[0], resident(), pa.total_allocated_bytes()
-        assert [sys.getrefcount(obj) for obj in watched()] == refs
-    finally:
-        tracemalloc.stop()
-    traced, rss, arrow = (a - b for a, b in zip(after, before))
-    assert traced < min(traced_limit, 32 * rounds), f"Python allocations grew by {traced} bytes"
-    assert UNDER_ASAN or rss < rss_limit, f"resident size grew by {rss} bytes"
-    assert arrow == 0, f"the Arrow pool grew by {arrow} bytes"
+    refs = [sys.getrefcount(obj) for obj in watched()]
+    traced, rss, arrow = growth_trend(call, rounds, (traced_bytes, resident, pa.total_allocated_bytes))
+    gc.collect()
+    assert [sys.getrefcount(obj) for obj in watched()] == refs
+    assert traced < 8 * rounds, f"Python allocations grew by {traced} bytes per batch"
+    assert UNDER_ASAN or rss < rss_limit, f"resident size grew by {rss} bytes per batch"
+    assert arrow <= 0, f"the Arrow pool grew by {arrow} bytes per batch"
 
 
 @pytest.fixture(scope="module")
@@ -137,42 +120,29 @@ def test_entry_functions(entry, files):
     assert_flat(lambda: call(files), rounds=60)
 
 
-def set_parse_error(replacement):
-    """Runs parse with tessrin.types.ParseError replaced, as a broken companion package would."""
-
-    def call(_):
-        original = tessrin.types.ParseError
-        tessrin.types.ParseError = replacement
-        try:
-            tessrin_core.parse("data_a _x", HANDLER)
-        finally:
-            tessrin.types.ParseError = original
-
-    return call
-
-
-def raising_parse_error(*args):
-    raise Boom
+class RaisingOnError(Handler):
+    def on_error(self, error):
+        raise Boom
 
 
 # (call, exception it must raise), each taking the folder of test files.
 ERROR_PATHS = {
     "handler raises": (lambda f: tessrin_core.parse(RICH, Raising()), Boom),
     "handler lacks methods": (lambda f: tessrin_core.parse(RICH, Partial()), AttributeError),
-    "ParseError raises": (set_parse_error(raising_parse_error), Boom),
-    "no ParseError": (set_parse_error(None), TypeError),
+    "on_error raises": (lambda f: tessrin_core.parse("data_a _x", RaisingOnError()), Boom),
+    "max_errors not int": (lambda f: tessrin_core.parse_raw("data_a", None, "1"), TypeError),
     "source not str": (lambda f: tessrin_core.parse(b"data_a", HANDLER), TypeError),
     "missing handler": (lambda f: tessrin_core.parse("data_a"), TypeError),
     "unknown keyword": (lambda f: tessrin_core.parse_raw("data_a", other=1), TypeError),
     "doubled argument": (lambda f: tessrin_core.parse_raw("data_a", source="x"), TypeError),
-    "too many": (lambda f: tessrin_core.parse_cif("data_a", None, None), TypeError),
+    "too many": (lambda f: tessrin_core.parse_cif("data_a", None, None, None), TypeError),
     "mode not str": (lambda f: tessrin_core.parse_cif("data_a", 1), TypeError),
     "lone surrogate": (lambda f: tessrin_core.parse_arrow("data_a _x \ud800"), UnicodeError),
     "file missing": (lambda f: tessrin_core.parse_arrow_file(str(f / "none.cif")), OSError),
     "file not UTF-8": (lambda f: tessrin_core.parse_arrow_file(str(f / "bad.cif")), OSError),
     "file is a folder": (lambda f: tessrin_core.parse_arrow_file(str(f)), OSError),
     "path with NUL": (lambda f: tessrin_core.parse_arrow_file("a\0b"), ValueError),
-    "path not str": (lambda f: tessrin_core.parse_arrow_file(f), TypeError),
+    "path not a path": (lambda f: tessrin_core.parse_arrow_file(3), TypeError),
 }  # fmt: skip
 
 

@@ -22,11 +22,11 @@ def test_members_in_registration_order():
 @pytest.mark.parametrize(
     ("name", "signature"),
     [
-        ("parse", "(source, handler)"),
-        ("parse_raw", "(source, mode=None)"),
-        ("parse_cif", "(source, mode=None)"),
-        ("parse_arrow", "(source, mode=None)"),
-        ("parse_arrow_file", "(path, mode=None)"),
+        ("parse", "(source, handler, max_errors=None)"),
+        ("parse_raw", "(source, mode=None, max_errors=None)"),
+        ("parse_cif", "(source, mode=None, max_errors=None)"),
+        ("parse_arrow", "(source, mode=None, max_errors=None)"),
+        ("parse_arrow_file", "(path, mode=None, max_errors=None)"),
         ("parse_tables", "(source, mode=None, types='infer')"),
         ("parse_tables_file", "(path, mode=None, types='infer')"),
         ("CifFile", "(version=None)"),
@@ -79,9 +79,9 @@ def test_mode_must_be_str_or_none(name, mode):
         getattr(tessrin_core, name)("/nonexistent/x.cif", mode)
 
 
-@pytest.mark.parametrize("path", [pathlib.Path("x.cif"), b"x.cif", 3, None])
-def test_path_must_be_str(path):
-    with pytest.raises(TypeError, match="path"):
+@pytest.mark.parametrize("path", [3, None, ["x.cif"]])
+def test_path_must_be_str_bytes_or_pathlike(path):
+    with pytest.raises(TypeError, match="os.PathLike"):
         tessrin_core.parse_arrow_file(path)
 
 
@@ -90,11 +90,13 @@ def test_path_must_be_str(path):
     [
         ("parse", ("data_x",), {}),
         ("parse", (), {"handler": Recorder()}),
-        ("parse", ("a", Recorder(), None), {}),
+        ("parse", ("a", Recorder(), None, None), {}),
+        ("parse", ("a", Recorder()), {"max_errors": "1"}),
         ("parse", ("a",), {"handler": Recorder(), "mode": None}),
         ("parse", ("a", Recorder()), {"source": "b"}),
         ("parse_raw", (), {}),
-        ("parse_raw", ("a", None, None), {}),
+        ("parse_raw", ("a", None, None, None), {}),
+        ("parse_raw", ("a", None, 1.0), {}),
         ("parse_raw", ("a",), {"source": "b"}),
         ("parse_raw", ("a",), {"strict": True}),
         ("parse_cif", (), {"mode": None}),
@@ -160,5 +162,45 @@ def test_parse_arrow_file_missing_file_and_directory(tmp_path):
 def test_parse_arrow_file_refuses_bytes_that_are_not_utf8(tmp_path, content):
     path = tmp_path / "bad.cif"
     path.write_bytes(content)
-    with pytest.raises(IOError, match="^stream did not contain valid UTF-8$"):
+    with pytest.raises(IOError, match=r"^\[Errno \d+\] stream did not contain valid UTF-8 \(byte"):
         tessrin_core.parse_arrow_file(str(path))
+
+
+# 50 stray values, and (for the collecting entries) a short loop row at the end.
+STRAYS = "data_x _a 1\n" + "v " * 50 + "\nloop_ _l _m 1 2 3\n"
+
+
+@pytest.mark.parametrize("name", FUNCTIONS)
+@pytest.mark.parametrize(("limit", "as_keyword"), [(0, False), (3, True), (49, False)])
+def test_max_errors_bounds_the_records_and_nothing_else(tmp_path, name, limit, as_keyword):
+    path = tmp_path / "strays.cif"
+    path.write_text(STRAYS, encoding="utf-8")
+    source = str(path) if name == "parse_arrow_file" else STRAYS
+
+    def run(*limit_arg):
+        args = (source, Recorder()) if name == "parse" else (source, None)
+        if limit_arg and as_keyword:
+            return args, getattr(tessrin_core, name)(*args, max_errors=limit_arg[0])
+        return args, getattr(tessrin_core, name)(*args, *limit_arg)
+
+    def records(args, result):
+        if name == "parse":
+            return [call[1] for call in args[1].calls if call[0] == "on_error"], args[1].calls
+        errors = result["errors"] if name == "parse_raw" else result[1]
+        data = {**result, "errors": None} if name == "parse_raw" else result[0]
+        if name == "parse_cif":
+            data = [(b.name, b._tags) for b in data._block_list]
+        return errors, data
+
+    everything, full_data = records(*run())
+    bounded, data = records(*run(limit))
+    total = 50 if name == "parse" else 51
+    assert len(everything) == total
+    assert bounded[:limit] == everything[:limit]
+    final = bounded[limit]
+    final = final if isinstance(final, tuple) else tuple(final.values())
+    assert final[:2] == ("semantic", f"{total - limit} more diagnostic(s) found and not recorded "
+                                     f"(max_errors={limit})")
+    assert len(bounded) == limit + 1
+    if name != "parse":  # the handler's events include the diagnostics themselves
+        assert data == full_data

@@ -170,7 +170,7 @@ def _parse(path: str, mode: str | None, types: str) -> tuple[dict, list, int]:
         try:
             tables, errors = tessrin_core.parse_tables_file(path, mode, types=types)
         except OSError as error:
-            raise _Unreadable(f"cannot read: {native_read_reason(path, error)}") from None
+            raise _Unreadable(f"cannot read: {native_read_reason(error)}") from None
         return tables, errors, os.path.getsize(path)
     try:
         with open(path, "rb") as stream:

@@ -136,6 +136,7 @@ def convert_file(
     strict: bool = False,
     layout: str = "tables",
     types: str = "infer",
+    max_errors: int | None = None,
 ) -> dict:
     """Converts one file into `out_dir`; returns what was written, small enough to send back
     from a worker process."""
@@ -147,9 +148,9 @@ def convert_file(
         if by_table:
             batches, errors = tessrin_core.parse_tables_file(path, mode, types)
         else:
-            batches, errors = tessrin_core.parse_arrow_file(path, mode)
+            batches, errors = tessrin_core.parse_arrow_file(path, mode, max_errors)
     except OSError as error:
-        outcome["failure"] = f"cannot read: {native_read_reason(path, error)}"
+        outcome["failure"] = f"cannot read: {native_read_reason(error)}"
         return outcome
     outcome["diagnostics"] = len(errors)
     try:

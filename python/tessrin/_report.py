@@ -35,10 +35,10 @@ def plural(count: int, noun: str) -> str:
 # --- check ---------------------------------------------------------------------------------
 
 
-def check_file(path: str, strict: bool = False) -> dict:
+def check_file(path: str, strict: bool = False, max_errors: int | None = None) -> dict:
     """The outcome of one file, small enough to send back from a worker process."""
     try:
-        result = tessrin_core.parse_raw(read_text(path), mode_of(strict))
+        result = tessrin_core.parse_raw(read_text(path), mode_of(strict), max_errors)
     except Unreadable as error:
         return {"path": path, "version": None, "errors": [], "unreadable": str(error)}
     return {

@@ -3,9 +3,11 @@ job per file in worker processes with the results kept in input order."""
 
 from __future__ import annotations
 
+import errno
 import os
 import signal
 import sys
+import traceback
 from collections.abc import Callable, Iterator, Sequence
 from concurrent.futures import ProcessPoolExecutor
 
@@ -64,15 +66,15 @@ def os_reason(error: OSError) -> str:
     return error.strerror or str(error)
 
 
+UTF8_HINT = "(CIF files must be UTF-8; re-encode it, e.g. with iconv)"
+
+
 def utf8_reason(data: bytes, error: UnicodeDecodeError) -> str:
     """Where the first byte that is not UTF-8 sits, as line and column (in characters)."""
     line_start = data.rfind(b"\n", 0, error.start) + 1
     line = data.count(b"\n", 0, error.start) + 1
     column = len(data[line_start : error.start].decode("utf-8", "replace")) + 1
-    return (
-        f"not UTF-8 text: byte 0x{data[error.start]:02X} at line {line}, column {column} "
-        "(CIF files must be UTF-8; re-encode it, e.g. with iconv)"
-    )
+    return f"not UTF-8 text: byte 0x{data[error.start]:02X} at line {line}, column {column} {UTF8_HINT}"
 
 
 def read_text(path: str) -> str:
@@ -88,16 +90,38 @@ def read_text(path: str) -> str:
         raise Unreadable(utf8_reason(data, error)) from None
 
 
-def native_read_reason(path: str, error: OSError) -> str:
-    """A readable reason for an OSError raised by the native file reader."""
-    if error.errno is not None:
-        return os_reason(error)
-    # The native reader only says the text is not UTF-8; reading it again here finds where.
-    try:
-        read_text(path)
-    except Unreadable as found:
-        return str(found)
-    return str(error)
+def native_read_reason(error: OSError) -> str:
+    """A readable reason for an OSError raised by the native file reader (which already says
+    where a file stops being UTF-8)."""
+    reason = os_reason(error)
+    if error.errno != errno.EILSEQ:
+        return reason
+    # "stream did not contain valid UTF-8 (byte 0xE9 at line 2, column 7)"
+    where = reason.partition("(")[2].rstrip(")")
+    return f"not UTF-8 text: {where} {UTF8_HINT}"
+
+
+class FileFailure:
+    """What is left of one file's job that raised: reported as `PATH: error: MESSAGE`."""
+
+    def __init__(self, item, error: BaseException) -> None:
+        self.item = item
+        self.message = str(error) or type(error).__name__
+        self.traceback = "".join(traceback.format_exception(error))
+
+
+class PerFile:
+    """Runs a job for one file; an exception there becomes a FileFailure, so the other files
+    are still processed. Picklable, for worker processes."""
+
+    def __init__(self, job: Callable) -> None:
+        self.job = job
+
+    def __call__(self, item):
+        try:
+            return self.job(item)
+        except Exception as error:  # noqa: BLE001 - any fault of one file stays with that file
+            return FileFailure(item, error)
 
 
 def default_jobs() -> int:
@@ -139,9 +163,10 @@ def _progress(total: int):
 def run_all(job: Callable, items: Sequence, jobs: int) -> Iterator:
     """Yields job(item) for every item, in the order of `items`.
 
-    With jobs > 1 the calls run in worker processes: each parse holds the interpreter lock for
-    its whole length, so threads would not run in parallel.
+    With jobs > 1 the calls run in worker processes (the export into Python objects holds the
+    interpreter lock). A job that raises yields a FileFailure instead.
     """
+    job = PerFile(job)
     progress = _progress(len(items))
     if jobs <= 1 or len(items) <= 1:
         yield from _serial(job, items, progress)

@@ -8,29 +8,43 @@ import sys
 # Everything else is imported inside main(), where a Ctrl-C during start-up is caught too.
 
 EXIT_OK = 0  # 1, for diagnostics, comes from check's summary
-EXIT_TROUBLE = 2  # usage errors, unreadable input, unwritable output
+EXIT_TROUBLE = 2  # usage errors, unreadable input, unwritable output, a file's job failed
+EXIT_INTERNAL = 3  # a fault of the command itself (traceback with --debug)
 EXIT_INTERRUPTED = 130  # 128 + SIGINT, as shells report a Ctrl-C
 EXIT_BROKEN_PIPE = 141  # 128 + SIGPIPE, what a shell reports for a program cut off by `| head`
+
+# A file of millions of stray values must not print millions of lines by default.
+CHECK_MAX_ERRORS = 1000
 
 EXIT_STATUS_HELP = """\
 exit status:
   0    success (for check: no diagnostics)
   1    check found diagnostics
-  2    usage error, or a file could not be read or written (the others are still processed)
+  2    usage error, or a file could not be read, written or processed (the others still are)
+  3    internal error of the command (--debug shows its traceback)
   130  interrupted (Ctrl-C)
 """
 
 
-def _positive(text: str) -> int:
-    import argparse
+def _at_least(minimum: int):
+    """An argparse type: an int of at least `minimum`."""
 
-    try:
-        value = int(text)
-    except ValueError:
-        raise argparse.ArgumentTypeError(f"not a number: {text!r}") from None
-    if value < 1:
-        raise argparse.ArgumentTypeError(f"must be at least 1, not {value}")
-    return value
+    def number(text: str) -> int:
+        import argparse
+
+        try:
+            value = int(text)
+        except ValueError:
+            raise argparse.ArgumentTypeError(f"not a number: {text!r}") from None
+        if value < minimum:
+            raise argparse.ArgumentTypeError(f"must be at least {minimum}, not {value}")
+        return value
+
+    return number
+
+
+_positive = _at_least(1)
+_count = _at_least(0)
 
 
 def build_parser():
@@ -49,6 +63,18 @@ def build_parser():
     common = argparse.ArgumentParser(add_help=False)
     common.add_argument(
         "--strict", action="store_true", help="collect values strictly (mode='strict')"
+    )
+    common.add_argument(
+        "--debug", action="store_true", help="show the traceback of an internal error"
+    )
+    limit = argparse.ArgumentParser(add_help=False)
+    limit.add_argument(
+        "--max-errors",
+        type=_count,
+        default=None,
+        metavar="N",
+        help="record at most N diagnostics per file, then one saying how many more were found "
+        "(check: 1000 by default; convert: no limit by default)",
     )
     jobs = argparse.ArgumentParser(add_help=False)
     jobs.add_argument(
@@ -74,8 +100,9 @@ def build_parser():
     check = add(
         "check",
         "print every diagnostic as PATH:LINE:COLUMN: TYPE: MESSAGE [ACTION]",
-        [common, jobs],
+        [common, jobs, limit],
     )
+    check.set_defaults(max_errors=CHECK_MAX_ERRORS)
     check.add_argument(
         "paths",
         nargs="+",
@@ -108,7 +135,7 @@ def build_parser():
         "convert",
         "write the record batches of each file as Parquet, Arrow IPC or "
         "JSON lines, with the diagnostics beside them",
-        [common, jobs],
+        [common, jobs, limit],
     )
     convert.add_argument(
         "paths", nargs="+", metavar="FILE", help="CIF files, or directories searched for them"
@@ -181,6 +208,13 @@ def _complain(message: str) -> None:
     print(f"tessrin: {message}", file=sys.stderr)
 
 
+def _failed(failure, path: str, debug: bool) -> None:
+    """A file whose job raised: one line, and its traceback with --debug."""
+    if debug:
+        print(failure.traceback, end="", file=sys.stderr)
+    print(f"{path}: error: {failure.message}", file=sys.stderr)
+
+
 def _inputs(paths: list[str]) -> tuple[list[str], bool]:
     """The files to process, after reporting arguments that gave none."""
     from tessrin._run import collect_files
@@ -195,12 +229,16 @@ def run_check(args) -> int:
     import functools
 
     from tessrin._report import CheckSummary, check_file, check_json, diagnostic_line
-    from tessrin._run import run_all
+    from tessrin._run import FileFailure, run_all
 
     files, troubled = _inputs(args.paths)
     summary = CheckSummary()
-    job = functools.partial(check_file, strict=args.strict)
+    job = functools.partial(check_file, strict=args.strict, max_errors=args.max_errors)
     for result in run_all(job, files, args.jobs):
+        if isinstance(result, FileFailure):
+            _failed(result, result.item, args.debug)
+            troubled = True
+            continue
         summary.add(result)
         if args.json:
             print(check_json(result))
@@ -254,7 +292,7 @@ def run_convert(args) -> int:
 
     from tessrin._convert import convert_file, output_dirs
     from tessrin._report import plural
-    from tessrin._run import run_all
+    from tessrin._run import FileFailure, run_all
 
     import tessrin_core
 
@@ -284,9 +322,18 @@ def run_convert(args) -> int:
     files, troubled = _inputs(args.paths)
     jobs = list(zip(files, output_dirs(files, args.output)))
     job = functools.partial(
-        convert_file, fmt=args.to, strict=args.strict, layout=args.layout, types=args.types
+        convert_file,
+        fmt=args.to,
+        strict=args.strict,
+        layout=args.layout,
+        types=args.types,
+        max_errors=args.max_errors,
     )
     for outcome in run_all(job, jobs, args.jobs):
+        if isinstance(outcome, FileFailure):
+            _failed(outcome, outcome.item[0], args.debug)
+            troubled = True
+            continue
         if outcome["failure"] is not None:
             _complain(f"{outcome['path']}: {outcome['failure']}")
             troubled = True
@@ -322,6 +369,13 @@ def main(argv: list[str] | None = None) -> int:
     except BrokenProcessPool:
         _complain("a worker process died unexpectedly; run with -j 1 to find the file")
         return EXIT_TROUBLE
+    except Exception as error:  # noqa: BLE001 - the command's own fault: no bare traceback
+        if "--debug" in (sys.argv[1:] if argv is None else argv):
+            import traceback
+
+            traceback.print_exc()
+        _complain(f"internal error: {error or type(error).__name__} (--debug shows where)")
+        return EXIT_INTERNAL
 
 
 if __name__ == "__main__":

@@ -9,9 +9,12 @@
 
 namespace tessrin {
 
-RawBuilder::RawBuilder(CifVersion version, bool strict) : version_(version), strict_(strict) {}
+RawBuilder::RawBuilder(CifVersion version, bool strict, std::size_t max_errors)
+    : errors_(max_errors), version_(version), strict_(strict) {}
 
-void RawBuilder::push_error(ParseDiagnostic diagnostic) { errors_.push_back(std::move(diagnostic)); }
+void RawBuilder::push_error(const ParseDiagnostic& d) {
+  errors_.add(d.error_type, d.message, d.line, d.column, d.context, d.recovery_action);
+}
 
 void RawBuilder::lower_into(std::string_view text, std::string& out) {
   if (is_lower(text)) {
@@ -35,9 +38,8 @@ FrameData* RawBuilder::current_frame() noexcept {
   return nullptr;
 }
 
-void RawBuilder::semantic_error(std::string message, std::string recovery_action) {
-  errors_.push_back(ParseDiagnostic{kSemantic, std::move(message), 0, 0, "RawBuilder",
-                                    std::move(recovery_action)});
+void RawBuilder::semantic_error(std::string message, std::string_view recovery_action) {
+  errors_.add(kSemantic, std::move(message), 0, 0, "RawBuilder", recovery_action);
   if (strict_) stopped_ = true;
 }
 
@@ -63,8 +65,8 @@ void RawBuilder::on_parse_error(std::string_view error_type, std::string_view me
                                 std::uint32_t line, std::uint32_t column, std::string_view context,
                                 std::string_view recovery_action) {
   // Diagnostics are collected even after a strict stop: the parser keeps reporting.
-  errors_.push_back(ParseDiagnostic{error_type, std::string(message), line, column,
-                                    std::string(context), std::string(recovery_action)});
+  if (!errors_.accepts()) return errors_.skip();
+  errors_.add(error_type, std::string(message), line, column, context, recovery_action);
 }
 
 void RawBuilder::on_data_block(std::string_view name) {
@@ -401,16 +403,17 @@ ParsedCif RawBuilder::finish() && {
   ParsedCif result;
   result.version = static_cast<std::uint8_t>(version_);
   result.tags = std::move(tags_);
-  result.errors = std::move(errors_);
+  result.diagnostic_texts = std::move(errors_).take_texts();
+  result.errors = std::move(errors_).finish();
   result.blocks = std::move(blocks_);
   return result;
 }
 
-ParsedCif collect_raw(std::string_view source, bool strict) {
+ParsedCif collect_raw(std::string_view source, bool strict, std::size_t max_errors) {
   VersionResult detected;
   detect_version(source, detected);
-  RawBuilder builder(detected.version, strict);
-  for (ParseDiagnostic& diagnostic : detected.errors) builder.push_error(std::move(diagnostic));
+  RawBuilder builder(detected.version, strict, max_errors);
+  for (const ParseDiagnostic& diagnostic : detected.errors) builder.push_error(diagnostic);
   run_parser(detected, builder);
   return std::move(builder).finish();
 }

@@ -18,10 +18,12 @@ namespace tessrin {
 
 class RawBuilder {
  public:
-  RawBuilder(CifVersion version, bool strict);
+  /// At most `max_errors` diagnostics are recorded (DiagnosticLog).
+  RawBuilder(CifVersion version, bool strict,
+             std::size_t max_errors = DiagnosticLog::kUnlimited);
 
   /// Appends a diagnostic received before the parse (version detection).
-  void push_error(ParseDiagnostic diagnostic);
+  void push_error(const ParseDiagnostic& diagnostic);
 
   void on_data_block(std::string_view name);
   void on_save_frame_start(std::string_view name);
@@ -55,7 +57,7 @@ class RawBuilder {
   };
 
   FrameData* current_frame() noexcept;
-  void semantic_error(std::string message, std::string recovery_action);
+  void semantic_error(std::string message, std::string_view recovery_action);
   [[gnu::always_inline]] void route_scalar(std::string_view text);
   void route_container(RawValue&& value);
   /// Where a value of the pending tag outside a loop goes, or null when it is not kept (the
@@ -70,7 +72,7 @@ class RawBuilder {
   /// The lower-cased `tag`, from the pool.
   std::string_view pooled_lower(std::string_view tag);
 
-  std::vector<ParseDiagnostic> errors_;
+  DiagnosticLog errors_;
   std::vector<ParsedBlock> blocks_;
   std::optional<ParsedBlock> current_block_;
   std::optional<ParsedSaveFrame> current_save_frame_;
@@ -95,6 +97,7 @@ class RawBuilder {
 };
 
 /// The whole native pipeline: version detection, lexer, parser and raw builder.
-ParsedCif collect_raw(std::string_view source, bool strict);
+ParsedCif collect_raw(std::string_view source, bool strict,
+                      std::size_t max_errors = DiagnosticLog::kUnlimited);
 
 }  // namespace tessrin

@@ -306,6 +306,7 @@ struct ParsedCif {
   std::uint8_t version = 0;  // 0 is CIF 1.1, anything else CIF 2.0
   TagPool tags;              // every frame's tag names point here
   std::vector<ParseDiagnostic> errors;
+  TextPool diagnostic_texts;  // the contexts and recovery actions `errors` view
   std::vector<ParsedBlock> blocks;
 };
 

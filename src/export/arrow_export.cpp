@@ -10,6 +10,7 @@
 
 #include "export/arrow_stream.hpp"
 #include "export/pyarrow_import.hpp"
+#include "python/gil.hpp"
 #include "export/record_batch.hpp"
 #include "python/pyref.hpp"
 
@@ -61,7 +62,12 @@ PyObject* to_py_batches_impl(ParsedCif& parse) {
   // pyarrow first: a missing or too old one is reported before any work is done.
   if (pyarrow_reader_class() == nullptr) return nullptr;
   // Every fallible native step next; only then does anything cross into Python.
-  std::vector<Batch> batches = build_all(parse);
+  std::vector<Batch> batches;
+  {
+    // Building the batches is native work too; only their hand-over to pyarrow needs the lock.
+    WithoutGil unlocked;
+    batches = build_all(parse);
+  }
   PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(batches.size())));
   if (!list) return nullptr;
   for (std::size_t i = 0; i < batches.size(); ++i) {

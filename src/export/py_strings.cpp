@@ -96,15 +96,24 @@ PyObject* make_str(std::string_view text) {
 PyObject* diagnostics_to_list(const std::vector<ParseDiagnostic>& errors) {
   PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(errors.size())));
   if (!list) return nullptr;
+  // Kinds, contexts and recovery actions are stored once natively; their strs are shared too.
+  std::unordered_map<const char*, PyRef> shared;
+  auto shared_str = [&](std::string_view text) -> PyRef {
+    auto [it, added] = shared.try_emplace(text.data());
+    if (added) it->second = PyRef::steal(make_str(text));
+    if (!it->second) shared.erase(it);
+    else return PyRef::borrow(it->second.get());
+    return PyRef();
+  };
   for (std::size_t i = 0; i < errors.size(); ++i) {
     const ParseDiagnostic& e = errors[i];
     PyRef dict = PyRef::steal(PyDict_New());
-    if (!dict || !set_item(dict.get(), "error_type", PyRef::steal(make_str(e.error_type))) ||
+    if (!dict || !set_item(dict.get(), "error_type", shared_str(e.error_type)) ||
         !set_item(dict.get(), "message", PyRef::steal(make_str(e.message))) ||
         !set_item(dict.get(), "line", PyRef::steal(PyLong_FromUnsignedLong(e.line))) ||
         !set_item(dict.get(), "column", PyRef::steal(PyLong_FromUnsignedLong(e.column))) ||
-        !set_item(dict.get(), "context", PyRef::steal(make_str(e.context))) ||
-        !set_item(dict.get(), "recovery_action", PyRef::steal(make_str(e.recovery_action)))) {
+        !set_item(dict.get(), "context", shared_str(e.context)) ||
+        !set_item(dict.get(), "recovery_action", shared_str(e.recovery_action))) {
       return nullptr;
     }
     PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), dict.release());

@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "python/arguments.hpp"
+#include "python/module_state.hpp"
 #include "export/dict_export.hpp"
 #include "python/pyref.hpp"
 
@@ -104,64 +105,101 @@ class ExclusiveBorrow {
   Py_ssize_t* flag_ = nullptr;
 };
 
-// --- releasing -----------------------------------------------------------------------------
+// --- releasing and the cyclic collector ---------------------------------------------------
 
-// Objects can hold each other directly (`a._tags = b`, set by hand). These types take no part
-// in the cyclic collector, so CPython's trashcan cannot bound such a chain: without help a
-// million links would release recursively, one C frame each. Past a fixed depth the fields are
-// parked and released by the outermost release instead.
-constexpr int kMaxReleaseDepth = 64;
-thread_local int release_depth = 0;
-thread_local std::vector<PyObject*> parked_fields;
+// Objects can hold each other (`b._tags["_s"] = [b]`, set by hand), so the types take part in
+// the cyclic collector. A long chain of objects that hold each other directly is released
+// through CPython's trashcan, which bounds the C stack the nested deallocations use.
+
+/// The fields that can hold other objects (a name is always an exact str).
+std::array<PyObject**, 3> frame_fields(FrameObject* f) {
+  return {&f->tags, &f->tag_order, &f->loops};
+}
+std::array<PyObject**, 2> block_fields(BlockObject* b) {
+  return {&b->save_frames, &b->save_frame_list};
+}
+std::array<PyObject**, 2> file_fields(FileObject* f) { return {&f->blocks, &f->block_list}; }
 
 template <std::size_t N>
-void release_fields(const std::array<PyObject*, N>& fields) {
-  if (release_depth >= kMaxReleaseDepth) {
-    for (PyObject* field : fields) {
-      if (field == nullptr) continue;
-      try {
-        parked_fields.push_back(field);
-      } catch (...) {
-        PyRef::steal(field);  // no memory to park it: release it here, recursion and all
-      }
-    }
-    return;
-  }
-  ++release_depth;
-  for (PyObject* field : fields) PyRef::steal(field);
-  if (release_depth == 1) {
-    while (!parked_fields.empty()) {
-      PyObject* field = parked_fields.back();
-      parked_fields.pop_back();
-      PyRef::steal(field);
-    }
-  }
-  --release_depth;
+int visit_fields(const std::array<PyObject**, N>& fields, visitproc visit, void* arg) {
+  for (PyObject** field : fields) Py_VISIT(*field);
+  return 0;
+}
+
+/// The collector breaks a cycle here. Fields become None rather than null, so an object a
+/// finaliser still reaches keeps working (its operations then report a wrong field type).
+template <std::size_t N>
+void clear_fields(const std::array<PyObject**, N>& fields) {
+  for (PyObject** field : fields) Py_XSETREF(*field, Py_NewRef(Py_None));
+}
+
+template <std::size_t N>
+void release_fields(const std::array<PyObject**, N>& fields) {
+  for (PyObject** field : fields) Py_CLEAR(*field);
+}
+
+int frame_traverse(PyObject* self, visitproc visit, void* arg) {
+  Py_VISIT(Py_TYPE(self));
+  return visit_fields(frame_fields(as_frame(self)), visit, arg);
+}
+
+int block_traverse(PyObject* self, visitproc visit, void* arg) {
+  if (int found = frame_traverse(self, visit, arg)) return found;
+  return visit_fields(block_fields(as_block(self)), visit, arg);
+}
+
+int file_traverse(PyObject* self, visitproc visit, void* arg) {
+  Py_VISIT(Py_TYPE(self));
+  return visit_fields(file_fields(as_file(self)), visit, arg);
+}
+
+int frame_clear(PyObject* self) {
+  clear_fields(frame_fields(as_frame(self)));
+  return 0;
+}
+
+int block_clear(PyObject* self) {
+  frame_clear(self);
+  clear_fields(block_fields(as_block(self)));
+  return 0;
+}
+
+int file_clear(PyObject* self) {
+  clear_fields(file_fields(as_file(self)));
+  return 0;
 }
 
 void frame_dealloc(PyObject* self) {
   PyTypeObject* type = Py_TYPE(self);
-  FrameObject* f = as_frame(self);
-  release_fields(std::array<PyObject*, 4>{f->name, f->tags, f->tag_order, f->loops});
+  PyObject_GC_UnTrack(self);
+  Py_TRASHCAN_BEGIN(self, frame_dealloc)
+  Py_CLEAR(as_frame(self)->name);
+  release_fields(frame_fields(as_frame(self)));
   type->tp_free(self);
   Py_DECREF(type);
+  Py_TRASHCAN_END
 }
 
 void block_dealloc(PyObject* self) {
   PyTypeObject* type = Py_TYPE(self);
-  BlockObject* b = as_block(self);
-  release_fields(std::array<PyObject*, 6>{b->frame.name, b->frame.tags, b->frame.tag_order,
-                                          b->frame.loops, b->save_frames, b->save_frame_list});
+  PyObject_GC_UnTrack(self);
+  Py_TRASHCAN_BEGIN(self, block_dealloc)
+  Py_CLEAR(as_frame(self)->name);
+  release_fields(frame_fields(as_frame(self)));
+  release_fields(block_fields(as_block(self)));
   type->tp_free(self);
   Py_DECREF(type);
+  Py_TRASHCAN_END
 }
 
 void file_dealloc(PyObject* self) {
   PyTypeObject* type = Py_TYPE(self);
-  FileObject* f = as_file(self);
-  release_fields(std::array<PyObject*, 2>{f->blocks, f->block_list});
+  PyObject_GC_UnTrack(self);
+  Py_TRASHCAN_BEGIN(self, file_dealloc)
+  release_fields(file_fields(as_file(self)));
   type->tp_free(self);
   Py_DECREF(type);
+  Py_TRASHCAN_END
 }
 
 // --- creating objects --------------------------------------------------------------------
@@ -509,15 +547,12 @@ PyObject* file_get_blocks(PyObject* self, void*) {
   return names_of(self, TESSRIN_FIELD(FileObject, block_list), "_block_list");
 }
 
-/// Imported on every read, as the package may be reloaded between reads.
 PyObject* file_get_version(PyObject* self, void*) {
   SharedBorrow borrow(self);
   if (!borrow) return nullptr;
-  PyRef types = PyRef::steal(PyImport_ImportModule("tessrin.types"));
-  if (!types) return nullptr;
-  PyRef cls = PyRef::steal(PyObject_GetAttrString(types.get(), "CifVersion"));
-  if (!cls) return nullptr;
-  return PyObject_GetAttrString(cls.get(), as_file(self)->cif11 ? "CIF_1_1" : "CIF_2_0");
+  PyObject* module = PyType_GetModule(Py_TYPE(self));
+  if (module == nullptr) return nullptr;
+  return Py_NewRef(version_member(*module_state(module), as_file(self)->cif11));
 }
 
 int file_set_version(PyObject* self, PyObject* value, void*) {
@@ -1053,6 +1088,8 @@ PyType_Slot kFrameSlots[] = {
     {Py_tp_doc, const_cast<char*>("CifSaveFrame(name, id=0)\n--\n\n")},
     {Py_tp_new, reinterpret_cast<void*>(frame_new)},
     {Py_tp_dealloc, reinterpret_cast<void*>(frame_dealloc)},
+    {Py_tp_traverse, reinterpret_cast<void*>(frame_traverse)},
+    {Py_tp_clear, reinterpret_cast<void*>(frame_clear)},
     {Py_tp_methods, kFrameMethods},
     {Py_tp_getset, kFrameGetSet},
     {Py_mp_subscript, reinterpret_cast<void*>(frame_subscript)},
@@ -1064,6 +1101,8 @@ PyType_Slot kBlockSlots[] = {
     {Py_tp_doc, const_cast<char*>("CifBlock(name, id=0)\n--\n\n")},
     {Py_tp_new, reinterpret_cast<void*>(block_new)},
     {Py_tp_dealloc, reinterpret_cast<void*>(block_dealloc)},
+    {Py_tp_traverse, reinterpret_cast<void*>(block_traverse)},
+    {Py_tp_clear, reinterpret_cast<void*>(block_clear)},
     {Py_tp_methods, kBlockMethods},
     {Py_tp_getset, kBlockGetSet},
     {Py_mp_subscript, reinterpret_cast<void*>(block_subscript)},
@@ -1075,6 +1114,8 @@ PyType_Slot kFileSlots[] = {
     {Py_tp_doc, const_cast<char*>("CifFile(version=None)\n--\n\n")},
     {Py_tp_new, reinterpret_cast<void*>(file_new)},
     {Py_tp_dealloc, reinterpret_cast<void*>(file_dealloc)},
+    {Py_tp_traverse, reinterpret_cast<void*>(file_traverse)},
+    {Py_tp_clear, reinterpret_cast<void*>(file_clear)},
     {Py_tp_methods, kFileMethods},
     {Py_tp_getset, kFileGetSet},
     {Py_mp_subscript, reinterpret_cast<void*>(file_subscript)},
@@ -1082,13 +1123,13 @@ PyType_Slot kFileSlots[] = {
     {0, nullptr},
 };
 
-// No Py_TPFLAGS_BASETYPE (final), no Py_TPFLAGS_HAVE_GC, no dict or weak-reference slot.
+// No Py_TPFLAGS_BASETYPE (final), no dict or weak-reference slot.
 PyType_Spec kSaveFrameType = {"tessrin.cifmodel.model.CifSaveFrame", sizeof(FrameObject), 0,
-                          Py_TPFLAGS_DEFAULT, kFrameSlots};
+                          Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC, kFrameSlots};
 PyType_Spec kBlockType = {"tessrin.cifmodel.model.CifBlock", sizeof(BlockObject), 0,
-                          Py_TPFLAGS_DEFAULT, kBlockSlots};
+                          Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC, kBlockSlots};
 PyType_Spec kFileType = {"tessrin.cifmodel.model.CifFile", sizeof(FileObject), 0,
-                         Py_TPFLAGS_DEFAULT, kFileSlots};
+                         Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC, kFileSlots};
 
 }  // namespace
 

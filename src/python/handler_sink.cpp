@@ -106,6 +106,27 @@ class PyEventSink {
                       std::uint32_t column, std::string_view context,
                       std::string_view recovery_action) {
     if (failed_) return;
+    if (reported_ == limit_) {
+      ++skipped_;
+      return;
+    }
+    ++reported_;
+    report(error_type, message, line, column, context, recovery_action);
+  }
+
+  /// The closing diagnostic for what the limit kept from the handler.
+  void finish() {
+    if (skipped_ == 0) return;
+    report(kSemantic, unrecorded_message(skipped_, limit_), 0, 0, kUnrecordedContext,
+           kUnrecordedRecovery);
+  }
+
+  void set_limit(std::size_t limit) noexcept { limit_ = limit; }
+
+ private:
+  void report(std::string_view error_type, std::string_view message, std::uint32_t line,
+              std::uint32_t column, std::string_view context, std::string_view recovery_action) {
+    if (failed_) return;
     std::array<PyRef, 6> fields = {
         PyRef::steal(make_str(error_type)),         PyRef::steal(make_str(message)),
         PyRef::steal(PyLong_FromUnsignedLong(line)), PyRef::steal(PyLong_FromUnsignedLong(column)),
@@ -120,7 +141,6 @@ class PyEventSink {
     call(names_.on_error, {error.get()});
   }
 
- private:
   void fail() {
     failed_ = true;
     PyErr_Fetch(&error_type_, &error_value_, &error_traceback_);
@@ -156,6 +176,9 @@ class PyEventSink {
   std::array<PyRef, 7> value_types_;
   HandlerNames& names_;
   bool failed_ = false;
+  std::size_t limit_ = DiagnosticLog::kUnlimited;
+  std::size_t reported_ = 0;
+  std::size_t skipped_ = 0;
   PyObject* error_type_ = nullptr;
   PyObject* error_value_ = nullptr;
   PyObject* error_traceback_ = nullptr;
@@ -164,7 +187,7 @@ class PyEventSink {
 }  // namespace
 
 bool parse_with_handler(const VersionResult& detected, PyObject* handler, PyObject* parse_error,
-                        PyObject* value_type) {
+                        PyObject* value_type, std::size_t max_errors) {
   std::array<PyRef, 7> members;
   for (std::size_t i = 0; i < members.size(); ++i) {
     members[i] = PyRef::steal(PyObject_GetAttrString(value_type, kValueTypeMembers[i]));
@@ -175,10 +198,12 @@ bool parse_with_handler(const VersionResult& detected, PyObject* handler, PyObje
   // Keep the handler alive even if a handler method drops the caller's last reference.
   PyRef handler_ref = PyRef::borrow(handler);
   PyEventSink sink(handler, PyRef::borrow(parse_error), std::move(members), names);
+  sink.set_limit(max_errors);
   for (const ParseDiagnostic& d : detected.errors) {
     sink.on_parse_error(d.error_type, d.message, d.line, d.column, d.context, d.recovery_action);
   }
   run_parser(detected, sink);
+  sink.finish();
   if (sink.failed()) {
     sink.restore_error();
     return false;

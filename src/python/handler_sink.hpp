@@ -3,6 +3,8 @@
 
 #include <Python.h>
 
+#include <cstddef>
+
 #include "text/version.hpp"
 
 namespace tessrin {
@@ -10,8 +12,9 @@ namespace tessrin {
 /// Runs the parser over a detected text, calling the handler's methods for every event.
 /// `parse_error` is the ParseError class, `value_type` the ValueType enum. Returns false with the
 /// first exception (of the handler or of building an argument) set; events after it are dropped
-/// and the parse still runs to its end.
+/// and the parse still runs to its end. At most `max_errors` diagnostics reach the handler, then
+/// one that counts the rest.
 bool parse_with_handler(const VersionResult& detected, PyObject* handler, PyObject* parse_error,
-                        PyObject* value_type);
+                        PyObject* value_type, std::size_t max_errors);
 
 }  // namespace tessrin

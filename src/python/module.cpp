@@ -3,6 +3,8 @@
 
 #include <array>
 #include <cerrno>
+#include <cstddef>
+#include <cstdio>
 #include <cstring>
 #include <new>
 #include <string>
@@ -12,7 +14,9 @@
 #include "export/arrow_export.hpp"
 #include "python/cif_model.hpp"
 #include "export/dict_export.hpp"
+#include "python/gil.hpp"
 #include "python/handler_sink.hpp"
+#include "python/module_state.hpp"
 #include "parse/parser.hpp"
 #include "python/pyref.hpp"
 #include "collect/raw_builder.hpp"
@@ -56,46 +60,75 @@ bool strict_argument(const char* function, PyObject* mode, bool& strict) {
   return true;
 }
 
-constexpr std::array<const char*, 2> kSourceMode = {"source", "mode"};
 
-/// Reads a whole file; raises OSError for what the system refuses and for text that is not
-/// UTF-8.
-bool read_text_file(PyObject* path, std::string& out) {
-  PyRef encoded = PyRef::steal(PyUnicode_EncodeFSDefault(path));
-  if (!encoded) return false;
-  const char* name = PyBytes_AS_STRING(encoded.get());
-  if (std::strlen(name) != static_cast<std::size_t>(PyBytes_GET_SIZE(encoded.get()))) {
-    PyErr_SetString(PyExc_ValueError, "embedded null byte");
+/// None (no limit) or a non-negative int: the most diagnostics recorded.
+bool max_errors_argument(const char* function, PyObject* object, std::size_t& limit) {
+  limit = DiagnosticLog::kUnlimited;
+  if (object == nullptr || object == Py_None) return true;
+  if (!PyLong_Check(object)) {
+    PyErr_Format(PyExc_TypeError, "%s() argument 'max_errors' must be int or None, not %.200s",
+                 function, Py_TYPE(object)->tp_name);
     return false;
   }
-  const TextFileStatus status = tessrin::read_text_file(name, out);
+  int overflow = 0;
+  const long long value = PyLong_AsLongLongAndOverflow(object, &overflow);
+  if (value == -1 && PyErr_Occurred()) return false;
+  if (value < 0 || overflow < 0) {
+    PyErr_Format(PyExc_ValueError, "%s() argument 'max_errors' must not be negative", function);
+    return false;
+  }
+  // A limit beyond any count a parse can reach is no limit.
+  if (overflow == 0) limit = static_cast<std::size_t>(value);
+  return true;
+}
+
+/// The OSError for a file that is not UTF-8: names the file and where its first bad byte is.
+void raise_not_utf8(PyObject* filename, std::string_view text, std::size_t offset) {
+  const TextPosition at = position_of(text, offset);
+  std::array<char, 128> buffer{};
+  std::snprintf(buffer.data(), buffer.size(),
+                "stream did not contain valid UTF-8 (byte 0x%02X at line %zu, column %zu)",
+                static_cast<unsigned>(static_cast<unsigned char>(text[offset])), at.line,
+                at.column);
+  PyRef message = PyRef::steal(PyUnicode_FromString(buffer.data()));
+  if (!message) return;
+  PyRef error = PyRef::steal(
+      PyObject_CallFunction(PyExc_OSError, "iOO", EILSEQ, message.get(), filename));
+  if (error) PyErr_SetObject(PyExc_OSError, error.get());
+}
+
+/// Reads and parses a whole file (str, bytes or os.PathLike) without the interpreter lock;
+/// raises OSError for what the system refuses and for text that is not UTF-8.
+bool parse_file(PyObject* path, bool strict, std::size_t max_errors, ParsedCif& parse) {
+  PyRef filename = PyRef::steal(PyOS_FSPath(path));
+  if (!filename) return false;
+  PyObject* encoded_raw = nullptr;
+  if (!PyUnicode_FSConverter(filename.get(), &encoded_raw)) return false;
+  PyRef encoded = PyRef::steal(encoded_raw);
+  const char* name = PyBytes_AS_STRING(encoded.get());
+  // The file's text is released as soon as it is parsed: the export needs only the parse.
+  std::string text;
+  TextFileStatus status;
+  {
+    WithoutGil unlocked;
+    status = tessrin::read_text_file(name, text);
+    if (status.kind == TextFileStatus::Kind::Ok) parse = collect_raw(text, strict, max_errors);
+  }
   switch (status.kind) {
     case TextFileStatus::Kind::Ok:
       return true;
     case TextFileStatus::Kind::SystemError:
       errno = status.error_number;
-      PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, path);
+      PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, filename.get());
       return false;
     case TextFileStatus::Kind::InvalidUtf8:
       break;
   }
-  PyErr_SetString(PyExc_OSError, "stream did not contain valid UTF-8");
+  raise_not_utf8(filename.get(), text, status.bad_offset);
   return false;
 }
 
-PyRef import_types() { return PyRef::steal(PyImport_ImportModule("tessrin.types")); }
-
-PyObject* version_member(CifVersion version) {
-  PyRef types = import_types();
-  if (!types) return nullptr;
-  PyRef cls = PyRef::steal(PyObject_GetAttrString(types.get(), "CifVersion"));
-  if (!cls) return nullptr;
-  return PyObject_GetAttrString(cls.get(),
-                                version == CifVersion::Cif20 ? "CIF_2_0" : "CIF_1_1");
-}
-
 // --- entry functions ---------------------------------------------------------------------
-
 /// Runs `body` and turns a C++ exception into a Python one: nothing may cross into CPython.
 template <class Body>
 PyObject* guarded(Body&& body) noexcept {
@@ -112,54 +145,80 @@ PyObject* guarded(Body&& body) noexcept {
   }
 }
 
-PyObject* py_parse(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
-  static constexpr std::array<const char*, 2> kNames = {"source", "handler"};
-  std::array<PyObject*, 2> bound{};
+PyObject* py_parse(PyObject* module, PyObject* const* args, Py_ssize_t nargsf,
+                   PyObject* kwnames) {
+  static constexpr std::array<const char*, 3> kNames = {"source", "handler", "max_errors"};
+  std::array<PyObject*, 3> bound{};
   if (!bind_fastcall("parse", kNames, 2, args, PyVectorcall_NARGS(nargsf), kwnames, bound)) {
     return nullptr;
   }
   std::string_view source;
-  if (!text_argument("parse", "source", bound[0], source)) return nullptr;
+  std::size_t max_errors = 0;
+  if (!text_argument("parse", "source", bound[0], source) ||
+      !max_errors_argument("parse", bound[2], max_errors)) {
+    return nullptr;
+  }
   PyObject* handler = bound[1];
   return guarded([&]() -> PyObject* {
-    PyRef types = import_types();
-    if (!types) return nullptr;
-    PyRef parse_error = PyRef::steal(PyObject_GetAttrString(types.get(), "ParseError"));
-    if (!parse_error) return nullptr;
-    PyRef value_type = PyRef::steal(PyObject_GetAttrString(types.get(), "ValueType"));
-    if (!value_type) return nullptr;
+    const ModuleState& state = *module_state(module);
+    // The handler runs Python for every event: this parse keeps the interpreter lock.
     VersionResult detected;
     detect_version(source, detected);
-    if (!parse_with_handler(detected, handler, parse_error.get(), value_type.get())) {
+    if (!parse_with_handler(detected, handler, state.parse_error, state.value_type,
+                            max_errors)) {
       return nullptr;
     }
-    return version_member(detected.version);
+    return Py_NewRef(version_member(state, detected.version == CifVersion::Cif11));
   });
 }
 
-bool source_and_mode(const char* function, PyObject* const* args, Py_ssize_t nargsf,
-                     PyObject* kwnames, std::string_view& source, bool& strict) {
-  std::array<PyObject*, 2> bound{};
-  return bind_fastcall(function, kSourceMode, 1, args, PyVectorcall_NARGS(nargsf), kwnames,
-                       bound) &&
-         text_argument(function, "source", bound[0], source) &&
-         strict_argument(function, bound[1], strict);
+/// The arguments every entry but `parse` takes: the source (or path), mode, max_errors.
+struct CollectArguments {
+  PyObject* source = nullptr;
+  bool strict = false;
+  std::size_t max_errors = DiagnosticLog::kUnlimited;
+};
+
+bool collect_arguments(const char* function, const char* first, PyObject* const* args,
+                       Py_ssize_t nargsf, PyObject* kwnames, CollectArguments& out) {
+  const std::array<const char*, 3> names = {first, "mode", "max_errors"};
+  std::array<PyObject*, 3> bound{};
+  if (!bind_fastcall(function, names, 1, args, PyVectorcall_NARGS(nargsf), kwnames, bound)) {
+    return false;
+  }
+  out.source = bound[0];
+  return strict_argument(function, bound[1], out.strict) &&
+         max_errors_argument(function, bound[2], out.max_errors);
+}
+
+/// Collects a source text without the interpreter lock (the str is immutable and held by the
+/// caller, so its UTF-8 buffer stays put).
+bool collect_source(const char* function, PyObject* const* args, Py_ssize_t nargsf,
+                    PyObject* kwnames, ParsedCif& parse) {
+  CollectArguments arguments;
+  std::string_view source;
+  if (!collect_arguments(function, "source", args, nargsf, kwnames, arguments) ||
+      !text_argument(function, "source", arguments.source, source)) {
+    return false;
+  }
+  WithoutGil unlocked;
+  parse = collect_raw(source, arguments.strict, arguments.max_errors);
+  return true;
 }
 
 PyObject* py_parse_raw(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
-  std::string_view source;
-  bool strict = false;
-  if (!source_and_mode("parse_raw", args, PyVectorcall_NARGS(nargsf), kwnames, source, strict)) return nullptr;
-  return guarded([&]() -> PyObject* { return to_python(collect_raw(source, strict)); });
+  return guarded([&]() -> PyObject* {
+    ParsedCif parse;
+    if (!collect_source("parse_raw", args, nargsf, kwnames, parse)) return nullptr;
+    return to_python(std::move(parse));
+  });
 }
 
 PyObject* py_parse_cif(PyObject* module, PyObject* const* args, Py_ssize_t nargsf,
                        PyObject* kwnames) {
-  std::string_view source;
-  bool strict = false;
-  if (!source_and_mode("parse_cif", args, PyVectorcall_NARGS(nargsf), kwnames, source, strict)) return nullptr;
   return guarded([&]() -> PyObject* {
-    ParsedCif parse = collect_raw(source, strict);
+    ParsedCif parse;
+    if (!collect_source("parse_cif", args, nargsf, kwnames, parse)) return nullptr;
     PyRef errors = PyRef::steal(diagnostics_to_list(parse.errors));
     if (!errors) return nullptr;
     PyRef file = PyRef::steal(build_py_cif(module, parse));
@@ -178,34 +237,23 @@ PyObject* arrow_result(ParsedCif parse) {
 }
 
 PyObject* py_parse_arrow(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
-  std::string_view source;
-  bool strict = false;
-  if (!source_and_mode("parse_arrow", args, PyVectorcall_NARGS(nargsf), kwnames, source, strict)) return nullptr;
-  return guarded([&]() -> PyObject* { return arrow_result(collect_raw(source, strict)); });
+  return guarded([&]() -> PyObject* {
+    ParsedCif parse;
+    if (!collect_source("parse_arrow", args, nargsf, kwnames, parse)) return nullptr;
+    return arrow_result(std::move(parse));
+  });
 }
 
 PyObject* py_parse_arrow_file(PyObject*, PyObject* const* args, Py_ssize_t nargsf,
                               PyObject* kwnames) {
-  static constexpr std::array<const char*, 2> kNames = {"path", "mode"};
-  std::array<PyObject*, 2> bound{};
-  if (!bind_fastcall("parse_arrow_file", kNames, 1, args, PyVectorcall_NARGS(nargsf), kwnames,
-                     bound)) {
-    return nullptr;
-  }
-  if (!PyUnicode_Check(bound[0])) {
-    PyErr_Format(PyExc_TypeError, "parse_arrow_file() argument 'path' must be str, not %.200s",
-                 Py_TYPE(bound[0])->tp_name);
-    return nullptr;
-  }
-  bool strict = false;
-  if (!strict_argument("parse_arrow_file", bound[1], strict)) return nullptr;
   return guarded([&]() -> PyObject* {
+    CollectArguments arguments;
+    if (!collect_arguments("parse_arrow_file", "path", args, nargsf, kwnames, arguments)) {
+      return nullptr;
+    }
     ParsedCif parse;
-    {
-      // The file's text is released as soon as it is parsed: the export needs only the parse.
-      std::string text;
-      if (!read_text_file(bound[0], text)) return nullptr;
-      parse = collect_raw(text, strict);
+    if (!parse_file(arguments.source, arguments.strict, arguments.max_errors, parse)) {
+      return nullptr;
     }
     return arrow_result(std::move(parse));
   });
@@ -264,19 +312,19 @@ PyObject* py_parse_tables_file(PyObject*, PyObject* const* args, Py_ssize_t narg
 
 PyMethodDef kFunctions[] = {
     {"parse", TESSRIN_FASTCALL(py_parse), METH_FASTCALL | METH_KEYWORDS,
-     "parse(source, handler)\n--\n\n"},
+     "parse(source, handler, max_errors=None)\n--\n\n"},
     {"parse_raw", TESSRIN_FASTCALL(py_parse_raw), METH_FASTCALL | METH_KEYWORDS,
-     "parse_raw(source, mode=None)\n--\n\n"
+     "parse_raw(source, mode=None, max_errors=None)\n--\n\n"
      "Parse CIF source text entirely in native code and return a Python dict.\n\n"
      "    {'version': str, 'errors': list, 'blocks': list}\n\n"
      "No Python calls are made during parsing.  CifScalar objects are created\n"
      "lazily in Python when block data is first accessed via __getitem__."},
     {"parse_cif", TESSRIN_FASTCALL(py_parse_cif), METH_FASTCALL | METH_KEYWORDS,
-     "parse_cif(source, mode=None)\n--\n\n"},
+     "parse_cif(source, mode=None, max_errors=None)\n--\n\n"},
     {"parse_arrow", TESSRIN_FASTCALL(py_parse_arrow), METH_FASTCALL | METH_KEYWORDS,
-     "parse_arrow(source, mode=None)\n--\n\n"},
+     "parse_arrow(source, mode=None, max_errors=None)\n--\n\n"},
     {"parse_arrow_file", TESSRIN_FASTCALL(py_parse_arrow_file), METH_FASTCALL | METH_KEYWORDS,
-     "parse_arrow_file(path, mode=None)\n--\n\n"},
+     "parse_arrow_file(path, mode=None, max_errors=None)\n--\n\n"},
     {"parse_tables", TESSRIN_FASTCALL(py_parse_tables), METH_FASTCALL | METH_KEYWORDS,
      "parse_tables(source, mode=None, types='infer')\n--\n\n"
      "Parse CIF text into one pyarrow.Table per category; returns (tables, errors).\n"
@@ -294,9 +342,42 @@ int exec_module(PyObject* module) {
     return -1;
   }
   // Classes first, then functions: the registration order callers see in the module.
-  if (add_model_types(module) < 0) return -1;
-  return PyModule_AddFunctions(module, kFunctions);
+  if (add_model_types(module) < 0 || PyModule_AddFunctions(module, kFunctions) < 0) return -1;
+  // Last: importing tessrin.types runs the package, which imports this module's functions.
+  PyRef types = PyRef::steal(PyImport_ImportModule("tessrin.types"));
+  if (!types) return -1;
+  PyRef version = PyRef::steal(PyObject_GetAttrString(types.get(), "CifVersion"));
+  if (!version) return -1;
+  ModuleState& state = *module_state(module);
+  state.cif_1_1 = PyObject_GetAttrString(version.get(), "CIF_1_1");
+  state.cif_2_0 = PyObject_GetAttrString(version.get(), "CIF_2_0");
+  state.parse_error = PyObject_GetAttrString(types.get(), "ParseError");
+  state.value_type = PyObject_GetAttrString(types.get(), "ValueType");
+  const bool complete = state.cif_1_1 && state.cif_2_0 && state.parse_error && state.value_type;
+  return complete ? 0 : -1;
 }
+
+int traverse_module(PyObject* module, visitproc visit, void* arg) {
+  ModuleState* state = module_state(module);
+  if (state == nullptr) return 0;
+  Py_VISIT(state->cif_1_1);
+  Py_VISIT(state->cif_2_0);
+  Py_VISIT(state->parse_error);
+  Py_VISIT(state->value_type);
+  return 0;
+}
+
+int clear_module(PyObject* module) {
+  ModuleState* state = module_state(module);
+  if (state == nullptr) return 0;
+  Py_CLEAR(state->cif_1_1);
+  Py_CLEAR(state->cif_2_0);
+  Py_CLEAR(state->parse_error);
+  Py_CLEAR(state->value_type);
+  return 0;
+}
+
+void free_module(void* module) { clear_module(static_cast<PyObject*>(module)); }
 
 PyModuleDef_Slot kSlots[] = {
     {Py_mod_exec, reinterpret_cast<void*>(exec_module)},
@@ -304,7 +385,8 @@ PyModuleDef_Slot kSlots[] = {
 };
 
 PyModuleDef kModule = {
-    PyModuleDef_HEAD_INIT, "tessrin_core", "", 0, nullptr, kSlots, nullptr, nullptr, nullptr,
+    PyModuleDef_HEAD_INIT, "tessrin_core", "", sizeof(ModuleState), nullptr, kSlots,
+    traverse_module, clear_module, free_module,
 };
 
 }  // namespace

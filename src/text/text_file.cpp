@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 
 #include "text/utf8.hpp"
@@ -44,8 +45,19 @@ TextFileStatus read_text_file(const char* path, std::string& out) {
     if (n == 0) break;
   }
   ::close(fd);
-  if (!is_valid_utf8(out)) status.kind = TextFileStatus::Kind::InvalidUtf8;
+  status.bad_offset = first_invalid_utf8(out);
+  if (status.bad_offset != out.size()) status.kind = TextFileStatus::Kind::InvalidUtf8;
   return status;
+}
+
+TextPosition position_of(std::string_view text, std::size_t offset) {
+  const std::string_view before = text.substr(0, offset);
+  const std::size_t newline = before.rfind('\n');
+  TextPosition position;
+  position.line = 1 + static_cast<std::size_t>(std::count(before.begin(), before.end(), '\n'));
+  const std::size_t line_start = newline == std::string_view::npos ? 0 : newline + 1;
+  position.column = 1 + count_chars(before.substr(line_start));
+  return position;
 }
 
 }  // namespace tessrin

@@ -157,8 +157,9 @@ inline bool is_ascii(std::string_view s) noexcept {
   return (acc & 0x8080808080808080ULL) == 0;
 }
 
-/// Validates UTF-8 (no overlongs, no surrogates, nothing above U+10FFFF).
-inline bool is_valid_utf8(std::string_view s) noexcept {
+/// Offset of the first byte that is not UTF-8 (no overlongs, no surrogates, nothing above
+/// U+10FFFF), or the size of `s` when it is all valid.
+inline std::size_t first_invalid_utf8(std::string_view s) noexcept {
   const char* p = s.data();
   const char* end = p + s.size();
   while (p < end) {
@@ -177,10 +178,14 @@ inline bool is_valid_utf8(std::string_view s) noexcept {
     const char* before = p;
     if (decode_utf8(p, end) == 0xFFFD && p - before == 1) {
       // A genuine U+FFFD is three bytes; a one-byte advance means malformed input.
-      return false;
+      return static_cast<std::size_t>(before - s.data());
     }
   }
-  return true;
+  return s.size();
+}
+
+inline bool is_valid_utf8(std::string_view s) noexcept {
+  return first_invalid_utf8(s) == s.size();
 }
 
 }  // namespace tessrin

@@ -97,9 +97,11 @@ void detect_version(std::string_view source, VersionResult& result) {
         result.version = CifVersion::Cif11;
       } else {
         result.version = CifVersion::Cif20;
-        std::string context = std::string(kMagic).append(tag);
-        result.errors.push_back(ParseDiagnostic{kLexical, "unrecognised CIF version: " + context,
-                                                index + 1, 1, context, "defaulting to CIF 2.0"});
+        result.error_context = std::string(kMagic).append(tag);
+        result.errors.push_back(ParseDiagnostic{kLexical,
+                                                "unrecognised CIF version: " + result.error_context,
+                                                index + 1, 1, result.error_context,
+                                                "defaulting to CIF 2.0"});
       }
       return;
     }

@@ -18,6 +18,7 @@ struct VersionResult {
   std::string owned;
   std::string_view text;
   std::vector<ParseDiagnostic> errors;  // empty or one record
+  std::string error_context;            // the text that record's context views
   std::uint32_t line_offset = 0;        // source lines that precede `text`
   bool ascii = false;                   // `text` is pure ASCII
   CifVersion version = CifVersion::Cif11;

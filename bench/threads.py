@@ -1,0 +1,69 @@
+"""The corpus parsed by one thread and by two: parse_arrow_file releases the interpreter lock
+while it reads, detects the version, lexes, parses and collects, so a thread pool parses files
+in parallel (only the hand-over to pyarrow holds the lock).
+
+    python bench/threads.py [--runs N]
+
+Prints one JSON object: files, bytes, the best wall-clock seconds of each, and their ratio.
+"""
+
+from __future__ import annotations
+
+import argparse
+import json
+import sys
+import time
+from concurrent.futures import ThreadPoolExecutor
+from pathlib import Path
+
+import tessrin_core
+
+CORPUS = Path(__file__).resolve().parents[2] / "shared" / "corpus"
+SUFFIXES = (".cif", ".dic", ".mmcif")
+
+
+def parse_one(path: str) -> int:
+    try:
+        return len(tessrin_core.parse_arrow_file(path)[0])
+    except OSError:  # a file of the corpus that is not UTF-8
+        return 0
+
+
+def parse_all(files: list[str], threads: int) -> float:
+    started = time.perf_counter()
+    with ThreadPoolExecutor(max_workers=threads) as pool:
+        # Largest first, so the pool does not wait on one big file at the end.
+        for _ in pool.map(parse_one, files):
+            pass
+    return time.perf_counter() - started
+
+
+def main(argv: list[str] | None = None) -> int:
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--runs", type=int, default=5)
+    args = parser.parse_args(argv)
+    paths = [p for p in CORPUS.rglob("*") if p.is_file() and p.suffix.lower() in SUFFIXES]
+    if not paths:
+        print(json.dumps({"error": f"no corpus under {CORPUS}"}))
+        return 1
+    paths.sort(key=lambda p: p.stat().st_size, reverse=True)
+    files = [str(p) for p in paths]
+    parse_all(files, 1)  # warm-up: page cache, pyarrow's first use
+    best = {threads: min(parse_all(files, threads) for _ in range(args.runs)) for threads in (1, 2)}
+    print(
+        json.dumps(
+            {
+                "files": len(files),
+                "bytes": sum(p.stat().st_size for p in paths),
+                "runs": args.runs,
+                "one_thread_s": round(best[1], 3),
+                "two_threads_s": round(best[2], 3),
+                "ratio": round(best[2] / best[1], 3),
+            }
+        )
+    )
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
