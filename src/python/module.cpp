@@ -97,22 +97,19 @@ void raise_not_utf8(PyObject* filename, std::string_view text, std::size_t offse
   if (error) PyErr_SetObject(PyExc_OSError, error.get());
 }
 
-/// Reads and parses a whole file (str, bytes or os.PathLike) without the interpreter lock;
-/// raises OSError for what the system refuses and for text that is not UTF-8.
-bool parse_file(PyObject* path, bool strict, std::size_t max_errors, ParsedCif& parse) {
+/// Reads a whole file (str, bytes or os.PathLike) without the interpreter lock; raises OSError
+/// for what the system refuses and for text that is not UTF-8.
+bool read_file(PyObject* path, std::string& text) {
   PyRef filename = PyRef::steal(PyOS_FSPath(path));
   if (!filename) return false;
   PyObject* encoded_raw = nullptr;
   if (!PyUnicode_FSConverter(filename.get(), &encoded_raw)) return false;
   PyRef encoded = PyRef::steal(encoded_raw);
   const char* name = PyBytes_AS_STRING(encoded.get());
-  // The file's text is released as soon as it is parsed: the export needs only the parse.
-  std::string text;
   TextFileStatus status;
   {
     WithoutGil unlocked;
     status = tessrin::read_text_file(name, text);
-    if (status.kind == TextFileStatus::Kind::Ok) parse = collect_raw(text, strict, max_errors);
   }
   switch (status.kind) {
     case TextFileStatus::Kind::Ok:
@@ -126,6 +123,16 @@ bool parse_file(PyObject* path, bool strict, std::size_t max_errors, ParsedCif& 
   }
   raise_not_utf8(filename.get(), text, status.bad_offset);
   return false;
+}
+
+/// Reads and parses a whole file without the interpreter lock. The file's text is released as
+/// soon as it is parsed: the export needs only the parse.
+bool parse_file(PyObject* path, bool strict, std::size_t max_errors, ParsedCif& parse) {
+  std::string text;
+  if (!read_file(path, text)) return false;
+  WithoutGil unlocked;
+  parse = collect_raw(text, strict, max_errors);
+  return true;
 }
 
 // --- entry functions ---------------------------------------------------------------------
@@ -301,7 +308,7 @@ PyObject* py_parse_tables_file(PyObject*, PyObject* const* args, Py_ssize_t narg
     TableSet set;
     {
       std::string text;
-      if (!read_text_file(bound[0], text)) return nullptr;
+      if (!read_file(bound[0], text)) return nullptr;
       set = collect_tables(text, strict);
     }
     return tables_to_python(std::move(set), types);
