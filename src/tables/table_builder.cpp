@@ -33,20 +33,23 @@ void lower_into(std::string_view text, std::string& out) {
 TableBuilder::TableBuilder(CifVersion /*version*/, bool strict) : strict_(strict) {}
 
 void TableBuilder::push_error(ParseDiagnostic diagnostic) {
+  // A record views its context and recovery action: both are kept by the set itself, since
+  // what they viewed (the parser's tokens, a message built here) is gone by the export.
+  diagnostic.context = out_.diagnostic_texts.intern(diagnostic.context);
+  diagnostic.recovery_action = out_.diagnostic_texts.intern(diagnostic.recovery_action);
   out_.errors.push_back(std::move(diagnostic));
 }
 
 void TableBuilder::on_parse_error(std::string_view error_type, std::string_view message,
                                   std::uint32_t line, std::uint32_t column,
                                   std::string_view context, std::string_view recovery_action) {
-  out_.errors.push_back(ParseDiagnostic{error_type, std::string(message), line, column,
-                                        std::string(context), std::string(recovery_action)});
+  push_error(
+      ParseDiagnostic{error_type, std::string(message), line, column, context, recovery_action});
 }
 
 void TableBuilder::semantic_error(std::string message, std::string_view context,
                                   std::string recovery_action) {
-  out_.errors.push_back(ParseDiagnostic{kSemantic, std::move(message), 0, 0,
-                                        std::string(context), std::move(recovery_action)});
+  push_error(ParseDiagnostic{kSemantic, std::move(message), 0, 0, context, recovery_action});
   if (strict_) stopped_ = true;
 }
 

@@ -57,6 +57,7 @@ struct CategoryTable {
 /// Every category of a parse, in order of first appearance, with the diagnostics.
 struct TableSet {
   std::vector<ParseDiagnostic> errors;
+  TextPool diagnostic_texts;  // the contexts and recovery actions `errors` view
   std::vector<std::string> names;  // block and save-frame names (lower-cased)
   std::vector<RowOrigin> origins;
   std::vector<CategoryTable> categories;

@@ -64,7 +64,7 @@ TableTyping type_table(TableSet& set, CategoryTable& table, const TypesOption& o
                 std::to_string(typed.rule.row) + " of table " + quoted(table.name) +
                 ") does not fit its declared type " +
                 std::string(declared_name(typed.rule.declared)) + ": " + typed.rule.reason,
-            0, 0, typed.rule.value, "column kept as text"});
+            0, 0, set.diagnostic_texts.intern(typed.rule.value), "column kept as text"});
       }
     }
     if (typed.has_su) out.su_names[c] = su_name(table, column);
