@@ -27,8 +27,8 @@ def test_members_in_registration_order():
         ("parse_cif", "(source, mode=None, max_errors=None)"),
         ("parse_arrow", "(source, mode=None, max_errors=None)"),
         ("parse_arrow_file", "(path, mode=None, max_errors=None)"),
-        ("parse_tables", "(source, mode=None, types='infer')"),
-        ("parse_tables_file", "(path, mode=None, types='infer')"),
+        ("parse_tables", "(source, mode=None, max_errors=None, types='infer')"),
+        ("parse_tables_file", "(path, mode=None, max_errors=None, types='infer')"),
         ("CifFile", "(version=None)"),
         ("CifBlock", "(name, id=0)"),
         ("CifSaveFrame", "(name, id=0)"),
@@ -175,7 +175,7 @@ STRAYS = "data_x _a 1\n" + "v " * 50 + "\nloop_ _l _m 1 2 3\n"
 def test_max_errors_bounds_the_records_and_nothing_else(tmp_path, name, limit, as_keyword):
     path = tmp_path / "strays.cif"
     path.write_text(STRAYS, encoding="utf-8")
-    source = str(path) if name == "parse_arrow_file" else STRAYS
+    source = str(path) if name.endswith("_file") else STRAYS
 
     def run(*limit_arg):
         args = (source, Recorder()) if name == "parse" else (source, None)

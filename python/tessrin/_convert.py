@@ -146,7 +146,7 @@ def convert_file(
     try:
         mode = "strict" if strict else None
         if by_table:
-            batches, errors = tessrin_core.parse_tables_file(path, mode, types)
+            batches, errors = tessrin_core.parse_tables_file(path, mode, types=types)
         else:
             batches, errors = tessrin_core.parse_arrow_file(path, mode, max_errors)
     except OSError as error:

@@ -269,26 +269,29 @@ PyObject* py_parse_arrow_file(PyObject*, PyObject* const* args, Py_ssize_t nargs
 // --- category tables (src/tables) ----------------------------------------------------------
 
 PyObject* py_parse_tables(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
-  static constexpr std::array<const char*, 3> kNames = {"source", "mode", "types"};
-  std::array<PyObject*, 3> bound{};
+  static constexpr std::array<const char*, 4> kNames = {"source", "mode", "max_errors", "types"};
+  std::array<PyObject*, 4> bound{};
   std::string_view source;
   bool strict = false;
+  std::size_t max_errors = DiagnosticLog::kUnlimited;
   TypesOption types;
   if (!bind_fastcall("parse_tables", kNames, 1, args, PyVectorcall_NARGS(nargsf), kwnames,
                      bound) ||
       !text_argument("parse_tables", "source", bound[0], source) ||
       !strict_argument("parse_tables", bound[1], strict) ||
-      !types_argument("parse_tables", bound[2], types)) {
+      !max_errors_argument("parse_tables", bound[2], max_errors) ||
+      !types_argument("parse_tables", bound[3], types)) {
     return nullptr;
   }
-  return guarded(
-      [&]() -> PyObject* { return tables_to_python(collect_tables(source, strict), types); });
+  return guarded([&]() -> PyObject* {
+    return tables_to_python(collect_tables(source, strict, max_errors), types);
+  });
 }
 
 PyObject* py_parse_tables_file(PyObject*, PyObject* const* args, Py_ssize_t nargsf,
                                PyObject* kwnames) {
-  static constexpr std::array<const char*, 3> kNames = {"path", "mode", "types"};
-  std::array<PyObject*, 3> bound{};
+  static constexpr std::array<const char*, 4> kNames = {"path", "mode", "max_errors", "types"};
+  std::array<PyObject*, 4> bound{};
   if (!bind_fastcall("parse_tables_file", kNames, 1, args, PyVectorcall_NARGS(nargsf), kwnames,
                      bound)) {
     return nullptr;
@@ -299,9 +302,11 @@ PyObject* py_parse_tables_file(PyObject*, PyObject* const* args, Py_ssize_t narg
     return nullptr;
   }
   bool strict = false;
+  std::size_t max_errors = DiagnosticLog::kUnlimited;
   TypesOption types;
   if (!strict_argument("parse_tables_file", bound[1], strict) ||
-      !types_argument("parse_tables_file", bound[2], types)) {
+      !max_errors_argument("parse_tables_file", bound[2], max_errors) ||
+      !types_argument("parse_tables_file", bound[3], types)) {
     return nullptr;
   }
   return guarded([&]() -> PyObject* {
@@ -309,7 +314,7 @@ PyObject* py_parse_tables_file(PyObject*, PyObject* const* args, Py_ssize_t narg
     {
       std::string text;
       if (!read_file(bound[0], text)) return nullptr;
-      set = collect_tables(text, strict);
+      set = collect_tables(text, strict, max_errors);
     }
     return tables_to_python(std::move(set), types);
   });
@@ -333,12 +338,12 @@ PyMethodDef kFunctions[] = {
     {"parse_arrow_file", TESSRIN_FASTCALL(py_parse_arrow_file), METH_FASTCALL | METH_KEYWORDS,
      "parse_arrow_file(path, mode=None, max_errors=None)\n--\n\n"},
     {"parse_tables", TESSRIN_FASTCALL(py_parse_tables), METH_FASTCALL | METH_KEYWORDS,
-     "parse_tables(source, mode=None, types='infer')\n--\n\n"
+     "parse_tables(source, mode=None, max_errors=None, types='infer')\n--\n\n"
      "Parse CIF text into one pyarrow.Table per category; returns (tables, errors).\n"
      "types: 'infer' (int64/float64 where every value is a number), 'text', or the path\n"
      "of a DDL2 or DDLm dictionary whose declared item types are used."},
     {"parse_tables_file", TESSRIN_FASTCALL(py_parse_tables_file), METH_FASTCALL | METH_KEYWORDS,
-     "parse_tables_file(path, mode=None, types='infer')\n--\n\n"
+     "parse_tables_file(path, mode=None, max_errors=None, types='infer')\n--\n\n"
      "parse_tables for the text of the file at `path`."},
     {nullptr, nullptr, 0, nullptr},
 };

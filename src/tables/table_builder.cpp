@@ -30,14 +30,14 @@ void lower_into(std::string_view text, std::string& out) {
 
 }  // namespace
 
-TableBuilder::TableBuilder(CifVersion /*version*/, bool strict) : strict_(strict) {}
+TableBuilder::TableBuilder(CifVersion /*version*/, bool strict, std::size_t max_errors)
+    : strict_(strict), errors_(max_errors) {}
 
 void TableBuilder::push_error(ParseDiagnostic diagnostic) {
-  // A record views its context and recovery action: both are kept by the set itself, since
-  // what they viewed (the parser's tokens, a message built here) is gone by the export.
-  diagnostic.context = out_.diagnostic_texts.intern(diagnostic.context);
-  diagnostic.recovery_action = out_.diagnostic_texts.intern(diagnostic.recovery_action);
-  out_.errors.push_back(std::move(diagnostic));
+  // The log keeps the context and recovery texts the records view: what they viewed (the
+  // parser's tokens, a message built here) is gone by the export.
+  errors_.add(diagnostic.error_type, std::move(diagnostic.message), diagnostic.line,
+              diagnostic.column, diagnostic.context, diagnostic.recovery_action);
 }
 
 void TableBuilder::on_parse_error(std::string_view error_type, std::string_view message,
@@ -567,13 +567,15 @@ TableSet TableBuilder::finish() && {
   for (CategoryTable& category : out_.categories) {
     for (TableColumn& column : category.columns) column.pad_to(category.rows);
   }
+  out_.diagnostic_texts = std::move(errors_).take_texts();
+  out_.errors = std::move(errors_).finish();
   return std::move(out_);
 }
 
-TableSet collect_tables(std::string_view source, bool strict) {
+TableSet collect_tables(std::string_view source, bool strict, std::size_t max_errors) {
   VersionResult detected;
   detect_version(source, detected);
-  TableBuilder builder(detected.version, strict);
+  TableBuilder builder(detected.version, strict, max_errors);
   for (ParseDiagnostic& diagnostic : detected.errors) builder.push_error(std::move(diagnostic));
   run_parser(detected, builder);
   TableSet set = std::move(builder).finish();

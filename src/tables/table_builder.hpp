@@ -66,7 +66,9 @@ struct TableSet {
 
 class TableBuilder {
  public:
-  TableBuilder(CifVersion version, bool strict);
+  /// At most `max_errors` diagnostics are recorded (DiagnosticLog).
+  TableBuilder(CifVersion version, bool strict,
+               std::size_t max_errors = DiagnosticLog::kUnlimited);
 
   /// Appends a diagnostic received before the parse (version detection).
   void push_error(ParseDiagnostic diagnostic);
@@ -213,10 +215,12 @@ class TableBuilder {
 
   std::vector<ContainerFrame> containers_;
   bool strict_;
+  DiagnosticLog errors_;
   bool stopped_ = false;
 };
 
 /// Version detection, lexer and parser into a TableBuilder.
-TableSet collect_tables(std::string_view source, bool strict);
+TableSet collect_tables(std::string_view source, bool strict,
+                        std::size_t max_errors = DiagnosticLog::kUnlimited);
 
 }  // namespace tessrin
