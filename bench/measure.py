@@ -162,6 +162,23 @@ def make_mmcif(path, text):
     )
 
 
+# Writers: the document is read first (not timed); the call writes it back as CIF text.
+
+
+def make_dumps(path, text):
+    import tessrin
+
+    parsed = tessrin.parse_raw(text)
+    return lambda: tessrin.dumps(parsed)
+
+
+def make_gemmi_write(path, text):
+    from gemmi import cif
+
+    doc = cif.read_string(text)
+    return lambda: doc.as_string()
+
+
 # Typed columns (issue 16): parse_tables with and without typing, and the peer a user would
 # write instead, gemmi's reader and `as_number` over the same columns.
 
@@ -209,6 +226,8 @@ def make_gemmi_numbers(path, text):
 
 
 MAKERS: dict[str, Callable] = {
+    "dumps": make_dumps,
+    "gemmi_write": make_gemmi_write,
     "parse_arrow": make_parse_arrow,
     "parse_tables": make_parse_tables,
     "parse_raw": make_parse_raw,

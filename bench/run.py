@@ -43,10 +43,15 @@ ENTRIES = [
     "pycifrw",
     "pdbecif",
     "mmcif",
+    "dumps",
+    "gemmi_write",
     "tables_text",
     "tables_infer",
     "gemmi_numbers",
 ]
+# Writers are timed on the mmCIF inputs only and compared with gemmi's writer, not its reader.
+WRITERS = {"dumps": "gemmi_write"}
+WRITE_PEERS = {"gemmi_write"}
 LABELS = {
     "native": "native pipeline",
     "parse_arrow": "parse_arrow",
@@ -58,6 +63,8 @@ LABELS = {
     "pycifrw": "PyCifRW ReadCif",
     "pdbecif": "pdbecif CifFileReader",
     "mmcif": "mmcif IoAdapterCore",
+    "dumps": "dumps of parse_raw",
+    "gemmi_write": "gemmi Document.as_string",
     "tables_text": "parse_tables types=text",
     "tables_infer": "parse_tables types=infer",
     "gemmi_numbers": "gemmi read + as_number",
@@ -173,6 +180,8 @@ def last_json_line(text: str) -> dict | None:
 
 
 def measure(entry: str, inp: Input, settings: Settings, native: Path, clock: str) -> dict:
+    if (entry in WRITERS or entry in WRITE_PEERS) and inp.kind != "mmcif":
+        return {"status": "n/a", "note": "writers are timed on the mmCIF inputs"}
     if inp.kind == "cif2" and entry in CIF1_ONLY:
         return {"status": "n/a", "note": "reads CIF 1.1 only"}
     if inp.kind == "batch" and entry in settings.batch_skip:
@@ -309,6 +318,8 @@ def render_markdown(
     settings: Settings,
     clock: str,
 ) -> str:
+    writers = [e for e in entries if e in WRITERS or e in WRITE_PEERS]
+    entries = [e for e in entries if e not in writers]
     lines = [
         "# Benchmark results" + (" (quick run)" if settings.quick else ""),
         "",
@@ -464,7 +475,46 @@ def render_markdown(
                 )
     if notes:
         lines += ["", "## Failures", ""] + notes
+    lines += render_writers(inputs, writers, results)
     return "\n".join(lines) + "\n"
+
+
+def render_writers(inputs: list[Input], writers: list[str], results: dict) -> list[str]:
+    """Writing CIF text back from a parsed document, against gemmi's writer on the same file."""
+    large = [i for i in inputs if i.kind == "mmcif"]
+    if not writers or not large:
+        return []
+    lines = [
+        "",
+        "## Writing CIF (issue 17): MB/s of input file written back, ratio to gemmi's writer",
+        "",
+        "The document is parsed first (not timed): `parse_raw` for dumps, `gemmi.cif."
+        "read_string` for gemmi. Target: dumps ≥ 1× `Document.as_string()` on every input.",
+        "",
+        "| input | size | " + " | ".join(LABELS[e] for e in writers) + " |",
+        "|" + "---|" * (len(writers) + 2),
+    ]
+    ratios = []
+    for inp in large:
+        cells = []
+        for e in writers:
+            r = results[inp.name].get(e, {})
+            speed = mb_s(r)
+            if speed is None:
+                cells.append(f"{status_cell(r)} {one_line(r.get('note', ''))[:80]}".strip())
+                continue
+            peer = mb_s(results[inp.name].get(WRITERS.get(e, ""), {}))
+            cell = f"{speed:.1f}"
+            if peer:
+                cell += f" ({fmt_ratio(speed / peer)})"
+                ratios.append((speed / peer, inp.name))
+            cells.append(cell)
+        lines.append(f"| {inp.name} | {fmt_size(inp.size)} | " + " | ".join(cells) + " |")
+    if ratios:
+        worst = min(ratios)
+        ok = "yes" if worst[0] >= 1 else "no"
+        lines += ["", f"Worst ratio: {fmt_ratio(worst[0])} ({worst[1]}); target met: {ok}."]
+    return lines
 
 
 def render_types(single: list[Input], entries: list[str], results: dict) -> list[str]:
@@ -693,7 +743,10 @@ def main(argv: list[str] | None = None) -> int:
                 saved["settings"].get("clock", "cpu"),
             )
         )
-        render_chart(inputs, entries, saved["results"], saved["machine"], out / "chart.png")
+        render_chart(
+            inputs, [e for e in entries if e in LABELS and e not in WRITERS and e not in WRITE_PEERS],
+            saved["results"], saved["machine"], out / "chart.png",
+        )
         return 0
     entries = ENTRIES if not args.entries else [e for e in args.entries.split(",") if e]
     unknown = set(entries) - set(ENTRIES)
@@ -701,6 +754,8 @@ def main(argv: list[str] | None = None) -> int:
         parser.error(f"unknown entries: {', '.join(sorted(unknown))}")
     if "gemmi" not in entries:
         entries = [*entries, "gemmi"]  # every ratio is to gemmi
+    if "dumps" in entries and "gemmi_write" not in entries:
+        entries = [*entries, "gemmi_write"]
     inputs = collect_inputs(settings, args.big)
     if args.inputs:
         keep = args.inputs.split(",")
@@ -764,7 +819,10 @@ def main(argv: list[str] | None = None) -> int:
         + threads_markdown(threads)
     )
     try:
-        render_chart(inputs, entries, results, info, out / "chart.png")
+        render_chart(
+            inputs, [e for e in entries if e not in WRITERS and e not in WRITE_PEERS],
+            results, info, out / "chart.png",
+        )
     except ImportError as e:
         print(f"no chart: {e}", file=sys.stderr)
     print(

@@ -238,7 +238,7 @@ def test_value_that_misfits_its_declared_type_is_a_diagnostic():
     result, errors = tables(text, types=need(DDL2))
     assert result["atom_site"].column("Cartn_x").to_pylist() == ["1.5", "n/a"]
     (error,) = errors
-    assert error["error_type"] == "semantic"
+    assert error["error_type"] == "semantic" and error["context"] == "n/a"
     assert all(part in error["message"] for part in ("_atom_site.Cartn_x", '"1abc"', "row 1"))
 
 

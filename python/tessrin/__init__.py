@@ -10,6 +10,7 @@ from tessrin_core import (
     parse_tables_file,
 )
 
+from tessrin._write import dump, dumps
 from tessrin.types import CifVersion, ParseError, ValueType
 
 __all__ = [
@@ -18,6 +19,8 @@ __all__ = [
     "parse_cif",
     "parse_arrow",
     "parse_arrow_file",
+    "dumps",
+    "dump",
     "parse_tables",
     "parse_tables_file",
     "CifVersion",

@@ -134,9 +134,9 @@ def convert_file(
     job: tuple[str, str],
     fmt: str,
     strict: bool = False,
+    max_errors: int | None = None,
     layout: str = "tables",
     types: str = "infer",
-    max_errors: int | None = None,
 ) -> dict:
     """Converts one file into `out_dir`; returns what was written, small enough to send back
     from a worker process."""
@@ -146,7 +146,7 @@ def convert_file(
     try:
         mode = "strict" if strict else None
         if by_table:
-            batches, errors = tessrin_core.parse_tables_file(path, mode, types=types)
+            batches, errors = tessrin_core.parse_tables_file(path, mode, max_errors, types)
         else:
             batches, errors = tessrin_core.parse_arrow_file(path, mode, max_errors)
     except OSError as error:

@@ -143,9 +143,9 @@ def build_parser():
     convert.add_argument(
         "--to",
         required=True,
-        choices=("parquet", "arrow", "jsonl"),
+        choices=("parquet", "arrow", "jsonl", "cif"),
         help="parquet/arrow: one file per category (OUT/atom_site.parquet); jsonl: one line "
-        "per block",
+        "per block; cif: one CIF per input",
     )
     convert.add_argument(
         "--layout",
@@ -161,6 +161,11 @@ def build_parser():
         help="category tables: int64/float64 columns where every value is a number (infer, "
         "the default), every column text (text), or the item types a DDL2 or DDLm "
         "dictionary declares (its path)",
+    )
+    convert.add_argument(
+        "--cif-version",
+        choices=("1.1", "2.0"),
+        help="with --to cif: the CIF version written (default: the version of each input)",
     )
     convert.add_argument(
         "-o",
@@ -325,10 +330,19 @@ def run_convert(args) -> int:
         convert_file,
         fmt=args.to,
         strict=args.strict,
+        max_errors=args.max_errors,
         layout=args.layout,
         types=args.types,
-        max_errors=args.max_errors,
     )
+    if args.to == "cif":
+        from tessrin._convert_cif import convert_file_to_cif
+
+        job = functools.partial(
+            convert_file_to_cif,
+            strict=args.strict,
+            max_errors=args.max_errors,
+            cif_version=args.cif_version,
+        )
     for outcome in run_all(job, jobs, args.jobs):
         if isinstance(outcome, FileFailure):
             _failed(outcome, outcome.item[0], args.debug)

@@ -24,6 +24,7 @@
 #include "python/types_argument.hpp"
 #include "text/text_file.hpp"
 #include "text/version.hpp"
+#include "write/py_dumps.hpp"
 
 namespace tessrin {
 namespace {
@@ -97,19 +98,24 @@ void raise_not_utf8(PyObject* filename, std::string_view text, std::size_t offse
   if (error) PyErr_SetObject(PyExc_OSError, error.get());
 }
 
-/// Reads a whole file (str, bytes or os.PathLike) without the interpreter lock; raises OSError
-/// for what the system refuses and for text that is not UTF-8.
-bool read_file(PyObject* path, std::string& text) {
+/// Reads the file at `path` (str, bytes or os.PathLike) and hands its text to `collect`, both
+/// without the interpreter lock; raises OSError for what the system refuses and for text that
+/// is not UTF-8.
+template <class Collect>
+bool collect_file(PyObject* path, Collect&& collect) {
   PyRef filename = PyRef::steal(PyOS_FSPath(path));
   if (!filename) return false;
   PyObject* encoded_raw = nullptr;
   if (!PyUnicode_FSConverter(filename.get(), &encoded_raw)) return false;
   PyRef encoded = PyRef::steal(encoded_raw);
   const char* name = PyBytes_AS_STRING(encoded.get());
+  // The file's text is released as soon as it is parsed: the export needs only the parse.
+  std::string text;
   TextFileStatus status;
   {
     WithoutGil unlocked;
     status = tessrin::read_text_file(name, text);
+    if (status.kind == TextFileStatus::Kind::Ok) collect(std::string_view(text));
   }
   switch (status.kind) {
     case TextFileStatus::Kind::Ok:
@@ -125,14 +131,11 @@ bool read_file(PyObject* path, std::string& text) {
   return false;
 }
 
-/// Reads and parses a whole file without the interpreter lock. The file's text is released as
-/// soon as it is parsed: the export needs only the parse.
+/// Reads and collects a whole file.
 bool parse_file(PyObject* path, bool strict, std::size_t max_errors, ParsedCif& parse) {
-  std::string text;
-  if (!read_file(path, text)) return false;
-  WithoutGil unlocked;
-  parse = collect_raw(text, strict, max_errors);
-  return true;
+  return collect_file(path, [&](std::string_view text) {
+    parse = collect_raw(text, strict, max_errors);
+  });
 }
 
 // --- entry functions ---------------------------------------------------------------------
@@ -266,55 +269,79 @@ PyObject* py_parse_arrow_file(PyObject*, PyObject* const* args, Py_ssize_t nargs
   });
 }
 
-// --- category tables (src/tables) ----------------------------------------------------------
-
-PyObject* py_parse_tables(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
-  static constexpr std::array<const char*, 4> kNames = {"source", "mode", "max_errors", "types"};
-  std::array<PyObject*, 4> bound{};
-  std::string_view source;
-  bool strict = false;
-  std::size_t max_errors = DiagnosticLog::kUnlimited;
-  TypesOption types;
-  if (!bind_fastcall("parse_tables", kNames, 1, args, PyVectorcall_NARGS(nargsf), kwnames,
-                     bound) ||
-      !text_argument("parse_tables", "source", bound[0], source) ||
-      !strict_argument("parse_tables", bound[1], strict) ||
-      !max_errors_argument("parse_tables", bound[2], max_errors) ||
-      !types_argument("parse_tables", bound[3], types)) {
+/// _dumps(blocks, version, width): the native half of tessrin.dumps (python/tessrin/_write.py
+/// finds the blocks and the target version).
+PyObject* py_dumps(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
+  static constexpr std::array<const char*, 3> kNames = {"blocks", "version", "width"};
+  std::array<PyObject*, 3> bound{};
+  if (!bind_fastcall("_dumps", kNames, 3, args, PyVectorcall_NARGS(nargsf), kwnames, bound)) {
+    return nullptr;
+  }
+  std::string_view version;
+  if (!text_argument("_dumps", "version", bound[1], version)) return nullptr;
+  if (version != "1.1" && version != "2.0") {
+    PyErr_SetString(PyExc_ValueError, "_dumps() version must be \"1.1\" or \"2.0\"");
+    return nullptr;
+  }
+  const Py_ssize_t width = PyNumber_AsSsize_t(bound[2], PyExc_OverflowError);
+  if (width == -1 && PyErr_Occurred()) return nullptr;
+  if (width < 1) {
+    PyErr_SetString(PyExc_ValueError, "_dumps() width must be at least 1");
     return nullptr;
   }
   return guarded([&]() -> PyObject* {
-    return tables_to_python(collect_tables(source, strict, max_errors), types);
+    return dumps_blocks(bound[0], version == "2.0", static_cast<std::size_t>(width));
+  });
+}
+
+// --- category tables (src/tables) ----------------------------------------------------------
+
+/// The arguments of the table entries: those of the other entries, then `types`.
+bool table_arguments(const char* function, const char* first, PyObject* const* args,
+                     Py_ssize_t nargsf, PyObject* kwnames, CollectArguments& out,
+                     TypesOption& types) {
+  const std::array<const char*, 4> names = {first, "mode", "max_errors", "types"};
+  std::array<PyObject*, 4> bound{};
+  if (!bind_fastcall(function, names, 1, args, PyVectorcall_NARGS(nargsf), kwnames, bound)) {
+    return false;
+  }
+  out.source = bound[0];
+  return strict_argument(function, bound[1], out.strict) &&
+         max_errors_argument(function, bound[2], out.max_errors) &&
+         types_argument(function, bound[3], types);
+}
+
+PyObject* py_parse_tables(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
+  return guarded([&]() -> PyObject* {
+    CollectArguments arguments;
+    TypesOption types;
+    std::string_view source;
+    if (!table_arguments("parse_tables", "source", args, nargsf, kwnames, arguments, types) ||
+        !text_argument("parse_tables", "source", arguments.source, source)) {
+      return nullptr;
+    }
+    TableSet set;
+    {
+      WithoutGil unlocked;
+      set = collect_tables(source, arguments.strict, arguments.max_errors);
+    }
+    return tables_to_python(std::move(set), types);
   });
 }
 
 PyObject* py_parse_tables_file(PyObject*, PyObject* const* args, Py_ssize_t nargsf,
                                PyObject* kwnames) {
-  static constexpr std::array<const char*, 4> kNames = {"path", "mode", "max_errors", "types"};
-  std::array<PyObject*, 4> bound{};
-  if (!bind_fastcall("parse_tables_file", kNames, 1, args, PyVectorcall_NARGS(nargsf), kwnames,
-                     bound)) {
-    return nullptr;
-  }
-  if (!PyUnicode_Check(bound[0])) {
-    PyErr_Format(PyExc_TypeError, "parse_tables_file() argument 'path' must be str, not %.200s",
-                 Py_TYPE(bound[0])->tp_name);
-    return nullptr;
-  }
-  bool strict = false;
-  std::size_t max_errors = DiagnosticLog::kUnlimited;
-  TypesOption types;
-  if (!strict_argument("parse_tables_file", bound[1], strict) ||
-      !max_errors_argument("parse_tables_file", bound[2], max_errors) ||
-      !types_argument("parse_tables_file", bound[3], types)) {
-    return nullptr;
-  }
   return guarded([&]() -> PyObject* {
+    CollectArguments arguments;
+    TypesOption types;
+    if (!table_arguments("parse_tables_file", "path", args, nargsf, kwnames, arguments, types)) {
+      return nullptr;
+    }
     TableSet set;
-    {
-      std::string text;
-      if (!read_file(bound[0], text)) return nullptr;
-      set = collect_tables(text, strict, max_errors);
+    if (!collect_file(arguments.source, [&](std::string_view text) {
+          set = collect_tables(text, arguments.strict, arguments.max_errors);
+        })) {
+      return nullptr;
     }
     return tables_to_python(std::move(set), types);
   });
@@ -345,6 +372,8 @@ PyMethodDef kFunctions[] = {
     {"parse_tables_file", TESSRIN_FASTCALL(py_parse_tables_file), METH_FASTCALL | METH_KEYWORDS,
      "parse_tables_file(path, mode=None, max_errors=None, types='infer')\n--\n\n"
      "parse_tables for the text of the file at `path`."},
+    {"_dumps", TESSRIN_FASTCALL(py_dumps), METH_FASTCALL | METH_KEYWORDS,
+     "_dumps(blocks, version, width)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -31,25 +31,24 @@ void lower_into(std::string_view text, std::string& out) {
 }  // namespace
 
 TableBuilder::TableBuilder(CifVersion /*version*/, bool strict, std::size_t max_errors)
-    : strict_(strict), errors_(max_errors) {}
+    : errors_(max_errors), strict_(strict) {}
 
 void TableBuilder::push_error(ParseDiagnostic diagnostic) {
-  // The log keeps the context and recovery texts the records view: what they viewed (the
-  // parser's tokens, a message built here) is gone by the export.
-  errors_.add(diagnostic.error_type, std::move(diagnostic.message), diagnostic.line,
-              diagnostic.column, diagnostic.context, diagnostic.recovery_action);
+  const ParseDiagnostic& d = diagnostic;
+  errors_.add(d.error_type, d.message, d.line, d.column, d.context, d.recovery_action);
 }
 
 void TableBuilder::on_parse_error(std::string_view error_type, std::string_view message,
                                   std::uint32_t line, std::uint32_t column,
                                   std::string_view context, std::string_view recovery_action) {
-  push_error(
-      ParseDiagnostic{error_type, std::string(message), line, column, context, recovery_action});
+  // Diagnostics are collected even after a strict stop: the parser keeps reporting.
+  if (!errors_.accepts()) return errors_.skip();
+  errors_.add(error_type, std::string(message), line, column, context, recovery_action);
 }
 
 void TableBuilder::semantic_error(std::string message, std::string_view context,
                                   std::string recovery_action) {
-  push_error(ParseDiagnostic{kSemantic, std::move(message), 0, 0, context, recovery_action});
+  errors_.add(kSemantic, std::move(message), 0, 0, context, recovery_action);
   if (strict_) stopped_ = true;
 }
 

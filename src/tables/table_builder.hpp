@@ -56,8 +56,8 @@ struct CategoryTable {
 
 /// Every category of a parse, in order of first appearance, with the diagnostics.
 struct TableSet {
-  std::vector<ParseDiagnostic> errors;
   TextPool diagnostic_texts;  // the contexts and recovery actions `errors` view
+  std::vector<ParseDiagnostic> errors;
   std::vector<std::string> names;  // block and save-frame names (lower-cased)
   std::vector<RowOrigin> origins;
   std::vector<CategoryTable> categories;
@@ -173,6 +173,7 @@ class TableBuilder {
   std::string shared_column(std::string_view tag, Slot slot) const;
 
   TableSet out_;
+  DiagnosticLog errors_;
   std::unordered_map<std::string, std::uint32_t, StringHash, std::equal_to<>> category_of_;
   std::unordered_map<std::string, TagSlot, StringHash, std::equal_to<>> slot_of_tag_;
   std::unordered_map<std::string, std::uint32_t, StringHash, std::equal_to<>> tag_ids_;
@@ -215,7 +216,6 @@ class TableBuilder {
 
   std::vector<ContainerFrame> containers_;
   bool strict_;
-  DiagnosticLog errors_;
   bool stopped_ = false;
 };
 

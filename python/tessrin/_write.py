@@ -1,0 +1,86 @@
+"""Writing CIF: `dumps` and `dump` (the writing itself is native, `tessrin_core._dumps`)."""
+
+from __future__ import annotations
+
+import io
+import os
+import secrets
+
+from tessrin_core import CifFile, _dumps
+
+from tessrin.types import CifVersion
+
+__all__ = ["dumps", "dump"]
+
+_VERSIONS = {"1.1": "1.1", "2.0": "2.0", "CIF_1_1": "1.1", "CIF_2_0": "2.0"}
+
+
+def _target(version, data_version: str) -> str:
+    if version is None:
+        return data_version
+    if isinstance(version, CifVersion):
+        return version.value
+    if isinstance(version, str) and version in ("1.1", "2.0"):
+        return version
+    raise ValueError(f'version must be None, "1.1" or "2.0", not {version!r}')
+
+
+def _blocks_and_version(obj) -> tuple[object, str]:
+    """The blocks to write and the version the data came from."""
+    if isinstance(obj, CifFile):
+        return obj._block_list, obj.version.value
+    if isinstance(obj, dict) and "blocks" in obj:
+        version = _VERSIONS.get(obj.get("version"), "2.0")
+        return obj["blocks"], version
+    raise TypeError(
+        "dumps() takes a parse_raw result dict or a CifFile, not " + type(obj).__name__
+    )
+
+
+def dumps(obj, *, version=None, width: int = 80) -> str:
+    """CIF text of `obj` (a `parse_raw` result or a `CifFile`).
+
+    `version` is "1.1" or "2.0"; by default the version the data came from. Every value is
+    written in the lightest form that reads back unchanged; a value or name that the target
+    version cannot hold raises ValueError (TypeError for a value that is not a str, list or
+    dict), naming block and tag.
+    """
+    blocks, data_version = _blocks_and_version(obj)
+    return _dumps(blocks, _target(version, data_version), width)
+
+
+def dump(obj, file, *, version=None, width: int = 80) -> None:
+    """Writes `dumps(obj, ...)` to a path or to a text or binary file object.
+
+    A path is written through a temporary file beside it, renamed over the target only once
+    complete: an error never leaves a half-written file there.
+    """
+    text = dumps(obj, version=version, width=width)
+    if hasattr(file, "write"):
+        if isinstance(file, io.TextIOBase):
+            file.write(text)
+        else:
+            file.write(text.encode("utf-8"))
+        return
+    _write_atomically(os.fspath(file), text.encode("utf-8"))
+
+
+def _write_atomically(path, data: bytes) -> None:
+    folder, name = os.path.split(path)
+    suffix = secrets.token_hex(4)
+    if isinstance(name, bytes):
+        temp = os.path.join(folder, b"." + name + b"." + suffix.encode() + b".tmp")
+    else:
+        temp = os.path.join(folder, f".{name}.{suffix}.tmp")
+    # os.open applies the umask as a plain open would (tempfile would make it 0600).
+    fd = os.open(temp, os.O_WRONLY | os.O_CREAT | os.O_EXCL, 0o666)
+    try:
+        with os.fdopen(fd, "wb") as out:
+            out.write(data)
+        os.replace(temp, path)
+    except BaseException:
+        try:
+            os.unlink(temp)
+        except OSError:
+            pass
+        raise

@@ -1,0 +1,655 @@
+// Walks blocks, save frames, tags and loops held in Python containers and hands their values
+// to the CifWriter. No Python code runs while values are read: only lists, dicts and the
+// UTF-8 buffers of strs are touched, so borrowed items stay valid.
+#include "write/py_dumps.hpp"
+
+#include <algorithm>
+#include <cstdint>
+#include <cstring>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <unordered_set>
+#include <utility>
+#include <vector>
+
+#include "python/pyref.hpp"
+#include "write/byte_buffer.hpp"
+#include "write/cif_writer.hpp"
+#include "write/value_form.hpp"
+
+namespace tessrin {
+
+namespace {
+
+constexpr Py_ssize_t kPrefetchAhead = 16;
+
+/// A str known to be written as it stands, with its text: no Python code runs during a
+/// dumps call, so an object's address names the same unchanged str throughout.
+struct PlainWord {
+  PyObject* object = nullptr;
+  std::uint32_t size = 0;
+  char text[16];
+};
+constexpr std::size_t kPlainWords = 1024;  // a power of two
+
+// Plain items of one category pad their tags to the longest tag of the run, up to this.
+constexpr std::size_t kMaxTagPad = 40;
+
+/// The UTF-8 text of a str; ASCII strs are read in place.
+bool str_view(PyObject* s, std::string_view& view) {
+  if (PyUnicode_IS_COMPACT_ASCII(s)) {
+    view = std::string_view(static_cast<const char*>(PyUnicode_DATA(s)),
+                            static_cast<std::size_t>(PyUnicode_GET_LENGTH(s)));
+    return true;
+  }
+  Py_ssize_t size = 0;
+  const char* data = PyUnicode_AsUTF8AndSize(s, &size);
+  if (data == nullptr) return false;
+  view = std::string_view(data, static_cast<std::size_t>(size));
+  return true;
+}
+
+std::size_t utf8_chars(std::string_view text) {
+  std::size_t n = 0;
+  for (char c : text) n += (static_cast<unsigned char>(c) & 0xC0) != 0x80;
+  return n;
+}
+
+/// Where a problem is: block, save frame (if any) and tag (if any).
+struct Where {
+  std::string_view block;
+  std::string_view frame;
+  std::string_view tag;
+};
+
+/// Raises `type` with a message naming the place. Returns false for the caller's return.
+bool raise_at(PyObject* type, const Where& where, std::string_view what) {
+  std::string message = "block '";
+  message.append(where.block).append("'");
+  if (!where.frame.empty()) message.append(", save frame '").append(where.frame).append("'");
+  if (!where.tag.empty()) message.append(", tag '").append(where.tag).append("'");
+  message.append(": ").append(what);
+  PyRef text = PyRef::steal(PyUnicode_DecodeUTF8(message.data(),
+                                                 static_cast<Py_ssize_t>(message.size()),
+                                                 "replace"));
+  if (text) PyErr_SetObject(type, text.get());
+  return false;
+}
+
+bool raise_type(const Where& where, const char* expected, PyObject* got) {
+  std::string what = std::string(expected) + ", not " + Py_TYPE(got)->tp_name;
+  return raise_at(PyExc_TypeError, where, what);
+}
+
+/// A str's text; a str that is not valid Unicode (lone surrogates) becomes a ValueError here.
+bool text_of(PyObject* s, const Where& where, const char* what, std::string_view& view) {
+  if (str_view(s, view)) return true;
+  PyErr_Clear();
+  return raise_at(PyExc_ValueError, where,
+                  std::string(what) + " is not valid Unicode (it holds a lone surrogate)");
+}
+
+/// The parts of one block or save frame: a parse_raw dict or a CifBlock / CifSaveFrame.
+struct FrameRefs {
+  PyRef name, tag_order, loops, tags, save_frames;
+};
+
+bool read_frame(PyObject* obj, bool block, const Where& where, FrameRefs& f) {
+  struct Part {
+    const char* key;
+    const char* attribute;
+    PyRef* ref;
+  };
+  const Part parts[] = {{"name", "name", &f.name},
+                        {"tag_order", "_tag_order", &f.tag_order},
+                        {"loops", "_loops", &f.loops},
+                        {"tags", "_tags", &f.tags},
+                        {"save_frames", "_save_frame_list", &f.save_frames}};
+  const bool dict = PyDict_Check(obj);
+  for (const Part& part : parts) {
+    if (!block && part.ref == &f.save_frames) break;
+    if (dict) {
+      PyObject* item = PyDict_GetItemString(obj, part.key);
+      if (item == nullptr) {
+        return raise_at(PyExc_ValueError, where,
+                        std::string("the frame dict has no key '") + part.key + "'");
+      }
+      *part.ref = PyRef::borrow(item);
+    } else {
+      *part.ref = PyRef::steal(PyObject_GetAttrString(obj, part.attribute));
+      if (!*part.ref) return false;
+    }
+  }
+  if (!PyUnicode_Check(f.name.get())) return raise_type(where, "a frame name must be str", f.name.get());
+  return true;
+}
+
+/// One loop: its tags once each, and where the walk of the tag order writes it.
+struct LoopPlan {
+  std::vector<PyObject*> tags;
+  std::vector<std::string_view> names;
+  Py_ssize_t trigger = -1;  // position in the tag order of its last tag
+  bool written = false;
+};
+
+/// The output's bytes in a str of one byte per character, grown in place: for ASCII text (all
+/// CIF 1.1, most CIF 2.0) that str is the result, cut to size; no Python code sees it before.
+class StrStorage final : public ByteBuffer::Storage {
+ public:
+  ~StrStorage() { Py_XDECREF(str_); }
+
+  char* resize(char*, std::size_t capacity) override {
+    if (capacity > static_cast<std::size_t>(PY_SSIZE_T_MAX)) throw std::bad_alloc();
+    const auto size = static_cast<Py_ssize_t>(capacity);
+    if (str_ == nullptr) {
+      str_ = PyUnicode_New(size, 127);
+    } else if (PyUnicode_Resize(&str_, size) < 0) {
+      PyErr_Clear();  // the old str stays valid; the guard reports the MemoryError
+      throw std::bad_alloc();
+    }
+    if (str_ == nullptr) {
+      PyErr_Clear();
+      throw std::bad_alloc();
+    }
+    return static_cast<char*>(PyUnicode_DATA(str_));
+  }
+  void release(char*) noexcept override {}
+
+  /// The result: the str itself cut to `size`, or for non-ASCII text its UTF-8 decoded.
+  PyObject* take(std::size_t size, bool ascii) {
+    if (!ascii) {
+      return PyUnicode_DecodeUTF8(static_cast<const char*>(PyUnicode_DATA(str_)),
+                                  static_cast<Py_ssize_t>(size), nullptr);
+    }
+    if (PyUnicode_Resize(&str_, static_cast<Py_ssize_t>(size)) < 0) return nullptr;
+    return std::exchange(str_, nullptr);
+  }
+
+ private:
+  PyObject* str_ = nullptr;
+};
+
+class Dumper {
+ public:
+  Dumper(bool cif2, std::size_t width, ByteBuffer::Storage* storage)
+      : writer_(cif2, width, storage), cif2_(cif2) {}
+  bool ascii() const { return ascii_; }
+
+  bool blocks(PyObject* blocks);
+  const ByteBuffer& out() const { return writer_.out(); }
+
+ private:
+  bool frame_name(const FrameRefs& f, bool block, std::string_view& name);
+  bool frame(const FrameRefs& f);
+  bool plan_loops(PyObject* loops);
+  void place_loops(PyObject* const* order, Py_ssize_t count);
+  bool items(PyObject* const* order, Py_ssize_t count, Py_ssize_t& i);
+  bool values_of(PyObject* tag, PyObject*& values);
+  bool loop(std::size_t index);
+  bool cell_of(PyObject* value, std::string& rendered, Cell& cell);
+  bool render(PyObject* root, std::string& out);
+  bool tag_text(PyObject* tag, std::string_view& view);
+
+  bool read_text(PyObject* s, const char* what, std::string_view& view);
+
+  CifWriter writer_;
+  bool cif2_;
+  bool ascii_ = true;  // no str written so far holds a non-ASCII character
+  Where where_;
+  PyObject* tags_ = nullptr;  // the current frame's tag dict (borrowed from its FrameRefs)
+  std::vector<LoopPlan> loops_;
+  std::vector<PyRef> loop_headers_;  // the loops list and each loop's tags, as read
+  std::unordered_map<std::string_view, std::size_t> owner_;
+  std::unordered_set<std::string_view> done_;
+  std::string rendered_;
+  std::string scratch_;
+  // Reused from loop to loop, so a file of many loops does not fault in fresh pages for each.
+  std::vector<ByteBuffer> arenas_;
+  std::vector<PlainWord> plain_words_ = std::vector<PlainWord>(kPlainWords);
+  std::string position_;  // names a block or frame by position until its name is read
+};
+
+bool Dumper::read_text(PyObject* s, const char* what, std::string_view& view) {
+  if (!PyUnicode_IS_ASCII(s)) ascii_ = false;
+  return text_of(s, where_, what, view);
+}
+
+bool Dumper::frame_name(const FrameRefs& f, bool block, std::string_view& name) {
+  if (!read_text(f.name.get(), "the name", name)) return false;
+  if (const char* problem = name_problem(name, cif2_, false)) {
+    Where at = where_;
+    if (block) {
+      at.block = name;
+    } else {
+      at.frame = name;
+    }
+    return raise_at(PyExc_ValueError, at,
+                    std::string(block ? "block" : "save frame") + " name " + problem);
+  }
+  return true;
+}
+
+bool Dumper::blocks(PyObject* blocks) {
+  PyRef list = PyRef::steal(PySequence_Fast(blocks, "blocks must be a sequence"));
+  if (!list) return false;
+  const Py_ssize_t n = PySequence_Fast_GET_SIZE(list.get());
+  for (Py_ssize_t b = 0; b < n; ++b) {
+    position_ = "number " + std::to_string(b + 1);
+    where_ = Where{position_, {}, {}};
+    FrameRefs block;
+    if (!read_frame(PySequence_Fast_GET_ITEM(list.get(), b), true, where_, block)) return false;
+    std::string_view name;
+    if (!frame_name(block, true, name)) return false;
+    where_ = Where{name, {}, {}};
+    writer_.begin_block(name);
+    if (!frame(block)) return false;
+    PyRef frames = PyRef::steal(
+        PySequence_Fast(block.save_frames.get(), "save frames must be a sequence"));
+    if (!frames) return false;
+    for (Py_ssize_t s = 0; s < PySequence_Fast_GET_SIZE(frames.get()); ++s) {
+      position_ = "number " + std::to_string(s + 1);
+      where_ = Where{name, position_, {}};
+      FrameRefs save;
+      if (!read_frame(PySequence_Fast_GET_ITEM(frames.get(), s), false, where_, save)) {
+        return false;
+      }
+      std::string_view frame_name_text;
+      if (!frame_name(save, false, frame_name_text)) return false;
+      where_ = Where{name, frame_name_text, {}};
+      writer_.begin_save_frame(frame_name_text);
+      if (!frame(save)) return false;
+      writer_.end_save_frame();
+    }
+  }
+  return true;
+}
+
+bool Dumper::tag_text(PyObject* tag, std::string_view& view) {
+  where_.tag = {};
+  if (!PyUnicode_Check(tag)) return raise_type(where_, "a tag must be str", tag);
+  if (!read_text(tag, "the tag", view)) return false;
+  if (const char* problem = name_problem(view, cif2_, true)) {
+    where_.tag = view;
+    return raise_at(PyExc_ValueError, where_, std::string("tag name ") + problem);
+  }
+  where_.tag = view;
+  return true;
+}
+
+// A loop enters its new tags into the tag order when it ends, so it is written where the
+// last of its tags stands. A tag named by several loops holds the column of the last one
+// (its owner); earlier loops are written with that column too, so that they read back alike.
+bool Dumper::plan_loops(PyObject* loops) {
+  loops_.clear();
+  owner_.clear();
+  PyRef list = PyRef::steal(PySequence_Fast(loops, "loops must be a sequence"));
+  if (!list) return false;
+  const Py_ssize_t n = PySequence_Fast_GET_SIZE(list.get());
+  loops_.resize(static_cast<std::size_t>(n));
+  loop_headers_.clear();
+  loop_headers_.push_back(std::move(list));
+  for (Py_ssize_t i = 0; i < n; ++i) {
+    // Kept for the frame: the plans point at its tags.
+    loop_headers_.push_back(PyRef::steal(PySequence_Fast(
+        PySequence_Fast_GET_ITEM(loop_headers_.front().get(), i),
+        "a loop must be a sequence of tags")));
+    const PyRef& header = loop_headers_.back();
+    if (!header) return false;
+    LoopPlan& plan = loops_[static_cast<std::size_t>(i)];
+    for (Py_ssize_t t = 0; t < PySequence_Fast_GET_SIZE(header.get()); ++t) {
+      PyObject* tag = PySequence_Fast_GET_ITEM(header.get(), t);
+      std::string_view name;
+      if (!tag_text(tag, name)) return false;
+      owner_[name] = static_cast<std::size_t>(i);
+      if (std::find(plan.names.begin(), plan.names.end(), name) != plan.names.end()) continue;
+      plan.tags.push_back(tag);
+      plan.names.push_back(name);
+    }
+  }
+  return true;
+}
+
+void Dumper::place_loops(PyObject* const* order, Py_ssize_t count) {
+  std::unordered_map<std::string_view, Py_ssize_t> position;
+  for (Py_ssize_t i = 0; i < count; ++i) {
+    std::string_view name;
+    if (PyUnicode_Check(order[i]) && str_view(order[i], name)) {
+      position.try_emplace(name, i);
+    } else {
+      PyErr_Clear();  // reported when the walk reaches it
+    }
+  }
+  for (LoopPlan& plan : loops_) {
+    for (std::string_view name : plan.names) {
+      auto at = position.find(name);
+      if (at != position.end()) plan.trigger = std::max(plan.trigger, at->second);
+    }
+  }
+}
+
+bool Dumper::values_of(PyObject* tag, PyObject*& values) {
+  values = PyDict_GetItemWithError(tags_, tag);
+  if (values != nullptr) {
+    if (PyList_Check(values) || PyTuple_Check(values)) return true;
+    return raise_type(where_, "the values of a tag must be a list", values);
+  }
+  if (PyErr_Occurred()) return false;
+  return raise_at(PyExc_ValueError, where_, "the tag has no entry in the tags dict");
+}
+
+bool Dumper::frame(const FrameRefs& f) {
+  if (!PyDict_Check(f.tags.get())) return raise_type(where_, "tags must be a dict", f.tags.get());
+  tags_ = f.tags.get();
+  done_.clear();
+  if (!plan_loops(f.loops.get())) return false;
+  PyRef order = PyRef::steal(PySequence_Fast(f.tag_order.get(), "tag order must be a sequence"));
+  if (!order) return false;
+  PyObject* const* tags = PySequence_Fast_ITEMS(order.get());
+  const Py_ssize_t count = PySequence_Fast_GET_SIZE(order.get());
+  place_loops(tags, count);
+  for (Py_ssize_t i = 0; i < count;) {
+    std::string_view name;
+    if (!tag_text(tags[i], name)) return false;
+    if (owner_.contains(name)) {
+      for (std::size_t l = 0; l < loops_.size(); ++l) {
+        if (loops_[l].trigger == i && !loop(l)) return false;
+      }
+      ++i;
+      continue;
+    }
+    if (done_.contains(name)) {
+      ++i;
+      continue;
+    }
+    if (!items(tags, count, i)) return false;
+  }
+  // Loops and tags the tag order misses are written after it rather than dropped.
+  for (std::size_t l = 0; l < loops_.size(); ++l) {
+    if (!loops_[l].written && !loop(l)) return false;
+  }
+  if (static_cast<std::size_t>(PyDict_GET_SIZE(tags_)) > done_.size()) {
+    PyObject* key = nullptr;
+    PyObject* value = nullptr;
+    Py_ssize_t pos = 0;
+    std::vector<PyObject*> rest;
+    while (PyDict_Next(tags_, &pos, &key, &value)) rest.push_back(key);
+    for (PyObject* key_ref : rest) {
+      std::string_view name;
+      if (!tag_text(key_ref, name)) return false;
+      if (done_.contains(name)) continue;
+      Py_ssize_t i = 0;
+      if (!items(&key_ref, 1, i)) return false;
+    }
+  }
+  where_.tag = {};
+  return true;
+}
+
+/// Writes the run of plain (unlooped) tags from `i` that share one category, padded alike.
+bool Dumper::items(PyObject* const* order, Py_ssize_t count, Py_ssize_t& i) {
+  std::string_view first;
+  if (!tag_text(order[i], first)) return false;
+  const std::string_view category = CifWriter::category(first);
+  Py_ssize_t end = i;
+  std::size_t pad = 0;
+  for (; end < count; ++end) {
+    std::string_view name;
+    if (!tag_text(order[end], name)) return false;
+    if (owner_.contains(name) || CifWriter::category(name) != category) break;
+    if (done_.contains(name)) continue;
+    pad = std::max(pad, name.size());
+  }
+  pad = std::min(pad, kMaxTagPad);
+  for (; i < end; ++i) {
+    std::string_view name;
+    if (!tag_text(order[i], name)) return false;
+    if (done_.contains(name)) continue;
+    PyObject* values = nullptr;
+    if (!values_of(order[i], values)) return false;
+    const Py_ssize_t n = PySequence_Fast_GET_SIZE(values);
+    if (n == 0) {
+      return raise_at(PyExc_ValueError, where_,
+                      "the tag has no value and is in no loop (an empty loop needs its tags "
+                      "in the loops list)");
+    }
+    for (Py_ssize_t v = 0; v < n; ++v) {
+      Cell cell;
+      if (!cell_of(PySequence_Fast_GET_ITEM(values, v), rendered_, cell)) return false;
+      writer_.item(name, pad, cell);
+    }
+    done_.insert(name);
+  }
+  return true;
+}
+
+bool Dumper::cell_of(PyObject* value, std::string& rendered, Cell& cell) {
+  if (PyUnicode_Check(value)) {
+    std::string_view text;
+    if (!read_text(value, "the value", text)) return false;
+    FormProblem problem;
+    const ValueForm form = choose_form(text, cif2_, problem);
+    if (form == ValueForm::Unwritable) {
+      return raise_at(PyExc_ValueError, where_,
+                      std::string("the value ") + form_problem_text(problem));
+    }
+    cell = make_cell(text, static_cast<std::size_t>(PyUnicode_GET_LENGTH(value)), form);
+    return true;
+  }
+  if (PyList_Check(value) || PyDict_Check(value)) {
+    if (!cif2_) {
+      return raise_at(PyExc_ValueError, where_,
+                      std::string("the value is a ") + (PyList_Check(value) ? "list" : "table") +
+                          ", which only CIF 2.0 can hold");
+    }
+    rendered.clear();
+    if (!render(value, rendered)) return false;
+    cell = Cell{rendered, utf8_chars(rendered), ValueForm::Bare,
+                rendered.find('\n') != std::string::npos};
+    return true;
+  }
+  return raise_type(where_, "a value must be str (or list or dict in CIF 2.0)", value);
+}
+
+/// A CIF 2.0 list or table, nested ones included, walked with an explicit stack.
+bool Dumper::render(PyObject* root, std::string& out) {
+  struct Level {
+    PyObject* container;
+    Py_ssize_t pos;
+    bool table;
+    bool first;
+  };
+  std::vector<Level> stack;
+  std::unordered_set<PyObject*> open;
+  auto enter = [&](PyObject* container) {
+    if (!open.insert(container).second) {
+      return raise_at(PyExc_ValueError, where_, "the value contains itself");
+    }
+    const bool table = PyDict_Check(container);
+    stack.push_back(Level{container, 0, table, true});
+    out.push_back(table ? '{' : '[');
+    return true;
+  };
+  if (!enter(root)) return false;
+  while (!stack.empty()) {
+    Level& top = stack.back();
+    PyObject* key = nullptr;
+    PyObject* item = nullptr;
+    const bool more = top.table ? PyDict_Next(top.container, &top.pos, &key, &item) != 0
+                                : top.pos < PyList_GET_SIZE(top.container);
+    if (!more) {
+      out.push_back(top.table ? '}' : ']');
+      open.erase(top.container);
+      stack.pop_back();
+      continue;
+    }
+    if (!top.table) item = PyList_GET_ITEM(top.container, top.pos++);
+    if (!top.first) out.push_back(' ');
+    top.first = false;
+    if (key != nullptr) {
+      std::string_view text;
+      if (!PyUnicode_Check(key)) return raise_type(where_, "a table key must be str", key);
+      if (!read_text(key, "a table key", text)) return false;
+      const ValueForm form = choose_key_form(text);
+      if (form == ValueForm::Unwritable) {
+        return raise_at(PyExc_ValueError, where_,
+                        "a table key holds all kinds of quote (or a carriage return)");
+      }
+      append_value(out, text, form);
+      out.push_back(':');
+    }
+    if (PyList_Check(item) || PyDict_Check(item)) {
+      if (!enter(item)) return false;
+      continue;
+    }
+    if (!PyUnicode_Check(item)) {
+      return raise_type(where_, "a list item or table value must be str, list or dict", item);
+    }
+    std::string_view text;
+    if (!read_text(item, "a list item or table value", text)) return false;
+    FormProblem problem;
+    const ValueForm form = choose_form(text, true, problem, true);
+    if (form == ValueForm::Unwritable) {
+      return raise_at(PyExc_ValueError, where_,
+                      std::string("a list item or table value ") + form_problem_text(problem));
+    }
+    // A text field opens and closes in the first column.
+    if (is_text_field(form)) out.push_back('\n');
+    append_value(out, text, form);
+    if (is_text_field(form)) out.push_back('\n');
+  }
+  return true;
+}
+
+bool Dumper::loop(std::size_t index) {
+  LoopPlan& plan = loops_[index];
+  plan.written = true;
+  std::vector<PyObject*> lists(plan.tags.size());
+  for (std::size_t c = 0; c < plan.tags.size(); ++c) {
+    where_.tag = plan.names[c];
+    if (!values_of(plan.tags[c], lists[c])) return false;
+  }
+  auto uneven = [&] {
+    for (std::size_t c = 1; c < lists.size(); ++c) {
+      if (PySequence_Fast_GET_SIZE(lists[c]) != PySequence_Fast_GET_SIZE(lists[0])) return c;
+    }
+    return std::size_t{0};
+  };
+  if (uneven() != 0) {
+    // A later loop replaced some columns with columns of another length: this loop keeps
+    // only the columns it still holds.
+    std::size_t kept = 0;
+    for (std::size_t c = 0; c < plan.tags.size(); ++c) {
+      if (owner_[plan.names[c]] != index) continue;
+      plan.tags[kept] = plan.tags[c];
+      plan.names[kept] = plan.names[c];
+      lists[kept++] = lists[c];
+    }
+    plan.tags.resize(kept);
+    plan.names.resize(kept);
+    lists.resize(kept);
+    if (const std::size_t c = uneven(); c != 0) {
+      where_.tag = plan.names[c];
+      return raise_at(PyExc_ValueError, where_,
+                      "the loop column has " +
+                          std::to_string(PySequence_Fast_GET_SIZE(lists[c])) + " values where '" +
+                          std::string(plan.names[0]) + "' has " +
+                          std::to_string(PySequence_Fast_GET_SIZE(lists[0])));
+    }
+  }
+  if (plan.tags.empty()) return true;
+  const std::size_t columns = plan.tags.size();
+  const Py_ssize_t rows = PySequence_Fast_GET_SIZE(lists[0]);
+  // Pass 1, column by column (the order in which parse_raw built the strs, so memory is read
+  // in sequence): each value's form, chosen once, and its written text appended to the
+  // column's arena; the widest one-line value of each column. Pass 2 lays out the rows from
+  // these alone, without going back to the Python objects.
+  if (arenas_.size() < columns) arenas_.resize(columns);
+  std::vector<ByteBuffer>& arenas = arenas_;
+  std::vector<std::size_t> widths(columns, 0);
+  std::size_t multiline = 0;
+  for (std::size_t c = 0; c < columns; ++c) {
+    where_.tag = plan.names[c];
+    PyObject* const* items = PySequence_Fast_ITEMS(lists[c]);
+    ByteBuffer& arena = arenas[c];
+    arena.clear();
+    std::size_t widest = 0;
+    for (Py_ssize_t r = 0; r < rows; ++r) {
+      PyObject* value = items[r];
+      // The strs of a column lie apart in memory; asking for one a few rows ahead hides the
+      // wait for it behind the work on this one.
+      if (r + kPrefetchAhead < rows) {
+        // The header and, for an ASCII str, the text after it, which may start a new line.
+        const char* ahead = reinterpret_cast<const char*>(items[r + kPrefetchAhead]);
+        __builtin_prefetch(ahead);
+        __builtin_prefetch(ahead + sizeof(PyASCIIObject) + 8);
+      }
+      // Most values of a parse_raw result are a few shared strs ("?", ".", "ATOM", "C"):
+      // one seen before in this call is copied from the cache without looking at it again.
+      PlainWord& seen = plain_words_[(reinterpret_cast<std::uintptr_t>(value) >> 4) &
+                                     (kPlainWords - 1)];
+      if (seen.object == value) {
+        char* dst = arena.reserve(1 + sizeof seen.text);
+        dst[0] = static_cast<char>(seen.size);
+        std::memcpy(dst + 1, seen.text, sizeof seen.text);
+        arena.commit(1 + seen.size);
+        widest = std::max<std::size_t>(widest, seen.size);
+        continue;
+      }
+      // Otherwise the common case inline: an ASCII str that is written as it stands.
+      if (PyUnicode_CheckExact(value) && PyUnicode_IS_COMPACT_ASCII(value)) {
+        const std::size_t n = static_cast<std::size_t>(PyUnicode_GET_LENGTH(value));
+        const char* src = static_cast<const char*>(PyUnicode_DATA(value));
+        char* dst = arena.reserve(1 + n);
+        if (n < kLongCell &&
+            is_plain_word(std::string_view(src, n), copy_classify(src, n, dst + 1), cif2_)) {
+          dst[0] = static_cast<char>(n);
+          arena.commit(1 + n);
+          widest = std::max(widest, n);
+          if (n <= sizeof seen.text) {
+            seen.object = value;
+            seen.size = static_cast<std::uint32_t>(n);
+            std::memcpy(seen.text, src, n);
+          }
+          continue;
+        }
+      }
+      Cell cell;
+      if (!cell_of(value, rendered_, cell)) return false;
+      scratch_.clear();
+      append_value(scratch_, cell.text, cell.form);
+      if (!put_cell(arena, scratch_, cell.width, cell.multiline)) {
+        return raise_at(PyExc_ValueError, where_, "a loop value is longer than 2 GiB");
+      }
+      if (cell.multiline) {
+        ++multiline;
+      } else {
+        widest = std::max(widest, cell.width);
+      }
+    }
+    arena.reserve(kCopySlack);  // pass 2 copies short values in whole 16-byte blocks
+    widths[c] = widest;
+  }
+  writer_.begin_loop(plan.names, widths);
+  std::vector<const char*> column_text(columns);
+  std::size_t column_bytes = 0;
+  for (std::size_t c = 0; c < columns; ++c) {
+    column_text[c] = arenas[c].data();
+    column_bytes += arenas[c].size();
+  }
+  writer_.loop_rows(column_text, static_cast<std::size_t>(rows), column_bytes, multiline);
+  writer_.end_loop();
+  for (std::string_view name : plan.names) done_.insert(name);
+  return true;
+}
+
+}  // namespace
+
+PyObject* dumps_blocks(PyObject* blocks, bool cif2, std::size_t width) {
+  StrStorage storage;
+  Dumper dumper(cif2, width, &storage);
+  if (!dumper.blocks(blocks)) return nullptr;
+  return storage.take(dumper.out().size(), dumper.ascii());
+}
+
+}  // namespace tessrin

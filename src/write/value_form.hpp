@@ -1,0 +1,174 @@
+// How one scalar value is written so that the reader gives it back unchanged.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+namespace tessrin {
+
+/// The written forms, lightest first.
+enum class ValueForm : std::uint8_t {
+  Bare,          // a word (also the placeholders . and ?, and the stored "." / "?")
+  Single,        // '...'
+  Double,        // "..."
+  TripleSingle,  // '''...''' (CIF 2.0)
+  TripleDouble,  // """...""" (CIF 2.0)
+  TextField,     // ;...\n; as it stands
+  Prefixed,      // text field with the prefix protocol
+  Folded,        // text field with the prefix protocol and line folding (long CIF 1.1 lines)
+  Unwritable,    // no form of the target version holds the value; see FormProblem
+};
+
+/// Why a value is unwritable.
+enum class FormProblem : std::uint8_t { None, CarriageReturn, NotCif11Char };
+
+/// Longest line a CIF 1.1 file may hold (CIF 1.1 paragraph 28).
+inline constexpr std::size_t kCif11MaxLine = 2048;
+
+namespace write_detail {
+
+// Byte classes of the writer. Legend:
+//   kBlank      space, tab: end a word
+//   kLineFeed   line feed
+//   kReturn     carriage return: never survives the reader's line-end normalisation
+//   kSingle     '     kDouble   "
+//   kHash       #: starts a comment, ends a word
+//   kBracket    [ ] { }: end a word in CIF 2.0
+//   kNotCif11   bytes CIF 1.1 does not allow (controls other than tab and line feed, DEL,
+//               every byte of a non-ASCII character)
+enum : std::uint8_t {
+  kBlank = 1,
+  kLineFeed = 2,
+  kReturn = 4,
+  kSingle = 8,
+  kDouble = 16,
+  kHash = 32,
+  kBracket = 64,
+  kNotCif11 = 128,
+};
+
+constexpr std::array<std::uint8_t, 256> make_classes() {
+  std::array<std::uint8_t, 256> t{};
+  for (int c = 0; c < 256; ++c) {
+    if (c < 0x20 || c >= 0x7F) t[c] = kNotCif11;
+  }
+  t[' '] = kBlank;
+  t['\t'] = kBlank;
+  t['\n'] = kLineFeed;
+  t['\r'] = kReturn;
+  t['\''] = kSingle;
+  t['"'] = kDouble;
+  t['#'] = kHash;
+  t['['] = t[']'] = t['{'] = t['}'] = kBracket;
+  return t;
+}
+
+inline constexpr std::array<std::uint8_t, 256> kWriteClasses = make_classes();
+
+inline constexpr std::uint8_t kBareCif2 = kBlank | kLineFeed | kReturn | kSingle | kDouble | kHash |
+                                   kBracket;
+// CIF 1.1 words may hold quotes after their first character (primed atom labels such as
+// C1' fill nucleic-acid files); CIF 2.0 words are kept free of them.
+inline constexpr std::uint8_t kBareCif11 = kBlank | kLineFeed | kReturn | kHash | kNotCif11;
+
+constexpr char ascii_lower(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c + 32) : c; }
+
+inline bool starts_with_nocase(std::string_view word, std::string_view lower) {
+  if (word.size() < lower.size()) return false;
+  for (std::size_t i = 0; i < lower.size(); ++i) {
+    if (ascii_lower(word[i]) != lower[i]) return false;
+  }
+  return true;
+}
+
+/// Words the lexer takes as reserved: data_..., save_..., loop_, stop_, global_.
+inline bool is_reserved_word(std::string_view word) {
+  switch (word[0]) {
+    case 'd': case 'D': case 's': case 'S': case 'l': case 'L': case 'g': case 'G':
+      break;
+    default:
+      return false;
+  }
+  if (starts_with_nocase(word, "data_") || starts_with_nocase(word, "save_")) return true;
+  return (word.size() == 5 && (starts_with_nocase(word, "loop_") ||
+                               starts_with_nocase(word, "stop_"))) ||
+         (word.size() == 7 && starts_with_nocase(word, "global_"));
+}
+
+/// First characters that keep a word from being a plain value: a tag, a text field in column
+/// 1, a quoted string, and the characters CIF 1.1 reserves ($ for frame codes, brackets).
+/// CIF 2.0 brackets already end a word.
+inline bool bad_first(char c) {
+  return c == '_' || c == ';' || c == '$' || c == '[' || c == ']' || c == '\'' || c == '"';
+}
+
+}  // namespace write_detail
+
+/// Longest piece of a text-field line written per line when folding CIF 1.1 output, below
+/// the line limit with room for the prefix and the fold backslash.
+inline constexpr std::size_t kFoldChunk = 2000;
+static_assert(kFoldChunk + 3 <= kCif11MaxLine, "a folded line holds prefix, piece and backslash");
+
+/// Whether `v`, whose bytes' classes OR to `mask`, is written as it stands (a word).
+inline bool is_plain_word(std::string_view v, std::uint8_t mask, bool cif2) {
+  using namespace write_detail;
+  return !v.empty() && (mask & (cif2 ? kBareCif2 : kBareCif11)) == 0 && !bad_first(v[0]) &&
+         !is_reserved_word(v) && (cif2 || v.size() <= kFoldChunk);
+}
+
+/// Copies `n` bytes to `dst` and returns the OR of their classes: the one pass over a value
+/// that both decides whether it is a plain word and puts it in place.
+inline std::uint8_t copy_classify(const char* src, std::size_t n, char* dst) {
+  std::uint8_t mask = 0;
+  for (std::size_t i = 0; i < n; ++i) {
+    mask |= write_detail::kWriteClasses[static_cast<unsigned char>(src[i])];
+    dst[i] = src[i];
+  }
+  return mask;
+}
+
+/// Picks the lightest form of `value` that reads back as exactly `value` in the target
+/// version. The common case (a short plain word) is one pass over the bytes. Inside a CIF 2.0
+/// list or table (`in_container`) a word may follow a bracket or a key's colon directly.
+ValueForm choose_form(std::string_view value, bool cif2, FormProblem& problem,
+                      bool in_container = false) noexcept;
+
+/// The lightest quoted form for a CIF 2.0 table key (keys must be quoted); Unwritable if none.
+ValueForm choose_key_form(std::string_view key) noexcept;
+
+/// True for forms that end a line (text fields) or may span lines (triple quotes with a line
+/// feed inside).
+inline bool is_text_field(ValueForm form) noexcept {
+  return form == ValueForm::TextField || form == ValueForm::Prefixed ||
+         form == ValueForm::Folded;
+}
+
+/// Columns the written value takes on its line (delimiters included), for single-line forms.
+inline std::size_t delimiter_width(ValueForm form) noexcept {
+  switch (form) {
+    case ValueForm::Single:
+    case ValueForm::Double:
+      return 2;
+    case ValueForm::TripleSingle:
+    case ValueForm::TripleDouble:
+      return 6;
+    default:
+      return 0;
+  }
+}
+
+/// Appends `value` in `form`. A text-field form writes from the opening semicolon (the caller
+/// has put it at the start of a line) through the closing one.
+void append_value(std::string& out, std::string_view value, ValueForm form);
+
+/// The problem with a block, frame or tag name, or nullptr when it can be written after
+/// `data_`, `save_` or as a tag.
+const char* name_problem(std::string_view name, bool cif2, bool tag) noexcept;
+
+/// The message for an unwritable value.
+const char* form_problem_text(FormProblem problem) noexcept;
+
+}  // namespace tessrin
