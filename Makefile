@@ -63,13 +63,14 @@ $(BENCH_BIG): | $(DEPS)
 
 bench: install $(BENCH_DEPS) bench-native $(if $(BENCH_QUICK_ON),,$(BENCH_BIG))
 	$(BIN)/python bench/run.py $(if $(BENCH_QUICK_ON),--quick)
+	$(BIN)/python bench/check_corpus.py $(if $(BENCH_QUICK_ON),--quick --out bench/results/quick)
 
 # --- fuzzing: `make fuzz` (FUZZ_SECONDS per target, default 60). libFuzzer targets built with
 # clang, ASan and UBSan in build/fuzz; the corpus grows in fuzz/work/ (git-ignored), seeded from
 # ../shared/corpus and the tests' inline inputs. Saved findings in fuzz/regressions/ are replayed
 # first. Inputs of collect, lexer and batches are one flag byte and CIF text (fuzz/README.md).
 FUZZ_SECONDS ?= 60
-FUZZ_TARGETS ?= collect lexer textfield batches
+FUZZ_TARGETS ?= collect lexer textfield batches conformance
 FUZZ_BUILD := build/fuzz
 FUZZ_WORK := fuzz/work
 FUZZ_FLAGS ?= -max_len=16384 -timeout=10 -rss_limit_mb=4096 -print_final_stats=1

@@ -111,6 +111,12 @@ def make_parse_raw(path, text):
     return lambda: tessrin_core.parse_raw(text)
 
 
+def make_conformance(path, text):
+    import tessrin_core
+
+    return lambda: tessrin_core.conformance(text)
+
+
 def make_parse_cif(path, text):
     import tessrin_core
 
@@ -232,6 +238,7 @@ MAKERS: dict[str, Callable] = {
     "parse_tables": make_parse_tables,
     "parse_raw": make_parse_raw,
     "parse_cif": make_parse_cif,
+    "conformance": make_conformance,
     "parse_handler": make_parse_handler,
     "gemmi": make_gemmi,
     "pycifrw": make_pycifrw,

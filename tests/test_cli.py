@@ -66,13 +66,8 @@ def write(tmp_path, files):
             "missing.cif: cannot read: No such file or directory",
             "2 files, ",
         ),
-        (
-            {"b.cif": BROKEN, "x.cif": NOT_UTF8},
-            ["x.cif", "b.cif"],
-            2,
-            "x.cif: cannot read: not UTF-8 text: byte 0xE9 at line 2, column 7",
-            "2 files, ",
-        ),
+        # Text that is not UTF-8 is checked, not refused: a finding where it breaks.
+        ({"b.cif": BROKEN, "x.cif": NOT_UTF8}, ["x.cif", "b.cif"], 1, "", "2 files, "),
         (
             {"a.cif": CLEAN, "empty/notes.txt": "x"},
             ["empty", "a.cif"],
@@ -95,7 +90,7 @@ def test_check_exit_status(tmp_path, files, args, status, stderr, summary):
 
 def test_check_lines_carry_every_diagnostic(tmp_path):
     write(tmp_path, {"b.cif": BROKEN})
-    result = tessrin("check", "b.cif", cwd=tmp_path)
+    result = tessrin("check", "--no-conformance", "b.cif", cwd=tmp_path)
     *lines, summary = result.stdout.splitlines()
     expected = tessrin_core.parse_raw(BROKEN)["errors"]
     assert expected, "the sample must produce diagnostics"
@@ -282,7 +277,8 @@ def test_show_lists_diagnostics(tmp_path):
         ["convert", "a.cif", "--to", "jsonl", "-o", "out", "--resume"],
         ["show", "."],
         ["show", "missing.cif"],
-        ["show", "x.cif"],
+        ["convert", "a.cif", "--to", "jsonl", "-o", "out", "--encoding", "no-such-codec"],
+        ["check", "--select", "no-such-rule", "a.cif"],
     ],
 )
 def test_usage_errors_and_bad_input(tmp_path, args):
@@ -290,6 +286,43 @@ def test_usage_errors_and_bad_input(tmp_path, args):
     result = tessrin(*args, cwd=tmp_path)
     assert result.returncode == 2
     assert result.stderr.strip() and not result.stdout
+
+
+def test_check_merges_findings_with_diagnostics(tmp_path):
+    write(tmp_path, {"b.cif": BROKEN, "x.cif": NOT_UTF8})
+    result = tessrin("check", "-j", "1", "b.cif", "x.cif", cwd=tmp_path)
+    *lines, summary = result.stdout.splitlines()
+    assert result.returncode == 1
+    # Each finding right after the diagnostic at its position.
+    assert lines[:2] == [
+        'b.cif:2:20: syntactic: value "Cryst" has no preceding tag [attached to _tessrin_error_value]',
+        "b.cif:2:20: error[value-without-tag]: value with no data name (quote values that hold spaces)",
+    ]
+    assert lines[-1].startswith("x.cif:2:7: error[encoding]: byte 0xE9 is not UTF-8")
+    assert summary.endswith("3 findings (1 encoding, 1 loop-count-mismatch, 1 value-without-tag)")
+    # --select, --ignore and --json carry the same findings, filtered.
+    result = tessrin("check", "--json", "--ignore", "encoding", "--select",
+                     "encoding,loop-count-mismatch", "b.cif", "x.cif", cwd=tmp_path)
+    rules = [[f["rule"] for f in json.loads(line)["conformance"]] for line in result.stdout.splitlines()]
+    assert rules == [["loop-count-mismatch"], []]
+    assert json.loads(result.stdout.splitlines()[0])["errors"]
+    # Warnings alone (a recommendation) do not fail the check.
+    write(tmp_path, {"a.cif": CLEAN})
+    result = tessrin("check", "--select", "all", "a.cif", cwd=tmp_path)
+    assert result.returncode == 0 and "warning[version-comment-missing]" in result.stdout
+
+
+def test_show_warns_and_convert_refuses_text_that_is_not_utf8(tmp_path):
+    write(tmp_path, {"x.cif": NOT_UTF8})
+    result = tessrin("show", "x.cif", cwd=tmp_path)
+    assert result.returncode == 0
+    assert result.stdout.startswith("x.cif: warning: not UTF-8 text: byte 0xE9 at line 2, column 7")
+    result = tessrin("convert", "x.cif", "--to", "jsonl", "-o", "out", cwd=tmp_path)
+    assert result.returncode == 2 and "--encoding NAME" in result.stderr
+    result = tessrin("convert", "x.cif", "--to", "jsonl", "-o", "out", "--encoding", "cp1252",
+                     cwd=tmp_path)
+    assert result.returncode == 0
+    assert json.loads((tmp_path / "out/blocks.jsonl").read_text())["tags"] == {"_a": "caf\u00e9"}
 
 
 @pytest.mark.parametrize("command", ["check", "convert"])
@@ -300,7 +333,7 @@ def test_faults_never_end_in_a_bare_traceback(tmp_path, monkeypatch, capsys, com
 
     write(tmp_path, {"a.cif": BROKEN, "boom.cif": "data_boom\n"})
     monkeypatch.chdir(tmp_path)
-    name = "parse_raw" if command == "check" else "parse_arrow_file"
+    name = "diagnostics" if command == "check" else "parse_arrow_file"
     real = getattr(tessrin_core, name)
 
     def failing(source, *args):

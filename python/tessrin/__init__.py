@@ -10,6 +10,7 @@ from tessrin_core import (
     parse_tables_file,
 )
 
+from tessrin.conformance import conformance, conformance_file
 from tessrin._write import dump, dumps
 from tessrin.types import CifVersion, ParseError, ValueType
 
@@ -19,6 +20,8 @@ __all__ = [
     "parse_cif",
     "parse_arrow",
     "parse_arrow_file",
+    "conformance",
+    "conformance_file",
     "dumps",
     "dump",
     "parse_tables",

@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import errno
 import json
 import os
 import re
@@ -130,27 +131,46 @@ def _write_lines(target: str, lines) -> None:
             stream.write("\n")
 
 
+def _parse(path, strict, max_errors, encoding: str | None, by_table: bool, types: str):
+    """The tables (or batches) and diagnostics of a file; raises OSError or
+    UnicodeDecodeError."""
+    mode = "strict" if strict else None
+    if encoding is None:
+        if by_table:
+            return tessrin_core.parse_tables_file(path, mode, max_errors, types)
+        return tessrin_core.parse_arrow_file(path, mode, max_errors)
+    with open(path, "rb") as stream:
+        text = stream.read().decode(encoding)
+    if by_table:
+        return tessrin_core.parse_tables(text, mode, max_errors, types)
+    return tessrin_core.parse_arrow(text, mode, max_errors)
+
+
 def convert_file(
     job: tuple[str, str],
     fmt: str,
     strict: bool = False,
     max_errors: int | None = None,
+    encoding: str | None = None,
     layout: str = "tables",
     types: str = "infer",
 ) -> dict:
     """Converts one file into `out_dir`; returns what was written, small enough to send back
-    from a worker process."""
+    from a worker process. Text that is not UTF-8 is refused unless `encoding` names the codec
+    to read it with: a conversion must not change characters silently."""
     path, out_dir = job
     outcome = {"path": path, "out_dir": out_dir, "written": [], "diagnostics": 0, "failure": None}
     by_table = layout == "tables" and fmt != "jsonl"
     try:
-        mode = "strict" if strict else None
-        if by_table:
-            batches, errors = tessrin_core.parse_tables_file(path, mode, max_errors, types)
-        else:
-            batches, errors = tessrin_core.parse_arrow_file(path, mode, max_errors)
+        batches, errors = _parse(path, strict, max_errors, encoding, by_table, types)
+    except UnicodeDecodeError as error:
+        outcome["failure"] = f"cannot read as {encoding}: {error.reason} at byte {error.start}"
+        return outcome
     except OSError as error:
-        outcome["failure"] = f"cannot read: {native_read_reason(error)}"
+        reason = native_read_reason(error)
+        if error.errno == errno.EILSEQ and encoding is None:
+            reason += "; or give --encoding NAME (e.g. cp1252) to read it in that encoding"
+        outcome["failure"] = f"cannot read: {reason}"
         return outcome
     outcome["diagnostics"] = len(errors)
     try:

@@ -4,6 +4,7 @@ from __future__ import annotations
 
 import json
 import os
+import re
 from collections import Counter
 
 import tessrin_core
@@ -13,7 +14,8 @@ from rich.padding import Padding
 from rich.table import Table
 from rich.text import Text
 
-from tessrin._run import Unreadable, read_text
+from tessrin._findings import FindingCounts, findings_of
+from tessrin._run import Unreadable, read_bytes, utf8_reason
 from tessrin.types import CifVersion
 
 ERROR_TYPES = ("lexical", "syntactic", "semantic")
@@ -35,18 +37,46 @@ def plural(count: int, noun: str) -> str:
 # --- check ---------------------------------------------------------------------------------
 
 
-def check_file(path: str, strict: bool = False, max_errors: int | None = None) -> dict:
-    """The outcome of one file, small enough to send back from a worker process."""
+def check_file(
+    path: str,
+    strict: bool = False,
+    max_errors: int | None = None,
+    rules: frozenset[str] | None = None,
+) -> dict:
+    """The outcome of one file, small enough to send back from a worker process. The file is
+    read as bytes: text that is not UTF-8 is a conformance finding, and the core reads each
+    undecodable byte as U+FFFD. `rules` are the conformance rules to report (None: none); at
+    most `max_errors` diagnostics and as many findings are recorded."""
     try:
-        result = tessrin_core.parse_raw(read_text(path), mode_of(strict), max_errors)
+        data = read_bytes(path)
     except Unreadable as error:
         return {"path": path, "version": None, "errors": [], "unreadable": str(error)}
+    text = data.decode("utf-8", "replace")
+    # Only the diagnostics are needed: building every value as a Python object would cost
+    # most of the time of a check.
+    errors = tessrin_core.diagnostics(text, mode_of(strict), max_errors)
     return {
         "path": path,
-        "version": result["version"],
-        "errors": result["errors"],
+        "version": version_of(text),
+        "errors": errors,
+        "conformance": None if rules is None else findings_of(data, rules, max_errors),
         "unreadable": None,
     }
+
+
+_LEADING_BLANKS = re.compile(r"\s*")
+
+
+def version_of(text: str) -> str:
+    """The version name the core gives the text, as parse_raw reports it."""
+    head = tessrin_core.parse_raw(_first_lines(text))
+    return head["version"]
+
+
+def _first_lines(text: str) -> str:
+    """The text up to the end of its first line that is not blank: all version detection reads."""
+    end = text.find("\n", _LEADING_BLANKS.match(text).end())
+    return text if end < 0 else text[: end + 1]
 
 
 def diagnostic_line(prefix: str, error: dict) -> str:
@@ -63,18 +93,24 @@ class CheckSummary:
         self.files = 0
         self.unreadable = 0
         self.by_type: Counter[str] = Counter()
+        self.findings: FindingCounts | None = None
 
     def add(self, result: dict) -> None:
         self.files += 1
         if result["unreadable"] is not None:
             self.unreadable += 1
         self.by_type.update(error["error_type"] for error in result["errors"])
+        if result.get("conformance") is not None:
+            self.findings = self.findings or FindingCounts()
+            self.findings.add(result["conformance"])
 
     def line(self) -> str:
         kinds = [*ERROR_TYPES, *sorted(set(self.by_type) - set(ERROR_TYPES))]
         counts = ", ".join(f"{self.by_type[kind]} {kind}" for kind in kinds)
         text = f"{plural(self.files, 'file')}, {plural(self.by_type.total(), 'diagnostic')}"
         text += f" ({counts})"
+        if self.findings is not None:
+            text += f", {self.findings.text()}"
         if self.unreadable:
             text += f"; {self.unreadable} unreadable"
         return text
@@ -82,7 +118,8 @@ class CheckSummary:
     def exit_status(self) -> int:
         if self.unreadable:
             return 2
-        return 1 if self.by_type.total() else 0
+        errors = self.findings.errors if self.findings is not None else 0
+        return 1 if self.by_type.total() or errors else 0
 
 
 def check_json(result: dict) -> str:
@@ -215,7 +252,14 @@ def show_file(
 ) -> None:
     """Prints the summary of one file, category by category (or block by block); raises
     Unreadable."""
-    text = read_text(path)
+    data = read_bytes(path)
+    try:
+        text = data.decode("utf-8")
+    except UnicodeDecodeError as error:
+        # Shown all the same, as `check` checks it: the bad bytes read as U+FFFD.
+        warning = f"{path}: warning: {utf8_reason(data, error)}; undecodable bytes read as U+FFFD"
+        console.print(Text(warning, style="yellow"), soft_wrap=True)
+        text = data.decode("utf-8", "replace")
     result = tessrin_core.parse_raw(text, mode_of(strict))
     blocks, errors = result["blocks"], result["errors"]
     console.print(

@@ -77,13 +77,18 @@ def utf8_reason(data: bytes, error: UnicodeDecodeError) -> str:
     return f"not UTF-8 text: byte 0x{data[error.start]:02X} at line {line}, column {column} {UTF8_HINT}"
 
 
-def read_text(path: str) -> str:
-    """The file's text; raises Unreadable for files the system refuses and non-UTF-8 files."""
+def read_bytes(path: str) -> bytes:
+    """The file's bytes; raises Unreadable for files the system refuses."""
     try:
         with open(path, "rb") as stream:
-            data = stream.read()
+            return stream.read()
     except OSError as error:
         raise Unreadable(os_reason(error)) from None
+
+
+def read_text(path: str) -> str:
+    """The file's text; raises Unreadable for files the system refuses and non-UTF-8 files."""
+    data = read_bytes(path)
     try:
         return data.decode("utf-8")
     except UnicodeDecodeError as error:

@@ -110,6 +110,7 @@ def build_parser():
         help="CIF files, or directories searched for *.cif, *.dic, *.mmcif",
     )
     check.add_argument("--json", action="store_true", help="print one JSON object per file instead")
+    _conformance_options(check)
     check.set_defaults(run=run_check)
 
     show = add(
@@ -175,6 +176,13 @@ def build_parser():
         help="output directory; with several inputs, each gets a subdirectory named after the file",
     )
     add_dataset_options(convert)
+    convert.add_argument(
+        "--encoding",
+        type=_codec,
+        metavar="NAME",
+        help="read the files in this encoding (any Python codec, e.g. cp1252, latin-1); "
+        "without it, files that are not UTF-8 are refused",
+    )
     convert.set_defaults(run=run_convert)
     return parser
 
@@ -209,6 +217,36 @@ def add_dataset_options(convert) -> None:
     )
 
 
+def _codec(name: str) -> str:
+    import argparse
+    import codecs
+
+    try:
+        return codecs.lookup(name).name
+    except LookupError:
+        raise argparse.ArgumentTypeError(f"unknown encoding: {name!r}") from None
+
+
+def _conformance_options(check) -> None:
+    from tessrin._findings import rule_list
+
+    check.add_argument(
+        "--no-conformance",
+        action="store_true",
+        help="report the parser's diagnostics only, not the conformance findings "
+        "(PATH:LINE:COLUMN: error[RULE]: MESSAGE)",
+    )
+    check.add_argument(
+        "--select",
+        type=rule_list,
+        metavar="RULE,...",
+        help="report only these conformance rules ('all': every rule, the recommendations too)",
+    )
+    check.add_argument(
+        "--ignore", type=rule_list, metavar="RULE,...", help="do not report these rules"
+    )
+
+
 def _complain(message: str) -> None:
     print(f"tessrin: {message}", file=sys.stderr)
 
@@ -233,12 +271,16 @@ def _inputs(paths: list[str]) -> tuple[list[str], bool]:
 def run_check(args) -> int:
     import functools
 
+    from tessrin._findings import merged_lines, selected_rules
     from tessrin._report import CheckSummary, check_file, check_json, diagnostic_line
     from tessrin._run import FileFailure, run_all
 
     files, troubled = _inputs(args.paths)
     summary = CheckSummary()
-    job = functools.partial(check_file, strict=args.strict, max_errors=args.max_errors)
+    rules = None if args.no_conformance else selected_rules(args.select, args.ignore)
+    job = functools.partial(
+        check_file, strict=args.strict, max_errors=args.max_errors, rules=rules
+    )
     for result in run_all(job, files, args.jobs):
         if isinstance(result, FileFailure):
             _failed(result, result.item, args.debug)
@@ -250,8 +292,9 @@ def run_check(args) -> int:
             continue
         if result["unreadable"] is not None:
             _complain(f"{result['path']}: cannot read: {result['unreadable']}")
-        for error in result["errors"]:
-            print(diagnostic_line(result["path"], error))
+        findings = result.get("conformance") or []
+        for line in merged_lines(result["path"], result["errors"], findings, diagnostic_line):
+            print(line)
     if not args.json:
         print(summary.line())
     return EXIT_TROUBLE if troubled else summary.exit_status()
@@ -331,6 +374,7 @@ def run_convert(args) -> int:
         fmt=args.to,
         strict=args.strict,
         max_errors=args.max_errors,
+        encoding=args.encoding,
         layout=args.layout,
         types=args.types,
     )

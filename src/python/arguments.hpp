@@ -7,6 +7,8 @@
 #include <array>
 #include <cstddef>
 
+#include "parse/error.hpp"
+
 namespace tessrin {
 
 /// Binds positional arguments and (key, value) keyword pairs to `names`, with the
@@ -101,6 +103,27 @@ bool bind_new(const char* function, const std::array<const char*, N>& names,
     }
   }
   return binder.required(required);
+}
+
+/// None (no limit) or a non-negative int: the most diagnostics recorded.
+inline bool max_errors_argument(const char* function, PyObject* object, std::size_t& limit) {
+  limit = DiagnosticLog::kUnlimited;
+  if (object == nullptr || object == Py_None) return true;
+  if (!PyLong_Check(object)) {
+    PyErr_Format(PyExc_TypeError, "%s() argument 'max_errors' must be int or None, not %.200s",
+                 function, Py_TYPE(object)->tp_name);
+    return false;
+  }
+  int overflow = 0;
+  const long long value = PyLong_AsLongLongAndOverflow(object, &overflow);
+  if (value == -1 && PyErr_Occurred()) return false;
+  if (value < 0 || overflow < 0) {
+    PyErr_Format(PyExc_ValueError, "%s() argument 'max_errors' must not be negative", function);
+    return false;
+  }
+  // A limit beyond any count a parse can reach is no limit.
+  if (overflow == 0) limit = static_cast<std::size_t>(value);
+  return true;
 }
 
 }  // namespace tessrin

@@ -13,6 +13,8 @@
 #include "python/arguments.hpp"
 #include "export/arrow_export.hpp"
 #include "python/cif_model.hpp"
+#include "python/conformance_entry.hpp"
+#include "python/guarded.hpp"
 #include "export/dict_export.hpp"
 #include "python/gil.hpp"
 #include "python/handler_sink.hpp"
@@ -62,26 +64,6 @@ bool strict_argument(const char* function, PyObject* mode, bool& strict) {
 }
 
 
-/// None (no limit) or a non-negative int: the most diagnostics recorded.
-bool max_errors_argument(const char* function, PyObject* object, std::size_t& limit) {
-  limit = DiagnosticLog::kUnlimited;
-  if (object == nullptr || object == Py_None) return true;
-  if (!PyLong_Check(object)) {
-    PyErr_Format(PyExc_TypeError, "%s() argument 'max_errors' must be int or None, not %.200s",
-                 function, Py_TYPE(object)->tp_name);
-    return false;
-  }
-  int overflow = 0;
-  const long long value = PyLong_AsLongLongAndOverflow(object, &overflow);
-  if (value == -1 && PyErr_Occurred()) return false;
-  if (value < 0 || overflow < 0) {
-    PyErr_Format(PyExc_ValueError, "%s() argument 'max_errors' must not be negative", function);
-    return false;
-  }
-  // A limit beyond any count a parse can reach is no limit.
-  if (overflow == 0) limit = static_cast<std::size_t>(value);
-  return true;
-}
 
 /// The OSError for a file that is not UTF-8: names the file and where its first bad byte is.
 void raise_not_utf8(PyObject* filename, std::string_view text, std::size_t offset) {
@@ -139,21 +121,6 @@ bool parse_file(PyObject* path, bool strict, std::size_t max_errors, ParsedCif& 
 }
 
 // --- entry functions ---------------------------------------------------------------------
-/// Runs `body` and turns a C++ exception into a Python one: nothing may cross into CPython.
-template <class Body>
-PyObject* guarded(Body&& body) noexcept {
-  try {
-    return body();
-  } catch (const std::bad_alloc&) {
-    return PyErr_NoMemory();
-  } catch (const std::exception& e) {
-    PyErr_SetString(PyExc_RuntimeError, e.what());
-    return nullptr;
-  } catch (...) {
-    PyErr_SetString(PyExc_RuntimeError, "unexpected native error");
-    return nullptr;
-  }
-}
 
 PyObject* py_parse(PyObject* module, PyObject* const* args, Py_ssize_t nargsf,
                    PyObject* kwnames) {
@@ -374,6 +341,17 @@ PyMethodDef kFunctions[] = {
      "parse_tables for the text of the file at `path`."},
     {"_dumps", TESSRIN_FASTCALL(py_dumps), METH_FASTCALL | METH_KEYWORDS,
      "_dumps(blocks, version, width)\n--\n\n"},
+    {"conformance", TESSRIN_FASTCALL(py_conformance), METH_FASTCALL | METH_KEYWORDS,
+     "conformance(source, max_errors=None)\n--\n\n"
+     "Conformance findings of CIF text (str or bytes) as a list of dicts in text order."},
+    {"conformance_file", TESSRIN_FASTCALL(py_conformance_file), METH_FASTCALL | METH_KEYWORDS,
+     "conformance_file(path, max_errors=None)\n--\n\n"
+     "Conformance findings of a file, read as bytes (not-UTF-8 text is a finding)."},
+    {"diagnostics", TESSRIN_FASTCALL(py_diagnostics), METH_FASTCALL | METH_KEYWORDS,
+     "diagnostics(source, mode=None, max_errors=None)\n--\n\n"
+     "The diagnostics parse_raw(source, mode, max_errors) would give, without building its values."},
+    {"conformance_rules", reinterpret_cast<PyCFunction>(py_conformance_rules), METH_NOARGS,
+     "conformance_rules()\n--\n\nEvery conformance rule id with its severity."},
     {nullptr, nullptr, 0, nullptr},
 };
 

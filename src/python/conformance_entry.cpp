@@ -1,0 +1,222 @@
+#include "python/conformance_entry.hpp"
+
+#include <array>
+#include <cerrno>
+#include <cstring>
+#include <limits>
+#include <new>
+#include <string>
+#include <string_view>
+
+#include "collect/raw_builder.hpp"
+#include "conformance/conformance.hpp"
+#include "export/py_strings.hpp"
+#include "python/arguments.hpp"
+#include "python/gil.hpp"
+#include "python/guarded.hpp"
+#include "python/pyref.hpp"
+#include "text/text_file.hpp"
+
+namespace tessrin {
+
+namespace {
+
+using conformance::Finding;
+using conformance::Report;
+
+/// The comparison form of a non-ASCII name or key, computed by Python's unicodedata.
+void fold_with_python(PyObject* unicodedata, std::string_view text, bool key, std::string& out) {
+  PyRef s = PyRef::steal(
+      PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "replace"));
+  if (s && !key) {
+    PyRef nfd = PyRef::steal(PyObject_CallMethod(unicodedata, "normalize", "sO", "NFD", s.get()));
+    s = nfd ? PyRef::steal(PyObject_CallMethod(nfd.get(), "casefold", nullptr)) : PyRef();
+  }
+  if (s) s = PyRef::steal(PyObject_CallMethod(unicodedata, "normalize", "sO", "NFC", s.get()));
+  Py_ssize_t size = 0;
+  const char* data = s ? PyUnicode_AsUTF8AndSize(s.get(), &size) : nullptr;
+  if (data == nullptr) {
+    PyErr_Clear();
+    out.assign(text);
+    return;
+  }
+  out.assign(data, static_cast<std::size_t>(size));
+}
+
+/// Names compare by canonical caseless matching (NFD, case fold, NFC), table keys by NFC, as
+/// Python's unicodedata computes them; only non-ASCII CIF 2.0 names come here.
+conformance::NameFolder python_folder(PyObject* unicodedata) {
+  return [unicodedata](std::string_view text, bool key, std::string& out) {
+    // Called from the check, which runs without the interpreter lock.
+    const PyGILState_STATE gil = PyGILState_Ensure();
+    fold_with_python(unicodedata, text, key, out);
+    PyGILState_Release(gil);
+  };
+}
+
+PyObject* text_object(std::string_view text) {
+  return PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "replace");
+}
+
+PyObject* finding_dict(const Finding& f) {
+  const conformance::RuleInfo& info = conformance::rule_info(f.rule);
+  PyRef dict = PyRef::steal(PyDict_New());
+  if (!dict) return nullptr;
+  const std::array<std::pair<const char*, PyObject*>, 6> items = {{
+      {"rule", text_object(info.id)},
+      {"severity", PyUnicode_FromString(
+                       info.severity == conformance::Severity::Error ? "error" : "warning")},
+      {"message", text_object(f.message)},
+      {"line", PyLong_FromUnsignedLong(f.line)},
+      {"column", PyLong_FromUnsignedLong(f.column)},
+      {"context", text_object(f.context)},
+  }};
+  bool ok = true;
+  for (const auto& [key, value] : items) {
+    ok = ok && value != nullptr && PyDict_SetItemString(dict.get(), key, value) == 0;
+    Py_XDECREF(value);
+  }
+  return ok ? dict.release() : nullptr;
+}
+
+PyObject* report_list(std::string_view bytes, std::size_t cap) {
+  PyRef unicodedata = PyRef::steal(PyImport_ImportModule("unicodedata"));
+  if (!unicodedata) return nullptr;
+  conformance::Options options;
+  options.max_findings = cap;
+  options.fold = python_folder(unicodedata.get());
+  Report report;
+  {
+    WithoutGil unlocked;
+    report = conformance::check_conformance(bytes, options);
+  }
+  PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(report.findings.size())));
+  if (!list) return nullptr;
+  for (std::size_t i = 0; i < report.findings.size(); ++i) {
+    PyObject* item = finding_dict(report.findings[i]);
+    if (item == nullptr) return nullptr;
+    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item);
+  }
+  return list.release();
+}
+
+}  // namespace
+
+PyObject* py_conformance(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
+  static constexpr std::array<const char*, 2> kNames = {"source", "max_errors"};
+  std::array<PyObject*, 2> bound{};
+  std::size_t cap = 0;
+  if (!bind_fastcall("conformance", kNames, 1, args, PyVectorcall_NARGS(nargsf), kwnames, bound) ||
+      !max_errors_argument("conformance", bound[1], cap)) {
+    return nullptr;
+  }
+  PyObject* source = bound[0];
+  if (PyUnicode_Check(source)) {
+    Py_ssize_t size = 0;
+    const char* data = PyUnicode_AsUTF8AndSize(source, &size);
+    if (data != nullptr) {
+      return guarded([&] { return report_list({data, static_cast<std::size_t>(size)}, cap); });
+    }
+    // Lone surrogates (text decoded with surrogateescape, say): checked as the bytes they
+    // stand for, which are not UTF-8 and so are findings themselves.
+    PyErr_Clear();
+    PyRef bytes = PyRef::steal(PyUnicode_AsEncodedString(source, "utf-8", "surrogateescape"));
+    if (!bytes) {
+      PyErr_Clear();
+      bytes = PyRef::steal(PyUnicode_AsEncodedString(source, "utf-8", "surrogatepass"));
+    }
+    if (!bytes) return nullptr;
+    return guarded([&] {
+      return report_list({PyBytes_AS_STRING(bytes.get()),
+                          static_cast<std::size_t>(PyBytes_GET_SIZE(bytes.get()))},
+                         cap);
+    });
+  }
+  Py_buffer view;
+  if (PyObject_GetBuffer(source, &view, PyBUF_SIMPLE) != 0) {
+    PyErr_Clear();
+    PyErr_Format(PyExc_TypeError,
+                 "conformance() argument 'source' must be str or bytes-like, not %.200s",
+                 Py_TYPE(source)->tp_name);
+    return nullptr;
+  }
+  PyObject* result = guarded([&] {
+    return report_list({static_cast<const char*>(view.buf), static_cast<std::size_t>(view.len)},
+                       cap);
+  });
+  PyBuffer_Release(&view);
+  return result;
+}
+
+PyObject* py_diagnostics(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
+  static constexpr std::array<const char*, 3> kNames = {"source", "mode", "max_errors"};
+  std::array<PyObject*, 3> bound{};
+  std::size_t cap = 0;
+  if (!bind_fastcall("diagnostics", kNames, 1, args, PyVectorcall_NARGS(nargsf), kwnames, bound) ||
+      !max_errors_argument("diagnostics", bound[2], cap)) {
+    return nullptr;
+  }
+  if (!PyUnicode_Check(bound[0]) || (bound[1] != nullptr && bound[1] != Py_None &&
+                                     !PyUnicode_Check(bound[1]))) {
+    PyErr_SetString(PyExc_TypeError, "diagnostics() takes a str source and a str or None mode");
+    return nullptr;
+  }
+  Py_ssize_t size = 0;
+  const char* data = PyUnicode_AsUTF8AndSize(bound[0], &size);
+  if (data == nullptr) return nullptr;
+  const bool strict = bound[1] != nullptr && bound[1] != Py_None &&
+                      PyUnicode_CompareWithASCIIString(bound[1], "strict") == 0;
+  return guarded([&] {
+    ParsedCif parse;
+    {
+      WithoutGil unlocked;
+      parse = collect_raw({data, static_cast<std::size_t>(size)}, strict, cap);
+    }
+    return diagnostics_to_list(parse.errors);
+  });
+}
+
+PyObject* py_conformance_rules(PyObject*, PyObject*) {
+  PyRef rules = PyRef::steal(PyDict_New());
+  if (!rules) return nullptr;
+  for (std::size_t i = 0;; ++i) {
+    const auto rule = static_cast<conformance::Rule>(i);
+    const conformance::RuleInfo& info = conformance::rule_info(rule);
+    PyRef severity = PyRef::steal(PyUnicode_FromString(
+        info.severity == conformance::Severity::Error ? "error" : "warning"));
+    PyRef id = PyRef::steal(text_object(info.id));
+    if (!severity || !id || PyDict_SetItem(rules.get(), id.get(), severity.get()) != 0) {
+      return nullptr;
+    }
+    if (rule == conformance::kLastRule) break;
+  }
+  return rules.release();
+}
+
+PyObject* py_conformance_file(PyObject*, PyObject* const* args, Py_ssize_t nargsf,
+                              PyObject* kwnames) {
+  static constexpr std::array<const char*, 2> kNames = {"path", "max_errors"};
+  std::array<PyObject*, 2> bound{};
+  std::size_t cap = 0;
+  if (!bind_fastcall("conformance_file", kNames, 1, args, PyVectorcall_NARGS(nargsf), kwnames,
+                     bound) ||
+      !max_errors_argument("conformance_file", bound[1], cap)) {
+    return nullptr;
+  }
+  PyObject* converted = nullptr;
+  if (!PyUnicode_FSConverter(bound[0], &converted)) return nullptr;
+  PyRef encoded = PyRef::steal(converted);
+  const char* name = PyBytes_AS_STRING(encoded.get());
+  return guarded([&]() -> PyObject* {
+    std::string bytes;
+    const TextFileStatus status = read_text_file(name, bytes);
+    if (status.kind == TextFileStatus::Kind::SystemError) {
+      errno = status.error_number;
+      return PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, bound[0]);
+    }
+    // Not UTF-8 is no reason to refuse: the checker reports where.
+    return report_list(bytes, cap);
+  });
+}
+
+}  // namespace tessrin
