@@ -140,15 +140,19 @@ install-asan: $(ASAN_DEPS)
 	  -C build-dir=build/asan -C cmake.build-type=RelWithDebInfo \
 	  -C cmake.define.TESSRIN_SANITIZE=ON .
 
+# libstdc++ is preloaded beside ASan: the python binary does not link it, and ASan's
+# __cxa_throw interceptor must find the real one at start-up or any C++ throw aborts.
+ASAN_PRELOAD = $$(gcc -print-file-name=libasan.so) $$(gcc -print-file-name=libstdc++.so)
+
 test-asan: install-asan
-	TESSRIN_SANITIZED=1 PYTHONMALLOC=malloc LD_PRELOAD="$$(gcc -print-file-name=libasan.so)" \
+	TESSRIN_SANITIZED=1 PYTHONMALLOC=malloc LD_PRELOAD="$(ASAN_PRELOAD)" \
 	  ASAN_OPTIONS=detect_leaks=0:abort_on_error=1 \
 	  UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
 	  $(ASAN_BIN)/python -m pytest -q -p no:cacheprovider tests
 
 # The fuzzers' corpora through the Python entry functions of the sanitized build.
 fuzz-python: install-asan
-	TESSRIN_SANITIZED=1 PYTHONMALLOC=malloc LD_PRELOAD="$$(gcc -print-file-name=libasan.so)" \
+	TESSRIN_SANITIZED=1 PYTHONMALLOC=malloc LD_PRELOAD="$(ASAN_PRELOAD)" \
 	  ASAN_OPTIONS=detect_leaks=0:abort_on_error=1 \
 	  UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
 	  $(ASAN_BIN)/python fuzz/replay_python.py fuzz/regressions/cif \

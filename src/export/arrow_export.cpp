@@ -17,13 +17,6 @@
 namespace tessrin {
 namespace {
 
-void set_error(PyObject* type, const std::string& message) {
-  // Decoded with its length: a name in the message may hold NUL, where a C string would end.
-  PyRef text = PyRef::steal(
-      PyUnicode_DecodeUTF8(message.data(), static_cast<Py_ssize_t>(message.size()), "replace"));
-  if (text) PyErr_SetObject(type, text.get());
-}
-
 [[noreturn]] void too_many(const std::string& message) {
   throw ExportError(ExportError::Kind::capacity, message);
 }
@@ -87,9 +80,7 @@ PyObject* to_py_batches(ParsedCif& parse) {
   try {
     return to_py_batches_impl(parse);
   } catch (const ExportError& e) {
-    set_error(e.kind() == ExportError::Kind::capacity ? PyExc_OverflowError : PyExc_ValueError,
-              e.message());
-    return nullptr;
+    return raise_export_error(e);
   } catch (const std::bad_alloc&) {
     return PyErr_NoMemory();
   } catch (const std::exception& e) {

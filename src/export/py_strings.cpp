@@ -121,4 +121,11 @@ PyObject* diagnostics_to_list(const std::vector<ParseDiagnostic>& errors) {
   return list.release();
 }
 
+PyObject* raise_text(PyObject* type, std::string_view message) {
+  PyRef text = PyRef::steal(
+      PyUnicode_DecodeUTF8(message.data(), static_cast<Py_ssize_t>(message.size()), "replace"));
+  if (text) PyErr_SetObject(type, text.get());
+  return nullptr;
+}
+
 }  // namespace tessrin

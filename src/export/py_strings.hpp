@@ -21,6 +21,10 @@ PyObject* make_ascii_str(std::string_view text);
 /// A str from UTF-8 text (ASCII takes a fast path).
 PyObject* make_str(std::string_view text);
 
+/// Sets a `type` exception with `message` decoded by its length: a name quoted in the message
+/// may hold NUL, where a C string would end. Returns null, for `return raise_text(...)`.
+PyObject* raise_text(PyObject* type, std::string_view message);
+
 /// Shares one str object among equal short values within one export: CIF columns repeat the
 /// same few short values (element symbols, chain ids, "?", ".") millions of times, and
 /// allocating a str for each dominates conversion time and memory.

@@ -2,6 +2,7 @@
 
 #include <cstdlib>
 
+#include "export/py_strings.hpp"
 #include "python/pyref.hpp"
 
 namespace tessrin {
@@ -62,6 +63,12 @@ PyObject* import_first_batch(ArrowArrayStream* stream) {
   PyRef reader = PyRef::steal(import_stream(stream));
   if (!reader) return nullptr;
   return PyObject_CallMethod(reader.get(), "read_next_batch", nullptr);
+}
+
+PyObject* raise_export_error(const ExportError& error) {
+  return raise_text(
+      error.kind() == ExportError::Kind::capacity ? PyExc_OverflowError : PyExc_ValueError,
+      error.message());
 }
 
 }  // namespace tessrin

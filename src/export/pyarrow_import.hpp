@@ -6,6 +6,8 @@
 
 #include <nanoarrow/nanoarrow.h>
 
+#include "export/arrow_stream.hpp"
+
 namespace tessrin {
 
 /// Oldest pyarrow major version supported; pyproject.toml's dependency floor says the same.
@@ -22,5 +24,8 @@ PyObject* import_stream(ArrowArrayStream* stream);
 /// The first batch of `stream` as a new pyarrow.RecordBatch (the stream is taken over as by
 /// import_stream), or null with an exception set.
 PyObject* import_first_batch(ArrowArrayStream* stream);
+
+/// Raises an ExportError as Python sees it (capacity: OverflowError, else ValueError); null.
+PyObject* raise_export_error(const ExportError& error);
 
 }  // namespace tessrin

@@ -12,13 +12,6 @@
 namespace tessrin {
 namespace {
 
-void set_error(PyObject* type, const std::string& message) {
-  // Decoded with its length: a name in the message may hold NUL, where a C string would end.
-  PyRef text = PyRef::steal(
-      PyUnicode_DecodeUTF8(message.data(), static_cast<Py_ssize_t>(message.size()), "replace"));
-  if (text) PyErr_SetObject(type, text.get());
-}
-
 /// One table through its own C stream into a pyarrow.Table.
 PyObject* table_to_pyarrow(const TableSet& set, CategoryTable& table, TableTyping* typing) {
   ArrowArrayStream stream{};
@@ -56,12 +49,9 @@ PyObject* tables_to_python(TableSet&& set, const TypesOption& types) {
   try {
     return tables_to_python_impl(set, types);
   } catch (const ColumnTooLarge& e) {
-    set_error(PyExc_OverflowError, e.what());
-    return nullptr;
+    return raise_text(PyExc_OverflowError, e.what());
   } catch (const ExportError& e) {
-    set_error(e.kind() == ExportError::Kind::capacity ? PyExc_OverflowError : PyExc_ValueError,
-              e.message());
-    return nullptr;
+    return raise_export_error(e);
   } catch (const std::bad_alloc&) {
     return PyErr_NoMemory();
   }
