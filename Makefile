@@ -158,6 +158,14 @@ fuzz-python: install-asan
 	  $(ASAN_BIN)/python fuzz/replay_python.py fuzz/regressions/cif \
 	    $(FUZZ_WORK)/corpus/collect $(FUZZ_WORK)/corpus/batches
 
+# --- archive conversion speed (bench/archive.py): the corpus to Parquet datasets with -j 1,
+# -j 2 and a 2-worker Dask LocalCluster; results in bench/results/archive.md. Runs with `bench`.
+.PHONY: bench-archive
+bench-archive: install
+	$(BIN)/python bench/archive.py $(if $(BENCH_QUICK_ON),--quick)
+
+bench: bench-archive
+
 # --- another interpreter: `make test-py PY=3.13`. Builds and tests the extension in .venv-py3.13
 # with the pyenv CPython of that version (its own build tree: build/<wheel tag>), so the
 # generated Unicode tables and every test follow that interpreter.

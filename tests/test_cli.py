@@ -274,6 +274,7 @@ def test_show_lists_diagnostics(tmp_path):
         ["convert", "a.cif", "--to", "csv", "-o", "out"],
         ["convert", "a.cif", "--to", "jsonl"],
         ["convert", "a.cif", "--to", "jsonl", "-o", "a.cif"],
+        ["convert", "a.cif", "--to", "jsonl", "-o", "out", "--resume"],
         ["show", "."],
         ["show", "missing.cif"],
         ["convert", "a.cif", "--to", "jsonl", "-o", "out", "--encoding", "no-such-codec"],

@@ -176,6 +176,7 @@ def build_parser():
         metavar="OUT",
         help="output directory; with several inputs, each gets a subdirectory named after the file",
     )
+    add_dataset_options(convert)
     convert.add_argument(
         "--encoding",
         type=_codec,
@@ -185,6 +186,36 @@ def build_parser():
     )
     convert.set_defaults(run=run_convert)
     return parser
+
+
+def add_dataset_options(convert) -> None:
+    """Options of the dataset layout: many inputs, one Parquet dataset per category."""
+    group = convert.add_argument_group(
+        "datasets (--to parquet with a directory, --dataset, --resume or --scheduler)",
+        "OUT/<category>/part-*.parquet, every row with its file; OUT/_files.parquet lists "
+        "every input; OUT/_diagnostics/ every diagnostic",
+    )
+    group.add_argument(
+        "--dataset", action="store_true", help="write datasets even when every PATH is a file"
+    )
+    group.add_argument(
+        "--resume",
+        action="store_true",
+        help="skip inputs OUT/_files.parquet lists with the same size and modification time",
+    )
+    group.add_argument(
+        "--scheduler",
+        metavar="ADDRESS",
+        help="run on the Dask scheduler at ADDRESS (default: $DASK_SCHEDULER_ADDRESS, else "
+        "-j local processes); 'local' starts a local Dask cluster of -j workers",
+    )
+    group.add_argument(
+        "--task-size",
+        type=_positive,
+        metavar="MB",
+        help="MB of CIF text per task; each task writes its own parts (default: 64, less "
+        "for an archive too small to give every worker several tasks)",
+    )
 
 
 def _codec(name: str) -> str:
@@ -299,6 +330,13 @@ def run_convert(args) -> int:
     if os.path.exists(args.output) and not os.path.isdir(args.output):
         _complain(f"{args.output}: exists and is not a directory")
         return EXIT_TROUBLE
+    dataset = args.to == "parquet" and args.layout == "tables"
+    if not dataset and (args.dataset or args.resume or args.scheduler):
+        _complain(
+            "--dataset, --resume and --scheduler write Parquet datasets of category tables: "
+            "use --to parquet (and no --layout batches)"
+        )
+        return EXIT_TROUBLE
     import functools
     import itertools
 
@@ -315,6 +353,22 @@ def run_convert(args) -> int:
     except (OSError, ValueError) as error:
         _complain(f"--types: {error}")
         return EXIT_TROUBLE
+    if dataset and (
+        args.dataset or args.resume or args.scheduler or any(map(os.path.isdir, args.paths))
+    ):
+        from tessrin._archive import convert_archive
+
+        return convert_archive(
+            args.paths,
+            args.output,
+            jobs=args.jobs,
+            scheduler=args.scheduler,
+            resume=args.resume,
+            strict=args.strict,
+            types=args.types,
+            task_mb=args.task_size,
+            complain=_complain,
+        )
     paths, tables_jobs = args.paths, []
     if args.to == "cif":
         from tessrin._convert_cif import convert_parquet_to_cif, table_sources

@@ -1,0 +1,494 @@
+"""`tessrin convert PATH... --to parquet -o OUT` over whole archives: one Parquet dataset per
+category (`OUT/<category>/part-<task>.parquet`), a manifest of every input
+(`OUT/_files.parquet`) and every diagnostic (`OUT/_diagnostics/`).
+
+Inputs are grouped into tasks of about 64 MB of text. A task parses its files and writes its own
+parts, named after its inputs, so a task run twice (a lost worker, a retry) replaces its parts
+instead of adding rows; the driver only gathers manifest rows and schemas. A run ends by
+widening every dataset to one schema, rewriting only the parts whose columns differ.
+"""
+
+from __future__ import annotations
+
+import dataclasses
+import gzip
+import hashlib
+import os
+import sys
+import time
+import uuid
+import zlib
+
+import pyarrow as pa
+import pyarrow.parquet as pq
+import tessrin_core
+
+from tessrin import _parts
+from tessrin._run import CIF_SUFFIXES, native_read_reason, os_reason, utf8_reason
+
+MANIFEST = "_files.parquet"
+TASK_MB = 64
+# A small archive is cut finer, so that every worker has several tasks to take.
+TASKS_PER_WORKER = 4
+# Compressed mmCIF is about a quarter of its text; tasks are sized by text, so a .gz counts
+# this many times its size until it has been read.
+GZIP_EXPANSION = 4
+MANIFEST_EVERY = 10.0  # seconds between manifest writes while a run goes on
+SHOWN_ERRORS = 20  # error lines printed before the rest are left to the manifest
+SUFFIXES = CIF_SUFFIXES + tuple(s + ".gz" for s in CIF_SUFFIXES)
+
+MANIFEST_SCHEMA = pa.schema(
+    [
+        ("file", pa.string()),
+        ("path", pa.string()),
+        ("bytes", pa.int64()),
+        ("mtime", pa.timestamp("ns", tz="UTC")),
+        ("status", pa.string()),
+        ("diagnostics", pa.int64()),
+        ("error", pa.string()),
+        ("text_bytes", pa.int64()),
+        ("rows", pa.int64()),
+        ("task", pa.string()),
+    ]
+)
+
+
+@dataclasses.dataclass(frozen=True)
+class Input:
+    path: str  # where it is read
+    file: str  # the path relative to the input root it was found under
+    bytes: int | None  # None when the file cannot even be looked at
+    mtime: int | None  # nanoseconds
+    problem: str | None = None
+
+    @property
+    def estimate(self) -> int:
+        size = self.bytes or 0
+        return size * GZIP_EXPANSION if self.path.lower().endswith(".gz") else size
+
+
+@dataclasses.dataclass(frozen=True)
+class Task:
+    key: str
+    out: str
+    inputs: tuple[Input, ...]
+    mode: str | None
+    types: str
+
+
+# --- finding inputs ------------------------------------------------------------------------
+
+
+def _stat(path: str, file: str) -> Input:
+    try:
+        st = os.stat(path)
+    except OSError as error:
+        return Input(path, file, None, None, f"cannot read: {os_reason(error)}")
+    return Input(path, file, st.st_size, st.st_mtime_ns)
+
+
+def find_inputs(paths, out: str) -> tuple[list[Input], list[str]]:
+    """Every input with its name relative to its root, and complaints about arguments that
+    gave none. Directories are searched recursively for CIF files and gzipped CIF files; the
+    output directory, if it lies inside one, is never searched."""
+    out_real = os.path.realpath(out)
+    inputs: list[Input] = []
+    problems: list[str] = []
+    seen: set[str] = set()
+
+    def add(path: str, file: str) -> None:
+        # Absolute: workers of a cluster do not share this process's working directory.
+        key = os.path.realpath(path)
+        if key not in seen:
+            seen.add(key)
+            inputs.append(_stat(os.path.abspath(path), file))
+
+    for arg in paths:
+        if not os.path.isdir(arg):
+            add(arg, os.path.normpath(arg))
+            continue
+        walk_errors: list[OSError] = []
+        found = []
+        for root, dirs, names in os.walk(arg, onerror=walk_errors.append):
+            dirs[:] = sorted(
+                d
+                for d in dirs
+                if not d.startswith(".") and os.path.realpath(os.path.join(root, d)) != out_real
+            )
+            found.extend(os.path.join(root, n) for n in names if n.lower().endswith(SUFFIXES))
+        problems.extend(
+            f"{e.filename}: cannot read directory: {os_reason(e)}" for e in walk_errors
+        )
+        if not found and not walk_errors:
+            problems.append(f"{arg}: no CIF files found (looked for *.cif, *.dic, *.mmcif, *.gz)")
+        for path in sorted(found, key=lambda p: p.split(os.sep)):
+            add(path, os.path.relpath(path, arg).replace(os.sep, "/"))
+    return inputs, problems
+
+
+def make_tasks(
+    inputs: list[Input], out: str, options: tuple, task_mb: float | None, workers: int
+) -> list[Task]:
+    """Consecutive inputs grouped into tasks of about `task_mb` MB of text each; by default
+    64 MB, or less when that would leave workers without tasks."""
+    if task_mb is None:
+        spread = sum(item.estimate for item in inputs) / (TASKS_PER_WORKER * workers)
+        limit = min(TASK_MB * 1e6, max(spread, 1e6))
+    else:
+        limit = task_mb * 1e6
+    tasks: list[Task] = []
+    group: list[Input] = []
+    size = 0
+    for item in inputs:
+        if group and size + item.estimate > limit:
+            tasks.append(_task(group, out, options))
+            group, size = [], 0
+        group.append(item)
+        size += item.estimate
+    if group:
+        tasks.append(_task(group, out, options))
+    return tasks
+
+
+def _task(group: list[Input], out: str, options: tuple) -> Task:
+    digest = hashlib.sha1()
+    for item in group:
+        digest.update(f"{item.path}\0{item.bytes}\0{item.mtime}\n".encode("utf-8", "surrogatepass"))
+    return Task(digest.hexdigest()[:16], out, tuple(group), *options)
+
+
+# --- one task ------------------------------------------------------------------------------
+
+
+class _Unreadable(Exception):
+    pass
+
+
+def _parse(path: str, mode: str | None, types: str) -> tuple[dict, list, int]:
+    """(tables, diagnostics, bytes of text) of one input, gzipped or not."""
+    if not path.lower().endswith(".gz") and hasattr(tessrin_core, "parse_tables_file"):
+        try:
+            tables, errors = tessrin_core.parse_tables_file(path, mode, types=types)
+        except OSError as error:
+            raise _Unreadable(f"cannot read: {native_read_reason(error)}") from None
+        return tables, errors, os.path.getsize(path)
+    try:
+        with open(path, "rb") as stream:
+            data = stream.read()
+    except OSError as error:
+        raise _Unreadable(f"cannot read: {os_reason(error)}") from None
+    if path.lower().endswith(".gz"):
+        try:
+            data = gzip.decompress(data)
+        except (OSError, EOFError, zlib.error) as error:
+            raise _Unreadable(f"cannot decompress: {error}") from None
+    try:
+        text = data.decode("utf-8")
+    except UnicodeDecodeError as error:
+        raise _Unreadable(f"cannot read: {utf8_reason(data, error)}") from None
+    tables, errors = tessrin_core.parse_tables(text, mode, types=types)
+    return tables, errors, len(data)
+
+
+def _row(item: Input, task: str | None, **values) -> dict:
+    row = dict.fromkeys(MANIFEST_SCHEMA.names)
+    row.update(file=item.file, path=item.path, bytes=item.bytes, mtime=item.mtime, task=task)
+    row.update(values)
+    return row
+
+
+def convert_task(task: Task) -> dict:
+    """Parses the task's inputs and writes one part per category (and one of diagnostics).
+    Returns the manifest rows and the schema of every part, small enough to send back."""
+    cpu = time.process_time()
+    by_dataset: dict[str, list[pa.Table]] = {}
+    diagnostics: list[dict] = []
+    rows = []
+    text_bytes = 0
+    for item in task.inputs:
+        if item.problem is not None:
+            rows.append(_row(item, task.key, status="error", error=item.problem))
+            continue
+        try:
+            tables, errors, size = _parse(item.path, task.mode, task.types)
+        except _Unreadable as error:
+            rows.append(_row(item, task.key, status="error", error=str(error)))
+            continue
+        except Exception as error:  # noqa: BLE001 - one file must not stop the archive
+            message = f"cannot parse: {type(error).__name__}: {error}"
+            rows.append(_row(item, task.key, status="error", error=message))
+            continue
+        text_bytes += size
+        count = 0
+        for category, table in tables.items():
+            count += table.num_rows
+            by_dataset.setdefault(_parts.dataset_name(category), []).append(
+                _parts.with_file(table, item.file)
+            )
+        diagnostics.extend({"file": item.file, **error} for error in errors)
+        rows.append(
+            _row(item, task.key, status="ok", diagnostics=len(errors), text_bytes=size, rows=count)
+        )
+    if diagnostics:
+        by_dataset[_parts.DIAGNOSTICS_DIR] = [pa.Table.from_pylist(diagnostics)]
+    schemas = {}
+    for name, tables in by_dataset.items():
+        table = _parts.merge(tables)
+        _parts.write_part(table, os.path.join(task.out, name), task.key)
+        schemas[name] = table.schema
+    return {
+        "rows": rows,
+        "schemas": schemas,
+        "text_bytes": text_bytes,
+        "cpu": time.process_time() - cpu,
+    }
+
+
+# --- the manifest ---------------------------------------------------------------------------
+
+
+def read_manifest(out: str) -> list[dict]:
+    path = os.path.join(out, MANIFEST)
+    if not os.path.exists(path):
+        return []
+    table = pq.read_table(path).cast(MANIFEST_SCHEMA)
+    rows = table.to_pylist()
+    for row, mtime in zip(rows, table.column("mtime").cast(pa.int64()).to_pylist()):
+        row["mtime"] = mtime
+    return rows
+
+
+def write_manifest(out: str, rows: list[dict]) -> None:
+    columns = {name: [row[name] for row in rows] for name in MANIFEST_SCHEMA.names}
+    columns["mtime"] = pa.array(columns["mtime"], pa.int64()).cast(MANIFEST_SCHEMA.field("mtime").type)
+    table = pa.table(columns, schema=MANIFEST_SCHEMA)
+    temp = os.path.join(out, f".{MANIFEST}.tmp-{os.getpid()}")
+    pq.write_table(table, temp)
+    os.replace(temp, os.path.join(out, MANIFEST))
+
+
+def plan_resume(previous: list[dict], inputs: list[Input]) -> tuple[list[dict], list[Input]]:
+    """The manifest rows still valid and the inputs still to convert. A task's parts stay only
+    if every one of its inputs is unchanged (same size and modification time): a changed or
+    vanished file makes the whole task run again, since its rows share parts with the others."""
+    current = {item.path: item for item in inputs}
+    by_task: dict[str, list[dict]] = {}
+    for row in previous:
+        if row["task"] is not None:
+            by_task.setdefault(row["task"], []).append(row)
+
+    def unchanged(row: dict) -> bool:
+        item = current.get(row["path"])
+        return item is not None and (item.bytes, item.mtime) == (row["bytes"], row["mtime"])
+
+    kept = [row for rows in by_task.values() if all(map(unchanged, rows)) for row in rows]
+    done = {row["path"] for row in kept}
+    return kept, [item for item in inputs if item.path not in done]
+
+
+# --- one schema per dataset -----------------------------------------------------------------
+
+
+def widen_datasets(out: str, engine, schemas: dict, order: list[str], run_id: str) -> tuple:
+    """Brings every part of every dataset to the dataset's one schema; `schemas` are the part
+    schemas this run already knows (by path), the others are read from the part footers.
+    Columns come in order of first appearance, taking the parts in the tasks' `order` (the
+    order of the inputs). Returns the number of parts rewritten and the CPU seconds taken."""
+    rank = {key: i for i, key in enumerate(order)}
+    jobs = []
+    for directory in _parts.dataset_dirs(out):
+        names = [entry.name for entry in os.scandir(directory) if _parts.part_key(entry.name)]
+        names.sort(key=lambda name: (rank.get(_parts.part_key(name), len(rank)), name))
+        paths = [os.path.join(directory, name) for name in names]
+        found = [schemas.get(p) or pq.read_schema(p) for p in paths]
+        unified = _parts.unify(dict.fromkeys(found))  # equal schemas once, first one first
+        jobs.extend(
+            (path, unified)
+            for path, schema in zip(paths, found)
+            if not schema.equals(unified, check_metadata=False)
+        )
+    keys = [f"tessrin-widen-{i}-{run_id}" for i in range(len(jobs))]
+    cpu = 0.0
+    for _, seconds, error in engine.run(_parts.rewrite_part, jobs, keys):
+        if error is not None:
+            raise error
+        cpu += seconds
+    return len(jobs), cpu
+
+
+# --- the run ----------------------------------------------------------------------------------
+
+
+class _Tally:
+    """Counts for the progress display and the summary."""
+
+    def __init__(self, total_files: int, total_bytes: int) -> None:
+        self.start = time.monotonic()
+        self.total_files, self.total_bytes = total_files, total_bytes
+        self.files = self.bytes = self.text_bytes = self.rows = 0
+        self.errors = self.diagnostics = 0
+        self.cpu = 0.0  # in the tasks, wherever they ran
+
+    def add(self, rows: list[dict], text_bytes: int, cpu: float) -> None:
+        self.cpu += cpu
+        self.files += len(rows)
+        self.bytes += sum(row["bytes"] or 0 for row in rows)
+        self.text_bytes += text_bytes
+        self.rows += sum(row["rows"] or 0 for row in rows)
+        self.errors += sum(row["status"] == "error" for row in rows)
+        self.diagnostics += sum(row["diagnostics"] or 0 for row in rows)
+
+    def rates(self) -> str:
+        seconds = max(time.monotonic() - self.start, 1e-9)
+        return (
+            f"{self.files:,}/{self.total_files:,} files  {self.files / seconds:,.0f} files/s  "
+            f"{self.text_bytes / 1e6 / seconds:,.1f} MB/s  {self.rows / seconds:,.0f} rows/s  "
+            f"{self.errors:,} errors"
+        )
+
+
+def _progress():
+    """A live line on a terminal's standard error (files, MB and rows per second, errors,
+    time left), or None when standard error is not a terminal."""
+    if not sys.stderr.isatty():
+        return None
+    from rich.console import Console
+    from rich.progress import BarColumn, Progress, TimeRemainingColumn
+
+    return Progress(
+        BarColumn(),
+        "[progress.description]{task.description}",
+        TimeRemainingColumn(),
+        console=Console(stderr=True, soft_wrap=True),
+        transient=True,
+    )
+
+
+def convert_archive(
+    paths,
+    out: str,
+    *,
+    jobs: int,
+    scheduler: str | None = None,
+    resume: bool = False,
+    strict: bool = False,
+    types: str = "infer",
+    task_mb: float | None = None,
+    say=print,
+    complain=lambda message: print(f"tessrin: {message}", file=sys.stderr),
+) -> int:
+    """Runs one archive conversion; returns the command's exit status."""
+    from tessrin._engines import EngineUnavailable, make_engine
+
+    inputs, problems = find_inputs(paths, out)
+    for problem in problems:
+        complain(problem)
+    try:
+        engine = make_engine(scheduler, jobs, say)
+    except EngineUnavailable as error:
+        complain(str(error))
+        return 2
+    # Closing the engine stops a LocalCluster's processes, whatever ends the run.
+    try:
+        return _convert(inputs, problems, os.path.abspath(out), engine, resume, strict, types,
+                        task_mb, say, complain)
+    except (OSError, pa.ArrowException) as error:
+        where = f"{error.filename}: " if getattr(error, "filename", None) else ""
+        complain(f"cannot write: {where}{getattr(error, 'strerror', None) or error}")
+        return 2
+    finally:
+        engine.close(cancel=True)
+
+
+def _convert(inputs, problems, out, engine, resume, strict, types, task_mb, say, complain):
+    os.makedirs(out, exist_ok=True)
+    kept, todo = plan_resume(read_manifest(out) if resume else [], inputs)
+    _parts.remove_parts_except(out, {row["task"] for row in kept})
+    if types not in ("infer", "text"):
+        types = os.path.abspath(types)  # a dictionary, read by workers elsewhere
+    options = ("strict" if strict else None, types)
+    tasks = make_tasks(todo, out, options, task_mb, engine.workers())
+    rows = list(kept)
+    write_manifest(out, rows)
+    if resume:
+        say(f"resuming: {len(kept):,} files already converted, {len(todo):,} to go")
+    tally = _Tally(len(todo), sum(item.bytes or 0 for item in todo))
+    progress = _progress()
+    schemas: dict[str, pa.Schema] = {}
+    # Most parts of a dataset share a schema with others; keeping one copy of each keeps the
+    # driver's memory small for archives of hundreds of thousands of parts.
+    distinct: dict[str, pa.Schema] = {}
+    run_id = uuid.uuid4().hex[:8]
+    shown = 0
+    try:
+        if progress is not None:
+            progress.start()
+            bar = progress.add_task(tally.rates(), total=max(tally.total_bytes, 1))
+        last_write = time.monotonic()
+        # Unique to this run: a shared scheduler may hold an earlier run's task of the same
+        # inputs, writing elsewhere. A retry within the run keeps the key.
+        keys = [f"tessrin-convert-{task.key}-{run_id}" for task in tasks]
+        for index, result, error in engine.run(convert_task, tasks, keys):
+            task = tasks[index]
+            if error is not None:
+                message = f"task failed: {type(error).__name__}: {error}"
+                new = [_row(item, None, status="error", error=message) for item in task.inputs]
+                result = {"text_bytes": 0, "schemas": {}, "cpu": 0.0}
+            else:
+                new = result["rows"]
+                for name, schema in result["schemas"].items():
+                    schema = distinct.setdefault(schema.to_string(), schema)
+                    schemas[os.path.join(out, name, _parts.part_name(task.key))] = schema
+            rows.extend(new)
+            tally.add(new, result["text_bytes"], result["cpu"])
+            for row in new:
+                if row["status"] == "error":
+                    shown += 1
+                    if shown <= SHOWN_ERRORS:
+                        complain(f"{row['path']}: {row['error']}")
+            if progress is not None:
+                progress.update(bar, completed=tally.bytes, description=tally.rates())
+            if time.monotonic() - last_write > MANIFEST_EVERY:
+                write_manifest(out, rows)
+                last_write = time.monotonic()
+        if progress is not None:
+            progress.update(bar, description="widening columns to one schema per dataset")
+        order = list(dict.fromkeys(row["task"] for row in kept)) + [t.key for t in tasks]
+        widened, cpu = widen_datasets(out, engine, schemas, order, run_id)
+        tally.cpu += cpu
+    except KeyboardInterrupt:
+        if progress is not None:
+            progress.stop()
+        engine.close(cancel=True)  # before the cleanup: no worker may write after it
+        write_manifest(out, rows)
+        _parts.remove_parts_except(out, {row["task"] for row in rows if row["task"]})
+        complain(
+            f"interrupted: {len(rows):,} of {len(inputs):,} files done, listed in "
+            f"{os.path.join(out, MANIFEST)}; run again with --resume to convert the rest"
+        )
+        return 130
+    if progress is not None:
+        progress.stop()
+    where = engine.describe()
+    write_manifest(out, rows)
+    # Only parts of tasks the manifest records remain (a task that failed may have left some).
+    _parts.remove_parts_except(out, {row["task"] for row in rows if row["task"]})
+    if shown > SHOWN_ERRORS:
+        complain(f"... and {shown - SHOWN_ERRORS:,} more errors, listed in {MANIFEST}")
+    datasets = [
+        d for d in _parts.dataset_dirs(out) if os.path.basename(d) != _parts.DIAGNOSTICS_DIR
+    ]
+    seconds = time.monotonic() - tally.start
+    # The exit status speaks for the whole output, files converted by an earlier run included.
+    errors = sum(row["status"] == "error" for row in rows)
+    earlier = f" ({errors - tally.errors:,} from the earlier run)" if errors > tally.errors else ""
+    say(
+        f"{tally.files:,} files ({tally.text_bytes / 1e6:,.1f} MB of text) -> "
+        f"{tally.rows:,} rows in {len(datasets):,} datasets in {out}; "
+        f"{errors:,} errors{earlier}, {tally.diagnostics:,} diagnostics, "
+        f"{widened:,} parts widened; {seconds:,.1f} s "
+        f"({tally.text_bytes / 1e6 / max(seconds, 1e-9):,.1f} MB/s; "
+        f"{tally.text_bytes / 1e6 / max(tally.cpu, 1e-9):,.1f} MB per CPU second of the "
+        f"tasks) on {where}"
+    )
+    return 2 if errors or problems else 0

@@ -1,0 +1,174 @@
+"""Where the tasks of an archive conversion run: worker processes on this machine, or a Dask
+distributed cluster. Both take the same task functions and hand back results as tasks finish."""
+
+from __future__ import annotations
+
+import multiprocessing
+import os
+from collections.abc import Callable, Iterator, Sequence
+from concurrent.futures import FIRST_COMPLETED, ProcessPoolExecutor, wait
+from concurrent.futures.process import BrokenProcessPool
+
+from tessrin._run import _ignore_sigint, _stop_workers
+
+SCHEDULER_VARIABLE = "DASK_SCHEDULER_ADDRESS"
+# A task whose worker died this often is given up, as Dask's scheduler does by default.
+ATTEMPTS = 3
+
+
+class EngineUnavailable(Exception):
+    """The engine asked for cannot start; the message says what to do."""
+
+
+class WorkerLost(Exception):
+    """A task's worker died on every attempt."""
+
+
+class LocalEngine:
+    """Worker processes on this machine (`jobs` = 1 runs the tasks in this process)."""
+
+    def __init__(self, jobs: int) -> None:
+        self.jobs = jobs
+        self.pool: ProcessPoolExecutor | None = None
+
+    def workers(self) -> int:
+        return self.jobs
+
+    def describe(self) -> str:
+        return "this process" if self.jobs == 1 else f"{self.jobs} local worker processes"
+
+    def _new_pool(self) -> ProcessPoolExecutor:
+        # forkserver: a worker started while the progress display's thread runs must not
+        # inherit that thread's locks, as a plain fork would.
+        context = multiprocessing.get_context("forkserver")
+        return ProcessPoolExecutor(self.jobs, mp_context=context, initializer=_ignore_sigint)
+
+    def run(self, fn: Callable, items: Sequence, keys: Sequence[str]) -> Iterator[tuple]:
+        """Yields (index, result, exception) for every item, as each finishes."""
+        if self.jobs == 1:
+            for index, item in enumerate(items):
+                try:
+                    yield index, fn(item), None
+                except Exception as error:  # noqa: BLE001 - reported as the task's failure
+                    yield index, None, error
+            return
+        attempts = dict.fromkeys(range(len(items)), 0)
+        while attempts:
+            self.pool = self._new_pool()
+            futures = {self.pool.submit(fn, items[i]): i for i in attempts}
+            broken = False
+            while futures:
+                done, _ = wait(futures, return_when=FIRST_COMPLETED)
+                for future in done:
+                    index = futures.pop(future)
+                    error = future.exception()
+                    if isinstance(error, BrokenProcessPool):
+                        # A worker died (killed, or crashed): every task in flight fails with
+                        # it, and each is tried again on a new pool.
+                        broken = True
+                        attempts[index] += 1
+                        if attempts[index] >= ATTEMPTS:
+                            del attempts[index]
+                            yield index, None, WorkerLost(
+                                f"a worker process died {ATTEMPTS} times while converting it"
+                            )
+                        continue
+                    del attempts[index]
+                    yield index, (None if error else future.result()), error
+            self.pool.shutdown()
+            self.pool = None
+            if not broken:
+                break
+
+    def close(self, cancel: bool = False) -> None:
+        if self.pool is not None:
+            if cancel:
+                _stop_workers(self.pool)
+            else:
+                self.pool.shutdown()
+            self.pool = None
+
+
+class DaskEngine:
+    """The tasks on a Dask distributed cluster: at `address`, or a LocalCluster of `jobs`
+    single-threaded worker processes on this machine when `address` is "local"."""
+
+    def __init__(self, address: str, jobs: int, say: Callable[[str], None]) -> None:
+        try:
+            from distributed import Client, LocalCluster
+        except ImportError:
+            raise EngineUnavailable(
+                "--scheduler needs Dask: pip install 'tessrin[dask]'"
+            ) from None
+        self.cluster = None
+        self.futures: list = []
+        if address == "local":
+            self.cluster = LocalCluster(
+                n_workers=jobs,
+                threads_per_worker=1,
+                processes=True,
+                host="127.0.0.1",
+                dashboard_address="127.0.0.1:0",
+            )
+            self.client = Client(self.cluster)
+            link = self.client.dashboard_link if _has_dashboard() else None
+            where = f"dashboard {link}" if link else "no dashboard (install bokeh for one)"
+            say(f"started a local Dask cluster of {jobs} workers; {where}")
+        else:
+            try:
+                self.client = Client(address, timeout="30s")
+            except OSError as error:
+                raise EngineUnavailable(f"cannot reach the Dask scheduler at {address}: {error}")
+        self.address = address
+
+    def workers(self) -> int:
+        return max(1, len(self.client.scheduler_info().get("workers", {})))
+
+    def describe(self) -> str:
+        return f"Dask cluster at {self.client.scheduler.address} ({self.workers()} workers)"
+
+    def run(self, fn: Callable, items: Sequence, keys: Sequence[str]) -> Iterator[tuple]:
+        from distributed import as_completed
+
+        # Keys named after the task inputs: a task the scheduler retries on another worker
+        # (its worker was lost) is the same task, and writes the same parts.
+        self.futures = [
+            self.client.submit(fn, item, key=key, pure=False) for item, key in zip(items, keys)
+        ]
+        index = {future.key: i for i, future in enumerate(self.futures)}
+        for future in as_completed(self.futures):
+            i = index[future.key]
+            if future.status == "finished":
+                yield i, future.result(), None
+            else:
+                yield i, None, future.exception()
+            future.release()
+
+    def close(self, cancel: bool = False) -> None:
+        if self.client is None:
+            return
+        if cancel and self.futures:
+            self.client.cancel(self.futures)
+        self.futures = []
+        self.client.close()
+        self.client = None
+        if self.cluster is not None:
+            self.cluster.close()
+
+
+def _has_dashboard() -> bool:
+    try:
+        import bokeh  # noqa: F401
+    except ImportError:
+        return False
+    return True
+
+
+def scheduler_address(option: str | None) -> str | None:
+    """The --scheduler option, else the variable Dask itself reads; None runs locally."""
+    return option or os.environ.get(SCHEDULER_VARIABLE) or None
+
+
+def make_engine(option: str | None, jobs: int, say: Callable[[str], None]):
+    address = scheduler_address(option)
+    return LocalEngine(jobs) if address is None else DaskEngine(address, jobs, say)

@@ -1,0 +1,199 @@
+"""The parts of a Parquet dataset: safe dataset names, one schema per dataset by widening
+column types, and part files that appear whole or not at all."""
+
+from __future__ import annotations
+
+import hashlib
+import os
+import re
+import time
+import uuid
+
+import pyarrow as pa
+import pyarrow.compute as pc
+import pyarrow.parquet as pq
+
+LEADING = ("file", "block", "frame")
+PART_PREFIX = "part-"
+PART_SUFFIX = ".parquet"
+DIAGNOSTICS_DIR = "_diagnostics"
+# A task's key is a hex digest prefix; nothing else in a dataset directory is touched.
+_PART = re.compile(r"^part-([0-9a-f]{16})\.parquet$")
+_TEMP = re.compile(r"^\.part-[0-9a-f]{16}\.tmp-")
+_UNSAFE = re.compile(r"[^a-z0-9_]+")
+NAME_LIMIT = 80
+
+
+def dataset_name(category: str) -> str:
+    """The directory of a category's dataset: its name in lower case if that is letters, digits
+    and `_` only, else a cleaned name plus a hash of the original. The hash keeps distinct
+    categories distinct, and `-` (which no clean name holds) keeps hashed names apart from clean
+    ones; so no name from a file can reach a separator, `..`, or the manifest's own names."""
+    lower = category.lower()
+    clean = _UNSAFE.sub("_", lower)[:NAME_LIMIT]
+    if clean == lower and clean and clean != DIAGNOSTICS_DIR:
+        return clean
+    digest = hashlib.sha1(category.lower().encode("utf-8", "surrogatepass")).hexdigest()[:8]
+    return f"{clean}-{digest}"
+
+
+def part_name(key: str) -> str:
+    return f"{PART_PREFIX}{key}{PART_SUFFIX}"
+
+
+def part_key(name: str) -> str | None:
+    """The task key of a part file name, None for any other file."""
+    match = _PART.match(name)
+    return match.group(1) if match else None
+
+
+# --- one schema per dataset ---------------------------------------------------------------
+
+
+def _value_type(t: pa.DataType) -> pa.DataType:
+    return t.value_type if pa.types.is_dictionary(t) else t
+
+
+def widen(a: pa.DataType, b: pa.DataType) -> pa.DataType:
+    """The narrowest of int64 -> float64 -> string that holds both types (null holds nothing)."""
+    a, b = _value_type(a), _value_type(b)
+    if a == b:
+        return a
+    if pa.types.is_null(a):
+        return b
+    if pa.types.is_null(b):
+        return a
+    numeric = (pa.types.is_integer, pa.types.is_floating)
+    if any(f(a) for f in numeric) and any(f(b) for f in numeric):
+        return pa.float64()
+    return pa.string()
+
+
+def unify(schemas) -> pa.Schema:
+    """One schema for tables of one category: the leading columns, then every column in order
+    of first appearance, matched without regard to case (DuckDB does not tell `Cartn_x` from
+    `cartn_x`), spelled as first seen, with the types widened."""
+    fields: dict[str, pa.Field] = {}
+    for schema in schemas:
+        for field in schema:
+            key = field.name.lower()
+            seen = fields.get(key)
+            if seen is None:
+                fields[key] = pa.field(field.name, _value_type(field.type))
+            elif seen.type != field.type:
+                fields[key] = seen.with_type(widen(seen.type, field.type))
+    lead = [pa.field(name, pa.string()) for name in LEADING if fields.pop(name, None) is not None]
+    return pa.schema(lead + list(fields.values()))
+
+
+def _cast(column: pa.ChunkedArray, target: pa.DataType) -> pa.ChunkedArray:
+    if pa.types.is_dictionary(column.type):
+        column = column.cast(column.type.value_type)
+    if column.type == target:
+        return column
+    if pa.types.is_null(column.type):
+        return pa.nulls(len(column), target)
+    try:
+        # Not `safe`: an int64 past 2**53 widened to float64 rounds, as the rule says.
+        return pc.cast(column, target, safe=False)
+    except (pa.ArrowInvalid, pa.ArrowNotImplementedError):
+        # Types no cast reaches (lists, structs) still keep every value, as text.
+        return pa.array([None if v is None else str(v) for v in column.to_pylist()], target)
+
+
+def _align(table: pa.Table, schema: pa.Schema, by_key: dict[str, pa.Field]) -> pa.Table:
+    """`table`'s own columns spelled and typed as in `schema`."""
+    columns, fields = [], []
+    for name, column in zip(table.column_names, table.columns):
+        field = by_key[name.lower()]
+        columns.append(column if column.type == field.type else _cast(column, field.type))
+        fields.append(field)
+    return pa.Table.from_arrays(columns, schema=pa.schema(fields))
+
+
+def merge(tables: list[pa.Table], schema: pa.Schema | None = None) -> pa.Table:
+    """The tables (of one category, from several files or parts) as one table with `schema`
+    (by default the unified schema of the tables): columns in its order and types, null where
+    a table has no such column."""
+    if schema is None:
+        schema = unify(t.schema for t in tables)
+    if len(tables) == 1 and tables[0].schema.equals(schema):
+        return tables[0]
+    by_key = {field.name.lower(): field for field in schema}
+    # Concatenation fills the columns a table lacks with nulls, in one pass of Arrow's own;
+    # the empty table brings the columns no table has and the order.
+    aligned = [schema.empty_table()] + [_align(t, schema, by_key) for t in tables]
+    return pa.concat_tables(aligned, promote_options="default").cast(schema)
+
+
+def with_file(table: pa.Table, file: str) -> pa.Table:
+    """The table with a leading `file` column. An item column that would share a name with a
+    leading column (DuckDB ignores case) becomes `<name>_item`."""
+    table = table.replace_schema_metadata(None)
+    names = list(table.column_names)
+    for i, name in enumerate(names):
+        if i >= 2 and name.lower() in LEADING:  # block and frame come first from the parser
+            names[i] = f"{name}_item"
+    table = table.rename_columns(names)
+    return table.add_column(0, "file", pa.repeat(pa.scalar(file, pa.string()), table.num_rows))
+
+
+# --- writing and cleaning ------------------------------------------------------------------
+
+
+def write_part(table: pa.Table, directory: str, key: str) -> str:
+    """Writes `table` as the part of task `key`. The file is written beside its final name and
+    renamed over it, so a reader or a retried task only ever sees a whole part."""
+    os.makedirs(directory, exist_ok=True)
+    target = os.path.join(directory, part_name(key))
+    temp = os.path.join(directory, f".{PART_PREFIX}{key}.tmp-{uuid.uuid4().hex}")
+    try:
+        # Plain encoding under zstd: smaller and faster to write than dictionary pages for
+        # CIF columns (measured on atom_site of a 21 MB entry: 2.4 MB and 0.09 s against
+        # 3.1 MB and 0.15 s).
+        pq.write_table(table, temp, compression="zstd", use_dictionary=False)
+        os.replace(temp, target)
+    except BaseException:
+        if os.path.exists(temp):
+            os.unlink(temp)
+        raise
+    return target
+
+
+def dataset_dirs(out: str) -> list[str]:
+    """Every directory of OUT that holds part files (the datasets and the diagnostics)."""
+    found = []
+    with os.scandir(out) as entries:
+        for entry in entries:
+            if entry.is_dir(follow_symlinks=False):
+                with os.scandir(entry.path) as inner:
+                    if any(part_key(e.name) or _TEMP.match(e.name) for e in inner):
+                        found.append(entry.path)
+    return sorted(found)
+
+
+def remove_parts_except(out: str, keep: set[str]) -> int:
+    """Removes every part whose task is not in `keep` (and half-written parts): what remains
+    is exactly the parts of the tasks the manifest records. Returns how many were removed."""
+    removed = 0
+    if not os.path.isdir(out):
+        return removed
+    for directory in dataset_dirs(out):
+        for entry in os.scandir(directory):
+            key = part_key(entry.name)
+            if (key is not None and key not in keep) or _TEMP.match(entry.name):
+                os.unlink(entry.path)
+                removed += 1
+        if not os.listdir(directory):
+            os.rmdir(directory)
+    return removed
+
+
+def rewrite_part(job: tuple[str, pa.Schema]) -> float:
+    """Brings one part to its dataset's schema (run after other tasks widened a column or
+    added one). Returns the CPU seconds it took."""
+    cpu = time.process_time()
+    path, schema = job
+    table = merge([pq.ParquetFile(path).read()], schema)
+    write_part(table, os.path.dirname(path), part_key(os.path.basename(path)))
+    return time.process_time() - cpu

@@ -1,0 +1,261 @@
+"""`tessrin convert DIR --to parquet`: one dataset per category over a copy of a corpus subset,
+through the local engine and a Dask cluster, with lost workers, interruption and resuming."""
+
+import gzip
+import os
+import re
+import shutil
+import signal
+import subprocess
+import sys
+import threading
+import time
+
+import pyarrow as pa
+import pyarrow.parquet as pq
+import pytest
+
+from conftest import CORPUS, UNDER_ASAN, tessrin_core
+from tessrin import _parts
+from tessrin.cli import main
+
+duckdb = pytest.importorskip("duckdb")
+pytestmark = pytest.mark.skipif(
+    not hasattr(tessrin_core, "parse_tables") or not CORPUS.is_dir(),
+    reason="needs parse_tables and ../shared/corpus",
+)
+# Under the sanitizer every worker process carries its runtime: the cluster tests would take
+# most of that run's time and exercise only Python.
+needs_cluster = pytest.mark.skipif(UNDER_ASAN, reason="worker processes under ASan are slow")
+
+TASK_MB = "1"  # small tasks: a few dozen files make several tasks, so several parts
+WIDENED = {"w1.cif": "1", "w2.cif": "1.5", "w3.cif": "abc"}  # `_w.x` int, float, text
+HOSTILE = "data_h\n_../../escape.x 1\n_a/b.y 2\n_A/B.y 3\n__diagnostics.z 4\n_\u00e9t\u00e9.q 5\n"
+
+
+@pytest.fixture(scope="module")
+def archive(tmp_path_factory):
+    """A few dozen real files in nested directories, every third gzipped, plus a file that
+    cannot be read, a truncated gzip, a file that is not gzip, and small made-up files."""
+    root = tmp_path_factory.mktemp("archive") / "in"
+    mmcif = sorted((CORPUS / "mmcif-big/medium/biopython").glob("*.cif"))
+    picks = sorted(mmcif, key=lambda p: p.stat().st_size)[:8]
+    picks += sorted((CORPUS / "cif1-real/cod-tools-tests").rglob("*.cif"))[:20]
+    for i, source in enumerate(picks):
+        target = root / source.parent.name / source.name
+        target.parent.mkdir(parents=True, exist_ok=True)
+        if i % 3 == 0:
+            target = target.with_name(target.name + ".gz")
+            target.write_bytes(gzip.compress(source.read_bytes()))
+        else:
+            shutil.copyfile(source, target)
+    bad = root / "bad"
+    bad.mkdir()
+    (bad / "gone.cif").symlink_to(root / "missing")
+    packed = gzip.compress(picks[0].read_bytes())
+    (bad / "cut.cif.gz").write_bytes(packed[: len(packed) // 2])
+    (bad / "plain.cif.gz").write_bytes(picks[1].read_bytes()[:500])
+    for name, value in WIDENED.items():
+        (root / "w" / name).parent.mkdir(exist_ok=True)
+        (root / "w" / name).write_text(f"data_{name[:2]}\n_w.x {value}\n" + "#" * 2_000_000)
+    (root / "hostile.cif").write_text(HOSTILE)
+    (root / "broken.cif").write_text("data_x\n_b.y 1 2\nloop_\n_b.z\n")  # two diagnostics
+    return root
+
+
+def convert(*args) -> int:
+    return main(["convert", *map(str, args), "--to", "parquet", "--task-size", TASK_MB])
+
+
+def datasets(out) -> dict:
+    """Every dataset's rows, read by DuckDB and sorted; each dataset must have one schema."""
+    found = {}
+    db = duckdb.connect()  # its own: other tests may leave the default one mid-result
+    for directory in _parts.dataset_dirs(str(out)):
+        schemas = {pq.read_schema(p).remove_metadata() for p in _parts_of(directory)}
+        assert len({s.to_string() for s in schemas}) == 1, directory
+        rows = db.sql(f"select * from read_parquet('{directory}/*.parquet')").fetchall()
+        found[os.path.basename(directory)] = sorted(rows, key=repr)
+    return found
+
+
+def _parts_of(directory):
+    return [os.path.join(directory, n) for n in os.listdir(directory) if _parts.part_key(n)]
+
+
+def manifest(out) -> dict:
+    table = pq.read_table(out / "_files.parquet")
+    return {row["file"]: row for row in table.to_pylist()}
+
+
+@pytest.fixture(scope="module")
+def reference(archive, tmp_path_factory):
+    out = tmp_path_factory.mktemp("reference") / "out"
+    assert convert(archive, "-o", out, "-j", "2") == 2  # the three bad inputs
+    return out, datasets(out), manifest(out)
+
+
+def test_datasets_manifest_and_diagnostics(archive, reference):
+    out, found, files = reference
+    errors = {name: row["error"] for name, row in files.items() if row["status"] == "error"}
+    assert set(errors) == {"bad/gone.cif", "bad/cut.cif.gz", "bad/plain.cif.gz"}
+    assert "cannot decompress" in errors["bad/cut.cif.gz"]
+    assert "cannot decompress" in errors["bad/plain.cif.gz"]
+    # Every row the parser gives for a file is in the datasets, once.
+    per_file = {}
+    for name, rows in found.items():
+        if name != _parts.DIAGNOSTICS_DIR:
+            for row in rows:
+                per_file[row[0]] = per_file.get(row[0], 0) + 1
+    assert per_file == {n: r["rows"] for n, r in files.items() if r["status"] == "ok"}
+    diagnostics = [row[0] for row in found[_parts.DIAGNOSTICS_DIR]]
+    assert {n: diagnostics.count(n) for n in diagnostics} == {
+        n: r["diagnostics"] for n, r in files.items() if r["diagnostics"]
+    }
+    assert files["broken.cif"]["diagnostics"] == 2
+    # Parts from three tasks widened to one type: int64, float64, string -> string.
+    assert sorted(row[3] for row in found["w"]) == sorted(WIDENED.values())
+    # Hostile category names stay inside OUT and apart from each other and the manifest.
+    hostile = {name for name, rows in found.items() if any(r[0] == "hostile.cif" for r in rows)}
+    tables, _ = tessrin_core.parse_tables(HOSTILE)
+    assert len(tables) == 4 and hostile - {_parts.DIAGNOSTICS_DIR} == set(
+        map(_parts.dataset_name, tables)
+    )
+    assert all(re.fullmatch(r"[a-z0-9_]+|[a-z0-9_]*-[0-9a-f]{8}", name) for name in found)
+    assert os.listdir(out.parent) == ["out"]
+
+
+@pytest.mark.parametrize(
+    "names",
+    [("../..", "..", ".", ""), ("a/b", "a\\b", "a_b", "A_B"), ("_diagnostics", "\x00\n", "é" * 300)],
+)
+def test_dataset_names_are_safe_and_distinct(names):
+    made = [_parts.dataset_name(n) for n in names]
+    assert all(m and "/" not in m and "\\" not in m and "." not in m for m in made)
+    assert all(m.isascii() and m.isprintable() and len(m) < 100 for m in made)
+    distinct = {n.lower() for n in names}
+    assert len(set(made)) == len(distinct) and _parts.DIAGNOSTICS_DIR not in made
+
+
+SAMPLES = {
+    pa.int64(): pa.array([2**60 + 1, None]),
+    pa.float64(): pa.array([1.5, None]),
+    pa.null(): pa.nulls(1),
+    pa.string(): pa.array(["v", None]),
+    pa.dictionary(pa.int32(), pa.string()): pa.array(["v", "w"]).dictionary_encode(),
+    pa.list_(pa.string()): pa.array([["v"], None]),
+}
+
+
+@pytest.mark.parametrize(
+    "types, widened",
+    [
+        ((pa.int64(), pa.int64()), pa.int64()),
+        ((pa.int64(), pa.float64()), pa.float64()),
+        ((pa.null(), pa.int64()), pa.int64()),
+        ((pa.float64(), pa.string()), pa.string()),
+        ((pa.int64(), pa.dictionary(pa.int32(), pa.string())), pa.string()),
+        ((pa.list_(pa.string()), pa.int64()), pa.string()),
+    ],
+)
+def test_widening_keeps_every_value(types, widened):
+    tables = []
+    for name, t in zip(["X", "x"], types):
+        column = SAMPLES[t]
+        n = len(column)
+        tables.append(pa.table({"block": ["b"] * n, "frame": pa.nulls(n, pa.string()), name: column}))
+    merged = _parts.merge([_parts.with_file(t, "f") for t in tables])
+    assert merged.schema.names == ["file", "block", "frame", "X"]  # spelled as first seen
+    assert merged.schema.field("X").type == widened
+    kept = sum(len(t) - t.column(2).null_count for t in tables)
+    assert merged.num_rows == sum(len(t) for t in tables)
+    assert len(merged) - merged.column("X").null_count == kept
+
+
+@needs_cluster
+def test_local_cluster_gives_the_same_rows(archive, reference, tmp_path):
+    out = tmp_path / "cluster"
+    assert convert(archive, "-o", out, "-j", "2", "--scheduler", "local") == 2
+    assert datasets(out) == reference[1]
+
+
+@needs_cluster
+def test_lost_worker_leaves_complete_datasets(archive, reference, tmp_path):
+    from distributed import Client, LocalCluster
+
+    out = tmp_path / "lost"
+    with LocalCluster(
+        n_workers=2, threads_per_worker=1, processes=True, host="127.0.0.1", dashboard_address=None
+    ) as cluster, Client(cluster) as client:
+        pids = list(client.run(os.getpid).values())
+        status = []
+        run = threading.Thread(
+            target=lambda: status.append(
+                convert(archive, "-o", out, "--scheduler", cluster.scheduler_address)
+            )
+        )
+        run.start()
+        _wait_for_part(out, lambda: not run.is_alive())
+        killed_mid_run = run.is_alive()
+        os.kill(pids[0], signal.SIGKILL)
+        run.join(timeout=300)
+    assert killed_mid_run and status == [2]
+    assert datasets(out) == reference[1]
+
+
+def _wait_for_part(out, stop, tasks=1):
+    """Until parts of `tasks` tasks exist (or `stop()`): a second task's part means the first
+    task has finished."""
+    deadline = time.monotonic() + 120
+    while time.monotonic() < deadline and not stop():
+        if out.is_dir():
+            dirs = _parts.dataset_dirs(str(out))
+            keys = {_parts.part_key(os.path.basename(p)) for d in dirs for p in _parts_of(d)}
+            if len(keys) >= tasks:
+                return
+        time.sleep(0.02)
+
+
+def test_resume_after_interrupt_converts_only_the_rest(archive, reference, tmp_path):
+    out = tmp_path / "resumed"
+    command = [sys.executable, "-m", "tessrin", "convert", str(archive), "--to", "parquet"]
+    command += ["-o", str(out), "-j", "1", "--task-size", TASK_MB]
+    first = subprocess.Popen(command, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    _wait_for_part(out, lambda: first.poll() is not None)
+    first.send_signal(signal.SIGINT)
+    _, err = first.communicate(timeout=120)
+    assert first.returncode == 130 and "--resume" in err
+    # Whatever the interrupt left, the last task recorded is dropped from the manifest with
+    # its parts kept, as if the run had been killed after the task wrote them.
+    recorded = pq.read_table(out / "_files.parquet")
+    rows = recorded.to_pylist()
+    tasks = [t for t in dict.fromkeys(row["task"] for row in rows) if t]
+    rows = [row for row in rows if not tasks or row["task"] != tasks[-1]]
+    pq.write_table(pa.Table.from_pylist(rows, schema=recorded.schema), out / "_files.parquet")
+    total = len(reference[2])
+    second = subprocess.run(command + ["--resume"], capture_output=True, text=True, timeout=300)
+    assert second.returncode == 2, second.stderr
+    assert f"{len(rows):,} files already converted, {total - len(rows):,} to go" in second.stdout
+    assert f"\n{total - len(rows):,} files (" in "\n" + second.stdout
+    assert datasets(out) == reference[1]
+    assert manifest(out).keys() == reference[2].keys()
+
+
+def test_without_dask_and_with_out_inside_the_input(archive, tmp_path):
+    # Local conversion must not need Dask; asking for a cluster says how to get it. An output
+    # directory inside an input directory is not read back, even what looks like CIF there.
+    shutil.copytree(archive / "w", tmp_path / "in")
+    (tmp_path / "in/out").mkdir()
+    (tmp_path / "in/out/stray.cif").write_text("data_stray\n_s.x 1\n")
+    code = "import sys; sys.modules['distributed'] = None; from tessrin.cli import main; "
+    code += "sys.exit(main(sys.argv[1:]))"
+    base = [sys.executable, "-c", code, "convert", str(tmp_path / "in"), "--to", "parquet"]
+    local = subprocess.run(base + ["-o", str(tmp_path / "in/out"), "-j", "1"], capture_output=True)
+    assert local.returncode == 0, local.stderr
+    assert sorted(manifest(tmp_path / "in/out")) == sorted(WIDENED)
+    cluster = subprocess.run(
+        base + ["-o", str(tmp_path / "b"), "--scheduler", "tcp://127.0.0.1:1"],
+        capture_output=True,
+        text=True,
+    )
+    assert cluster.returncode == 2 and "pip install 'tessrin[dask]'" in cluster.stderr
