@@ -135,3 +135,23 @@ def test_convert_parquet_back_to_cif(tmp_path):
     back, errors = tessrin.parse_tables((tmp_path / "back" / "pq.cif").read_text())
     assert errors == []
     assert_same_tables(tessrin.parse_tables(source.read_text())[0], back)
+
+
+def test_convert_archive_dataset_back_to_cif(tmp_path):
+    """The archive layout (OUT/<category>/part-*.parquet, a `file` column, manifest and
+    diagnostics beside) gives back every row of every category, in one CIF."""
+    from tessrin.cli import main
+
+    inputs = tmp_path / "in"
+    inputs.mkdir()
+    (inputs / "a.cif").write_text("data_a\n_cell.length_a 5.4(2)\nloop_ _atom.id 1 2\n")
+    (inputs / "b.cif").write_text("data_b\n_cell.length_a 7\n_cell.volume 300.5\n")
+    assert main(["convert", "--to", "parquet", "-j", "1", "-o", str(tmp_path / "ds"),
+                 str(inputs)]) == 0  # fmt: skip
+    assert main(["convert", "--to", "cif", "-o", str(tmp_path / "back"),
+                 str(tmp_path / "ds")]) == 0  # fmt: skip
+    back, errors = tessrin.parse_tables((tmp_path / "back" / "ds.cif").read_text())
+    assert errors == []
+    assert back["cell"].column("block").to_pylist() == ["a", "b"]
+    assert back["cell"].column("volume").to_pylist() == [None, 300.5]
+    assert back["atom"].column("id").to_pylist() == [1, 2]

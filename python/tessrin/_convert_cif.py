@@ -85,6 +85,12 @@ def parquet_tables(directory: str) -> dict:
     tables = {}
     for stem, source in table_sources(directory):
         table = pq.read_table(source)
+        # The archive layout leads with the input's `file` and keeps its manifest and
+        # diagnostics beside the categories: those have no `block` and `frame` to write.
+        if table.column_names[:1] == ["file"]:
+            table = table.drop_columns(["file"])
+        if table.column_names[:2] != ["block", "frame"]:
+            continue
         recorded = (table.schema.metadata or {}).get(CATEGORY_KEY)
         name = recorded.decode("utf-8", "surrogatepass") if recorded else stem
         if name in tables:
