@@ -119,20 +119,26 @@ def test_unwritable_numbers(values, su, message):
     assert "'cat'" in str(caught.value) and "'x'" in str(caught.value)
 
 
-def test_convert_parquet_back_to_cif(tmp_path):
+def parquet_and_back(tmp_path, source):
+    """`convert --to parquet` of `source` into tmp/ds, then `convert --to cif` of that; the
+    tables of the CIF written and their diagnostics."""
     from tessrin.cli import main
 
+    assert main(["convert", "--to", "parquet", "-j", "1", "-o", str(tmp_path / "ds"),
+                 str(source)]) == 0  # fmt: skip
+    assert main(["convert", "--to", "cif", "-o", str(tmp_path / "back"),
+                 str(tmp_path / "ds")]) == 0  # fmt: skip
+    return tessrin.parse_tables((tmp_path / "back" / "ds.cif").read_text())
+
+
+def test_convert_parquet_back_to_cif(tmp_path):
     source = tmp_path / "s.cif"
     source.write_text(
         "data_one\n_cell.length_a 5.4(2)\nloop_ _atom_site.label _atom_site.x\n"
         "C1 0.1(2) O' -1e-3 N1 ?\nsave_f\n_cell.length_a 2\nsave_\n"
         "data_two\n_cell.length_a 7.25\n_cell_measurement_temperature 293(2)\n"
     )
-    assert main(["convert", "--to", "parquet", "-j", "1", "-o", str(tmp_path / "pq"),
-                 str(source)]) == 0  # fmt: skip
-    assert main(["convert", "--to", "cif", "-o", str(tmp_path / "back"),
-                 str(tmp_path / "pq")]) == 0  # fmt: skip
-    back, errors = tessrin.parse_tables((tmp_path / "back" / "pq.cif").read_text())
+    back, errors = parquet_and_back(tmp_path, source)
     assert errors == []
     assert_same_tables(tessrin.parse_tables(source.read_text())[0], back)
 
@@ -140,17 +146,11 @@ def test_convert_parquet_back_to_cif(tmp_path):
 def test_convert_archive_dataset_back_to_cif(tmp_path):
     """The archive layout (OUT/<category>/part-*.parquet, a `file` column, manifest and
     diagnostics beside) gives back every row of every category, in one CIF."""
-    from tessrin.cli import main
-
     inputs = tmp_path / "in"
     inputs.mkdir()
     (inputs / "a.cif").write_text("data_a\n_cell.length_a 5.4(2)\nloop_ _atom.id 1 2\n")
     (inputs / "b.cif").write_text("data_b\n_cell.length_a 7\n_cell.volume 300.5\n")
-    assert main(["convert", "--to", "parquet", "-j", "1", "-o", str(tmp_path / "ds"),
-                 str(inputs)]) == 0  # fmt: skip
-    assert main(["convert", "--to", "cif", "-o", str(tmp_path / "back"),
-                 str(tmp_path / "ds")]) == 0  # fmt: skip
-    back, errors = tessrin.parse_tables((tmp_path / "back" / "ds.cif").read_text())
+    back, errors = parquet_and_back(tmp_path, inputs)
     assert errors == []
     assert back["cell"].column("block").to_pylist() == ["a", "b"]
     assert back["cell"].column("volume").to_pylist() == [None, 300.5]
