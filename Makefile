@@ -182,3 +182,30 @@ test-py:
 	$(PY_VENV)/bin/python -m pip install -q $(call REQUIREMENTS,$(PY_VENV)/bin/python)
 	$(PY_VENV)/bin/python -m pip install -q --no-build-isolation --no-deps .
 	$(PY_VENV)/bin/python -m pytest -q -p no:cacheprovider tests
+
+# --- oldest supported pyarrow: `make test-min-pyarrow`. The extension installed into
+# .venv-min-pyarrow next to the floor version of pyarrow (pyproject's `pyarrow>=`; wheels that
+# old need numpy<2), and the Arrow, record-batch, command and property tests run against it.
+MIN_PYARROW := $(shell sed -n 's/.*"pyarrow>=\([0-9.]*\)".*/\1/p' pyproject.toml | head -n 1)
+MIN_VENV := .venv-min-pyarrow
+MIN_BIN := $(MIN_VENV)/bin
+MIN_DEPS := $(MIN_VENV)/.deps-installed
+MIN_TESTS := tests/test_arrow.py tests/test_arrow_handover.py tests/test_cli.py tests/test_properties.py
+
+.PHONY: test-min-pyarrow install-min-pyarrow
+
+$(MIN_BIN)/python:
+	$(PYTHON) -m venv $(MIN_VENV)
+
+$(MIN_DEPS): pyproject.toml tools/requirements.py Makefile | $(MIN_BIN)/python
+	$(MIN_BIN)/python -m pip install -q --upgrade pip
+	$(MIN_BIN)/python -m pip install -q $(call REQUIREMENTS,$(MIN_BIN)/python) \
+	  "pyarrow==$(MIN_PYARROW).*" "numpy<2"
+	touch $@
+
+install-min-pyarrow: $(MIN_DEPS)
+	$(MIN_BIN)/python -m pip install -q --no-build-isolation --no-deps -C build-dir=build/min-pyarrow .
+
+test-min-pyarrow: install-min-pyarrow
+	$(MIN_BIN)/python -c 'import pyarrow; assert pyarrow.__version__.startswith("$(MIN_PYARROW)."), pyarrow.__version__'
+	$(MIN_BIN)/python -m pytest -q -p no:cacheprovider $(MIN_TESTS)
