@@ -576,14 +576,16 @@ CHEM_COMP = "components-ccd-first-5430-blocks.cif"
 def tables_targets(large: list[Input], entries: list[str], results: dict) -> list[str]:
     """Issue 15: parse_tables on the chemical-component file (many blocks) against gemmi and
     file size; on the single-block mmCIF files against parse_arrow."""
-    if "parse_tables" not in entries:
+    # The targets are those of the text tables; typing has its own budget (issue 16).
+    entry = "tables_text" if "tables_text" in entries else "parse_tables"
+    if entry not in entries:
         return []
-    lines = ["", "## Targets (issue 15): parse_tables", ""]
+    lines = ["", f"## Targets (issue 15): {LABELS[entry]}", ""]
     lines += ["| target | worst input | median over inputs | met |", "|---|---|---|---|"]
     chem = [i for i in large if i.name == CHEM_COMP]
     for inp in chem:
-        r = results[inp.name].get("parse_tables", {})
-        ratio = speed_ratio(results, inp.name, "parse_tables")
+        r = results[inp.name].get(entry, {})
+        ratio = speed_ratio(results, inp.name, entry)
         if ratio is not None:
             lines.append(
                 f"| parse_tables ≥ 3× gemmi on the chem-comp file | {fmt_ratio(ratio)} | | "
@@ -599,7 +601,7 @@ def tables_targets(large: list[Input], entries: list[str], results: dict) -> lis
     for inp in large:
         if inp in chem:
             continue
-        t, a = results[inp.name].get("parse_tables", {}), results[inp.name].get("parse_arrow", {})
+        t, a = results[inp.name].get(entry, {}), results[inp.name].get("parse_arrow", {})
         if t.get("status") == "ok" and a.get("status") == "ok":
             speed.append((a["median_s"] / t["median_s"], inp.name))
             memory.append((t["peak_delta_bytes"] / max(a["peak_delta_bytes"], 1), inp.name))
