@@ -376,11 +376,10 @@ def run_convert(args) -> int:
         # A directory of category tables (`convert --to parquet` output) is one CIF to write.
         tables_dirs = [p for p in paths if os.path.isdir(p) and table_sources(p)]
         paths = [p for p in paths if p not in tables_dirs]
-        for outcome in map(
-            functools.partial(convert_parquet_to_cif, cif_version=args.cif_version),
-            [(d, args.output) for d in tables_dirs],
-        ):
-            tables_jobs.append(outcome)
+        tables_jobs = [
+            convert_parquet_to_cif((d, args.output), cif_version=args.cif_version)
+            for d in tables_dirs
+        ]
     files, troubled = _inputs(paths) if paths else ([], False)
     jobs = list(zip(files, output_dirs(files, args.output)))
     job = functools.partial(
