@@ -1,5 +1,7 @@
 #include "export/arrow_stream.hpp"
 
+#include "export/packed_batch.hpp"
+
 #include <algorithm>
 #include <cerrno>
 #include <cstdlib>
@@ -18,20 +20,6 @@ struct SharedBytes::Storage {
 };
 
 namespace {
-
-void check(ArrowErrorCode code, const ArrowError* error = nullptr) {
-  if (code == NANOARROW_OK) return;
-  if (code == ENOMEM) throw std::bad_alloc();
-  std::string message = error != nullptr && error->message[0] != '\0'
-                            ? std::string(error->message)
-                            : "nanoarrow error " + std::to_string(code);
-  throw ExportError(ExportError::Kind::invalid, message);
-}
-
-// nanoarrow's deallocator for a lent buffer: drops that buffer's share.
-void drop_share(ArrowBufferAllocator* allocator, std::uint8_t*, std::int64_t) {
-  delete static_cast<SharedBytes*>(allocator->private_data);
-}
 
 template <class T, class Fill>
 SharedBytes filled(std::size_t count, Fill&& fill) {
@@ -64,17 +52,6 @@ SharedBytes SharedBytes::zeros(std::size_t bytes) {
   void* memory = std::calloc(bytes == 0 ? 1 : bytes, 1);
   if (memory == nullptr) throw std::bad_alloc();
   return adopt(ReleasedMemory{memory, 0}, bytes);
-}
-
-void SharedBytes::lend(ArrowBuffer* out) const {
-  auto* share = new SharedBytes(*this);
-  if (ArrowBufferSetAllocator(out, ArrowBufferDeallocator(&drop_share, share)) != NANOARROW_OK) {
-    delete share;
-    throw ExportError(ExportError::Kind::invalid, "an Arrow buffer was lent twice");
-  }
-  out->data = data_;
-  out->size_bytes = size_;
-  out->capacity_bytes = size_;
 }
 
 Column null_column(ArrowType type, std::int64_t rows) {
@@ -130,59 +107,59 @@ Column pad_utf8(const Column& column, std::int64_t rows) {
                 {std::move(validity), std::move(offsets), column.buffers[2]}};
 }
 
-Batch make_record_batch(std::span<const Field> fields, std::int64_t rows) {
+Batch make_record_batch(std::span<const Field> fields, std::int64_t rows,
+                        std::span<const char> metadata) {
   Batch batch;
-  ArrowSchema* schema = batch.schema.get();
-  ArrowArray* array = batch.array.get();
-  const auto n = static_cast<std::int64_t>(fields.size());
-  check(ArrowSchemaInitFromType(schema, NANOARROW_TYPE_STRUCT));
-  check(ArrowSchemaAllocateChildren(schema, n));
-  check(ArrowArrayInitFromType(array, NANOARROW_TYPE_STRUCT));
-  check(ArrowArrayAllocateChildren(array, n));
-  std::string name;  // nanoarrow takes names NUL-terminated
-  for (std::int64_t i = 0; i < n; ++i) {
-    const Field& field = fields[static_cast<std::size_t>(i)];
-    const Column& column = *field.column;
-    if (column.length != rows) {
-      throw ExportError(ExportError::Kind::invalid,
-                        "a column of " + std::to_string(column.length) + " rows in a batch of " +
-                            std::to_string(rows));
-    }
-    ArrowSchema* child_schema = schema->children[i];
-    check(ArrowSchemaInitFromType(child_schema, column.type));
-    name.assign(field.name);
-    check(ArrowSchemaSetName(child_schema, name.c_str()));
-    if (!field.nullable) child_schema->flags &= ~ARROW_FLAG_NULLABLE;
-
-    ArrowArray* child = array->children[i];
-    check(ArrowArrayInitFromType(child, column.type));
-    for (std::int64_t b = 0; b < child->n_buffers && b < 3; ++b) {
-      if (column.buffers[b]) column.buffers[b].lend(ArrowArrayBuffer(child, b));
-    }
-    child->length = rows;
-    child->null_count = column.null_count;
-  }
-  array->length = rows;
-  array->null_count = 0;
-  ArrowError error{};
-  // Checks buffer sizes and end offsets only: constant time per column.
-  check(ArrowArrayFinishBuilding(array, NANOARROW_VALIDATION_LEVEL_DEFAULT, &error), &error);
+  pack_array(fields, rows, batch.array.get());
+  pack_schema(fields, metadata, batch.schema.get());
   return batch;
 }
 
-void make_stream(nanoarrow::UniqueSchema schema, std::vector<nanoarrow::UniqueArray> arrays,
-                 ArrowArrayStream* out) {
-  // Takes the schema over on success only.
-  check(ArrowBasicArrayStreamInit(out, schema.get(), static_cast<std::int64_t>(arrays.size())));
-  for (std::size_t i = 0; i < arrays.size(); ++i) {
-    ArrowBasicArrayStreamSetArray(out, static_cast<std::int64_t>(i), arrays[i].get());
+namespace {
+
+// A stream of one packed batch: nanoarrow's general stream deep-copies its schema field by
+// field, which costs more than the batch itself for the small ones.
+struct BatchStream {
+  Batch batch;
+  bool given = false;
+};
+
+int stream_schema(ArrowArrayStream* stream, ArrowSchema* out) {
+  try {
+    copy_packed_schema(*static_cast<BatchStream*>(stream->private_data)->batch.schema.get(), out);
+    return 0;
+  } catch (const std::bad_alloc&) {
+    return ENOMEM;
   }
 }
 
+int stream_next(ArrowArrayStream* stream, ArrowArray* out) {
+  auto* state = static_cast<BatchStream*>(stream->private_data);
+  if (state->given) {
+    out->release = nullptr;  // the end of the stream
+  } else {
+    ArrowArrayMove(state->batch.array.get(), out);
+    state->given = true;
+  }
+  return 0;
+}
+
+const char* stream_error(ArrowArrayStream*) { return nullptr; }
+
+void stream_release(ArrowArrayStream* stream) {
+  delete static_cast<BatchStream*>(stream->private_data);
+  stream->release = nullptr;
+}
+
+}  // namespace
+
 void make_stream(Batch batch, ArrowArrayStream* out) {
-  std::vector<nanoarrow::UniqueArray> arrays;
-  arrays.push_back(std::move(batch.array));
-  make_stream(std::move(batch.schema), std::move(arrays), out);
+  auto* state = new BatchStream{std::move(batch)};
+  out->get_schema = &stream_schema;
+  out->get_next = &stream_next;
+  out->get_last_error = &stream_error;
+  out->release = &stream_release;
+  out->private_data = state;
 }
 
 }  // namespace tessrin

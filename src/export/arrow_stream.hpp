@@ -59,10 +59,6 @@ class SharedBytes {
     return reinterpret_cast<T*>(data_);
   }
 
-  /// Points `out`, an empty nanoarrow buffer, at these bytes; it holds a share of them until
-  /// nanoarrow frees it.
-  void lend(ArrowBuffer* out) const;
-
  private:
   struct Storage;
   static SharedBytes adopt(ReleasedMemory memory, std::size_t size);
@@ -107,12 +103,10 @@ struct Batch {
   nanoarrow::UniqueArray array;
 };
 
-/// A batch of `rows` rows from `fields`, each column exactly `rows` long.
-Batch make_record_batch(std::span<const Field> fields, std::int64_t rows);
-
-/// Moves `schema` and `arrays` (all of that schema) into `out`, a stream yielding them in order.
-void make_stream(nanoarrow::UniqueSchema schema, std::vector<nanoarrow::UniqueArray> arrays,
-                 ArrowArrayStream* out);
+/// A batch of `rows` rows from `fields`, each column exactly `rows` long, its schema carrying
+/// the encoded `metadata` if any.
+Batch make_record_batch(std::span<const Field> fields, std::int64_t rows,
+                        std::span<const char> metadata = {});
 
 /// A stream yielding `batch` once.
 void make_stream(Batch batch, ArrowArrayStream* out);

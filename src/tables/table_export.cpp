@@ -88,16 +88,13 @@ Column typed_column(TableColumn& text, TypedColumn& typed, bool su) {
   return out;
 }
 
-/// The rules of a typed table as the schema's metadata.
-void set_rules_metadata(ArrowSchema* schema, const std::string& rules) {
-  nanoarrow::UniqueBuffer metadata;
+/// The rules of a typed table as encoded schema metadata (in `out`).
+void rules_metadata(const std::string& rules, nanoarrow::UniqueBuffer& out) {
   const ArrowStringView key{kTypesMetadataKey.data(),
                             static_cast<std::int64_t>(kTypesMetadataKey.size())};
   const ArrowStringView value{rules.data(), static_cast<std::int64_t>(rules.size())};
-  if (ArrowMetadataBuilderInit(metadata.get(), nullptr) != NANOARROW_OK ||
-      ArrowMetadataBuilderAppend(metadata.get(), key, value) != NANOARROW_OK ||
-      ArrowSchemaSetMetadata(schema, reinterpret_cast<const char*>(metadata->data)) !=
-          NANOARROW_OK) {
+  if (ArrowMetadataBuilderInit(out.get(), nullptr) != NANOARROW_OK ||
+      ArrowMetadataBuilderAppend(out.get(), key, value) != NANOARROW_OK) {
     throw std::bad_alloc();
   }
 }
@@ -139,9 +136,12 @@ void export_table(const TableSet& set, CategoryTable& table, TableTyping* typing
   std::vector<Field> fields;
   fields.reserve(columns.size());
   for (std::size_t i = 0; i < columns.size(); ++i) fields.push_back({names[i], i != 0, &columns[i]});
-  Batch batch = make_record_batch(fields, static_cast<std::int64_t>(table.rows));
-  if (typing != nullptr) set_rules_metadata(batch.schema.get(), typing->rules);
-  make_stream(std::move(batch), out);
+  nanoarrow::UniqueBuffer metadata;
+  if (typing != nullptr) rules_metadata(typing->rules, metadata);
+  const std::span<const char> metadata_bytes(reinterpret_cast<const char*>(metadata->data),
+                                             static_cast<std::size_t>(metadata->size_bytes));
+  make_stream(make_record_batch(fields, static_cast<std::int64_t>(table.rows), metadata_bytes),
+              out);
 }
 
 }  // namespace tessrin
