@@ -1,6 +1,7 @@
 #include "export/record_batch.hpp"
 
 #include <algorithm>
+#include <array>
 #include <cstring>
 #include <deque>
 #include <optional>
@@ -50,6 +51,10 @@ std::string describe(const BatchOrigin& origin) {
                         std::to_string(kMaxText) + " that an Arrow utf8 column can hold");
 }
 
+[[noreturn]] void invalid(const std::string& message) {
+  throw ExportError(ExportError::Kind::invalid, message);
+}
+
 /// The leading columns are built like the value columns, on the collector's buffers:
 /// written once and handed over, so nothing holds on to a pool several times their size.
 Column constant_text(std::string_view text, std::int64_t rows, std::string_view what,
@@ -58,6 +63,45 @@ Column constant_text(std::string_view text, std::int64_t rows, std::string_view 
   if (len != 0 && rows > kMaxText / len) text_too_large(what, len * rows, origin);
   return constant_utf8(text, rows);
 }
+
+// The first `rows` rows of a column whose cells are all null or none.
+Column first_rows(const Column& column, std::int64_t rows) {
+  Column out = column;
+  out.length = rows;
+  out.null_count = column.null_count == 0 ? 0 : rows;
+  return out;
+}
+
+/// The leading columns of a frame's batches, built once for its longest batch: each batch shows
+/// the first rows of the same buffers, so a frame of many small loops pays for them once.
+class LeadColumns {
+ public:
+  LeadColumns(const BatchOrigin& origin, std::int64_t rows)
+      : origin_(origin),
+        rows_(rows),
+        block_idx_(constant_int32(origin.block_idx, rows)),
+        block_name_(constant_text(origin.block_name, rows, "the block name column", origin)),
+        frame_idx_(origin.frame_idx ? constant_int32(*origin.frame_idx, rows)
+                                    : null_column(NANOARROW_TYPE_INT32, rows)),
+        frame_name_(origin.frame_name ? constant_text(*origin.frame_name, rows,
+                                                      "the save frame name column", origin)
+                                      : null_column(NANOARROW_TYPE_STRING, rows)) {}
+
+  const BatchOrigin& origin() const noexcept { return origin_; }
+
+  /// The five leading columns of a batch of `rows` rows (at most the frame's longest).
+  std::array<Column, 5> for_batch(std::string_view loop_id, std::int64_t rows) const {
+    if (rows > rows_) invalid("a batch longer than its frame's longest in " + describe(origin_));
+    return {first_rows(block_idx_, rows), first_rows(block_name_, rows),
+            first_rows(frame_idx_, rows), first_rows(frame_name_, rows),
+            constant_text(loop_id, rows, "the loop id column", origin_)};
+  }
+
+ private:
+  const BatchOrigin& origin_;
+  std::int64_t rows_;
+  Column block_idx_, block_name_, frame_idx_, frame_name_;
+};
 
 bool has_marked_scalar(const ValueList& list) noexcept {
   const std::string_view data = list.data();
@@ -130,9 +174,9 @@ Column take_column(ValueList& list, std::string_view tag, const BatchOrigin& ori
                 {SharedBytes(), SharedBytes::take(offsets), SharedBytes::take(data)}};
 }
 
-[[noreturn]] void invalid(const std::string& message) {
-  throw ExportError(ExportError::Kind::invalid, message);
-}
+Batch lead_batch(const LeadColumns& lead, std::string_view loop_id,
+                 std::span<const std::string_view> tags, std::span<const Column* const> columns,
+                 std::int64_t rows);
 
 }  // namespace
 
@@ -164,31 +208,43 @@ std::vector<Batch> frame_to_batches(FrameData& frame, const BatchOrigin& origin)
     return &*built[position];
   };
 
-  std::vector<Batch> batches;
-  std::vector<std::string_view> tags;
-  std::vector<const Column*> columns;
-  auto emit = [&](const std::vector<std::size_t>& positions, std::string_view loop_id) {
+  // The batches to make, each with its rows, so the leading columns fit the longest.
+  struct Planned {
+    const std::vector<std::size_t>* positions;
+    std::string loop_id;
+    std::int64_t rows;
+  };
+  std::vector<Planned> planned;
+  std::int64_t longest = 0;
+  auto plan = [&](const std::vector<std::size_t>& positions, std::string loop_id) {
     std::int64_t rows = 0;
     for (std::size_t position : positions) rows = std::max(rows, length_of(position));
     if (positions.empty() || rows == 0) return;
-    tags.clear();
-    columns.clear();
-    for (std::size_t position : positions) {
-      tags.push_back(frame.tag_order[position]);
-      columns.push_back(column_of(position));
-    }
-    batches.push_back(make_batch(origin, loop_id, tags, columns, rows));
+    longest = std::max(longest, rows);
+    planned.push_back({&positions, std::move(loop_id), rows});
   };
-
   std::vector<std::size_t> plain;
   for (std::size_t position = 0; position < n_tags; ++position) {
     if (!in_loop[position]) plain.push_back(position);
   }
-  emit(plain, kScalarsLoopId);
-  std::string loop_id;
+  plan(plain, std::string(kScalarsLoopId));
   for (std::size_t i = 0; i < frame.loops.size(); ++i) {
-    loop_id.assign("__loop_").append(std::to_string(i)).append("__");
-    emit(frame.loops[i], loop_id);
+    plan(frame.loops[i], "__loop_" + std::to_string(i) + "__");
+  }
+
+  const LeadColumns lead(origin, longest);
+  std::vector<Batch> batches;
+  batches.reserve(planned.size());
+  std::vector<std::string_view> tags;
+  std::vector<const Column*> columns;
+  for (const Planned& batch : planned) {
+    tags.clear();
+    columns.clear();
+    for (std::size_t position : *batch.positions) {
+      tags.push_back(frame.tag_order[position]);
+      columns.push_back(column_of(position));
+    }
+    batches.push_back(lead_batch(lead, batch.loop_id, tags, columns, batch.rows));
   }
   return batches;
 }
@@ -196,10 +252,22 @@ std::vector<Batch> frame_to_batches(FrameData& frame, const BatchOrigin& origin)
 Batch make_batch(const BatchOrigin& origin, std::string_view loop_id,
                  std::span<const std::string_view> tags, std::span<const Column* const> columns,
                  std::int64_t rows) {
+  return lead_batch(LeadColumns(origin, rows), loop_id, tags, columns, rows);
+}
+
+namespace {
+
+// A batch whose leading columns come from `lead`.
+Batch lead_batch(const LeadColumns& lead, std::string_view loop_id,
+                 std::span<const std::string_view> tags, std::span<const Column* const> columns,
+                 std::int64_t rows) {
   if (rows < 0 || columns.size() != tags.size()) {
-    invalid("malformed batch request for " + describe(origin));
+    invalid("malformed batch request for " + describe(lead.origin()));
   }
   constexpr std::size_t kLeading = 5;
+  static constexpr std::array<std::string_view, kLeading> kNames = {
+      "_tessrin_block_idx", "_block_name", "_frame_idx", "_frame_name", "_loop_id"};
+  static constexpr std::array<bool, kLeading> kNullable = {false, false, true, true, false};
   // Every column a field points to lives here until the batch holds its buffers.
   std::vector<Column> owned;
   owned.reserve(kLeading + tags.size());
@@ -210,18 +278,8 @@ Batch make_batch(const BatchOrigin& origin, std::string_view loop_id,
     owned.push_back(std::move(column));
     fields.push_back(Field{name, nullable, &owned.back()});
   };
-
-  add("_tessrin_block_idx", false, constant_int32(origin.block_idx, rows));
-  add("_block_name", false,
-      constant_text(origin.block_name, rows, "the block name column", origin));
-  add("_frame_idx", true,
-      origin.frame_idx ? constant_int32(*origin.frame_idx, rows)
-                       : null_column(NANOARROW_TYPE_INT32, rows));
-  add("_frame_name", true,
-      origin.frame_name
-          ? constant_text(*origin.frame_name, rows, "the save frame name column", origin)
-          : null_column(NANOARROW_TYPE_STRING, rows));
-  add("_loop_id", false, constant_text(loop_id, rows, "the loop id column", origin));
+  std::array<Column, kLeading> leading = lead.for_batch(loop_id, rows);
+  for (std::size_t i = 0; i < kLeading; ++i) add(kNames[i], kNullable[i], std::move(leading[i]));
 
   for (std::size_t i = 0; i < tags.size(); ++i) {
     // A NUL inside a tag (reported by the lexer) would end the NUL-terminated field name of the
@@ -232,7 +290,7 @@ Batch make_batch(const BatchOrigin& origin, std::string_view loop_id,
     if (column == nullptr) {
       add(name, true, null_column(NANOARROW_TYPE_STRING, rows));
     } else if (column->type != NANOARROW_TYPE_STRING || column->length > rows) {
-      invalid("column '" + std::string(name) + "' of " + describe(origin) +
+      invalid("column '" + std::string(name) + "' of " + describe(lead.origin()) +
               " does not fit its batch");
     } else if (column->length < rows) {
       add(name, true, pad_utf8(*column, rows));
@@ -242,5 +300,7 @@ Batch make_batch(const BatchOrigin& origin, std::string_view loop_id,
   }
   return make_record_batch(fields, rows);
 }
+
+}  // namespace
 
 }  // namespace tessrin
