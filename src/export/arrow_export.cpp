@@ -6,6 +6,7 @@
 #include <new>
 #include <optional>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "export/arrow_stream.hpp"
@@ -51,25 +52,67 @@ std::vector<Batch> build_all(ParsedCif& parse) {
   return out;
 }
 
+// The batches of one schema, to go to pyarrow through one stream, and their places in the result.
+struct SchemaGroup {
+  nanoarrow::UniqueSchema schema;
+  std::vector<nanoarrow::UniqueArray> arrays;
+  std::vector<std::size_t> positions;
+};
+
+// Field names, types and nullability: what makes two batch schemas the same.
+std::string schema_key(const ArrowSchema& schema) {
+  std::string key;
+  for (std::int64_t i = 0; i < schema.n_children; ++i) {
+    const ArrowSchema& field = *schema.children[i];
+    // Neither a format nor a name holds NUL, so NUL separates them unambiguously.
+    key.append(field.format).push_back('\0');
+    key.append(field.name).push_back('\0');
+    key.push_back((field.flags & ARROW_FLAG_NULLABLE) != 0 ? '1' : '0');
+  }
+  return key;
+}
+
+// Files of many frames repeat a few schemas thousands of times (every block of a chemical
+// component dictionary has the same loops): pyarrow then imports each schema once, not once
+// per batch. The batches keep their order through `positions`.
+std::vector<SchemaGroup> group_by_schema(std::vector<Batch>& batches) {
+  std::vector<SchemaGroup> groups;
+  std::unordered_map<std::string, std::size_t> group_of;
+  for (std::size_t i = 0; i < batches.size(); ++i) {
+    auto [found, added] = group_of.try_emplace(schema_key(*batches[i].schema.get()), groups.size());
+    if (added) groups.push_back({std::move(batches[i].schema), {}, {}});
+    SchemaGroup& group = groups[found->second];
+    group.arrays.push_back(std::move(batches[i].array));
+    group.positions.push_back(i);
+  }
+  return groups;
+}
+
 PyObject* to_py_batches_impl(ParsedCif& parse) {
   // pyarrow first: a missing or too old one is reported before any work is done.
   if (pyarrow_reader_class() == nullptr) return nullptr;
   // Every fallible native step next; only then does anything cross into Python.
-  std::vector<Batch> batches;
+  std::vector<SchemaGroup> groups;
+  std::size_t n_batches = 0;
   {
     // Building the batches is native work too; only their hand-over to pyarrow needs the lock.
     WithoutGil unlocked;
-    batches = build_all(parse);
+    std::vector<Batch> batches = build_all(parse);
+    n_batches = batches.size();
+    groups = group_by_schema(batches);
   }
-  PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(batches.size())));
+  PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(n_batches)));
   if (!list) return nullptr;
-  for (std::size_t i = 0; i < batches.size(); ++i) {
-    // Each batch has a schema of its own, so each goes through a one-batch stream.
+  for (SchemaGroup& group : groups) {
     ArrowArrayStream stream{};
-    make_stream(std::move(batches[i]), &stream);
-    PyObject* converted = import_first_batch(&stream);
-    if (converted == nullptr) return nullptr;
-    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), converted);
+    make_stream(std::move(group.schema), std::move(group.arrays), &stream);
+    PyRef reader = PyRef::steal(import_stream(&stream));
+    if (!reader) return nullptr;
+    for (std::size_t position : group.positions) {
+      PyObject* converted = read_next_batch(reader.get());
+      if (converted == nullptr) return nullptr;
+      PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(position), converted);
+    }
   }
   return list.release();
 }

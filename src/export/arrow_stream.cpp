@@ -117,16 +117,17 @@ Batch make_record_batch(std::span<const Field> fields, std::int64_t rows,
 
 namespace {
 
-// A stream of one packed batch: nanoarrow's general stream deep-copies its schema field by
-// field, which costs more than the batch itself for the small ones.
+// A stream of packed batches of one schema. nanoarrow's general stream deep-copies its schema
+// field by field, which costs more than a small batch itself.
 struct BatchStream {
-  Batch batch;
-  bool given = false;
+  nanoarrow::UniqueSchema schema;
+  std::vector<nanoarrow::UniqueArray> arrays;
+  std::size_t next = 0;
 };
 
 int stream_schema(ArrowArrayStream* stream, ArrowSchema* out) {
   try {
-    copy_packed_schema(*static_cast<BatchStream*>(stream->private_data)->batch.schema.get(), out);
+    copy_packed_schema(*static_cast<BatchStream*>(stream->private_data)->schema.get(), out);
     return 0;
   } catch (const std::bad_alloc&) {
     return ENOMEM;
@@ -135,11 +136,10 @@ int stream_schema(ArrowArrayStream* stream, ArrowSchema* out) {
 
 int stream_next(ArrowArrayStream* stream, ArrowArray* out) {
   auto* state = static_cast<BatchStream*>(stream->private_data);
-  if (state->given) {
+  if (state->next == state->arrays.size()) {
     out->release = nullptr;  // the end of the stream
   } else {
-    ArrowArrayMove(state->batch.array.get(), out);
-    state->given = true;
+    ArrowArrayMove(state->arrays[state->next++].get(), out);
   }
   return 0;
 }
@@ -153,13 +153,20 @@ void stream_release(ArrowArrayStream* stream) {
 
 }  // namespace
 
-void make_stream(Batch batch, ArrowArrayStream* out) {
-  auto* state = new BatchStream{std::move(batch)};
+void make_stream(nanoarrow::UniqueSchema schema, std::vector<nanoarrow::UniqueArray> arrays,
+                 ArrowArrayStream* out) {
+  auto* state = new BatchStream{std::move(schema), std::move(arrays)};
   out->get_schema = &stream_schema;
   out->get_next = &stream_next;
   out->get_last_error = &stream_error;
   out->release = &stream_release;
   out->private_data = state;
+}
+
+void make_stream(Batch batch, ArrowArrayStream* out) {
+  std::vector<nanoarrow::UniqueArray> arrays;
+  arrays.push_back(std::move(batch.array));
+  make_stream(std::move(batch.schema), std::move(arrays), out);
 }
 
 }  // namespace tessrin

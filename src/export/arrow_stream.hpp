@@ -108,6 +108,10 @@ struct Batch {
 Batch make_record_batch(std::span<const Field> fields, std::int64_t rows,
                         std::span<const char> metadata = {});
 
+/// A stream yielding `arrays` in order, all of `schema`, which make_record_batch made.
+void make_stream(nanoarrow::UniqueSchema schema, std::vector<nanoarrow::UniqueArray> arrays,
+                 ArrowArrayStream* out);
+
 /// A stream yielding `batch` once.
 void make_stream(Batch batch, ArrowArrayStream* out);
 

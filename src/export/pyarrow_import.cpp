@@ -59,10 +59,10 @@ PyObject* import_stream(ArrowArrayStream* stream) {
   return PyObject_CallMethod(cls, "_import_from_c", "O", address.get());
 }
 
-PyObject* import_first_batch(ArrowArrayStream* stream) {
-  PyRef reader = PyRef::steal(import_stream(stream));
-  if (!reader) return nullptr;
-  return PyObject_CallMethod(reader.get(), "read_next_batch", nullptr);
+PyObject* read_next_batch(PyObject* reader) {
+  static PyObject* name = PyUnicode_InternFromString("read_next_batch");
+  if (name == nullptr) return nullptr;
+  return PyObject_CallMethodNoArgs(reader, name);
 }
 
 PyObject* raise_export_error(const ExportError& error) {

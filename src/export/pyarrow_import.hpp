@@ -21,9 +21,9 @@ PyObject* pyarrow_reader_class();
 /// `stream` is released either way, so the caller never releases it.
 PyObject* import_stream(ArrowArrayStream* stream);
 
-/// The first batch of `stream` as a new pyarrow.RecordBatch (the stream is taken over as by
-/// import_stream), or null with an exception set.
-PyObject* import_first_batch(ArrowArrayStream* stream);
+/// The next batch of `reader` (a pyarrow.RecordBatchReader) as a new pyarrow.RecordBatch, or
+/// null with an exception set.
+PyObject* read_next_batch(PyObject* reader);
 
 /// Raises an ExportError as Python sees it (capacity: OverflowError, else ValueError); null.
 PyObject* raise_export_error(const ExportError& error);
