@@ -11,7 +11,6 @@
 
 #include "export/arrow_stream.hpp"
 #include "export/pyarrow_import.hpp"
-#include "python/gil.hpp"
 #include "export/record_batch.hpp"
 #include "python/pyref.hpp"
 
@@ -52,13 +51,6 @@ std::vector<Batch> build_all(ParsedCif& parse) {
   return out;
 }
 
-// The batches of one schema, to go to pyarrow through one stream, and their places in the result.
-struct SchemaGroup {
-  nanoarrow::UniqueSchema schema;
-  std::vector<nanoarrow::UniqueArray> arrays;
-  std::vector<std::size_t> positions;
-};
-
 // Field names, types and nullability: what makes two batch schemas the same.
 std::string schema_key(const ArrowSchema& schema) {
   std::string key;
@@ -88,22 +80,11 @@ std::vector<SchemaGroup> group_by_schema(std::vector<Batch>& batches) {
   return groups;
 }
 
-PyObject* to_py_batches_impl(ParsedCif& parse) {
-  // pyarrow first: a missing or too old one is reported before any work is done.
-  if (pyarrow_reader_class() == nullptr) return nullptr;
-  // Every fallible native step next; only then does anything cross into Python.
-  std::vector<SchemaGroup> groups;
-  std::size_t n_batches = 0;
-  {
-    // Building the batches is native work too; only their hand-over to pyarrow needs the lock.
-    WithoutGil unlocked;
-    std::vector<Batch> batches = build_all(parse);
-    n_batches = batches.size();
-    groups = group_by_schema(batches);
-  }
-  PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(n_batches)));
+PyObject* batches_to_python_impl(PreparedBatches& prepared) {
+  if (prepared.failure) std::rethrow_exception(prepared.failure);
+  PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(prepared.count)));
   if (!list) return nullptr;
-  for (SchemaGroup& group : groups) {
+  for (SchemaGroup& group : prepared.groups) {
     ArrowArrayStream stream{};
     make_stream(std::move(group.schema), std::move(group.arrays), &stream);
     PyRef reader = PyRef::steal(import_stream(&stream));
@@ -119,9 +100,22 @@ PyObject* to_py_batches_impl(ParsedCif& parse) {
 
 }  // namespace
 
-PyObject* to_py_batches(ParsedCif& parse) {
+PreparedBatches prepare_batches(ParsedCif& parse) noexcept {
+  PreparedBatches prepared;
   try {
-    return to_py_batches_impl(parse);
+    std::vector<Batch> batches = build_all(parse);
+    prepared.count = batches.size();
+    prepared.groups = group_by_schema(batches);
+  } catch (...) {
+    prepared.groups.clear();
+    prepared.failure = std::current_exception();
+  }
+  return prepared;
+}
+
+PyObject* batches_to_python(PreparedBatches& prepared) {
+  try {
+    return batches_to_python_impl(prepared);
   } catch (const ExportError& e) {
     return raise_export_error(e);
   } catch (const std::bad_alloc&) {

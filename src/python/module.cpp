@@ -12,6 +12,7 @@
 
 #include "python/arguments.hpp"
 #include "export/arrow_export.hpp"
+#include "export/pyarrow_import.hpp"
 #include "python/cif_model.hpp"
 #include "python/conformance_entry.hpp"
 #include "python/guarded.hpp"
@@ -114,10 +115,18 @@ bool collect_file(PyObject* path, Collect&& collect) {
   return false;
 }
 
-/// Reads and collects a whole file.
-bool parse_file(PyObject* path, bool strict, std::size_t max_errors, ParsedCif& parse) {
+/// Nothing more to do with a parse before taking the interpreter lock back.
+struct NoFurtherWork {
+  void operator()(ParsedCif&) const noexcept {}
+};
+
+/// Reads and collects a whole file, then runs `then` on the parse, all without the lock.
+template <class Then = NoFurtherWork>
+bool parse_file(PyObject* path, bool strict, std::size_t max_errors, ParsedCif& parse,
+                Then&& then = {}) {
   return collect_file(path, [&](std::string_view text) {
     parse = collect_raw(text, strict, max_errors);
+    then(parse);
   });
 }
 
@@ -169,10 +178,11 @@ bool collect_arguments(const char* function, const char* first, PyObject* const*
          max_errors_argument(function, bound[2], out.max_errors);
 }
 
-/// Collects a source text without the interpreter lock (the str is immutable and held by the
-/// caller, so its UTF-8 buffer stays put).
+/// Collects a source text, then runs `then` on the parse, without the interpreter lock (the str
+/// is immutable and held by the caller, so its UTF-8 buffer stays put).
+template <class Then = NoFurtherWork>
 bool collect_source(const char* function, PyObject* const* args, Py_ssize_t nargsf,
-                    PyObject* kwnames, ParsedCif& parse) {
+                    PyObject* kwnames, ParsedCif& parse, Then&& then = {}) {
   CollectArguments arguments;
   std::string_view source;
   if (!collect_arguments(function, "source", args, nargsf, kwnames, arguments) ||
@@ -181,6 +191,7 @@ bool collect_source(const char* function, PyObject* const* args, Py_ssize_t narg
   }
   WithoutGil unlocked;
   parse = collect_raw(source, arguments.strict, arguments.max_errors);
+  then(parse);
   return true;
 }
 
@@ -206,19 +217,23 @@ PyObject* py_parse_cif(PyObject* module, PyObject* const* args, Py_ssize_t nargs
 }
 
 /// The shared tail of parse_arrow and parse_arrow_file.
-PyObject* arrow_result(ParsedCif parse) {
+PyObject* arrow_result(const ParsedCif& parse, PreparedBatches& prepared) {
   PyRef errors = PyRef::steal(diagnostics_to_list(parse.errors));
   if (!errors) return nullptr;
-  PyRef batches = PyRef::steal(to_py_batches(parse));
+  PyRef batches = PyRef::steal(batches_to_python(prepared));
   if (!batches) return nullptr;
   return PyTuple_Pack(2, batches.get(), errors.get());
 }
 
 PyObject* py_parse_arrow(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
   return guarded([&]() -> PyObject* {
+    // pyarrow first: a missing or too old one is reported before any work is done.
+    if (pyarrow_reader_class() == nullptr) return nullptr;
     ParsedCif parse;
-    if (!collect_source("parse_arrow", args, nargsf, kwnames, parse)) return nullptr;
-    return arrow_result(std::move(parse));
+    PreparedBatches prepared;
+    auto prepare = [&](ParsedCif& done) { prepared = prepare_batches(done); };
+    if (!collect_source("parse_arrow", args, nargsf, kwnames, parse, prepare)) return nullptr;
+    return arrow_result(parse, prepared);
   });
 }
 
@@ -229,11 +244,14 @@ PyObject* py_parse_arrow_file(PyObject*, PyObject* const* args, Py_ssize_t nargs
     if (!collect_arguments("parse_arrow_file", "path", args, nargsf, kwnames, arguments)) {
       return nullptr;
     }
+    if (pyarrow_reader_class() == nullptr) return nullptr;
     ParsedCif parse;
-    if (!parse_file(arguments.source, arguments.strict, arguments.max_errors, parse)) {
+    PreparedBatches prepared;
+    auto prepare = [&](ParsedCif& done) { prepared = prepare_batches(done); };
+    if (!parse_file(arguments.source, arguments.strict, arguments.max_errors, parse, prepare)) {
       return nullptr;
     }
-    return arrow_result(std::move(parse));
+    return arrow_result(parse, prepared);
   });
 }
 
