@@ -63,20 +63,6 @@ void drop_schema_block(void* block) {
   }
 }
 
-void release_child_schema(ArrowSchema* schema) {
-  schema->release = nullptr;
-  drop_schema_block(schema->private_data);
-}
-
-void release_root_schema(ArrowSchema* schema) {
-  for (std::int64_t i = 0; i < schema->n_children; ++i) {
-    ArrowSchema* child = schema->children[i];
-    if (child->release != nullptr) child->release(child);
-  }
-  schema->release = nullptr;
-  drop_schema_block(schema->private_data);
-}
-
 // ---- array ----
 
 struct ArrayLayout {
@@ -99,18 +85,21 @@ void drop_array_block(void* block) {
   std::free(block);
 }
 
-void release_child_array(ArrowArray* array) {
-  array->release = nullptr;
-  drop_array_block(array->private_data);
+// The release callbacks of a packed schema or array (T) and of its children.
+template <class T, void (*Drop)(void*)>
+void release_child(T* child) {
+  child->release = nullptr;
+  Drop(child->private_data);
 }
 
-void release_root_array(ArrowArray* array) {
-  for (std::int64_t i = 0; i < array->n_children; ++i) {
-    ArrowArray* child = array->children[i];
+template <class T, void (*Drop)(void*)>
+void release_root(T* root) {
+  for (std::int64_t i = 0; i < root->n_children; ++i) {
+    T* child = root->children[i];
     if (child->release != nullptr) child->release(child);
   }
-  array->release = nullptr;
-  drop_array_block(array->private_data);
+  root->release = nullptr;
+  Drop(root->private_data);
 }
 
 std::int64_t n_buffers_of(ArrowType type) { return type == NANOARROW_TYPE_STRING ? 3 : 2; }
@@ -176,7 +165,7 @@ void pack_schema(std::span<const Field> fields, std::span<const char> metadata,
     child->format = copy(format_of(field.column->type));
     child->name = copy(field.name);
     child->flags = field.nullable ? ARROW_FLAG_NULLABLE : 0;
-    child->release = &release_child_schema;
+    child->release = &release_child<ArrowSchema, drop_schema_block>;
     child->private_data = block;
     pointers[i] = child;
   }
@@ -190,7 +179,7 @@ void pack_schema(std::span<const Field> fields, std::span<const char> metadata,
   out->flags = ARROW_FLAG_NULLABLE;
   out->n_children = static_cast<std::int64_t>(n);
   out->children = pointers;
-  out->release = &release_root_schema;
+  out->release = &release_root<ArrowSchema, drop_schema_block>;
   out->private_data = block;
 }
 
@@ -256,7 +245,7 @@ void pack_array(std::span<const Field> fields, std::int64_t rows, ArrowArray* ou
       if (bytes) new (share++) SharedBytes(bytes);
     }
     next_buffers += child->n_buffers;
-    child->release = &release_child_array;
+    child->release = &release_child<ArrowArray, drop_array_block>;
     child->private_data = block;
     pointers[i] = child;
   }
@@ -266,7 +255,7 @@ void pack_array(std::span<const Field> fields, std::int64_t rows, ArrowArray* ou
   out->buffers = buffers;
   out->n_children = static_cast<std::int64_t>(n);
   out->children = pointers;
-  out->release = &release_root_array;
+  out->release = &release_root<ArrowArray, drop_array_block>;
   out->private_data = block;
 }
 
