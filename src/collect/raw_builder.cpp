@@ -190,16 +190,7 @@ void RawBuilder::add_plain_values(std::span<const PlainValue> values, const char
 
 inline void RawBuilder::route_scalar(std::string_view text) {
   if (!containers_.empty()) {
-    ContainerFrame& top = containers_.back();
-    RawValue scalar;
-    scalar.text.assign(text);
-    if (top.value.kind == RawValue::Kind::List) {
-      top.value.items.push_back(std::move(scalar));
-    } else if (top.has_pending_key) {
-      top.value.keys.push_back(std::move(top.pending_key));
-      top.value.items.push_back(std::move(scalar));
-      top.has_pending_key = false;
-    }
+    containers_.add_scalar(text);
     return;
   }
   if (in_loop_) {
@@ -214,20 +205,7 @@ inline void RawBuilder::route_scalar(std::string_view text) {
   if (ValueList* values = scalar_target(*frame)) values->append_scalar(text);
 }
 
-void RawBuilder::route_container(RawValue&& value) {
-  if (!containers_.empty()) {
-    ContainerFrame& top = containers_.back();
-    if (top.value.kind == RawValue::Kind::List) {
-      top.value.items.push_back(std::move(value));
-    } else if (top.has_pending_key) {
-      top.value.keys.push_back(std::move(top.pending_key));
-      top.value.items.push_back(std::move(value));
-      top.has_pending_key = false;
-    } else {
-      keep_keyless(top, std::move(value));
-    }
-    return;
-  }
+void RawBuilder::file_container(RawValue&& value) {
   if (in_loop_) {
     if (loop_tags_.empty()) return;
     loop_columns_[next_loop_column()].append_value(std::move(value));
@@ -260,17 +238,6 @@ void RawBuilder::redefined(std::string_view tag, std::string recovery_action) {
   semantic_error("tag " + quoted(tag) + " defined again in the same " +
                      (current_save_frame_ ? "save frame" : "data block"),
                  std::move(recovery_action));
-}
-
-void RawBuilder::keep_keyless(ContainerFrame& table, RawValue&& value) {
-  // The parser reported the missing key; the value joins the table's one keyless list.
-  if (!table.has_keyless) {
-    table.keyless = table.value.items.size();
-    table.has_keyless = true;
-    table.value.keys.emplace_back(kKeylessKey);
-    table.value.items.emplace_back(RawValue::Kind::List);
-  }
-  table.value.items[table.keyless].items.push_back(std::move(value));
 }
 
 void RawBuilder::on_loop_start(std::span<const std::string_view> tags) {
@@ -367,35 +334,25 @@ void RawBuilder::on_loop_end() {
 }
 
 void RawBuilder::on_list_start() {
-  if (stopped_) return;
-  containers_.push_back(ContainerFrame{RawValue(RawValue::Kind::List), {}, false});
+  if (!stopped_) containers_.start(RawValue::Kind::List);
 }
 
 void RawBuilder::on_table_start() {
-  if (stopped_) return;
-  containers_.push_back(ContainerFrame{RawValue(RawValue::Kind::Table), {}, false});
+  if (!stopped_) containers_.start(RawValue::Kind::Table);
 }
 
 void RawBuilder::on_table_key(std::string_view key, std::uint8_t /*kind*/) {
-  if (stopped_ || containers_.empty()) return;
-  ContainerFrame& top = containers_.back();
-  if (top.value.kind != RawValue::Kind::Table) return;
-  top.pending_key.assign(key);
-  top.has_pending_key = true;
+  if (!stopped_) containers_.key(key);
 }
 
 void RawBuilder::on_list_end() {
-  if (stopped_ || containers_.empty()) return;
-  RawValue value = std::move(containers_.back().value);
-  containers_.pop_back();
-  if (value.kind == RawValue::Kind::List) route_container(std::move(value));
+  if (stopped_) return;
+  if (auto value = containers_.end(RawValue::Kind::List)) file_container(std::move(*value));
 }
 
 void RawBuilder::on_table_end() {
-  if (stopped_ || containers_.empty()) return;
-  RawValue value = std::move(containers_.back().value);
-  containers_.pop_back();
-  if (value.kind == RawValue::Kind::Table) route_container(std::move(value));
+  if (stopped_) return;
+  if (auto value = containers_.end(RawValue::Kind::Table)) file_container(std::move(*value));
 }
 
 ParsedCif RawBuilder::finish() && {

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "text/lexer.hpp"
+#include "collect/container_stack.hpp"
 #include "collect/raw_model.hpp"
 #include "text/version.hpp"
 
@@ -48,24 +49,15 @@ class RawBuilder {
   ParsedCif finish() &&;
 
  private:
-  struct ContainerFrame {
-    RawValue value;  // List or Table being filled
-    std::string pending_key;
-    bool has_pending_key = false;
-    bool has_keyless = false;
-    std::size_t keyless = 0;  // position of the kKeylessKey list, once there is one
-  };
-
   FrameData* current_frame() noexcept;
   void semantic_error(std::string message, std::string_view recovery_action);
   [[gnu::always_inline]] void route_scalar(std::string_view text);
-  void route_container(RawValue&& value);
+  /// Files a finished outermost list or table where a scalar would go.
+  void file_container(RawValue&& value);
   /// Where a value of the pending tag outside a loop goes, or null when it is not kept (the
   /// tag belongs to a loop of the frame); reports every redefinition.
   ValueList* scalar_target(FrameData& frame);
   void redefined(std::string_view tag, std::string recovery_action);
-  /// Keeps a container that `table` holds without a key under kKeylessKey.
-  void keep_keyless(ContainerFrame& table, RawValue&& value);
   void reset_loop();
   [[gnu::always_inline]] std::size_t next_loop_column() noexcept;
   void lower_into(std::string_view text, std::string& out);
@@ -89,7 +81,7 @@ class RawBuilder {
   std::vector<ValueList*> loop_targets_;  // header position -> its column
   std::size_t loop_value_count_ = 0;
   std::size_t loop_cursor_ = 0;  // header position of the next value
-  std::vector<ContainerFrame> containers_;
+  ContainerStack containers_;
   std::string scratch_;
   CifVersion version_;
   bool strict_;

@@ -207,12 +207,7 @@ void TableBuilder::add_value(std::string_view text, std::uint8_t kind) {
 
 void TableBuilder::route(std::string_view text, std::uint8_t kind) {
   if (!containers_.empty()) {
-    ContainerFrame& top = containers_.back();
-    // A scalar where a table wants a key has no place (the parser reported it).
-    if (top.value.kind == RawValue::Kind::Table && !top.has_pending_key) return;
-    RawValue scalar;
-    scalar.text.assign(text);
-    route_container(std::move(scalar));
+    containers_.add_scalar(text);
     return;
   }
   if (in_loop_) {
@@ -222,28 +217,7 @@ void TableBuilder::route(std::string_view text, std::uint8_t kind) {
   plain_value(text, kind);
 }
 
-void TableBuilder::route_container(RawValue&& value) {
-  if (!containers_.empty()) {
-    ContainerFrame& top = containers_.back();
-    if (top.value.kind == RawValue::Kind::List) {
-      top.value.items.push_back(std::move(value));
-    } else if (top.has_pending_key) {
-      top.value.keys.push_back(std::move(top.pending_key));
-      top.value.items.push_back(std::move(value));
-      top.has_pending_key = false;
-    } else {
-      // As the collector keeps it: the containers a table holds without a key gather in one
-      // list under kKeylessKey (the parser reported each).
-      if (!top.has_keyless) {
-        top.keyless = top.value.items.size();
-        top.has_keyless = true;
-        top.value.keys.emplace_back(kKeylessKey);
-        top.value.items.emplace_back(RawValue::Kind::List);
-      }
-      top.value.items[top.keyless].items.push_back(std::move(value));
-    }
-    return;
-  }
+void TableBuilder::file_container(RawValue&& value) {
   std::string cell;
   cell_text(value, cell);
   if (in_loop_) {
@@ -527,35 +501,25 @@ void TableBuilder::on_loop_end() {
 // --- lists and tables ------------------------------------------------------------------------
 
 void TableBuilder::on_list_start() {
-  if (stopped_) return;
-  containers_.push_back(ContainerFrame{RawValue(RawValue::Kind::List)});
+  if (!stopped_) containers_.start(RawValue::Kind::List);
 }
 
 void TableBuilder::on_table_start() {
-  if (stopped_) return;
-  containers_.push_back(ContainerFrame{RawValue(RawValue::Kind::Table)});
+  if (!stopped_) containers_.start(RawValue::Kind::Table);
 }
 
 void TableBuilder::on_table_key(std::string_view key, std::uint8_t /*kind*/) {
-  if (stopped_ || containers_.empty()) return;
-  ContainerFrame& top = containers_.back();
-  if (top.value.kind != RawValue::Kind::Table) return;
-  top.pending_key.assign(key);
-  top.has_pending_key = true;
+  if (!stopped_) containers_.key(key);
 }
 
 void TableBuilder::on_list_end() {
-  if (stopped_ || containers_.empty()) return;
-  RawValue value = std::move(containers_.back().value);
-  containers_.pop_back();
-  if (value.kind == RawValue::Kind::List) route_container(std::move(value));
+  if (stopped_) return;
+  if (auto value = containers_.end(RawValue::Kind::List)) file_container(std::move(*value));
 }
 
 void TableBuilder::on_table_end() {
-  if (stopped_ || containers_.empty()) return;
-  RawValue value = std::move(containers_.back().value);
-  containers_.pop_back();
-  if (value.kind == RawValue::Kind::Table) route_container(std::move(value));
+  if (stopped_) return;
+  if (auto value = containers_.end(RawValue::Kind::Table)) file_container(std::move(*value));
 }
 
 TableSet TableBuilder::finish() && {

@@ -18,6 +18,7 @@
 #include <unordered_set>
 #include <vector>
 
+#include "collect/container_stack.hpp"
 #include "collect/raw_model.hpp"
 #include "parse/error.hpp"
 #include "tables/category_name.hpp"
@@ -137,14 +138,6 @@ class TableBuilder {
     std::size_t base;  // the table's rows when the loop began
     std::uint32_t groups;
   };
-  struct ContainerFrame {
-    RawValue value;
-    std::string pending_key;
-    bool has_pending_key = false;
-    bool has_keyless = false;
-    std::size_t keyless = 0;  // position of the kKeylessKey list, once there is one
-  };
-
   using NameSet = std::unordered_set<std::string, StringHash, std::equal_to<>>;
   /// The lower-cased name, after the duplicate-name diagnostic when `seen` has it already.
   std::string checked_name(std::string_view name, NameSet& seen, std::string_view what,
@@ -161,7 +154,8 @@ class TableBuilder {
   /// Notes that the current frame defines tag `id`; true when it did so before.
   bool defined_again(std::uint32_t id, bool looped);
   void route(std::string_view text, std::uint8_t kind);
-  void route_container(RawValue&& value);
+  /// Files a finished outermost list or table as one cell.
+  void file_container(RawValue&& value);
   void plain_value(std::string_view text, std::uint8_t kind);
   [[gnu::always_inline]] void loop_value(std::string_view text, std::uint8_t kind);
   void flush(PendingRows& rows, std::uint32_t origin);
@@ -214,7 +208,7 @@ class TableBuilder {
   std::size_t loop_cursor_ = 0;
   std::size_t loop_row_ = 0;
 
-  std::vector<ContainerFrame> containers_;
+  ContainerStack containers_;
   bool strict_;
   bool stopped_ = false;
 };
