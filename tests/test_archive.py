@@ -259,3 +259,24 @@ def test_without_dask_and_with_out_inside_the_input(archive, tmp_path):
         text=True,
     )
     assert cluster.returncode == 2 and "pip install 'tessrin[dask]'" in cluster.stderr
+
+
+@pytest.mark.parametrize("gzipped", [False, True])
+def test_encoding_and_max_errors_reach_every_file(tmp_path, gzipped):
+    # cp1252 text is an error row unless --encoding names it; --max-errors bounds each file's
+    # diagnostics as in single-file convert.
+    text = "data_e\n_e.name 'Caf\u00e9'\n" + "_e.x 1 2 3 4 5\n"  # four stray values
+    data = text.encode("cp1252")
+    (tmp_path / "in").mkdir()
+    (tmp_path / "in" / ("e.cif.gz" if gzipped else "e.cif")).write_bytes(
+        gzip.compress(data) if gzipped else data
+    )
+    assert convert(tmp_path / "in", "-o", tmp_path / "refused", "-j", "1") == 2
+    [row] = manifest(tmp_path / "refused").values()
+    assert row["status"] == "error" and "--encoding" in row["error"]
+    out = tmp_path / "read"
+    assert convert(tmp_path / "in", "-o", out, "-j", "1", "--encoding", "cp1252",
+                   "--max-errors", "2") == 0
+    [row] = manifest(out).values()
+    assert row["status"] == "ok" and row["diagnostics"] == 3  # two, then the one that counts
+    assert pq.read_table(out / "e").column("name").to_pylist() == ["Caf\u00e9"]

@@ -11,6 +11,7 @@ widening every dataset to one schema, rewriting only the parts whose columns dif
 from __future__ import annotations
 
 import dataclasses
+import errno
 import gzip
 import hashlib
 import os
@@ -74,6 +75,8 @@ class Task:
     inputs: tuple[Input, ...]
     mode: str | None
     types: str
+    max_errors: int | None = None
+    encoding: str | None = None  # None: UTF-8, refused otherwise
 
 
 # --- finding inputs ------------------------------------------------------------------------
@@ -164,13 +167,20 @@ class _Unreadable(Exception):
     pass
 
 
-def _parse(path: str, mode: str | None, types: str) -> tuple[dict, list, int]:
+ENCODING_HINT = "; or give --encoding NAME (e.g. cp1252) to read it in that encoding"
+
+
+def _parse(path: str, task: Task) -> tuple[dict, list, int]:
     """(tables, diagnostics, bytes of text) of one input, gzipped or not."""
-    if not path.lower().endswith(".gz") and hasattr(tessrin_core, "parse_tables_file"):
+    mode, types, max_errors, encoding = task.mode, task.types, task.max_errors, task.encoding
+    if not path.lower().endswith(".gz") and encoding is None:
         try:
-            tables, errors = tessrin_core.parse_tables_file(path, mode, types=types)
+            tables, errors = tessrin_core.parse_tables_file(path, mode, max_errors, types)
         except OSError as error:
-            raise _Unreadable(f"cannot read: {native_read_reason(error)}") from None
+            reason = native_read_reason(error)
+            if error.errno == errno.EILSEQ:
+                reason += ENCODING_HINT
+            raise _Unreadable(f"cannot read: {reason}") from None
         return tables, errors, os.path.getsize(path)
     try:
         with open(path, "rb") as stream:
@@ -183,10 +193,14 @@ def _parse(path: str, mode: str | None, types: str) -> tuple[dict, list, int]:
         except (OSError, EOFError, zlib.error) as error:
             raise _Unreadable(f"cannot decompress: {error}") from None
     try:
-        text = data.decode("utf-8")
+        text = data.decode(encoding or "utf-8")
     except UnicodeDecodeError as error:
-        raise _Unreadable(f"cannot read: {utf8_reason(data, error)}") from None
-    tables, errors = tessrin_core.parse_tables(text, mode, types=types)
+        if encoding is None:
+            raise _Unreadable(f"cannot read: {utf8_reason(data, error)}{ENCODING_HINT}") from None
+        raise _Unreadable(
+            f"cannot read as {encoding}: {error.reason} at byte {error.start}"
+        ) from None
+    tables, errors = tessrin_core.parse_tables(text, mode, max_errors, types)
     return tables, errors, len(data)
 
 
@@ -210,7 +224,7 @@ def convert_task(task: Task) -> dict:
             rows.append(_row(item, task.key, status="error", error=item.problem))
             continue
         try:
-            tables, errors, size = _parse(item.path, task.mode, task.types)
+            tables, errors, size = _parse(item.path, task)
         except _Unreadable as error:
             rows.append(_row(item, task.key, status="error", error=str(error)))
             continue
@@ -373,6 +387,8 @@ def convert_archive(
     resume: bool = False,
     strict: bool = False,
     types: str = "infer",
+    max_errors: int | None = None,
+    encoding: str | None = None,
     task_mb: float | None = None,
     say=print,
     complain=lambda message: print(f"tessrin: {message}", file=sys.stderr),
@@ -390,7 +406,8 @@ def convert_archive(
         return 2
     # Closing the engine stops a LocalCluster's processes, whatever ends the run.
     try:
-        return _convert(inputs, problems, os.path.abspath(out), engine, resume, strict, types,
+        options = ("strict" if strict else None, types, max_errors, encoding)
+        return _convert(inputs, problems, os.path.abspath(out), engine, resume, options,
                         task_mb, say, complain)
     except (OSError, pa.ArrowException) as error:
         where = f"{error.filename}: " if getattr(error, "filename", None) else ""
@@ -400,13 +417,14 @@ def convert_archive(
         engine.close(cancel=True)
 
 
-def _convert(inputs, problems, out, engine, resume, strict, types, task_mb, say, complain):
+def _convert(inputs, problems, out, engine, resume, options, task_mb, say, complain):
     os.makedirs(out, exist_ok=True)
     kept, todo = plan_resume(read_manifest(out) if resume else [], inputs)
     _parts.remove_parts_except(out, {row["task"] for row in kept})
+    mode, types, max_errors, encoding = options
     if types not in ("infer", "text"):
         types = os.path.abspath(types)  # a dictionary, read by workers elsewhere
-    options = ("strict" if strict else None, types)
+    options = (mode, types, max_errors, encoding)
     tasks = make_tasks(todo, out, options, task_mb, engine.workers())
     rows = list(kept)
     write_manifest(out, rows)

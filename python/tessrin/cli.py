@@ -366,6 +366,8 @@ def run_convert(args) -> int:
             resume=args.resume,
             strict=args.strict,
             types=args.types,
+            max_errors=args.max_errors,
+            encoding=args.encoding,
             task_mb=args.task_size,
             complain=_complain,
         )
