@@ -14,6 +14,7 @@ import pyarrow.compute as pc
 import pyarrow.parquet as pq
 
 LEADING = ("file", "block", "frame")
+LEAD_STATS = list(LEADING)
 PART_PREFIX = "part-"
 PART_SUFFIX = ".parquet"
 DIAGNOSTICS_DIR = "_diagnostics"
@@ -150,8 +151,11 @@ def write_part(table: pa.Table, directory: str, key: str) -> str:
     try:
         # Plain encoding under zstd: smaller and faster to write than dictionary pages for
         # CIF columns (measured on atom_site of a 21 MB entry: 2.4 MB and 0.09 s against
-        # 3.1 MB and 0.15 s).
-        pq.write_table(table, temp, compression="zstd", use_dictionary=False)
+        # 3.1 MB and 0.15 s). Statistics only for the leading columns, which queries filter
+        # on: for every column they cost a sixth of the writing time.
+        pq.write_table(
+            table, temp, compression="zstd", use_dictionary=False, write_statistics=LEAD_STATS
+        )
         os.replace(temp, target)
     except BaseException:
         if os.path.exists(temp):
