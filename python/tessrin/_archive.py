@@ -31,6 +31,7 @@ MANIFEST = "_files.parquet"
 TASK_MB = 64
 # A small archive is cut finer, so that every worker has several tasks to take.
 TASKS_PER_WORKER = 4
+WIDEN_CHUNKS = 4  # widening jobs per worker
 # Compressed mmCIF is about a quarter of its text; tasks are sized by text, so a .gz counts
 # this many times its size until it has been read.
 GZIP_EXPANSION = 4
@@ -321,9 +322,13 @@ def widen_datasets(out: str, engine, schemas: dict, order: list[str], run_id: st
             for path, schema in zip(paths, found)
             if not schema.equals(unified, check_metadata=False)
         )
-    keys = [f"tessrin-widen-{i}-{run_id}" for i in range(len(jobs))]
+    # A few chunks per worker rather than one job per part: most parts are small, and a job
+    # of its own costs a part more in sending and scheduling than its rewrite.
+    n = WIDEN_CHUNKS * engine.workers()
+    chunks = [jobs[i::n] for i in range(min(n, len(jobs)))]
+    keys = [f"tessrin-widen-{i}-{run_id}" for i in range(len(chunks))]
     cpu = 0.0
-    for _, seconds, error in engine.run(_parts.rewrite_part, jobs, keys):
+    for _, seconds, error in engine.run(_parts.rewrite_parts, chunks, keys):
         if error is not None:
             raise error
         cpu += seconds
@@ -445,9 +450,12 @@ def _convert(inputs, problems, out, engine, resume, options, task_mb, say, compl
         last_write = time.monotonic()
         # Unique to this run: a shared scheduler may hold an earlier run's task of the same
         # inputs, writing elsewhere. A retry within the run keeps the key.
-        keys = [f"tessrin-convert-{task.key}-{run_id}" for task in tasks]
-        for index, result, error in engine.run(convert_task, tasks, keys):
-            task = tasks[index]
+        # Largest first: a big file started last would keep one worker busy after the others
+        # finish (the parts keep the inputs' order through the task keys).
+        by_size = sorted(tasks, key=lambda t: -sum(item.estimate for item in t.inputs))
+        keys = [f"tessrin-convert-{task.key}-{run_id}" for task in by_size]
+        for index, result, error in engine.run(convert_task, by_size, keys):
+            task = by_size[index]
             if error is not None:
                 message = f"task failed: {type(error).__name__}: {error}"
                 new = [_row(item, None, status="error", error=message) for item in task.inputs]

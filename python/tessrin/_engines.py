@@ -54,7 +54,10 @@ class LocalEngine:
             return
         attempts = dict.fromkeys(range(len(items)), 0)
         while attempts:
-            self.pool = self._new_pool()
+            # One pool serves every run of this engine (the tasks, then the widening): each new
+            # pool starts workers that import pyarrow and tessrin again, seconds on a small run.
+            if self.pool is None:
+                self.pool = self._new_pool()
             futures = {self.pool.submit(fn, items[i]): i for i in attempts}
             broken = False
             while futures:
@@ -75,10 +78,10 @@ class LocalEngine:
                         continue
                     del attempts[index]
                     yield index, (None if error else future.result()), error
-            self.pool.shutdown()
-            self.pool = None
             if not broken:
                 break
+            self.pool.shutdown()
+            self.pool = None
 
     def close(self, cancel: bool = False) -> None:
         if self.pool is not None:

@@ -193,11 +193,11 @@ def remove_parts_except(out: str, keep: set[str]) -> int:
     return removed
 
 
-def rewrite_part(job: tuple[str, pa.Schema]) -> float:
-    """Brings one part to its dataset's schema (run after other tasks widened a column or
+def rewrite_parts(jobs: list[tuple[str, pa.Schema]]) -> float:
+    """Brings each part to its dataset's schema (run after other tasks widened a column or
     added one). Returns the CPU seconds it took."""
     cpu = time.process_time()
-    path, schema = job
-    table = merge([pq.ParquetFile(path).read()], schema)
-    write_part(table, os.path.dirname(path), part_key(os.path.basename(path)))
+    for path, schema in jobs:
+        table = merge([pq.ParquetFile(path).read()], schema)
+        write_part(table, os.path.dirname(path), part_key(os.path.basename(path)))
     return time.process_time() - cpu
