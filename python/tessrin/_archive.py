@@ -12,7 +12,6 @@ from __future__ import annotations
 
 import dataclasses
 import errno
-import gzip
 import hashlib
 import os
 import sys
@@ -26,6 +25,15 @@ import tessrin_core
 
 from tessrin import _parts
 from tessrin._run import CIF_SUFFIXES, native_read_reason, os_reason, utf8_reason
+
+try:
+    # Intel's ISA-L inflates mmCIF about 1.8 times as fast as zlib (the same gzip format);
+    # where no wheel of it exists, the standard library does the same work.
+    from isal import igzip as _gzip
+    from isal.isal_zlib import error as _inflate_error
+except ImportError:  # pragma: no cover - only where isal is not installed
+    import gzip as _gzip
+    from zlib import error as _inflate_error
 
 MANIFEST = "_files.parquet"
 TASK_MB = 64
@@ -190,8 +198,8 @@ def _parse(path: str, task: Task) -> tuple[dict, list, int]:
         raise _Unreadable(f"cannot read: {os_reason(error)}") from None
     if path.lower().endswith(".gz"):
         try:
-            data = gzip.decompress(data)
-        except (OSError, EOFError, zlib.error) as error:
+            data = _gzip.decompress(data)
+        except (OSError, EOFError, zlib.error, _inflate_error) as error:
             raise _Unreadable(f"cannot decompress: {error}") from None
     try:
         text = data.decode(encoding or "utf-8")
