@@ -13,12 +13,19 @@ from __future__ import annotations
 
 import argparse
 import json
+import os
 import sys
 import time
 from concurrent.futures import ProcessPoolExecutor, ThreadPoolExecutor
 from pathlib import Path
 
-import tessrin_core
+# numpy (which pyarrow imports) starts an OpenBLAS thread pool whose threads spin for a while
+# after start-up, on the very cores the two parsing threads need; nothing here does linear
+# algebra (bench/measure.py does the same).
+for _var in ("OPENBLAS_NUM_THREADS", "OMP_NUM_THREADS", "MKL_NUM_THREADS"):
+    os.environ.setdefault(_var, "1")
+
+import tessrin_core  # noqa: E402
 
 CORPUS = Path(__file__).resolve().parents[2] / "shared" / "corpus"
 SUFFIXES = (".cif", ".dic", ".mmcif")
