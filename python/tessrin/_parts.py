@@ -141,16 +141,22 @@ def merge(tables: list[pa.Table], schema: pa.Schema | None = None) -> pa.Table:
         return table
 
 
+def _item_names(names: list[str]) -> list[str]:
+    """Column names with an item column that would share a name with a leading column (DuckDB
+    ignores case) renamed `<name>_item`; block and frame come first from the parser."""
+    return [f"{n}_item" if i >= 2 and n.lower() in LEADING else n for i, n in enumerate(names)]
+
+
 def with_file(table: pa.Table, file: str) -> pa.Table:
-    """The table with a leading `file` column. An item column that would share a name with a
-    leading column (DuckDB ignores case) becomes `<name>_item`."""
-    table = table.replace_schema_metadata(None)
-    names = list(table.column_names)
-    for i, name in enumerate(names):
-        if i >= 2 and name.lower() in LEADING:  # block and frame come first from the parser
-            names[i] = f"{name}_item"
-    table = table.rename_columns(names)
+    """The table with a leading `file` column, item columns renamed as `_item_names` says."""
+    table = table.replace_schema_metadata(None).rename_columns(_item_names(table.column_names))
     return table.add_column(0, "file", pa.repeat(pa.scalar(file, pa.string()), table.num_rows))
+
+
+def file_schema(schema: pa.Schema) -> pa.Schema:
+    """The schema `with_file` gives a table of `schema`, without building the table."""
+    fields = [f.with_name(n) for f, n in zip(schema, _item_names(schema.names))]
+    return pa.schema([pa.field("file", pa.string()), *fields])
 
 
 # --- writing and cleaning ------------------------------------------------------------------
