@@ -102,43 +102,58 @@ def _cast(column: pa.ChunkedArray, target: pa.DataType) -> pa.ChunkedArray:
         return pa.array([None if v is None else str(v) for v in column.to_pylist()], target)
 
 
-def _align(table: pa.Table, schema: pa.Schema, by_key: dict[str, pa.Field]) -> pa.Table:
-    """`table`'s own columns spelled and typed as in `schema`."""
-    names = table.column_names
-    fields = [by_key[name.lower()] for name in names]
-    if all(f.name == n and f.type == c.type for f, n, c in zip(fields, names, table.columns)):
-        return table
-    columns = [
-        column if column.type == field.type else _cast(column, field.type)
-        for field, column in zip(fields, table.columns)
-    ]
-    return pa.Table.from_arrays(columns, schema=pa.schema(fields))
+def _runs(tables: list[pa.Table]) -> list[pa.Table]:
+    """Neighbouring tables of one schema joined (no copy): most files of an archive write a
+    category alike, so columns are then placed once per run, not once per file."""
+    runs: list[list[pa.Table]] = []
+    for table in tables:
+        if runs and runs[-1][0].schema == table.schema:
+            runs[-1].append(table)
+        else:
+            runs.append([table])
+    return [run[0] if len(run) == 1 else pa.concat_tables(run) for run in runs]
 
 
 def merge(tables: list[pa.Table], schema: pa.Schema | None = None) -> pa.Table:
     """The tables (of one category, from several files or parts) as one table with `schema`
-    (by default the unified schema of the tables): columns in its order and types, null where
-    a table has no such column."""
+    (by default the unified schema of the tables): rows in order, columns in its order and
+    types, null where a table has no such column."""
     if schema is None:
         schema = unify(t.schema for t in tables)
     if len(tables) == 1 and tables[0].schema.equals(schema) and tables[0].column(0).num_chunks < 2:
         return tables[0]
-    # Tables of one schema are joined as they are (most files of an archive write a category
-    # alike), so columns are aligned once per distinct schema, not once per file.
-    alike: dict[pa.Schema, list[pa.Table]] = {}
-    for table in tables:
-        alike.setdefault(table.schema, []).append(table)
     by_key = {field.name.lower(): field for field in schema}
-    aligned = [_align(pa.concat_tables(group), schema, by_key) for group in alike.values()]
-    # Concatenation fills the columns a table lacks with nulls, in one pass of Arrow's own;
-    # the empty table brings the columns no table has and the order.
-    table = pa.concat_tables([schema.empty_table(), *aligned], promote_options="default")
-    try:
-        # One chunk per column: the Parquet writer pays for every chunk it is given (a task of
-        # a thousand small files wrote six times slower from the chunks).
-        return table.combine_chunks()
-    except pa.ArrowInvalid:  # over 2 GiB of text in one column: left in chunks
-        return table
+    # Each column is the pieces of the tables that have it, and one run of nulls for each
+    # stretch of rows whose tables do not: a wide, sparse category (a thousand columns over
+    # hundreds of files, each with a few) costs what it holds, not columns times files.
+    pieces: dict[str, list[pa.Array]] = {key: [] for key in by_key}
+    filled = dict.fromkeys(by_key, 0)  # rows each column covers so far
+    rows = 0
+    for run in _runs(tables):
+        for name, column in zip(run.column_names, run.columns):
+            key = name.lower()
+            field = by_key[key]
+            if filled[key] > rows:
+                raise ValueError(f"two columns named {name!r} (without regard to case)")
+            if filled[key] < rows:
+                pieces[key].append(pa.nulls(rows - filled[key], field.type))
+            if column.type != field.type:
+                column = _cast(column, field.type)
+            pieces[key].extend(column.chunks if isinstance(column, pa.ChunkedArray) else [column])
+            filled[key] = rows + run.num_rows
+        rows += run.num_rows
+    columns = []
+    for key, field in by_key.items():
+        if filled[key] < rows:
+            pieces[key].append(pa.nulls(rows - filled[key], field.type))
+        try:
+            # One array per column: the Parquet writer pays for every chunk it is given (a task
+            # of a thousand small files wrote six times slower from the chunks).
+            joined = pa.concat_arrays(pieces[key]) if pieces[key] else pa.array([], field.type)
+            columns.append(joined)
+        except pa.ArrowInvalid:  # over 2 GiB of text in one column: left in chunks
+            columns.append(pa.chunked_array(pieces[key], field.type))
+    return pa.Table.from_arrays(columns, schema=schema)
 
 
 def _item_names(names: list[str]) -> list[str]:
