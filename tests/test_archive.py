@@ -307,3 +307,18 @@ def test_gzip_inputs_read_alike_with_either_inflater(tmp_path, monkeypatch, infl
     }
     assert all("cannot decompress" in rows[n]["error"] for n in ("cut.cif.gz", "bad.cif.gz"))
     assert pq.read_table(tmp_path / "out" / "g").column("x").to_pylist() == [1.5, 2.5, 3.5] * 2
+
+
+def test_merge_keeps_row_order_and_fills_gaps():
+    # Neighbouring tables of one schema are joined, each column gets a null run per gap, and
+    # the rows stay in the order the tables came (files in input order).
+    def table(**columns):
+        n = len(next(iter(columns.values())))
+        return pa.table({"block": ["b"] * n, "frame": pa.nulls(n, pa.string()), **columns})
+
+    tables = [table(x=[1, 2]), table(x=[3]), table(y=["a"]), table(X=[4.5], y=["b"])]
+    merged = _parts.merge([_parts.with_file(t, str(i)) for i, t in enumerate(tables)])
+    assert merged.column("file").to_pylist() == ["0", "0", "1", "2", "3"]
+    assert merged.column("x").to_pylist() == [1.0, 2.0, 3.0, None, 4.5]
+    assert merged.column("y").to_pylist() == [None, None, None, "a", "b"]
+    assert all(c.num_chunks == 1 for c in merged.columns)
