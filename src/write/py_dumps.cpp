@@ -6,6 +6,8 @@
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
+#include <memory_resource>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -32,6 +34,32 @@ struct PlainWord {
   char text[16];
 };
 constexpr std::size_t kPlainWords = 1024;  // a power of two
+
+/// A tag str already checked as a name, with its text. The same tag strs come back in every
+/// frame of a parse_raw result, and a frame asks for each of its tags up to three times.
+struct CheckedTag {
+  PyObject* object = nullptr;
+  std::string_view text;
+};
+constexpr std::size_t kCheckedTags = 1024;  // a power of two
+
+/// Hashes a tag by its length and its first and last eight bytes: tags of one frame share
+/// their category and differ within those, and hashing every byte of every tag at each
+/// lookup was a tenth of writing a file of many small blocks.
+struct TagHash {
+  std::size_t operator()(std::string_view tag) const noexcept {
+    std::uint64_t head = 0;
+    std::uint64_t tail = 0;
+    if (tag.size() >= 8) {
+      std::memcpy(&head, tag.data(), 8);
+      std::memcpy(&tail, tag.data() + tag.size() - 8, 8);
+    } else {
+      for (char c : tag) head = head << 8 | static_cast<unsigned char>(c);
+    }
+    const std::uint64_t mixed = (head * 0x9E3779B97F4A7C15u) ^ (tail + tag.size());
+    return static_cast<std::size_t>((mixed * 0xC2B2AE3D27D4EB4Fu) >> 17);
+  }
+};
 
 // Plain items of one category pad their tags to the longest tag of the run, up to this.
 constexpr std::size_t kMaxTagPad = 40;
@@ -200,13 +228,24 @@ class Dumper {
   PyObject* tags_ = nullptr;  // the current frame's tag dict (borrowed from its FrameRefs)
   std::vector<LoopPlan> loops_;
   std::vector<PyRef> loop_headers_;  // the loops list and each loop's tags, as read
-  std::unordered_map<std::string_view, std::size_t> owner_;
-  std::unordered_set<std::string_view> done_;
+  // The lookups of one frame live in a buffer reused from frame to frame: a file of
+  // thousands of blocks would otherwise allocate and free a node per tag per block.
+  struct FrameIndex {
+    explicit FrameIndex(std::pmr::memory_resource* memory)
+        : owner(memory), done(memory), position(memory) {}
+    std::pmr::unordered_map<std::string_view, std::size_t, TagHash> owner;  // a looped tag's loop
+    std::pmr::unordered_set<std::string_view, TagHash> done;                 // tags written
+    std::pmr::unordered_map<std::string_view, Py_ssize_t, TagHash> position;  // in the tag order
+  };
+  std::vector<std::byte> frame_memory_ = std::vector<std::byte>(std::size_t{64} << 10);
+  std::optional<std::pmr::monotonic_buffer_resource> frame_arena_;
+  std::optional<FrameIndex> index_;
   std::string rendered_;
   std::string scratch_;
   // Reused from loop to loop, so a file of many loops does not fault in fresh pages for each.
   std::vector<ByteBuffer> arenas_;
   std::vector<PlainWord> plain_words_ = std::vector<PlainWord>(kPlainWords);
+  std::vector<CheckedTag> checked_tags_ = std::vector<CheckedTag>(kCheckedTags);
   std::string position_;  // names a block or frame by position until its name is read
 };
 
@@ -266,6 +305,12 @@ bool Dumper::blocks(PyObject* blocks) {
 }
 
 bool Dumper::tag_text(PyObject* tag, std::string_view& view) {
+  CheckedTag& seen = checked_tags_[(reinterpret_cast<std::uintptr_t>(tag) >> 4) &
+                                   (kCheckedTags - 1)];
+  if (seen.object == tag) {
+    view = where_.tag = seen.text;
+    return true;
+  }
   where_.tag = {};
   if (!PyUnicode_Check(tag)) return raise_type(where_, "a tag must be str", tag);
   if (!read_text(tag, "the tag", view)) return false;
@@ -274,6 +319,7 @@ bool Dumper::tag_text(PyObject* tag, std::string_view& view) {
     return raise_at(PyExc_ValueError, where_, std::string("tag name ") + problem);
   }
   where_.tag = view;
+  seen = CheckedTag{tag, view};
   return true;
 }
 
@@ -281,12 +327,17 @@ bool Dumper::tag_text(PyObject* tag, std::string_view& view) {
 // last of its tags stands. A tag named by several loops holds the column of the last one
 // (its owner); earlier loops are written with that column too, so that they read back alike.
 bool Dumper::plan_loops(PyObject* loops) {
-  loops_.clear();
-  owner_.clear();
   PyRef list = PyRef::steal(PySequence_Fast(loops, "loops must be a sequence"));
   if (!list) return false;
   const Py_ssize_t n = PySequence_Fast_GET_SIZE(list.get());
+  // Plans are cleared, not destroyed, so their vectors keep their room for the next frame.
   loops_.resize(static_cast<std::size_t>(n));
+  for (LoopPlan& plan : loops_) {
+    plan.tags.clear();
+    plan.names.clear();
+    plan.trigger = -1;
+    plan.written = false;
+  }
   loop_headers_.clear();
   loop_headers_.push_back(std::move(list));
   for (Py_ssize_t i = 0; i < n; ++i) {
@@ -301,7 +352,7 @@ bool Dumper::plan_loops(PyObject* loops) {
       PyObject* tag = PySequence_Fast_GET_ITEM(header.get(), t);
       std::string_view name;
       if (!tag_text(tag, name)) return false;
-      owner_[name] = static_cast<std::size_t>(i);
+      index_->owner[name] = static_cast<std::size_t>(i);
       if (std::find(plan.names.begin(), plan.names.end(), name) != plan.names.end()) continue;
       plan.tags.push_back(tag);
       plan.names.push_back(name);
@@ -311,7 +362,7 @@ bool Dumper::plan_loops(PyObject* loops) {
 }
 
 void Dumper::place_loops(PyObject* const* order, Py_ssize_t count) {
-  std::unordered_map<std::string_view, Py_ssize_t> position;
+  auto& position = index_->position;
   for (Py_ssize_t i = 0; i < count; ++i) {
     std::string_view name;
     if (PyUnicode_Check(order[i]) && str_view(order[i], name)) {
@@ -341,7 +392,9 @@ bool Dumper::values_of(PyObject* tag, PyObject*& values) {
 bool Dumper::frame(const FrameRefs& f) {
   if (!PyDict_Check(f.tags.get())) return raise_type(where_, "tags must be a dict", f.tags.get());
   tags_ = f.tags.get();
-  done_.clear();
+  index_.reset();
+  frame_arena_.emplace(frame_memory_.data(), frame_memory_.size());
+  index_.emplace(&*frame_arena_);
   if (!plan_loops(f.loops.get())) return false;
   PyRef order = PyRef::steal(PySequence_Fast(f.tag_order.get(), "tag order must be a sequence"));
   if (!order) return false;
@@ -351,14 +404,14 @@ bool Dumper::frame(const FrameRefs& f) {
   for (Py_ssize_t i = 0; i < count;) {
     std::string_view name;
     if (!tag_text(tags[i], name)) return false;
-    if (owner_.contains(name)) {
+    if (index_->owner.contains(name)) {
       for (std::size_t l = 0; l < loops_.size(); ++l) {
         if (loops_[l].trigger == i && !loop(l)) return false;
       }
       ++i;
       continue;
     }
-    if (done_.contains(name)) {
+    if (index_->done.contains(name)) {
       ++i;
       continue;
     }
@@ -368,7 +421,7 @@ bool Dumper::frame(const FrameRefs& f) {
   for (std::size_t l = 0; l < loops_.size(); ++l) {
     if (!loops_[l].written && !loop(l)) return false;
   }
-  if (static_cast<std::size_t>(PyDict_GET_SIZE(tags_)) > done_.size()) {
+  if (static_cast<std::size_t>(PyDict_GET_SIZE(tags_)) > index_->done.size()) {
     PyObject* key = nullptr;
     PyObject* value = nullptr;
     Py_ssize_t pos = 0;
@@ -377,7 +430,7 @@ bool Dumper::frame(const FrameRefs& f) {
     for (PyObject* key_ref : rest) {
       std::string_view name;
       if (!tag_text(key_ref, name)) return false;
-      if (done_.contains(name)) continue;
+      if (index_->done.contains(name)) continue;
       Py_ssize_t i = 0;
       if (!items(&key_ref, 1, i)) return false;
     }
@@ -396,15 +449,15 @@ bool Dumper::items(PyObject* const* order, Py_ssize_t count, Py_ssize_t& i) {
   for (; end < count; ++end) {
     std::string_view name;
     if (!tag_text(order[end], name)) return false;
-    if (owner_.contains(name) || CifWriter::category(name) != category) break;
-    if (done_.contains(name)) continue;
+    if (index_->owner.contains(name) || CifWriter::category(name) != category) break;
+    if (index_->done.contains(name)) continue;
     pad = std::max(pad, name.size());
   }
   pad = std::min(pad, kMaxTagPad);
   for (; i < end; ++i) {
     std::string_view name;
     if (!tag_text(order[i], name)) return false;
-    if (done_.contains(name)) continue;
+    if (index_->done.contains(name)) continue;
     PyObject* values = nullptr;
     if (!values_of(order[i], values)) return false;
     const Py_ssize_t n = PySequence_Fast_GET_SIZE(values);
@@ -418,7 +471,7 @@ bool Dumper::items(PyObject* const* order, Py_ssize_t count, Py_ssize_t& i) {
       if (!cell_of(PySequence_Fast_GET_ITEM(values, v), rendered_, cell)) return false;
       writer_.item(name, pad, cell);
     }
-    done_.insert(name);
+    index_->done.insert(name);
   }
   return true;
 }
@@ -540,7 +593,7 @@ bool Dumper::loop(std::size_t index) {
     // only the columns it still holds.
     std::size_t kept = 0;
     for (std::size_t c = 0; c < plan.tags.size(); ++c) {
-      if (owner_[plan.names[c]] != index) continue;
+      if (index_->owner[plan.names[c]] != index) continue;
       plan.tags[kept] = plan.tags[c];
       plan.names[kept] = plan.names[c];
       lists[kept++] = lists[c];
@@ -639,7 +692,7 @@ bool Dumper::loop(std::size_t index) {
   }
   writer_.loop_rows(column_text, static_cast<std::size_t>(rows), column_bytes, multiline);
   writer_.end_loop();
-  for (std::string_view name : plan.names) done_.insert(name);
+  for (std::string_view name : plan.names) index_->done.insert(name);
   return true;
 }
 
