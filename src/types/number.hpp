@@ -133,6 +133,69 @@ struct PlainNumber {
   return out;
 }
 
+/// `n` (1 to 8) characters in the low bytes of `w` moved to the top, with '0's before them:
+/// the number they spell is unchanged and is always eight characters long.
+inline std::uint64_t pad_to_eight(std::uint64_t w, std::size_t n) noexcept {
+  const unsigned shift = 8 * (8 - static_cast<unsigned>(n));
+  return (w << shift) | (0x3030303030303030 & ((std::uint64_t{1} << shift) - 1));
+}
+
+/// A nonzero byte where a byte of `w` is no digit (a carry out of a non-digit byte can mark
+/// its neighbour too, which only sends a value to the slower path).
+inline std::uint64_t non_digit_bytes(std::uint64_t w) noexcept {
+  constexpr std::uint64_t kHigh = 0xF0F0F0F0F0F0F0F0;
+  constexpr std::uint64_t kZeros = 0x3030303030303030;
+  return ((w & kHigh) ^ kZeros) | (((w + 0x0606060606060606) & kHigh) ^ kZeros);
+}
+
+/// A sign and 1 to 8 digits at `p` (`n` bytes, the 9 from `p` readable) into `out`; false
+/// for anything else.
+[[gnu::always_inline]] inline bool read_short_integer(const char* p, std::size_t n,
+                                                      std::int64_t& out) noexcept {
+  const bool negative = *p == '-';
+  n -= negative;
+  if (n - 1 >= 8) return false;
+  std::uint64_t w;
+  std::memcpy(&w, p + negative, 8);
+  w = pad_to_eight(w, n);
+  if (non_digit_bytes(w) != 0) return false;
+  const auto m = static_cast<std::int64_t>(eight_digits(w - 0x3030303030303030));
+  out = negative ? -m : m;
+  return true;
+}
+
+/// A sign and 1 to 8 digits, with at most one point among them, at `p` (`n` bytes, the 9
+/// from `p` readable) into `out`, as parse_number reads it; false for anything else and for
+/// a negative zero with a point, which parse_number decides.
+[[gnu::always_inline]] inline bool read_short_real(const char* p, std::size_t n,
+                                                   double& out) noexcept {
+  const bool negative = *p == '-';
+  n -= negative;
+  if (n - 1 >= 8) return false;
+  std::uint64_t w;
+  std::memcpy(&w, p + negative, 8);
+  w = pad_to_eight(w, n);
+  const std::uint64_t bad = non_digit_bytes(w);
+  unsigned fraction_digits = 0;
+  if (bad != 0) {
+    // One point and nothing else: the digits below it move up one byte over it, and a '0'
+    // fills the lowest byte.
+    const unsigned point = static_cast<unsigned>(__builtin_ctzll(bad)) / 8;
+    const std::uint64_t below = (std::uint64_t{1} << (8 * point)) - 1;
+    const std::uint64_t point_byte = std::uint64_t{0xFF} << (8 * point);
+    if ((bad & ~point_byte) != 0 || (w & point_byte) != (std::uint64_t{'.'} << (8 * point)) ||
+        n < 2) {
+      return false;
+    }
+    w = ((w & below) << 8) | (w & ~(below | point_byte)) | 0x30;
+    fraction_digits = 7 - point;
+  }
+  const auto m = static_cast<std::int64_t>(eight_digits(w - 0x3030303030303030));
+  if (negative && m == 0 && bad != 0) return false;
+  out = static_cast<double>(negative ? -m : m) / PlainNumber::kPow10[fraction_digits];
+  return true;
+}
+
 /// True when the integer `v` converts to float64 without rounding.
 inline bool exact_in_double(std::int64_t v) noexcept {
   constexpr std::int64_t kExactLimit = std::int64_t{1} << 53;
