@@ -61,6 +61,7 @@ template <bool Mixed, class T>
   const std::uint32_t* const offsets = column.offsets;
   const char* const data = column.data;
   const std::uint32_t size = offsets[rows];
+  unsigned fraction = 0;  // digits after the point of the last real read
   for (; i < rows; ++i) {
     if constexpr (Mixed) {
       const std::uint8_t kind = kinds[i];
@@ -76,7 +77,7 @@ template <bool Mixed, class T>
     if constexpr (std::is_same_v<T, std::int64_t>) {
       taken = read_short_integer(data + begin, offsets[i + 1] - begin, out[i]);
     } else {
-      taken = read_short_real(data + begin, offsets[i + 1] - begin, out[i]);
+      taken = read_short_real(data + begin, offsets[i + 1] - begin, fraction, out[i]);
     }
     if (!taken) break;
   }

@@ -133,19 +133,11 @@ struct PlainNumber {
   return out;
 }
 
-/// `n` (1 to 8) characters in the low bytes of `w` moved to the top, with '0's before them:
-/// the number they spell is unchanged and is always eight characters long.
-inline std::uint64_t pad_to_eight(std::uint64_t w, std::size_t n) noexcept {
-  const unsigned shift = 8 * (8 - static_cast<unsigned>(n));
-  return (w << shift) | (0x3030303030303030 & ((std::uint64_t{1} << shift) - 1));
-}
-
-/// A nonzero byte where a byte of `w` is no digit (a carry out of a non-digit byte can mark
-/// its neighbour too, which only sends a value to the slower path).
-inline std::uint64_t non_digit_bytes(std::uint64_t w) noexcept {
-  constexpr std::uint64_t kHigh = 0xF0F0F0F0F0F0F0F0;
-  constexpr std::uint64_t kZeros = 0x3030303030303030;
-  return ((w & kHigh) ^ kZeros) | (((w + 0x0606060606060606) & kHigh) ^ kZeros);
+/// Whether every byte of `d`, a text less '0' in each byte, is a digit 0 to 9. The lowest
+/// byte that was below '0' wraps to 0xD0 or more, whatever borrows it passes on; the others
+/// reach 0x80 once 0x76 is added.
+inline bool all_digits(std::uint64_t d) noexcept {
+  return (((d + 0x7676767676767676) | d) & 0x8080808080808080) == 0;
 }
 
 /// A sign and 1 to 8 digits at `p` (`n` bytes, the 9 from `p` readable) into `out`; false
@@ -157,42 +149,54 @@ inline std::uint64_t non_digit_bytes(std::uint64_t w) noexcept {
   if (n - 1 >= 8) return false;
   std::uint64_t w;
   std::memcpy(&w, p + negative, 8);
-  w = pad_to_eight(w, n);
-  if (non_digit_bytes(w) != 0) return false;
-  const auto m = static_cast<std::int64_t>(eight_digits(w - 0x3030303030303030));
+  // The bytes past the value go out at the top, zeros (leading zeros) come in below; a
+  // borrow only runs upwards, out of the value.
+  const std::uint64_t digits = (w - 0x3030303030303030) << (8 * (8 - n));
+  if (!all_digits(digits)) return false;
+  const auto m = static_cast<std::int64_t>(eight_digits(digits));
   out = negative ? -m : m;
   return true;
 }
 
 /// A sign and 1 to 8 digits, with at most one point among them, at `p` (`n` bytes, the 9
 /// from `p` readable) into `out`, as parse_number reads it; false for anything else and for
-/// a negative zero with a point, which parse_number decides.
+/// a negative zero with a point, which parse_number decides. `fraction` is the number of
+/// digits after the point the value is expected to have (a column's values mostly share
+/// it), and becomes the number this one has.
 [[gnu::always_inline]] inline bool read_short_real(const char* p, std::size_t n,
-                                                   double& out) noexcept {
+                                                   unsigned& fraction, double& out) noexcept {
+  constexpr std::uint64_t kZeros = 0x3030303030303030;
   const bool negative = *p == '-';
   n -= negative;
   if (n - 1 >= 8) return false;
   std::uint64_t w;
   std::memcpy(&w, p + negative, 8);
-  w = pad_to_eight(w, n);
-  const std::uint64_t bad = non_digit_bytes(w);
-  unsigned fraction_digits = 0;
-  if (bad != 0) {
-    // One point and nothing else: the digits below it move up one byte over it, and a '0'
-    // fills the lowest byte.
-    const unsigned point = static_cast<unsigned>(__builtin_ctzll(bad)) / 8;
-    const std::uint64_t below = (std::uint64_t{1} << (8 * point)) - 1;
-    const std::uint64_t point_byte = std::uint64_t{0xFF} << (8 * point);
-    if ((bad & ~point_byte) != 0 || (w & point_byte) != (std::uint64_t{'.'} << (8 * point)) ||
-        n < 2) {
-      return false;
+  auto point = static_cast<unsigned>(n) - 1 - fraction;  // wraps when fraction is too long
+  if (point >= n || ((w >> (8 * point)) & 0xFF) != '.') {
+    // The first '.' byte, if any: the lowest zero byte of w ^ "........" is found exactly.
+    const std::uint64_t v = w ^ 0x2E2E2E2E2E2E2E2E;
+    const std::uint64_t zero = (v - 0x0101010101010101) & ~v & 0x8080808080808080;
+    point = zero == 0 ? 8 : static_cast<unsigned>(__builtin_ctzll(zero)) / 8;
+    if (point >= n) {
+      // No point: an integer, as exact in float64 as any 8 digits are.
+      const std::uint64_t digits = (w - kZeros) << (8 * (8 - n));
+      if (!all_digits(digits)) return false;
+      const auto m = static_cast<std::int64_t>(eight_digits(digits));
+      out = static_cast<double>(negative ? -m : m);
+      return true;
     }
-    w = ((w & below) << 8) | (w & ~(below | point_byte)) | 0x30;
-    fraction_digits = 7 - point;
+    fraction = static_cast<unsigned>(n) - 1 - point;
   }
-  const auto m = static_cast<std::int64_t>(eight_digits(w - 0x3030303030303030));
-  if (negative && m == 0 && bad != 0) return false;
-  out = static_cast<double>(negative ? -m : m) / PlainNumber::kPow10[fraction_digits];
+  if (n < 2) return false;  // a point alone
+  // The digits above the point move down one byte over it; the bytes past the value go out
+  // at the top.
+  const std::uint64_t below = (std::uint64_t{1} << (8 * point)) - 1;
+  const std::uint64_t closed = (w & below) | ((w >> 8) & ~below);
+  const std::uint64_t digits = (closed - kZeros) << (8 * (9 - n));
+  if (!all_digits(digits)) return false;
+  const auto m = static_cast<std::int64_t>(eight_digits(digits));
+  if (negative && m == 0) return false;
+  out = static_cast<double>(negative ? -m : m) / PlainNumber::kPow10[fraction];
   return true;
 }
 
