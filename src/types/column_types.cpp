@@ -72,7 +72,7 @@ template <bool Mixed, class T>
       }
     }
     const std::uint32_t begin = offsets[i];
-    if (begin + 9 > size) break;
+    if (begin + 17 > size) break;
     bool taken;
     if constexpr (std::is_same_v<T, std::int64_t>) {
       taken = read_short_integer(data + begin, offsets[i + 1] - begin, out[i]);

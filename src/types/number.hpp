@@ -133,71 +133,121 @@ struct PlainNumber {
   return out;
 }
 
+/// Short numbers are read as one word of 8 bytes, or of 16 for 9 to 16 characters.
+using Word16 = unsigned __int128;
+
+/// `byte` in every byte of a word.
+template <class Word>
+constexpr Word every_byte(std::uint8_t byte) noexcept {
+  return static_cast<Word>(~Word{0} / 0xFF) * byte;
+}
+
 /// Whether every byte of `d`, a text less '0' in each byte, is a digit 0 to 9. The lowest
 /// byte that was below '0' wraps to 0xD0 or more, whatever borrows it passes on; the others
 /// reach 0x80 once 0x76 is added.
-inline bool all_digits(std::uint64_t d) noexcept {
-  return (((d + 0x7676767676767676) | d) & 0x8080808080808080) == 0;
+template <class Word>
+inline bool all_digits(Word d) noexcept {
+  return (((d + every_byte<Word>(0x76)) | d) & every_byte<Word>(0x80)) == 0;
 }
 
-/// A sign and 1 to 8 digits at `p` (`n` bytes, the 9 from `p` readable) into `out`; false
+/// The number of the digits of `d` (one per byte, most significant lowest).
+inline std::uint64_t digits_value(std::uint64_t d) noexcept { return eight_digits(d); }
+inline std::uint64_t digits_value(Word16 d) noexcept {
+  return std::uint64_t{eight_digits(static_cast<std::uint64_t>(d))} * 100000000 +
+         eight_digits(static_cast<std::uint64_t>(d >> 64));
+}
+
+/// The index of the first '.' byte of `w`, or its size. The lowest zero byte of
+/// w ^ "...." is found exactly (a false one can only follow it).
+inline unsigned first_point(std::uint64_t w) noexcept {
+  const std::uint64_t v = w ^ every_byte<std::uint64_t>('.');
+  const std::uint64_t zero = (v - every_byte<std::uint64_t>(1)) & ~v & every_byte<std::uint64_t>(0x80);
+  return zero == 0 ? 8 : static_cast<unsigned>(__builtin_ctzll(zero)) / 8;
+}
+inline unsigned first_point(Word16 w) noexcept {
+  const unsigned low = first_point(static_cast<std::uint64_t>(w));
+  return low < 8 ? low : 8 + first_point(static_cast<std::uint64_t>(w >> 64));
+}
+
+/// The `n` digits at the start of `w` (the bytes past them, which may be anything, go out at
+/// the top; zeros, leading zeros, come in below; a borrow only runs upwards, out of the
+/// value), or false.
+template <class Word>
+inline bool leading_digits(Word w, std::size_t n, std::uint64_t& out) noexcept {
+  const Word digits = (w - every_byte<Word>('0')) << (8 * (sizeof(Word) - n));
+  if (!all_digits(digits)) return false;
+  out = digits_value(digits);
+  return true;
+}
+
+template <class Word>
+inline Word load_word(const char* p) noexcept {
+  Word w;
+  std::memcpy(&w, p, sizeof w);
+  return w;
+}
+
+/// A sign and 1 to 16 digits at `p` (`n` bytes, the 17 from `p` readable) into `out`; false
 /// for anything else.
 [[gnu::always_inline]] inline bool read_short_integer(const char* p, std::size_t n,
                                                       std::int64_t& out) noexcept {
   const bool negative = *p == '-';
   n -= negative;
-  if (n - 1 >= 8) return false;
-  std::uint64_t w;
-  std::memcpy(&w, p + negative, 8);
-  // The bytes past the value go out at the top, zeros (leading zeros) come in below; a
-  // borrow only runs upwards, out of the value.
-  const std::uint64_t digits = (w - 0x3030303030303030) << (8 * (8 - n));
-  if (!all_digits(digits)) return false;
-  const auto m = static_cast<std::int64_t>(eight_digits(digits));
-  out = negative ? -m : m;
+  p += negative;
+  std::uint64_t m;
+  if (n - 1 < 8) {
+    if (!leading_digits(load_word<std::uint64_t>(p), n, m)) return false;
+  } else if (n - 1 < 16) {
+    if (!leading_digits(load_word<Word16>(p), n, m)) return false;
+  } else {
+    return false;
+  }
+  out = negative ? -static_cast<std::int64_t>(m) : static_cast<std::int64_t>(m);
   return true;
 }
 
-/// A sign and 1 to 8 digits, with at most one point among them, at `p` (`n` bytes, the 9
-/// from `p` readable) into `out`, as parse_number reads it; false for anything else and for
-/// a negative zero with a point, which parse_number decides. `fraction` is the number of
-/// digits after the point the value is expected to have (a column's values mostly share
-/// it), and becomes the number this one has.
-[[gnu::always_inline]] inline bool read_short_real(const char* p, std::size_t n,
-                                                   unsigned& fraction, double& out) noexcept {
-  constexpr std::uint64_t kZeros = 0x3030303030303030;
-  const bool negative = *p == '-';
-  n -= negative;
-  if (n - 1 >= 8) return false;
-  std::uint64_t w;
-  std::memcpy(&w, p + negative, 8);
+/// read_short_real for a value of `n` bytes (after the sign) in the word `w`, 1 to its size.
+template <class Word>
+[[gnu::always_inline]] inline bool read_real_word(Word w, std::size_t n, bool negative,
+                                                  unsigned& fraction, double& out) noexcept {
   auto point = static_cast<unsigned>(n) - 1 - fraction;  // wraps when fraction is too long
-  if (point >= n || ((w >> (8 * point)) & 0xFF) != '.') {
-    // The first '.' byte, if any: the lowest zero byte of w ^ "........" is found exactly.
-    const std::uint64_t v = w ^ 0x2E2E2E2E2E2E2E2E;
-    const std::uint64_t zero = (v - 0x0101010101010101) & ~v & 0x8080808080808080;
-    point = zero == 0 ? 8 : static_cast<unsigned>(__builtin_ctzll(zero)) / 8;
+  if (point >= n || static_cast<std::uint8_t>(w >> (8 * point)) != '.') {
+    point = first_point(w);
     if (point >= n) {
-      // No point: an integer, as exact in float64 as any 8 digits are.
-      const std::uint64_t digits = (w - kZeros) << (8 * (8 - n));
-      if (!all_digits(digits)) return false;
-      const auto m = static_cast<std::int64_t>(eight_digits(digits));
-      out = static_cast<double>(negative ? -m : m);
+      // No point: an integer, exact in float64 up to 2^53.
+      std::uint64_t m;
+      if (!leading_digits(w, n, m) || m > (std::uint64_t{1} << 53)) return false;
+      const auto v = static_cast<std::int64_t>(m);
+      out = static_cast<double>(negative ? -v : v);
       return true;
     }
     fraction = static_cast<unsigned>(n) - 1 - point;
   }
   if (n < 2) return false;  // a point alone
-  // The digits above the point move down one byte over it; the bytes past the value go out
-  // at the top.
-  const std::uint64_t below = (std::uint64_t{1} << (8 * point)) - 1;
-  const std::uint64_t closed = (w & below) | ((w >> 8) & ~below);
-  const std::uint64_t digits = (closed - kZeros) << (8 * (9 - n));
-  if (!all_digits(digits)) return false;
-  const auto m = static_cast<std::int64_t>(eight_digits(digits));
+  // The digits above the point move down one byte over it; at most 15 of them, so the
+  // mantissa is exact and the one division correctly rounded.
+  const Word below = (Word{1} << (8 * point)) - 1;
+  std::uint64_t m;
+  if (!leading_digits((w & below) | ((w >> 8) & ~below), n - 1, m)) return false;
   if (negative && m == 0) return false;
-  out = static_cast<double>(negative ? -m : m) / PlainNumber::kPow10[fraction];
+  const auto v = static_cast<std::int64_t>(m);
+  out = static_cast<double>(negative ? -v : v) / PlainNumber::kPow10[fraction];
   return true;
+}
+
+/// A sign and 1 to 16 characters, digits with at most one point among them, at `p` (`n`
+/// bytes, the 17 from `p` readable) into `out`, as parse_number reads it; false for anything
+/// else, for an integer past 2^53 and for a negative zero with a point, which parse_number
+/// decides. `fraction` is the number of digits after the point the value is expected to
+/// have (a column's values mostly share it), and becomes the number this one has.
+[[gnu::always_inline]] inline bool read_short_real(const char* p, std::size_t n,
+                                                   unsigned& fraction, double& out) noexcept {
+  const bool negative = *p == '-';
+  n -= negative;
+  p += negative;
+  if (n - 1 < 8) return read_real_word(load_word<std::uint64_t>(p), n, negative, fraction, out);
+  if (n - 1 < 16) return read_real_word(load_word<Word16>(p), n, negative, fraction, out);
+  return false;
 }
 
 /// True when the integer `v` converts to float64 without rounding.
