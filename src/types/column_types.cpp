@@ -55,31 +55,38 @@ TypedColumn text_column(const TextColumnView& column, DeclaredType declared, std
 /// returns the first row it did not take, for the general loop. Once a column's type is
 /// known nearly every value takes this loop.
 template <bool Mixed, class T>
-[[gnu::noinline]] std::size_t read_run(const TextColumnView& column, std::size_t i, T* out) noexcept {
-  const std::size_t rows = column.rows;
+[[gnu::noinline]] std::size_t read_run(const TextColumnView& column, std::size_t i,
+                                       T* out) noexcept {
   const std::uint8_t* const kinds = column.kinds;
   const std::uint32_t* const offsets = column.offsets;
   const char* const data = column.data;
-  const std::uint32_t size = offsets[rows];
+  // The readers read 17 bytes from a value's start: the last few rows are left to the
+  // general loop.
+  const std::uint32_t size = offsets[column.rows];
+  if (size < kShortReadBytes) return i;
+  const std::size_t rows = static_cast<std::size_t>(
+      std::upper_bound(offsets + i, offsets + column.rows, size - kShortReadBytes) - offsets);
   unsigned fraction = 0;  // digits after the point of the last real read
+  std::uint32_t begin = offsets[i];
   for (; i < rows; ++i) {
+    const std::uint32_t end = offsets[i + 1];
     if constexpr (Mixed) {
       const std::uint8_t kind = kinds[i];
       if (kind != kString) {
         if (kind != kPlaceholder && kind != kNullCell) break;
         out[i] = 0;
+        begin = end;
         continue;
       }
     }
-    const std::uint32_t begin = offsets[i];
-    if (begin + 17 > size) break;
     bool taken;
     if constexpr (std::is_same_v<T, std::int64_t>) {
-      taken = read_short_integer(data + begin, offsets[i + 1] - begin, out[i]);
+      taken = read_short_integer(data + begin, end - begin, out[i]);
     } else {
-      taken = read_short_real(data + begin, offsets[i + 1] - begin, fraction, out[i]);
+      taken = read_short_real(data + begin, end - begin, fraction, out[i]);
     }
     if (!taken) break;
+    begin = end;
   }
   return i;
 }

@@ -133,8 +133,10 @@ struct PlainNumber {
   return out;
 }
 
-/// Short numbers are read as one word of 8 bytes, or of 16 for 9 to 16 characters.
+/// Short numbers are read as one word of 8 bytes, or of 16 for 9 to 16 characters (after a
+/// sign): read_short_integer and read_short_real need this many bytes readable from the start.
 using Word16 = unsigned __int128;
+inline constexpr std::uint32_t kShortReadBytes = 17;
 
 /// `byte` in every byte of a word.
 template <class Word>
@@ -225,20 +227,18 @@ template <class Word>
   }
   if (n < 2) return false;  // a point alone
   // The digits above the point move down one byte over it; at most 15 of them, so the
-  // mantissa is exact and the one division correctly rounded.
+  // mantissa is exact and the one division correctly rounded. A negative zero stays one.
   const Word below = (Word{1} << (8 * point)) - 1;
   std::uint64_t m;
-  if (!leading_digits((w & below) | ((w >> 8) & ~below), n - 1, m)) return false;
-  if (negative && m == 0) return false;
-  const auto v = static_cast<std::int64_t>(m);
-  out = static_cast<double>(negative ? -v : v) / PlainNumber::kPow10[fraction];
+  if (!leading_digits(w ^ ((w ^ (w >> 8)) & ~below), n - 1, m)) return false;
+  const double magnitude = static_cast<double>(m) / PlainNumber::kPow10[fraction];
+  out = negative ? -magnitude : magnitude;
   return true;
 }
 
 /// A sign and 1 to 16 characters, digits with at most one point among them, at `p` (`n`
 /// bytes, the 17 from `p` readable) into `out`, as parse_number reads it; false for anything
-/// else, for an integer past 2^53 and for a negative zero with a point, which parse_number
-/// decides. `fraction` is the number of digits after the point the value is expected to
+/// else and for an integer past 2^53, which parse_number decides. `fraction` is the number of digits after the point the value is expected to
 /// have (a column's values mostly share it), and becomes the number this one has.
 [[gnu::always_inline]] inline bool read_short_real(const char* p, std::size_t n,
                                                    unsigned& fraction, double& out) noexcept {
