@@ -60,7 +60,7 @@ template <bool Mixed, class T>
   const std::uint8_t* const kinds = column.kinds;
   const std::uint32_t* const offsets = column.offsets;
   const char* const data = column.data;
-  // The readers read 17 bytes from a value's start: the last few rows are left to the
+  // The readers read kShortReadBytes from a value's start: the last few rows are left to the
   // general loop.
   const std::uint32_t size = offsets[column.rows];
   if (size < kShortReadBytes) return i;

@@ -134,9 +134,10 @@ struct PlainNumber {
 }
 
 /// Short numbers are read as one word of 8 bytes, or of 16 for 9 to 16 characters (after a
-/// sign): read_short_integer and read_short_real need this many bytes readable from the start.
+/// sign): read_short_integer and read_short_real need this many bytes readable from a value's
+/// start (a sign, and 8 from the ninth character, the one after a point, on).
 using Word16 = unsigned __int128;
-inline constexpr std::uint32_t kShortReadBytes = 17;
+inline constexpr std::uint32_t kShortReadBytes = 18;
 
 /// `byte` in every byte of a word.
 template <class Word>
@@ -163,7 +164,8 @@ inline std::uint64_t digits_value(Word16 d) noexcept {
 /// w ^ "...." is found exactly (a false one can only follow it).
 inline unsigned first_point(std::uint64_t w) noexcept {
   const std::uint64_t v = w ^ every_byte<std::uint64_t>('.');
-  const std::uint64_t zero = (v - every_byte<std::uint64_t>(1)) & ~v & every_byte<std::uint64_t>(0x80);
+  const std::uint64_t zero =
+      (v - every_byte<std::uint64_t>(1)) & ~v & every_byte<std::uint64_t>(0x80);
   return zero == 0 ? 8 : static_cast<unsigned>(__builtin_ctzll(zero)) / 8;
 }
 inline unsigned first_point(Word16 w) noexcept {
@@ -189,8 +191,8 @@ inline Word load_word(const char* p) noexcept {
   return w;
 }
 
-/// A sign and 1 to 16 digits at `p` (`n` bytes, the 17 from `p` readable) into `out`; false
-/// for anything else.
+/// A sign and 1 to 16 digits at `p` (`n` bytes, kShortReadBytes from `p` readable) into
+/// `out`; false for anything else.
 [[gnu::always_inline]] inline bool read_short_integer(const char* p, std::size_t n,
                                                       std::int64_t& out) noexcept {
   const bool negative = *p == '-';
@@ -208,17 +210,38 @@ inline Word load_word(const char* p) noexcept {
   return true;
 }
 
-/// read_short_real for a value of `n` bytes (after the sign) in the word `w`, 1 to its size.
-template <class Word>
-[[gnu::always_inline]] inline bool read_real_word(Word w, std::size_t n, bool negative,
-                                                  unsigned& fraction, double& out) noexcept {
+/// The number of the `count` (0 to 8) digits at `p` (8 bytes readable), or false.
+inline bool few_digits(const char* p, unsigned count, std::uint64_t& out) noexcept {
+  // Two shifts, as one of 64 bits (no digits) is undefined.
+  const unsigned half_shift = 4 * (8 - count);
+  const std::uint64_t digits =
+      ((load_word<std::uint64_t>(p) - every_byte<std::uint64_t>('0')) << half_shift) << half_shift;
+  if (!all_digits(digits)) return false;
+  out = eight_digits(digits);
+  return true;
+}
+
+/// A sign and 1 to 16 characters, digits with at most one point among them, at `p` (`n`
+/// bytes, kShortReadBytes from `p` readable) into `out`, as parse_number reads it; false for
+/// anything else and for an integer past 2^53, which parse_number decides. `fraction` is the
+/// number of digits after the point the value is expected to have (a column's values mostly
+/// share it), and becomes the number this one has.
+[[gnu::always_inline]] inline bool read_short_real(const char* p, std::size_t n,
+                                                   unsigned& fraction, double& out) noexcept {
+  const bool negative = *p == '-';
+  n -= negative;
+  p += negative;
+  if (n - 1 >= 16) return false;
   auto point = static_cast<unsigned>(n) - 1 - fraction;  // wraps when fraction is too long
-  if (point >= n || static_cast<std::uint8_t>(w >> (8 * point)) != '.') {
-    point = first_point(w);
+  if (point >= n || p[point] != '.') {
+    point = first_point(load_word<Word16>(p));
     if (point >= n) {
       // No point: an integer, exact in float64 up to 2^53.
       std::uint64_t m;
-      if (!leading_digits(w, n, m) || m > (std::uint64_t{1} << 53)) return false;
+      if (n <= 8 ? !leading_digits(load_word<std::uint64_t>(p), n, m)
+                 : !leading_digits(load_word<Word16>(p), n, m) || m > (std::uint64_t{1} << 53)) {
+        return false;
+      }
       const auto v = static_cast<std::int64_t>(m);
       out = static_cast<double>(negative ? -v : v);
       return true;
@@ -226,28 +249,31 @@ template <class Word>
     fraction = static_cast<unsigned>(n) - 1 - point;
   }
   if (n < 2) return false;  // a point alone
-  // The digits above the point move down one byte over it; at most 15 of them, so the
-  // mantissa is exact and the one division correctly rounded. A negative zero stays one.
-  const Word below = (Word{1} << (8 * point)) - 1;
+  // At most 15 digits, so the mantissa is exact and the one division correctly rounded.
   std::uint64_t m;
-  if (!leading_digits(w ^ ((w ^ (w >> 8)) & ~below), n - 1, m)) return false;
+  if (n <= 9) {
+    // Up to 8 digits: those past the point are read one byte further on, over it. (Two
+    // shifts, as one of 64 bits is undefined.)
+    const std::uint64_t below = ((std::uint64_t{1} << (4 * point)) << (4 * point)) - 1;
+    const std::uint64_t closed =
+        (load_word<std::uint64_t>(p) & below) | (load_word<std::uint64_t>(p + 1) & ~below);
+    if (!leading_digits(closed, n - 1, m)) return false;
+  } else {
+    // Up to 8 digits either side of the point, each side read as one word.
+    static constexpr std::uint64_t kScale[] = {1,      10,      100,      1000,     10000,
+                                               100000, 1000000, 10000000, 100000000};
+    std::uint64_t whole;
+    std::uint64_t part;
+    if (point > 8 || fraction > 8 || !few_digits(p, point, whole) ||
+        !few_digits(p + point + 1, fraction, part)) {
+      return false;
+    }
+    m = whole * kScale[fraction] + part;
+  }
+  // A negative zero stays one, as parse_number has it.
   const double magnitude = static_cast<double>(m) / PlainNumber::kPow10[fraction];
   out = negative ? -magnitude : magnitude;
   return true;
-}
-
-/// A sign and 1 to 16 characters, digits with at most one point among them, at `p` (`n`
-/// bytes, the 17 from `p` readable) into `out`, as parse_number reads it; false for anything
-/// else and for an integer past 2^53, which parse_number decides. `fraction` is the number of digits after the point the value is expected to
-/// have (a column's values mostly share it), and becomes the number this one has.
-[[gnu::always_inline]] inline bool read_short_real(const char* p, std::size_t n,
-                                                   unsigned& fraction, double& out) noexcept {
-  const bool negative = *p == '-';
-  n -= negative;
-  p += negative;
-  if (n - 1 < 8) return read_real_word(load_word<std::uint64_t>(p), n, negative, fraction, out);
-  if (n - 1 < 16) return read_real_word(load_word<Word16>(p), n, negative, fraction, out);
-  return false;
 }
 
 /// True when the integer `v` converts to float64 without rounding.
