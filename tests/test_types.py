@@ -108,6 +108,42 @@ def test_numbers_round_as_python_does(sign, whole, fraction, exponent, su):
         assert got_su == su_value
 
 
+NUMBER_CELL = st.none() | st.tuples(
+    st.sampled_from(["", "-"]),
+    st.text("0123456789", max_size=17),
+    st.none() | st.text("0123456789", max_size=9),
+)
+
+
+@settings(max_examples=300, deadline=None)
+@given(cells=st.lists(NUMBER_CELL, min_size=1, max_size=30))
+def test_number_columns_read_as_python_does(cells):
+    """A column of numbers (read by the loop for a column whose type is known: up to 16
+    characters, the point anywhere, nulls between) reads as Python's int() and float()."""
+    texts = []
+    for cell in cells:
+        if cell is None:
+            texts.append("?")
+            continue
+        sign, whole, fraction = cell
+        number = whole + ("" if fraction is None else "." + fraction)
+        texts.append(sign + number if any(c.isdigit() for c in number) else "?")
+    table = tables("data_t\nloop_\n_t.v\n" + "\n".join(texts) + "\n")[0]["t"]
+    numbers = [t for t in texts if t != "?"]
+    assume(numbers)
+    got = table.column("v").to_pylist()
+    if all("." not in t for t in numbers):
+        assert table.schema.field("v").type == pa.int64()
+        assert got == [None if t == "?" else int(t) for t in texts]
+    elif any("." not in t and float(int(t)) != int(t) for t in numbers):
+        assert table.schema.field("v").type == pa.string()  # an integer float64 would round
+    else:
+        assert table.schema.field("v").type == pa.float64()
+        # A bare integer is the int converted, so -0 is 0.0; -0.0 keeps its sign.
+        expected = [None if t == "?" else float(t) if "." in t else float(int(t)) for t in texts]
+        assert [repr(v) for v in got] == [repr(v) for v in expected]
+
+
 @pytest.mark.parametrize(
     "text, reason",
     [*((text, "not a number") for text in TEXTS), ("12345678901234567890", INEXACT)],

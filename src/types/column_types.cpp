@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <type_traits>
 #include <utility>
 
 #include "export/json_cell.hpp"
@@ -49,6 +50,47 @@ TypedColumn text_column(const TextColumnView& column, DeclaredType declared, std
   return out;
 }
 
+/// Rows from `i` on of a column already typed as `T` (int64 or float64), read into `out`
+/// for as long as each is a short plain number of that type or, in a Mixed column, a null;
+/// returns the first row it did not take, for the general loop. Once a column's type is
+/// known nearly every value takes this loop.
+template <bool Mixed, class T>
+[[gnu::noinline]] std::size_t read_run(const TextColumnView& column, std::size_t i,
+                                       T* out) noexcept {
+  const std::uint8_t* const kinds = column.kinds;
+  const std::uint32_t* const offsets = column.offsets;
+  const char* const data = column.data;
+  // The readers read kShortReadBytes from a value's start: the last few rows are left to the
+  // general loop.
+  const std::uint32_t size = offsets[column.rows];
+  if (size < kShortReadBytes) return i;
+  const std::size_t rows = static_cast<std::size_t>(
+      std::upper_bound(offsets + i, offsets + column.rows, size - kShortReadBytes) - offsets);
+  unsigned fraction = 0;  // digits after the point of the last real read
+  std::uint32_t begin = offsets[i];
+  for (; i < rows; ++i) {
+    const std::uint32_t end = offsets[i + 1];
+    if constexpr (Mixed) {
+      const std::uint8_t kind = kinds[i];
+      if (kind != kString) {
+        if (kind != kPlaceholder && kind != kNullCell) break;
+        out[i] = 0;
+        begin = end;
+        continue;
+      }
+    }
+    bool taken;
+    if constexpr (std::is_same_v<T, std::int64_t>) {
+      taken = read_short_integer(data + begin, end - begin, out[i]);
+    } else {
+      taken = read_short_real(data + begin, end - begin, fraction, out[i]);
+    }
+    if (!taken) break;
+    begin = end;
+  }
+  return i;
+}
+
 /// The typing of a column whose cells are all of one kind (Mixed false: `column.kinds` is
 /// null, and that kind is a value's) or of several.
 template <bool Mixed>
@@ -80,7 +122,14 @@ TypedColumn type_cells(const TextColumnView& column, DeclaredType declared,
   const char* const data_end = rows == 0 ? data : data + offsets[rows];
   std::size_t with_su = 0;
 
+  const bool plain_cells = Mixed || column.uniform_kind == kString;
   for (std::size_t i = 0; i < rows; ++i) {
+    if (plain_cells && ints != nullptr) {
+      i = read_run<Mixed>(column, i, ints);
+    } else if (plain_cells && reals != nullptr) {
+      i = read_run<Mixed>(column, i, reals);
+    }
+    if (i == rows) break;
     const std::uint8_t kind = Mixed ? kinds[i] : column.uniform_kind;
     const std::string_view value(data + offsets[i], offsets[i + 1] - offsets[i]);
     if (kind == kString) [[likely]] {

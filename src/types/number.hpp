@@ -133,6 +133,149 @@ struct PlainNumber {
   return out;
 }
 
+/// Short numbers are read as one word of 8 bytes, or of 16 for 9 to 16 characters (after a
+/// sign): read_short_integer and read_short_real need this many bytes readable from a value's
+/// start (a sign, and 8 from the ninth character, the one after a point, on).
+using Word16 = unsigned __int128;
+inline constexpr std::uint32_t kShortReadBytes = 18;
+
+/// `byte` in every byte of a word.
+template <class Word>
+constexpr Word every_byte(std::uint8_t byte) noexcept {
+  return static_cast<Word>(~Word{0} / 0xFF) * byte;
+}
+
+/// Whether every byte of `d`, a text less '0' in each byte, is a digit 0 to 9. The lowest
+/// byte that was below '0' wraps to 0xD0 or more, whatever borrows it passes on; the others
+/// reach 0x80 once 0x76 is added.
+template <class Word>
+inline bool all_digits(Word d) noexcept {
+  return (((d + every_byte<Word>(0x76)) | d) & every_byte<Word>(0x80)) == 0;
+}
+
+/// The number of the digits of `d` (one per byte, most significant lowest).
+inline std::uint64_t digits_value(std::uint64_t d) noexcept { return eight_digits(d); }
+inline std::uint64_t digits_value(Word16 d) noexcept {
+  return std::uint64_t{eight_digits(static_cast<std::uint64_t>(d))} * 100000000 +
+         eight_digits(static_cast<std::uint64_t>(d >> 64));
+}
+
+/// The index of the first '.' byte of `w`, or its size. The lowest zero byte of
+/// w ^ "...." is found exactly (a false one can only follow it).
+inline unsigned first_point(std::uint64_t w) noexcept {
+  const std::uint64_t v = w ^ every_byte<std::uint64_t>('.');
+  const std::uint64_t zero =
+      (v - every_byte<std::uint64_t>(1)) & ~v & every_byte<std::uint64_t>(0x80);
+  return zero == 0 ? 8 : static_cast<unsigned>(__builtin_ctzll(zero)) / 8;
+}
+inline unsigned first_point(Word16 w) noexcept {
+  const unsigned low = first_point(static_cast<std::uint64_t>(w));
+  return low < 8 ? low : 8 + first_point(static_cast<std::uint64_t>(w >> 64));
+}
+
+/// The `n` digits at the start of `w` (the bytes past them, which may be anything, go out at
+/// the top; zeros, leading zeros, come in below; a borrow only runs upwards, out of the
+/// value), or false.
+template <class Word>
+inline bool leading_digits(Word w, std::size_t n, std::uint64_t& out) noexcept {
+  const Word digits = (w - every_byte<Word>('0')) << (8 * (sizeof(Word) - n));
+  if (!all_digits(digits)) return false;
+  out = digits_value(digits);
+  return true;
+}
+
+template <class Word>
+inline Word load_word(const char* p) noexcept {
+  Word w;
+  std::memcpy(&w, p, sizeof w);
+  return w;
+}
+
+/// A sign and 1 to 16 digits at `p` (`n` bytes, kShortReadBytes from `p` readable) into
+/// `out`; false for anything else.
+[[gnu::always_inline]] inline bool read_short_integer(const char* p, std::size_t n,
+                                                      std::int64_t& out) noexcept {
+  const bool negative = *p == '-';
+  n -= negative;
+  p += negative;
+  std::uint64_t m;
+  if (n - 1 < 8) {
+    if (!leading_digits(load_word<std::uint64_t>(p), n, m)) return false;
+  } else if (n - 1 < 16) {
+    if (!leading_digits(load_word<Word16>(p), n, m)) return false;
+  } else {
+    return false;
+  }
+  out = negative ? -static_cast<std::int64_t>(m) : static_cast<std::int64_t>(m);
+  return true;
+}
+
+/// The number of the `count` (0 to 8) digits at `p` (8 bytes readable), or false.
+inline bool few_digits(const char* p, unsigned count, std::uint64_t& out) noexcept {
+  // Two shifts, as one of 64 bits (no digits) is undefined.
+  const unsigned half_shift = 4 * (8 - count);
+  const std::uint64_t digits =
+      ((load_word<std::uint64_t>(p) - every_byte<std::uint64_t>('0')) << half_shift) << half_shift;
+  if (!all_digits(digits)) return false;
+  out = eight_digits(digits);
+  return true;
+}
+
+/// A sign and 1 to 16 characters, digits with at most one point among them, at `p` (`n`
+/// bytes, kShortReadBytes from `p` readable) into `out`, as parse_number reads it; false for
+/// anything else and for an integer past 2^53, which parse_number decides. `fraction` is the
+/// number of digits after the point the value is expected to have (a column's values mostly
+/// share it), and becomes the number this one has.
+[[gnu::always_inline]] inline bool read_short_real(const char* p, std::size_t n,
+                                                   unsigned& fraction, double& out) noexcept {
+  const bool negative = *p == '-';
+  n -= negative;
+  p += negative;
+  if (n - 1 >= 16) return false;
+  auto point = static_cast<unsigned>(n) - 1 - fraction;  // wraps when fraction is too long
+  if (point >= n || p[point] != '.') {
+    point = first_point(load_word<Word16>(p));
+    if (point >= n) {
+      // No point: an integer, exact in float64 up to 2^53.
+      std::uint64_t m;
+      if (n <= 8 ? !leading_digits(load_word<std::uint64_t>(p), n, m)
+                 : !leading_digits(load_word<Word16>(p), n, m) || m > (std::uint64_t{1} << 53)) {
+        return false;
+      }
+      const auto v = static_cast<std::int64_t>(m);
+      out = static_cast<double>(negative ? -v : v);
+      return true;
+    }
+    fraction = static_cast<unsigned>(n) - 1 - point;
+  }
+  if (n < 2) return false;  // a point alone
+  // At most 15 digits, so the mantissa is exact and the one division correctly rounded.
+  std::uint64_t m;
+  if (n <= 9) {
+    // Up to 8 digits: those past the point are read one byte further on, over it. (Two
+    // shifts, as one of 64 bits is undefined.)
+    const std::uint64_t below = ((std::uint64_t{1} << (4 * point)) << (4 * point)) - 1;
+    const std::uint64_t closed =
+        (load_word<std::uint64_t>(p) & below) | (load_word<std::uint64_t>(p + 1) & ~below);
+    if (!leading_digits(closed, n - 1, m)) return false;
+  } else {
+    // Up to 8 digits either side of the point, each side read as one word.
+    static constexpr std::uint64_t kScale[] = {1,      10,      100,      1000,     10000,
+                                               100000, 1000000, 10000000, 100000000};
+    std::uint64_t whole;
+    std::uint64_t part;
+    if (point > 8 || fraction > 8 || !few_digits(p, point, whole) ||
+        !few_digits(p + point + 1, fraction, part)) {
+      return false;
+    }
+    m = whole * kScale[fraction] + part;
+  }
+  // A negative zero stays one, as parse_number has it.
+  const double magnitude = static_cast<double>(m) / PlainNumber::kPow10[fraction];
+  out = negative ? -magnitude : magnitude;
+  return true;
+}
+
 /// True when the integer `v` converts to float64 without rounding.
 inline bool exact_in_double(std::int64_t v) noexcept {
   constexpr std::int64_t kExactLimit = std::int64_t{1} << 53;
