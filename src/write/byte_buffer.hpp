@@ -69,6 +69,8 @@ class ByteBuffer {
 
   const char* data() const { return data_; }
   std::size_t size() const { return size_; }
+  /// Bytes that fit after the end without growing.
+  std::size_t room() const { return capacity_ - size_; }
   bool empty() const { return size_ == 0; }
   void clear() { size_ = 0; }
   char back() const { return data_[size_ - 1]; }

@@ -165,8 +165,58 @@ std::size_t CifWriter::layout_rows(const std::vector<const char*>& columns, std:
   return pos;
 }
 
+// The common loop: every value short and on its row's lines, so each column starts at its
+// own offset on its line in every row. A value goes out as one 16-byte block (short ones)
+// and the pad after it as 16-byte blocks of blanks up to the next column; what spills past
+// either is overwritten by what follows on the line.
+std::size_t CifWriter::layout_regular_rows(const std::vector<const char*>& columns,
+                                           std::size_t rows, char* dst) const {
+  static constexpr char kBlanks[kCopySlack] = {' ', ' ', ' ', ' ', ' ', ' ', ' ', ' ',
+                                               ' ', ' ', ' ', ' ', ' ', ' ', ' ', ' '};
+  // Per column, in one place: where its next value is, where it starts on its line and
+  // where the pad after it ends (the next column's offset on a shared line, else nothing).
+  struct Column {
+    const char* next;
+    std::size_t offset;
+    std::size_t pad_end;
+  };
+  const std::size_t count = offset_.size();
+  std::vector<Column> cols(count);
+  std::vector<std::size_t> line_ends;  // one past the last column of each line of a row
+  for (std::size_t c = 0; c < count; ++c) {
+    const bool shared = c + 1 < count && !starts_line_[c + 1];
+    cols[c] = Column{columns[c], offset_[c], shared ? offset_[c + 1] : 0};
+    if (!shared) line_ends.push_back(c + 1);
+  }
+  Column* const first = cols.data();
+  char* out = dst;
+  for (std::size_t r = 0; r < rows; ++r) {
+    Column* col = first;
+    for (const std::size_t line_end : line_ends) {
+      char* const line = out;
+      char* text_end = line;
+      for (Column* const stop = first + line_end; col != stop; ++col) {
+        const char* p = col->next;
+        const std::size_t size = static_cast<unsigned char>(*p);
+        char* at = line + col->offset;
+        std::memcpy(at, p + 1, kCopySlack);
+        if (size > kCopySlack) std::memcpy(at + kCopySlack, p + 1 + kCopySlack, size - kCopySlack);
+        col->next = p + 1 + size;
+        text_end = at + size;
+        std::memcpy(text_end, kBlanks, kCopySlack);
+        for (char* pad = text_end + kCopySlack; pad < line + col->pad_end; pad += kCopySlack) {
+          std::memcpy(pad, kBlanks, kCopySlack);
+        }
+      }
+      *text_end = '\n';
+      out = text_end + 1;
+    }
+  }
+  return static_cast<std::size_t>(out - dst);
+}
+
 void CifWriter::loop_rows(const std::vector<const char*>& columns, std::size_t rows,
-                          std::size_t column_bytes, std::size_t multiline) {
+                          std::size_t column_bytes, std::size_t multiline, bool regular) {
   const std::size_t count = offset_.size();
   if (count == 0) return;
   // Room for every byte: the texts; per row its pads, which on each line add up to at most
@@ -178,7 +228,9 @@ void CifWriter::loop_rows(const std::vector<const char*>& columns, std::size_t r
   }
   const std::size_t room =
       column_bytes + rows * (line + count + 1) + multiline * (line + 2) + kCopySlack;
-  out_.commit(layout_rows(columns, rows, out_.reserve(room)));
+  char* dst = out_.reserve(room);
+  out_.commit(regular && multiline == 0 ? layout_regular_rows(columns, rows, dst)
+                                        : layout_rows(columns, rows, dst));
 }
 
 void CifWriter::end_loop() { after_loop_ = true; }

@@ -24,13 +24,15 @@ namespace {
 
 constexpr Py_ssize_t kPrefetchAhead = 16;
 
-/// A str known to be written as it stands, with its text: no Python code runs during a
-/// dumps call, so an object's address names the same unchanged str throughout.
-struct PlainWord {
+/// A str known to be written as it stands, as its cell in a column (size byte, then up to 15
+/// bytes of text): no Python code runs during a dumps call, so an object's address names the
+/// same unchanged str throughout.
+struct alignas(32) PlainWord {
   PyObject* object = nullptr;
-  std::uint32_t size = 0;
-  char text[16];
+  char cell[16];
 };
+// Room a short value takes in a column with the bytes its 16-byte copy may spill.
+constexpr std::size_t kShortRoom = 1 + 16;
 constexpr std::size_t kPlainWords = 1024;  // a power of two
 
 // Plain items of one category pad their tags to the longest tag of the run, up to this.
@@ -568,52 +570,59 @@ bool Dumper::loop(std::size_t index) {
   std::vector<ByteBuffer>& arenas = arenas_;
   std::vector<std::size_t> widths(columns, 0);
   std::size_t multiline = 0;
+  bool regular = true;  // every value in put_cell's short layout
+  PlainWord* const words = plain_words_.data();
+  const bool cif2 = cif2_;
   for (std::size_t c = 0; c < columns; ++c) {
     where_.tag = plan.names[c];
     PyObject* const* items = PySequence_Fast_ITEMS(lists[c]);
     ByteBuffer& arena = arenas[c];
     arena.clear();
     std::size_t widest = 0;
-    for (Py_ssize_t r = 0; r < rows; ++r) {
-      PyObject* value = items[r];
-      // The strs of a column lie apart in memory; asking for one a few rows ahead hides the
-      // wait for it behind the work on this one.
-      if (r + kPrefetchAhead < rows) {
-        // The header and, for an ASCII str, the text after it, which may start a new line.
-        const char* ahead = reinterpret_cast<const char*>(items[r + kPrefetchAhead]);
-        __builtin_prefetch(ahead);
-        __builtin_prefetch(ahead + sizeof(PyASCIIObject) + 8);
-      }
+    // The column is written through a local pointer: stores through a char pointer would
+    // otherwise make the compiler reload the arena's fields for every value.
+    char* w = arena.reserve(kShortRoom);
+    char* limit = w + arena.room();
+    auto sync = [&] { arena.commit(static_cast<std::size_t>(w - (arena.data() + arena.size()))); };
+    auto refill = [&](std::size_t n) {
+      sync();
+      w = arena.reserve(n);
+      limit = w + arena.room();
+    };
+    // A value written as it stands, from the cache or an ASCII str: false for the rest.
+    auto plain = [&](PyObject* value) __attribute__((always_inline)) {
       // Most values of a parse_raw result are a few shared strs ("?", ".", "ATOM", "C"):
       // one seen before in this call is copied from the cache without looking at it again.
-      PlainWord& seen = plain_words_[(reinterpret_cast<std::uintptr_t>(value) >> 4) &
-                                     (kPlainWords - 1)];
+      PlainWord& seen =
+          words[(reinterpret_cast<std::uintptr_t>(value) >> 4) & (kPlainWords - 1)];
       if (seen.object == value) {
-        char* dst = arena.reserve(1 + sizeof seen.text);
-        dst[0] = static_cast<char>(seen.size);
-        std::memcpy(dst + 1, seen.text, sizeof seen.text);
-        arena.commit(1 + seen.size);
-        widest = std::max<std::size_t>(widest, seen.size);
-        continue;
+        if (static_cast<std::size_t>(limit - w) < kShortRoom) refill(kShortRoom);
+        std::memcpy(w, seen.cell, sizeof seen.cell);
+        const std::size_t n = static_cast<unsigned char>(seen.cell[0]);
+        w += 1 + n;
+        widest = std::max(widest, n);
+        return true;
       }
-      // Otherwise the common case inline: an ASCII str that is written as it stands.
-      if (PyUnicode_CheckExact(value) && PyUnicode_IS_COMPACT_ASCII(value)) {
-        const std::size_t n = static_cast<std::size_t>(PyUnicode_GET_LENGTH(value));
-        const char* src = static_cast<const char*>(PyUnicode_DATA(value));
-        char* dst = arena.reserve(1 + n);
-        if (n < kLongCell &&
-            is_plain_word(std::string_view(src, n), copy_classify(src, n, dst + 1), cif2_)) {
-          dst[0] = static_cast<char>(n);
-          arena.commit(1 + n);
-          widest = std::max(widest, n);
-          if (n <= sizeof seen.text) {
-            seen.object = value;
-            seen.size = static_cast<std::uint32_t>(n);
-            std::memcpy(seen.text, src, n);
-          }
-          continue;
-        }
+      if (!PyUnicode_CheckExact(value) || !PyUnicode_IS_COMPACT_ASCII(value)) return false;
+      const std::size_t n = static_cast<std::size_t>(PyUnicode_GET_LENGTH(value));
+      if (n >= kLongCell) return false;
+      const char* src = static_cast<const char*>(PyUnicode_DATA(value));
+      if (static_cast<std::size_t>(limit - w) < kShortRoom + n) refill(kShortRoom + n);
+      if (!is_plain_word(std::string_view(src, n), copy_classify(src, n, w + 1), cif2)) {
+        return false;
       }
+      w[0] = static_cast<char>(n);
+      if (n < sizeof seen.cell) {
+        seen.object = value;
+        std::memcpy(seen.cell, w, sizeof seen.cell);  // bytes past the text never show
+      }
+      w += 1 + n;
+      widest = std::max(widest, n);
+      return true;
+    };
+    // Any other value: its form chosen and its written text put in the general layout.
+    auto general = [&](PyObject* value) {
+      sync();
       Cell cell;
       if (!cell_of(value, rendered_, cell)) return false;
       scratch_.clear();
@@ -621,12 +630,31 @@ bool Dumper::loop(std::size_t index) {
       if (!put_cell(arena, scratch_, cell.width, cell.multiline)) {
         return raise_at(PyExc_ValueError, where_, "a loop value is longer than 2 GiB");
       }
+      regular = regular && is_short_cell(scratch_, cell.width, cell.multiline);
       if (cell.multiline) {
         ++multiline;
       } else {
         widest = std::max(widest, cell.width);
       }
+      w = arena.reserve(kShortRoom);
+      limit = w + arena.room();
+      return true;
+    };
+    // The strs of a column lie apart in memory; asking for one a few rows ahead hides the
+    // wait for it behind the work on this one.
+    const Py_ssize_t ahead_rows = rows > kPrefetchAhead ? rows - kPrefetchAhead : 0;
+    Py_ssize_t r = 0;
+    for (; r < ahead_rows; ++r) {
+      // The header and, for an ASCII str, the text after it, which may start a new line.
+      const char* ahead = reinterpret_cast<const char*>(items[r + kPrefetchAhead]);
+      __builtin_prefetch(ahead);
+      __builtin_prefetch(ahead + sizeof(PyASCIIObject) + 8);
+      if (!plain(items[r]) && !general(items[r])) return false;
     }
+    for (; r < rows; ++r) {
+      if (!plain(items[r]) && !general(items[r])) return false;
+    }
+    sync();
     arena.reserve(kCopySlack);  // pass 2 copies short values in whole 16-byte blocks
     widths[c] = widest;
   }
@@ -637,7 +665,8 @@ bool Dumper::loop(std::size_t index) {
     column_text[c] = arenas[c].data();
     column_bytes += arenas[c].size();
   }
-  writer_.loop_rows(column_text, static_cast<std::size_t>(rows), column_bytes, multiline);
+  writer_.loop_rows(column_text, static_cast<std::size_t>(rows), column_bytes, multiline,
+                    regular);
   writer_.end_loop();
   for (std::string_view name : plan.names) done_.insert(name);
   return true;
