@@ -173,19 +173,28 @@ std::size_t CifWriter::layout_regular_rows(const std::vector<const char*>& colum
                                            std::size_t rows, char* dst) const {
   static constexpr char kBlanks[kCopySlack] = {' ', ' ', ' ', ' ', ' ', ' ', ' ', ' ',
                                                ' ', ' ', ' ', ' ', ' ', ' ', ' ', ' '};
-  // Per column, in one place: where its next value is, where it starts on its line and
-  // where the pad after it ends (the next column's offset on a shared line, else nothing).
+  // Per column, in one place: where its next value is, where it starts on its line, where
+  // the pad after it ends (the next column's offset on a shared line, else the value's end)
+  // and the sizes from `short_from` to `short_from + short_span` (unsigned, so one test)
+  // that need neither a second copy nor a second block of blanks.
   struct Column {
     const char* next;
     std::size_t offset;
     std::size_t pad_end;
+    std::size_t short_from;
+    std::size_t short_span;
   };
   const std::size_t count = offset_.size();
   std::vector<Column> cols(count);
   std::vector<std::size_t> line_ends;  // one past the last column of each line of a row
   for (std::size_t c = 0; c < count; ++c) {
     const bool shared = c + 1 < count && !starts_line_[c + 1];
-    cols[c] = Column{columns[c], offset_[c], shared ? offset_[c + 1] : 0};
+    const std::size_t pad_end = shared ? offset_[c + 1] : 0;
+    // A value shorter than this leaves a pad longer than one block of blanks covers.
+    const std::size_t need =
+        pad_end > offset_[c] + kCopySlack ? pad_end - offset_[c] - kCopySlack : 0;
+    cols[c] = Column{columns[c], offset_[c], pad_end, need <= kCopySlack ? need : kLongCell + 1,
+                     need <= kCopySlack ? kCopySlack - need : 0};
     if (!shared) line_ends.push_back(c + 1);
   }
   Column* const first = cols.data();
@@ -200,12 +209,16 @@ std::size_t CifWriter::layout_regular_rows(const std::vector<const char*>& colum
         const std::size_t size = static_cast<unsigned char>(*p);
         char* at = line + col->offset;
         std::memcpy(at, p + 1, kCopySlack);
-        if (size > kCopySlack) std::memcpy(at + kCopySlack, p + 1 + kCopySlack, size - kCopySlack);
         col->next = p + 1 + size;
         text_end = at + size;
         std::memcpy(text_end, kBlanks, kCopySlack);
-        for (char* pad = text_end + kCopySlack; pad < line + col->pad_end; pad += kCopySlack) {
-          std::memcpy(pad, kBlanks, kCopySlack);
+        if (size - col->short_from > col->short_span) {
+          if (size > kCopySlack) {
+            std::memcpy(at + kCopySlack, p + 1 + kCopySlack, size - kCopySlack);
+          }
+          for (char* pad = text_end + kCopySlack; pad < line + col->pad_end; pad += kCopySlack) {
+            std::memcpy(pad, kBlanks, kCopySlack);
+          }
         }
       }
       *text_end = '\n';

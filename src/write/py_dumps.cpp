@@ -38,6 +38,12 @@ constexpr std::size_t kPlainWords = 1024;  // a power of two
 // Plain items of one category pad their tags to the longest tag of the run, up to this.
 constexpr std::size_t kMaxTagPad = 40;
 
+/// Room for `n` bytes at the end of a column written up to `w`; returns where they go.
+[[gnu::noinline]] char* regrow(ByteBuffer& arena, char* w, std::size_t n) {
+  arena.commit(static_cast<std::size_t>(w - (arena.data() + arena.size())));
+  return arena.reserve(n);
+}
+
 /// The UTF-8 text of a str; ASCII strs are read in place.
 bool str_view(PyObject* s, std::string_view& view) {
   if (PyUnicode_IS_COMPACT_ASCII(s)) {
@@ -583,12 +589,6 @@ bool Dumper::loop(std::size_t index) {
     // otherwise make the compiler reload the arena's fields for every value.
     char* w = arena.reserve(kShortRoom);
     char* limit = w + arena.room();
-    auto sync = [&] { arena.commit(static_cast<std::size_t>(w - (arena.data() + arena.size()))); };
-    auto refill = [&](std::size_t n) {
-      sync();
-      w = arena.reserve(n);
-      limit = w + arena.room();
-    };
     // A value written as it stands, from the cache or an ASCII str: false for the rest.
     auto plain = [&](PyObject* value) __attribute__((always_inline)) {
       // Most values of a parse_raw result are a few shared strs ("?", ".", "ATOM", "C"):
@@ -596,7 +596,10 @@ bool Dumper::loop(std::size_t index) {
       PlainWord& seen =
           words[(reinterpret_cast<std::uintptr_t>(value) >> 4) & (kPlainWords - 1)];
       if (seen.object == value) {
-        if (static_cast<std::size_t>(limit - w) < kShortRoom) refill(kShortRoom);
+        if (static_cast<std::size_t>(limit - w) < kShortRoom) {
+          w = regrow(arena, w, kShortRoom);
+          limit = w + arena.room();
+        }
         std::memcpy(w, seen.cell, sizeof seen.cell);
         const std::size_t n = static_cast<unsigned char>(seen.cell[0]);
         w += 1 + n;
@@ -607,7 +610,10 @@ bool Dumper::loop(std::size_t index) {
       const std::size_t n = static_cast<std::size_t>(PyUnicode_GET_LENGTH(value));
       if (n >= kLongCell) return false;
       const char* src = static_cast<const char*>(PyUnicode_DATA(value));
-      if (static_cast<std::size_t>(limit - w) < kShortRoom + n) refill(kShortRoom + n);
+      if (static_cast<std::size_t>(limit - w) < kShortRoom + n) {
+        w = regrow(arena, w, kShortRoom + n);
+        limit = w + arena.room();
+      }
       if (!is_plain_word(std::string_view(src, n), copy_classify(src, n, w + 1), cif2)) {
         return false;
       }
@@ -620,9 +626,10 @@ bool Dumper::loop(std::size_t index) {
       widest = std::max(widest, n);
       return true;
     };
-    // Any other value: its form chosen and its written text put in the general layout.
-    auto general = [&](PyObject* value) {
-      sync();
+    // Any other value: its form chosen and its written text put in the general layout; the
+    // columns a one-line value takes go to `width` (none for a value on lines of its own).
+    // Out of line and apart from `w`, so that the loop keeps its pointers in registers.
+    auto general = [&](PyObject* value, std::size_t& width) __attribute__((noinline)) {
       Cell cell;
       if (!cell_of(value, rendered_, cell)) return false;
       scratch_.clear();
@@ -634,8 +641,16 @@ bool Dumper::loop(std::size_t index) {
       if (cell.multiline) {
         ++multiline;
       } else {
-        widest = std::max(widest, cell.width);
+        width = cell.width;
       }
+      return true;
+    };
+    auto step = [&](PyObject* value) __attribute__((always_inline)) {
+      if (plain(value)) return true;
+      arena.commit(static_cast<std::size_t>(w - (arena.data() + arena.size())));
+      std::size_t width = 0;
+      if (!general(value, width)) return false;
+      widest = std::max(widest, width);
       w = arena.reserve(kShortRoom);
       limit = w + arena.room();
       return true;
@@ -649,12 +664,12 @@ bool Dumper::loop(std::size_t index) {
       const char* ahead = reinterpret_cast<const char*>(items[r + kPrefetchAhead]);
       __builtin_prefetch(ahead);
       __builtin_prefetch(ahead + sizeof(PyASCIIObject) + 8);
-      if (!plain(items[r]) && !general(items[r])) return false;
+      if (!step(items[r])) return false;
     }
     for (; r < rows; ++r) {
-      if (!plain(items[r]) && !general(items[r])) return false;
+      if (!step(items[r])) return false;
     }
-    sync();
+    arena.commit(static_cast<std::size_t>(w - (arena.data() + arena.size())));
     arena.reserve(kCopySlack);  // pass 2 copies short values in whole 16-byte blocks
     widths[c] = widest;
   }
