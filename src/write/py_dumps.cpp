@@ -152,7 +152,8 @@ class KeptStorage final : public ByteBuffer::Storage {
   ~KeptStorage() { std::free(block_); }
 
   char* resize(char*, std::size_t capacity) override {
-    if (capacity <= capacity_) return block_;  // `data` is the block or null (a new call)
+    // What the buffer holds is the block itself, or nothing yet at the start of a call.
+    if (capacity <= capacity_) return block_;
     void* grown = std::realloc(block_, capacity);
     if (grown == nullptr) throw std::bad_alloc();
     block_ = static_cast<char*>(grown);
