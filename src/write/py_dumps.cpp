@@ -8,7 +8,6 @@
 #include <cstring>
 #include <string>
 #include <string_view>
-#include <unordered_map>
 #include <unordered_set>
 #include <utility>
 #include <vector>
@@ -133,6 +132,81 @@ bool read_frame(PyObject* obj, bool block, const Where& where, FrameRefs& f) {
   return true;
 }
 
+/// The hash of a str by its text (cached in the str), without running any Python code: equal
+/// texts in distinct strs hash alike.
+Py_hash_t name_hash(PyObject* s) {
+  const Py_hash_t hash = PyUnicode_Type.tp_hash(s);
+  if (hash != -1) return hash;
+  PyErr_Clear();
+  return 0;  // still correct, only slower
+}
+
+/// Names of a frame with a number each (open addressing). Reused from frame to frame: a
+/// frame's tags are few, and a node-based map spent more on allocating and hashing them than
+/// the writing of the frame took.
+class NameTable {
+ public:
+  void clear() {
+    size_ = 0;
+    if (++generation_ == 0) {  // wrapped: no slot may look current
+      for (Slot& slot : slots_) slot.generation = 0;
+      generation_ = 1;
+    }
+  }
+  std::size_t size() const { return size_; }
+
+  /// The number of `name` (the text of `s`), or null when absent.
+  std::size_t* find(PyObject* s, std::string_view name) {
+    if (slots_.empty()) return nullptr;
+    Slot& slot = probe(name_hash(s), name);
+    return slot.generation == generation_ ? &slot.value : nullptr;
+  }
+  bool contains(PyObject* s, std::string_view name) { return find(s, name) != nullptr; }
+
+  /// The number of `name`, entered as `fresh` when absent.
+  std::size_t& at(PyObject* s, std::string_view name, std::size_t fresh = 0) {
+    if ((size_ + 1) * 2 > slots_.size()) grow();
+    const Py_hash_t hash = name_hash(s);
+    Slot& slot = probe(hash, name);
+    if (slot.generation != generation_) {
+      slot = Slot{generation_, hash, name, fresh};
+      ++size_;
+    }
+    return slot.value;
+  }
+
+ private:
+  struct Slot {
+    std::uint32_t generation = 0;
+    Py_hash_t hash = 0;
+    std::string_view name;
+    std::size_t value = 0;
+  };
+
+  Slot& probe(Py_hash_t hash, std::string_view name) {
+    const std::size_t mask = slots_.size() - 1;
+    for (std::size_t i = static_cast<std::size_t>(hash) & mask;; i = (i + 1) & mask) {
+      Slot& slot = slots_[i];
+      if (slot.generation != generation_ || (slot.hash == hash && slot.name == name)) {
+        return slot;
+      }
+    }
+  }
+
+  void grow() {
+    std::vector<Slot> old = std::move(slots_);
+    slots_.assign(old.empty() ? 64 : old.size() * 2, Slot{});
+    const std::uint32_t current = generation_;
+    for (const Slot& slot : old) {
+      if (slot.generation == current) probe(slot.hash, slot.name) = slot;
+    }
+  }
+
+  std::vector<Slot> slots_;
+  std::uint32_t generation_ = 1;
+  std::size_t size_ = 0;
+};
+
 /// One loop: its tags once each, and where the walk of the tag order writes it.
 struct LoopPlan {
   std::vector<PyObject*> tags;
@@ -203,14 +277,25 @@ class Dumper {
   PyObject* tags_ = nullptr;  // the current frame's tag dict (borrowed from its FrameRefs)
   std::vector<LoopPlan> loops_;
   std::vector<PyRef> loop_headers_;  // the loops list and each loop's tags, as read
-  std::unordered_map<std::string_view, std::size_t> owner_;
-  std::unordered_set<std::string_view> done_;
+  NameTable owner_;      // tag -> the loop that holds its column
+  NameTable done_;       // tags written
+  NameTable position_of_;  // tag -> its first place in the tag order
   std::string rendered_;
   std::string scratch_;
   // Reused from loop to loop, so a file of many loops does not fault in fresh pages for each.
   std::vector<ByteBuffer> arenas_;
   std::vector<PlainWord> plain_words_ = std::vector<PlainWord>(kPlainWords);
   std::string position_;  // names a block or frame by position until its name is read
+  // Tags whose names were found good in the current frame, which holds its strs throughout
+  // (a sequence that is not a list may give strs that live only as long as its frame).
+  struct KnownTag {
+    PyObject* object = nullptr;
+    std::string_view text;
+    std::size_t frame = 0;
+  };
+  std::size_t frames_seen_ = 0;
+  static constexpr std::size_t kKnownTags = 512;  // a power of two
+  std::vector<KnownTag> known_tags_ = std::vector<KnownTag>(kKnownTags);
 };
 
 bool Dumper::read_text(PyObject* s, const char* what, std::string_view& view) {
@@ -269,6 +354,13 @@ bool Dumper::blocks(PyObject* blocks) {
 }
 
 bool Dumper::tag_text(PyObject* tag, std::string_view& view) {
+  // A frame's walk reads each tag several times, and blocks often share their tag strs.
+  KnownTag& known = known_tags_[(reinterpret_cast<std::uintptr_t>(tag) >> 4) & (kKnownTags - 1)];
+  if (known.object == tag && known.frame == frames_seen_) {
+    view = known.text;
+    where_.tag = view;
+    return true;
+  }
   where_.tag = {};
   if (!PyUnicode_Check(tag)) return raise_type(where_, "a tag must be str", tag);
   if (!read_text(tag, "the tag", view)) return false;
@@ -277,6 +369,7 @@ bool Dumper::tag_text(PyObject* tag, std::string_view& view) {
     return raise_at(PyExc_ValueError, where_, std::string("tag name ") + problem);
   }
   where_.tag = view;
+  known = KnownTag{tag, view, frames_seen_};
   return true;
 }
 
@@ -304,7 +397,7 @@ bool Dumper::plan_loops(PyObject* loops) {
       PyObject* tag = PySequence_Fast_GET_ITEM(header.get(), t);
       std::string_view name;
       if (!tag_text(tag, name)) return false;
-      owner_[name] = static_cast<std::size_t>(i);
+      owner_.at(tag, name) = static_cast<std::size_t>(i);
       if (std::find(plan.names.begin(), plan.names.end(), name) != plan.names.end()) continue;
       plan.tags.push_back(tag);
       plan.names.push_back(name);
@@ -314,19 +407,21 @@ bool Dumper::plan_loops(PyObject* loops) {
 }
 
 void Dumper::place_loops(PyObject* const* order, Py_ssize_t count) {
-  std::unordered_map<std::string_view, Py_ssize_t> position;
+  NameTable& position = position_of_;
+  position.clear();
   for (Py_ssize_t i = 0; i < count; ++i) {
     std::string_view name;
     if (PyUnicode_Check(order[i]) && str_view(order[i], name)) {
-      position.try_emplace(name, i);
+      position.at(order[i], name, static_cast<std::size_t>(i));
     } else {
       PyErr_Clear();  // reported when the walk reaches it
     }
   }
   for (LoopPlan& plan : loops_) {
-    for (std::string_view name : plan.names) {
-      auto at = position.find(name);
-      if (at != position.end()) plan.trigger = std::max(plan.trigger, at->second);
+    for (std::size_t t = 0; t < plan.names.size(); ++t) {
+      if (const std::size_t* at = position.find(plan.tags[t], plan.names[t])) {
+        plan.trigger = std::max(plan.trigger, static_cast<Py_ssize_t>(*at));
+      }
     }
   }
 }
@@ -344,6 +439,7 @@ bool Dumper::values_of(PyObject* tag, PyObject*& values) {
 bool Dumper::frame(const FrameRefs& f) {
   if (!PyDict_Check(f.tags.get())) return raise_type(where_, "tags must be a dict", f.tags.get());
   tags_ = f.tags.get();
+  ++frames_seen_;
   done_.clear();
   if (!plan_loops(f.loops.get())) return false;
   PyRef order = PyRef::steal(PySequence_Fast(f.tag_order.get(), "tag order must be a sequence"));
@@ -354,14 +450,14 @@ bool Dumper::frame(const FrameRefs& f) {
   for (Py_ssize_t i = 0; i < count;) {
     std::string_view name;
     if (!tag_text(tags[i], name)) return false;
-    if (owner_.contains(name)) {
+    if (owner_.contains(tags[i], name)) {
       for (std::size_t l = 0; l < loops_.size(); ++l) {
         if (loops_[l].trigger == i && !loop(l)) return false;
       }
       ++i;
       continue;
     }
-    if (done_.contains(name)) {
+    if (done_.contains(tags[i], name)) {
       ++i;
       continue;
     }
@@ -380,7 +476,7 @@ bool Dumper::frame(const FrameRefs& f) {
     for (PyObject* key_ref : rest) {
       std::string_view name;
       if (!tag_text(key_ref, name)) return false;
-      if (done_.contains(name)) continue;
+      if (done_.contains(key_ref, name)) continue;
       Py_ssize_t i = 0;
       if (!items(&key_ref, 1, i)) return false;
     }
@@ -399,15 +495,15 @@ bool Dumper::items(PyObject* const* order, Py_ssize_t count, Py_ssize_t& i) {
   for (; end < count; ++end) {
     std::string_view name;
     if (!tag_text(order[end], name)) return false;
-    if (owner_.contains(name) || CifWriter::category(name) != category) break;
-    if (done_.contains(name)) continue;
+    if (owner_.contains(order[end], name) || CifWriter::category(name) != category) break;
+    if (done_.contains(order[end], name)) continue;
     pad = std::max(pad, name.size());
   }
   pad = std::min(pad, kMaxTagPad);
   for (; i < end; ++i) {
     std::string_view name;
     if (!tag_text(order[i], name)) return false;
-    if (done_.contains(name)) continue;
+    if (done_.contains(order[i], name)) continue;
     PyObject* values = nullptr;
     if (!values_of(order[i], values)) return false;
     const Py_ssize_t n = PySequence_Fast_GET_SIZE(values);
@@ -421,7 +517,7 @@ bool Dumper::items(PyObject* const* order, Py_ssize_t count, Py_ssize_t& i) {
       if (!cell_of(PySequence_Fast_GET_ITEM(values, v), rendered_, cell)) return false;
       writer_.item(name, pad, cell);
     }
-    done_.insert(name);
+    done_.at(order[i], name);
   }
   return true;
 }
@@ -543,7 +639,7 @@ bool Dumper::loop(std::size_t index) {
     // only the columns it still holds.
     std::size_t kept = 0;
     for (std::size_t c = 0; c < plan.tags.size(); ++c) {
-      if (owner_[plan.names[c]] != index) continue;
+      if (owner_.at(plan.tags[c], plan.names[c]) != index) continue;
       plan.tags[kept] = plan.tags[c];
       plan.names[kept] = plan.names[c];
       lists[kept++] = lists[c];
@@ -678,7 +774,7 @@ bool Dumper::loop(std::size_t index) {
   writer_.loop_rows(column_text, static_cast<std::size_t>(rows), column_bytes, multiline,
                     regular);
   writer_.end_loop();
-  for (std::string_view name : plan.names) done_.insert(name);
+  for (std::size_t c = 0; c < plan.names.size(); ++c) done_.at(plan.tags[c], plan.names[c]);
   return true;
 }
 
