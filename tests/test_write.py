@@ -201,6 +201,10 @@ def test_generated_containers(values):
          r"block 'blk', tag '_a x': tag name holds a blank"),
         (lambda b: b["tag_order"].__setitem__(0, "a.x"), ValueError,
          r"block 'blk', tag 'a\.x': tag name does not begin with an underscore"),
+        (lambda b: b["tag_order"].__setitem__(0, "_a.long_name\x7f"), ValueError,
+         r"tag '_a\.long_name\x7f': tag name holds a character CIF 1\.1 does not allow"),
+        (lambda b: b.__setitem__("name", "a_long_name\x01"), ValueError,
+         r"block name holds a character CIF 1\.1 does not allow"),
     ],
 )  # fmt: skip
 def test_unwritable(change, error, message):
