@@ -170,41 +170,32 @@ std::size_t CifWriter::layout_rows(const std::vector<const char*>& columns, std:
 // and the pad after it as 16-byte blocks of blanks up to the next column; what spills past
 // either is overwritten by what follows on the line.
 std::size_t CifWriter::layout_regular_rows(const std::vector<const char*>& columns,
-                                           std::size_t rows, char* dst) const {
+                                           std::size_t rows, char* dst) {
   static constexpr char kBlanks[kCopySlack] = {' ', ' ', ' ', ' ', ' ', ' ', ' ', ' ',
                                                ' ', ' ', ' ', ' ', ' ', ' ', ' ', ' '};
-  // Per column, in one place: where its next value is, where it starts on its line, where
-  // the pad after it ends (the next column's offset on a shared line, else the value's end)
-  // and the sizes from `short_from` to `short_from + short_span` (unsigned, so one test)
-  // that need neither a second copy nor a second block of blanks.
-  struct Column {
-    const char* next;
-    std::size_t offset;
-    std::size_t pad_end;
-    std::size_t short_from;
-    std::size_t short_span;
-  };
   const std::size_t count = offset_.size();
-  std::vector<Column> cols(count);
-  std::vector<std::size_t> line_ends;  // one past the last column of each line of a row
+  std::vector<LaidColumn>& cols = laid_columns_;
+  cols.resize(count);
+  std::vector<std::size_t>& line_ends = line_ends_;
+  line_ends.clear();
   for (std::size_t c = 0; c < count; ++c) {
     const bool shared = c + 1 < count && !starts_line_[c + 1];
     const std::size_t pad_end = shared ? offset_[c + 1] : 0;
     // A value shorter than this leaves a pad longer than one block of blanks covers.
     const std::size_t need =
         pad_end > offset_[c] + kCopySlack ? pad_end - offset_[c] - kCopySlack : 0;
-    cols[c] = Column{columns[c], offset_[c], pad_end, need <= kCopySlack ? need : kLongCell + 1,
+    cols[c] = LaidColumn{columns[c], offset_[c], pad_end, need <= kCopySlack ? need : kLongCell + 1,
                      need <= kCopySlack ? kCopySlack - need : 0};
     if (!shared) line_ends.push_back(c + 1);
   }
-  Column* const first = cols.data();
+  LaidColumn* const first = cols.data();
   char* out = dst;
   for (std::size_t r = 0; r < rows; ++r) {
-    Column* col = first;
+    LaidColumn* col = first;
     for (const std::size_t line_end : line_ends) {
       char* const line = out;
       char* text_end = line;
-      for (Column* const stop = first + line_end; col != stop; ++col) {
+      for (LaidColumn* const stop = first + line_end; col != stop; ++col) {
         const char* p = col->next;
         const std::size_t size = static_cast<unsigned char>(*p);
         char* at = line + col->offset;

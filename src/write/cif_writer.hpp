@@ -100,7 +100,7 @@ class CifWriter {
   std::size_t layout_rows(const std::vector<const char*>& columns, std::size_t rows,
                           char* dst) const;
   std::size_t layout_regular_rows(const std::vector<const char*>& columns, std::size_t rows,
-                                  char* dst) const;
+                                  char* dst);
 
   void append_cell(const Cell& cell);
 
@@ -114,6 +114,19 @@ class CifWriter {
   std::vector<std::size_t> widths_;
   std::vector<std::size_t> offset_;    // where each column starts on its line
   std::vector<std::uint8_t> starts_line_;  // whether a column starts a new line of its row
+  // Per column of a regular loop, in one place: where its next value is, where it starts on
+  // its line, where the pad after it ends (the next column's offset on a shared line, else
+  // the value's end) and the sizes from `short_from` to `short_from + short_span` (unsigned,
+  // so one test) that need neither a second copy nor a second block of blanks.
+  struct LaidColumn {
+    const char* next;
+    std::size_t offset;
+    std::size_t pad_end;
+    std::size_t short_from;
+    std::size_t short_span;
+  };
+  std::vector<LaidColumn> laid_columns_;
+  std::vector<std::size_t> line_ends_;  // one past the last column of each line of a row
 };
 
 }  // namespace tessrin

@@ -276,6 +276,10 @@ class Dumper {
   Where where_;
   PyObject* tags_ = nullptr;  // the current frame's tag dict (borrowed from its FrameRefs)
   std::vector<LoopPlan> loops_;
+  // Scratch of one loop, reused from loop to loop.
+  std::vector<PyObject*> loop_lists_;
+  std::vector<std::size_t> loop_widths_;
+  std::vector<const char*> loop_columns_;
   std::vector<PyRef> loop_headers_;  // the loops list and each loop's tags, as read
   NameTable owner_;      // tag -> the loop that holds its column
   NameTable done_;       // tags written
@@ -377,7 +381,13 @@ bool Dumper::tag_text(PyObject* tag, std::string_view& view) {
 // last of its tags stands. A tag named by several loops holds the column of the last one
 // (its owner); earlier loops are written with that column too, so that they read back alike.
 bool Dumper::plan_loops(PyObject* loops) {
-  loops_.clear();
+  // The plans keep their vectors' room from frame to frame.
+  for (LoopPlan& plan : loops_) {
+    plan.tags.clear();
+    plan.names.clear();
+    plan.trigger = -1;
+    plan.written = false;
+  }
   owner_.clear();
   PyRef list = PyRef::steal(PySequence_Fast(loops, "loops must be a sequence"));
   if (!list) return false;
@@ -623,7 +633,8 @@ bool Dumper::render(PyObject* root, std::string& out) {
 bool Dumper::loop(std::size_t index) {
   LoopPlan& plan = loops_[index];
   plan.written = true;
-  std::vector<PyObject*> lists(plan.tags.size());
+  std::vector<PyObject*>& lists = loop_lists_;
+  lists.assign(plan.tags.size(), nullptr);
   for (std::size_t c = 0; c < plan.tags.size(); ++c) {
     where_.tag = plan.names[c];
     if (!values_of(plan.tags[c], lists[c])) return false;
@@ -665,7 +676,8 @@ bool Dumper::loop(std::size_t index) {
   // these alone, without going back to the Python objects.
   if (arenas_.size() < columns) arenas_.resize(columns);
   std::vector<ByteBuffer>& arenas = arenas_;
-  std::vector<std::size_t> widths(columns, 0);
+  std::vector<std::size_t>& widths = loop_widths_;
+  widths.assign(columns, 0);
   std::size_t multiline = 0;
   bool regular = true;  // every value in put_cell's short layout
   PlainWord* const words = plain_words_.data();
@@ -765,7 +777,8 @@ bool Dumper::loop(std::size_t index) {
     widths[c] = widest;
   }
   writer_.begin_loop(plan.names, widths);
-  std::vector<const char*> column_text(columns);
+  std::vector<const char*>& column_text = loop_columns_;
+  column_text.resize(columns);
   std::size_t column_bytes = 0;
   for (std::size_t c = 0; c < columns; ++c) {
     column_text[c] = arenas[c].data();
