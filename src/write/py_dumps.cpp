@@ -135,6 +135,8 @@ bool read_frame(PyObject* obj, bool block, const Where& where, FrameRefs& f) {
 /// The hash of a str by its text (cached in the str), without running any Python code: equal
 /// texts in distinct strs hash alike.
 Py_hash_t name_hash(PyObject* s) {
+  const Py_hash_t cached = reinterpret_cast<PyASCIIObject*>(s)->hash;  // -1 until computed
+  if (cached != -1) return cached;
   const Py_hash_t hash = PyUnicode_Type.tp_hash(s);
   if (hash != -1) return hash;
   PyErr_Clear();
