@@ -4,19 +4,28 @@ in parallel (only the hand-over to pyarrow holds the lock).
 
     python bench/threads.py [--runs N]
 
-Prints one JSON object: files, bytes, the best wall-clock seconds of each, and their ratio.
+Prints one JSON object: files, bytes, the best wall-clock seconds of each, and their ratio;
+and the same files in a pool of 1 and of 2 worker processes, which share no lock at all: their
+ratio is what the machine itself allows (memory bandwidth, page faults, a shared host).
 """
 
 from __future__ import annotations
 
 import argparse
 import json
+import os
 import sys
 import time
-from concurrent.futures import ThreadPoolExecutor
+from concurrent.futures import ProcessPoolExecutor, ThreadPoolExecutor
 from pathlib import Path
 
-import tessrin_core
+# numpy (which pyarrow imports) starts an OpenBLAS thread pool whose threads spin for a while
+# after start-up, on the very cores the two parsing threads need; nothing here does linear
+# algebra (bench/measure.py does the same).
+for _var in ("OPENBLAS_NUM_THREADS", "OMP_NUM_THREADS", "MKL_NUM_THREADS"):
+    os.environ.setdefault(_var, "1")
+
+import tessrin_core  # noqa: E402
 
 CORPUS = Path(__file__).resolve().parents[2] / "shared" / "corpus"
 SUFFIXES = (".cif", ".dic", ".mmcif")
@@ -38,6 +47,15 @@ def parse_all(files: list[str], threads: int) -> float:
     return time.perf_counter() - started
 
 
+def parse_in_processes(files: list[str], workers: int) -> float:
+    with ProcessPoolExecutor(max_workers=workers) as pool:
+        list(pool.map(parse_one, files[-workers * 20 :]))  # start-up and imports, not timed
+        started = time.perf_counter()
+        for _ in pool.map(parse_one, files, chunksize=4):
+            pass
+        return time.perf_counter() - started
+
+
 def main(argv: list[str] | None = None) -> int:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--runs", type=int, default=5)
@@ -50,6 +68,7 @@ def main(argv: list[str] | None = None) -> int:
     files = [str(p) for p in paths]
     parse_all(files, 1)  # warm-up: page cache, pyarrow's first use
     best = {threads: min(parse_all(files, threads) for _ in range(args.runs)) for threads in (1, 2)}
+    procs = {n: min(parse_in_processes(files, n) for _ in range(args.runs)) for n in (1, 2)}
     print(
         json.dumps(
             {
@@ -59,6 +78,9 @@ def main(argv: list[str] | None = None) -> int:
                 "one_thread_s": round(best[1], 3),
                 "two_threads_s": round(best[2], 3),
                 "ratio": round(best[2] / best[1], 3),
+                "one_process_s": round(procs[1], 3),
+                "two_processes_s": round(procs[2], 3),
+                "process_ratio": round(procs[2] / procs[1], 3),
             }
         )
     )

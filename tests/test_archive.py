@@ -280,3 +280,45 @@ def test_encoding_and_max_errors_reach_every_file(tmp_path, gzipped):
     [row] = manifest(out).values()
     assert row["status"] == "ok" and row["diagnostics"] == 3  # two, then the one that counts
     assert pq.read_table(out / "e").column("name").to_pylist() == ["Caf\u00e9"]
+
+
+@pytest.mark.parametrize("inflater", ["isal", "standard library"])
+def test_gzip_inputs_read_alike_with_either_inflater(tmp_path, monkeypatch, inflater):
+    # ISA-L is used where installed; the standard library stands in elsewhere, and both must
+    # read the same text and refuse the same broken files.
+    if inflater == "standard library":
+        import zlib
+
+        from tessrin import _archive
+
+        monkeypatch.setattr(_archive, "_gzip", gzip)
+        monkeypatch.setattr(_archive, "_inflate_error", zlib.error)
+    else:
+        pytest.importorskip("isal")
+    packed = gzip.compress(b"data_g\nloop_ _g.x 1.5(2) 2.5 3.5\n")
+    (tmp_path / "in").mkdir()
+    (tmp_path / "in" / "ok.cif.gz").write_bytes(packed + packed)  # two gzip members
+    (tmp_path / "in" / "cut.cif.gz").write_bytes(packed[:-12])
+    (tmp_path / "in" / "bad.cif.gz").write_bytes(packed[:10] + b"\xff" * 40)
+    assert convert(tmp_path / "in", "-o", tmp_path / "out", "-j", "1") == 2
+    rows = manifest(tmp_path / "out")
+    assert {n: r["status"] for n, r in rows.items()} == {
+        "ok.cif.gz": "ok", "cut.cif.gz": "error", "bad.cif.gz": "error"
+    }
+    assert all("cannot decompress" in rows[n]["error"] for n in ("cut.cif.gz", "bad.cif.gz"))
+    assert pq.read_table(tmp_path / "out" / "g").column("x").to_pylist() == [1.5, 2.5, 3.5] * 2
+
+
+def test_merge_keeps_row_order_and_fills_gaps():
+    # Neighbouring tables of one schema are joined, each column gets a null run per gap, and
+    # the rows stay in the order the tables came (files in input order).
+    def table(**columns):
+        n = len(next(iter(columns.values())))
+        return pa.table({"block": ["b"] * n, "frame": pa.nulls(n, pa.string()), **columns})
+
+    tables = [table(x=[1, 2]), table(x=[3]), table(y=["a"]), table(X=[4.5], y=["b"])]
+    merged = _parts.merge([_parts.with_file(t, str(i)) for i, t in enumerate(tables)])
+    assert merged.column("file").to_pylist() == ["0", "0", "1", "2", "3"]
+    assert merged.column("x").to_pylist() == [1.0, 2.0, 3.0, None, 4.5]
+    assert merged.column("y").to_pylist() == [None, None, None, "a", "b"]
+    assert all(c.num_chunks == 1 for c in merged.columns)
