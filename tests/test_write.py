@@ -201,6 +201,10 @@ def test_generated_containers(values):
          r"block 'blk', tag '_a x': tag name holds a blank"),
         (lambda b: b["tag_order"].__setitem__(0, "a.x"), ValueError,
          r"block 'blk', tag 'a\.x': tag name does not begin with an underscore"),
+        (lambda b: b["tag_order"].__setitem__(0, "_a.l\x7fong_name"), ValueError,
+         r"tag '_a\.l\x7fong_name': tag name holds a character CIF 1\.1 does not allow"),
+        (lambda b: b.__setitem__("name", "a_lo\x01ng_name"), ValueError,
+         r"block name holds a character CIF 1\.1 does not allow"),
     ],
 )  # fmt: skip
 def test_unwritable(change, error, message):
@@ -251,6 +255,32 @@ def test_loops_fit_the_width_or_wrap():
     assert "_a.z\n1    22    333\n4444 55555 6\n" in tessrin.dumps(raw)
     raw = tessrin.parse_raw("data_w loop_ _a.x _a.y 1 2 " + "v" * 100 + " 3")
     assert "_a.y\n1\n2\n" + "v" * 100 + "\n3\n" in tessrin.dumps(raw)
+
+
+# Loops whose values all fit the short layout are laid out by fixed column offsets; one
+# non-ASCII value sends the loop through the general layout. Both must give the same lines.
+@pytest.mark.parametrize(
+    "rows, width",
+    [
+        ([["a", "b"], ["ccc", "d"]], 80),
+        ([["x" * 40, "1"], ["y", "2"]], 80),  # a pad longer than one block of blanks
+        ([["v" * 17, "w" * 33], ["1", "2"]], 80),  # values longer than one block
+        ([["1", "22", "333"], ["4444", "55555", "6"]], 12),  # rows broken over lines
+        ([["p" * 20, "q", "r" * 30], ["s", "t" * 25, "u"]], 30),
+    ],
+)
+def test_short_and_general_loop_layouts_agree(rows, width):
+    def text(first):
+        cells = [[first] + row[1:] if i == 0 else row for i, row in enumerate(rows)]
+        body = " ".join(" ".join(row) for row in cells)
+        tags = " ".join(f"_l.c{i}" for i in range(len(rows[0])))
+        raw = tessrin.parse_raw(f"#\\#CIF_2.0\ndata_d loop_ {tags} {body}")
+        return tessrin.dumps(raw, width=width)
+
+    first = rows[0][0]
+    plain = first[:-1] + "e"
+    accented = first[:-1] + "\u00e9"
+    assert text(accented).replace(accented, plain) == text(plain)
 
 
 def test_dump_targets(tmp_path):

@@ -14,8 +14,8 @@ namespace tessrin {
 
 class ByteBuffer {
  public:
-  /// Where a buffer's bytes live when not on malloc: dumps writes its text straight into the
-  /// storage of the str it returns, so the text is never copied once more at the end.
+  /// Where a buffer's bytes live when not on a block of its own: dumps writes into a block
+  /// kept from call to call, so that its pages are not faulted in afresh each time.
   class Storage {
    public:
     /// The bytes moved to room for `capacity` (the first call has `data` null); throws
@@ -69,6 +69,8 @@ class ByteBuffer {
 
   const char* data() const { return data_; }
   std::size_t size() const { return size_; }
+  /// Bytes that fit after the end without growing.
+  std::size_t room() const { return capacity_ - size_; }
   bool empty() const { return size_ == 0; }
   void clear() { size_ = 0; }
   char back() const { return data_[size_ - 1]; }

@@ -165,8 +165,62 @@ std::size_t CifWriter::layout_rows(const std::vector<const char*>& columns, std:
   return pos;
 }
 
+// The common loop: every value short and on its row's lines, so each column starts at its
+// own offset on its line in every row. A value goes out as one 16-byte block (short ones)
+// and the pad after it as 16-byte blocks of blanks up to the next column; what spills past
+// either is overwritten by what follows on the line.
+std::size_t CifWriter::layout_regular_rows(const std::vector<const char*>& columns,
+                                           std::size_t rows, char* dst) {
+  static constexpr char kBlanks[kCopySlack] = {' ', ' ', ' ', ' ', ' ', ' ', ' ', ' ',
+                                               ' ', ' ', ' ', ' ', ' ', ' ', ' ', ' '};
+  const std::size_t count = offset_.size();
+  std::vector<LaidColumn>& cols = laid_columns_;
+  cols.resize(count);
+  std::vector<std::size_t>& line_ends = line_ends_;
+  line_ends.clear();
+  for (std::size_t c = 0; c < count; ++c) {
+    const bool shared = c + 1 < count && !starts_line_[c + 1];
+    const std::size_t pad_end = shared ? offset_[c + 1] : 0;
+    // A value shorter than this leaves a pad longer than one block of blanks covers.
+    const std::size_t need =
+        pad_end > offset_[c] + kCopySlack ? pad_end - offset_[c] - kCopySlack : 0;
+    cols[c] = LaidColumn{columns[c], offset_[c], pad_end, need <= kCopySlack ? need : kLongCell + 1,
+                     need <= kCopySlack ? kCopySlack - need : 0};
+    if (!shared) line_ends.push_back(c + 1);
+  }
+  LaidColumn* const first = cols.data();
+  char* out = dst;
+  for (std::size_t r = 0; r < rows; ++r) {
+    LaidColumn* col = first;
+    for (const std::size_t line_end : line_ends) {
+      char* const line = out;
+      char* text_end = line;
+      for (LaidColumn* const stop = first + line_end; col != stop; ++col) {
+        const char* p = col->next;
+        const std::size_t size = static_cast<unsigned char>(*p);
+        char* at = line + col->offset;
+        std::memcpy(at, p + 1, kCopySlack);
+        col->next = p + 1 + size;
+        text_end = at + size;
+        std::memcpy(text_end, kBlanks, kCopySlack);
+        if (size - col->short_from > col->short_span) {
+          if (size > kCopySlack) {
+            std::memcpy(at + kCopySlack, p + 1 + kCopySlack, size - kCopySlack);
+          }
+          for (char* pad = text_end + kCopySlack; pad < line + col->pad_end; pad += kCopySlack) {
+            std::memcpy(pad, kBlanks, kCopySlack);
+          }
+        }
+      }
+      *text_end = '\n';
+      out = text_end + 1;
+    }
+  }
+  return static_cast<std::size_t>(out - dst);
+}
+
 void CifWriter::loop_rows(const std::vector<const char*>& columns, std::size_t rows,
-                          std::size_t column_bytes, std::size_t multiline) {
+                          std::size_t column_bytes, std::size_t multiline, bool regular) {
   const std::size_t count = offset_.size();
   if (count == 0) return;
   // Room for every byte: the texts; per row its pads, which on each line add up to at most
@@ -178,7 +232,9 @@ void CifWriter::loop_rows(const std::vector<const char*>& columns, std::size_t r
   }
   const std::size_t room =
       column_bytes + rows * (line + count + 1) + multiline * (line + 2) + kCopySlack;
-  out_.commit(layout_rows(columns, rows, out_.reserve(room)));
+  char* dst = out_.reserve(room);
+  out_.commit(regular && multiline == 0 ? layout_regular_rows(columns, rows, dst)
+                                        : layout_rows(columns, rows, dst));
 }
 
 void CifWriter::end_loop() { after_loop_ = true; }

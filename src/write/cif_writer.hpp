@@ -38,10 +38,16 @@ inline constexpr std::uint32_t kMultiline = 0x80000000u;
 /// Readable bytes after the end of each column: short values are copied as one block.
 inline constexpr std::size_t kCopySlack = 16;
 
+/// Whether a value takes the short layout in a column: one size byte, then its text.
+inline bool is_short_cell(std::string_view text, std::size_t width, bool multiline) {
+  return !multiline && text.size() == width && text.size() < kLongCell;
+}
+
 /// Appends one value to a column (the general case; the writer of a parse inlines the short
 /// one). False when the value is too long to describe (2 GiB).
+
 inline bool put_cell(ByteBuffer& column, std::string_view text, std::size_t width, bool multiline) {
-  if (!multiline && text.size() == width && text.size() < kLongCell) {
+  if (is_short_cell(text, width, multiline)) {
     column.push_back(static_cast<char>(text.size()));
     column.append(text);
     return true;
@@ -78,9 +84,10 @@ class CifWriter {
                   const std::vector<std::size_t>& widths);
   /// All `rows` rows of the loop begun last, from its columns (put_cell's layout, kCopySlack
   /// readable bytes after each); `column_bytes` is the columns' total size and `multiline`
-  /// the number of values on lines of their own.
+  /// the number of values on lines of their own; `regular` when every value has the short
+  /// layout (one size byte, as many columns as bytes).
   void loop_rows(const std::vector<const char*>& columns, std::size_t rows,
-                 std::size_t column_bytes, std::size_t multiline);
+                 std::size_t column_bytes, std::size_t multiline, bool regular);
   void end_loop();
 
   /// The category a tag belongs to: up to the first full stop (mmCIF), else up to the second
@@ -92,6 +99,8 @@ class CifWriter {
   void write_own_lines(const Cell& cell);
   std::size_t layout_rows(const std::vector<const char*>& columns, std::size_t rows,
                           char* dst) const;
+  std::size_t layout_regular_rows(const std::vector<const char*>& columns, std::size_t rows,
+                                  char* dst);
 
   void append_cell(const Cell& cell);
 
@@ -105,6 +114,19 @@ class CifWriter {
   std::vector<std::size_t> widths_;
   std::vector<std::size_t> offset_;    // where each column starts on its line
   std::vector<std::uint8_t> starts_line_;  // whether a column starts a new line of its row
+  // Per column of a regular loop, in one place: where its next value is, where it starts on
+  // its line, where the pad after it ends (the next column's offset on a shared line, else
+  // the value's end) and the sizes from `short_from` to `short_from + short_span` (unsigned,
+  // so one test) that need neither a second copy nor a second block of blanks.
+  struct LaidColumn {
+    const char* next;
+    std::size_t offset;
+    std::size_t pad_end;
+    std::size_t short_from;
+    std::size_t short_span;
+  };
+  std::vector<LaidColumn> laid_columns_;
+  std::vector<std::size_t> line_ends_;  // one past the last column of each line of a row
 };
 
 }  // namespace tessrin

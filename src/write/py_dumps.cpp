@@ -6,11 +6,8 @@
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
-#include <memory_resource>
-#include <optional>
 #include <string>
 #include <string_view>
-#include <unordered_map>
 #include <unordered_set>
 #include <utility>
 #include <vector>
@@ -26,43 +23,25 @@ namespace {
 
 constexpr Py_ssize_t kPrefetchAhead = 16;
 
-/// A str known to be written as it stands, with its text: no Python code runs during a
-/// dumps call, so an object's address names the same unchanged str throughout.
-struct PlainWord {
+/// A str known to be written as it stands, as its cell in a column (size byte, then up to 15
+/// bytes of text): no Python code runs during a dumps call, so an object's address names the
+/// same unchanged str throughout.
+struct alignas(32) PlainWord {
   PyObject* object = nullptr;
-  std::uint32_t size = 0;
-  char text[16];
+  char cell[16];
 };
+// Room a short value takes in a column with the bytes its 16-byte copy may spill.
+constexpr std::size_t kShortRoom = 1 + 16;
 constexpr std::size_t kPlainWords = 1024;  // a power of two
-
-/// A tag str already checked as a name, with its text. The same tag strs come back in every
-/// frame of a parse_raw result, and a frame asks for each of its tags up to three times.
-struct CheckedTag {
-  PyObject* object = nullptr;
-  std::string_view text;
-};
-constexpr std::size_t kCheckedTags = 1024;  // a power of two
-
-/// Hashes a tag by its length and its first and last eight bytes: tags of one frame share
-/// their category and differ within those, and hashing every byte of every tag at each
-/// lookup was a tenth of writing a file of many small blocks.
-struct TagHash {
-  std::size_t operator()(std::string_view tag) const noexcept {
-    std::uint64_t head = 0;
-    std::uint64_t tail = 0;
-    if (tag.size() >= 8) {
-      std::memcpy(&head, tag.data(), 8);
-      std::memcpy(&tail, tag.data() + tag.size() - 8, 8);
-    } else {
-      for (char c : tag) head = head << 8 | static_cast<unsigned char>(c);
-    }
-    const std::uint64_t mixed = (head * 0x9E3779B97F4A7C15u) ^ (tail + tag.size());
-    return static_cast<std::size_t>((mixed * 0xC2B2AE3D27D4EB4Fu) >> 17);
-  }
-};
 
 // Plain items of one category pad their tags to the longest tag of the run, up to this.
 constexpr std::size_t kMaxTagPad = 40;
+
+/// Room for `n` bytes at the end of a column written up to `w`; returns where they go.
+[[gnu::noinline]] char* regrow(ByteBuffer& arena, char* w, std::size_t n) {
+  arena.commit(static_cast<std::size_t>(w - (arena.data() + arena.size())));
+  return arena.reserve(n);
+}
 
 /// The UTF-8 text of a str; ASCII strs are read in place.
 bool str_view(PyObject* s, std::string_view& view) {
@@ -153,6 +132,83 @@ bool read_frame(PyObject* obj, bool block, const Where& where, FrameRefs& f) {
   return true;
 }
 
+/// The hash of a str by its text (cached in the str), without running any Python code: equal
+/// texts in distinct strs hash alike.
+Py_hash_t name_hash(PyObject* s) {
+  const Py_hash_t cached = reinterpret_cast<PyASCIIObject*>(s)->hash;  // -1 until computed
+  if (cached != -1) return cached;
+  const Py_hash_t hash = PyUnicode_Type.tp_hash(s);
+  if (hash != -1) return hash;
+  PyErr_Clear();
+  return 0;  // still correct, only slower
+}
+
+/// Names of a frame with a number each (open addressing). Reused from frame to frame: a
+/// frame's tags are few, and a node-based map spent more on allocating and hashing them than
+/// the writing of the frame took.
+class NameTable {
+ public:
+  void clear() {
+    size_ = 0;
+    if (++generation_ == 0) {  // wrapped: no slot may look current
+      for (Slot& slot : slots_) slot.generation = 0;
+      generation_ = 1;
+    }
+  }
+  std::size_t size() const { return size_; }
+
+  /// The number of `name` (the text of `s`), or null when absent.
+  std::size_t* find(PyObject* s, std::string_view name) {
+    if (slots_.empty()) return nullptr;
+    Slot& slot = probe(name_hash(s), name);
+    return slot.generation == generation_ ? &slot.value : nullptr;
+  }
+  bool contains(PyObject* s, std::string_view name) { return find(s, name) != nullptr; }
+
+  /// The number of `name`, entered as `fresh` when absent.
+  std::size_t& at(PyObject* s, std::string_view name, std::size_t fresh = 0) {
+    if ((size_ + 1) * 2 > slots_.size()) grow();
+    const Py_hash_t hash = name_hash(s);
+    Slot& slot = probe(hash, name);
+    if (slot.generation != generation_) {
+      slot = Slot{generation_, hash, name, fresh};
+      ++size_;
+    }
+    return slot.value;
+  }
+
+ private:
+  struct Slot {
+    std::uint32_t generation = 0;
+    Py_hash_t hash = 0;
+    std::string_view name;
+    std::size_t value = 0;
+  };
+
+  Slot& probe(Py_hash_t hash, std::string_view name) {
+    const std::size_t mask = slots_.size() - 1;
+    for (std::size_t i = static_cast<std::size_t>(hash) & mask;; i = (i + 1) & mask) {
+      Slot& slot = slots_[i];
+      if (slot.generation != generation_ || (slot.hash == hash && slot.name == name)) {
+        return slot;
+      }
+    }
+  }
+
+  void grow() {
+    std::vector<Slot> old = std::move(slots_);
+    slots_.assign(old.empty() ? 64 : old.size() * 2, Slot{});
+    const std::uint32_t current = generation_;
+    for (const Slot& slot : old) {
+      if (slot.generation == current) probe(slot.hash, slot.name) = slot;
+    }
+  }
+
+  std::vector<Slot> slots_;
+  std::uint32_t generation_ = 1;
+  std::size_t size_ = 0;
+};
+
 /// One loop: its tags once each, and where the walk of the tag order writes it.
 struct LoopPlan {
   std::vector<PyObject*> tags;
@@ -161,41 +217,36 @@ struct LoopPlan {
   bool written = false;
 };
 
-/// The output's bytes in a str of one byte per character, grown in place: for ASCII text (all
-/// CIF 1.1, most CIF 2.0) that str is the result, cut to size; no Python code sees it before.
-class StrStorage final : public ByteBuffer::Storage {
+/// Where the output is written: one block per thread, kept from call to call. A fresh block
+/// for every call costs a page fault per 4 KiB written, which took a fifth of the time of
+/// a large dumps; the text is copied into its str once at the end instead. A block grown
+/// past kKeptLimit is given back after the call rather than held.
+class KeptStorage final : public ByteBuffer::Storage {
  public:
-  ~StrStorage() { Py_XDECREF(str_); }
+  static constexpr std::size_t kKeptLimit = std::size_t{64} << 20;
+
+  ~KeptStorage() { std::free(block_); }
 
   char* resize(char*, std::size_t capacity) override {
-    if (capacity > static_cast<std::size_t>(PY_SSIZE_T_MAX)) throw std::bad_alloc();
-    const auto size = static_cast<Py_ssize_t>(capacity);
-    if (str_ == nullptr) {
-      str_ = PyUnicode_New(size, 127);
-    } else if (PyUnicode_Resize(&str_, size) < 0) {
-      PyErr_Clear();  // the old str stays valid; the guard reports the MemoryError
-      throw std::bad_alloc();
-    }
-    if (str_ == nullptr) {
-      PyErr_Clear();
-      throw std::bad_alloc();
-    }
-    return static_cast<char*>(PyUnicode_DATA(str_));
+    // What the buffer holds is the block itself, or nothing yet at the start of a call.
+    if (capacity <= capacity_) return block_;
+    void* grown = std::realloc(block_, capacity);
+    if (grown == nullptr) throw std::bad_alloc();
+    block_ = static_cast<char*>(grown);
+    capacity_ = capacity;
+    return block_;
   }
-  void release(char*) noexcept override {}
-
-  /// The result: the str itself cut to `size`, or for non-ASCII text its UTF-8 decoded.
-  PyObject* take(std::size_t size, bool ascii) {
-    if (!ascii) {
-      return PyUnicode_DecodeUTF8(static_cast<const char*>(PyUnicode_DATA(str_)),
-                                  static_cast<Py_ssize_t>(size), nullptr);
+  void release(char*) noexcept override {
+    if (capacity_ > kKeptLimit) {
+      std::free(block_);
+      block_ = nullptr;
+      capacity_ = 0;
     }
-    if (PyUnicode_Resize(&str_, static_cast<Py_ssize_t>(size)) < 0) return nullptr;
-    return std::exchange(str_, nullptr);
   }
 
  private:
-  PyObject* str_ = nullptr;
+  char* block_ = nullptr;
+  std::size_t capacity_ = 0;
 };
 
 class Dumper {
@@ -227,26 +278,30 @@ class Dumper {
   Where where_;
   PyObject* tags_ = nullptr;  // the current frame's tag dict (borrowed from its FrameRefs)
   std::vector<LoopPlan> loops_;
+  // Scratch of one loop, reused from loop to loop.
+  std::vector<PyObject*> loop_lists_;
+  std::vector<std::size_t> loop_widths_;
+  std::vector<const char*> loop_columns_;
   std::vector<PyRef> loop_headers_;  // the loops list and each loop's tags, as read
-  // The lookups of one frame live in a buffer reused from frame to frame: a file of
-  // thousands of blocks would otherwise allocate and free a node per tag per block.
-  struct FrameIndex {
-    explicit FrameIndex(std::pmr::memory_resource* memory)
-        : owner(memory), done(memory), position(memory) {}
-    std::pmr::unordered_map<std::string_view, std::size_t, TagHash> owner;  // a looped tag's loop
-    std::pmr::unordered_set<std::string_view, TagHash> done;                 // tags written
-    std::pmr::unordered_map<std::string_view, Py_ssize_t, TagHash> position;  // in the tag order
-  };
-  std::vector<std::byte> frame_memory_ = std::vector<std::byte>(std::size_t{64} << 10);
-  std::optional<std::pmr::monotonic_buffer_resource> frame_arena_;
-  std::optional<FrameIndex> index_;
+  NameTable owner_;      // tag -> the loop that holds its column
+  NameTable done_;       // tags written
+  NameTable position_of_;  // tag -> its first place in the tag order
   std::string rendered_;
   std::string scratch_;
   // Reused from loop to loop, so a file of many loops does not fault in fresh pages for each.
   std::vector<ByteBuffer> arenas_;
   std::vector<PlainWord> plain_words_ = std::vector<PlainWord>(kPlainWords);
-  std::vector<CheckedTag> checked_tags_ = std::vector<CheckedTag>(kCheckedTags);
   std::string position_;  // names a block or frame by position until its name is read
+  // Tags whose names were found good in the current frame, which holds its strs throughout
+  // (a sequence that is not a list may give strs that live only as long as its frame).
+  struct KnownTag {
+    PyObject* object = nullptr;
+    std::string_view text;
+    std::size_t frame = 0;
+  };
+  std::size_t frames_seen_ = 0;
+  static constexpr std::size_t kKnownTags = 512;  // a power of two
+  std::vector<KnownTag> known_tags_ = std::vector<KnownTag>(kKnownTags);
 };
 
 bool Dumper::read_text(PyObject* s, const char* what, std::string_view& view) {
@@ -305,10 +360,11 @@ bool Dumper::blocks(PyObject* blocks) {
 }
 
 bool Dumper::tag_text(PyObject* tag, std::string_view& view) {
-  CheckedTag& seen = checked_tags_[(reinterpret_cast<std::uintptr_t>(tag) >> 4) &
-                                   (kCheckedTags - 1)];
-  if (seen.object == tag) {
-    view = where_.tag = seen.text;
+  // A frame's walk reads each tag several times, and blocks often share their tag strs.
+  KnownTag& known = known_tags_[(reinterpret_cast<std::uintptr_t>(tag) >> 4) & (kKnownTags - 1)];
+  if (known.object == tag && known.frame == frames_seen_) {
+    view = known.text;
+    where_.tag = view;
     return true;
   }
   where_.tag = {};
@@ -319,7 +375,7 @@ bool Dumper::tag_text(PyObject* tag, std::string_view& view) {
     return raise_at(PyExc_ValueError, where_, std::string("tag name ") + problem);
   }
   where_.tag = view;
-  seen = CheckedTag{tag, view};
+  known = KnownTag{tag, view, frames_seen_};
   return true;
 }
 
@@ -327,17 +383,18 @@ bool Dumper::tag_text(PyObject* tag, std::string_view& view) {
 // last of its tags stands. A tag named by several loops holds the column of the last one
 // (its owner); earlier loops are written with that column too, so that they read back alike.
 bool Dumper::plan_loops(PyObject* loops) {
-  PyRef list = PyRef::steal(PySequence_Fast(loops, "loops must be a sequence"));
-  if (!list) return false;
-  const Py_ssize_t n = PySequence_Fast_GET_SIZE(list.get());
-  // Plans are cleared, not destroyed, so their vectors keep their room for the next frame.
-  loops_.resize(static_cast<std::size_t>(n));
+  // The plans keep their vectors' room from frame to frame.
   for (LoopPlan& plan : loops_) {
     plan.tags.clear();
     plan.names.clear();
     plan.trigger = -1;
     plan.written = false;
   }
+  owner_.clear();
+  PyRef list = PyRef::steal(PySequence_Fast(loops, "loops must be a sequence"));
+  if (!list) return false;
+  const Py_ssize_t n = PySequence_Fast_GET_SIZE(list.get());
+  loops_.resize(static_cast<std::size_t>(n));
   loop_headers_.clear();
   loop_headers_.push_back(std::move(list));
   for (Py_ssize_t i = 0; i < n; ++i) {
@@ -352,7 +409,7 @@ bool Dumper::plan_loops(PyObject* loops) {
       PyObject* tag = PySequence_Fast_GET_ITEM(header.get(), t);
       std::string_view name;
       if (!tag_text(tag, name)) return false;
-      index_->owner[name] = static_cast<std::size_t>(i);
+      owner_.at(tag, name) = static_cast<std::size_t>(i);
       if (std::find(plan.names.begin(), plan.names.end(), name) != plan.names.end()) continue;
       plan.tags.push_back(tag);
       plan.names.push_back(name);
@@ -362,19 +419,21 @@ bool Dumper::plan_loops(PyObject* loops) {
 }
 
 void Dumper::place_loops(PyObject* const* order, Py_ssize_t count) {
-  auto& position = index_->position;
+  NameTable& position = position_of_;
+  position.clear();
   for (Py_ssize_t i = 0; i < count; ++i) {
     std::string_view name;
     if (PyUnicode_Check(order[i]) && str_view(order[i], name)) {
-      position.try_emplace(name, i);
+      position.at(order[i], name, static_cast<std::size_t>(i));
     } else {
       PyErr_Clear();  // reported when the walk reaches it
     }
   }
   for (LoopPlan& plan : loops_) {
-    for (std::string_view name : plan.names) {
-      auto at = position.find(name);
-      if (at != position.end()) plan.trigger = std::max(plan.trigger, at->second);
+    for (std::size_t t = 0; t < plan.names.size(); ++t) {
+      if (const std::size_t* at = position.find(plan.tags[t], plan.names[t])) {
+        plan.trigger = std::max(plan.trigger, static_cast<Py_ssize_t>(*at));
+      }
     }
   }
 }
@@ -392,9 +451,8 @@ bool Dumper::values_of(PyObject* tag, PyObject*& values) {
 bool Dumper::frame(const FrameRefs& f) {
   if (!PyDict_Check(f.tags.get())) return raise_type(where_, "tags must be a dict", f.tags.get());
   tags_ = f.tags.get();
-  index_.reset();
-  frame_arena_.emplace(frame_memory_.data(), frame_memory_.size());
-  index_.emplace(&*frame_arena_);
+  ++frames_seen_;
+  done_.clear();
   if (!plan_loops(f.loops.get())) return false;
   PyRef order = PyRef::steal(PySequence_Fast(f.tag_order.get(), "tag order must be a sequence"));
   if (!order) return false;
@@ -404,14 +462,14 @@ bool Dumper::frame(const FrameRefs& f) {
   for (Py_ssize_t i = 0; i < count;) {
     std::string_view name;
     if (!tag_text(tags[i], name)) return false;
-    if (index_->owner.contains(name)) {
+    if (owner_.contains(tags[i], name)) {
       for (std::size_t l = 0; l < loops_.size(); ++l) {
         if (loops_[l].trigger == i && !loop(l)) return false;
       }
       ++i;
       continue;
     }
-    if (index_->done.contains(name)) {
+    if (done_.contains(tags[i], name)) {
       ++i;
       continue;
     }
@@ -421,7 +479,7 @@ bool Dumper::frame(const FrameRefs& f) {
   for (std::size_t l = 0; l < loops_.size(); ++l) {
     if (!loops_[l].written && !loop(l)) return false;
   }
-  if (static_cast<std::size_t>(PyDict_GET_SIZE(tags_)) > index_->done.size()) {
+  if (static_cast<std::size_t>(PyDict_GET_SIZE(tags_)) > done_.size()) {
     PyObject* key = nullptr;
     PyObject* value = nullptr;
     Py_ssize_t pos = 0;
@@ -430,7 +488,7 @@ bool Dumper::frame(const FrameRefs& f) {
     for (PyObject* key_ref : rest) {
       std::string_view name;
       if (!tag_text(key_ref, name)) return false;
-      if (index_->done.contains(name)) continue;
+      if (done_.contains(key_ref, name)) continue;
       Py_ssize_t i = 0;
       if (!items(&key_ref, 1, i)) return false;
     }
@@ -449,15 +507,15 @@ bool Dumper::items(PyObject* const* order, Py_ssize_t count, Py_ssize_t& i) {
   for (; end < count; ++end) {
     std::string_view name;
     if (!tag_text(order[end], name)) return false;
-    if (index_->owner.contains(name) || CifWriter::category(name) != category) break;
-    if (index_->done.contains(name)) continue;
+    if (owner_.contains(order[end], name) || CifWriter::category(name) != category) break;
+    if (done_.contains(order[end], name)) continue;
     pad = std::max(pad, name.size());
   }
   pad = std::min(pad, kMaxTagPad);
   for (; i < end; ++i) {
     std::string_view name;
     if (!tag_text(order[i], name)) return false;
-    if (index_->done.contains(name)) continue;
+    if (done_.contains(order[i], name)) continue;
     PyObject* values = nullptr;
     if (!values_of(order[i], values)) return false;
     const Py_ssize_t n = PySequence_Fast_GET_SIZE(values);
@@ -471,7 +529,7 @@ bool Dumper::items(PyObject* const* order, Py_ssize_t count, Py_ssize_t& i) {
       if (!cell_of(PySequence_Fast_GET_ITEM(values, v), rendered_, cell)) return false;
       writer_.item(name, pad, cell);
     }
-    index_->done.insert(name);
+    done_.at(order[i], name);
   }
   return true;
 }
@@ -577,7 +635,8 @@ bool Dumper::render(PyObject* root, std::string& out) {
 bool Dumper::loop(std::size_t index) {
   LoopPlan& plan = loops_[index];
   plan.written = true;
-  std::vector<PyObject*> lists(plan.tags.size());
+  std::vector<PyObject*>& lists = loop_lists_;
+  lists.assign(plan.tags.size(), nullptr);
   for (std::size_t c = 0; c < plan.tags.size(); ++c) {
     where_.tag = plan.names[c];
     if (!values_of(plan.tags[c], lists[c])) return false;
@@ -593,7 +652,7 @@ bool Dumper::loop(std::size_t index) {
     // only the columns it still holds.
     std::size_t kept = 0;
     for (std::size_t c = 0; c < plan.tags.size(); ++c) {
-      if (index_->owner[plan.names[c]] != index) continue;
+      if (owner_.at(plan.tags[c], plan.names[c]) != index) continue;
       plan.tags[kept] = plan.tags[c];
       plan.names[kept] = plan.names[c];
       lists[kept++] = lists[c];
@@ -619,54 +678,63 @@ bool Dumper::loop(std::size_t index) {
   // these alone, without going back to the Python objects.
   if (arenas_.size() < columns) arenas_.resize(columns);
   std::vector<ByteBuffer>& arenas = arenas_;
-  std::vector<std::size_t> widths(columns, 0);
+  std::vector<std::size_t>& widths = loop_widths_;
+  widths.assign(columns, 0);
   std::size_t multiline = 0;
+  bool regular = true;  // every value in put_cell's short layout
+  PlainWord* const words = plain_words_.data();
+  const bool cif2 = cif2_;
   for (std::size_t c = 0; c < columns; ++c) {
     where_.tag = plan.names[c];
     PyObject* const* items = PySequence_Fast_ITEMS(lists[c]);
     ByteBuffer& arena = arenas[c];
     arena.clear();
     std::size_t widest = 0;
-    for (Py_ssize_t r = 0; r < rows; ++r) {
-      PyObject* value = items[r];
-      // The strs of a column lie apart in memory; asking for one a few rows ahead hides the
-      // wait for it behind the work on this one.
-      if (r + kPrefetchAhead < rows) {
-        // The header and, for an ASCII str, the text after it, which may start a new line.
-        const char* ahead = reinterpret_cast<const char*>(items[r + kPrefetchAhead]);
-        __builtin_prefetch(ahead);
-        __builtin_prefetch(ahead + sizeof(PyASCIIObject) + 8);
-      }
+    // The column is written through a local pointer: stores through a char pointer would
+    // otherwise make the compiler reload the arena's fields for every value.
+    char* w = arena.reserve(kShortRoom);
+    char* limit = w + arena.room();
+    // A value written as it stands, from the cache or an ASCII str: false for the rest.
+    auto plain = [&](PyObject* value) __attribute__((always_inline)) {
       // Most values of a parse_raw result are a few shared strs ("?", ".", "ATOM", "C"):
       // one seen before in this call is copied from the cache without looking at it again.
-      PlainWord& seen = plain_words_[(reinterpret_cast<std::uintptr_t>(value) >> 4) &
-                                     (kPlainWords - 1)];
+      PlainWord& seen =
+          words[(reinterpret_cast<std::uintptr_t>(value) >> 4) & (kPlainWords - 1)];
       if (seen.object == value) {
-        char* dst = arena.reserve(1 + sizeof seen.text);
-        dst[0] = static_cast<char>(seen.size);
-        std::memcpy(dst + 1, seen.text, sizeof seen.text);
-        arena.commit(1 + seen.size);
-        widest = std::max<std::size_t>(widest, seen.size);
-        continue;
-      }
-      // Otherwise the common case inline: an ASCII str that is written as it stands.
-      if (PyUnicode_CheckExact(value) && PyUnicode_IS_COMPACT_ASCII(value)) {
-        const std::size_t n = static_cast<std::size_t>(PyUnicode_GET_LENGTH(value));
-        const char* src = static_cast<const char*>(PyUnicode_DATA(value));
-        char* dst = arena.reserve(1 + n);
-        if (n < kLongCell &&
-            is_plain_word(std::string_view(src, n), copy_classify(src, n, dst + 1), cif2_)) {
-          dst[0] = static_cast<char>(n);
-          arena.commit(1 + n);
-          widest = std::max(widest, n);
-          if (n <= sizeof seen.text) {
-            seen.object = value;
-            seen.size = static_cast<std::uint32_t>(n);
-            std::memcpy(seen.text, src, n);
-          }
-          continue;
+        if (static_cast<std::size_t>(limit - w) < kShortRoom) {
+          w = regrow(arena, w, kShortRoom);
+          limit = w + arena.room();
         }
+        std::memcpy(w, seen.cell, sizeof seen.cell);
+        const std::size_t n = static_cast<unsigned char>(seen.cell[0]);
+        w += 1 + n;
+        widest = std::max(widest, n);
+        return true;
       }
+      if (!PyUnicode_CheckExact(value) || !PyUnicode_IS_COMPACT_ASCII(value)) return false;
+      const std::size_t n = static_cast<std::size_t>(PyUnicode_GET_LENGTH(value));
+      if (n >= kLongCell) return false;
+      const char* src = static_cast<const char*>(PyUnicode_DATA(value));
+      if (static_cast<std::size_t>(limit - w) < kShortRoom + n) {
+        w = regrow(arena, w, kShortRoom + n);
+        limit = w + arena.room();
+      }
+      if (!is_plain_word(std::string_view(src, n), copy_classify(src, n, w + 1), cif2)) {
+        return false;
+      }
+      w[0] = static_cast<char>(n);
+      if (n < sizeof seen.cell) {
+        seen.object = value;
+        std::memcpy(seen.cell, w, sizeof seen.cell);  // bytes past the text never show
+      }
+      w += 1 + n;
+      widest = std::max(widest, n);
+      return true;
+    };
+    // Any other value: its form chosen and its written text put in the general layout; the
+    // columns a one-line value takes go to `width` (none for a value on lines of its own).
+    // Out of line and apart from `w`, so that the loop keeps its pointers in registers.
+    auto general = [&](PyObject* value, std::size_t& width) __attribute__((noinline)) {
       Cell cell;
       if (!cell_of(value, rendered_, cell)) return false;
       scratch_.clear();
@@ -674,35 +742,69 @@ bool Dumper::loop(std::size_t index) {
       if (!put_cell(arena, scratch_, cell.width, cell.multiline)) {
         return raise_at(PyExc_ValueError, where_, "a loop value is longer than 2 GiB");
       }
+      regular = regular && is_short_cell(scratch_, cell.width, cell.multiline);
       if (cell.multiline) {
         ++multiline;
       } else {
-        widest = std::max(widest, cell.width);
+        width = cell.width;
       }
+      return true;
+    };
+    auto step = [&](PyObject* value) __attribute__((always_inline)) {
+      if (plain(value)) return true;
+      arena.commit(static_cast<std::size_t>(w - (arena.data() + arena.size())));
+      std::size_t width = 0;
+      if (!general(value, width)) return false;
+      widest = std::max(widest, width);
+      w = arena.reserve(kShortRoom);
+      limit = w + arena.room();
+      return true;
+    };
+    // The strs of a column lie apart in memory; asking for one a few rows ahead hides the
+    // wait for it behind the work on this one.
+    const Py_ssize_t ahead_rows = rows > kPrefetchAhead ? rows - kPrefetchAhead : 0;
+    Py_ssize_t r = 0;
+    for (; r < ahead_rows; ++r) {
+      // The header and, for an ASCII str, the text after it, which may start a new line.
+      const char* ahead = reinterpret_cast<const char*>(items[r + kPrefetchAhead]);
+      __builtin_prefetch(ahead);
+      __builtin_prefetch(ahead + sizeof(PyASCIIObject) + 8);
+      if (!step(items[r])) return false;
     }
+    for (; r < rows; ++r) {
+      if (!step(items[r])) return false;
+    }
+    arena.commit(static_cast<std::size_t>(w - (arena.data() + arena.size())));
     arena.reserve(kCopySlack);  // pass 2 copies short values in whole 16-byte blocks
     widths[c] = widest;
   }
   writer_.begin_loop(plan.names, widths);
-  std::vector<const char*> column_text(columns);
+  std::vector<const char*>& column_text = loop_columns_;
+  column_text.resize(columns);
   std::size_t column_bytes = 0;
   for (std::size_t c = 0; c < columns; ++c) {
     column_text[c] = arenas[c].data();
     column_bytes += arenas[c].size();
   }
-  writer_.loop_rows(column_text, static_cast<std::size_t>(rows), column_bytes, multiline);
+  writer_.loop_rows(column_text, static_cast<std::size_t>(rows), column_bytes, multiline,
+                    regular);
   writer_.end_loop();
-  for (std::string_view name : plan.names) index_->done.insert(name);
+  for (std::size_t c = 0; c < plan.names.size(); ++c) done_.at(plan.tags[c], plan.names[c]);
   return true;
 }
 
 }  // namespace
 
 PyObject* dumps_blocks(PyObject* blocks, bool cif2, std::size_t width) {
-  StrStorage storage;
+  static thread_local KeptStorage storage;
   Dumper dumper(cif2, width, &storage);
   if (!dumper.blocks(blocks)) return nullptr;
-  return storage.take(dumper.out().size(), dumper.ascii());
+  const ByteBuffer& out = dumper.out();
+  const auto size = static_cast<Py_ssize_t>(out.size());
+  if (!dumper.ascii()) return PyUnicode_DecodeUTF8(out.data(), size, nullptr);
+  PyObject* text = PyUnicode_New(size, 127);
+  if (text != nullptr) std::memcpy(PyUnicode_DATA(text), out.data(), out.size());
+  return text;
 }
 
 }  // namespace tessrin

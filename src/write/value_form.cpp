@@ -1,6 +1,8 @@
 #include "write/value_form.hpp"
 
 #include <array>
+#include <cstdint>
+#include <cstring>
 
 namespace tessrin {
 
@@ -78,6 +80,29 @@ void append_folded_line(std::string& out, std::string_view line) {
     out.push_back('\\');
     fold_line(out, {});
   }
+}
+
+/// True when every byte of `name` is printable ASCII other than a blank: such a name is good
+/// in either version. Eight bytes at a time, as most names are tens of bytes long (a name that
+/// fails here is looked at byte by byte).
+bool plain_ascii_name(std::string_view name) {
+  constexpr std::uint64_t kOnes = 0x0101010101010101u;
+  constexpr std::uint64_t kHigh = 0x8080808080808080u;
+  std::uint64_t bad = 0;
+  std::size_t i = 0;
+  for (; i + 8 <= name.size(); i += 8) {
+    std::uint64_t x;
+    std::memcpy(&x, name.data() + i, 8);
+    const std::uint64_t del = x ^ (kOnes * 0x7F);
+    // High bit of a byte: non-ASCII; below 0x21: a control or a blank (exact as a whole
+    // for ASCII bytes, and a word with a high byte is refused anyway); 0x7F (DEL).
+    bad |= x | ((x - kOnes * 0x21) & ~x) | ((del - kOnes) & ~del);
+  }
+  for (; i < name.size(); ++i) {
+    const auto c = static_cast<unsigned char>(name[i]);
+    if (c <= 0x20 || c >= 0x7F) return false;
+  }
+  return (bad & kHigh) == 0;
 }
 
 }  // namespace
@@ -175,6 +200,7 @@ void append_value(std::string& out, std::string_view v, ValueForm form) {
 const char* name_problem(std::string_view name, bool cif2, bool tag) noexcept {
   if (name.empty()) return "is empty";
   if (tag && name[0] != '_') return "does not begin with an underscore";
+  if (plain_ascii_name(name)) return nullptr;
   std::uint8_t mask = 0;
   for (char c : name) mask |= kWriteClasses[static_cast<unsigned char>(c)];
   // Quotes and number signs inside a name belong to its word.

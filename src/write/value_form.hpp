@@ -123,9 +123,11 @@ inline bool is_plain_word(std::string_view v, std::uint8_t mask, bool cif2) {
 /// that both decides whether it is a plain word and puts it in place.
 inline std::uint8_t copy_classify(const char* src, std::size_t n, char* dst) {
   std::uint8_t mask = 0;
+#pragma GCC unroll 4
   for (std::size_t i = 0; i < n; ++i) {
-    mask |= write_detail::kWriteClasses[static_cast<unsigned char>(src[i])];
-    dst[i] = src[i];
+    const char c = src[i];
+    mask |= write_detail::kWriteClasses[static_cast<unsigned char>(c)];
+    dst[i] = c;
   }
   return mask;
 }
