@@ -50,22 +50,26 @@ TypedColumn text_column(const TextColumnView& column, DeclaredType declared, std
   return out;
 }
 
-/// Rows from `i` on of a column already typed as `T` (int64 or float64), read into `out`
-/// for as long as each is a short plain number of that type or, in a Mixed column, a null;
-/// returns the first row it did not take, for the general loop. Once a column's type is
-/// known nearly every value takes this loop.
+/// The rows whose values the short readers may take: they read kShortReadBytes from a
+/// value's start, so the last few rows of a column are left to the general loop.
+std::size_t short_read_rows(const TextColumnView& column) noexcept {
+  const std::uint32_t size = column.rows == 0 ? 0 : column.offsets[column.rows];
+  if (size < kShortReadBytes) return 0;
+  return static_cast<std::size_t>(
+      std::upper_bound(column.offsets, column.offsets + column.rows, size - kShortReadBytes) -
+      column.offsets);
+}
+
+/// Rows from `i` up to `rows` (short_read_rows) of a column already typed as `T` (int64 or
+/// float64), read into `out` for as long as each is a short plain number of that type or, in
+/// a Mixed column, a null; returns the first row it did not take, for the general loop. Once
+/// a column's type is known nearly every value takes this loop.
 template <bool Mixed, class T>
 [[gnu::noinline]] std::size_t read_run(const TextColumnView& column, std::size_t i,
-                                       T* out) noexcept {
+                                       std::size_t rows, T* out) noexcept {
   const std::uint8_t* const kinds = column.kinds;
   const std::uint32_t* const offsets = column.offsets;
   const char* const data = column.data;
-  // The readers read kShortReadBytes from a value's start: the last few rows are left to the
-  // general loop.
-  const std::uint32_t size = offsets[column.rows];
-  if (size < kShortReadBytes) return i;
-  const std::size_t rows = static_cast<std::size_t>(
-      std::upper_bound(offsets + i, offsets + column.rows, size - kShortReadBytes) - offsets);
   unsigned fraction = 0;  // digits after the point of the last real read
   std::uint32_t begin = offsets[i];
   for (; i < rows; ++i) {
@@ -122,12 +126,15 @@ TypedColumn type_cells(const TextColumnView& column, DeclaredType declared,
   const char* const data_end = rows == 0 ? data : data + offsets[rows];
   std::size_t with_su = 0;
 
-  const bool plain_cells = Mixed || column.uniform_kind == kString;
+  // Worked out once: a column of values the short readers refuse (uncertainties, exponents)
+  // comes back to the general loop at every row.
+  const std::size_t run_rows =
+      Mixed || column.uniform_kind == kString ? short_read_rows(column) : 0;
   for (std::size_t i = 0; i < rows; ++i) {
-    if (plain_cells && ints != nullptr) {
-      i = read_run<Mixed>(column, i, ints);
-    } else if (plain_cells && reals != nullptr) {
-      i = read_run<Mixed>(column, i, reals);
+    if (i < run_rows && ints != nullptr) {
+      i = read_run<Mixed>(column, i, run_rows, ints);
+    } else if (i < run_rows && reals != nullptr) {
+      i = read_run<Mixed>(column, i, run_rows, reals);
     }
     if (i == rows) break;
     const std::uint8_t kind = Mixed ? kinds[i] : column.uniform_kind;
