@@ -85,14 +85,32 @@ PyObject* batches_to_python_impl(PreparedBatches& prepared) {
   PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(prepared.count)));
   if (!list) return nullptr;
   for (SchemaGroup& group : prepared.groups) {
+    // A group of several batches, all with rows and columns, is read in one call.
+    bool read_whole = group.arrays.size() > 1 && group.schema->n_children > 0;
+    for (const nanoarrow::UniqueArray& array : group.arrays) read_whole &= array->length > 0;
     ArrowArrayStream stream{};
     make_stream(std::move(group.schema), std::move(group.arrays), &stream);
     PyRef reader = PyRef::steal(import_stream(&stream));
     if (!reader) return nullptr;
-    for (std::size_t position : group.positions) {
-      PyObject* converted = read_next_batch(reader.get());
-      if (converted == nullptr) return nullptr;
-      PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(position), converted);
+    if (!read_whole) {
+      for (std::size_t position : group.positions) {
+        PyObject* converted = read_next_batch(reader.get());
+        if (converted == nullptr) return nullptr;
+        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(position), converted);
+      }
+      continue;
+    }
+    PyRef batches = PyRef::steal(read_all_batches(reader.get()));
+    if (!batches) return nullptr;
+    if (!PyList_Check(batches.get()) ||
+        PyList_GET_SIZE(batches.get()) != static_cast<Py_ssize_t>(group.positions.size())) {
+      PyErr_SetString(PyExc_RuntimeError, "pyarrow gave back a different number of batches");
+      return nullptr;
+    }
+    for (std::size_t i = 0; i < group.positions.size(); ++i) {
+      PyObject* converted = PyList_GET_ITEM(batches.get(), static_cast<Py_ssize_t>(i));
+      Py_INCREF(converted);
+      PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(group.positions[i]), converted);
     }
   }
   return list.release();

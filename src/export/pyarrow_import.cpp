@@ -65,6 +65,17 @@ PyObject* read_next_batch(PyObject* reader) {
   return PyObject_CallMethodNoArgs(reader, name);
 }
 
+PyObject* read_all_batches(PyObject* reader) {
+  static PyObject* read_all = PyUnicode_InternFromString("read_all");
+  static PyObject* to_batches = PyUnicode_InternFromString("to_batches");
+  if (read_all == nullptr || to_batches == nullptr) return nullptr;
+  // The table's chunks are the batches as read; to_batches gives each back whole (it only
+  // skips batches without rows, which the caller rules out).
+  PyRef table = PyRef::steal(PyObject_CallMethodNoArgs(reader, read_all));
+  if (!table) return nullptr;
+  return PyObject_CallMethodNoArgs(table.get(), to_batches);
+}
+
 PyObject* raise_export_error(const ExportError& error) {
   return raise_text(
       error.kind() == ExportError::Kind::capacity ? PyExc_OverflowError : PyExc_ValueError,

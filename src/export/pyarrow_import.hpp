@@ -25,6 +25,12 @@ PyObject* import_stream(ArrowArrayStream* stream);
 /// null with an exception set.
 PyObject* read_next_batch(PyObject* reader);
 
+/// Every batch of `reader`, whose batches all have rows, as a new list of pyarrow.RecordBatch
+/// (the same batches read_next_batch gives), or null with an exception set. pyarrow lets go
+/// of the interpreter lock around each read, and with other threads waiting every read then
+/// waits its turn to take it back: read_all lets go once for the whole stream.
+PyObject* read_all_batches(PyObject* reader);
+
 /// Raises an ExportError as Python sees it (capacity: OverflowError, else ValueError); null.
 PyObject* raise_export_error(const ExportError& error);
 
