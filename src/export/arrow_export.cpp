@@ -85,8 +85,16 @@ PyObject* batches_to_python_impl(PreparedBatches& prepared) {
   PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(prepared.count)));
   if (!list) return nullptr;
   for (SchemaGroup& group : prepared.groups) {
-    // A group of several batches, all with rows and columns, is read in one call.
-    bool read_whole = group.arrays.size() > 1 && group.schema->n_children > 0;
+    // Each call into pyarrow lets go of the interpreter lock once (and waits its turn to take
+    // it back when other threads want it): a lone batch is imported directly, and a group of
+    // several, all with rows and columns, through one stream read whole.
+    if (group.arrays.size() == 1) {
+      PyObject* converted = import_batch(group.arrays[0].get(), group.schema.get());
+      if (converted == nullptr) return nullptr;
+      PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(group.positions[0]), converted);
+      continue;
+    }
+    bool read_whole = group.schema->n_children > 0;
     for (const nanoarrow::UniqueArray& array : group.arrays) read_whole &= array->length > 0;
     ArrowArrayStream stream{};
     make_stream(std::move(group.schema), std::move(group.arrays), &stream);

@@ -28,6 +28,9 @@ struct StreamGuard {
   }
 };
 
+// pyarrow.RecordBatch, set with the reader class.
+PyObject* batch_class = nullptr;
+
 }  // namespace
 
 PyObject* pyarrow_reader_class() {
@@ -45,8 +48,13 @@ PyObject* pyarrow_reader_class() {
   }
   PyRef found = PyRef::steal(PyObject_GetAttrString(module.get(), "RecordBatchReader"));
   if (!found) return nullptr;
-  // The import may have let another thread run and get here first; keep its object.
-  if (cls == nullptr) cls = found.release();
+  PyRef batch = PyRef::steal(PyObject_GetAttrString(module.get(), "RecordBatch"));
+  if (!batch) return nullptr;
+  // The import may have let another thread run and get here first; keep its objects.
+  if (cls == nullptr) {
+    batch_class = batch.release();
+    cls = found.release();
+  }
   return cls;
 }
 
@@ -57,6 +65,25 @@ PyObject* import_stream(ArrowArrayStream* stream) {
   PyRef address = PyRef::steal(PyLong_FromVoidPtr(stream));
   if (!address) return nullptr;
   return PyObject_CallMethod(cls, "_import_from_c", "O", address.get());
+}
+
+PyObject* import_batch(ArrowArray* array, ArrowSchema* schema) {
+  // Whatever pyarrow did not take over is released here.
+  struct Guard {
+    ArrowArray* array;
+    ArrowSchema* schema;
+    ~Guard() {
+      if (array->release != nullptr) array->release(array);
+      if (schema->release != nullptr) schema->release(schema);
+    }
+  } guard{array, schema};
+  if (pyarrow_reader_class() == nullptr) return nullptr;
+  PyRef array_address = PyRef::steal(PyLong_FromVoidPtr(array));
+  if (!array_address) return nullptr;
+  PyRef schema_address = PyRef::steal(PyLong_FromVoidPtr(schema));
+  if (!schema_address) return nullptr;
+  return PyObject_CallMethod(batch_class, "_import_from_c", "OO", array_address.get(),
+                             schema_address.get());
 }
 
 PyObject* read_next_batch(PyObject* reader) {

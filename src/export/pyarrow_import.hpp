@@ -21,6 +21,10 @@ PyObject* pyarrow_reader_class();
 /// `stream` is released either way, so the caller never releases it.
 PyObject* import_stream(ArrowArrayStream* stream);
 
+/// A new pyarrow.RecordBatch that took `array` and `schema` over, or null with an exception
+/// set. Both are released either way.
+PyObject* import_batch(ArrowArray* array, ArrowSchema* schema);
+
 /// The next batch of `reader` (a pyarrow.RecordBatchReader) as a new pyarrow.RecordBatch, or
 /// null with an exception set.
 PyObject* read_next_batch(PyObject* reader);
