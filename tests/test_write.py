@@ -177,6 +177,11 @@ def test_generated_containers(values):
     round_trip(one_block(values, "CIF_2_0"), "2.0")
 
 
+class OwnHash(str):
+    def __hash__(self):
+        return super().__hash__()
+
+
 @pytest.mark.parametrize(
     "change, error, message",
     [
@@ -205,6 +210,12 @@ def test_generated_containers(values):
          r"tag '_a\.l\x7fong_name': tag name holds a character CIF 1\.1 does not allow"),
         (lambda b: b.__setitem__("name", "a_lo\x01ng_name"), ValueError,
          r"block name holds a character CIF 1\.1 does not allow"),
+        # The writer keeps pointers into the data while it reads it: nothing may run the
+        # caller's code in between (a generator, a str subclass's own __hash__ or __eq__).
+        (lambda b: b.__setitem__("tag_order", iter(b["tag_order"])), TypeError,
+         r"block 'blk': tag order must be a list, not list_iterator"),
+        (lambda b: b["tags"].__setitem__(OwnHash("_a.z"), ["1"]), TypeError,
+         r"block 'blk': a tag must be str .*, not OwnHash"),
     ],
 )  # fmt: skip
 def test_unwritable(change, error, message):
@@ -214,6 +225,25 @@ def test_unwritable(change, error, message):
     change(raw["blocks"][0])
     with pytest.raises(error, match=message):
         tessrin.dumps(raw, version="1.1")
+
+
+def test_caller_code_run_during_dumps_writes_its_own_text():
+    """A frame read through the attributes of a Python object runs the caller's code, which
+    may itself call dumps: each call writes its own text."""
+    other = tessrin.parse_raw("data_o\n" + "".join(f"_o.t{i} {'y' * 30}\n" for i in range(3000)))
+    raw = tessrin.parse_raw("data_b\n" + "".join(f"_b.t{i} {'x' * 30}\n" for i in range(300)))
+    block = raw["blocks"][0]
+
+    class Frame:
+        name, _tag_order, _loops, _save_frame_list = (
+            block["name"], block["tag_order"], block["loops"], [])
+
+        @property
+        def _tags(self):
+            tessrin.dumps(other)
+            return block["tags"]
+
+    assert tessrin.dumps({"version": "CIF_1_1", "blocks": [Frame()]}) == tessrin.dumps(raw)
 
 
 SAMPLE = """#\\#CIF_2.0

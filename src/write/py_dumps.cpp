@@ -37,6 +37,28 @@ constexpr std::size_t kPlainWords = 1024;  // a power of two
 // Plain items of one category pad their tags to the longest tag of the run, up to this.
 constexpr std::size_t kMaxTagPad = 40;
 
+/// The `n` (below 16) bytes at `src` to `dst`, with two overlapping loads and stores of the
+/// widest size that fits.
+[[gnu::always_inline]] inline void copy_short(char* dst, const char* src, std::size_t n) {
+  auto pair = [&]<class Word>(Word) __attribute__((always_inline)) {
+    Word head;
+    Word tail;
+    std::memcpy(&head, src, sizeof head);
+    std::memcpy(&tail, src + n - sizeof tail, sizeof tail);
+    std::memcpy(dst, &head, sizeof head);
+    std::memcpy(dst + n - sizeof tail, &tail, sizeof tail);
+  };
+  if (n >= 8) {
+    pair(std::uint64_t{});
+  } else if (n >= 4) {
+    pair(std::uint32_t{});
+  } else if (n >= 2) {
+    pair(std::uint16_t{});
+  } else if (n == 1) {
+    dst[0] = src[0];
+  }
+}
+
 /// Room for `n` bytes at the end of a column written up to `w`; returns where they go.
 [[gnu::noinline]] char* regrow(ByteBuffer& arena, char* w, std::size_t n) {
   arena.commit(static_cast<std::size_t>(w - (arena.data() + arena.size())));
@@ -87,6 +109,23 @@ bool raise_at(PyObject* type, const Where& where, std::string_view what) {
 bool raise_type(const Where& where, const char* expected, PyObject* got) {
   std::string what = std::string(expected) + ", not " + Py_TYPE(got)->tp_name;
   return raise_at(PyExc_TypeError, where, what);
+}
+
+/// A new reference to `seq` when it is a list or a tuple (read without running any Python
+/// code), else a TypeError. The writer keeps pointers into the data between reads, so no
+/// code of the caller's may run in between: it could change or free what they point at.
+PyObject* list_or_tuple(PyObject* seq, const Where& where, const char* what) {
+  if (PyList_Check(seq) || PyTuple_Check(seq)) return Py_NewRef(seq);
+  raise_type(where, what, seq);
+  return nullptr;
+}
+
+/// Whether hashing and comparing `s` (a str) run str's own code: a subclass that redefines
+/// either would run Python code in every dict lookup of the writer.
+bool hashes_as_str(PyObject* s) {
+  const PyTypeObject* type = Py_TYPE(s);
+  return type == &PyUnicode_Type || (type->tp_hash == PyUnicode_Type.tp_hash &&
+                                     type->tp_richcompare == PyUnicode_Type.tp_richcompare);
 }
 
 /// A str's text; a str that is not valid Unicode (lone surrogates) becomes a ValueError here.
@@ -272,6 +311,15 @@ class Dumper {
 
   bool read_text(PyObject* s, const char* what, std::string_view& view);
 
+  /// The word cache knows strs by address, which holds only while no Python code runs: a
+  /// frame read through the attributes of a Python class may have run some (and freed strs
+  /// whose addresses new ones now have).
+  void forget_words_after(PyObject* frame) {
+    if (!PyDict_Check(frame) && (Py_TYPE(frame)->tp_flags & Py_TPFLAGS_BASETYPE) != 0) {
+      std::fill(plain_words_.begin(), plain_words_.end(), PlainWord{});
+    }
+  }
+
   CifWriter writer_;
   bool cif2_;
   bool ascii_ = true;  // no str written so far holds a non-ASCII character
@@ -332,22 +380,24 @@ bool Dumper::blocks(PyObject* blocks) {
     position_ = "number " + std::to_string(b + 1);
     where_ = Where{position_, {}, {}};
     FrameRefs block;
-    if (!read_frame(PySequence_Fast_GET_ITEM(list.get(), b), true, where_, block)) return false;
+    PyObject* const block_object = PySequence_Fast_GET_ITEM(list.get(), b);
+    if (!read_frame(block_object, true, where_, block)) return false;
+    forget_words_after(block_object);
     std::string_view name;
     if (!frame_name(block, true, name)) return false;
     where_ = Where{name, {}, {}};
     writer_.begin_block(name);
     if (!frame(block)) return false;
     PyRef frames = PyRef::steal(
-        PySequence_Fast(block.save_frames.get(), "save frames must be a sequence"));
+        list_or_tuple(block.save_frames.get(), where_, "save frames must be a list"));
     if (!frames) return false;
     for (Py_ssize_t s = 0; s < PySequence_Fast_GET_SIZE(frames.get()); ++s) {
       position_ = "number " + std::to_string(s + 1);
       where_ = Where{name, position_, {}};
       FrameRefs save;
-      if (!read_frame(PySequence_Fast_GET_ITEM(frames.get(), s), false, where_, save)) {
-        return false;
-      }
+      PyObject* const save_object = PySequence_Fast_GET_ITEM(frames.get(), s);
+      if (!read_frame(save_object, false, where_, save)) return false;
+      forget_words_after(save_object);
       std::string_view frame_name_text;
       if (!frame_name(save, false, frame_name_text)) return false;
       where_ = Where{name, frame_name_text, {}};
@@ -368,7 +418,9 @@ bool Dumper::tag_text(PyObject* tag, std::string_view& view) {
     return true;
   }
   where_.tag = {};
-  if (!PyUnicode_Check(tag)) return raise_type(where_, "a tag must be str", tag);
+  if (!PyUnicode_Check(tag) || !hashes_as_str(tag)) {
+    return raise_type(where_, "a tag must be str (a subclass only if it keeps str's hashing and comparison)", tag);
+  }
   if (!read_text(tag, "the tag", view)) return false;
   if (const char* problem = name_problem(view, cif2_, true)) {
     where_.tag = view;
@@ -391,7 +443,7 @@ bool Dumper::plan_loops(PyObject* loops) {
     plan.written = false;
   }
   owner_.clear();
-  PyRef list = PyRef::steal(PySequence_Fast(loops, "loops must be a sequence"));
+  PyRef list = PyRef::steal(list_or_tuple(loops, where_, "loops must be a list"));
   if (!list) return false;
   const Py_ssize_t n = PySequence_Fast_GET_SIZE(list.get());
   loops_.resize(static_cast<std::size_t>(n));
@@ -399,9 +451,9 @@ bool Dumper::plan_loops(PyObject* loops) {
   loop_headers_.push_back(std::move(list));
   for (Py_ssize_t i = 0; i < n; ++i) {
     // Kept for the frame: the plans point at its tags.
-    loop_headers_.push_back(PyRef::steal(PySequence_Fast(
-        PySequence_Fast_GET_ITEM(loop_headers_.front().get(), i),
-        "a loop must be a sequence of tags")));
+    loop_headers_.push_back(PyRef::steal(list_or_tuple(
+        PySequence_Fast_GET_ITEM(loop_headers_.front().get(), i), where_,
+        "a loop must be a list of tags")));
     const PyRef& header = loop_headers_.back();
     if (!header) return false;
     LoopPlan& plan = loops_[static_cast<std::size_t>(i)];
@@ -451,10 +503,21 @@ bool Dumper::values_of(PyObject* tag, PyObject*& values) {
 bool Dumper::frame(const FrameRefs& f) {
   if (!PyDict_Check(f.tags.get())) return raise_type(where_, "tags must be a dict", f.tags.get());
   tags_ = f.tags.get();
+  {
+    PyObject* key = nullptr;
+    PyObject* value = nullptr;
+    Py_ssize_t pos = 0;
+    while (PyDict_Next(tags_, &pos, &key, &value)) {
+      if (!PyUnicode_CheckExact(key) && !(PyUnicode_Check(key) && hashes_as_str(key))) {
+        return raise_type(where_, "a tag must be str (a subclass only if it keeps str's hashing and comparison)", key);
+      }
+    }
+  }
   ++frames_seen_;
   done_.clear();
   if (!plan_loops(f.loops.get())) return false;
-  PyRef order = PyRef::steal(PySequence_Fast(f.tag_order.get(), "tag order must be a sequence"));
+  where_.tag = {};
+  PyRef order = PyRef::steal(list_or_tuple(f.tag_order.get(), where_, "tag order must be a list"));
   if (!order) return false;
   PyObject* const* tags = PySequence_Fast_ITEMS(order.get());
   const Py_ssize_t count = PySequence_Fast_GET_SIZE(order.get());
@@ -724,8 +787,11 @@ bool Dumper::loop(std::size_t index) {
       }
       w[0] = static_cast<char>(n);
       if (n < sizeof seen.cell) {
+        // Copied from the str, not from `w`: a 16-byte load of bytes just stored one by one
+        // waits for every store to land. Bytes past the text never show.
         seen.object = value;
-        std::memcpy(seen.cell, w, sizeof seen.cell);  // bytes past the text never show
+        seen.cell[0] = static_cast<char>(n);
+        copy_short(seen.cell + 1, src, n);
       }
       w += 1 + n;
       widest = std::max(widest, n);
@@ -797,7 +863,17 @@ bool Dumper::loop(std::size_t index) {
 
 PyObject* dumps_blocks(PyObject* blocks, bool cif2, std::size_t width) {
   static thread_local KeptStorage storage;
-  Dumper dumper(cif2, width, &storage);
+  static thread_local bool storage_in_use = false;
+  // Reading the blocks sequence may run Python code, which may call dumps again on this
+  // thread: that call writes into a buffer of its own, not over this one's.
+  struct Claim {
+    bool mine = !storage_in_use;
+    Claim() { storage_in_use = true; }
+    ~Claim() {
+      if (mine) storage_in_use = false;
+    }
+  } claim;
+  Dumper dumper(cif2, width, claim.mine ? &storage : nullptr);
   if (!dumper.blocks(blocks)) return nullptr;
   const ByteBuffer& out = dumper.out();
   const auto size = static_cast<Py_ssize_t>(out.size());
