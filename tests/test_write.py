@@ -246,6 +246,57 @@ def test_caller_code_run_during_dumps_writes_its_own_text():
     assert tessrin.dumps({"version": "CIF_1_1", "blocks": [Frame()]}) == tessrin.dumps(raw)
 
 
+
+@pytest.mark.parametrize("where", ["blocks", "save_frames"])
+def test_caller_code_that_empties_the_list_being_written(where):
+    """A block or frame object's attributes run the caller's code, which may empty the very
+    list dumps is walking: what is still there is written, and nothing freed is read."""
+    raw = tessrin.parse_raw("data_a _a.x 1 save_f _f.x 2 save_ save_g _g.x 3 save_\ndata_b _b.x 4\n")
+    first = raw["blocks"][0]
+    walked = raw["blocks"] if where == "blocks" else first["save_frames"]
+    kept = dict(walked[0])
+
+    class Frame:
+        _tag_order, _loops, _tags, _save_frame_list = (
+            kept["tag_order"], kept["loops"], kept["tags"], kept.get("save_frames", []))
+
+        @property
+        def name(self):
+            walked.clear()
+            return kept["name"]
+
+    walked[0] = Frame()
+    expected = "data_a\n_a.x 1\n" if where == "blocks" else "save_f\n_f.x 2\nsave_\n"
+    assert expected in tessrin.dumps(raw, version="1.1")
+    assert walked == []
+
+
+def test_caller_code_run_by_a_frame_dict_key_does_not_mix_up_values():
+    """A frame dict may hold a key whose own __eq__ runs when dumps looks up "tags": the loop
+    values it puts in place are written, not those of strs it freed at the same address."""
+    raw = tessrin.parse_raw("data_a loop_ _a.x 1 2\ndata_b loop_ _b.x 3 4\n")
+    first, second = raw["blocks"]
+    first["tags"]["_a.x"] = ["".join(["old", str(i)]) for i in range(2)]
+    armed = False
+
+    class Key(str):
+        def __hash__(self):
+            return hash("tags")
+
+        def __eq__(self, other):
+            nonlocal armed
+            if armed and type(other) is str:
+                armed = False
+                first["tags"]["_a.x"][:] = ["x", "y"]  # frees the old strs
+                second["tags"]["_b.x"] = ["".join(["new", str(i)]) for i in range(2)]
+            return str.__eq__(self, other)
+
+        __ne__ = str.__ne__
+
+    raw["blocks"][1] = second = {Key("k"): None, **second}
+    armed = True
+    assert tessrin.dumps(raw).endswith("data_b\nloop_\n_b.x\nnew0\nnew1\n")
+
 SAMPLE = """#\\#CIF_2.0
 data_one
 _cell.length_a 5.0

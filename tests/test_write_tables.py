@@ -119,6 +119,41 @@ def test_unwritable_numbers(values, su, message):
     assert "'cat'" in str(caught.value) and "'x'" in str(caught.value)
 
 
+def test_number_cells_own_the_columns_they_read():
+    """_number_cells takes each column out of its capsule: a capsule some consumer already took
+    is refused, and the caller's code run during the call (the uncertainties' producer here)
+    can no longer take the values' capsule and free the buffers being read."""
+    from tessrin_core import _number_cells
+
+    n = 10000
+    su = pa.array([0.25] * n)
+
+    class Values:
+        def __init__(self, taken):
+            self.taken = taken
+
+        def __arrow_c_array__(self, requested_schema=None):
+            # A column no one else holds: whoever takes the capsule frees its buffers.
+            self.capsules = pa.array([i + 0.5 for i in range(n)]).__arrow_c_array__()
+            if self.taken:  # the array only: a taken schema is refused by nanoarrow itself
+                schema = pa.array([0.0]).__arrow_c_array__()[0]
+                pa.Array._import_from_c_capsule(schema, self.capsules[1])
+            return self.capsules
+
+    class Su:
+        def __arrow_c_array__(self, requested_schema=None):
+            try:
+                pa.Array._import_from_c_capsule(*values.capsules)
+            except pa.ArrowInvalid:  # already taken by _number_cells
+                pass
+            return su.__arrow_c_array__()
+
+    with pytest.raises(ValueError, match="released"):
+        _number_cells(Values(taken=True))
+    values = Values(taken=False)
+    assert _number_cells(values, Su()) == _number_cells(pa.array([i + 0.5 for i in range(n)]), su)
+
+
 def parquet_and_back(tmp_path, source):
     """`convert --to parquet` of `source` into tmp/ds, then `convert --to cif` of that; the
     tables of the CIF written and their diagnostics."""

@@ -315,9 +315,22 @@ class Dumper {
   /// frame read through the attributes of a Python class may have run some (and freed strs
   /// whose addresses new ones now have).
   void forget_words_after(PyObject* frame) {
-    if (!PyDict_Check(frame) && (Py_TYPE(frame)->tp_flags & Py_TPFLAGS_BASETYPE) != 0) {
+    if (PyDict_Check(frame) ? !keys_hash_as_str(frame)
+                            : (Py_TYPE(frame)->tp_flags & Py_TPFLAGS_BASETYPE) != 0) {
       std::fill(plain_words_.begin(), plain_words_.end(), PlainWord{});
     }
+  }
+
+  /// Whether looking keys up in a frame dict runs no Python code: a stored key of another
+  /// kind whose hash matches "tags", say, is compared by its own __eq__.
+  static bool keys_hash_as_str(PyObject* dict) {
+    PyObject* key = nullptr;
+    PyObject* value = nullptr;
+    Py_ssize_t pos = 0;
+    while (PyDict_Next(dict, &pos, &key, &value)) {
+      if (!PyUnicode_Check(key) || !hashes_as_str(key)) return false;
+    }
+    return true;
   }
 
   CifWriter writer_;
@@ -375,14 +388,15 @@ bool Dumper::frame_name(const FrameRefs& f, bool block, std::string_view& name) 
 bool Dumper::blocks(PyObject* blocks) {
   PyRef list = PyRef::steal(PySequence_Fast(blocks, "blocks must be a sequence"));
   if (!list) return false;
-  const Py_ssize_t n = PySequence_Fast_GET_SIZE(list.get());
-  for (Py_ssize_t b = 0; b < n; ++b) {
+  // Reading a block or frame object may run the caller's code, which may change the list it
+  // came from: the length is read again for each one, and each is held while it is read.
+  for (Py_ssize_t b = 0; b < PySequence_Fast_GET_SIZE(list.get()); ++b) {
     position_ = "number " + std::to_string(b + 1);
     where_ = Where{position_, {}, {}};
     FrameRefs block;
-    PyObject* const block_object = PySequence_Fast_GET_ITEM(list.get(), b);
-    if (!read_frame(block_object, true, where_, block)) return false;
-    forget_words_after(block_object);
+    const PyRef block_object = PyRef::borrow(PySequence_Fast_GET_ITEM(list.get(), b));
+    if (!read_frame(block_object.get(), true, where_, block)) return false;
+    forget_words_after(block_object.get());
     std::string_view name;
     if (!frame_name(block, true, name)) return false;
     where_ = Where{name, {}, {}};
@@ -395,9 +409,9 @@ bool Dumper::blocks(PyObject* blocks) {
       position_ = "number " + std::to_string(s + 1);
       where_ = Where{name, position_, {}};
       FrameRefs save;
-      PyObject* const save_object = PySequence_Fast_GET_ITEM(frames.get(), s);
-      if (!read_frame(save_object, false, where_, save)) return false;
-      forget_words_after(save_object);
+      const PyRef save_object = PyRef::borrow(PySequence_Fast_GET_ITEM(frames.get(), s));
+      if (!read_frame(save_object.get(), false, where_, save)) return false;
+      forget_words_after(save_object.get());
       std::string_view frame_name_text;
       if (!frame_name(save, false, frame_name_text)) return false;
       where_ = Where{name, frame_name_text, {}};

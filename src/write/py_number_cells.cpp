@@ -14,13 +14,19 @@ namespace tessrin {
 
 namespace {
 
-/// An imported array and its view; the capsules keep ownership of the C structs.
+/// An imported array and its view. The C structs are moved out of the capsules: Python code
+/// run later in the call (the other column's __arrow_c_array__, a finaliser) could otherwise
+/// hand the same capsule to another consumer, which would free the buffers being read.
 class ArrayIn {
  public:
   ArrayIn() { ArrowArrayViewInitFromType(&view_, NANOARROW_TYPE_UNINITIALIZED); }
   ArrayIn(const ArrayIn&) = delete;
   ArrayIn& operator=(const ArrayIn&) = delete;
-  ~ArrayIn() { ArrowArrayViewReset(&view_); }
+  ~ArrayIn() {
+    ArrowArrayViewReset(&view_);
+    if (array_.release != nullptr) array_.release(&array_);
+    if (schema_.release != nullptr) schema_.release(&schema_);
+  }
 
   bool open(PyObject* source, const char* what) {
     PyRef pair = PyRef::steal(PyObject_CallMethod(source, "__arrow_c_array__", nullptr));
@@ -29,19 +35,25 @@ class ArrayIn {
       PyErr_Format(PyExc_TypeError, "%s: __arrow_c_array__ must return two capsules", what);
       return false;
     }
-    capsules_ = std::move(pair);
     auto* schema = static_cast<ArrowSchema*>(
-        PyCapsule_GetPointer(PyTuple_GET_ITEM(capsules_.get(), 0), "arrow_schema"));
+        PyCapsule_GetPointer(PyTuple_GET_ITEM(pair.get(), 0), "arrow_schema"));
     if (schema == nullptr) return false;
     auto* array = static_cast<ArrowArray*>(
-        PyCapsule_GetPointer(PyTuple_GET_ITEM(capsules_.get(), 1), "arrow_array"));
+        PyCapsule_GetPointer(PyTuple_GET_ITEM(pair.get(), 1), "arrow_array"));
     if (array == nullptr) return false;
+    // A released struct (a capsule some consumer already took) has no buffers left to read.
+    if (schema->release == nullptr || array->release == nullptr) {
+      PyErr_Format(PyExc_ValueError, "%s: __arrow_c_array__ returned a released array", what);
+      return false;
+    }
+    ArrowSchemaMove(schema, &schema_);
+    ArrowArrayMove(array, &array_);
     ArrowError error;
     ArrowSchemaView schema_view;
     ArrowArrayViewReset(&view_);
-    if (ArrowSchemaViewInit(&schema_view, schema, &error) != NANOARROW_OK ||
-        ArrowArrayViewInitFromSchema(&view_, schema, &error) != NANOARROW_OK ||
-        ArrowArrayViewSetArray(&view_, array, &error) != NANOARROW_OK) {
+    if (ArrowSchemaViewInit(&schema_view, &schema_, &error) != NANOARROW_OK ||
+        ArrowArrayViewInitFromSchema(&view_, &schema_, &error) != NANOARROW_OK ||
+        ArrowArrayViewSetArray(&view_, &array_, &error) != NANOARROW_OK) {
       PyErr_Format(PyExc_ValueError, "%s: %s", what, error.message);
       return false;
     }
@@ -67,7 +79,8 @@ class ArrayIn {
   }
 
  private:
-  PyRef capsules_;
+  ArrowSchema schema_{};  // owned once moved in: release is null until then
+  ArrowArray array_{};
   ArrowArrayView view_;
   ArrowType type_ = NANOARROW_TYPE_UNINITIALIZED;
 };
