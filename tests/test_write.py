@@ -123,6 +123,20 @@ def round_trip(raw, version):
 
 
 @pytest.mark.parametrize("version", ["1.1", "2.0"])
+def test_one_odd_byte_anywhere_in_a_short_value(version):
+    """Short values are checked 16 bytes at a time: one byte a word may not hold, at any
+    place of a value of any short length, still gets the value quoted."""
+    odd = "'\"#[]{} \t\n\x7f\x01\xe9"
+    values = [
+        "a" * at + c + "b" * (size - at - 1)
+        for size in range(1, 17)
+        for at in range(size)
+        for c in (odd if version == "2.0" else odd[:-3])  # 1.1 has no way to hold the last three
+    ]
+    round_trip(one_block(values, "CIF_2_0" if version == "2.0" else "CIF_1_1"), version)
+
+
+@pytest.mark.parametrize("version", ["1.1", "2.0"])
 def test_tricky_values(version):
     written = round_trip(one_block(TRICKY), version)
     reserved_first = "_#'\";$" + ("[]" if version == "1.1" else "[]{}")

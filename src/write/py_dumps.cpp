@@ -3,6 +3,8 @@
 // UTF-8 buffers of strs are touched, so borrowed items stay valid.
 #include "write/py_dumps.hpp"
 
+#include <emmintrin.h>
+
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
@@ -57,6 +59,25 @@ constexpr std::size_t kMaxTagPad = 40;
   } else if (n == 1) {
     dst[0] = src[0];
   }
+}
+
+/// Whether the `n` (1 to 15) bytes of a compact ASCII str's text at `text` are all printable
+/// ASCII other than quotes, `#` and brackets: bytes whose write class is none, so the value
+/// is a word unless its first character or a reserved word says otherwise. One 16-byte load
+/// ending at the text's end, which starts inside the str's own header.
+[[gnu::always_inline]] inline bool classless_text(const char* text, std::size_t n) {
+  static_assert(sizeof(PyASCIIObject) >= 16, "the load may start up to 15 bytes before the text");
+  const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(text + n - 16));
+  auto is = [&](char c) { return _mm_cmpeq_epi8(v, _mm_set1_epi8(c)); };
+  // Signed compares: bytes from 0x80 on are negative, so below 0x21 too.
+  const __m128i printable =
+      _mm_and_si128(_mm_cmpgt_epi8(v, _mm_set1_epi8(0x20)), _mm_cmplt_epi8(v, _mm_set1_epi8(0x7F)));
+  const __m128i special = _mm_or_si128(
+      _mm_or_si128(_mm_or_si128(is('\''), is('"')), _mm_or_si128(is('#'), is('['))),
+      _mm_or_si128(_mm_or_si128(is(']'), is('{')), is('}')));
+  const auto good = static_cast<unsigned>(_mm_movemask_epi8(_mm_andnot_si128(special, printable)));
+  const unsigned wanted = 0xFFFFu & ~((1u << (16 - n)) - 1);  // the lanes of the text
+  return (good & wanted) == wanted;
 }
 
 /// Room for `n` bytes at the end of a column written up to `w`; returns where they go.
@@ -796,9 +817,14 @@ bool Dumper::loop(std::size_t index) {
         w = regrow(arena, w, kShortRoom + n);
         limit = w + arena.room();
       }
-      if (!is_plain_word(std::string_view(src, n), copy_classify(src, n, w + 1), cif2)) {
-        return false;
+      // Short texts of harmless bytes (most numbers and labels) skip the byte-by-byte pass.
+      std::uint8_t classes = 0;
+      if (n != 0 && n < 16 && classless_text(src, n)) {
+        copy_short(w + 1, src, n);
+      } else {
+        classes = copy_classify(src, n, w + 1);
       }
+      if (!is_plain_word(std::string_view(src, n), classes, cif2)) return false;
       w[0] = static_cast<char>(n);
       if (n < sizeof seen.cell) {
         // Copied from the str, not from `w`: a 16-byte load of bytes just stored one by one
