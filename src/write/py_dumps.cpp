@@ -66,16 +66,17 @@ constexpr std::size_t kMaxTagPad = 40;
 /// is a word unless its first character or a reserved word says otherwise. One 16-byte load
 /// ending at the text's end, which starts inside the str's own header.
 [[gnu::always_inline]] inline bool classless_text(const char* text, std::size_t n) {
-  static_assert(sizeof(PyASCIIObject) >= 16, "the load may start up to 15 bytes before the text");
+  static_assert(sizeof(PyASCIIObject) >= 16, "the load may start 15 bytes before the text");
   const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(text + n - 16));
   auto is = [&](char c) { return _mm_cmpeq_epi8(v, _mm_set1_epi8(c)); };
   // Signed compares: bytes from 0x80 on are negative, so below 0x21 too.
-  const __m128i printable =
-      _mm_and_si128(_mm_cmpgt_epi8(v, _mm_set1_epi8(0x20)), _mm_cmplt_epi8(v, _mm_set1_epi8(0x7F)));
+  const __m128i printable = _mm_and_si128(_mm_cmpgt_epi8(v, _mm_set1_epi8(0x20)),
+                                          _mm_cmplt_epi8(v, _mm_set1_epi8(0x7F)));
   const __m128i special = _mm_or_si128(
       _mm_or_si128(_mm_or_si128(is('\''), is('"')), _mm_or_si128(is('#'), is('['))),
       _mm_or_si128(_mm_or_si128(is(']'), is('{')), is('}')));
-  const auto good = static_cast<unsigned>(_mm_movemask_epi8(_mm_andnot_si128(special, printable)));
+  const auto good =
+      static_cast<unsigned>(_mm_movemask_epi8(_mm_andnot_si128(special, printable)));
   const unsigned wanted = 0xFFFFu & ~((1u << (16 - n)) - 1);  // the lanes of the text
   return (good & wanted) == wanted;
 }
@@ -141,12 +142,28 @@ PyObject* list_or_tuple(PyObject* seq, const Where& where, const char* what) {
   return nullptr;
 }
 
-/// Whether hashing and comparing `s` (a str) run str's own code: a subclass that redefines
-/// either would run Python code in every dict lookup of the writer.
-bool hashes_as_str(PyObject* s) {
+/// Whether `s` is a str whose hashing and comparing run str's own code: a subclass that
+/// redefines either would run Python code in every dict lookup of the writer.
+bool plain_str(PyObject* s) {
   const PyTypeObject* type = Py_TYPE(s);
-  return type == &PyUnicode_Type || (type->tp_hash == PyUnicode_Type.tp_hash &&
-                                     type->tp_richcompare == PyUnicode_Type.tp_richcompare);
+  return type == &PyUnicode_Type ||
+         (PyUnicode_Check(s) && type->tp_hash == PyUnicode_Type.tp_hash &&
+          type->tp_richcompare == PyUnicode_Type.tp_richcompare);
+}
+
+constexpr const char* kTagStr =
+    "a tag must be str (a subclass only if it keeps str's hashing and comparison)";
+
+/// The first key of `dict` that is not a plain_str, or null: looking keys up in a dict with
+/// one may run Python code (a stored key whose hash matches is compared by its own __eq__).
+PyObject* key_with_own_hash(PyObject* dict) {
+  PyObject* key = nullptr;
+  PyObject* value = nullptr;
+  Py_ssize_t pos = 0;
+  while (PyDict_Next(dict, &pos, &key, &value)) {
+    if (!plain_str(key)) return key;
+  }
+  return nullptr;
 }
 
 /// A str's text; a str that is not valid Unicode (lone surrogates) becomes a ValueError here.
@@ -336,22 +353,10 @@ class Dumper {
   /// frame read through the attributes of a Python class may have run some (and freed strs
   /// whose addresses new ones now have).
   void forget_words_after(PyObject* frame) {
-    if (PyDict_Check(frame) ? !keys_hash_as_str(frame)
+    if (PyDict_Check(frame) ? key_with_own_hash(frame) != nullptr
                             : (Py_TYPE(frame)->tp_flags & Py_TPFLAGS_BASETYPE) != 0) {
       std::fill(plain_words_.begin(), plain_words_.end(), PlainWord{});
     }
-  }
-
-  /// Whether looking keys up in a frame dict runs no Python code: a stored key of another
-  /// kind whose hash matches "tags", say, is compared by its own __eq__.
-  static bool keys_hash_as_str(PyObject* dict) {
-    PyObject* key = nullptr;
-    PyObject* value = nullptr;
-    Py_ssize_t pos = 0;
-    while (PyDict_Next(dict, &pos, &key, &value)) {
-      if (!PyUnicode_Check(key) || !hashes_as_str(key)) return false;
-    }
-    return true;
   }
 
   CifWriter writer_;
@@ -453,9 +458,7 @@ bool Dumper::tag_text(PyObject* tag, std::string_view& view) {
     return true;
   }
   where_.tag = {};
-  if (!PyUnicode_Check(tag) || !hashes_as_str(tag)) {
-    return raise_type(where_, "a tag must be str (a subclass only if it keeps str's hashing and comparison)", tag);
-  }
+  if (!plain_str(tag)) return raise_type(where_, kTagStr, tag);
   if (!read_text(tag, "the tag", view)) return false;
   if (const char* problem = name_problem(view, cif2_, true)) {
     where_.tag = view;
@@ -538,21 +541,13 @@ bool Dumper::values_of(PyObject* tag, PyObject*& values) {
 bool Dumper::frame(const FrameRefs& f) {
   if (!PyDict_Check(f.tags.get())) return raise_type(where_, "tags must be a dict", f.tags.get());
   tags_ = f.tags.get();
-  {
-    PyObject* key = nullptr;
-    PyObject* value = nullptr;
-    Py_ssize_t pos = 0;
-    while (PyDict_Next(tags_, &pos, &key, &value)) {
-      if (!PyUnicode_CheckExact(key) && !(PyUnicode_Check(key) && hashes_as_str(key))) {
-        return raise_type(where_, "a tag must be str (a subclass only if it keeps str's hashing and comparison)", key);
-      }
-    }
-  }
+  if (PyObject* key = key_with_own_hash(tags_)) return raise_type(where_, kTagStr, key);
   ++frames_seen_;
   done_.clear();
   if (!plan_loops(f.loops.get())) return false;
   where_.tag = {};
-  PyRef order = PyRef::steal(list_or_tuple(f.tag_order.get(), where_, "tag order must be a list"));
+  PyRef order =
+      PyRef::steal(list_or_tuple(f.tag_order.get(), where_, "tag order must be a list"));
   if (!order) return false;
   PyObject* const* tags = PySequence_Fast_ITEMS(order.get());
   const Py_ssize_t count = PySequence_Fast_GET_SIZE(order.get());
