@@ -261,6 +261,20 @@ def test_caller_code_run_during_dumps_writes_its_own_text():
 
 
 
+@pytest.mark.parametrize("last", ["z", "\u00e9"])
+def test_output_larger_than_the_kept_buffer(last):
+    """Output past the writer's kept buffer (64 MiB) moves into the result str while being
+    written; the text must come out whole, and the buffer must still serve the next call."""
+    value = "line of a long text field\n" * 2_700_000 + last
+    raw = one_block([value], "CIF_2_0")
+    written = tessrin.dumps(raw)
+    assert len(written) > 2 * 64 << 20
+    back = tessrin.parse_raw(written)
+    assert back["blocks"][0]["tags"]["_loop.v"] == [value]
+    del written, back
+    assert tessrin.parse_raw(tessrin.dumps(one_block(["a b"])))["blocks"][0]["tags"]["_item.v0"] == ["a b"]
+
+
 @pytest.mark.parametrize("where", ["blocks", "save_frames"])
 def test_caller_code_that_empties_the_list_being_written(where):
     """A block or frame object's attributes run the caller's code, which may empty the very

@@ -18,9 +18,9 @@ class ByteBuffer {
   /// kept from call to call, so that its pages are not faulted in afresh each time.
   class Storage {
    public:
-    /// The bytes moved to room for `capacity` (the first call has `data` null); throws
-    /// std::bad_alloc when there is no memory.
-    virtual char* resize(char* data, std::size_t capacity) = 0;
+    /// The buffer's first `size` bytes moved to room for `capacity` (the first call has
+    /// `data` null); throws std::bad_alloc when there is no memory.
+    virtual char* resize(char* data, std::size_t size, std::size_t capacity) = 0;
     virtual void release(char* data) noexcept = 0;
 
    protected:
@@ -80,7 +80,7 @@ class ByteBuffer {
     std::size_t capacity = capacity_ < 256 ? 256 : capacity_ * 2;
     if (capacity - size_ < n) capacity = size_ + n;
     if (storage_ != nullptr) {
-      data_ = storage_->resize(data_, capacity);
+      data_ = storage_->resize(data_, size_, capacity);
       capacity_ = capacity;
       return;
     }

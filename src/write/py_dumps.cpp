@@ -296,15 +296,28 @@ struct LoopPlan {
 
 /// Where the output is written: one block per thread, kept from call to call. A fresh block
 /// for every call costs a page fault per 4 KiB written, which took a fifth of the time of
-/// a large dumps; the text is copied into its str once at the end instead. A block grown
-/// past kKeptLimit is given back after the call rather than held.
+/// a large dumps; the text is copied into its str once at the end instead. Output that
+/// outgrows kKeptLimit moves once into a str of its own and is written there in place: the
+/// block is not held at that size, and a fresh buffer plus a copy into the result would
+/// fault in and write every page twice.
 class KeptStorage final : public ByteBuffer::Storage {
  public:
   static constexpr std::size_t kKeptLimit = std::size_t{64} << 20;
 
   ~KeptStorage() { std::free(block_); }
 
-  char* resize(char*, std::size_t capacity) override {
+  char* resize(char* data, std::size_t size, std::size_t capacity) override {
+    if (text_ != nullptr) {
+      if (PyUnicode_Resize(&text_, static_cast<Py_ssize_t>(capacity)) != 0) out_of_memory();
+      return static_cast<char*>(PyUnicode_DATA(text_));
+    }
+    if (capacity > kKeptLimit) {
+      text_ = PyUnicode_New(static_cast<Py_ssize_t>(capacity), 127);
+      if (text_ == nullptr) out_of_memory();
+      auto* moved = static_cast<char*>(PyUnicode_DATA(text_));
+      if (size != 0) std::memcpy(moved, data, size);
+      return moved;
+    }
     // What the buffer holds is the block itself, or nothing yet at the start of a call.
     if (capacity <= capacity_) return block_;
     void* grown = std::realloc(block_, capacity);
@@ -313,17 +326,25 @@ class KeptStorage final : public ByteBuffer::Storage {
     capacity_ = capacity;
     return block_;
   }
-  void release(char*) noexcept override {
-    if (capacity_ > kKeptLimit) {
-      std::free(block_);
-      block_ = nullptr;
-      capacity_ = 0;
-    }
+  void release(char*) noexcept override { Py_CLEAR(text_); }
+
+  /// The output as the result str, when it was written into one: `size` ASCII bytes.
+  PyObject* take_text(std::size_t size) {
+    if (text_ == nullptr) return nullptr;
+    PyObject* text = std::exchange(text_, nullptr);
+    if (PyUnicode_Resize(&text, static_cast<Py_ssize_t>(size)) != 0) Py_CLEAR(text);
+    return text;
   }
 
  private:
+  [[noreturn]] static void out_of_memory() {
+    PyErr_Clear();  // the caller's handler sets MemoryError for the bad_alloc
+    throw std::bad_alloc();
+  }
+
   char* block_ = nullptr;
   std::size_t capacity_ = 0;
+  PyObject* text_ = nullptr;  // the output, once it has outgrown the block
 };
 
 class Dumper {
@@ -913,6 +934,10 @@ PyObject* dumps_blocks(PyObject* blocks, bool cif2, std::size_t width) {
   const ByteBuffer& out = dumper.out();
   const auto size = static_cast<Py_ssize_t>(out.size());
   if (!dumper.ascii()) return PyUnicode_DecodeUTF8(out.data(), size, nullptr);
+  if (claim.mine) {
+    if (PyObject* text = storage.take_text(out.size())) return text;
+    if (PyErr_Occurred()) return nullptr;
+  }
   PyObject* text = PyUnicode_New(size, 127);
   if (text != nullptr) std::memcpy(PyUnicode_DATA(text), out.data(), out.size());
   return text;
