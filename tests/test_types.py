@@ -115,10 +115,26 @@ NUMBER_CELL = st.none() | st.tuples(
 )
 
 
-@settings(max_examples=300, deadline=None)
-@given(cells=st.lists(NUMBER_CELL, min_size=1, max_size=30))
+# Columns of mostly one shape (digits after the point fixed, none for integers), as most
+# numeric columns are: these are read four values at a time.
+SHAPED_COLUMN = st.integers(0, 8).flatmap(
+    lambda fraction: st.lists(
+        st.none()
+        | st.tuples(
+            st.sampled_from(["", "-"]),
+            st.text("0123456789", min_size=1, max_size=9 - fraction),
+            st.none() | st.text("0123456789", min_size=fraction, max_size=fraction),
+        ),
+        min_size=8,
+        max_size=60,
+    )
+)
+
+
+@settings(max_examples=400, deadline=None)
+@given(cells=st.lists(NUMBER_CELL, min_size=1, max_size=30) | SHAPED_COLUMN)
 def test_number_columns_read_as_python_does(cells):
-    """A column of numbers (read by the loop for a column whose type is known: up to 16
+    """A column of numbers (read by the loops for a column whose type is known: up to 16
     characters, the point anywhere, nulls between) reads as Python's int() and float()."""
     texts = []
     for cell in cells:
@@ -189,6 +205,10 @@ def test_how_a_value_was_written(version, text, arrow_type, value):
          ("an integer past 2^53 among real numbers: float64 would round it", 1,
           "9007199254740993")),
         (["?", "."], pa.string(), ["?", "."], None, ("no values to infer a type from", None, None)),
+        # Read four at a time: a 9-digit integer, and one followed by a point of the next value.
+        (["0.5", "1.25", "-3.5", "7.0", "123456789", "-12", "3.5", "0.25"] + ["0.125"] * 8,
+         pa.float64(), [0.5, 1.25, -3.5, 7.0, 123456789.0, -12.0, 3.5, 0.25] + [0.125] * 8, None,
+         None),
     ],
 )  # fmt: skip
 def test_column_inference(values, arrow_type, expected, su, reason):

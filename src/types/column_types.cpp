@@ -9,6 +9,7 @@
 #include "tables/table_column.hpp"
 #include "text/lexer.hpp"
 #include "types/number.hpp"
+#include "types/number_groups.hpp"
 
 namespace tessrin {
 namespace {
@@ -63,34 +64,48 @@ std::size_t short_read_rows(const TextColumnView& column) noexcept {
 /// Rows from `i` up to `rows` (short_read_rows) of a column already typed as `T` (int64 or
 /// float64), read into `out` for as long as each is a short plain number of that type or, in
 /// a Mixed column, a null; returns the first row it did not take, for the general loop. Once
-/// a column's type is known nearly every value takes this loop.
+/// a column's type is known nearly every value takes this loop: four at a time where they
+/// allow (number_groups.hpp), one by one across a group that does not.
 template <bool Mixed, class T>
 [[gnu::noinline]] std::size_t read_run(const TextColumnView& column, std::size_t i,
                                        std::size_t rows, T* out) noexcept {
+  // Rows read one by one after a group was refused: a few, or many where the groups were
+  // refused at once, so a column of values they never take does not try every group.
+  constexpr std::size_t kAfterRefusal = 4;
+  constexpr std::size_t kAfterNoGroup = 64;
   const std::uint8_t* const kinds = column.kinds;
   const std::uint32_t* const offsets = column.offsets;
   const char* const data = column.data;
   unsigned fraction = 0;  // digits after the point of the last real read
-  std::uint32_t begin = offsets[i];
-  for (; i < rows; ++i) {
-    const std::uint32_t end = offsets[i + 1];
-    if constexpr (Mixed) {
-      const std::uint8_t kind = kinds[i];
-      if (kind != kString) {
-        if (kind != kPlaceholder && kind != kNullCell) break;
-        out[i] = 0;
-        begin = end;
-        continue;
-      }
-    }
-    bool taken;
+  while (i < rows) {
+    const std::size_t from = i;
     if constexpr (std::is_same_v<T, std::int64_t>) {
-      taken = read_short_integer(data + begin, end - begin, out[i]);
+      i = read_integer_groups(column, i, rows, out);
     } else {
-      taken = read_short_real(data + begin, end - begin, fraction, out[i]);
+      i = read_real_groups(column, i, rows, out);
     }
-    if (!taken) break;
-    begin = end;
+    const std::size_t stop = std::min(rows, i + (i == from ? kAfterNoGroup : kAfterRefusal));
+    std::uint32_t begin = offsets[i];
+    for (; i < stop; ++i) {
+      const std::uint32_t end = offsets[i + 1];
+      if constexpr (Mixed) {
+        const std::uint8_t kind = kinds[i];
+        if (kind != kString) {
+          if (kind != kPlaceholder && kind != kNullCell) return i;
+          out[i] = 0;
+          begin = end;
+          continue;
+        }
+      }
+      bool taken;
+      if constexpr (std::is_same_v<T, std::int64_t>) {
+        taken = read_short_integer(data + begin, end - begin, out[i]);
+      } else {
+        taken = read_short_real(data + begin, end - begin, fraction, out[i]);
+      }
+      if (!taken) return i;
+      begin = end;
+    }
   }
   return i;
 }
