@@ -23,64 +23,90 @@ inline bool four_words(const std::uint8_t* kinds, std::size_t i) noexcept {
   return four == kString * 0x01010101u;
 }
 
-/// One value of a group: its text after the sign, and the sign.
-struct Lane {
-  const char* p;
-  std::uint64_t length;  // after the sign
-  std::uint64_t negative;
+/// Digits in each 64-bit lane to numbers. Its constants are made once, ahead of a loop,
+/// so that they stay in registers.
+struct LaneDigits {
+  __m256i zeros, digit_limit, high_bits, pair_weights, four_weights, ten_thousand, eight;
+
+  [[gnu::target("avx2")]] LaneDigits()
+      : zeros(_mm256_set1_epi8('0')),
+        digit_limit(_mm256_set1_epi8(0x76)),
+        high_bits(_mm256_set1_epi8(static_cast<char>(0x80))),
+        pair_weights(_mm256_set1_epi16(0x010A)),
+        four_weights(_mm256_set1_epi32(0x00010064)),
+        ten_thousand(_mm256_set1_epi64x(10000)),
+        eight(_mm256_set1_epi64x(8)) {}
+
+  /// The lanes' texts less '0' in each byte, moved up so that the last of `count` digits is
+  /// the top byte (what lies past a value goes out at the top, zeros come in below).
+  [[gnu::target("avx2")]] __m256i align(__m256i w, __m256i count) const noexcept {
+    const __m256i shift = _mm256_slli_epi64(_mm256_sub_epi64(eight, count), 3);
+    return _mm256_sllv_epi64(_mm256_sub_epi8(w, zeros), shift);
+  }
+
+  /// The numbers of the digits in each lane of `d` (a byte 0 to 9 each, most significant
+  /// lowest), or false where any byte is no digit.
+  [[gnu::target("avx2")]] bool read(__m256i d, __m256i& out) const noexcept {
+    if (!_mm256_testz_si256(_mm256_adds_epu8(d, digit_limit), high_bits)) return false;
+    const __m256i fours = _mm256_madd_epi16(_mm256_maddubs_epi16(d, pair_weights), four_weights);
+    out = _mm256_add_epi64(_mm256_mul_epu32(fours, ten_thousand), _mm256_srli_epi64(fours, 32));
+    return true;
+  }
 };
 
-inline Lane lane(const char* data, const std::uint32_t* offsets, std::size_t i) noexcept {
-  const char* p = data + offsets[i];
-  const std::uint64_t negative = *p == '-';
-  return {p + negative, offsets[i + 1] - offsets[i] - negative, negative};
-}
+/// Four values from row `i`: where each starts, and its length, when every length is from
+/// `shortest` to `longest`.
+struct Group {
+  __m128i starts;
+  __m256i lengths;
+};
 
-/// The numbers of the digits in each 64-bit lane of `d` (a byte 0 to 9 each, most
-/// significant lowest), or false where any byte is no digit.
-[[gnu::target("avx2")]] inline bool lane_digits(__m256i d, __m256i& out) noexcept {
-  if (!_mm256_testz_si256(_mm256_adds_epu8(d, _mm256_set1_epi8(0x76)),
-                          _mm256_set1_epi8(static_cast<char>(0x80)))) {
-    return false;
-  }
-  const __m256i pairs = _mm256_maddubs_epi16(d, _mm256_set1_epi16(0x010A));
-  const __m256i fours = _mm256_madd_epi16(pairs, _mm256_set1_epi32(0x00010064));
-  out = _mm256_add_epi64(_mm256_mul_epu32(fours, _mm256_set1_epi64x(10000)),
-                         _mm256_srli_epi64(fours, 32));
+[[gnu::target("avx2")]] inline bool group_at(const std::uint32_t* offsets, std::size_t i,
+                                             int shortest, int longest, Group& g) noexcept {
+  g.starts = _mm_loadu_si128(reinterpret_cast<const __m128i*>(offsets + i));
+  const __m128i lengths = _mm_sub_epi32(
+      _mm_loadu_si128(reinterpret_cast<const __m128i*>(offsets + i + 1)), g.starts);
+  // Unsigned: a length below `shortest` wraps past the top.
+  const __m128i over = _mm_sub_epi32(lengths, _mm_set1_epi32(shortest));
+  const __m128i limit = _mm_set1_epi32(longest - shortest);
+  if (_mm_movemask_epi8(_mm_cmpeq_epi32(_mm_min_epu32(over, limit), over)) != 0xFFFF) return false;
+  g.lengths = _mm256_cvtepu32_epi64(lengths);
   return true;
 }
 
-/// The lanes' texts less '0' in each byte, moved up so that the last of `count` digits is the
-/// top byte (what lies past a value goes out at the top, zeros come in below).
-[[gnu::target("avx2")]] inline __m256i align_digits(__m256i w, __m256i count) noexcept {
-  const __m256i shift = _mm256_slli_epi64(_mm256_sub_epi64(_mm256_set1_epi64x(8), count), 3);
-  return _mm256_sllv_epi64(_mm256_sub_epi8(w, _mm256_set1_epi8('0')), shift);
+/// The eight bytes from each value's start, and all ones in the lanes led by '-'.
+[[gnu::target("avx2")]] inline __m256i words_at(const char* data, __m128i starts) noexcept {
+  return _mm256_set_epi64x(
+      load_word<std::int64_t>(data + static_cast<std::uint32_t>(_mm_extract_epi32(starts, 3))),
+      load_word<std::int64_t>(data + static_cast<std::uint32_t>(_mm_extract_epi32(starts, 2))),
+      load_word<std::int64_t>(data + static_cast<std::uint32_t>(_mm_extract_epi32(starts, 1))),
+      load_word<std::int64_t>(data + static_cast<std::uint32_t>(_mm_cvtsi128_si32(starts))));
+}
+[[gnu::target("avx2")]] inline __m256i minus_signs(__m256i words) noexcept {
+  return _mm256_cmpeq_epi64(_mm256_and_si256(words, _mm256_set1_epi64x(0xFF)),
+                            _mm256_set1_epi64x('-'));
 }
 
 [[gnu::target("avx2")]] std::size_t integer_groups(const TextColumnView& column, std::size_t i,
                                                    std::size_t rows, std::int64_t* out) noexcept {
   const char* const data = column.data;
   const std::uint32_t* const offsets = column.offsets;
+  const LaneDigits digits_of;
   for (; i + 4 <= rows; i += 4) {
-    if (!four_words(column.kinds, i)) break;
-    const Lane a = lane(data, offsets, i), b = lane(data, offsets, i + 1),
-               c = lane(data, offsets, i + 2), d = lane(data, offsets, i + 3);
-    if (((a.length - 1) | (b.length - 1) | (c.length - 1) | (d.length - 1)) >= 8) break;
-    const __m256i words = _mm256_set_epi64x(
-        load_word<std::int64_t>(d.p), load_word<std::int64_t>(c.p),
-        load_word<std::int64_t>(b.p), load_word<std::int64_t>(a.p));
-    const __m256i lengths = _mm256_set_epi64x(static_cast<std::int64_t>(d.length),
-                                              static_cast<std::int64_t>(c.length),
-                                              static_cast<std::int64_t>(b.length),
-                                              static_cast<std::int64_t>(a.length));
+    Group g;
+    if (!four_words(column.kinds, i) || !group_at(offsets, i, 1, 8, g)) break;
+    __m256i words = words_at(data, g.starts);
+    // The sign goes out of the word (so a negative value has at most 7 digits here).
+    const __m256i minus = minus_signs(words);
+    words = _mm256_srlv_epi64(words, _mm256_and_si256(minus, _mm256_set1_epi64x(8)));
+    const __m256i digits = _mm256_add_epi64(g.lengths, minus);
+    if (!_mm256_testz_si256(_mm256_cmpeq_epi64(digits, _mm256_setzero_si256()),
+                            _mm256_set1_epi64x(-1))) {
+      break;  // a '-' alone
+    }
     __m256i values;
-    if (!lane_digits(align_digits(words, lengths), values)) break;
+    if (!digits_of.read(digits_of.align(words, digits), values)) break;
     // Negated where the sign was '-': (v ^ m) - m with m all ones.
-    const __m256i minus = _mm256_sub_epi64(
-        _mm256_setzero_si256(),
-        _mm256_set_epi64x(static_cast<std::int64_t>(d.negative), static_cast<std::int64_t>(c.negative),
-                          static_cast<std::int64_t>(b.negative),
-                          static_cast<std::int64_t>(a.negative)));
     values = _mm256_sub_epi64(_mm256_xor_si256(values, minus), minus);
     _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + i), values);
   }
@@ -91,55 +117,54 @@ inline Lane lane(const char* data, const std::uint32_t* offsets, std::size_t i) 
                                                 std::size_t rows, double* out) noexcept {
   const char* const data = column.data;
   const std::uint32_t* const offsets = column.offsets;
+  const __m256i ones = _mm256_set1_epi64x(-1);
   const __m256i exponent = _mm256_set1_epi64x(0x4330000000000000);  // 2^52 as a double
+  const LaneDigits digits_of;
   for (; i + 4 <= rows; i += 4) {
-    if (!four_words(column.kinds, i)) break;
-    const Lane lanes[4] = {lane(data, offsets, i), lane(data, offsets, i + 1),
-                           lane(data, offsets, i + 2), lane(data, offsets, i + 3)};
-    const __m256i head = _mm256_set_epi64x(
-        load_word<std::int64_t>(lanes[3].p), load_word<std::int64_t>(lanes[2].p),
-        load_word<std::int64_t>(lanes[1].p), load_word<std::int64_t>(lanes[0].p));
-    // Each value: 2 to 9 characters with a point among the first 8, so 1 to 8 digits.
-    const auto points_at = static_cast<std::uint32_t>(
-        _mm256_movemask_epi8(_mm256_cmpeq_epi8(head, _mm256_set1_epi8('.'))));
-    std::uint64_t point[4];
-    bool shaped = true;
-    for (int k = 0; k < 4; ++k) {
-      point[k] = static_cast<std::uint64_t>(__builtin_ctz(((points_at >> (8 * k)) & 0xFF) | 0x100));
-      shaped &= (lanes[k].length - 2 < 8) & (point[k] < lanes[k].length) & (point[k] < 8);
-    }
-    if (!shaped) break;
+    // 2 to 9 characters: after the sign, a point among the first 8 and 1 to 8 digits.
+    Group g;
+    if (!four_words(column.kinds, i) || !group_at(offsets, i, 2, 9, g)) break;
+    __m256i head = words_at(data, g.starts);
     // The digits after the point are read one byte further on, over it.
-    const __m256i tail = _mm256_set_epi64x(
-        load_word<std::int64_t>(lanes[3].p + 1), load_word<std::int64_t>(lanes[2].p + 1),
-        load_word<std::int64_t>(lanes[1].p + 1), load_word<std::int64_t>(lanes[0].p + 1));
-    const __m256i points = _mm256_set_epi64x(
-        static_cast<std::int64_t>(point[3]), static_cast<std::int64_t>(point[2]),
-        static_cast<std::int64_t>(point[1]), static_cast<std::int64_t>(point[0]));
-    const __m256i above =
-        _mm256_sllv_epi64(_mm256_set1_epi64x(-1), _mm256_slli_epi64(points, 3));
+    __m256i tail = words_at(data + 1, g.starts);
+    const __m256i minus = minus_signs(head);
+    const __m256i sign_shift = _mm256_and_si256(minus, _mm256_set1_epi64x(8));
+    head = _mm256_srlv_epi64(head, sign_shift);
+    tail = _mm256_srlv_epi64(tail, sign_shift);
+    const __m256i length = _mm256_add_epi64(g.lengths, minus);
+    // The first point: all ones below its byte, and its index (the bytes below it).
+    const __m256i points = _mm256_cmpeq_epi8(head, _mm256_set1_epi8('.'));
+    const __m256i first = _mm256_and_si256(points, _mm256_sub_epi64(_mm256_setzero_si256(), points));
+    const __m256i below = _mm256_sub_epi64(first, _mm256_set1_epi64x(1));
+    const __m256i point = _mm256_sad_epu8(_mm256_and_si256(below, _mm256_set1_epi8(1)),
+                                          _mm256_setzero_si256());
+    // A point in the value, which is more than a point, with at most 7 digits after it.
+    const __m256i digits = _mm256_sub_epi64(length, _mm256_set1_epi64x(1));
+    const __m256i fraction = _mm256_sub_epi64(digits, point);
+    const __m256i shaped = _mm256_andnot_si256(
+        _mm256_cmpeq_epi64(first, _mm256_setzero_si256()),
+        _mm256_and_si256(_mm256_and_si256(_mm256_cmpgt_epi64(length, point),
+                                          _mm256_cmpgt_epi64(length, _mm256_set1_epi64x(1))),
+                         _mm256_cmpgt_epi64(_mm256_set1_epi64x(8), fraction)));
+    if (!_mm256_testc_si256(shaped, ones)) break;
     const __m256i closed =
-        _mm256_or_si256(_mm256_andnot_si256(above, head), _mm256_and_si256(above, tail));
-    const __m256i digit_counts = _mm256_set_epi64x(
-        static_cast<std::int64_t>(lanes[3].length - 1), static_cast<std::int64_t>(lanes[2].length - 1),
-        static_cast<std::int64_t>(lanes[1].length - 1), static_cast<std::int64_t>(lanes[0].length - 1));
+        _mm256_or_si256(_mm256_and_si256(below, head), _mm256_andnot_si256(below, tail));
     __m256i mantissas;
-    if (!lane_digits(align_digits(closed, digit_counts), mantissas)) break;
-    const auto scale = [&](int k) {
-      return PlainNumber::kPow10[lanes[k].length - 1 - point[k]];
-    };
+    if (!digits_of.read(digits_of.align(closed, digits), mantissas)) break;
+    // 10^fraction from a table of eight floats (each exact), picked by the fractions packed
+    // into the low four 32-bit lanes.
+    const __m256 powers = _mm256_setr_ps(1e0f, 1e1f, 1e2f, 1e3f, 1e4f, 1e5f, 1e6f, 1e7f);
+    const __m256i packed =
+        _mm256_permutevar8x32_epi32(fraction, _mm256_setr_epi32(0, 2, 4, 6, 0, 2, 4, 6));
+    const __m256d scale = _mm256_cvtps_pd(
+        _mm256_castps256_ps128(_mm256_permutevar8x32_ps(powers, packed)));
     // Below 10^8, so exact as the low bits of a double of exponent 52; both operands of the
     // division are exact and the quotient correctly rounded, as read_short_real's.
     const __m256d magnitudes = _mm256_div_pd(
         _mm256_sub_pd(_mm256_castsi256_pd(_mm256_or_si256(mantissas, exponent)),
                       _mm256_castsi256_pd(exponent)),
-        _mm256_set_pd(scale(3), scale(2), scale(1), scale(0)));
-    const __m256i signs = _mm256_slli_epi64(
-        _mm256_set_epi64x(static_cast<std::int64_t>(lanes[3].negative),
-                          static_cast<std::int64_t>(lanes[2].negative),
-                          static_cast<std::int64_t>(lanes[1].negative),
-                          static_cast<std::int64_t>(lanes[0].negative)),
-        63);
+        scale);
+    const __m256i signs = _mm256_and_si256(minus, _mm256_set1_epi64x(INT64_MIN));
     _mm256_storeu_pd(out + i, _mm256_xor_pd(magnitudes, _mm256_castsi256_pd(signs)));
   }
   return i;
