@@ -66,11 +66,11 @@ bool equals_lower_ascii(std::string_view text, std::string_view lower) {
 }
 
 /// A column typed int64 or float64 (src/types): its values, or its uncertainties (`su`).
-/// The text it was read from is no longer needed.
-Column typed_column(TableColumn& text, TypedColumn& typed, bool su) {
+/// Its text was freed when it was typed.
+Column typed_column(TypedColumn& typed, bool su) {
   Column out;
-  out.length = static_cast<std::int64_t>(text.size());
   if (su) {
+    out.length = static_cast<std::int64_t>(typed.sus.size());
     out.type = NANOARROW_TYPE_DOUBLE;
     out.null_count = static_cast<std::int64_t>(typed.su_null_count);
     if (out.null_count != 0) out.buffers[0] = SharedBytes::take(typed.su_validity);
@@ -78,13 +78,11 @@ Column typed_column(TableColumn& text, TypedColumn& typed, bool su) {
     return out;
   }
   const bool ints = typed.type == TypedColumn::Type::Int64;
+  out.length = static_cast<std::int64_t>(ints ? typed.ints.size() : typed.reals.size());
   out.type = ints ? NANOARROW_TYPE_INT64 : NANOARROW_TYPE_DOUBLE;
   out.null_count = static_cast<std::int64_t>(typed.null_count);
   if (out.null_count != 0) out.buffers[0] = SharedBytes::take(typed.validity);
   out.buffers[1] = ints ? SharedBytes::take(typed.ints) : SharedBytes::take(typed.reals);
-  text.data().release().free();
-  text.offsets().release().free();
-  text.kinds().release().free();
   return out;
 }
 
@@ -127,11 +125,11 @@ void export_table(const TableSet& set, CategoryTable& table, TableTyping* typing
       continue;
     }
     if (typed->has_su) {
-      columns.push_back(typed_column(column, *typed, true));
+      columns.push_back(typed_column(*typed, true));
       names.push_back(typing->su_names[i]);
     }
-    // The values before their uncertainties; the text goes with the values.
-    columns.insert(columns.end() - (typed->has_su ? 1 : 0), typed_column(column, *typed, false));
+    // The values before their uncertainties.
+    columns.insert(columns.end() - (typed->has_su ? 1 : 0), typed_column(*typed, false));
   }
   std::vector<Field> fields;
   fields.reserve(columns.size());

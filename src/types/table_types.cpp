@@ -56,6 +56,12 @@ TableTyping type_table(TableSet& set, CategoryTable& table, const TypesOption& o
                                 column.mixed_kinds() ? column.kinds().data() : nullptr,
                                 column.uniform_kind(), column.size()};
       typed = type_column(view, declared, quotes_are_text);
+      if (typed.type != TypedColumn::Type::String) {
+        // The text is no longer needed: its pages go back now, for the next columns' values.
+        column.data().release().free();
+        column.offsets().release().free();
+        column.kinds().release().free();
+      }
       if (typed.rule.mismatch) {
         set.errors.push_back(ParseDiagnostic{
             kSemantic,
