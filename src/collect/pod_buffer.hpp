@@ -106,6 +106,7 @@ class PodBuffer {
  private:
   static constexpr std::size_t kMapFrom = std::size_t{1} << 17;
   static constexpr std::size_t kPage = 4096;
+  static constexpr std::size_t kHugeFrom = std::size_t{4} << 20;
 
   [[gnu::noinline]] void grow(std::size_t n) {
     // At least 32 bytes to start: most single values then fit the first allocation.
@@ -126,6 +127,9 @@ class PodBuffer {
         if (size_ != 0) std::memcpy(grown, data_, size_ * sizeof(T));
         std::free(data_);
       }
+#if defined(MADV_HUGEPAGE)
+      if (bytes >= kHugeFrom) madvise(grown, bytes, MADV_HUGEPAGE);
+#endif
       data_ = static_cast<T*>(grown);
       capacity_ = bytes / sizeof(T);
       mapped_ = true;
