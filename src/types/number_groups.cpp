@@ -121,16 +121,15 @@ struct Group {
   const __m256i exponent = _mm256_set1_epi64x(0x4330000000000000);  // 2^52 as a double
   const LaneDigits digits_of;
   for (; i + 4 <= rows; i += 4) {
-    // 2 to 9 characters: after the sign, a point among the first 8 and 1 to 8 digits.
+    // 2 to 8 characters, so one word holds each value: after the sign, a point and 1 to 7
+    // digits.
     Group g;
-    if (!four_words(column.kinds, i) || !group_at(offsets, i, 2, 9, g)) break;
+    if (!four_words(column.kinds, i) || !group_at(offsets, i, 2, 8, g)) break;
     __m256i head = words_at(data, g.starts);
-    // The digits after the point are read one byte further on, over it.
-    __m256i tail = words_at(data + 1, g.starts);
     const __m256i minus = minus_signs(head);
-    const __m256i sign_shift = _mm256_and_si256(minus, _mm256_set1_epi64x(8));
-    head = _mm256_srlv_epi64(head, sign_shift);
-    tail = _mm256_srlv_epi64(tail, sign_shift);
+    head = _mm256_srlv_epi64(head, _mm256_and_si256(minus, _mm256_set1_epi64x(8)));
+    // The digits after the point are read one byte further on, over it.
+    const __m256i tail = _mm256_srli_epi64(head, 8);
     const __m256i length = _mm256_add_epi64(g.lengths, minus);
     // The first point: all ones below its byte, and its index (the bytes below it).
     const __m256i points = _mm256_cmpeq_epi8(head, _mm256_set1_epi8('.'));

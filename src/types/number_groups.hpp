@@ -17,7 +17,7 @@ namespace tessrin {
 std::size_t read_integer_groups(const TextColumnView& column, std::size_t i, std::size_t rows,
                                 std::int64_t* out) noexcept;
 
-/// The same for reals: a sign and 2 to 9 characters, digits with one point among the first 8.
+/// The same for reals: at most 8 characters, a sign and digits with one point among them.
 /// Each value is the value read_short_real gives, to the bit.
 std::size_t read_real_groups(const TextColumnView& column, std::size_t i, std::size_t rows,
                              double* out) noexcept;
