@@ -69,6 +69,7 @@ class ByteBuffer {
 
   const char* data() const { return data_; }
   std::size_t size() const { return size_; }
+  std::size_t capacity() const { return capacity_; }
   /// Bytes that fit after the end without growing.
   std::size_t room() const { return capacity_ - size_; }
   bool empty() const { return size_ == 0; }

@@ -349,8 +349,12 @@ class KeptStorage final : public ByteBuffer::Storage {
 
 class Dumper {
  public:
-  Dumper(bool cif2, std::size_t width, ByteBuffer::Storage* storage)
-      : writer_(cif2, width, storage), cif2_(cif2) {}
+  /// `kept_arenas`, when given, are the column arenas kept from call to call.
+  Dumper(bool cif2, std::size_t width, ByteBuffer::Storage* storage,
+         std::vector<ByteBuffer>* kept_arenas)
+      : writer_(cif2, width, storage),
+        cif2_(cif2),
+        arenas_(kept_arenas != nullptr ? *kept_arenas : own_arenas_) {}
   bool ascii() const { return ascii_; }
 
   bool blocks(PyObject* blocks);
@@ -396,8 +400,10 @@ class Dumper {
   NameTable position_of_;  // tag -> its first place in the tag order
   std::string rendered_;
   std::string scratch_;
-  // Reused from loop to loop, so a file of many loops does not fault in fresh pages for each.
-  std::vector<ByteBuffer> arenas_;
+  // Reused from loop to loop, and kept from call to call where the caller keeps them, so
+  // that their pages are not faulted in afresh each time.
+  std::vector<ByteBuffer> own_arenas_;
+  std::vector<ByteBuffer>& arenas_;
   std::vector<PlainWord> plain_words_ = std::vector<PlainWord>(kPlainWords);
   std::string position_;  // names a block or frame by position until its name is read
   // Tags whose names were found good in the current frame, which holds its strs throughout
@@ -929,7 +935,18 @@ PyObject* dumps_blocks(PyObject* blocks, bool cif2, std::size_t width) {
       if (mine) storage_in_use = false;
     }
   } claim;
-  Dumper dumper(cif2, width, claim.mine ? &storage : nullptr);
+  static thread_local std::vector<ByteBuffer> arenas;
+  // Arenas grown past the kept size are given back after the call rather than held.
+  struct TrimArenas {
+    bool mine;
+    ~TrimArenas() {
+      if (!mine) return;
+      std::size_t held = 0;
+      for (const ByteBuffer& arena : arenas) held += arena.capacity();
+      if (held > KeptStorage::kKeptLimit) arenas.clear();
+    }
+  } trim{claim.mine};
+  Dumper dumper(cif2, width, claim.mine ? &storage : nullptr, claim.mine ? &arenas : nullptr);
   if (!dumper.blocks(blocks)) return nullptr;
   const ByteBuffer& out = dumper.out();
   const auto size = static_cast<Py_ssize_t>(out.size());
