@@ -137,14 +137,11 @@ struct Group {
     const __m256i below = _mm256_sub_epi64(first, _mm256_set1_epi64x(1));
     const __m256i point = _mm256_sad_epu8(_mm256_and_si256(below, _mm256_set1_epi8(1)),
                                           _mm256_setzero_si256());
-    // A point in the value, which is more than a point, with at most 7 digits after it.
+    // A point in the value, which is more than a point. (Without one, `below` is all ones
+    // and the point's index 8, past every value here.)
     const __m256i digits = _mm256_sub_epi64(length, _mm256_set1_epi64x(1));
-    const __m256i fraction = _mm256_sub_epi64(digits, point);
-    const __m256i shaped = _mm256_andnot_si256(
-        _mm256_cmpeq_epi64(first, _mm256_setzero_si256()),
-        _mm256_and_si256(_mm256_and_si256(_mm256_cmpgt_epi64(length, point),
-                                          _mm256_cmpgt_epi64(length, _mm256_set1_epi64x(1))),
-                         _mm256_cmpgt_epi64(_mm256_set1_epi64x(8), fraction)));
+    const __m256i shaped = _mm256_and_si256(_mm256_cmpgt_epi64(length, point),
+                                            _mm256_cmpgt_epi64(length, _mm256_set1_epi64x(1)));
     if (!_mm256_testc_si256(shaped, ones)) break;
     const __m256i closed =
         _mm256_or_si256(_mm256_and_si256(below, head), _mm256_andnot_si256(below, tail));
@@ -153,8 +150,8 @@ struct Group {
     // 10^fraction from a table of eight floats (each exact), picked by the fractions packed
     // into the low four 32-bit lanes.
     const __m256 powers = _mm256_setr_ps(1e0f, 1e1f, 1e2f, 1e3f, 1e4f, 1e5f, 1e6f, 1e7f);
-    const __m256i packed =
-        _mm256_permutevar8x32_epi32(fraction, _mm256_setr_epi32(0, 2, 4, 6, 0, 2, 4, 6));
+    const __m256i packed = _mm256_permutevar8x32_epi32(_mm256_sub_epi64(digits, point),
+                                                       _mm256_setr_epi32(0, 2, 4, 6, 0, 2, 4, 6));
     const __m256d scale = _mm256_cvtps_pd(
         _mm256_castps256_ps128(_mm256_permutevar8x32_ps(powers, packed)));
     // Below 10^8, so exact as the low bits of a double of exponent 52; both operands of the
