@@ -15,14 +15,6 @@ bool has_avx2() noexcept {
   return supported;
 }
 
-/// Whether the four cells from `i` are unquoted words (always, in a column of one kind).
-inline bool four_words(const std::uint8_t* kinds, std::size_t i) noexcept {
-  if (kinds == nullptr) return true;
-  std::uint32_t four;
-  std::memcpy(&four, kinds + i, sizeof four);
-  return four == kString * 0x01010101u;
-}
-
 /// Digits in each 64-bit lane to numbers. Its constants are made once, ahead of a loop,
 /// so that they stay in registers.
 struct LaneDigits {
@@ -54,60 +46,60 @@ struct LaneDigits {
   }
 };
 
-/// Four values from row `i`: where each starts, and its length, when every length is from
-/// `shortest` to `longest`.
+/// Four values from row `i` of a column: each one's first eight bytes with a leading '-'
+/// shifted out (so a negative value keeps seven), all ones in the lanes that had it, and the
+/// length after the sign.
 struct Group {
-  __m128i starts;
+  __m256i words;
+  __m256i minus;
   __m256i lengths;
 };
 
-[[gnu::target("avx2")]] inline bool group_at(const std::uint32_t* offsets, std::size_t i,
+/// The group at row `i`, when every value is from `shortest` to `longest` bytes long (sign
+/// included) and, in a column of several kinds, an unquoted word.
+[[gnu::target("avx2")]] inline bool group_at(const TextColumnView& column, std::size_t i,
                                              int shortest, int longest, Group& g) noexcept {
-  g.starts = _mm_loadu_si128(reinterpret_cast<const __m128i*>(offsets + i));
+  if (column.kinds != nullptr) {
+    std::uint32_t four;
+    std::memcpy(&four, column.kinds + i, sizeof four);
+    if (four != kString * 0x01010101u) return false;
+  }
+  const __m128i starts =
+      _mm_loadu_si128(reinterpret_cast<const __m128i*>(column.offsets + i));
   const __m128i lengths = _mm_sub_epi32(
-      _mm_loadu_si128(reinterpret_cast<const __m128i*>(offsets + i + 1)), g.starts);
+      _mm_loadu_si128(reinterpret_cast<const __m128i*>(column.offsets + i + 1)), starts);
   // Unsigned: a length below `shortest` wraps past the top.
   const __m128i over = _mm_sub_epi32(lengths, _mm_set1_epi32(shortest));
   const __m128i limit = _mm_set1_epi32(longest - shortest);
   if (_mm_movemask_epi8(_mm_cmpeq_epi32(_mm_min_epu32(over, limit), over)) != 0xFFFF) return false;
-  g.lengths = _mm256_cvtepu32_epi64(lengths);
+  const char* const data = column.data;
+  const auto word = [&](std::uint32_t start) { return load_word<std::int64_t>(data + start); };
+  const __m256i words = _mm256_set_epi64x(
+      word(static_cast<std::uint32_t>(_mm_extract_epi32(starts, 3))),
+      word(static_cast<std::uint32_t>(_mm_extract_epi32(starts, 2))),
+      word(static_cast<std::uint32_t>(_mm_extract_epi32(starts, 1))),
+      word(static_cast<std::uint32_t>(_mm_cvtsi128_si32(starts))));
+  g.minus = _mm256_cmpeq_epi64(_mm256_and_si256(words, _mm256_set1_epi64x(0xFF)),
+                               _mm256_set1_epi64x('-'));
+  g.words = _mm256_srlv_epi64(words, _mm256_and_si256(g.minus, _mm256_set1_epi64x(8)));
+  g.lengths = _mm256_add_epi64(_mm256_cvtepu32_epi64(lengths), g.minus);
   return true;
-}
-
-/// The eight bytes from each value's start, and all ones in the lanes led by '-'.
-[[gnu::target("avx2")]] inline __m256i words_at(const char* data, __m128i starts) noexcept {
-  return _mm256_set_epi64x(
-      load_word<std::int64_t>(data + static_cast<std::uint32_t>(_mm_extract_epi32(starts, 3))),
-      load_word<std::int64_t>(data + static_cast<std::uint32_t>(_mm_extract_epi32(starts, 2))),
-      load_word<std::int64_t>(data + static_cast<std::uint32_t>(_mm_extract_epi32(starts, 1))),
-      load_word<std::int64_t>(data + static_cast<std::uint32_t>(_mm_cvtsi128_si32(starts))));
-}
-[[gnu::target("avx2")]] inline __m256i minus_signs(__m256i words) noexcept {
-  return _mm256_cmpeq_epi64(_mm256_and_si256(words, _mm256_set1_epi64x(0xFF)),
-                            _mm256_set1_epi64x('-'));
 }
 
 [[gnu::target("avx2")]] std::size_t integer_groups(const TextColumnView& column, std::size_t i,
                                                    std::size_t rows, std::int64_t* out) noexcept {
-  const char* const data = column.data;
-  const std::uint32_t* const offsets = column.offsets;
   const LaneDigits digits_of;
   for (; i + 4 <= rows; i += 4) {
     Group g;
-    if (!four_words(column.kinds, i) || !group_at(offsets, i, 1, 8, g)) break;
-    __m256i words = words_at(data, g.starts);
-    // The sign goes out of the word (so a negative value has at most 7 digits here).
-    const __m256i minus = minus_signs(words);
-    words = _mm256_srlv_epi64(words, _mm256_and_si256(minus, _mm256_set1_epi64x(8)));
-    const __m256i digits = _mm256_add_epi64(g.lengths, minus);
-    if (!_mm256_testz_si256(_mm256_cmpeq_epi64(digits, _mm256_setzero_si256()),
+    if (!group_at(column, i, 1, 8, g)) break;
+    if (!_mm256_testz_si256(_mm256_cmpeq_epi64(g.lengths, _mm256_setzero_si256()),
                             _mm256_set1_epi64x(-1))) {
       break;  // a '-' alone
     }
     __m256i values;
-    if (!digits_of.read(digits_of.align(words, digits), values)) break;
+    if (!digits_of.read(digits_of.align(g.words, g.lengths), values)) break;
     // Negated where the sign was '-': (v ^ m) - m with m all ones.
-    values = _mm256_sub_epi64(_mm256_xor_si256(values, minus), minus);
+    values = _mm256_sub_epi64(_mm256_xor_si256(values, g.minus), g.minus);
     _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + i), values);
   }
   return i;
@@ -115,8 +107,6 @@ struct Group {
 
 [[gnu::target("avx2")]] std::size_t real_groups(const TextColumnView& column, std::size_t i,
                                                 std::size_t rows, double* out) noexcept {
-  const char* const data = column.data;
-  const std::uint32_t* const offsets = column.offsets;
   const __m256i ones = _mm256_set1_epi64x(-1);
   const __m256i exponent = _mm256_set1_epi64x(0x4330000000000000);  // 2^52 as a double
   const LaneDigits digits_of;
@@ -124,13 +114,11 @@ struct Group {
     // 2 to 8 characters, so one word holds each value: after the sign, a point and 1 to 7
     // digits.
     Group g;
-    if (!four_words(column.kinds, i) || !group_at(offsets, i, 2, 8, g)) break;
-    __m256i head = words_at(data, g.starts);
-    const __m256i minus = minus_signs(head);
-    head = _mm256_srlv_epi64(head, _mm256_and_si256(minus, _mm256_set1_epi64x(8)));
+    if (!group_at(column, i, 2, 8, g)) break;
+    const __m256i head = g.words;
     // The digits after the point are read one byte further on, over it.
     const __m256i tail = _mm256_srli_epi64(head, 8);
-    const __m256i length = _mm256_add_epi64(g.lengths, minus);
+    const __m256i length = g.lengths;
     // The first point: all ones below its byte, and its index (the bytes below it).
     const __m256i points = _mm256_cmpeq_epi8(head, _mm256_set1_epi8('.'));
     const __m256i first = _mm256_and_si256(points, _mm256_sub_epi64(_mm256_setzero_si256(), points));
@@ -160,7 +148,7 @@ struct Group {
         _mm256_sub_pd(_mm256_castsi256_pd(_mm256_or_si256(mantissas, exponent)),
                       _mm256_castsi256_pd(exponent)),
         scale);
-    const __m256i signs = _mm256_and_si256(minus, _mm256_set1_epi64x(INT64_MIN));
+    const __m256i signs = _mm256_and_si256(g.minus, _mm256_set1_epi64x(INT64_MIN));
     _mm256_storeu_pd(out + i, _mm256_xor_pd(magnitudes, _mm256_castsi256_pd(signs)));
   }
   return i;
