@@ -172,6 +172,23 @@ def test_widening_keeps_every_value(types, widened):
     assert len(merged) - merged.column("X").null_count == kept
 
 
+@pytest.mark.parametrize("task_mb", ["1", "1000"])  # a task per file (first pass), one task
+def test_a_file_without_values_in_a_column_does_not_make_it_text(tmp_path, task_mb):
+    """`?` and `.` say nothing of a column's type: the other files' numbers keep theirs, and a
+    column no file gives a value stays text."""
+    values = {"a.cif": ("?", "?"), "b.cif": ("2.5", "."), "c.cif": ("3", "?")}
+    for name, (r, e) in values.items():
+        (tmp_path / name).write_text(f"data_{name[0]}\n_v.r {r}\n_v.e {e}\n" + "#" * 1_200_000)
+    out = tmp_path / "out"
+    assert main(["convert", str(tmp_path), "--to", "parquet", "-o", str(out), "-j", "1",
+                 "--task-size", task_mb]) == 0
+    table = pq.read_table(out / "v").sort_by("file")
+    assert table.schema.field("r").type == pa.float64()
+    assert table.schema.field("e").type == pa.string()
+    assert table.column("r").to_pylist() == [None, 2.5, 3.0]
+    assert table.column("e").null_count == 3
+
+
 @needs_cluster
 def test_local_cluster_gives_the_same_rows(archive, reference, tmp_path):
     out = tmp_path / "cluster"

@@ -302,7 +302,10 @@ def convert_task(task: Task) -> dict:
         target = targets.get(name)
         # The run's schema first, so its order holds; the task's own columns are in it unless
         # the first pass read a file differently (it cannot, but a part must never lose one).
-        schema = None if target is None else _parts.unify([target, *(t.schema for t in tables)])
+        schema = _parts.unify([target, *(t.schema for t in tables)] if target else
+                              [t.schema for t in tables])
+        if name != _parts.DIAGNOSTICS_DIR:
+            schema = _parts.written_schema(schema)
         table = _parts.merge(tables, schema)
         _parts.write_part(table, os.path.join(task.out, name), task.key)
         schemas[name] = table.schema

@@ -4,6 +4,7 @@ column types, and part files that appear whole or not at all."""
 from __future__ import annotations
 
 import hashlib
+import json
 import os
 import re
 import time
@@ -23,6 +24,9 @@ _PART = re.compile(r"^part-([0-9a-f]{16})\.parquet$")
 _TEMP = re.compile(r"^\.part-[0-9a-f]{16}\.tmp-")
 _UNSAFE = re.compile(r"[^a-z0-9_]+")
 NAME_LIMIT = 80
+# The typing rules parse_tables records per column, and the one of a column without values.
+TYPES_KEY = b"tessrin.types"
+NO_VALUES = "no values to infer a type from"
 
 
 def dataset_name(category: str) -> str:
@@ -162,16 +166,39 @@ def _item_names(names: list[str]) -> list[str]:
     return [f"{n}_item" if i >= 2 and n.lower() in LEADING else n for i, n in enumerate(names)]
 
 
+def _valueless(schema: pa.Schema) -> set[str]:
+    """The columns in which typing found no value at all (only `?` and `.`): they say nothing
+    of the column's type, and must not widen the files' numbers in it to text."""
+    rules = (schema.metadata or {}).get(TYPES_KEY)
+    if rules is None:
+        return set()
+    return {name for name, rule in json.loads(rules).items() if rule.get("reason") == NO_VALUES}
+
+
 def with_file(table: pa.Table, file: str) -> pa.Table:
-    """The table with a leading `file` column, item columns renamed as `_item_names` says."""
+    """The table with a leading `file` column, item columns renamed as `_item_names` says, and
+    the columns without values of the null type (`unify` then takes the other files' type)."""
+    for name in _valueless(table.schema):
+        index = table.schema.get_field_index(name)
+        table = table.set_column(index, pa.field(name, pa.null()), pa.nulls(table.num_rows))
     table = table.replace_schema_metadata(None).rename_columns(_item_names(table.column_names))
     return table.add_column(0, "file", pa.repeat(pa.scalar(file, pa.string()), table.num_rows))
 
 
 def file_schema(schema: pa.Schema) -> pa.Schema:
     """The schema `with_file` gives a table of `schema`, without building the table."""
-    fields = [f.with_name(n) for f, n in zip(schema, _item_names(schema.names))]
+    valueless = _valueless(schema)
+    fields = [
+        pa.field(n, pa.null() if f.name in valueless else f.type)
+        for f, n in zip(schema, _item_names(schema.names))
+    ]
     return pa.schema([pa.field("file", pa.string()), *fields])
+
+
+def written_schema(schema: pa.Schema) -> pa.Schema:
+    """`schema` as a category's parts are written: a column no file gave a value keeps the
+    string type it had from typing."""
+    return pa.schema([f.with_type(pa.string()) if pa.types.is_null(f.type) else f for f in schema])
 
 
 # --- writing and cleaning ------------------------------------------------------------------
