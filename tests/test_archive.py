@@ -326,9 +326,12 @@ def test_gzip_inputs_read_alike_with_either_inflater(tmp_path, monkeypatch, infl
     assert pq.read_table(tmp_path / "out" / "g").column("x").to_pylist() == [1.5, 2.5, 3.5] * 2
 
 
-def test_merge_keeps_row_order_and_fills_gaps():
+@pytest.mark.parametrize("large", [1 << 16, 2])  # pieces of 2 rows or more kept as chunks
+def test_merge_keeps_row_order_and_fills_gaps(monkeypatch, large):
     # Neighbouring tables of one schema are joined, each column gets a null run per gap, and
     # the rows stay in the order the tables came (files in input order).
+    monkeypatch.setattr(_parts, "LARGE_PIECE_ROWS", large)
+
     def table(**columns):
         n = len(next(iter(columns.values())))
         return pa.table({"block": ["b"] * n, "frame": pa.nulls(n, pa.string()), **columns})
@@ -338,4 +341,4 @@ def test_merge_keeps_row_order_and_fills_gaps():
     assert merged.column("file").to_pylist() == ["0", "0", "1", "2", "3"]
     assert merged.column("x").to_pylist() == [1.0, 2.0, 3.0, None, 4.5]
     assert merged.column("y").to_pylist() == [None, None, None, "a", "b"]
-    assert all(c.num_chunks == 1 for c in merged.columns)
+    assert all(c.num_chunks == (1 if large > 2 else 2) for c in merged.columns)
