@@ -30,6 +30,15 @@ inline std::uint64_t valid_cells(const std::uint8_t* kinds, std::size_t n) noexc
   return nonzero >> 7;
 }
 
+/// The rule of a column typed by inference, or by what a dictionary declares.
+ColumnRule rule_for(DeclaredType declared) {
+  ColumnRule rule;
+  rule.declared = declared;
+  rule.source = declared == DeclaredType::None ? ColumnRule::Source::Inferred
+                                               : ColumnRule::Source::Declared;
+  return rule;
+}
+
 /// `n` zeroed values.
 template <class T>
 void zeroed(PodBuffer<T>& buffer, std::size_t n) {
@@ -41,9 +50,7 @@ void zeroed(PodBuffer<T>& buffer, std::size_t n) {
 TypedColumn text_column(const TextColumnView& column, DeclaredType declared, std::size_t row,
                         std::string_view reason) {
   TypedColumn out;
-  out.rule.declared = declared;
-  out.rule.source = declared == DeclaredType::None ? ColumnRule::Source::Inferred
-                                                   : ColumnRule::Source::Declared;
+  out.rule = rule_for(declared);
   out.rule.reason.assign(reason);
   out.rule.row = row;
   if (row != ColumnRule::kNoRow) out.rule.value.assign(column.text(row));
@@ -119,19 +126,14 @@ bool one_digit_column(const TextColumnView& column, TypedColumn& out) {
     return false;
   }
   const auto* digits = reinterpret_cast<const unsigned char*>(column.data + column.offsets[0]);
+  // Checked before anything is allocated: most one-character columns are letters (element
+  // symbols, chain ids). Both passes vectorise; a byte that is no digit leaves a bit above the
+  // lowest four in `over` (its value less '0', plus 6, is 16 or more).
+  unsigned over = 0;
+  for (std::size_t i = 0; i < rows; ++i) over |= static_cast<unsigned char>(digits[i] - '0') + 6u;
+  if (over > 15) return false;
   std::int64_t* ints = out.ints.extend(rows);
-  // One pass the compiler vectorises: a byte that is no digit leaves a bit above the lowest
-  // four in `over` (its value less '0', plus 6, is 16 or more).
-  std::uint64_t over = 0;
-  for (std::size_t i = 0; i < rows; ++i) {
-    const std::uint64_t digit = static_cast<unsigned char>(digits[i] - '0');
-    ints[i] = static_cast<std::int64_t>(digit);
-    over |= digit + 6;
-  }
-  if (over > 15) {
-    out.ints.release().free();
-    return false;
-  }
+  for (std::size_t i = 0; i < rows; ++i) ints[i] = digits[i] - '0';
   out.type = TypedColumn::Type::Int64;
   return true;
 }
@@ -149,9 +151,7 @@ TypedColumn type_cells(const TextColumnView& column, DeclaredType declared,
       "an integer past 2^53 among real numbers: float64 would round it";
 
   TypedColumn out;
-  out.rule.declared = declared;
-  out.rule.source = declared == DeclaredType::None ? ColumnRule::Source::Inferred
-                                                   : ColumnRule::Source::Declared;
+  out.rule = rule_for(declared);
   out.type = declared == DeclaredType::Real ? TypedColumn::Type::Float64
                                             : TypedColumn::Type::Int64;
   // The value buffer is made at the first value, as int64 or float64 by what that value is
@@ -315,9 +315,7 @@ TypedColumn type_column(const TextColumnView& column, DeclaredType declared,
   }
   if (declared != DeclaredType::Real) {
     TypedColumn out;
-    out.rule.declared = declared;
-    out.rule.source = declared == DeclaredType::None ? ColumnRule::Source::Inferred
-                                                     : ColumnRule::Source::Declared;
+    out.rule = rule_for(declared);
     if (one_digit_column(column, out)) return out;
   }
   return type_cells<false>(column, declared, quotes_are_text);
