@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <new>
+#include <span>
 #include <string>
 #include <type_traits>
 
@@ -16,6 +17,7 @@ struct BlockHeader {
   std::atomic<std::int64_t> live;
   std::int64_t children;
   std::int64_t extra;  // schema: the block's size in bytes; array: the SharedBytes it holds
+  BlockHeader* next_retired;  // array: the next block waiting to be freed
 };
 
 constexpr std::size_t round_up(std::size_t bytes) { return (bytes + 7) / 8 * 8; }
@@ -75,14 +77,58 @@ struct ArrayLayout {
         total(shares + n_shares * sizeof(SharedBytes)) {}
 };
 
+std::span<SharedBytes> shares_of(void* block) {
+  const auto& header = *static_cast<BlockHeader*>(block);
+  const ArrayLayout layout(static_cast<std::size_t>(header.children),
+                           static_cast<std::size_t>(header.extra));
+  return {at<SharedBytes>(block, layout.shares), static_cast<std::size_t>(header.extra)};
+}
+
+void free_array_block(void* block) {
+  for (SharedBytes& share : shares_of(block)) share.~SharedBytes();
+  std::free(block);
+}
+
+// Consumers free batches while they hold the interpreter lock (pyarrow does, when the last
+// Python reference goes), and freeing the dozens of small buffers of a batch took a third of
+// that time: two threads parsing files then waited on each other. Small blocks are only
+// queued there, and freed by the next pack_array, which runs without the lock. Blocks with
+// large buffers go at once, so their pages return to the mapping cache for the next parse.
+constexpr std::int64_t kRetiredBlockBytes = 64 * 1024;   // queued only below this
+constexpr std::int64_t kMaxRetiredBytes = 16 << 20;      // and while the queue holds less
+
+std::atomic<BlockHeader*> retired{nullptr};
+std::atomic<std::int64_t> retired_bytes{0};
+
 void drop_array_block(void* block) {
   auto* header = static_cast<BlockHeader*>(block);
   if (header->live.fetch_sub(1, std::memory_order_acq_rel) != 1) return;
-  const ArrayLayout layout(static_cast<std::size_t>(header->children),
-                           static_cast<std::size_t>(header->extra));
-  auto* shares = at<SharedBytes>(block, layout.shares);
-  for (std::int64_t i = 0; i < header->extra; ++i) shares[i].~SharedBytes();
-  std::free(block);
+  std::int64_t bytes = 0;
+  for (const SharedBytes& share : shares_of(block)) bytes += share.size();
+  if (bytes >= kRetiredBlockBytes ||
+      retired_bytes.load(std::memory_order_relaxed) + bytes > kMaxRetiredBytes) {
+    free_array_block(block);
+    return;
+  }
+  retired_bytes.fetch_add(bytes, std::memory_order_relaxed);
+  header->next_retired = retired.load(std::memory_order_relaxed);
+  while (!retired.compare_exchange_weak(header->next_retired, header, std::memory_order_release,
+                                        std::memory_order_relaxed)) {
+  }
+}
+
+void free_retired_blocks() noexcept {
+  if (retired.load(std::memory_order_relaxed) == nullptr) return;
+  // Taking the whole queue at once leaves no node another thread could pop twice.
+  BlockHeader* next = retired.exchange(nullptr, std::memory_order_acquire);
+  std::int64_t bytes = 0;
+  while (next != nullptr) {
+    BlockHeader* block = next;
+    next = block->next_retired;
+    for (const SharedBytes& share : shares_of(block)) bytes += share.size();
+    free_array_block(block);
+  }
+  retired_bytes.fetch_sub(bytes, std::memory_order_relaxed);
 }
 
 // The release callbacks of a packed schema or array (T) and of its children.
@@ -147,7 +193,7 @@ void pack_schema(std::span<const Field> fields, std::span<const char> metadata,
   const SchemaLayout layout(n, metadata.size(), text_bytes);
   void* block = allocate(layout.total);
   new (block) BlockHeader{{static_cast<std::int64_t>(n) + 1}, static_cast<std::int64_t>(n),
-                          static_cast<std::int64_t>(layout.total)};
+                          static_cast<std::int64_t>(layout.total), nullptr};
   auto* children = at<ArrowSchema>(block, layout.children);
   auto* pointers = at<ArrowSchema*>(block, layout.pointers);
   char* text = at<char>(block, layout.text);
@@ -189,7 +235,7 @@ void copy_packed_schema(const ArrowSchema& schema, ArrowSchema* out) {
   const auto bytes = static_cast<std::size_t>(header.extra);
   void* block = allocate(bytes);
   std::memcpy(block, old_block, bytes);
-  new (block) BlockHeader{{header.children + 1}, header.children, header.extra};
+  new (block) BlockHeader{{header.children + 1}, header.children, header.extra, nullptr};
   // Every pointer into the old block moves by the same distance.
   const std::ptrdiff_t shift = static_cast<char*>(block) - static_cast<const char*>(old_block);
   auto moved = [&](auto* pointer) {
@@ -213,6 +259,7 @@ void copy_packed_schema(const ArrowSchema& schema, ArrowSchema* out) {
 }
 
 void pack_array(std::span<const Field> fields, std::int64_t rows, ArrowArray* out) {
+  free_retired_blocks();
   const std::size_t n = fields.size();
   std::size_t n_shares = 0;
   for (const Field& field : fields) {
@@ -222,7 +269,7 @@ void pack_array(std::span<const Field> fields, std::int64_t rows, ArrowArray* ou
   const ArrayLayout layout(n, n_shares);
   void* block = allocate(layout.total);
   new (block) BlockHeader{{static_cast<std::int64_t>(n) + 1}, static_cast<std::int64_t>(n),
-                          static_cast<std::int64_t>(n_shares)};
+                          static_cast<std::int64_t>(n_shares), nullptr};
   auto* children = at<ArrowArray>(block, layout.children);
   auto* pointers = at<ArrowArray*>(block, layout.pointers);
   auto* buffers = at<const void*>(block, layout.buffers);
