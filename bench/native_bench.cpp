@@ -104,7 +104,7 @@ int main(int argc, char** argv) {
     return 2;
   }
 
-  std::vector<std::string> sources(paths.size());
+  std::vector<tessrin::FileText> sources(paths.size());
   std::size_t total_bytes = 0;
   for (std::size_t i = 0; i < paths.size(); ++i) {
     // The module refuses text that is not UTF-8; timing the pipeline alone, we parse it anyway.
@@ -129,7 +129,8 @@ int main(int argc, char** argv) {
   auto run_once = [&]() {
     const auto wall = std::chrono::steady_clock::now();
     const double cpu = cpu_seconds();
-    for (const std::string& source : sources) {
+    for (const tessrin::FileText& file : sources) {
+      const std::string_view source = tessrin::text_of(file);
       tessrin::ParsedCif parse = tessrin::collect_raw(source, false);
       sink += touch(parse);
     }

@@ -208,14 +208,14 @@ PyObject* py_conformance_file(PyObject*, PyObject* const* args, Py_ssize_t nargs
   PyRef encoded = PyRef::steal(converted);
   const char* name = PyBytes_AS_STRING(encoded.get());
   return guarded([&]() -> PyObject* {
-    std::string bytes;
+    FileText bytes;
     const TextFileStatus status = read_text_file(name, bytes);
     if (status.kind == TextFileStatus::Kind::SystemError) {
       errno = status.error_number;
       return PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, bound[0]);
     }
     // Not UTF-8 is no reason to refuse: the checker reports where.
-    return report_list(bytes, cap);
+    return report_list(text_of(bytes), cap);
   });
 }
 

@@ -93,13 +93,16 @@ bool collect_file(PyObject* path, Collect&& collect) {
   if (!PyUnicode_FSConverter(filename.get(), &encoded_raw)) return false;
   PyRef encoded = PyRef::steal(encoded_raw);
   const char* name = PyBytes_AS_STRING(encoded.get());
-  // The file's text is released as soon as it is parsed: the export needs only the parse.
-  std::string text;
+  FileText text;
   TextFileStatus status;
   {
     WithoutGil unlocked;
     status = tessrin::read_text_file(name, text);
-    if (status.kind == TextFileStatus::Kind::Ok) collect(std::string_view(text));
+    if (status.kind == TextFileStatus::Kind::Ok) {
+      collect(text_of(text));
+      // Released here, without the lock: the export needs only the parse.
+      text = FileText();
+    }
   }
   switch (status.kind) {
     case TextFileStatus::Kind::Ok:
@@ -111,7 +114,7 @@ bool collect_file(PyObject* path, Collect&& collect) {
     case TextFileStatus::Kind::InvalidUtf8:
       break;
   }
-  raise_not_utf8(filename.get(), text, status.bad_offset);
+  raise_not_utf8(filename.get(), text_of(text), status.bad_offset);
   return false;
 }
 

@@ -11,7 +11,7 @@
 
 namespace tessrin {
 
-TextFileStatus read_text_file(const char* path, std::string& out) {
+TextFileStatus read_text_file(const char* path, FileText& out) {
   TextFileStatus status;
   const int fd = ::open(path, O_RDONLY | O_CLOEXEC);
   if (fd < 0) {
@@ -22,30 +22,24 @@ TextFileStatus read_text_file(const char* path, std::string& out) {
   struct stat info {};
   // One spare byte lets the read that finds the end of a regular file need no reallocation;
   // the loop only grows the buffer for pipes and special files.
-  if (::fstat(fd, &info) == 0 && info.st_size > 0) {
-    out.reserve(static_cast<std::size_t>(info.st_size) + 1);
-  }
+  std::size_t want = std::size_t{1} << 16;
+  if (::fstat(fd, &info) == 0 && info.st_size > 0) want = static_cast<std::size_t>(info.st_size) + 1;
   for (;;) {
-    if (out.size() == out.capacity()) out.reserve(out.capacity() * 2 + (1 << 16));
-    const std::size_t old_size = out.size();
-    out.resize(out.capacity());
-    ssize_t n = ::read(fd, out.data() + old_size, out.size() - old_size);
-    if (n < 0 && errno == EINTR) {
-      out.resize(old_size);
-      continue;
-    }
+    const ssize_t n = ::read(fd, out.room(want), want);
+    if (n < 0 && errno == EINTR) continue;
     if (n < 0) {
       status.kind = TextFileStatus::Kind::SystemError;
       status.error_number = errno;
-      out.resize(old_size);
       ::close(fd);
       return status;
     }
-    out.resize(old_size + static_cast<std::size_t>(n));
     if (n == 0) break;
+    out.commit(static_cast<std::size_t>(n));
+    // What is left of the room asked for, or (once it is full) as much again as was read.
+    want = static_cast<std::size_t>(n) < want ? want - static_cast<std::size_t>(n) : out.size();
   }
   ::close(fd);
-  status.bad_offset = first_invalid_utf8(out);
+  status.bad_offset = first_invalid_utf8(text_of(out));
   if (status.bad_offset != out.size()) status.kind = TextFileStatus::Kind::InvalidUtf8;
   return status;
 }

@@ -4,8 +4,9 @@
 #pragma once
 
 #include <cstddef>
-#include <string>
 #include <string_view>
+
+#include "collect/pod_buffer.hpp"
 
 namespace tessrin {
 
@@ -23,8 +24,16 @@ struct TextPosition {
 };
 TextPosition position_of(std::string_view text, std::size_t offset);
 
+/// A file's bytes: a collector buffer, so a large file is read into recycled pages (no zero
+/// fill, no fresh page faults when files of similar size follow each other).
+using FileText = PodBuffer<char>;
+
+inline std::string_view text_of(const FileText& text) noexcept {
+  return {text.data(), text.size()};
+}
+
 /// Reads the whole file at `path` (a NUL-terminated file-system name) into `out` and checks that
 /// it is UTF-8.
-TextFileStatus read_text_file(const char* path, std::string& out);
+TextFileStatus read_text_file(const char* path, FileText& out);
 
 }  // namespace tessrin

@@ -202,7 +202,7 @@ ItemTypes read_item_types(const ParsedCif& dictionary, const ImportResolver& res
 }
 
 ItemTypes read_dictionary_file(const std::string& path, DictionaryError& error) {
-  std::string text;
+  FileText text;
   const TextFileStatus status = read_text_file(path.c_str(), text);
   if (status.kind != TextFileStatus::Kind::Ok) {
     const bool system = status.kind == TextFileStatus::Kind::SystemError;
@@ -211,7 +211,7 @@ ItemTypes read_dictionary_file(const std::string& path, DictionaryError& error) 
                     (system ? std::string(std::strerror(status.error_number)) : "not UTF-8");
     return {};
   }
-  const ParsedCif dictionary = collect_raw(text, false);
+  const ParsedCif dictionary = collect_raw(text_of(text), false);
   const std::size_t slash = path.rfind('/');
   const std::string directory = slash == std::string::npos ? std::string() : path.substr(0, slash + 1);
   // Templates are read once each, and only from the dictionary's own directory.
@@ -223,10 +223,10 @@ ItemTypes read_dictionary_file(const std::string& path, DictionaryError& error) 
     }
     auto [it, added] = templates.try_emplace(std::string(file));
     if (added) {
-      std::string template_text;
+      FileText template_text;
       if (read_text_file((directory + it->first).c_str(), template_text).kind ==
           TextFileStatus::Kind::Ok) {
-        it->second = std::make_unique<ParsedCif>(collect_raw(template_text, false));
+        it->second = std::make_unique<ParsedCif>(collect_raw(text_of(template_text), false));
       }
     }
     if (!it->second) return nullptr;
