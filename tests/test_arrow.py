@@ -4,8 +4,10 @@ agreement with parse_raw on inline texts and real files."""
 import json
 import os
 import subprocess
+import queue
 import sys
 import threading
+from concurrent.futures import ThreadPoolExecutor
 from pathlib import Path
 
 import pytest
@@ -255,6 +257,24 @@ def test_parse_arrow_file_equals_parse_arrow(tmp_path, kind, copies):
         writer.join()
     batches, errors = tessrin_core.parse_arrow(source)
     assert file_errors == errors and same_batches(file_batches, batches)
+
+
+def test_threads_parse_and_free_each_others_batches():
+    # Batches are freed by whichever thread drops them last, often not the one that made them,
+    # while other threads export: every batch must still read as made until then.
+    big_loop = "data_big\nloop_ _r " + " ".join(f"v{i}" for i in range(20_000)) + "\n"
+    sources = [RICH + f"data_t{i}\n_v {i}\n" + (big_loop if i % 2 else "") for i in range(4)]
+    expected = [tessrin_core.parse_arrow(source) for source in sources]
+    handed = queue.Queue()
+
+    def work(i):
+        for _ in range(30):
+            handed.put((i, tessrin_core.parse_arrow(sources[i])))
+            j, (batches, errors) = handed.get()
+            assert errors == expected[j][1] and same_batches(batches, expected[j][0])
+
+    with ThreadPoolExecutor(max_workers=4) as pool:
+        list(pool.map(work, range(4)))
 
 
 PATH_FORMS = {"str": str, "bytes": os.fsencode, "PathLike": Path}
