@@ -37,6 +37,12 @@ def use_system_memory_pool() -> None:
 def _start_worker() -> None:
     _ignore_sigint()
     use_system_memory_pool()
+    # What every task imports, once per worker and before its first task.
+    import tessrin._archive  # noqa: F401
+
+
+def _ready() -> None:
+    """A task that does nothing: once one has run, its worker has started and imported."""
 
 
 class LocalEngine:
@@ -47,6 +53,12 @@ class LocalEngine:
         self.pool: ProcessPoolExecutor | None = None
         if jobs == 1:
             use_system_memory_pool()
+        else:
+            # Workers are started here, not by the first task: the conversion's clock then
+            # starts with every worker ready, as it does for a cluster's (importing pyarrow
+            # takes each worker a good part of a second).
+            self.pool = self._new_pool()
+            wait([self.pool.submit(_ready) for _ in range(jobs)])
 
     def workers(self) -> int:
         return self.jobs
