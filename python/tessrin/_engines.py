@@ -34,11 +34,16 @@ def use_system_memory_pool() -> None:
     pa.set_memory_pool(pa.system_memory_pool())
 
 
+def _prepare_worker() -> None:
+    """For a worker of our own: the memory pool, and what every task imports, once per worker
+    and before its first task (importing pyarrow takes a good part of a second)."""
+    use_system_memory_pool()
+    import tessrin._archive  # noqa: F401
+
+
 def _start_worker() -> None:
     _ignore_sigint()
-    use_system_memory_pool()
-    # What every task imports, once per worker and before its first task.
-    import tessrin._archive  # noqa: F401
+    _prepare_worker()
 
 
 def _ready() -> None:
@@ -55,8 +60,7 @@ class LocalEngine:
             use_system_memory_pool()
         else:
             # Workers are started here, not by the first task: the conversion's clock then
-            # starts with every worker ready, as it does for a cluster's (importing pyarrow
-            # takes each worker a good part of a second).
+            # starts with every worker ready, as it does for a local cluster's.
             self.pool = self._new_pool()
             wait([self.pool.submit(_ready) for _ in range(jobs)])
 
@@ -152,7 +156,7 @@ class DaskEngine:
                     dashboard_address="127.0.0.1:0",
                 )
             self.client = Client(self.cluster)
-            self.client.run(use_system_memory_pool)  # the workers are this command's own
+            self.client.run(_prepare_worker)  # the workers are this command's own
             link = self.client.dashboard_link if _has_dashboard() else None
             where = f"dashboard {link}" if link else "no dashboard (install bokeh for one)"
             say(f"started a local Dask cluster of {jobs} workers; {where}")
