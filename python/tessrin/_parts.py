@@ -192,7 +192,9 @@ def _valueless(schema: pa.Schema) -> set[str]:
     """The columns in which typing found no value at all (only `?` and `.`): they say nothing
     of the column's type, and must not widen the files' numbers in it to text."""
     rules = (schema.metadata or {}).get(TYPES_KEY)
-    if rules is None:
+    # Searched before it is parsed: most tables have no such column, and the rules of every
+    # table of every file pass through here (twice, with the first pass).
+    if rules is None or NO_VALUES.encode() not in rules:
         return set()
     return {name for name, rule in json.loads(rules).items() if rule.get("reason") == NO_VALUES}
 
