@@ -176,19 +176,38 @@ class DaskEngine:
     def run(self, fn: Callable, items: Sequence, keys: Sequence[str]) -> Iterator[tuple]:
         from distributed import as_completed
 
-        # Keys named after the task inputs: a task the scheduler retries on another worker
-        # (its worker was lost) is the same task, and writes the same parts.
-        self.futures = [
-            self.client.submit(fn, item, key=key, pure=False) for item, key in zip(items, keys)
-        ]
-        index = {future.key: i for i, future in enumerate(self.futures)}
-        for future in as_completed(self.futures):
-            i = index[future.key]
+        # As many tasks in flight as there are workers, the next given as one finishes: given
+        # all at once, the scheduler places tasks before it knows how long they take, and one
+        # worker was left with the two largest while the other stood idle. The items come
+        # largest first, so this is the local pool's order too.
+        waiting = iter(range(len(items)))
+        index: dict[str, int] = {}
+
+        def submit() -> bool:
+            i = next(waiting, None)
+            if i is None:
+                return False
+            # Keys named after the task inputs: a task the scheduler retries on another worker
+            # (its worker was lost) is the same task, and writes the same parts.
+            future = self.client.submit(fn, items[i], key=keys[i], pure=False)
+            index[future.key] = i
+            self.futures.append(future)
+            running.add(future)
+            return True
+
+        running = as_completed()
+        while len(self.futures) < self.workers() and submit():
+            pass
+        for future in running:
+            self.futures.remove(future)
+            i = index.pop(future.key)
             if future.status == "finished":
                 yield i, future.result(), None
             else:
                 yield i, None, future.exception()
             future.release()
+            while len(self.futures) < self.workers() and submit():
+                pass
 
     def close(self, cancel: bool = False) -> None:
         if self.client is None:
