@@ -200,14 +200,16 @@ class DaskEngine:
             pass
         for future in running:
             self.futures.remove(future)
+            # The next task first: fetching this result and handling it takes round trips
+            # the worker would otherwise wait through.
+            while len(self.futures) < self.workers() and submit():
+                pass
             i = index.pop(future.key)
             if future.status == "finished":
                 yield i, future.result(), None
             else:
                 yield i, None, future.exception()
             future.release()
-            while len(self.futures) < self.workers() and submit():
-                pass
 
     def close(self, cancel: bool = False) -> None:
         if self.client is None:
