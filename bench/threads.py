@@ -34,18 +34,16 @@ CORPUS = Path(__file__).resolve().parents[2] / "shared" / "corpus"
 SUFFIXES = (".cif", ".dic", ".mmcif")
 
 
-def parse_one(path: str) -> int:
-    try:
-        return len(tessrin_core.parse_arrow_file(path)[0])
-    except OSError:  # a file of the corpus that is not UTF-8
-        return 0
-
-
 def parse_kept(path: str):
     try:
         return tessrin_core.parse_arrow_file(path)
-    except OSError:
+    except OSError:  # a file of the corpus that is not UTF-8
         return None
+
+
+def parse_one(path: str) -> int:
+    result = parse_kept(path)
+    return 0 if result is None else len(result[0])
 
 
 def parse_all(files: list[str], threads: int, keep: bool = False) -> float:

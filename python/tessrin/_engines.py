@@ -195,15 +195,17 @@ class DaskEngine:
             running.add(future)
             return True
 
+        def top_up() -> None:
+            while len(self.futures) < self.workers() and submit():
+                pass
+
         running = as_completed()
-        while len(self.futures) < self.workers() and submit():
-            pass
+        top_up()
         for future in running:
             self.futures.remove(future)
             # The next task first: fetching this result and handling it takes round trips
             # the worker would otherwise wait through.
-            while len(self.futures) < self.workers() and submit():
-                pass
+            top_up()
             i = index.pop(future.key)
             if future.status == "finished":
                 yield i, future.result(), None

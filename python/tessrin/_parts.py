@@ -28,6 +28,7 @@ NAME_LIMIT = 80
 # The typing rules parse_tables records per column, and the one of a column without values.
 TYPES_KEY = b"tessrin.types"
 NO_VALUES = "no values to infer a type from"
+_NO_VALUES_BYTES = NO_VALUES.encode()
 
 
 def dataset_name(category: str) -> str:
@@ -194,7 +195,7 @@ def _valueless(schema: pa.Schema) -> set[str]:
     rules = (schema.metadata or {}).get(TYPES_KEY)
     # Searched before it is parsed: most tables have no such column, and the rules of every
     # table of every file pass through here (twice, with the first pass).
-    if rules is None or NO_VALUES.encode() not in rules:
+    if rules is None or _NO_VALUES_BYTES not in rules:
         return set()
     return {name for name, rule in json.loads(rules).items() if rule.get("reason") == NO_VALUES}
 
