@@ -326,6 +326,20 @@ def test_gzip_inputs_read_alike_with_either_inflater(tmp_path, monkeypatch, infl
     assert pq.read_table(tmp_path / "out" / "g").column("x").to_pylist() == [1.5, 2.5, 3.5] * 2
 
 
+@pytest.mark.parametrize("kept", [None, 1, 3 << 20])  # the thread's buffer from a last file
+@pytest.mark.parametrize("members", [1, 3])  # the trailer's size hint is the last member's
+def test_gunzip_gives_every_member_whatever_buffer_it_reuses(tmp_path, monkeypatch, kept, members):
+    from tessrin import _archive
+
+    monkeypatch.setattr(_archive, "_local", threading.local())
+    if kept is not None:
+        _archive._local.buffer = bytearray(b"x" * kept)  # stale bytes past the new text
+    pieces = [b"%d " % i * (40_000 + 70_000 * m) for m, i in enumerate(range(members))]
+    (tmp_path / "f.gz").write_bytes(b"".join(gzip.compress(p) for p in pieces))
+    buffer, size = _archive._gunzip(str(tmp_path / "f.gz"))
+    assert bytes(buffer[:size]) == b"".join(pieces)
+
+
 @pytest.mark.parametrize("large", [1 << 16, 2])  # pieces of 2 rows or more kept as chunks
 def test_merge_keeps_row_order_and_fills_gaps(monkeypatch, large):
     # Neighbouring tables of one schema are joined, each column gets a null run per gap, and

@@ -205,6 +205,31 @@ def test_agrees_with_parse_raw(path):
                 assert any(contains_run(c, seq) for c in columns if len(c) > len(seq)), seq
 
 
+UTF8_TEXT = "data_x\n_a.name 'caf\u00e9 \u4e2d'\nloop_ _c.id _c.v 1 2.5(3) 2 ?\n"
+
+
+@pytest.mark.parametrize("wrap", [bytes, bytearray, lambda b: memoryview(b"##" + b + b"##")[2:-2]])
+def test_bytes_are_parsed_as_their_utf8_text(wrap):
+    # The archive conversion parses decompressed files as bytes, in place.
+    tables, errors = tessrin_core._parse_tables_bytes(wrap(UTF8_TEXT.encode()))
+    expected, expected_errors = tessrin_core.parse_tables(UTF8_TEXT)
+    assert errors == expected_errors and tables.keys() == expected.keys()
+    assert all(tables[name].equals(expected[name]) for name in tables)
+
+
+@pytest.mark.parametrize(
+    "data", [b"\xe9t\xe9", b"\xe2\x82", b"\xed\xa0\x80", b"\xf0\x9f\x98", b"\xc0\xaf", b"\xff"]
+)
+def test_bytes_that_are_not_utf8_fail_as_decoding_would(data):
+    source = b"data_x _a.b " + data
+    with pytest.raises(UnicodeDecodeError) as decoding:
+        source.decode("utf-8")
+    with pytest.raises(UnicodeDecodeError) as parsing:
+        tessrin_core._parse_tables_bytes(source)
+    got, want = parsing.value, decoding.value
+    assert (got.start, got.end, got.reason) == (want.start, want.end, want.reason)
+
+
 CHEM_COMP = CORPUS / "mmcif-big" / "components-ccd-first-5430-blocks.cif"
 
 

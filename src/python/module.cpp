@@ -22,6 +22,7 @@
 #include "python/module_state.hpp"
 #include "parse/parser.hpp"
 #include "python/pyref.hpp"
+#include "python/utf8_buffer.hpp"
 #include "collect/raw_builder.hpp"
 #include "tables/py_tables.hpp"
 #include "python/types_argument.hpp"
@@ -333,6 +334,36 @@ PyObject* py_parse_tables(PyObject*, PyObject* const* args, Py_ssize_t nargsf, P
   });
 }
 
+/// _parse_tables_bytes(source, mode, max_errors, types): parse_tables for UTF-8 bytes read in
+/// place (python/tessrin/_archive.py parses decompressed files with it, no str built).
+PyObject* py_parse_tables_bytes(PyObject*, PyObject* const* args, Py_ssize_t nargsf,
+                                PyObject* kwnames) {
+  return guarded([&]() -> PyObject* {
+    CollectArguments arguments;
+    TypesOption types;
+    Utf8Buffer source;
+    if (!table_arguments("_parse_tables_bytes", "source", args, nargsf, kwnames, arguments,
+                         types) ||
+        !source.bind("_parse_tables_bytes", "source", arguments.source)) {
+      return nullptr;
+    }
+    TableSet set;
+    std::size_t invalid = 0;
+    {
+      WithoutGil unlocked;
+      invalid = source.first_invalid();
+      if (invalid == source.text().size()) {
+        set = collect_tables(source.text(), arguments.strict, arguments.max_errors);
+      }
+    }
+    if (invalid != source.text().size()) {
+      source.raise_invalid(invalid);
+      return nullptr;
+    }
+    return tables_to_python(std::move(set), types);
+  });
+}
+
 PyObject* py_parse_tables_file(PyObject*, PyObject* const* args, Py_ssize_t nargsf,
                                PyObject* kwnames) {
   return guarded([&]() -> PyObject* {
@@ -380,6 +411,11 @@ PyMethodDef kFunctions[] = {
      "_dumps(blocks, version, width)\n--\n\n"},
     {"_number_cells", TESSRIN_FASTCALL(py_number_cells), METH_FASTCALL | METH_KEYWORDS,
      "_number_cells(values, su=None)\n--\n\n"},
+    {"_parse_tables_bytes", TESSRIN_FASTCALL(py_parse_tables_bytes),
+     METH_FASTCALL | METH_KEYWORDS,
+     "_parse_tables_bytes(source, mode=None, max_errors=None, types='infer')\n--\n\n"
+     "parse_tables for UTF-8 bytes (bytes, bytearray, memoryview), read in place;\n"
+     "UnicodeDecodeError where they are not UTF-8."},
     {"conformance", TESSRIN_FASTCALL(py_conformance), METH_FASTCALL | METH_KEYWORDS,
      "conformance(source, max_errors=None)\n--\n\n"
      "Conformance findings of CIF text (str or bytes) as a list of dicts in text order."},
