@@ -242,7 +242,7 @@ def _gunzip(path: str) -> tuple[bytearray, int]:
     A fresh bytes object for every file had the kernel map and clear as many pages as the
     text has, twice per file (bytes, then str): that cost more CPU than inflating it."""
     buffer = getattr(_local, "buffer", None) or bytearray()
-    _local.buffer = None  # not kept if reading fails half way
+    _local.buffer = None  # stored back once the file is read: a failure keeps nothing of it
     try:
         with open(path, "rb") as raw:
             # The gzip trailer gives the size (of the last member, modulo 4 GiB): a hint only,
