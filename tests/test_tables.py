@@ -218,7 +218,9 @@ def test_bytes_are_parsed_as_their_utf8_text(wrap):
 
 
 @pytest.mark.parametrize(
-    "data", [b"\xe9t\xe9", b"\xe2\x82", b"\xed\xa0\x80", b"\xf0\x9f\x98", b"\xc0\xaf", b"\xff"]
+    "data",
+    [b"\xe9t", b"\xf0\x9fA", b"\xe2\x82", b"\xc2", b"\xed\xa0\x80", b"\xe0\x80", b"\xf4\x90",
+     b"\xc0\xaf", b"\xf5\x80", b"\xff"],
 )
 def test_bytes_that_are_not_utf8_fail_as_decoding_would(data):
     source = b"data_x _a.b " + data

@@ -24,17 +24,25 @@ bool Utf8Buffer::bind(const char* function, const char* name, PyObject* object) 
 std::size_t Utf8Buffer::first_invalid() const noexcept { return first_invalid_utf8(text_); }
 
 void Utf8Buffer::raise_invalid(std::size_t offset) const {
-  const auto lead = static_cast<unsigned char>(text_[offset]);
-  const std::size_t needs = lead >= 0xF0 ? 4 : lead >= 0xE0 ? 3 : 2;
-  // The wording (and range) of the interpreter's own decoder.
-  bool truncated = lead >= 0xC2 && lead <= 0xF4 && offset + needs > text_.size();
-  for (std::size_t i = offset + 1; truncated && i < text_.size(); ++i) {
-    truncated = is_continuation(static_cast<unsigned char>(text_[i]));
+  // The reason and the range of the interpreter's own decoder: the range covers the lead byte
+  // and the continuation bytes that fit it, and ends at the end of the text if that is what
+  // cut the sequence short.
+  const auto byte = [&](std::size_t i) { return static_cast<unsigned char>(text_[i]); };
+  const unsigned char lead = byte(offset);
+  std::size_t end = offset + 1;
+  const char* reason = "invalid start byte";
+  if (lead >= 0xC2 && lead <= 0xF4) {
+    const std::size_t needs = lead >= 0xF0 ? 3 : lead >= 0xE0 ? 2 : 1;
+    // The second byte's range rules out overlongs, surrogates and code points past U+10FFFF.
+    unsigned char low = lead == 0xE0 ? 0xA0 : lead == 0xF0 ? 0x90 : 0x80;
+    unsigned char high = lead == 0xED ? 0x9F : lead == 0xF4 ? 0x8F : 0xBF;
+    while (end - offset <= needs && end < text_.size() && byte(end) >= low && byte(end) <= high) {
+      ++end;
+      low = 0x80;
+      high = 0xBF;
+    }
+    reason = end == text_.size() ? "unexpected end of data" : "invalid continuation byte";
   }
-  const char* reason = truncated                     ? "unexpected end of data"
-                       : lead < 0xC2 || lead > 0xF4 ? "invalid start byte"
-                                                     : "invalid continuation byte";
-  const std::size_t end = truncated ? text_.size() : offset + 1;
   PyObject* error = PyUnicodeDecodeError_Create(
       "utf-8", text_.data(), static_cast<Py_ssize_t>(text_.size()),
       static_cast<Py_ssize_t>(offset), static_cast<Py_ssize_t>(end), reason);
