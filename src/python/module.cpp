@@ -316,6 +316,17 @@ bool table_arguments(const char* function, const char* first, PyObject* const* a
          types_argument(function, bound[3], types);
 }
 
+/// The tables of `text`, collected without the lock, typed and exported with it.
+PyObject* tables_of(std::string_view text, const CollectArguments& arguments,
+                    const TypesOption& types) {
+  TableSet set;
+  {
+    WithoutGil unlocked;
+    set = collect_tables(text, arguments.strict, arguments.max_errors);
+  }
+  return tables_to_python(std::move(set), types);
+}
+
 PyObject* py_parse_tables(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
   return guarded([&]() -> PyObject* {
     CollectArguments arguments;
@@ -325,12 +336,7 @@ PyObject* py_parse_tables(PyObject*, PyObject* const* args, Py_ssize_t nargsf, P
         !text_argument("parse_tables", "source", arguments.source, source)) {
       return nullptr;
     }
-    TableSet set;
-    {
-      WithoutGil unlocked;
-      set = collect_tables(source, arguments.strict, arguments.max_errors);
-    }
-    return tables_to_python(std::move(set), types);
+    return tables_of(source, arguments, types);
   });
 }
 
@@ -347,20 +353,16 @@ PyObject* py_parse_tables_bytes(PyObject*, PyObject* const* args, Py_ssize_t nar
         !source.bind("_parse_tables_bytes", "source", arguments.source)) {
       return nullptr;
     }
-    TableSet set;
     std::size_t invalid = 0;
     {
       WithoutGil unlocked;
       invalid = source.first_invalid();
-      if (invalid == source.text().size()) {
-        set = collect_tables(source.text(), arguments.strict, arguments.max_errors);
-      }
     }
     if (invalid != source.text().size()) {
       source.raise_invalid(invalid);
       return nullptr;
     }
-    return tables_to_python(std::move(set), types);
+    return tables_of(source.text(), arguments, types);
   });
 }
 
