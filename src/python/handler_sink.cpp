@@ -59,18 +59,11 @@ class PyEventSink {
         value_types_(std::move(value_types)),
         names_(names) {}
 
-  ~PyEventSink() {
-    Py_XDECREF(error_type_);
-    Py_XDECREF(error_value_);
-    Py_XDECREF(error_traceback_);
-  }
-
   bool failed() const noexcept { return failed_; }
 
   /// Re-raises the stored exception.
   void restore_error() {
-    PyErr_Restore(error_type_, error_value_, error_traceback_);
-    error_type_ = error_value_ = error_traceback_ = nullptr;
+    error_.restore();
   }
 
   void on_data_block(std::string_view name) { call_with_text(names_.on_data_block, name); }
@@ -143,7 +136,7 @@ class PyEventSink {
 
   void fail() {
     failed_ = true;
-    PyErr_Fetch(&error_type_, &error_value_, &error_traceback_);
+    error_.fetch();
   }
 
   /// Calls handler.<name>(*args); up to two arguments.
@@ -179,9 +172,7 @@ class PyEventSink {
   std::size_t limit_ = DiagnosticLog::kUnlimited;
   std::size_t reported_ = 0;
   std::size_t skipped_ = 0;
-  PyObject* error_type_ = nullptr;
-  PyObject* error_value_ = nullptr;
-  PyObject* error_traceback_ = nullptr;
+  SavedError error_;
 };
 
 }  // namespace

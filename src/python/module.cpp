@@ -445,11 +445,16 @@ int exec_module(PyObject* module) {
   PyRef version = PyRef::steal(PyObject_GetAttrString(types.get(), "CifVersion"));
   if (!version) return -1;
   ModuleState& state = *module_state(module);
-  state.cif_1_1 = PyObject_GetAttrString(version.get(), "CIF_1_1");
-  state.cif_2_0 = PyObject_GetAttrString(version.get(), "CIF_2_0");
-  state.parse_error = PyObject_GetAttrString(types.get(), "ParseError");
-  state.value_type = PyObject_GetAttrString(types.get(), "ValueType");
-  const bool complete = state.cif_1_1 && state.cif_2_0 && state.parse_error && state.value_type;
+  // Each lookup runs only if the one before succeeded: the C API must not be called with an
+  // exception set.
+  auto lookup = [](PyObject*& slot, PyObject* owner, const char* name) {
+    slot = PyObject_GetAttrString(owner, name);
+    return slot != nullptr;
+  };
+  const bool complete = lookup(state.cif_1_1, version.get(), "CIF_1_1") &&
+                        lookup(state.cif_2_0, version.get(), "CIF_2_0") &&
+                        lookup(state.parse_error, types.get(), "ParseError") &&
+                        lookup(state.value_type, types.get(), "ValueType");
   return complete ? 0 : -1;
 }
 

@@ -38,6 +38,40 @@ class PyRef {
   PyObject* object_ = nullptr;
 };
 
+/// An exception taken out of the interpreter, to be raised again later (3.12 keeps an exception
+/// as one object; before it, as type, value and traceback).
+class SavedError {
+ public:
+  /// Takes the current exception, leaving none set.
+  void fetch() noexcept {
+#if PY_VERSION_HEX >= 0x030C0000
+    exception_ = PyRef::steal(PyErr_GetRaisedException());
+#else
+    PyObject *type, *value, *traceback;
+    PyErr_Fetch(&type, &value, &traceback);
+    type_ = PyRef::steal(type);
+    value_ = PyRef::steal(value);
+    traceback_ = PyRef::steal(traceback);
+#endif
+  }
+
+  /// Sets the saved exception as the current one again.
+  void restore() noexcept {
+#if PY_VERSION_HEX >= 0x030C0000
+    PyErr_SetRaisedException(exception_.release());
+#else
+    PyErr_Restore(type_.release(), value_.release(), traceback_.release());
+#endif
+  }
+
+ private:
+#if PY_VERSION_HEX >= 0x030C0000
+  PyRef exception_;
+#else
+  PyRef type_, value_, traceback_;
+#endif
+};
+
 /// Pauses the cyclic garbage collector while an exporter creates millions of lists and
 /// dicts: none of them can be part of a cycle yet, and every collection pass would walk them
 /// all again (a quarter of the export time on large files).

@@ -1,5 +1,6 @@
 #include "python/utf8_buffer.hpp"
 
+#include "python/pyref.hpp"
 #include "text/utf8.hpp"
 
 namespace tessrin {
@@ -43,12 +44,10 @@ void Utf8Buffer::raise_invalid(std::size_t offset) const {
     }
     reason = end == text_.size() ? "unexpected end of data" : "invalid continuation byte";
   }
-  PyObject* error = PyUnicodeDecodeError_Create(
+  PyRef error = PyRef::steal(PyUnicodeDecodeError_Create(
       "utf-8", text_.data(), static_cast<Py_ssize_t>(text_.size()),
-      static_cast<Py_ssize_t>(offset), static_cast<Py_ssize_t>(end), reason);
-  if (error == nullptr) return;
-  PyErr_SetObject(PyExc_UnicodeDecodeError, error);
-  Py_DECREF(error);
+      static_cast<Py_ssize_t>(offset), static_cast<Py_ssize_t>(end), reason));
+  if (error) PyErr_SetObject(PyExc_UnicodeDecodeError, error.get());
 }
 
 }  // namespace tessrin
