@@ -132,6 +132,14 @@ def test_strict_stops_at_the_first_conflict_and_drops_a_broken_loop():
     assert {name: t.num_rows for name, t in tables.items()} == {"a": 2, "b": 0}
 
 
+def test_strict_stop_keeps_the_value_that_caused_it_as_the_collector_does():
+    text = "data_d\n_A 1\n_a 2\n_b 3\n"
+    tables, errors = tessrin_core.parse_tables(text, mode="strict", types="text")
+    assert errors[0]["recovery_action"] == "value kept in a row of its own"
+    assert tables["_unknown"].column("_A").to_pylist() == ["1", "2"]
+    assert tessrin_core.parse_raw(text, "strict")["blocks"][0]["tags"] == {"_a": ["1", "2"]}
+
+
 def cell(value):
     """A parse_raw value as its table cell reads back."""
     return value if isinstance(value, str) else ("json", json.dumps(value))

@@ -195,8 +195,9 @@ void TableBuilder::add_value(std::string_view text, std::uint8_t kind) {
   } else {
     text = stored_text(text, kind);
   }
-  if (needs_marking(text)) {
-    // A scalar that begins with NUL would read as a container: marked as parse_arrow marks it.
+  if (needs_marking(text) && containers_.empty()) {
+    // A cell that begins with NUL would read as a container: marked as parse_arrow marks it.
+    // Inside a list or table the scalar is a JSON string of its own and stays as it is.
     std::string marked;
     scalar_cell(text, marked);
     route(marked, kind);
@@ -259,7 +260,8 @@ void TableBuilder::plain_value(std::string_view text, std::uint8_t kind) {
                      "the loop's values and this value kept in separate rows");
     }
   }
-  if (stopped_) return;
+  // A strict stop here still keeps this value, as its diagnostic says and as the collector
+  // does; only what follows is not collected.
   PendingRows& rows = pending();
   rows.values.push_back({slot, group, kind, rows.text.size(), text.size()});
   rows.text.append(text);
