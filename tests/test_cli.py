@@ -1,7 +1,9 @@
 """The `tessrin` command, run as a subprocess on temporary files."""
 
+import gzip
 import json
 import re
+import shutil
 import subprocess
 import sys
 
@@ -138,14 +140,55 @@ def test_directories_are_searched_in_order(tmp_path):
             "d/b.CIF": CLEAN,
             "d/a/z.mmCIF": CLEAN,
             "d/c.dic": CLEAN,
+            "d/e.cif.gz": gzip.compress(CLEAN.encode()),
+            "d/f.mmCIF.GZ": gzip.compress(CLEAN.encode()),
+            "d/g.dic.gz": gzip.compress(CLEAN.encode()),
             "d/notes.txt": BROKEN,
+            "d/notes.txt.gz": gzip.compress(BROKEN.encode()),
             "d/.git/x.cif": BROKEN,
         },
     )
     result = tessrin("check", "--json", "d", "d/c.dic", cwd=tmp_path)
     paths = [json.loads(line)["path"] for line in result.stdout.splitlines()]
-    assert paths == ["d/a/z.mmCIF", "d/b.CIF", "d/c.dic"]
+    assert paths == ["d/a/z.mmCIF", "d/b.CIF", "d/c.dic", "d/e.cif.gz", "d/f.mmCIF.GZ", "d/g.dic.gz"]
     assert result.returncode == 0
+
+
+@pytest.mark.parametrize(
+    "args",
+    [
+        ["check"],
+        ["check", "--json"],
+        ["show"],
+        ["show", "--blocks"],
+        ["convert", "--to", "jsonl"],
+        ["convert", "--to", "arrow", "--layout", "batches"],
+        ["convert", "--to", "parquet", "--encoding", "utf-8"],
+        ["convert", "--to", "cif"],
+    ],
+)
+def test_gzip_inputs_read_as_the_text_they_hold(tmp_path, args):
+    # By their first bytes, whatever the name; diagnostics and positions are the text's, and
+    # outputs are named as for the plain file.
+    packed = gzip.compress(BROKEN.encode())
+    write(tmp_path, {"p/b.cif": BROKEN, "g/b.cif.gz": packed, "n/b.cif": packed,
+                     "cut.cif.gz": packed[:-12]})
+    runs = []
+    for path in ("p/b.cif", "g/b.cif.gz", "n/b.cif"):
+        out = ["-o", "out"] if args[0] == "convert" else []
+        shutil.rmtree(tmp_path / "out", ignore_errors=True)
+        result = tessrin(*args, path, *out, cwd=tmp_path)
+        written = {p.name: p.read_text("latin-1").replace(path, "IN")
+                   for p in (tmp_path / out[1]).iterdir()} if out else {}
+        runs.append((result.returncode, result.stdout.replace(path, "IN"), written))
+    assert runs[0][0] in (0, 1) and runs[0][1]
+    assert runs[1] == runs[0] and runs[2] == runs[0]
+    out = ["-o", "out-cut"] if args[0] == "convert" else []
+    result = tessrin(*args, "cut.cif.gz", *out, cwd=tmp_path)
+    assert result.returncode == 2
+    said = json.loads(result.stdout)["unreadable"] if "--json" in args else result.stderr
+    assert "truncated or corrupt gzip data: Compressed file ended" in said
+    assert "--json" in args or "cut.cif.gz: cannot read: truncated" in said
 
 
 @pytest.mark.parametrize("args", [["check"], ["check", "--json"], ["convert", "--to", "jsonl"]])

@@ -14,6 +14,7 @@
 #include "python/arguments.hpp"
 #include "python/gil.hpp"
 #include "python/guarded.hpp"
+#include "python/gzip_file.hpp"
 #include "python/pyref.hpp"
 #include "text/text_file.hpp"
 
@@ -213,6 +214,12 @@ PyObject* py_conformance_file(PyObject*, PyObject* const* args, Py_ssize_t nargs
     if (status.kind == TextFileStatus::Kind::SystemError) {
       errno = status.error_number;
       return PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, bound[0]);
+    }
+    if (is_gzip(text_of(bytes))) {
+      bytes = FileText();
+      Utf8Buffer inflated;
+      if (!inflate_file(bound[0], inflated)) return nullptr;
+      return report_list(inflated.text(), cap);
     }
     // Not UTF-8 is no reason to refuse: the checker reports where.
     return report_list(text_of(bytes), cap);
