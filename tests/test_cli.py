@@ -331,6 +331,19 @@ def test_usage_errors_and_bad_input(tmp_path, args):
     assert result.stderr.strip() and not result.stdout
 
 
+def test_version_is_the_one_pyproject_declares(tmp_path):
+    import tomllib
+    from pathlib import Path
+
+    import tessrin as package
+
+    pyproject = Path(__file__).resolve().parents[1] / "pyproject.toml"
+    declared = tomllib.loads(pyproject.read_text())["project"]["version"]
+    result = tessrin("--version", cwd=tmp_path)
+    assert (result.returncode, result.stdout) == (0, f"tessrin {declared}\n")
+    assert package.__version__ == declared
+
+
 def test_check_merges_findings_with_diagnostics(tmp_path):
     write(tmp_path, {"b.cif": BROKEN, "x.cif": NOT_UTF8})
     result = tessrin("check", "-j", "1", "b.cif", "x.cif", cwd=tmp_path)

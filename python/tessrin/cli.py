@@ -47,6 +47,24 @@ _positive = _at_least(1)
 _count = _at_least(0)
 
 
+def _version_action():
+    import argparse
+
+    class Version(argparse.Action):
+        """--version: the package's version, read only when asked for."""
+
+        def __init__(self, option_strings, dest, **kwargs):
+            super().__init__(option_strings, dest, nargs=0, help="show the version and exit")
+
+        def __call__(self, parser, namespace, values, option_string=None):
+            import tessrin
+
+            print(f"tessrin {tessrin.__version__}")
+            parser.exit()
+
+    return Version
+
+
 def build_parser():
     import argparse
 
@@ -58,6 +76,7 @@ def build_parser():
         epilog=EXIT_STATUS_HELP,
         formatter_class=argparse.RawDescriptionHelpFormatter,
     )
+    parser.add_argument("--version", action=_version_action())
     commands = parser.add_subparsers(dest="command", required=True, metavar="COMMAND")
 
     common = argparse.ArgumentParser(add_help=False)

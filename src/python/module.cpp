@@ -37,38 +37,6 @@ namespace {
 
 // --- arguments ---------------------------------------------------------------------------
 
-/// The UTF-8 text of a str argument; a str with lone surrogates fails with the interpreter's
-/// own encoding error.
-bool text_argument(const char* function, const char* name, PyObject* object,
-                   std::string_view& text) {
-  if (!PyUnicode_Check(object)) {
-    PyErr_Format(PyExc_TypeError, "%s() argument '%s' must be str, not %.200s", function, name,
-                 Py_TYPE(object)->tp_name);
-    return false;
-  }
-  Py_ssize_t size = 0;
-  const char* data = PyUnicode_AsUTF8AndSize(object, &size);
-  if (data == nullptr) return false;
-  text = std::string_view(data, static_cast<std::size_t>(size));
-  return true;
-}
-
-/// Only the exact string "strict" selects strict collection; every other string is accepted.
-bool strict_argument(const char* function, PyObject* mode, bool& strict) {
-  strict = false;
-  if (mode == nullptr || mode == Py_None) return true;
-  if (!PyUnicode_Check(mode)) {
-    PyErr_Format(PyExc_TypeError, "%s() argument 'mode' must be str or None, not %.200s",
-                 function, Py_TYPE(mode)->tp_name);
-    return false;
-  }
-  // Compared as code points, so any str (even one that cannot be encoded) is accepted.
-  strict = PyUnicode_GET_LENGTH(mode) == 6 && PyUnicode_CompareWithASCIIString(mode, "strict") == 0;
-  return true;
-}
-
-
-
 /// The OSError for a file that is not UTF-8: names the file and where its first bad byte is.
 void raise_not_utf8(PyObject* filename, std::string_view text, std::size_t offset) {
   const TextPosition at = position_of(text, offset);
