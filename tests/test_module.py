@@ -149,11 +149,12 @@ def test_empty_source():
     assert tessrin_core.parse_raw("") == {"version": "CIF_1_1", "errors": [], "blocks": []}
 
 
-@pytest.mark.parametrize("name", SOURCE_MODE + ["parse"])
+@pytest.mark.parametrize("name", SOURCE_MODE + ["parse", "diagnostics"])
 @pytest.mark.parametrize("source", ["\ud800", "data_x _a '\udfff'"])
 def test_lone_surrogates_raise_the_encoding_error(name, source):
     args = (source, Recorder()) if name == "parse" else (source,)
-    with pytest.raises(UnicodeEncodeError):
+    said = rf"lone surrogate in {name}\(\) argument 'source'"
+    with pytest.raises(UnicodeEncodeError, match=said):
         getattr(tessrin_core, name)(*args)
 
 

@@ -26,6 +26,7 @@ import tessrin_core
 
 from tessrin import _parts
 from tessrin._inflate import gunzip, is_gzip
+from tessrin._report import plural
 from tessrin._run import CIF_SUFFIXES, LOOKED_FOR, native_read_reason, os_reason, utf8_reason
 
 MANIFEST = "_files.parquet"
@@ -444,9 +445,9 @@ class _Tally:
     def rates(self) -> str:
         seconds = max(time.monotonic() - self.start, 1e-9)
         return (
-            f"{self.files:,}/{self.total_files:,} files  {self.files / seconds:,.0f} files/s  "
-            f"{self.text_bytes / 1e6 / seconds:,.1f} MB/s  {self.rows / seconds:,.0f} rows/s  "
-            f"{self.errors:,} errors"
+            f"{self.files:,}/{plural(self.total_files, 'file', True)}  "
+            f"{self.files / seconds:,.0f} files/s  {self.text_bytes / 1e6 / seconds:,.1f} MB/s  "
+            f"{self.rows / seconds:,.0f} rows/s  {plural(self.errors, 'error', True)}"
         )
 
 
@@ -518,7 +519,7 @@ def _convert(inputs, problems, out, engine, resume, options, task_mb, say, compl
     rows = list(kept)
     write_manifest(out, rows)
     if resume:
-        say(f"resuming: {len(kept):,} files already converted, {len(todo):,} to go")
+        say(f"resuming: {plural(len(kept), 'file', True)} already converted, {len(todo):,} to go")
     tally = _Tally(len(todo), sum(item.bytes or 0 for item in todo))
     progress = _progress()
     schemas: dict[str, pa.Schema] = {}
@@ -578,7 +579,7 @@ def _convert(inputs, problems, out, engine, resume, options, task_mb, say, compl
         write_manifest(out, rows)
         _parts.remove_parts_except(out, {row["task"] for row in rows if row["task"]})
         complain(
-            f"interrupted: {len(rows):,} of {len(inputs):,} files done, listed in "
+            f"interrupted: {len(rows):,} of {plural(len(inputs), 'file', True)} done, listed in "
             f"{os.path.join(out, MANIFEST)}; run again with --resume to convert the rest"
         )
         return 130
@@ -589,7 +590,8 @@ def _convert(inputs, problems, out, engine, resume, options, task_mb, say, compl
     # Only parts of tasks the manifest records remain (a task that failed may have left some).
     _parts.remove_parts_except(out, {row["task"] for row in rows if row["task"]})
     if shown > SHOWN_ERRORS:
-        complain(f"... and {shown - SHOWN_ERRORS:,} more errors, listed in {MANIFEST}")
+        more = plural(shown - SHOWN_ERRORS, "more error", True)
+        complain(f"... and {more}, listed in {MANIFEST}")
     datasets = [
         d for d in _parts.dataset_dirs(out) if os.path.basename(d) != _parts.DIAGNOSTICS_DIR
     ]
@@ -598,10 +600,11 @@ def _convert(inputs, problems, out, engine, resume, options, task_mb, say, compl
     errors = sum(row["status"] == "error" for row in rows)
     earlier = f" ({errors - tally.errors:,} from the earlier run)" if errors > tally.errors else ""
     say(
-        f"{tally.files:,} files ({tally.text_bytes / 1e6:,.1f} MB of text) -> "
-        f"{tally.rows:,} rows in {len(datasets):,} datasets in {out}; "
-        f"{errors:,} errors{earlier}, {tally.diagnostics:,} diagnostics, "
-        f"{widened:,} parts widened; {seconds:,.1f} s "
+        f"{plural(tally.files, 'file', True)} ({tally.text_bytes / 1e6:,.1f} MB of text) -> "
+        f"{plural(tally.rows, 'row', True)} in {plural(len(datasets), 'dataset', True)} in "
+        f"{out}; {plural(errors, 'error', True)}{earlier}, "
+        f"{plural(tally.diagnostics, 'diagnostic', True)}, "
+        f"{plural(widened, 'part', True)} widened; {seconds:,.1f} s "
         f"({tally.text_bytes / 1e6 / max(seconds, 1e-9):,.1f} MB/s; "
         f"{tally.text_bytes / 1e6 / max(tally.cpu, 1e-9):,.1f} MB per CPU second of the "
         f"tasks) on {where}"

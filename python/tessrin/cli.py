@@ -291,8 +291,8 @@ def _inputs(paths: list[str]) -> tuple[list[str], bool]:
 def run_check(args) -> int:
     import functools
 
-    from tessrin._findings import merged_lines, selected_rules
-    from tessrin._report import CheckSummary, check_file, check_json, diagnostic_line
+    from tessrin._findings import selected_rules
+    from tessrin._report import CheckSummary, check_file, check_json, check_lines
     from tessrin._run import FileFailure, run_all
 
     files, troubled = _inputs(args.paths)
@@ -313,7 +313,7 @@ def run_check(args) -> int:
         if result["unreadable"] is not None:
             _complain(f"{result['path']}: cannot read: {result['unreadable']}")
         findings = result.get("conformance") or []
-        for line in merged_lines(result["path"], result["errors"], findings, diagnostic_line):
+        for line in check_lines(result["path"], result["errors"], findings):
             print(line)
     if not args.json:
         print(summary.line())
@@ -369,7 +369,14 @@ def run_convert(args) -> int:
         # Read the dictionary once up front (it is cached), so a bad path is one clear error
         # rather than a failure blamed on every input.
         tessrin_core.parse_tables("", types=args.types)
-    except (OSError, ValueError) as error:
+    except OSError as error:
+        reason = os.strerror(error.errno) if error.errno else str(error)
+        _complain(
+            f"--types {args.types}: {reason} (expected infer, text or the path of a DDL2 or "
+            "DDLm dictionary)"
+        )
+        return EXIT_TROUBLE
+    except ValueError as error:
         _complain(f"--types: {error}")
         return EXIT_TROUBLE
     if dataset and (

@@ -6,6 +6,7 @@
 
 #include <array>
 #include <cstddef>
+#include <cstdio>
 #include <string_view>
 
 #include "parse/error.hpp"
@@ -106,8 +107,8 @@ bool bind_new(const char* function, const std::array<const char*, N>& names,
   return binder.required(required);
 }
 
-/// The UTF-8 text of a str argument; a str with lone surrogates fails with the interpreter's
-/// own encoding error.
+/// The UTF-8 text of a str argument. A str with lone surrogates (text decoded with
+/// errors="surrogateescape", say) has none: its UnicodeEncodeError names the argument.
 inline bool text_argument(const char* function, const char* name, PyObject* object,
                           std::string_view& text) {
   if (!PyUnicode_Check(object)) {
@@ -117,7 +118,29 @@ inline bool text_argument(const char* function, const char* name, PyObject* obje
   }
   Py_ssize_t size = 0;
   const char* data = PyUnicode_AsUTF8AndSize(object, &size);
-  if (data == nullptr) return false;
+  if (data == nullptr) {
+    if (PyErr_ExceptionMatches(PyExc_UnicodeEncodeError)) {
+      std::array<char, 256> reason{};
+      std::snprintf(reason.data(), reason.size(),
+                    "lone surrogate in %s() argument '%s'; CIF text must be valid Unicode "
+                    "(read files with errors='replace', not 'surrogateescape')",
+                    function, name);
+#if PY_VERSION_HEX >= 0x030C0000
+      PyObject* error = PyErr_GetRaisedException();
+      PyUnicodeEncodeError_SetReason(error, reason.data());
+      PyErr_SetRaisedException(error);
+#else
+      PyObject* type = nullptr;
+      PyObject* error = nullptr;
+      PyObject* traceback = nullptr;
+      PyErr_Fetch(&type, &error, &traceback);
+      PyErr_NormalizeException(&type, &error, &traceback);
+      if (error != nullptr) PyUnicodeEncodeError_SetReason(error, reason.data());
+      PyErr_Restore(type, error, traceback);
+#endif
+    }
+    return false;
+  }
   text = std::string_view(data, static_cast<std::size_t>(size));
   return true;
 }
