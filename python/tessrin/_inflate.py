@@ -30,9 +30,13 @@ class GzipError(OSError):
 
 
 def is_gzip(path) -> bool:
-    """Whether the file starts as gzip does; raises OSError for a file that cannot be read."""
-    with open(path, "rb") as stream:
-        return stream.read(2) == GZIP_MAGIC
+    """Whether the file starts as gzip does; raises OSError for a file that cannot be read.
+    Without a file object: this runs once per file of an archive, before it is parsed."""
+    fd = os.open(path, os.O_RDONLY | getattr(os, "O_CLOEXEC", 0))
+    try:
+        return os.read(fd, 2) == GZIP_MAGIC
+    finally:
+        os.close(fd)
 
 
 _local = threading.local()
