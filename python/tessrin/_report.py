@@ -133,13 +133,13 @@ def check_lines(prefix: str, errors: list[dict], findings: list[dict]) -> list[s
     for error, more in _collapsed(errors):
         same_place = at.get((error["line"], error["column"]))
         if same_place:
-            finding = same_place.pop(0)
-            line = finding_line(prefix, finding)
+            shown = same_place.pop(0)
+            line = finding_line(prefix, shown)
         else:
-            finding, line = error, _diagnostic_head(prefix, error)
+            shown, line = error, _diagnostic_head(prefix, error)
         if more:
             line += f" (and {plural(more, 'more character')} on this line)"
-        lines.append((finding, _with_action(line, error)))
+        lines.append((shown, _with_action(line, error)))
     lines += [(f, finding_line(prefix, f)) for left in at.values() for f in left]
     if findings:
         lines.sort(key=lambda pair: (pair[0]["line"] or math.inf, pair[0]["column"]))
