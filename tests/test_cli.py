@@ -1,7 +1,10 @@
 """The `tessrin` command, run as a subprocess on temporary files."""
 
+import gzip
 import json
+import os
 import re
+import shutil
 import subprocess
 import sys
 
@@ -30,11 +33,12 @@ DIAGNOSTIC = re.compile(
 )
 
 
-def tessrin(*args, cwd):
+def tessrin(*args, cwd, env=None):
     result = subprocess.run(
         [sys.executable, "-m", "tessrin", *map(str, args)],
         check=False,
         cwd=cwd,
+        env=None if env is None else {**os.environ, **env},
         capture_output=True,
         text=True,
         timeout=60,
@@ -56,26 +60,26 @@ def write(tmp_path, files):
 @pytest.mark.parametrize(
     ("files", "args", "status", "stderr", "summary"),
     [
-        ({"a.cif": CLEAN}, ["a.cif"], 0, "", "1 file, 0 diagnostics"),
-        ({"a.cif": CLEAN, "b.cif": BROKEN}, ["a.cif", "b.cif"], 1, "", "2 files, "),
+        ({"a.cif": CLEAN}, ["a.cif"], 0, "", "1 file (1 clean), 0 diagnostics"),
+        ({"a.cif": CLEAN, "b.cif": BROKEN}, ["a.cif", "b.cif"], 1, "", "2 files (1 clean), "),
         # One unreadable file decides the status, and the others are still checked.
         (
             {"b.cif": BROKEN},
             ["missing.cif", "b.cif"],
             2,
             "missing.cif: cannot read: No such file or directory",
-            "2 files, ",
+            "2 files (0 clean), ",
         ),
         # Text that is not UTF-8 is checked, not refused: a finding where it breaks.
-        ({"b.cif": BROKEN, "x.cif": NOT_UTF8}, ["x.cif", "b.cif"], 1, "", "2 files, "),
+        ({"b.cif": BROKEN, "x.cif": NOT_UTF8}, ["x.cif", "b.cif"], 1, "", "2 files (0 clean), "),
         (
             {"a.cif": CLEAN, "empty/notes.txt": "x"},
             ["empty", "a.cif"],
             2,
             "empty: no CIF files found",
-            "1 file, 0 diagnostics",
+            "1 file (1 clean), 0 diagnostics",
         ),
-        ({"dir/a.cif": CLEAN}, ["dir/a.cif", "--strict"], 0, "", "1 file, 0 diagnostics"),
+        ({"dir/a.cif": CLEAN}, ["dir/a.cif", "--strict"], 0, "", "1 file (1 clean), 0 diagnostics"),
     ],
 )
 def test_check_exit_status(tmp_path, files, args, status, stderr, summary):
@@ -108,7 +112,7 @@ def test_check_lines_carry_every_diagnostic(tmp_path):
         for kind in ("lexical", "syntactic", "semantic")
     }
     assert summary == (
-        f"1 file, {len(expected)} diagnostics ({counts['lexical']} lexical, "
+        f"1 file (0 clean), {len(expected)} diagnostics ({counts['lexical']} lexical, "
         f"{counts['syntactic']} syntactic, {counts['semantic']} semantic)"
     )
 
@@ -138,14 +142,57 @@ def test_directories_are_searched_in_order(tmp_path):
             "d/b.CIF": CLEAN,
             "d/a/z.mmCIF": CLEAN,
             "d/c.dic": CLEAN,
+            "d/e.cif.gz": gzip.compress(CLEAN.encode()),
+            "d/f.mmCIF.GZ": gzip.compress(CLEAN.encode()),
+            "d/g.dic.gz": gzip.compress(CLEAN.encode()),
             "d/notes.txt": BROKEN,
+            "d/notes.txt.gz": gzip.compress(BROKEN.encode()),
             "d/.git/x.cif": BROKEN,
         },
     )
     result = tessrin("check", "--json", "d", "d/c.dic", cwd=tmp_path)
     paths = [json.loads(line)["path"] for line in result.stdout.splitlines()]
-    assert paths == ["d/a/z.mmCIF", "d/b.CIF", "d/c.dic"]
+    assert paths == [
+        "d/a/z.mmCIF", "d/b.CIF", "d/c.dic", "d/e.cif.gz", "d/f.mmCIF.GZ", "d/g.dic.gz"
+    ]  # fmt: skip
     assert result.returncode == 0
+
+
+@pytest.mark.parametrize(
+    "args",
+    [
+        ["check"],
+        ["check", "--json"],
+        ["show"],
+        ["show", "--blocks"],
+        ["convert", "--to", "jsonl"],
+        ["convert", "--to", "arrow", "--layout", "batches"],
+        ["convert", "--to", "parquet", "--encoding", "utf-8"],
+        ["convert", "--to", "cif"],
+    ],
+)
+def test_gzip_inputs_read_as_the_text_they_hold(tmp_path, args):
+    # By their first bytes, whatever the name; diagnostics and positions are the text's, and
+    # outputs are named as for the plain file.
+    packed = gzip.compress(BROKEN.encode())
+    write(tmp_path, {"p/b.cif": BROKEN, "g/b.cif.gz": packed, "n/b.cif": packed,
+                     "cut.cif.gz": packed[:-12]})
+    runs = []
+    for path in ("p/b.cif", "g/b.cif.gz", "n/b.cif"):
+        out = ["-o", "out"] if args[0] == "convert" else []
+        shutil.rmtree(tmp_path / "out", ignore_errors=True)
+        result = tessrin(*args, path, *out, cwd=tmp_path)
+        written = {p.name: p.read_text("latin-1").replace(path, "IN")
+                   for p in (tmp_path / out[1]).iterdir()} if out else {}
+        runs.append((result.returncode, result.stdout.replace(path, "IN"), written))
+    assert runs[0][0] in (0, 1) and runs[0][1]
+    assert runs[1] == runs[0] and runs[2] == runs[0]
+    out = ["-o", "out-cut"] if args[0] == "convert" else []
+    result = tessrin(*args, "cut.cif.gz", *out, cwd=tmp_path)
+    assert result.returncode == 2
+    said = json.loads(result.stdout)["unreadable"] if "--json" in args else result.stderr
+    assert "truncated or corrupt gzip data: Compressed file ended" in said
+    assert "--json" in args or "cut.cif.gz: cannot read: truncated" in said
 
 
 @pytest.mark.parametrize("args", [["check"], ["check", "--json"], ["convert", "--to", "jsonl"]])
@@ -255,6 +302,37 @@ def test_show(tmp_path):
     assert all(line == line.rstrip() for line in out.splitlines())
 
 
+WIDE = (
+    "data_w\n" + "".join(f"_one.item_{i} value_{i}\n" for i in range(12))
+    + "loop_\n" + "".join(f"_many.column_{i}\n" for i in range(9))
+    + "".join(" ".join(f"row{r}_column{i}" for i in range(9)) + "\n" for r in range(3))
+)
+
+
+@pytest.mark.parametrize("blocks", [[], ["--blocks"]])
+def test_show_says_truthfully_what_it_left_out(tmp_path, blocks):
+    write(tmp_path, {"w.cif": WIDE, "s.cif": "data_s\n" + "stray\n" * 11})
+    out = tessrin("show", "w.cif", "--rows", "2", *blocks, cwd=tmp_path).stdout
+    # The one-row category has every item on a line of its own.
+    for i in range(12):
+        assert (f"_one.item_{i}" if blocks else f"item_{i}: value_{i}") in out
+    assert "… and 1 more row (--rows 3 shows them all)" in out
+    assert "more columns (a wider terminal shows more, e.g. COLUMNS=200)" in out
+    wide = tessrin("show", "w.cif", "--rows", "3", *blocks, cwd=tmp_path, env={"COLUMNS": "400"})
+    assert "row2_column8" in wide.stdout and "… and" not in wide.stdout
+    out = tessrin("show", "s.cif", *blocks, cwd=tmp_path).stdout
+    assert "  … and 1 more diagnostic: tessrin check s.cif lists them" in out
+    listed = tessrin("check", "--no-conformance", "s.cif", cwd=tmp_path).stdout.splitlines()
+    assert len(listed) == 11 + 1
+
+
+def test_archive_summary_counts_in_words(tmp_path):
+    write(tmp_path, {"d/a.cif": "data_a\n_one.x 1\n_two.y\n"})  # a tag without a value
+    result = tessrin("convert", "d", "--to", "parquet", "-o", "out", "-j", "1", cwd=tmp_path)
+    assert re.match(r"1 file \(.*\) -> 2 rows in 2 datasets in .*; 0 errors, 1 diagnostic, "
+                    r"0 parts widened;", result.stdout), result.stdout
+
+
 def test_show_lists_diagnostics(tmp_path):
     write(tmp_path, {"b.cif": BROKEN})
     result = tessrin("show", "b.cif", cwd=tmp_path)
@@ -288,18 +366,49 @@ def test_usage_errors_and_bad_input(tmp_path, args):
     assert result.stderr.strip() and not result.stdout
 
 
-def test_check_merges_findings_with_diagnostics(tmp_path):
-    write(tmp_path, {"b.cif": BROKEN, "x.cif": NOT_UTF8})
-    result = tessrin("check", "-j", "1", "b.cif", "x.cif", cwd=tmp_path)
+def test_version_is_the_one_pyproject_declares(tmp_path):
+    import tomllib
+    from pathlib import Path
+
+    import tessrin as package
+
+    pyproject = Path(__file__).resolve().parents[1] / "pyproject.toml"
+    declared = tomllib.loads(pyproject.read_text())["project"]["version"]
+    result = tessrin("--version", cwd=tmp_path)
+    assert (result.returncode, result.stdout) == (0, f"tessrin {declared}\n")
+    assert package.__version__ == declared
+
+
+NON_ASCII = "data_g\n_a.t '\u00b0\u00c5 \u5143'\n_a.u '\u00b0'\n"
+
+
+def test_check_shows_each_problem_once(tmp_path):
+    write(tmp_path, {"b.cif": BROKEN, "x.cif": NOT_UTF8, "g.cif": NON_ASCII})
+    result = tessrin("check", "-j", "1", "b.cif", "x.cif", "g.cif", cwd=tmp_path)
     *lines, summary = result.stdout.splitlines()
     assert result.returncode == 1
-    # Each finding right after the diagnostic at its position.
-    assert lines[:2] == [
-        'b.cif:2:20: syntactic: value "Cryst" has no preceding tag [attached to _tessrin_error_value]',
-        "b.cif:2:20: error[value-without-tag]: value with no data name (quote values that hold spaces)",
+    # A diagnostic at a finding's line and column is the finding's line, with its action;
+    # the per-character diagnostics of one line are one line with their count.
+    assert lines == [
+        "b.cif:2:20: error[value-without-tag]: value with no data name (quote values that "
+        "hold spaces) [attached to _tessrin_error_value]",
+        "b.cif:3:1: error[loop-count-mismatch]: loop of 2 data names has 3 values, not a "
+        "multiple of 2",
+        "b.cif:0:0: semantic: loop value count 3 is not divisible by tag count 2 (1 value(s) "
+        "missing from final row); tags: _b.x, _b.y [padded 1 placeholder(s)]",
+        "x.cif:2:7: error[encoding]: byte 0xE9 is not UTF-8 (read as U+FFFD); CIF 1.1 is ASCII",
+        "g.cif:2:7: error[char-non-ascii]: character U+00B0 is not ASCII; CIF 1.1 allows other "
+        "characters only through its backslash escapes (and 2 more characters on this line) "
+        "[lexer recovery]",
+        "g.cif:3:7: error[char-non-ascii]: character U+00B0 is not ASCII; CIF 1.1 allows other "
+        "characters only through its backslash escapes [lexer recovery]",
     ]
-    assert lines[-1].startswith("x.cif:2:7: error[encoding]: byte 0xE9 is not UTF-8")
-    assert summary.endswith("3 findings (1 encoding, 1 loop-count-mismatch, 1 value-without-tag)")
+    assert summary.startswith("3 files (0 clean), 6 diagnostics (4 lexical, 1 syntactic, ")
+    assert summary.endswith("5 findings (2 char-non-ascii, 1 encoding, 1 loop-count-mismatch, "
+                            "1 value-without-tag)")
+    # --json keeps every record.
+    result = tessrin("check", "--json", "g.cif", cwd=tmp_path)
+    assert len(json.loads(result.stdout)["errors"]) == 4
     # --select, --ignore and --json carry the same findings, filtered.
     result = tessrin("check", "--json", "--ignore", "encoding", "--select",
                      "encoding,loop-count-mismatch", "b.cif", "x.cif", cwd=tmp_path)
@@ -310,6 +419,7 @@ def test_check_merges_findings_with_diagnostics(tmp_path):
     write(tmp_path, {"a.cif": CLEAN})
     result = tessrin("check", "--select", "all", "a.cif", cwd=tmp_path)
     assert result.returncode == 0 and "warning[version-comment-missing]" in result.stdout
+    assert result.stdout.splitlines()[-1].startswith("1 file (1 clean), 0 diagnostics")
 
 
 def test_show_warns_and_convert_refuses_text_that_is_not_utf8(tmp_path):

@@ -132,24 +132,29 @@ def test_handler_is_not_checked_until_an_event_needs_it():
 SEMANTIC = "#\\#CIF_2.0\ndata_x\ndata_x _a 1 loop_ _b _c 1"
 
 
-@pytest.mark.parametrize(
-    "mode", [None, "", "1.1", "2.0", "CIF_1_1", "STRICT", "Strict", " strict", "\ud800"]
-)
-def test_only_the_exact_string_strict_changes_the_result(mode):
-    assert tessrin_core.parse_raw(SEMANTIC, mode) == tessrin_core.parse_raw(SEMANTIC)
-    assert tessrin_core.parse_raw(SEMANTIC, mode)["version"] == "CIF_2_0"
-    assert tessrin_core.parse_raw(SEMANTIC, "strict") != tessrin_core.parse_raw(SEMANTIC)
+@pytest.mark.parametrize("name", [*FUNCTIONS[1:], "diagnostics", "_parse_tables_bytes"])
+@pytest.mark.parametrize("mode", ["", "1.1", "CIF_1_1", "STRICT", "Strict", " strict", "\ud800"])
+def test_modes_other_than_none_and_strict_are_refused(tmp_path, name, mode):
+    # A misspelt mode must not run lenient as if it had been understood.
+    path = tmp_path / "x.cif"
+    path.write_text(SEMANTIC)
+    source = {"_file": str(path), "bytes": SEMANTIC.encode()}.get(name[-5:], SEMANTIC)
+    entry = getattr(tessrin_core, name)
+    with pytest.raises(ValueError, match=r"argument 'mode' must be None or \"strict\", not "):
+        entry(source, mode)
+    assert entry(source, None) != entry(source, "strict")
 
 
 def test_empty_source():
     assert tessrin_core.parse_raw("") == {"version": "CIF_1_1", "errors": [], "blocks": []}
 
 
-@pytest.mark.parametrize("name", SOURCE_MODE + ["parse"])
+@pytest.mark.parametrize("name", SOURCE_MODE + ["parse", "diagnostics"])
 @pytest.mark.parametrize("source", ["\ud800", "data_x _a '\udfff'"])
 def test_lone_surrogates_raise_the_encoding_error(name, source):
     args = (source, Recorder()) if name == "parse" else (source,)
-    with pytest.raises(UnicodeEncodeError):
+    said = rf"lone surrogate in {name}\(\) argument 'source'"
+    with pytest.raises(UnicodeEncodeError, match=said):
         getattr(tessrin_core, name)(*args)
 
 

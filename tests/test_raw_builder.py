@@ -142,12 +142,6 @@ class TestDuplicates:
         assert [len(b["save_frames"]) for b in result["blocks"]] == [2, 1]
 
 
-@pytest.mark.parametrize("mode", [None, "1.1", "2.0", "STRICT", "anything"])
-def test_modes_other_than_strict_are_lenient(mode):
-    source = "data_x\nloop_ _a _b 1 2 3\ndata_x\n"
-    assert parse_raw(source, mode=mode) == parse_raw(source)
-
-
 def test_strict_loop_is_discarded_and_collection_stops():
     result = parse_raw("data_x\n_k 0\nloop_ _a _b 1 2 3\n_c 4\n", mode="strict")
     assert semantic(result)[0][1] == "stopped"

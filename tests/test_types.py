@@ -315,11 +315,21 @@ def test_dictionary_reread_when_it_changes(tmp_path):
 
 @pytest.mark.parametrize(
     "types, error",
-    [("/no/such/dictionary.dic", FileNotFoundError), (5, TypeError), ("bad\0path", ValueError)],
+    [
+        ("/no/such/dictionary.dic", FileNotFoundError),
+        ("bogus", FileNotFoundError),  # a misspelt keyword is taken for a path
+        ("Infer", FileNotFoundError),
+        (".", IsADirectoryError),
+        (5, TypeError),
+        ("bad\0path", ValueError),
+    ],
 )
 def test_bad_types_argument(types, error):
-    with pytest.raises(error):
+    with pytest.raises(error) as caught:
         tessrin_core.parse_tables("data_x\n", types=types)
+    if isinstance(types, str) and error is not ValueError:
+        assert "'infer', 'text' or the path of a DDL2 or DDLm dictionary" in str(caught.value)
+        assert caught.value.filename == types
 
 
 def test_file_without_item_types_is_not_a_dictionary(tmp_path):
@@ -346,4 +356,5 @@ def test_command_convert_and_show(tmp_path, types, length_a, label):
     assert cell.schema.field("length_a").type == length_a
     assert pq.read_table(tmp_path / "out" / "atom.parquet").schema.field("label").type == label
     shown = subprocess.run([*run, "show", "x.cif"], cwd=tmp_path, capture_output=True, text=True)
-    assert "length_a: float64" in shown.stdout and "label: " not in shown.stdout
+    # One-row tables are `item: value` lines.
+    assert "length_a: 9.8213 (float64)" in shown.stdout and "label: C1\n" in shown.stdout

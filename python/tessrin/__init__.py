@@ -30,3 +30,14 @@ __all__ = [
     "ValueType",
     "ParseError",
 ]
+
+
+def __getattr__(name: str):
+    # The version is the installed package's (pyproject.toml), looked up on first use: reading
+    # the package metadata costs more than the rest of the import of the command.
+    if name == "__version__":
+        from importlib.metadata import version
+
+        globals()["__version__"] = value = version("tessrin")
+        return value
+    raise AttributeError(f"module {__name__!r} has no attribute {name!r}")

@@ -17,26 +17,17 @@ import errno
 import hashlib
 import os
 import sys
-import threading
 import time
 import uuid
-import zlib
 
 import pyarrow as pa
 import pyarrow.parquet as pq
 import tessrin_core
 
 from tessrin import _parts
-from tessrin._run import CIF_SUFFIXES, native_read_reason, os_reason, utf8_reason
-
-try:
-    # Intel's ISA-L inflates mmCIF about 1.8 times as fast as zlib (the same gzip format);
-    # where no wheel of it exists, the standard library does the same work.
-    from isal import igzip as _gzip
-    from isal.isal_zlib import error as _inflate_error
-except ImportError:  # pragma: no cover - only where isal is not installed
-    import gzip as _gzip
-    from zlib import error as _inflate_error
+from tessrin._inflate import gunzip, is_gzip
+from tessrin._report import plural
+from tessrin._run import CIF_SUFFIXES, LOOKED_FOR, native_read_reason, os_reason, utf8_reason
 
 MANIFEST = "_files.parquet"
 TASK_MB = 64
@@ -48,7 +39,6 @@ WIDEN_CHUNKS = 4  # widening jobs per worker
 GZIP_EXPANSION = 4
 MANIFEST_EVERY = 10.0  # seconds between manifest writes while a run goes on
 SHOWN_ERRORS = 20  # error lines printed before the rest are left to the manifest
-SUFFIXES = CIF_SUFFIXES + tuple(s + ".gz" for s in CIF_SUFFIXES)
 
 MANIFEST_SCHEMA = pa.schema(
     [
@@ -133,12 +123,12 @@ def find_inputs(paths, out: str) -> tuple[list[Input], list[str]]:
                 for d in dirs
                 if not d.startswith(".") and os.path.realpath(os.path.join(root, d)) != out_real
             )
-            found.extend(os.path.join(root, n) for n in names if n.lower().endswith(SUFFIXES))
+            found.extend(os.path.join(root, n) for n in names if n.lower().endswith(CIF_SUFFIXES))
         problems.extend(
             f"{e.filename}: cannot read directory: {os_reason(e)}" for e in walk_errors
         )
         if not found and not walk_errors:
-            problems.append(f"{arg}: no CIF files found (looked for *.cif, *.dic, *.mmcif, *.gz)")
+            problems.append(f"{arg}: no CIF files found ({LOOKED_FOR})")
         for path in sorted(found, key=lambda p: p.split(os.sep)):
             add(path, os.path.relpath(path, arg).replace(os.sep, "/"))
     return inputs, problems
@@ -190,9 +180,13 @@ ENCODING_HINT = "; or give --encoding NAME (e.g. cp1252) to read it in that enco
 
 
 def _parse(path: str, task: Task) -> tuple[dict, list, int]:
-    """(tables, diagnostics, bytes of text) of one input, gzipped or not."""
+    """(tables, diagnostics, bytes of text) of one input, gzipped or not (by its first bytes,
+    whatever its name)."""
     mode, types, max_errors, encoding = task.mode, task.types, task.max_errors, task.encoding
-    gzipped = path.lower().endswith(".gz")
+    try:
+        gzipped = is_gzip(path)
+    except OSError as error:
+        raise _Unreadable(f"cannot read: {os_reason(error)}") from None
     if not gzipped and encoding is None:
         try:
             tables, errors = tessrin_core.parse_tables_file(path, mode, max_errors, types)
@@ -202,7 +196,10 @@ def _parse(path: str, task: Task) -> tuple[dict, list, int]:
                 reason += ENCODING_HINT
             raise _Unreadable(f"cannot read: {reason}") from None
         return tables, errors, os.path.getsize(path)
-    buffer, size = _gunzip(path) if gzipped else _read(path)
+    try:
+        buffer, size = gunzip(path) if gzipped else _read(path)
+    except OSError as error:
+        raise _Unreadable(f"cannot read: {os_reason(error)}") from None
     with memoryview(buffer) as whole, whole[:size] as data:
         try:
             # UTF-8 is parsed in place; another encoding is decoded to a str first.
@@ -222,64 +219,9 @@ def _parse(path: str, task: Task) -> tuple[dict, list, int]:
 
 
 def _read(path: str) -> tuple[bytes, int]:
-    try:
-        with open(path, "rb") as stream:
-            data = stream.read()
-    except OSError as error:
-        raise _Unreadable(f"cannot read: {os_reason(error)}") from None
+    with open(path, "rb") as stream:
+        data = stream.read()
     return data, len(data)
-
-
-_local = threading.local()
-# A thread keeps its decompression buffer between files up to this size; a larger one (a
-# single huge file) is given back when the file is done.
-KEEP_BUFFER = 256 << 20
-MAX_INFLATION = 1032  # deflate's largest ratio of output to input
-
-
-def _gunzip(path: str) -> tuple[bytearray, int]:
-    """The decompressed bytes of a gzip file: (buffer, size), in a buffer this thread reuses.
-    A fresh bytes object for every file had the kernel map and clear as many pages as the
-    text has, twice per file (bytes, then str): that cost more CPU than inflating it."""
-    buffer = getattr(_local, "buffer", None) or bytearray()
-    _local.buffer = None  # stored back once the file is read: a failure keeps nothing of it
-    try:
-        with open(path, "rb") as raw:
-            # The gzip trailer gives the size (of the last member, modulo 4 GiB): a hint only,
-            # and never above what deflate can expand the file to, whatever the trailer says.
-            end = raw.seek(0, os.SEEK_END)
-            if end >= 4:
-                raw.seek(end - 4)
-                hint = min(int.from_bytes(raw.read(4), "little"), end * MAX_INFLATION) + 1
-                if hint > len(buffer):
-                    buffer = bytearray(hint)
-                raw.seek(0)
-            reader = _gzip_reader(raw)
-            size = 0
-            while True:
-                if size == len(buffer):
-                    buffer.extend(bytes(max(len(buffer), 1 << 20)))
-                with memoryview(buffer) as view, view[size:] as free:
-                    got = reader.readinto(free)
-                if not got:
-                    break
-                size += got
-    except OSError as error:
-        if isinstance(error, _gzip.BadGzipFile) or error.errno is None:
-            raise _Unreadable(f"cannot decompress: {error}") from None
-        raise _Unreadable(f"cannot read: {os_reason(error)}") from None
-    except (EOFError, zlib.error, _inflate_error) as error:
-        raise _Unreadable(f"cannot decompress: {error}") from None
-    if len(buffer) <= KEEP_BUFFER:
-        _local.buffer = buffer
-    return buffer, size
-
-
-def _gzip_reader(raw):
-    """A reader of the gzip members in `raw` whose readinto inflates straight into the buffer
-    it is given (ISA-L's does; the standard library's GzipFile reads and then copies)."""
-    reader = getattr(_gzip, "_IGzipReader", None)
-    return reader(raw) if reader is not None else _gzip.GzipFile(fileobj=raw)
 
 
 def _row(item: Input, task: str | None, **values) -> dict:
@@ -503,9 +445,9 @@ class _Tally:
     def rates(self) -> str:
         seconds = max(time.monotonic() - self.start, 1e-9)
         return (
-            f"{self.files:,}/{self.total_files:,} files  {self.files / seconds:,.0f} files/s  "
-            f"{self.text_bytes / 1e6 / seconds:,.1f} MB/s  {self.rows / seconds:,.0f} rows/s  "
-            f"{self.errors:,} errors"
+            f"{self.files:,}/{plural(self.total_files, 'file', True)}  "
+            f"{self.files / seconds:,.0f} files/s  {self.text_bytes / 1e6 / seconds:,.1f} MB/s  "
+            f"{self.rows / seconds:,.0f} rows/s  {plural(self.errors, 'error', True)}"
         )
 
 
@@ -577,7 +519,7 @@ def _convert(inputs, problems, out, engine, resume, options, task_mb, say, compl
     rows = list(kept)
     write_manifest(out, rows)
     if resume:
-        say(f"resuming: {len(kept):,} files already converted, {len(todo):,} to go")
+        say(f"resuming: {plural(len(kept), 'file', True)} already converted, {len(todo):,} to go")
     tally = _Tally(len(todo), sum(item.bytes or 0 for item in todo))
     progress = _progress()
     schemas: dict[str, pa.Schema] = {}
@@ -637,7 +579,7 @@ def _convert(inputs, problems, out, engine, resume, options, task_mb, say, compl
         write_manifest(out, rows)
         _parts.remove_parts_except(out, {row["task"] for row in rows if row["task"]})
         complain(
-            f"interrupted: {len(rows):,} of {len(inputs):,} files done, listed in "
+            f"interrupted: {len(rows):,} of {plural(len(inputs), 'file', True)} done, listed in "
             f"{os.path.join(out, MANIFEST)}; run again with --resume to convert the rest"
         )
         return 130
@@ -648,7 +590,8 @@ def _convert(inputs, problems, out, engine, resume, options, task_mb, say, compl
     # Only parts of tasks the manifest records remain (a task that failed may have left some).
     _parts.remove_parts_except(out, {row["task"] for row in rows if row["task"]})
     if shown > SHOWN_ERRORS:
-        complain(f"... and {shown - SHOWN_ERRORS:,} more errors, listed in {MANIFEST}")
+        more = plural(shown - SHOWN_ERRORS, "more error", True)
+        complain(f"... and {more}, listed in {MANIFEST}")
     datasets = [
         d for d in _parts.dataset_dirs(out) if os.path.basename(d) != _parts.DIAGNOSTICS_DIR
     ]
@@ -657,10 +600,11 @@ def _convert(inputs, problems, out, engine, resume, options, task_mb, say, compl
     errors = sum(row["status"] == "error" for row in rows)
     earlier = f" ({errors - tally.errors:,} from the earlier run)" if errors > tally.errors else ""
     say(
-        f"{tally.files:,} files ({tally.text_bytes / 1e6:,.1f} MB of text) -> "
-        f"{tally.rows:,} rows in {len(datasets):,} datasets in {out}; "
-        f"{errors:,} errors{earlier}, {tally.diagnostics:,} diagnostics, "
-        f"{widened:,} parts widened; {seconds:,.1f} s "
+        f"{plural(tally.files, 'file', True)} ({tally.text_bytes / 1e6:,.1f} MB of text) -> "
+        f"{plural(tally.rows, 'row', True)} in {plural(len(datasets), 'dataset', True)} in "
+        f"{out}; {plural(errors, 'error', True)}{earlier}, "
+        f"{plural(tally.diagnostics, 'diagnostic', True)}, "
+        f"{plural(widened, 'part', True)} widened; {seconds:,.1f} s "
         f"({tally.text_bytes / 1e6 / max(seconds, 1e-9):,.1f} MB/s; "
         f"{tally.text_bytes / 1e6 / max(tally.cpu, 1e-9):,.1f} MB per CPU second of the "
         f"tasks) on {where}"

@@ -10,7 +10,7 @@ import re
 import pyarrow as pa
 import tessrin_core
 
-from tessrin._run import native_read_reason
+from tessrin._run import Unreadable, input_stem, native_read_reason, read_bytes
 
 FORMATS = {"parquet": ".parquet", "arrow": ".arrow", "jsonl": ".jsonl"}
 DIAGNOSTICS_FILE = "diagnostics.jsonl"
@@ -132,15 +132,14 @@ def _write_lines(target: str, lines) -> None:
 
 
 def _parse(path, strict, max_errors, encoding: str | None, by_table: bool, types: str):
-    """The tables (or batches) and diagnostics of a file; raises OSError or
-    UnicodeDecodeError."""
+    """The tables (or batches) and diagnostics of a file, gzipped or not; raises OSError,
+    Unreadable or UnicodeDecodeError."""
     mode = "strict" if strict else None
     if encoding is None:
         if by_table:
             return tessrin_core.parse_tables_file(path, mode, max_errors, types)
         return tessrin_core.parse_arrow_file(path, mode, max_errors)
-    with open(path, "rb") as stream:
-        text = stream.read().decode(encoding)
+    text = read_bytes(path).decode(encoding)
     if by_table:
         return tessrin_core.parse_tables(text, mode, max_errors, types)
     return tessrin_core.parse_arrow(text, mode, max_errors)
@@ -165,6 +164,9 @@ def convert_file(
         batches, errors = _parse(path, strict, max_errors, encoding, by_table, types)
     except UnicodeDecodeError as error:
         outcome["failure"] = f"cannot read as {encoding}: {error.reason} at byte {error.start}"
+        return outcome
+    except Unreadable as error:
+        outcome["failure"] = f"cannot read: {error}"
         return outcome
     except OSError as error:
         reason = native_read_reason(error)
@@ -207,7 +209,7 @@ def output_dirs(files: list[str], out: str) -> list[str]:
     used: set[str] = set()
     dirs = []
     for path in files:
-        stem = safe_name(os.path.splitext(os.path.basename(path))[0], 100) or "file"
+        stem = safe_name(input_stem(path), 100) or "file"
         name, n = stem, 1
         while name in used:
             n += 1

@@ -8,12 +8,12 @@ import os
 import tessrin_core
 
 from tessrin._convert import DIAGNOSTICS_FILE, safe_name
-from tessrin._run import Unreadable, read_text
+from tessrin._run import Unreadable, input_stem, read_text
 from tessrin._write import dump
 
 
 def cif_file_name(path: str) -> str:
-    return (safe_name(os.path.splitext(os.path.basename(path))[0], 100) or "file") + ".cif"
+    return (safe_name(input_stem(path), 100) or "file") + ".cif"
 
 
 def failure_text(error: Exception, cif_version: str | None) -> str:

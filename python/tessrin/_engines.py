@@ -9,6 +9,7 @@ from collections.abc import Callable, Iterator, Sequence
 from concurrent.futures import FIRST_COMPLETED, ProcessPoolExecutor, wait
 from concurrent.futures.process import BrokenProcessPool
 
+from tessrin._report import plural
 from tessrin._run import _ignore_sigint, _stop_workers
 
 SCHEDULER_VARIABLE = "DASK_SCHEDULER_ADDRESS"
@@ -159,7 +160,7 @@ class DaskEngine:
             self.client.run(_prepare_worker)  # the workers are this command's own
             link = self.client.dashboard_link if _has_dashboard() else None
             where = f"dashboard {link}" if link else "no dashboard (install bokeh for one)"
-            say(f"started a local Dask cluster of {jobs} workers; {where}")
+            say(f"started a local Dask cluster of {plural(jobs, 'worker')}; {where}")
         else:
             try:
                 self.client = Client(address, timeout="30s")
@@ -171,7 +172,8 @@ class DaskEngine:
         return max(1, len(self.client.scheduler_info().get("workers", {})))
 
     def describe(self) -> str:
-        return f"Dask cluster at {self.client.scheduler.address} ({self.workers()} workers)"
+        workers = plural(self.workers(), "worker")
+        return f"Dask cluster at {self.client.scheduler.address} ({workers})"
 
     def run(self, fn: Callable, items: Sequence, keys: Sequence[str]) -> Iterator[tuple]:
         from distributed import as_completed

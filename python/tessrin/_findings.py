@@ -1,9 +1,8 @@
-"""Conformance findings in `tessrin check`: which rules run, the lines printed for them, merged
-by position with the core's diagnostics, and their counts per rule."""
+"""Conformance findings in `tessrin check`: which rules run, the lines printed for them, and
+their counts per rule."""
 
 from __future__ import annotations
 
-import math
 from collections import Counter
 
 import tessrin_core
@@ -48,15 +47,8 @@ def finding_line(prefix: str, finding: dict) -> str:
     )
 
 
-def merged_lines(prefix: str, errors: list[dict], findings: list[dict], diagnostic_line) -> list[str]:
-    """Diagnostics and findings sorted by position, a diagnostic before a finding at the same
-    one. Diagnostics without a position (line 0: about the whole file) go last; without
-    findings the diagnostics keep the order the core found them in."""
-    lines = [(e, diagnostic_line(prefix, e)) for e in errors]
-    if findings:
-        lines += [(f, finding_line(prefix, f)) for f in findings]
-        lines.sort(key=lambda pair: (pair[0]["line"] or math.inf, pair[0]["column"]))
-    return [line for _, line in lines]
+def is_error(finding: dict) -> bool:
+    return finding["severity"] == "error"
 
 
 class FindingCounts:
@@ -68,7 +60,7 @@ class FindingCounts:
 
     def add(self, findings: list[dict]) -> None:
         self.by_rule.update(f["rule"] for f in findings)
-        self.errors += sum(f["severity"] == "error" for f in findings)
+        self.errors += sum(map(is_error, findings))
 
     def text(self) -> str:
         total = self.by_rule.total()

@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import json
+import math
 import os
 import re
 from collections import Counter
@@ -14,7 +15,7 @@ from rich.padding import Padding
 from rich.table import Table
 from rich.text import Text
 
-from tessrin._findings import FindingCounts, findings_of
+from tessrin._findings import FindingCounts, finding_line, findings_of, is_error
 from tessrin._run import Unreadable, read_bytes, utf8_reason
 from tessrin.types import CifVersion
 
@@ -30,8 +31,10 @@ def version_label(version: str | None) -> str:
     return f"CIF {CifVersion[version].value}" if version in CifVersion.__members__ else "CIF"
 
 
-def plural(count: int, noun: str) -> str:
-    return f"{count} {noun}{'' if count == 1 else 's'}"
+def plural(count: int, noun: str, grouped: bool = False) -> str:
+    """`1 file`, `2 files` (`1,000 files` when grouped)."""
+    number = f"{count:,}" if grouped else str(count)
+    return f"{number} {noun}{'' if count == 1 else 's'}"
 
 
 # --- check ---------------------------------------------------------------------------------
@@ -81,9 +84,66 @@ def _first_lines(text: str) -> str:
 
 def diagnostic_line(prefix: str, error: dict) -> str:
     """`PREFIX:LINE:COLUMN: TYPE: MESSAGE [ACTION]`: the form editors and CI parse to jump to it."""
-    line = f"{prefix}:{error['line']}:{error['column']}: {error['error_type']}: {error['message']}"
+    return _with_action(_diagnostic_head(prefix, error), error)
+
+
+def _diagnostic_head(prefix: str, error: dict) -> str:
+    return f"{prefix}:{error['line']}:{error['column']}: {error['error_type']}: {error['message']}"
+
+
+def _with_action(line: str, error: dict) -> str:
     action = error.get("recovery_action")
     return f"{line} [{action}]" if action else line
+
+
+# The lexer reports every character CIF 1.1 does not allow; a line of Greek or CJK text would
+# fill a screen with them.
+_PER_CHARACTER = re.compile(r"character U\+[0-9A-F]+ ")
+
+
+def _collapsed(errors: list[dict]) -> list[tuple[dict, int]]:
+    """Each diagnostic with how many more it stands for: of the per-character diagnostics
+    (`character U+00B0 is not permitted ...`) on one line, the first stands for all."""
+    kept: list[list] = []
+    first_on_line: dict[int, int] = {}
+    for error in errors:
+        if error["error_type"] == "lexical" and _PER_CHARACTER.match(error["message"]):
+            at = first_on_line.setdefault(error["line"], len(kept))
+            if at < len(kept):
+                kept[at][1] += 1
+                continue
+        kept.append([error, 0])
+    return [(error, more) for error, more in kept]
+
+
+def check_lines(prefix: str, errors: list[dict], findings: list[dict]) -> list[str]:
+    """What `check` prints for one file, each problem once and by position.
+
+    Per-character diagnostics of one line are one line with their count. A diagnostic at the
+    line and column of a conformance finding is that finding's line, with the diagnostic's
+    recovery action: the k-th diagnostic at a position goes with the k-th finding there, and
+    what is left over has a line of its own. Diagnostics without a position (line 0: about
+    the whole file) go last; without findings the diagnostics keep the order the core found
+    them in. --json keeps every record as it is.
+    """
+    at: dict[tuple[int, int], list[dict]] = {}
+    for finding in findings:
+        at.setdefault((finding["line"], finding["column"]), []).append(finding)
+    lines = []
+    for error, more in _collapsed(errors):
+        same_place = at.get((error["line"], error["column"]))
+        if same_place:
+            shown = same_place.pop(0)
+            line = finding_line(prefix, shown)
+        else:
+            shown, line = error, _diagnostic_head(prefix, error)
+        if more:
+            line += f" (and {plural(more, 'more character')} on this line)"
+        lines.append((shown, _with_action(line, error)))
+    lines += [(f, finding_line(prefix, f)) for left in at.values() for f in left]
+    if findings:
+        lines.sort(key=lambda pair: (pair[0]["line"] or math.inf, pair[0]["column"]))
+    return [line for _, line in lines]
 
 
 class CheckSummary:
@@ -91,6 +151,7 @@ class CheckSummary:
 
     def __init__(self) -> None:
         self.files = 0
+        self.clean = 0
         self.unreadable = 0
         self.by_type: Counter[str] = Counter()
         self.findings: FindingCounts | None = None
@@ -100,14 +161,19 @@ class CheckSummary:
         if result["unreadable"] is not None:
             self.unreadable += 1
         self.by_type.update(error["error_type"] for error in result["errors"])
-        if result.get("conformance") is not None:
+        findings = result.get("conformance")
+        if findings is not None:
             self.findings = self.findings or FindingCounts()
-            self.findings.add(result["conformance"])
+            self.findings.add(findings)
+        # As the exit status counts: a recommendation (a warning) leaves a file clean.
+        if result["unreadable"] is None and not result["errors"]:
+            self.clean += not any(map(is_error, findings or ()))
 
     def line(self) -> str:
         kinds = [*ERROR_TYPES, *sorted(set(self.by_type) - set(ERROR_TYPES))]
         counts = ", ".join(f"{self.by_type[kind]} {kind}" for kind in kinds)
-        text = f"{plural(self.files, 'file')}, {plural(self.by_type.total(), 'diagnostic')}"
+        text = f"{plural(self.files, 'file')} ({self.clean} clean), "
+        text += plural(self.by_type.total(), "diagnostic")
         text += f" ({counts})"
         if self.findings is not None:
             text += f", {self.findings.text()}"
@@ -217,7 +283,31 @@ def loop_table(tags: list[str], columns: list[list], rows: int, width: int, stri
         table.add_row(*(Text(column[r]) for column in cells[:shown]))
     if shown == len(tags):
         return table
-    return Group(table, Text(f"… and {len(tags) - shown} more columns", style="dim"))
+    more = plural(len(tags) - shown, "more column")
+    return Group(table, Text(f"… and {more} (a wider terminal shows more, e.g. COLUMNS=200)",
+                             style="dim"))
+
+
+def more_rows(total: int, shown: int) -> list:
+    """The line saying how many rows were left out, if any."""
+    if total <= shown:
+        return []
+    more = plural(total - shown, "more row")
+    return [Text(f"… and {more} (--rows {total} shows them all)", style="dim")]
+
+
+def item_lines(items: list[tuple[str, object, str | None]], width: int):
+    """`item: value` lines, each value shortened to what is left of the width and followed by
+    the type of a typed column (`length_a: 9.8213 (float64)`)."""
+    lines = Text()
+    for n, (name, value, mark) in enumerate(items):
+        if n:
+            lines.append("\n")
+        lines.append(f"{name}: ")
+        suffix = f" ({mark})" if mark else ""
+        lines.append(shorten(value, max(20, width - len(name) - 2 - len(suffix))))
+        lines.append(suffix, style="dim")
+    return lines
 
 
 def frame_view(title: str, frame: dict, rows: int, width: int):
@@ -243,8 +333,20 @@ def frame_view(title: str, frame: dict, rows: int, width: int):
         parts.append(Padding(Text(" ".join(loop), style="cyan"), (0, 0, 0, 4)))
         if count:
             table = loop_table(loop, columns, min(rows, count), width - 4)
-            parts.append(Padding(table, (0, 0, 0, 4)))
+            parts.append(Padding(Group(table, *more_rows(count, rows)), (0, 0, 0, 4)))
     return Group(*parts)
+
+
+def check_command(path: str, strict: bool, diagnostics: int) -> str:
+    """The `tessrin check` command that lists a file's diagnostics as `show` counted them."""
+    import shlex
+
+    from tessrin.cli import CHECK_MAX_ERRORS
+
+    options = " --strict" if strict else ""
+    if diagnostics > CHECK_MAX_ERRORS:
+        options += f" --max-errors {diagnostics}"
+    return f"tessrin check{options} {shlex.quote(path)}"
 
 
 def show_file(
@@ -267,7 +369,8 @@ def show_file(
             f"{path}: {version_label(result['version'])}, "
             f"{plural(len(blocks), 'block')}, {plural(len(errors), 'diagnostic')}",
             style="bold",
-        )
+        ),
+        soft_wrap=True,
     )
     if not blocks_view:
         from tessrin._tables import table_view
@@ -288,5 +391,6 @@ def show_file(
         for error in errors[:SHOW_MAX_DIAGNOSTICS]:
             console.print(Text(diagnostic_line(f"  {path}", error)), soft_wrap=True)
         if len(errors) > SHOW_MAX_DIAGNOSTICS:
-            more = len(errors) - SHOW_MAX_DIAGNOSTICS
-            console.print(Text(f"  … and {more} more: `tessrin check {path}` lists them all"))
+            more = plural(len(errors) - SHOW_MAX_DIAGNOSTICS, "more diagnostic")
+            console.print(Text(f"  … and {more}: {check_command(path, strict, len(errors))} "
+                               "lists them"), soft_wrap=True)

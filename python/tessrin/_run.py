@@ -11,7 +11,11 @@ import traceback
 from collections.abc import Callable, Iterator, Sequence
 from concurrent.futures import ProcessPoolExecutor
 
-CIF_SUFFIXES = (".cif", ".dic", ".mmcif")
+from tessrin._inflate import GZIP_MAGIC, gunzip
+
+# What directories are searched for: CIF files, gzipped or not.
+CIF_SUFFIXES = tuple(s + gz for s in (".cif", ".dic", ".mmcif") for gz in ("", ".gz"))
+LOOKED_FOR = "looked for *.cif, *.dic, *.mmcif, each also as .gz"
 
 # Below this many files a progress bar would only flicker.
 PROGRESS_MIN_FILES = 16
@@ -58,7 +62,7 @@ def collect_files(paths: Sequence[str]) -> tuple[list[str], list[str]]:
             for path in sorted(found, key=lambda p: p.split(os.sep)):
                 add(path)
         elif not walk_errors:
-            problems.append(f"{arg}: no CIF files found (looked for *.cif, *.dic, *.mmcif)")
+            problems.append(f"{arg}: no CIF files found ({LOOKED_FOR})")
     return files, problems
 
 
@@ -78,12 +82,26 @@ def utf8_reason(data: bytes, error: UnicodeDecodeError) -> str:
 
 
 def read_bytes(path: str) -> bytes:
-    """The file's bytes; raises Unreadable for files the system refuses."""
+    """The file's bytes, inflated when it is gzip (by its first bytes, whatever its name);
+    raises Unreadable for files the system refuses and gzip data that does not inflate."""
     try:
         with open(path, "rb") as stream:
-            return stream.read()
+            if stream.read(2) != GZIP_MAGIC:
+                stream.seek(0)
+                return stream.read()
+        buffer, size = gunzip(path)
     except OSError as error:
         raise Unreadable(os_reason(error)) from None
+    with memoryview(buffer) as whole, whole[:size] as text:
+        return bytes(text)
+
+
+def input_stem(path: str) -> str:
+    """The file name without its extension, nor `.gz` before it: `1abc.cif.gz` is `1abc`."""
+    name = os.path.basename(path)
+    if name.lower().endswith(".gz"):
+        name = name[: -len(".gz")]
+    return os.path.splitext(name)[0]
 
 
 def read_text(path: str) -> str:

@@ -83,12 +83,13 @@ def typed_titles(schema) -> list[str]:
 
 
 def table_view(name: str, table, rows: int, width: int):
-    """One category: its size, then its first rows under the column names."""
+    """One category: its size, then its first rows under the column names, or (for one row)
+    each column as an `item: value` line, so that no column is left out."""
     from rich.console import Group
     from rich.padding import Padding
     from rich.text import Text
 
-    from tessrin._report import loop_table, plural
+    from tessrin._report import item_lines, loop_table, more_rows, plural
 
     title = Text(
         f"{name}: {plural(table.num_rows, 'row')}, {plural(table.num_columns - 2, 'column')}",
@@ -96,7 +97,15 @@ def table_view(name: str, table, rows: int, width: int):
     )
     if not table.num_rows:
         return title
+    if table.num_rows == 1:
+        # A frame of None only says the table is not in a save frame.
+        items = [
+            (field.name, cell_value(column[0].as_py()), TYPE_MARKS.get(field.type))
+            for field, column in zip(table.schema, table.columns)
+            if not (field.name == "frame" and column[0].as_py() is None)
+        ]
+        return Group(title, Padding(item_lines(items, width - 2), (0, 0, 0, 2)))
     head = table.slice(0, rows)
     columns = [[cell_value(c) for c in column.to_pylist()] for column in head.columns]
     view = loop_table(typed_titles(head.schema), columns, head.num_rows, width - 2, strip=False)
-    return Group(title, Padding(view, (0, 0, 0, 2)))
+    return Group(title, Padding(Group(view, *more_rows(table.num_rows, rows)), (0, 0, 0, 2)))

@@ -47,6 +47,24 @@ _positive = _at_least(1)
 _count = _at_least(0)
 
 
+def _version_action():
+    import argparse
+
+    class Version(argparse.Action):
+        """--version: the package's version, read only when asked for."""
+
+        def __init__(self, option_strings, dest, **kwargs):
+            super().__init__(option_strings, dest, nargs=0, help="show the version and exit")
+
+        def __call__(self, parser, namespace, values, option_string=None):
+            import tessrin
+
+            print(f"tessrin {tessrin.__version__}")
+            parser.exit()
+
+    return Version
+
+
 def build_parser():
     import argparse
 
@@ -58,6 +76,7 @@ def build_parser():
         epilog=EXIT_STATUS_HELP,
         formatter_class=argparse.RawDescriptionHelpFormatter,
     )
+    parser.add_argument("--version", action=_version_action())
     commands = parser.add_subparsers(dest="command", required=True, metavar="COMMAND")
 
     common = argparse.ArgumentParser(add_help=False)
@@ -272,8 +291,8 @@ def _inputs(paths: list[str]) -> tuple[list[str], bool]:
 def run_check(args) -> int:
     import functools
 
-    from tessrin._findings import merged_lines, selected_rules
-    from tessrin._report import CheckSummary, check_file, check_json, diagnostic_line
+    from tessrin._findings import selected_rules
+    from tessrin._report import CheckSummary, check_file, check_json, check_lines
     from tessrin._run import FileFailure, run_all
 
     files, troubled = _inputs(args.paths)
@@ -294,7 +313,7 @@ def run_check(args) -> int:
         if result["unreadable"] is not None:
             _complain(f"{result['path']}: cannot read: {result['unreadable']}")
         findings = result.get("conformance") or []
-        for line in merged_lines(result["path"], result["errors"], findings, diagnostic_line):
+        for line in check_lines(result["path"], result["errors"], findings):
             print(line)
     if not args.json:
         print(summary.line())
@@ -350,7 +369,14 @@ def run_convert(args) -> int:
         # Read the dictionary once up front (it is cached), so a bad path is one clear error
         # rather than a failure blamed on every input.
         tessrin_core.parse_tables("", types=args.types)
-    except (OSError, ValueError) as error:
+    except OSError as error:
+        reason = os.strerror(error.errno) if error.errno else str(error)
+        _complain(
+            f"--types {args.types}: {reason} (expected infer, text or the path of a DDL2 or "
+            "DDLm dictionary)"
+        )
+        return EXIT_TROUBLE
+    except ValueError as error:
         _complain(f"--types: {error}")
         return EXIT_TROUBLE
     if dataset and (

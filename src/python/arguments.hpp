@@ -6,6 +6,8 @@
 
 #include <array>
 #include <cstddef>
+#include <cstdio>
+#include <string_view>
 
 #include "parse/error.hpp"
 
@@ -103,6 +105,64 @@ bool bind_new(const char* function, const std::array<const char*, N>& names,
     }
   }
   return binder.required(required);
+}
+
+/// The UTF-8 text of a str argument. A str with lone surrogates (text decoded with
+/// errors="surrogateescape", say) has none: its UnicodeEncodeError names the argument.
+inline bool text_argument(const char* function, const char* name, PyObject* object,
+                          std::string_view& text) {
+  if (!PyUnicode_Check(object)) {
+    PyErr_Format(PyExc_TypeError, "%s() argument '%s' must be str, not %.200s", function, name,
+                 Py_TYPE(object)->tp_name);
+    return false;
+  }
+  Py_ssize_t size = 0;
+  const char* data = PyUnicode_AsUTF8AndSize(object, &size);
+  if (data == nullptr) {
+    if (PyErr_ExceptionMatches(PyExc_UnicodeEncodeError)) {
+      std::array<char, 256> reason{};
+      std::snprintf(reason.data(), reason.size(),
+                    "lone surrogate in %s() argument '%s'; CIF text must be valid Unicode "
+                    "(read files with errors='replace', not 'surrogateescape')",
+                    function, name);
+#if PY_VERSION_HEX >= 0x030C0000
+      PyObject* error = PyErr_GetRaisedException();
+      PyUnicodeEncodeError_SetReason(error, reason.data());
+      PyErr_SetRaisedException(error);
+#else
+      PyObject* type = nullptr;
+      PyObject* error = nullptr;
+      PyObject* traceback = nullptr;
+      PyErr_Fetch(&type, &error, &traceback);
+      PyErr_NormalizeException(&type, &error, &traceback);
+      if (error != nullptr) PyUnicodeEncodeError_SetReason(error, reason.data());
+      PyErr_Restore(type, error, traceback);
+#endif
+    }
+    return false;
+  }
+  text = std::string_view(data, static_cast<std::size_t>(size));
+  return true;
+}
+
+/// None (lenient collection, the default) or "strict". Any other value is refused: a
+/// misspelt mode must not run lenient as if it had been understood.
+inline bool strict_argument(const char* function, PyObject* mode, bool& strict) {
+  strict = false;
+  if (mode == nullptr || mode == Py_None) return true;
+  if (!PyUnicode_Check(mode)) {
+    PyErr_Format(PyExc_TypeError, "%s() argument 'mode' must be str or None, not %.200s",
+                 function, Py_TYPE(mode)->tp_name);
+    return false;
+  }
+  // Compared as code points, so any str (even one that cannot be encoded) gets the message.
+  if (PyUnicode_CompareWithASCIIString(mode, "strict") != 0) {
+    PyErr_Format(PyExc_ValueError,
+                 "%s() argument 'mode' must be None or \"strict\", not %R", function, mode);
+    return false;
+  }
+  strict = true;
+  return true;
 }
 
 /// None (no limit) or a non-negative int: the most diagnostics recorded.

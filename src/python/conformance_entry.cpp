@@ -14,6 +14,7 @@
 #include "python/arguments.hpp"
 #include "python/gil.hpp"
 #include "python/guarded.hpp"
+#include "python/gzip_file.hpp"
 #include "python/pyref.hpp"
 #include "text/text_file.hpp"
 
@@ -152,25 +153,19 @@ PyObject* py_diagnostics(PyObject*, PyObject* const* args, Py_ssize_t nargsf, Py
   static constexpr std::array<const char*, 3> kNames = {"source", "mode", "max_errors"};
   std::array<PyObject*, 3> bound{};
   std::size_t cap = 0;
+  bool strict = false;
   if (!bind_fastcall("diagnostics", kNames, 1, args, PyVectorcall_NARGS(nargsf), kwnames, bound) ||
+      !strict_argument("diagnostics", bound[1], strict) ||
       !max_errors_argument("diagnostics", bound[2], cap)) {
     return nullptr;
   }
-  if (!PyUnicode_Check(bound[0]) || (bound[1] != nullptr && bound[1] != Py_None &&
-                                     !PyUnicode_Check(bound[1]))) {
-    PyErr_SetString(PyExc_TypeError, "diagnostics() takes a str source and a str or None mode");
-    return nullptr;
-  }
-  Py_ssize_t size = 0;
-  const char* data = PyUnicode_AsUTF8AndSize(bound[0], &size);
-  if (data == nullptr) return nullptr;
-  const bool strict = bound[1] != nullptr && bound[1] != Py_None &&
-                      PyUnicode_CompareWithASCIIString(bound[1], "strict") == 0;
+  std::string_view source;
+  if (!text_argument("diagnostics", "source", bound[0], source)) return nullptr;
   return guarded([&] {
     ParsedCif parse;
     {
       WithoutGil unlocked;
-      parse = collect_raw({data, static_cast<std::size_t>(size)}, strict, cap);
+      parse = collect_raw(source, strict, cap);
     }
     return diagnostics_to_list(parse.errors);
   });
@@ -213,6 +208,12 @@ PyObject* py_conformance_file(PyObject*, PyObject* const* args, Py_ssize_t nargs
     if (status.kind == TextFileStatus::Kind::SystemError) {
       errno = status.error_number;
       return PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, bound[0]);
+    }
+    if (is_gzip(text_of(bytes))) {
+      bytes = FileText();
+      Utf8Buffer inflated;
+      if (!inflate_file(bound[0], inflated)) return nullptr;
+      return report_list(inflated.text(), cap);
     }
     // Not UTF-8 is no reason to refuse: the checker reports where.
     return report_list(text_of(bytes), cap);

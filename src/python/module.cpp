@@ -16,6 +16,7 @@
 #include "python/cif_model.hpp"
 #include "python/conformance_entry.hpp"
 #include "python/guarded.hpp"
+#include "python/gzip_file.hpp"
 #include "export/dict_export.hpp"
 #include "python/gil.hpp"
 #include "python/handler_sink.hpp"
@@ -36,38 +37,6 @@ namespace {
 
 // --- arguments ---------------------------------------------------------------------------
 
-/// The UTF-8 text of a str argument; a str with lone surrogates fails with the interpreter's
-/// own encoding error.
-bool text_argument(const char* function, const char* name, PyObject* object,
-                   std::string_view& text) {
-  if (!PyUnicode_Check(object)) {
-    PyErr_Format(PyExc_TypeError, "%s() argument '%s' must be str, not %.200s", function, name,
-                 Py_TYPE(object)->tp_name);
-    return false;
-  }
-  Py_ssize_t size = 0;
-  const char* data = PyUnicode_AsUTF8AndSize(object, &size);
-  if (data == nullptr) return false;
-  text = std::string_view(data, static_cast<std::size_t>(size));
-  return true;
-}
-
-/// Only the exact string "strict" selects strict collection; every other string is accepted.
-bool strict_argument(const char* function, PyObject* mode, bool& strict) {
-  strict = false;
-  if (mode == nullptr || mode == Py_None) return true;
-  if (!PyUnicode_Check(mode)) {
-    PyErr_Format(PyExc_TypeError, "%s() argument 'mode' must be str or None, not %.200s",
-                 function, Py_TYPE(mode)->tp_name);
-    return false;
-  }
-  // Compared as code points, so any str (even one that cannot be encoded) is accepted.
-  strict = PyUnicode_GET_LENGTH(mode) == 6 && PyUnicode_CompareWithASCIIString(mode, "strict") == 0;
-  return true;
-}
-
-
-
 /// The OSError for a file that is not UTF-8: names the file and where its first bad byte is.
 void raise_not_utf8(PyObject* filename, std::string_view text, std::size_t offset) {
   const TextPosition at = position_of(text, offset);
@@ -83,9 +52,27 @@ void raise_not_utf8(PyObject* filename, std::string_view text, std::size_t offse
   if (error) PyErr_SetObject(PyExc_OSError, error.get());
 }
 
+/// Inflates a gzip file and hands its text to `collect` without the interpreter lock, as
+/// collect_file does for a plain file.
+template <class Collect>
+bool collect_gzip_file(PyObject* filename, Collect&& collect) {
+  Utf8Buffer text;
+  if (!inflate_file(filename, text)) return false;
+  std::size_t invalid = 0;
+  {
+    WithoutGil unlocked;
+    invalid = text.first_invalid();
+    if (invalid == text.text().size()) collect(text.text());
+  }
+  if (invalid == text.text().size()) return true;
+  raise_not_utf8(filename, text.text(), invalid);
+  return false;
+}
+
 /// Reads the file at `path` (str, bytes or os.PathLike) and hands its text to `collect`, both
 /// without the interpreter lock; raises OSError for what the system refuses and for text that
-/// is not UTF-8.
+/// is not UTF-8. A gzip file, whatever its name, is inflated first: its second byte is never
+/// UTF-8, so plain text that is valid takes no detour.
 template <class Collect>
 bool collect_file(PyObject* path, Collect&& collect) {
   PyRef filename = PyRef::steal(PyOS_FSPath(path));
@@ -113,6 +100,10 @@ bool collect_file(PyObject* path, Collect&& collect) {
       PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, filename.get());
       return false;
     case TextFileStatus::Kind::InvalidUtf8:
+      if (is_gzip(text_of(text))) {
+        text = FileText();
+        return collect_gzip_file(filename.get(), collect);
+      }
       break;
   }
   raise_not_utf8(filename.get(), text_of(text), status.bad_offset);

@@ -1,12 +1,29 @@
 #include "python/types_argument.hpp"
 
-#include <cerrno>
+#include <cstring>
 #include <string>
 
 #include "python/pyref.hpp"
 #include "types/dictionary_cache.hpp"
 
 namespace tessrin {
+
+namespace {
+
+/// The OSError (FileNotFoundError for a missing file, so callers that catch it still do) for a
+/// `types` that is neither keyword and names no readable file: a misspelt "infer" ends here,
+/// so the message says what else was expected.
+void raise_no_dictionary(const char* function, PyObject* types, int error_number) {
+  PyRef message = PyRef::steal(PyUnicode_FromFormat(
+      "%s; %s() argument 'types' is 'infer', 'text' or the path of a DDL2 or DDLm dictionary",
+      std::strerror(error_number), function));
+  if (!message) return;
+  PyRef error = PyRef::steal(
+      PyObject_CallFunction(PyExc_OSError, "iOO", error_number, message.get(), types));
+  if (error) PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(error.get())), error.get());
+}
+
+}  // namespace
 
 bool types_argument(const char* function, PyObject* types, TypesOption& option) {
   option = TypesOption{};
@@ -45,8 +62,7 @@ bool types_argument(const char* function, PyObject* types, TypesOption& option) 
   }
   if (!dictionary) {
     if (error.error_number != 0) {
-      errno = error.error_number;
-      PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, types);
+      raise_no_dictionary(function, types, error.error_number);
     } else {
       PyErr_SetString(PyExc_ValueError, error.message.c_str());
     }

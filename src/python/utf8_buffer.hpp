@@ -24,6 +24,9 @@ class Utf8Buffer {
 
   std::string_view text() const noexcept { return text_; }
 
+  /// Only the first `size` bytes are the text (a reused buffer holds stale bytes past them).
+  void keep_prefix(std::size_t size) noexcept { text_ = text_.substr(0, size); }
+
   /// Offset of the first byte that is not UTF-8, or the size of the text when all is valid.
   /// Touches no Python object, so it may run without the lock.
   std::size_t first_invalid() const noexcept;
