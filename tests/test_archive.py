@@ -21,8 +21,7 @@ from tessrin.cli import main
 
 duckdb = pytest.importorskip("duckdb")
 pytestmark = pytest.mark.skipif(
-    not hasattr(tessrin_core, "parse_tables") or not CORPUS.is_dir(),
-    reason="needs parse_tables and ../shared/corpus",
+    not hasattr(tessrin_core, "parse_tables"), reason="needs parse_tables"
 )
 # Under the sanitizer every worker process carries its runtime: the cluster tests would take
 # most of that run's time and exercise only Python.
@@ -37,6 +36,8 @@ HOSTILE = "data_h\n_../../escape.x 1\n_a/b.y 2\n_A/B.y 3\n__diagnostics.z 4\n_\u
 def archive(tmp_path_factory):
     """A few dozen real files in nested directories, every third gzipped, plus a file that
     cannot be read, a truncated gzip, a file that is not gzip, and small made-up files."""
+    if not CORPUS.is_dir():
+        pytest.skip("needs ../shared/corpus")
     root = tmp_path_factory.mktemp("archive") / "in"
     mmcif = sorted((CORPUS / "mmcif-big/medium/biopython").glob("*.cif"))
     picks = sorted(mmcif, key=lambda p: p.stat().st_size)[:8]
@@ -187,6 +188,45 @@ def test_a_file_without_values_in_a_column_does_not_make_it_text(tmp_path, task_
     assert table.schema.field("e").type == pa.string()
     assert table.column("r").to_pylist() == [None, 2.5, 3.0]
     assert table.column("e").null_count == 3
+
+
+# Archive paths and their text; every block is named `xxxx`, as in assembly files.
+STRUCTURES = {
+    "1fez.cif": "data_xxxx\n_cell.length_a 4.040\nloop_ _atom.id _atom.file 1 a 2 b\n",
+    "or/2or2.cif.gz": "data_xxxx\n_cell.length_a 5\n_cell.note '\u00c5ngstr\u00f6m'\n",
+    "or/6yl5.dic": "data_xxxx\nloop_ _atom.id 7 8 9\ndata_yyyy\n_cell.length_a 1.5\n",
+    "empty.cif": "# no data block\n",
+}
+
+
+@pytest.mark.parametrize("version, failing", [(None, None), ("1.1", "or/2or2.cif.gz")])
+def test_archive_back_to_cif_writes_each_input_apart(tmp_path, capsys, version, failing):
+    """`convert --to cif` of an archive's datasets: one CIF per input at its path in the
+    archive (`.gz` dropped, the suffix kept), holding that file's tables and nothing of the
+    others'; an input the version cannot hold fails, named, and the status says so."""
+    root = tmp_path / "in"
+    for name, text in STRUCTURES.items():
+        (root / name).parent.mkdir(parents=True, exist_ok=True)
+        data = text.encode()
+        (root / name).write_bytes(gzip.compress(data) if name.endswith(".gz") else data)
+    assert main(["convert", str(root), "--to", "parquet", "-o", str(tmp_path / "ds"),
+                 "-j", "1"]) == 0
+    args = ["convert", str(tmp_path / "ds"), "--to", "cif", "-o", str(tmp_path / "back")]
+    assert main(args + (["--cif-version", version] if version else [])) == (2 if failing else 0)
+    out, err = capsys.readouterr()
+    written = {p.relative_to(tmp_path / "back").as_posix()
+               for p in (tmp_path / "back").rglob("*") if p.is_file()}
+    expected = {n.removesuffix(".gz"): n for n in STRUCTURES if n != failing}
+    assert written == set(expected)
+    assert f"{len(expected)} cif files" in out
+    assert (failing in err) if failing else not err
+    for path, name in expected.items():
+        back, errors = tessrin_core.parse_tables((tmp_path / "back" / path).read_text())
+        source, _ = tessrin_core.parse_tables(STRUCTURES[name])
+        assert errors == []
+        assert {c: t.to_pylist() for c, t in back.items()} == {
+            c: t.to_pylist() for c, t in source.items()
+        }
 
 
 @needs_cluster

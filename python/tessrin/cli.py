@@ -147,7 +147,7 @@ def build_parser():
         choices=("parquet", "arrow", "jsonl", "cif"),
         help="parquet/arrow: one file per category (OUT/atom_site.parquet); jsonl: one line "
         "per block; cif: one CIF per input (a directory of Parquet category tables written "
-        "by --to parquet becomes one CIF)",
+        "by --to parquet becomes one CIF, an archive's datasets one CIF per input file)",
     )
     convert.add_argument(
         "--layout",
@@ -411,6 +411,10 @@ def run_convert(args) -> int:
             _complain(f"{outcome['path']}: {outcome['failure']}")
             troubled = True
             continue
+        # An archive's datasets are written back one CIF per input: each that failed, named.
+        for file, failure in outcome.get("failures", ()):
+            _complain(f"{outcome['path']}: {file}: {failure}")
+            troubled = True
         # The diagnostics file is not data (a CIF from tables has none).
         written = len([n for n in outcome["written"] if not n.endswith(".jsonl")])
         print(
