@@ -190,6 +190,48 @@ def test_a_file_without_values_in_a_column_does_not_make_it_text(tmp_path, task_
     assert table.column("e").null_count == 3
 
 
+PAD = "#" * 1_200_000  # over one MB: with --task-size 1, a task per file
+# `_v.x` of files a and b: the dataset's type, and what it holds per file.
+REPRESENTATIONS = [
+    ({"a": ["4.040"], "b": ["5.1x"]}, pa.string(), {"a": ["4.040"], "b": ["5.1x"]}),
+    ({"a": ["0433", "12"], "b": ["A1"]}, pa.string(), {"a": ["0433", "12"], "b": ["A1"]}),
+    ({"a": ["1", "+2"], "b": ["2.50"]}, pa.float64(), {"a": [1.0, 2.0], "b": [2.5]}),
+]
+
+
+@pytest.mark.parametrize("how", ["one task", "a task per file", "b added by --resume"])
+@pytest.mark.parametrize("given, kind, expected", REPRESENTATIONS)
+def test_the_dataset_type_decides_what_every_file_holds(tmp_path, how, given, kind, expected):
+    """A column widened to text holds each file's text as written (not numbers rendered),
+    whether it was widened within a task, by the first pass or at the end (a part kept by
+    --resume)."""
+    root = tmp_path / "in"
+    root.mkdir()
+    out = tmp_path / "out"
+    size = "1000" if how == "one task" else "1"
+
+    def write(name):
+        pad = "" if how == "one task" else PAD
+        (root / f"{name}.cif").write_text(f"data_{name}\nloop_ _v.x\n" + "\n".join(given[name])
+                                          + "\n" + pad)
+
+    def run(*more):
+        return main(["convert", str(root), "--to", "parquet", "-o", str(out), "-j", "1",
+                     "--task-size", size, *more])
+
+    write("a")
+    if how == "b added by --resume":
+        assert run() == 0
+    write("b")
+    assert run(*(["--resume"] if how == "b added by --resume" else [])) == 0
+    table = pq.read_table(out / "v")
+    assert table.schema.field("x").type == kind
+    found = {}
+    for file, x in zip(table.column("file").to_pylist(), table.column("x").to_pylist()):
+        found.setdefault(file[0], []).append(x)
+    assert found == expected
+
+
 # Archive paths and their text; every block is named `xxxx`, as in assembly files.
 STRUCTURES = {
     "1fez.cif": "data_xxxx\n_cell.length_a 4.040\nloop_ _atom.id _atom.file 1 a 2 b\n",

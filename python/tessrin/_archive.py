@@ -336,10 +336,13 @@ def convert_task(task: Task) -> dict:
     Returns the manifest rows and the schema of every part, small enough to send back."""
     cpu = time.process_time()
     by_dataset: dict[str, list[pa.Table]] = {}
+    sources: dict[str, list[int]] = {}  # per dataset, the input each table came from
     diagnostics: list[dict] = []
     rows = []
+    read = []  # the input of each row
     text_bytes = 0
     for item, tables, errors, size, problem in _read_inputs(task):
+        read.append(item)
         if tables is None:
             rows.append(_row(item, task.key, status="error", error=problem))
             continue
@@ -347,34 +350,72 @@ def convert_task(task: Task) -> dict:
         count = 0
         for category, table in tables.items():
             count += table.num_rows
-            by_dataset.setdefault(_parts.dataset_name(category), []).append(
-                _parts.with_file(table, item.file)
-            )
+            name = _parts.dataset_name(category)
+            by_dataset.setdefault(name, []).append(_parts.with_file(table, item.file))
+            sources.setdefault(name, []).append(len(rows))
         _add_diagnostics(item, errors, diagnostics)
         rows.append(
             _row(item, task.key, status="ok", diagnostics=len(errors), text_bytes=size, rows=count)
         )
-    if diagnostics:
-        by_dataset[_parts.DIAGNOSTICS_DIR] = [pa.Table.from_pylist(diagnostics)]
-    schemas = {}
     targets = task.targets or {}
+    schemas = {}
     for name, tables in by_dataset.items():
         target = targets.get(name)
         # The run's schema first, so its order holds; the task's own columns are in it unless
         # the first pass read a file differently (it cannot, but a part must never lose one).
-        schema = _parts.unify([target, *(t.schema for t in tables)] if target else
-                              [t.schema for t in tables])
-        if name != _parts.DIAGNOSTICS_DIR:
-            schema = _parts.written_schema(schema)
-        table = _parts.merge(tables, schema)
+        schemas[name] = _parts.written_schema(
+            _parts.unify([target, *(t.schema for t in tables)] if target else
+                         [t.schema for t in tables])
+        )
+    _keep_text(task, read, by_dataset, sources, schemas)
+    if diagnostics:
+        by_dataset[_parts.DIAGNOSTICS_DIR] = [pa.Table.from_pylist(diagnostics)]
+        schemas[_parts.DIAGNOSTICS_DIR] = by_dataset[_parts.DIAGNOSTICS_DIR][0].schema
+    written = {}
+    for name, tables in by_dataset.items():
+        table = _parts.merge(tables, schemas[name])
         _parts.write_part(table, os.path.join(task.out, name), task.key)
-        schemas[name] = table.schema
+        written[name] = table.schema
     return {
         "rows": rows,
-        "schemas": schemas,
+        "schemas": written,
         "text_bytes": text_bytes,
         "cpu": time.process_time() - cpu,
     }
+
+
+def _keep_text(task: Task, read: list, by_dataset: dict, sources: dict, schemas: dict) -> None:
+    """Where a dataset's column is text and a file typed it as numbers, that file's values
+    are put back as the text it has (`4.040`, not the `4.04` a float would give), from a
+    second parse of the file as text. Only such files are read again."""
+    wanted: dict[int, dict[str, list[str]]] = {}  # input -> dataset -> columns
+    for name, tables in by_dataset.items():
+        for table, source in zip(tables, sources[name]):
+            columns = _parts.numbers_to_text(table.schema, schemas[name])
+            if columns:
+                wanted.setdefault(source, {})[name] = columns
+    text_task = dataclasses.replace(task, types="text")
+    for source, datasets in wanted.items():
+        item = read[source]
+        try:
+            tables, _, _ = _parse(item.path, text_task)
+        except Exception:  # noqa: BLE001 - read a moment ago; its numbers are then rendered
+            continue
+        for category, table in tables.items():
+            name = _parts.dataset_name(category)
+            if name not in datasets:
+                continue
+            index = sources[name].index(source)
+            typed = by_dataset[name][index]
+            text = _parts.with_file(table, item.file)
+            if text.num_rows != typed.num_rows:
+                continue
+            for column in datasets[name]:
+                at = typed.schema.get_field_index(column)
+                if column in text.column_names:
+                    typed = typed.set_column(at, pa.field(column, pa.string()),
+                                             text.column(column))
+            by_dataset[name][index] = typed
 
 
 # --- the manifest ---------------------------------------------------------------------------
@@ -419,6 +460,25 @@ def plan_resume(previous: list[dict], inputs: list[Input]) -> tuple[list[dict], 
     return kept, [item for item in inputs if item.path not in done]
 
 
+def _redone(row: dict, redone: dict) -> list[dict]:
+    """What stands for `row` in the manifest: itself, or all its task's rows of the run again
+    (at its task's first row), or nothing (at its task's other rows)."""
+    rows = redone.get(row["task"])
+    if rows is None:
+        return [row]
+    return rows if row["path"] == rows[0]["path"] else []
+
+
+def kept_tasks(kept: list[dict], out: str, options: tuple) -> dict[str, Task]:
+    """The tasks of the manifest rows `--resume` keeps, by key, as they would run again."""
+    inputs: dict[str, list[Input]] = {}
+    for row in kept:
+        inputs.setdefault(row["task"], []).append(
+            Input(row["path"], row["file"], row["bytes"], row["mtime"])
+        )
+    return {key: Task(key, out, tuple(group), *options) for key, group in inputs.items()}
+
+
 # --- one schema per dataset -----------------------------------------------------------------
 
 
@@ -447,35 +507,56 @@ def with_targets(tasks: list[Task], engine, run_id: str) -> tuple[list[Task], fl
     return given, cpu
 
 
-def widen_datasets(out: str, engine, schemas: dict, order: list[str], run_id: str) -> tuple:
+def widen_datasets(
+    out: str, engine, schemas: dict, order: list[str], run_id: str, tasks: dict | None = None
+) -> tuple:
     """Brings every part of every dataset to the dataset's one schema; `schemas` are the part
     schemas this run already knows (by path), the others are read from the part footers.
     Columns come in order of first appearance, taking the parts in the tasks' `order` (the
-    order of the inputs). Returns the number of parts rewritten and the CPU seconds taken."""
+    order of the inputs). A part whose numbers must become text is written again from its
+    task's inputs (`tasks`, by key), so that they keep the text the files have; the others
+    are rewritten from what they hold. Returns the number of parts rewritten, the CPU seconds
+    taken and the manifest rows of every task converted again (by key)."""
+    tasks = tasks or {}
     rank = {key: i for i, key in enumerate(order)}
     jobs = []
+    targets = {}
+    again: set[str] = set()
     for directory in _parts.dataset_dirs(out):
         names = [entry.name for entry in os.scandir(directory) if _parts.part_key(entry.name)]
         names.sort(key=lambda name: (rank.get(_parts.part_key(name), len(rank)), name))
         paths = [os.path.join(directory, name) for name in names]
         found = [schemas.get(p) or pq.read_schema(p) for p in paths]
         unified = _parts.unify(dict.fromkeys(found))  # equal schemas once, first one first
-        jobs.extend(
-            (path, unified)
-            for path, schema in zip(paths, found)
-            if not schema.equals(unified, check_metadata=False)
-        )
+        targets[os.path.basename(directory)] = unified
+        for path, schema in zip(paths, found):
+            if schema.equals(unified, check_metadata=False):
+                continue
+            key = _parts.part_key(os.path.basename(path))
+            if key in tasks and _parts.numbers_to_text(schema, unified):
+                again.add(key)
+            jobs.append((path, unified))
+    cpu = 0.0
+    redone = {}
+    if again:
+        keys = sorted(again)
+        retasks = [dataclasses.replace(tasks[k], targets=targets) for k in keys]
+        names = [f"tessrin-again-{k}-{run_id}" for k in keys]
+        for index, result, error in engine.run(convert_task, retasks, names):
+            if error is None:  # else its parts are rewritten as the others are
+                redone[keys[index]] = result["rows"]
+                cpu += result["cpu"]
+    rewrite = [job for job in jobs if _parts.part_key(os.path.basename(job[0])) not in redone]
     # A few chunks per worker rather than one job per part: most parts are small, and a job
     # of its own costs a part more in sending and scheduling than its rewrite.
     n = WIDEN_CHUNKS * engine.workers()
-    chunks = [jobs[i::n] for i in range(min(n, len(jobs)))]
+    chunks = [rewrite[i::n] for i in range(min(n, len(rewrite)))]
     keys = [f"tessrin-widen-{i}-{run_id}" for i in range(len(chunks))]
-    cpu = 0.0
     for _, seconds, error in engine.run(_parts.rewrite_parts, chunks, keys):
         if error is not None:
             raise error
         cpu += seconds
-    return len(jobs), cpu
+    return len(jobs), cpu, redone
 
 
 # --- the run ----------------------------------------------------------------------------------
@@ -628,8 +709,11 @@ def _convert(inputs, problems, out, engine, resume, options, task_mb, say, compl
         if progress is not None:
             progress.update(bar, description="widening columns to one schema per dataset")
         order = list(dict.fromkeys(row["task"] for row in kept)) + [t.key for t in tasks]
-        widened, cpu = widen_datasets(out, engine, schemas, order, run_id)
+        known = {**kept_tasks(kept, out, options), **{t.key: t for t in tasks}}
+        widened, cpu, redone = widen_datasets(out, engine, schemas, order, run_id, known)
         tally.cpu += cpu
+        if redone:  # their rows in their place
+            rows = [r for row in rows for r in _redone(row, redone)]
     except KeyboardInterrupt:
         if progress is not None:
             progress.stop()

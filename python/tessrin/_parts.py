@@ -93,6 +93,19 @@ def unify(schemas) -> pa.Schema:
     return pa.schema(lead + list(fields.values()))
 
 
+def _is_text(t: pa.DataType) -> bool:
+    return pa.types.is_string(t) or pa.types.is_large_string(t)
+
+
+def numbers_to_text(schema: pa.Schema, target: pa.Schema) -> list[str]:
+    """The numeric columns of `schema` that are text in `target`."""
+    text = {f.name.lower() for f in target if _is_text(f.type)}
+    return [
+        f.name for f in schema
+        if f.name.lower() in text and (pa.types.is_integer(f.type) or pa.types.is_floating(f.type))
+    ]
+
+
 def _cast(column: pa.ChunkedArray, target: pa.DataType) -> pa.ChunkedArray:
     if pa.types.is_dictionary(column.type):
         column = column.cast(column.type.value_type)
