@@ -173,38 +173,26 @@ def test_widening_keeps_every_value(types, widened):
     assert len(merged) - merged.column("X").null_count == kept
 
 
-@pytest.mark.parametrize("task_mb", ["1", "1000"])  # a task per file (first pass), one task
-def test_a_file_without_values_in_a_column_does_not_make_it_text(tmp_path, task_mb):
-    """`?` and `.` say nothing of a column's type: the other files' numbers keep theirs, and a
-    column no file gives a value stays text."""
-    values = {"a.cif": ("?", "?"), "b.cif": ("2.5", "."), "c.cif": ("3", "?")}
-    for name, (r, e) in values.items():
-        (tmp_path / name).write_text(f"data_{name[0]}\n_v.r {r}\n_v.e {e}\n" + "#" * 1_200_000)
-    out = tmp_path / "out"
-    assert main(["convert", str(tmp_path), "--to", "parquet", "-o", str(out), "-j", "1",
-                 "--task-size", task_mb]) == 0
-    table = pq.read_table(out / "v").sort_by("file")
-    assert table.schema.field("r").type == pa.float64()
-    assert table.schema.field("e").type == pa.string()
-    assert table.column("r").to_pylist() == [None, 2.5, 3.0]
-    assert table.column("e").null_count == 3
-
-
 PAD = "#" * 1_200_000  # over one MB: with --task-size 1, a task per file
 # `_v.x` of files a and b: the dataset's type, and what it holds per file.
 REPRESENTATIONS = [
     ({"a": ["4.040"], "b": ["5.1x"]}, pa.string(), {"a": ["4.040"], "b": ["5.1x"]}),
     ({"a": ["0433", "12"], "b": ["A1"]}, pa.string(), {"a": ["0433", "12"], "b": ["A1"]}),
     ({"a": ["1", "+2"], "b": ["2.50"]}, pa.float64(), {"a": [1.0, 2.0], "b": [2.5]}),
+    ({"a": ["?", "."], "b": ["2.5"]}, pa.float64(), {"a": [None, None], "b": [2.5]}),
+    ({"a": ["?", "."], "b": ["A"]}, pa.string(), {"a": ["?", "."], "b": ["A"]}),
+    ({"a": ["0.10", "."], "b": ["?", "A"]}, pa.string(), {"a": ["0.10", "."], "b": ["?", "A"]}),
+    ({"a": ["?"], "b": ["."]}, pa.string(), {"a": ["?"], "b": ["."]}),
 ]
 
 
 @pytest.mark.parametrize("how", ["one task", "a task per file", "b added by --resume"])
 @pytest.mark.parametrize("given, kind, expected", REPRESENTATIONS)
 def test_the_dataset_type_decides_what_every_file_holds(tmp_path, how, given, kind, expected):
-    """A column widened to text holds each file's text as written (not numbers rendered),
-    whether it was widened within a task, by the first pass or at the end (a part kept by
-    --resume)."""
+    """A column widened to text holds each file's text as written (not numbers rendered), and
+    `?` and `.` are that text in a text column and null in a numeric one, whatever each file's
+    own values made of them; `?` and `.` alone do not make a column text. Whether the column
+    was widened within a task, by the first pass or at the end (a part kept by --resume)."""
     root = tmp_path / "in"
     root.mkdir()
     out = tmp_path / "out"

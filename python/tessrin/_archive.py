@@ -528,7 +528,9 @@ def widen_datasets(
         paths = [os.path.join(directory, name) for name in names]
         found = [schemas.get(p) or pq.read_schema(p) for p in paths]
         unified = _parts.unify(dict.fromkeys(found))  # equal schemas once, first one first
-        targets[os.path.basename(directory)] = unified
+        name = os.path.basename(directory)
+        if name != _parts.DIAGNOSTICS_DIR:
+            unified = targets[name] = _parts.written_schema(unified)
         for path, schema in zip(paths, found):
             if schema.equals(unified, check_metadata=False):
                 continue
