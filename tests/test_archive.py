@@ -3,6 +3,7 @@ through the local engine and a Dask cluster, with lost workers, interruption and
 
 import gzip
 import os
+import pathlib
 import re
 import shutil
 import signal
@@ -257,6 +258,49 @@ def test_archive_back_to_cif_writes_each_input_apart(tmp_path, capsys, version, 
         assert {c: t.to_pylist() for c, t in back.items()} == {
             c: t.to_pylist() for c, t in source.items()
         }
+
+
+@pytest.mark.parametrize(
+    "roots, files",
+    [
+        (["dA"], ["x.cif"]),
+        (["dA", "dB"], ["dA/x.cif", "dB/x.cif"]),
+        (["a/data", "b/data"], ["a/data/x.cif", "b/data/x.cif"]),
+        (["dA", "x.cif", "dA/x.cif"], ["dA/x.cif", "x.cif"]),  # the same file once
+    ],
+)
+def test_several_paths_never_give_two_inputs_one_file_name(tmp_path, monkeypatch, roots, files):
+    monkeypatch.chdir(tmp_path)
+    for root in roots:
+        target = pathlib.Path(root if root.endswith(".cif") else f"{root}/x.cif")
+        target.parent.mkdir(parents=True, exist_ok=True)
+        target.write_text(f"data_x\n_v.root '{root}'\n")
+    assert main(["convert", *roots, "--to", "parquet", "--dataset", "-o", "out", "-j", "1"]) == 0
+    table = pq.read_table("out/v").sort_by("file")
+    assert table.column("file").to_pylist() == files
+    assert main(["convert", "out", "--to", "cif", "-o", "back"]) == 0
+    for file in files:
+        assert tessrin_core.parse_tables(pathlib.Path("back", file).read_text())[0]["v"].num_rows == 1
+
+
+@pytest.mark.parametrize(
+    "to, encoding, status, said",
+    [
+        ("cif", "cp1252", 0, "1 cif file"),
+        ("cif", None, 2, "not UTF-8"),
+        ("jsonl", "cp1252", 0, "1 jsonl file"),  # blocks.jsonl; diagnostics.jsonl is not data
+    ],
+)
+def test_single_file_convert_options(tmp_path, capsys, to, encoding, status, said):
+    source = tmp_path / "e.cif"
+    source.write_bytes("#\\#CIF_2.0\ndata_e\n_e.name 'Caf\u00e9'\n".encode("cp1252"))
+    more = ["--encoding", encoding] if encoding else []
+    assert main(["convert", str(source), "--to", to, "-o", str(tmp_path / "out"), *more]) == status
+    out, err = capsys.readouterr()
+    assert said in out + err
+    if status == 0:
+        written = (tmp_path / "out" / ("e.cif" if to == "cif" else "blocks.jsonl")).read_text()
+        assert "Caf\u00e9" in written
 
 
 @needs_cluster

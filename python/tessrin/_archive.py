@@ -105,26 +105,55 @@ def _stat(path: str, file: str) -> Input:
     return Input(path, file, st.st_size, st.st_mtime_ns)
 
 
+def root_names(roots: list[str]) -> list[str]:
+    """The name of each input directory that its files' names start with when several paths
+    are given: its own name, with as many of its parents as it takes to tell it from the
+    others (`a/data` and `b/data`)."""
+    parts = [os.path.abspath(root).strip(os.sep).split(os.sep) for root in roots]
+
+    def tail(p: list[str], k: int) -> tuple[str, ...]:
+        return tuple(p[-k:])
+
+    names = []
+    for i, p in enumerate(parts):
+        k = 1
+        while k < len(p) and any(
+            tail(q, k) == tail(p, k) and q != p for j, q in enumerate(parts) if j != i
+        ):
+            k += 1
+        names.append("/".join(tail(p, k)) or "root")
+    return names
+
+
 def find_inputs(paths, out: str) -> tuple[list[Input], list[str]]:
     """Every input with its name relative to its root, and complaints about arguments that
     gave none. Directories are searched recursively for CIF files and gzipped CIF files; the
-    output directory, if it lies inside one, is never searched."""
+    output directory, if it lies inside one, is never searched. With several paths, the files
+    of a directory are named after it too (`dA/x.cif`, `dB/x.cif`), and a name that would
+    still repeat is the file's absolute path: no two inputs share a `file`."""
     out_real = os.path.realpath(out)
     inputs: list[Input] = []
     problems: list[str] = []
     seen: set[str] = set()
+    taken: set[str] = set()  # the `file` names given so far
+    paths = list(paths)
+    prefixes = dict(zip(paths, root_names(paths))) if len(paths) > 1 else {}
 
     def add(path: str, file: str) -> None:
         # Absolute: workers of a cluster do not share this process's working directory.
         key = os.path.realpath(path)
         if key not in seen:
             seen.add(key)
+            if file in taken:
+                file = os.path.abspath(path).replace(os.sep, "/")
+            taken.add(file)
             inputs.append(_stat(os.path.abspath(path), file))
 
     for arg in paths:
         if not os.path.isdir(arg):
             add(arg, os.path.normpath(arg))
             continue
+        prefix = prefixes[arg] + "/" if arg in prefixes else ""
         walk_errors: list[OSError] = []
         found = []
         for root, dirs, names in os.walk(arg, onerror=walk_errors.append):
@@ -140,7 +169,7 @@ def find_inputs(paths, out: str) -> tuple[list[Input], list[str]]:
         if not found and not walk_errors:
             problems.append(f"{arg}: no CIF files found (looked for *.cif, *.dic, *.mmcif, *.gz)")
         for path in sorted(found, key=lambda p: p.split(os.sep)):
-            add(path, os.path.relpath(path, arg).replace(os.sep, "/"))
+            add(path, prefix + os.path.relpath(path, arg).replace(os.sep, "/"))
     return inputs, problems
 
 

@@ -8,7 +8,7 @@ import os
 import tessrin_core
 
 from tessrin._convert import DIAGNOSTICS_FILE, safe_name
-from tessrin._run import Unreadable, read_text
+from tessrin._run import Unreadable, read_bytes, read_text
 from tessrin._write import dump
 
 
@@ -29,17 +29,21 @@ def convert_file_to_cif(
     strict: bool = False,
     max_errors: int | None = None,
     cif_version: str | None = None,
+    encoding: str | None = None,
 ) -> dict:
     """Writes the blocks, frames and loops of one file as read into `out_dir`; returns what
-    was written, small enough to send back from a worker process."""
+    was written, small enough to send back from a worker process. Text that is not UTF-8 is
+    refused unless `encoding` names the codec to read it with."""
     path, out_dir = job
     outcome = {"path": path, "out_dir": out_dir, "written": [], "diagnostics": 0, "failure": None}
     try:
-        parsed = tessrin_core.parse_raw(
-            read_text(path), "strict" if strict else None, max_errors
-        )
+        text = read_text(path) if encoding is None else read_bytes(path).decode(encoding)
+        parsed = tessrin_core.parse_raw(text, "strict" if strict else None, max_errors)
     except Unreadable as error:
         outcome["failure"] = f"cannot read: {error}"
+        return outcome
+    except UnicodeDecodeError as error:
+        outcome["failure"] = f"cannot read as {encoding}: {error.reason} at byte {error.start}"
         return outcome
     outcome["diagnostics"] = len(parsed["errors"])
     name = cif_file_name(path)

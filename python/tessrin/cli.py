@@ -340,7 +340,7 @@ def run_convert(args) -> int:
     import functools
     import itertools
 
-    from tessrin._convert import convert_file, output_dirs
+    from tessrin._convert import DIAGNOSTICS_FILE, convert_file, output_dirs
     from tessrin._report import plural
     from tessrin._run import FileFailure, run_all
 
@@ -401,6 +401,7 @@ def run_convert(args) -> int:
             strict=args.strict,
             max_errors=args.max_errors,
             cif_version=args.cif_version,
+            encoding=args.encoding,
         )
     for outcome in itertools.chain(tables_jobs, run_all(job, jobs, args.jobs)):
         if isinstance(outcome, FileFailure):
@@ -416,7 +417,7 @@ def run_convert(args) -> int:
             _complain(f"{outcome['path']}: {file}: {failure}")
             troubled = True
         # The diagnostics file is not data (a CIF from tables has none).
-        written = len([n for n in outcome["written"] if not n.endswith(".jsonl")])
+        written = len([n for n in outcome["written"] if n != DIAGNOSTICS_FILE])
         print(
             f"{outcome['path']}: {plural(written, args.to + ' file')} and "
             f"{plural(outcome['diagnostics'], 'diagnostic')} in {outcome['out_dir']}"
