@@ -303,6 +303,53 @@ def test_single_file_convert_options(tmp_path, capsys, to, encoding, status, sai
         assert "Caf\u00e9" in written
 
 
+def _later(path, seconds=5):
+    st = path.stat()
+    os.utime(path, ns=(st.st_atime_ns, st.st_mtime_ns + seconds * 10**9))
+
+
+# What changes between a run and its --resume, the task size, and the counts said then.
+RESUMES = [
+    ("nothing", "1", "3 files already converted, 0 to go"),
+    ("a rewritten at its size", "1", "2 files already converted, 1 to go"),
+    ("a touched", "1", "2 files already converted, 1 to go"),
+    ("b removed", "1", "2 files already converted, 0 to go"),
+    ("a rewritten at its size", "1000", "0 files already converted, 3 to go"),  # one task
+]
+
+
+@pytest.mark.parametrize("change, size, said", RESUMES)
+def test_resume_keeps_only_tasks_whose_inputs_are_unchanged(tmp_path, capsys, change, size, said):
+    """--resume keeps a task only if each of its inputs has the size and modification time the
+    manifest recorded (an error row too); any other change converts the task again, and a
+    vanished input takes its rows with it."""
+    root = tmp_path / "in"
+    root.mkdir()
+    values = {"a": "1", "b": "7"}
+    for name, value in values.items():
+        (root / f"{name}.cif").write_text(f"data_{name}\n_v.x {value}\n" + PAD)
+    (root / "bad.cif").write_bytes(b"data_c\n_v.x '\xe9'\n" + PAD.encode())  # not UTF-8
+    command = ["convert", str(root), "--to", "parquet", "-o", str(tmp_path / "out"), "-j", "1",
+               "--task-size", size]
+    assert main(command) == 2
+    if change == "a rewritten at its size":
+        values["a"] = "2"
+        (root / "a.cif").write_text(f"data_a\n_v.x 2\n" + PAD)
+        _later(root / "a.cif")
+    elif change == "a touched":
+        _later(root / "a.cif")
+    elif change == "b removed":
+        del values["b"]
+        (root / "b.cif").unlink()
+    capsys.readouterr()
+    assert main(command + ["--resume"]) == 2  # the error row still speaks for the output
+    assert said in capsys.readouterr().out
+    table = pq.read_table(tmp_path / "out" / "v")
+    found = dict(zip(table.column("file").to_pylist(), table.column("x").to_pylist()))
+    assert found == {f"{name}.cif": int(value) for name, value in values.items()}
+    assert sorted(manifest(tmp_path / "out")) == sorted([*found, "bad.cif"])
+
+
 @needs_cluster
 def test_local_cluster_gives_the_same_rows(archive, reference, tmp_path):
     out = tmp_path / "cluster"
