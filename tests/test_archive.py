@@ -175,7 +175,7 @@ def test_widening_keeps_every_value(types, widened):
 
 
 PAD = "#" * 1_200_000  # over one MB: with --task-size 1, a task per file
-# `_v.x` of files a and b: the dataset's type, and what it holds per file.
+# `_v.x` of each file: the dataset's type, and what it holds per file.
 REPRESENTATIONS = [
     ({"a": ["4.040"], "b": ["5.1x"]}, pa.string(), {"a": ["4.040"], "b": ["5.1x"]}),
     ({"a": ["0433", "12"], "b": ["A1"]}, pa.string(), {"a": ["0433", "12"], "b": ["A1"]}),
@@ -184,10 +184,13 @@ REPRESENTATIONS = [
     ({"a": ["?", "."], "b": ["A"]}, pa.string(), {"a": ["?", "."], "b": ["A"]}),
     ({"a": ["0.10", "."], "b": ["?", "A"]}, pa.string(), {"a": ["0.10", "."], "b": ["?", "A"]}),
     ({"a": ["?"], "b": ["."]}, pa.string(), {"a": ["?"], "b": ["."]}),
+    ({"a": ["?"], "b": ["1.0.6"], "c": ["2.50"]}, pa.string(),
+     {"a": ["?"], "b": ["1.0.6"], "c": ["2.50"]}),
 ]
 
 
-@pytest.mark.parametrize("how", ["one task", "a task per file", "b added by --resume"])
+@pytest.mark.parametrize("how", ["one task", "the last in a task of its own",
+                                 "the last added by --resume"])
 @pytest.mark.parametrize("given, kind, expected", REPRESENTATIONS)
 def test_the_dataset_type_decides_what_every_file_holds(tmp_path, how, given, kind, expected):
     """A column widened to text holds each file's text as written (not numbers rendered), and
@@ -198,9 +201,10 @@ def test_the_dataset_type_decides_what_every_file_holds(tmp_path, how, given, ki
     root.mkdir()
     out = tmp_path / "out"
     size = "1000" if how == "one task" else "1"
+    *first, last = sorted(given)
 
     def write(name):
-        pad = "" if how == "one task" else PAD
+        pad = "" if how == "one task" or name != last else PAD
         (root / f"{name}.cif").write_text(f"data_{name}\nloop_ _v.x\n" + "\n".join(given[name])
                                           + "\n" + pad)
 
@@ -208,11 +212,12 @@ def test_the_dataset_type_decides_what_every_file_holds(tmp_path, how, given, ki
         return main(["convert", str(root), "--to", "parquet", "-o", str(out), "-j", "1",
                      "--task-size", size, *more])
 
-    write("a")
-    if how == "b added by --resume":
+    for name in first:
+        write(name)
+    if how == "the last added by --resume":
         assert run() == 0
-    write("b")
-    assert run(*(["--resume"] if how == "b added by --resume" else [])) == 0
+    write(last)
+    assert run(*(["--resume"] if how == "the last added by --resume" else [])) == 0
     table = pq.read_table(out / "v")
     assert table.schema.field("x").type == kind
     found = {}

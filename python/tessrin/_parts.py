@@ -238,19 +238,33 @@ def with_file(table: pa.Table, file: str) -> pa.Table:
     """The table with a leading `file` column, item columns renamed as `_item_names` says, and
     the columns without values (their `?` and `.` as text) marked as `placeholders_only`:
     `unify` then takes the other files' type."""
-    schema = file_schema(table.schema)
+    valueless = _valueless(table.schema)
+    fields = [
+        pa.field(n, f.type, metadata=_PLACEHOLDERS if f.name in valueless else None)
+        for f, n in zip(table.schema, _item_names(table.column_names))
+    ]
     table = table.add_column(0, "file", pa.repeat(pa.scalar(file, pa.string()), table.num_rows))
-    return pa.Table.from_arrays(table.columns, schema=schema)
+    return pa.Table.from_arrays(table.columns, schema=pa.schema([table.schema.field(0), *fields]))
 
 
 def file_schema(schema: pa.Schema) -> pa.Schema:
-    """The schema `with_file` gives a table of `schema`, without building the table."""
+    """The schema `unify` takes `with_file`'s table of `schema` for, without building the
+    table: the columns without values of the null type."""
     valueless = _valueless(schema)
     fields = [
-        pa.field(n, f.type, metadata=_PLACEHOLDERS if f.name in valueless else None)
+        pa.field(n, pa.null() if f.name in valueless else f.type)
         for f, n in zip(schema, _item_names(schema.names))
     ]
     return pa.schema([pa.field("file", pa.string()), *fields])
+
+
+def distinct(schemas) -> list[pa.Schema]:
+    """The schemas once each, in order; told apart by their columns' marks too, which
+    pyarrow's schema equality (and so a dict of schemas) does not see."""
+    seen: dict[str, pa.Schema] = {}
+    for schema in schemas:
+        seen.setdefault(schema.to_string(show_schema_metadata=False), schema)
+    return list(seen.values())
 
 
 def written_schema(schema: pa.Schema) -> pa.Schema:
