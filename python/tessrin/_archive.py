@@ -27,6 +27,7 @@ import pyarrow.parquet as pq
 import tessrin_core
 
 from tessrin import _parts
+from tessrin._parts import MANIFEST
 from tessrin._run import CIF_SUFFIXES, native_read_reason, os_reason, utf8_reason
 
 try:
@@ -38,7 +39,6 @@ except ImportError:  # pragma: no cover - only where isal is not installed
     import gzip as _gzip
     from zlib import error as _inflate_error
 
-MANIFEST = "_files.parquet"
 TASK_MB = 64
 # A small archive is cut finer, so that every worker has several tasks to take.
 TASKS_PER_WORKER = 4

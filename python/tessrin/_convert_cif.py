@@ -8,6 +8,7 @@ import os
 import tessrin_core
 
 from tessrin._convert import DIAGNOSTICS_FILE, safe_name
+from tessrin._parts import MANIFEST
 from tessrin._run import Unreadable, read_bytes, read_text
 from tessrin._write import dump
 
@@ -105,12 +106,14 @@ def _read_tables(directory: str) -> tuple[dict, bool]:
         if name in tables:
             table = pa.concat_tables([tables[name], table], promote_options="permissive")
         tables[name] = table
-    if plain and led_count:
+    # An archive's manifest marks it as one even when no input gave a row.
+    archive = led_count > 0 or os.path.exists(os.path.join(directory, MANIFEST))
+    if plain and archive:
         raise ValueError(
             "holds both archive datasets (rows with their `file`) and plain category tables "
             f"({', '.join(plain[:3])}): convert them from separate directories"
         )
-    return tables, led_count > 0
+    return tables, archive
 
 
 def parquet_tables(directory: str) -> dict:
@@ -242,8 +245,6 @@ def _converted_files(directory: str) -> list[str]:
     """The inputs an archive's manifest lists as converted, if it has one."""
     import pyarrow.compute as pc
     import pyarrow.parquet as pq
-
-    from tessrin._archive import MANIFEST
 
     path = os.path.join(directory, MANIFEST)
     if not os.path.exists(path):

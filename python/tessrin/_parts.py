@@ -20,6 +20,7 @@ LARGE_PIECE_ROWS = 1 << 16
 PART_PREFIX = "part-"
 PART_SUFFIX = ".parquet"
 DIAGNOSTICS_DIR = "_diagnostics"
+MANIFEST = "_files.parquet"  # every input of an archive, beside its datasets
 # A task's key is a hex digest prefix; nothing else in a dataset directory is touched.
 _PART = re.compile(r"^part-([0-9a-f]{16})\.parquet$")
 _TEMP = re.compile(r"^\.part-[0-9a-f]{16}\.tmp-")
