@@ -426,8 +426,11 @@ def _keep_text(task: Task, read: list, by_dataset: dict, sources: dict, schemas:
     second parse of the file as text. Only such files are read again."""
     wanted: dict[int, dict[str, list[str]]] = {}  # input -> dataset -> columns
     for name, tables in by_dataset.items():
+        text = _parts.text_columns(schemas[name])
+        if not text:
+            continue
         for table, source in zip(tables, sources[name]):
-            columns = _parts.numbers_to_text(table.schema, schemas[name])
+            columns = _parts.numbers_to_text(table.schema, text)
             if columns:
                 wanted.setdefault(source, {})[name] = columns
     text_task = dataclasses.replace(task, types="text")
@@ -610,7 +613,7 @@ def widen_datasets(
             if schema.equals(unified, check_metadata=False):
                 continue
             key = _parts.part_key(os.path.basename(path))
-            if key in tasks and _parts.numbers_to_text(schema, unified):
+            if key in tasks and _parts.numbers_to_text(schema, _parts.text_columns(unified)):
                 again.add(key)
             jobs.append((path, unified))
     cpu = 0.0

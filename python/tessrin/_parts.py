@@ -113,12 +113,16 @@ def _is_text(t: pa.DataType) -> bool:
     return pa.types.is_string(t) or pa.types.is_large_string(t)
 
 
-def numbers_to_text(schema: pa.Schema, target: pa.Schema) -> list[str]:
-    """The numeric columns of `schema` that are text in `target`."""
-    text = {f.name.lower() for f in target if _is_text(f.type)}
+def text_columns(schema: pa.Schema) -> set[str]:
+    """The text columns of `schema`, in lower case."""
+    return {f.name.lower() for f in schema if _is_text(f.type)}
+
+
+def numbers_to_text(schema: pa.Schema, text: set[str]) -> list[str]:
+    """The numeric columns of `schema` that are `text` (`text_columns` of a target)."""
     return [
         f.name for f in schema
-        if f.name.lower() in text and (pa.types.is_integer(f.type) or pa.types.is_floating(f.type))
+        if (pa.types.is_integer(f.type) or pa.types.is_floating(f.type)) and f.name.lower() in text
     ]
 
 
@@ -240,12 +244,14 @@ def with_file(table: pa.Table, file: str) -> pa.Table:
     the columns without values (their `?` and `.` as text) marked as `placeholders_only`:
     `unify` then takes the other files' type."""
     valueless = _valueless(table.schema)
-    fields = [
-        pa.field(n, f.type, metadata=_PLACEHOLDERS if f.name in valueless else None)
-        for f, n in zip(table.schema, _item_names(table.column_names))
-    ]
-    table = table.add_column(0, "file", pa.repeat(pa.scalar(file, pa.string()), table.num_rows))
-    return pa.Table.from_arrays(table.columns, schema=pa.schema([table.schema.field(0), *fields]))
+    marked = [i for i, name in enumerate(table.column_names) if name in valueless]
+    table = table.replace_schema_metadata(None).rename_columns(_item_names(table.column_names))
+    if marked:  # most tables have no such column: only these are rebuilt
+        schema = table.schema
+        for i in marked:
+            schema = schema.set(i, schema.field(i).with_metadata(_PLACEHOLDERS))
+        table = pa.Table.from_arrays(table.columns, schema=schema)
+    return table.add_column(0, "file", pa.repeat(pa.scalar(file, pa.string()), table.num_rows))
 
 
 def file_schema(schema: pa.Schema) -> pa.Schema:
