@@ -8,7 +8,7 @@ import os
 import tessrin_core
 
 from tessrin._convert import DIAGNOSTICS_FILE, safe_name
-from tessrin._parts import MANIFEST
+from tessrin._parts import LEADING, MANIFEST
 from tessrin._run import Unreadable, read_bytes, read_text
 from tessrin._write import dump
 
@@ -116,18 +116,9 @@ def _read_tables(directory: str) -> tuple[dict, bool]:
     return tables, archive
 
 
-def parquet_tables(directory: str) -> dict:
-    """The category tables of a directory as one CIF holds them (the `file` of archive rows
-    dropped)."""
-    tables, archive = _read_tables(directory)
-    return {c: _item_table(t) for c, t in tables.items()} if archive else tables
-
-
 def _item_table(table):
     """An archive table without its `file` column, an item column the archive renamed to
     stay clear of the leading columns (`file_item`) under its own name again."""
-    from tessrin._parts import LEADING
-
     table = table.drop_columns(["file"])
     names = table.column_names
     taken = {n.lower() for n in names}
