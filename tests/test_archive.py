@@ -3,6 +3,7 @@ through the local engine and a Dask cluster, with lost workers, interruption and
 
 import gzip
 import os
+import pathlib
 import re
 import shutil
 import signal
@@ -21,8 +22,7 @@ from tessrin.cli import main
 
 duckdb = pytest.importorskip("duckdb")
 pytestmark = pytest.mark.skipif(
-    not hasattr(tessrin_core, "parse_tables") or not CORPUS.is_dir(),
-    reason="needs parse_tables and ../shared/corpus",
+    not hasattr(tessrin_core, "parse_tables"), reason="needs parse_tables"
 )
 # Under the sanitizer every worker process carries its runtime: the cluster tests would take
 # most of that run's time and exercise only Python.
@@ -38,6 +38,8 @@ def archive(tmp_path_factory):
     """A few dozen real files in nested directories, every third gzipped, plus a file that
     cannot be read, a truncated gzip, a file named .gz that holds plain text, and small made-up
     files."""
+    if not CORPUS.is_dir():
+        pytest.skip("needs ../shared/corpus")
     root = tmp_path_factory.mktemp("archive") / "in"
     mmcif = sorted((CORPUS / "mmcif-big/medium/biopython").glob("*.cif"))
     picks = sorted(mmcif, key=lambda p: p.stat().st_size)[:8]
@@ -73,8 +75,11 @@ def datasets(out) -> dict:
     found = {}
     db = duckdb.connect()  # its own: other tests may leave the default one mid-result
     for directory in _parts.dataset_dirs(str(out)):
-        schemas = {pq.read_schema(p).remove_metadata() for p in _parts_of(directory)}
-        assert len({s.to_string() for s in schemas}) == 1, directory
+        # One set of columns and types (a part's marks of columns without values aside).
+        schemas = {pq.read_schema(p).to_string(show_field_metadata=False,
+                                               show_schema_metadata=False)
+                   for p in _parts_of(directory)}
+        assert len(schemas) == 1, directory
         rows = db.sql(f"select * from read_parquet('{directory}/*.parquet')").fetchall()
         found[os.path.basename(directory)] = sorted(rows, key=repr)
     return found
@@ -173,21 +178,185 @@ def test_widening_keeps_every_value(types, widened):
     assert len(merged) - merged.column("X").null_count == kept
 
 
-@pytest.mark.parametrize("task_mb", ["1", "1000"])  # a task per file (first pass), one task
-def test_a_file_without_values_in_a_column_does_not_make_it_text(tmp_path, task_mb):
-    """`?` and `.` say nothing of a column's type: the other files' numbers keep theirs, and a
-    column no file gives a value stays text."""
-    values = {"a.cif": ("?", "?"), "b.cif": ("2.5", "."), "c.cif": ("3", "?")}
-    for name, (r, e) in values.items():
-        (tmp_path / name).write_text(f"data_{name[0]}\n_v.r {r}\n_v.e {e}\n" + "#" * 1_200_000)
+PAD = "#" * 1_200_000  # over one MB: with --task-size 1, a task per file
+# `_v.x` of each file: the dataset's type, and what it holds per file.
+REPRESENTATIONS = [
+    ({"a": ["4.040"], "b": ["5.1x"]}, pa.string(), {"a": ["4.040"], "b": ["5.1x"]}),
+    ({"a": ["0433", "12"], "b": ["A1"]}, pa.string(), {"a": ["0433", "12"], "b": ["A1"]}),
+    ({"a": ["1", "+2"], "b": ["2.50"]}, pa.float64(), {"a": [1.0, 2.0], "b": [2.5]}),
+    ({"a": ["?", "."], "b": ["2.5"]}, pa.float64(), {"a": [None, None], "b": [2.5]}),
+    ({"a": ["?", "."], "b": ["A"]}, pa.string(), {"a": ["?", "."], "b": ["A"]}),
+    ({"a": ["0.10", "."], "b": ["?", "A"]}, pa.string(), {"a": ["0.10", "."], "b": ["?", "A"]}),
+    ({"a": ["?"], "b": ["."]}, pa.string(), {"a": ["?"], "b": ["."]}),
+    ({"a": ["?"], "b": ["1.0.6"], "c": ["2.50"]}, pa.string(),
+     {"a": ["?"], "b": ["1.0.6"], "c": ["2.50"]}),
+]
+
+
+@pytest.mark.parametrize("how", ["one task", "the last in a task of its own",
+                                 "the last added by --resume"])
+@pytest.mark.parametrize("given, kind, expected", REPRESENTATIONS)
+def test_the_dataset_type_decides_what_every_file_holds(tmp_path, how, given, kind, expected):
+    """A column widened to text holds each file's text as written (not numbers rendered), and
+    `?` and `.` are that text in a text column and null in a numeric one, whatever each file's
+    own values made of them; `?` and `.` alone do not make a column text. Whether the column
+    was widened within a task, by the first pass or at the end (a part kept by --resume)."""
+    root = tmp_path / "in"
+    root.mkdir()
     out = tmp_path / "out"
-    assert main(["convert", str(tmp_path), "--to", "parquet", "-o", str(out), "-j", "1",
-                 "--task-size", task_mb]) == 0
-    table = pq.read_table(out / "v").sort_by("file")
-    assert table.schema.field("r").type == pa.float64()
-    assert table.schema.field("e").type == pa.string()
-    assert table.column("r").to_pylist() == [None, 2.5, 3.0]
-    assert table.column("e").null_count == 3
+    size = "1000" if how == "one task" else "1"
+    *first, last = sorted(given)
+
+    def write(name):
+        pad = "" if how == "one task" or name != last else PAD
+        (root / f"{name}.cif").write_text(f"data_{name}\nloop_ _v.x\n" + "\n".join(given[name])
+                                          + "\n" + pad)
+
+    def run(*more):
+        return main(["convert", str(root), "--to", "parquet", "-o", str(out), "-j", "1",
+                     "--task-size", size, *more])
+
+    for name in first:
+        write(name)
+    if how == "the last added by --resume":
+        assert run() == 0
+    write(last)
+    assert run(*(["--resume"] if how == "the last added by --resume" else [])) == 0
+    table = pq.read_table(out / "v")
+    assert table.schema.field("x").type == kind
+    found = {}
+    for file, x in zip(table.column("file").to_pylist(), table.column("x").to_pylist()):
+        found.setdefault(file[0], []).append(x)
+    assert found == expected
+
+
+# Archive paths and their text; every block is named `xxxx`, as in assembly files.
+STRUCTURES = {
+    "1fez.cif": "data_xxxx\n_cell.length_a 4.040\nloop_ _atom.id _atom.file 1 a 2 b\n",
+    "or/2or2.cif.gz": "data_xxxx\n_cell.length_a 5\n_cell.note '\u00c5ngstr\u00f6m'\n",
+    "or/6yl5.dic": "data_xxxx\nloop_ _atom.id 7 8 9\ndata_yyyy\n_cell.length_a 1.5\n",
+    "empty.cif": "# no data block\n",
+}
+
+
+@pytest.mark.parametrize("version, failing", [(None, None), ("1.1", "or/2or2.cif.gz")])
+def test_archive_back_to_cif_writes_each_input_apart(tmp_path, capsys, version, failing):
+    """`convert --to cif` of an archive's datasets: one CIF per input at its path in the
+    archive (`.gz` dropped, the suffix kept), holding that file's tables and nothing of the
+    others'; an input the version cannot hold fails, named, and the status says so."""
+    root = tmp_path / "in"
+    for name, text in STRUCTURES.items():
+        (root / name).parent.mkdir(parents=True, exist_ok=True)
+        data = text.encode()
+        (root / name).write_bytes(gzip.compress(data) if name.endswith(".gz") else data)
+    assert main(["convert", str(root), "--to", "parquet", "-o", str(tmp_path / "ds"),
+                 "-j", "1"]) == 0
+    args = ["convert", str(tmp_path / "ds"), "--to", "cif", "-o", str(tmp_path / "back")]
+    assert main(args + (["--cif-version", version] if version else [])) == (2 if failing else 0)
+    out, err = capsys.readouterr()
+    written = {p.relative_to(tmp_path / "back").as_posix()
+               for p in (tmp_path / "back").rglob("*") if p.is_file()}
+    expected = {n.removesuffix(".gz"): n for n in STRUCTURES if n != failing}
+    assert written == set(expected)
+    assert f"{len(expected)} cif files" in out
+    assert (failing in err) if failing else not err
+    for path, name in expected.items():
+        back, errors = tessrin_core.parse_tables((tmp_path / "back" / path).read_text())
+        source, _ = tessrin_core.parse_tables(STRUCTURES[name])
+        assert errors == []
+        assert {c: t.to_pylist() for c, t in back.items()} == {
+            c: t.to_pylist() for c, t in source.items()
+        }
+
+
+@pytest.mark.parametrize(
+    "roots, files",
+    [
+        (["dA"], ["x.cif"]),
+        (["dA", "dB"], ["dA/x.cif", "dB/x.cif"]),
+        (["a/data", "b/data"], ["a/data/x.cif", "b/data/x.cif"]),
+        (["dA", "x.cif", "dA/x.cif"], ["dA/x.cif", "x.cif"]),  # the same file once
+    ],
+)
+def test_several_paths_never_give_two_inputs_one_file_name(tmp_path, monkeypatch, roots, files):
+    monkeypatch.chdir(tmp_path)
+    for root in roots:
+        target = pathlib.Path(root if root.endswith(".cif") else f"{root}/x.cif")
+        target.parent.mkdir(parents=True, exist_ok=True)
+        target.write_text(f"data_x\n_v.root '{root}'\n")
+    assert main(["convert", *roots, "--to", "parquet", "--dataset", "-o", "out", "-j", "1"]) == 0
+    table = pq.read_table("out/v").sort_by("file")
+    assert table.column("file").to_pylist() == files
+    assert main(["convert", "out", "--to", "cif", "-o", "back"]) == 0
+    for file in files:
+        assert tessrin_core.parse_tables(pathlib.Path("back", file).read_text())[0]["v"].num_rows == 1
+
+
+@pytest.mark.parametrize(
+    "to, encoding, status, said",
+    [
+        ("cif", "cp1252", 0, "1 cif file"),
+        ("cif", None, 2, "not UTF-8"),
+        ("jsonl", "cp1252", 0, "1 jsonl file"),  # blocks.jsonl; diagnostics.jsonl is not data
+    ],
+)
+def test_single_file_convert_options(tmp_path, capsys, to, encoding, status, said):
+    source = tmp_path / "e.cif"
+    source.write_bytes("#\\#CIF_2.0\ndata_e\n_e.name 'Caf\u00e9'\n".encode("cp1252"))
+    more = ["--encoding", encoding] if encoding else []
+    assert main(["convert", str(source), "--to", to, "-o", str(tmp_path / "out"), *more]) == status
+    out, err = capsys.readouterr()
+    assert said in out + err
+    if status == 0:
+        written = (tmp_path / "out" / ("e.cif" if to == "cif" else "blocks.jsonl")).read_text()
+        assert "Caf\u00e9" in written
+
+
+def _later(path, seconds=5):
+    st = path.stat()
+    os.utime(path, ns=(st.st_atime_ns, st.st_mtime_ns + seconds * 10**9))
+
+
+# What changes between a run and its --resume, the task size, and the counts said then.
+RESUMES = [
+    ("nothing", "1", "3 files already converted, 0 to go"),
+    ("a rewritten at its size", "1", "2 files already converted, 1 to go"),
+    ("a touched", "1", "2 files already converted, 1 to go"),
+    ("b removed", "1", "2 files already converted, 0 to go"),
+    ("a rewritten at its size", "1000", "0 files already converted, 3 to go"),  # one task
+]
+
+
+@pytest.mark.parametrize("change, size, said", RESUMES)
+def test_resume_keeps_only_tasks_whose_inputs_are_unchanged(tmp_path, capsys, change, size, said):
+    """--resume keeps a task only if each of its inputs has the size and modification time the
+    manifest recorded (an error row too); any other change converts the task again, and a
+    vanished input takes its rows with it."""
+    root = tmp_path / "in"
+    root.mkdir()
+    values = {"a": "1", "b": "7"}
+    for name, value in values.items():
+        (root / f"{name}.cif").write_text(f"data_{name}\n_v.x {value}\n" + PAD)
+    (root / "bad.cif").write_bytes(b"data_c\n_v.x '\xe9'\n" + PAD.encode())  # not UTF-8
+    command = ["convert", str(root), "--to", "parquet", "-o", str(tmp_path / "out"), "-j", "1",
+               "--task-size", size]
+    assert main(command) == 2
+    if change == "a rewritten at its size":
+        values["a"] = "2"
+        (root / "a.cif").write_text(f"data_a\n_v.x 2\n" + PAD)
+        _later(root / "a.cif")
+    elif change == "a touched":
+        _later(root / "a.cif")
+    elif change == "b removed":
+        del values["b"]
+        (root / "b.cif").unlink()
+    capsys.readouterr()
+    assert main(command + ["--resume"]) == 2  # the error row still speaks for the output
+    assert said in capsys.readouterr().out
+    table = pq.read_table(tmp_path / "out" / "v")
+    found = dict(zip(table.column("file").to_pylist(), table.column("x").to_pylist()))
+    assert found == {f"{name}.cif": int(value) for name, value in values.items()}
+    assert sorted(manifest(tmp_path / "out")) == sorted([*found, "bad.cif"])
 
 
 @needs_cluster

@@ -8,7 +8,8 @@ import os
 import tessrin_core
 
 from tessrin._convert import DIAGNOSTICS_FILE, safe_name
-from tessrin._run import Unreadable, input_stem, read_text
+from tessrin._parts import LEADING, MANIFEST
+from tessrin._run import Unreadable, input_stem, read_bytes, read_text
 from tessrin._write import dump
 
 
@@ -29,17 +30,21 @@ def convert_file_to_cif(
     strict: bool = False,
     max_errors: int | None = None,
     cif_version: str | None = None,
+    encoding: str | None = None,
 ) -> dict:
     """Writes the blocks, frames and loops of one file as read into `out_dir`; returns what
-    was written, small enough to send back from a worker process."""
+    was written, small enough to send back from a worker process. Text that is not UTF-8 is
+    refused unless `encoding` names the codec to read it with."""
     path, out_dir = job
     outcome = {"path": path, "out_dir": out_dir, "written": [], "diagnostics": 0, "failure": None}
     try:
-        parsed = tessrin_core.parse_raw(
-            read_text(path), "strict" if strict else None, max_errors
-        )
+        text = read_text(path) if encoding is None else read_bytes(path).decode(encoding)
+        parsed = tessrin_core.parse_raw(text, "strict" if strict else None, max_errors)
     except Unreadable as error:
         outcome["failure"] = f"cannot read: {error}"
+        return outcome
+    except UnicodeDecodeError as error:
+        outcome["failure"] = f"cannot read as {encoding}: {error.reason} at byte {error.start}"
         return outcome
     outcome["diagnostics"] = len(parsed["errors"])
     name = cif_file_name(path)
@@ -74,47 +79,177 @@ def table_sources(directory: str) -> list[tuple[str, str]]:
     return sources
 
 
-def parquet_tables(directory: str) -> dict:
+def _read_tables(directory: str) -> tuple[dict, bool]:
     """The category tables of a directory (table_sources), each under the category recorded
-    in its metadata, else its file's name; parts of one category are concatenated."""
+    in its metadata, else its file's name, parts of one category concatenated; and whether
+    they are an archive's datasets, every row led by the `file` it came from."""
     import pyarrow as pa
     import pyarrow.parquet as pq
 
     from tessrin._tables import CATEGORY_KEY
 
-    tables = {}
+    tables, plain, led_count = {}, [], 0
     for stem, source in table_sources(directory):
         table = pq.read_table(source)
-        # The archive layout leads with the input's `file` and keeps its manifest and
-        # diagnostics beside the categories: those have no `block` and `frame` to write.
-        if table.column_names[:1] == ["file"]:
-            table = table.drop_columns(["file"])
-        if table.column_names[:2] != ["block", "frame"]:
+        names = table.column_names
+        led = names[:1] == ["file"]
+        # An archive's manifest and diagnostics sit beside its categories: they have no
+        # `block` and `frame` to write.
+        if (names[1:3] if led else names[:2]) != ["block", "frame"]:
             continue
+        if led:
+            led_count += 1
+        else:
+            plain.append(stem)
         recorded = (table.schema.metadata or {}).get(CATEGORY_KEY)
         name = recorded.decode("utf-8", "surrogatepass") if recorded else stem
         if name in tables:
             table = pa.concat_tables([tables[name], table], promote_options="permissive")
         tables[name] = table
-    return tables
+    # An archive's manifest marks it as one even when no input gave a row.
+    archive = led_count > 0 or os.path.exists(os.path.join(directory, MANIFEST))
+    if plain and archive:
+        raise ValueError(
+            "holds both archive datasets (rows with their `file`) and plain category tables "
+            f"({', '.join(plain[:3])}): convert them from separate directories"
+        )
+    return tables, archive
+
+
+def _item_table(table):
+    """An archive table without its `file` column, an item column the archive renamed to
+    stay clear of the leading columns (`file_item`) under its own name again."""
+    table = table.drop_columns(["file"])
+    names = table.column_names
+    taken = {n.lower() for n in names}
+    renamed = [
+        n[: -len("_item")] if i >= 2 and n.lower().endswith("_item")
+        and n[: -len("_item")].lower() in LEADING and n[: -len("_item")].lower() not in taken
+        else n
+        for i, n in enumerate(names)
+    ]
+    return table.rename_columns(renamed) if renamed != names else table
+
+
+def by_file(tables: dict) -> dict:
+    """An archive's tables split by input: {file: {category: table}}, files in sorted order,
+    each file's rows in the order they were stored, without the columns in which the file has
+    no value (other files' items: null is an absent item, or in a numeric column `?` or `.`,
+    which the archive does not tell apart)."""
+    import pyarrow.compute as pc
+
+    split: dict[str, dict] = {}
+    for category, table in tables.items():
+        if not table.num_rows:
+            continue
+        files = pc.fill_null(table.column("file"), "")
+        order = pc.sort_indices(files)  # a stable sort: a file's rows keep their order
+        table, files = table.take(order), files.take(order).combine_chunks()
+        n = len(files)
+        cuts = pc.indices_nonzero(pc.not_equal(files.slice(1), files.slice(0, n - 1)))
+        bounds = [0, *(i + 1 for i in cuts.to_pylist()), n]
+        for start, end in zip(bounds, bounds[1:]):
+            rows = table.slice(start, end - start)
+            empty = [c for c in rows.column_names[3:] if rows.column(c).null_count == len(rows)]
+            rows = _item_table(rows.drop_columns(empty))
+            split.setdefault(files[start].as_py(), {})[category] = rows
+    return {file: split[file] for file in sorted(split)}
+
+
+_GZ = ".gz"
+
+
+def mirrored_paths(files) -> dict[str, str]:
+    """Where each input of an archive is written back, relative to OUT: the archive's own path
+    (`file`) with `.gz` dropped and `.cif` added unless it ends in a CIF suffix; every part of
+    it made safe (no `..`, no root, no control characters); distinct files get distinct paths
+    (`-2`, `-3`, … before the suffix where two would meet, or a file would take a directory's
+    name)."""
+    from tessrin._run import CIF_SUFFIXES
+
+    wanted = {}
+    for file in files:
+        path = file[: -len(_GZ)] if file.lower().endswith(_GZ) else file
+        parts = [_safe_part(p) for p in path.replace("\\", "/").split("/") if p not in ("", ".")]
+        path = "/".join(parts) or "file"
+        if not path.lower().endswith(CIF_SUFFIXES):
+            path += ".cif"
+        wanted[file] = path
+    directories = {p.rsplit("/", k)[0] for p in wanted.values() for k in range(1, p.count("/") + 1)}
+    used: set[str] = set()
+    out = {}
+    for file, path in wanted.items():
+        stem, dot, suffix = path.rpartition(".")
+        candidate, n = path, 1
+        while candidate in used or candidate in directories:
+            n += 1
+            candidate = f"{stem}-{n}{dot}{suffix}"
+        used.add(candidate)
+        out[file] = candidate
+    return out
+
+
+def _safe_part(part: str) -> str:
+    part = "".join("_" if ord(c) < 32 or c == "\x7f" else c for c in part)
+    return "__" if part == ".." else part
 
 
 def convert_parquet_to_cif(job: tuple[str, str], cif_version: str | None = None) -> dict:
-    """Writes the category tables of a Parquet directory back as one CIF in `out_dir`."""
+    """Writes the category tables of a Parquet directory back as CIF into `out_dir`: one CIF
+    of every block for a directory of `<category>.parquet`, and for an archive's datasets one
+    CIF per input file, at its path in the archive, so blocks of different files never meet."""
     directory, out_dir = job
     outcome = {"path": directory, "out_dir": out_dir, "written": [], "diagnostics": 0,
-               "failure": None}
-    name = (safe_name(os.path.basename(os.path.normpath(directory)), 100) or "tables") + ".cif"
+               "failure": None, "failures": []}
     try:
-        try:
-            tables = parquet_tables(directory)
-        except (ValueError, OSError) as error:  # pyarrow's errors are ValueError or OSError
-            outcome["failure"] = f"cannot read the Parquet tables: {error}"
-            return outcome
-        os.makedirs(out_dir, exist_ok=True)
-        dump(tables, os.path.join(out_dir, name), version=cif_version)
-    except (ValueError, TypeError, OSError) as error:
-        outcome["failure"] = failure_text(error, cif_version)
+        tables, archive = _read_tables(directory)
+    except (ValueError, OSError) as error:  # pyarrow's errors are ValueError or OSError
+        outcome["failure"] = f"cannot read the Parquet tables: {error}"
         return outcome
-    outcome["written"] = [name]
+    if not archive:
+        name = (safe_name(os.path.basename(os.path.normpath(directory)), 100) or "tables") + ".cif"
+        failure = _write_tables(tables, out_dir, name, cif_version)
+        if failure is not None:
+            outcome["failure"] = failure
+        else:
+            outcome["written"] = [name]
+        return outcome
+    try:
+        split = by_file(tables)
+        # An input with no rows (a file without items) still gets its CIF, from the manifest.
+        for file in _converted_files(directory):
+            split.setdefault(file, {})
+    except (ValueError, OSError) as error:
+        outcome["failure"] = f"cannot read the Parquet tables: {error}"
+        return outcome
+    targets = mirrored_paths(sorted(split))
+    for file in sorted(split):
+        failure = _write_tables(split[file], out_dir, targets[file], cif_version)
+        if failure is not None:
+            outcome["failures"].append((file, failure))
+        else:
+            outcome["written"].append(targets[file])
     return outcome
+
+
+def _converted_files(directory: str) -> list[str]:
+    """The inputs an archive's manifest lists as converted, if it has one."""
+    import pyarrow.compute as pc
+    import pyarrow.parquet as pq
+
+    path = os.path.join(directory, MANIFEST)
+    if not os.path.exists(path):
+        return []
+    manifest = pq.read_table(path, columns=["file", "status"])
+    return manifest.filter(pc.equal(manifest.column("status"), "ok")).column("file").to_pylist()
+
+
+def _write_tables(tables: dict, out_dir: str, name: str, cif_version: str | None) -> str | None:
+    """Writes `tables` as OUT_DIR/NAME; the failure in one line, or None."""
+    target = os.path.join(out_dir, name)
+    try:
+        os.makedirs(os.path.dirname(target), exist_ok=True)
+        dump(tables, target, version=cif_version)
+    except (ValueError, TypeError, OSError) as error:
+        return failure_text(error, cif_version)
+    return None

@@ -20,6 +20,7 @@ LARGE_PIECE_ROWS = 1 << 16
 PART_PREFIX = "part-"
 PART_SUFFIX = ".parquet"
 DIAGNOSTICS_DIR = "_diagnostics"
+MANIFEST = "_files.parquet"  # every input of an archive, beside its datasets
 # A task's key is a hex digest prefix; nothing else in a dataset directory is touched.
 _PART = re.compile(r"^part-([0-9a-f]{16})\.parquet$")
 _TEMP = re.compile(r"^\.part-[0-9a-f]{16}\.tmp-")
@@ -29,6 +30,11 @@ NAME_LIMIT = 80
 TYPES_KEY = b"tessrin.types"
 NO_VALUES = "no values to infer a type from"
 _NO_VALUES_BYTES = NO_VALUES.encode()
+# Field metadata of a column in which a file (or every file of a part) has only `?` and `.`:
+# kept as that text, it counts as no type when a dataset's type is found, and becomes null
+# where the dataset's column is a number.
+PLACEHOLDERS_KEY = b"tessrin.placeholders"
+_PLACEHOLDERS = {PLACEHOLDERS_KEY: b"only"}
 
 
 def dataset_name(category: str) -> str:
@@ -61,6 +67,15 @@ def _value_type(t: pa.DataType) -> pa.DataType:
     return t.value_type if pa.types.is_dictionary(t) else t
 
 
+def placeholders_only(field: pa.Field) -> bool:
+    return bool(field.metadata) and PLACEHOLDERS_KEY in field.metadata
+
+
+def _field_type(field: pa.Field) -> pa.DataType:
+    """The type a column counts as in its dataset's schema."""
+    return pa.null() if placeholders_only(field) else _value_type(field.type)
+
+
 def widen(a: pa.DataType, b: pa.DataType) -> pa.DataType:
     """The narrowest of int64 -> float64 -> string that holds both types (null holds nothing)."""
     a, b = _value_type(a), _value_type(b)
@@ -85,21 +100,44 @@ def unify(schemas) -> pa.Schema:
         for field in schema:
             key = field.name.lower()
             seen = fields.get(key)
+            kind = _field_type(field)
             if seen is None:
-                fields[key] = pa.field(field.name, _value_type(field.type))
-            elif seen.type != field.type:
-                fields[key] = seen.with_type(widen(seen.type, field.type))
+                fields[key] = pa.field(field.name, kind)
+            elif seen.type != kind:
+                fields[key] = seen.with_type(widen(seen.type, kind))
     lead = [pa.field(name, pa.string()) for name in LEADING if fields.pop(name, None) is not None]
     return pa.schema(lead + list(fields.values()))
 
 
-def _cast(column: pa.ChunkedArray, target: pa.DataType) -> pa.ChunkedArray:
+def _is_text(t: pa.DataType) -> bool:
+    return pa.types.is_string(t) or pa.types.is_large_string(t)
+
+
+def text_columns(schema: pa.Schema) -> set[str]:
+    """The text columns of `schema`, in lower case."""
+    return {f.name.lower() for f in schema if _is_text(f.type)}
+
+
+def numbers_to_text(schema: pa.Schema, text: set[str]) -> list[str]:
+    """The numeric columns of `schema` that are `text` (`text_columns` of a target)."""
+    return [
+        f.name for f in schema
+        if (pa.types.is_integer(f.type) or pa.types.is_floating(f.type)) and f.name.lower() in text
+    ]
+
+
+def _cast(column: pa.ChunkedArray, target: pa.DataType, placeholders: bool = False):
     if pa.types.is_dictionary(column.type):
         column = column.cast(column.type.value_type)
     if column.type == target:
         return column
-    if pa.types.is_null(column.type):
+    if pa.types.is_null(column.type) or (placeholders and not _is_text(target)):
+        # `?` and `.` in a numeric column are no value.
         return pa.nulls(len(column), target)
+    if _is_text(column.type) and not _is_text(target):
+        # Never by construction (text makes a dataset's column text); reading numbers out of
+        # text would change how they are written.
+        raise ValueError(f"a text column cannot become {target}")
     try:
         # Not `safe`: an int64 past 2**53 widened to float64 rounds, as the rule says.
         return pc.cast(column, target, safe=False)
@@ -113,7 +151,7 @@ def _runs(tables: list[pa.Table]) -> list[pa.Table]:
     category alike, so columns are then placed once per run, not once per file."""
     runs: list[list[pa.Table]] = []
     for table in tables:
-        if runs and runs[-1][0].schema == table.schema:
+        if runs and runs[-1][0].schema.equals(table.schema, check_metadata=True):
             runs[-1].append(table)
         else:
             runs.append([table])
@@ -136,7 +174,8 @@ def merge(tables: list[pa.Table], schema: pa.Schema | None = None) -> pa.Table:
     filled = dict.fromkeys(by_key, 0)  # rows each column covers so far
     rows = 0
     for run in _runs(tables):
-        for name, column in zip(run.column_names, run.columns):
+        for source, column in zip(run.schema, run.columns):
+            name = source.name
             key = name.lower()
             field = by_key[key]
             if filled[key] > rows:
@@ -144,7 +183,7 @@ def merge(tables: list[pa.Table], schema: pa.Schema | None = None) -> pa.Table:
             if filled[key] < rows:
                 pieces[key].append(pa.nulls(rows - filled[key], field.type))
             if column.type != field.type:
-                column = _cast(column, field.type)
+                column = _cast(column, field.type, placeholders_only(source))
             pieces[key].extend(column.chunks if isinstance(column, pa.ChunkedArray) else [column])
             filled[key] = rows + run.num_rows
         rows += run.num_rows
@@ -202,16 +241,22 @@ def _valueless(schema: pa.Schema) -> set[str]:
 
 def with_file(table: pa.Table, file: str) -> pa.Table:
     """The table with a leading `file` column, item columns renamed as `_item_names` says, and
-    the columns without values of the null type (`unify` then takes the other files' type)."""
-    for name in _valueless(table.schema):
-        index = table.schema.get_field_index(name)
-        table = table.set_column(index, pa.field(name, pa.null()), pa.nulls(table.num_rows))
+    the columns without values (their `?` and `.` as text) marked as `placeholders_only`:
+    `unify` then takes the other files' type."""
+    valueless = _valueless(table.schema)
+    marked = [i for i, name in enumerate(table.column_names) if name in valueless]
     table = table.replace_schema_metadata(None).rename_columns(_item_names(table.column_names))
+    if marked:  # most tables have no such column: only these are rebuilt
+        schema = table.schema
+        for i in marked:
+            schema = schema.set(i, schema.field(i).with_metadata(_PLACEHOLDERS))
+        table = pa.Table.from_arrays(table.columns, schema=schema)
     return table.add_column(0, "file", pa.repeat(pa.scalar(file, pa.string()), table.num_rows))
 
 
 def file_schema(schema: pa.Schema) -> pa.Schema:
-    """The schema `with_file` gives a table of `schema`, without building the table."""
+    """The schema `unify` takes `with_file`'s table of `schema` for, without building the
+    table: the columns without values of the null type."""
     valueless = _valueless(schema)
     fields = [
         pa.field(n, pa.null() if f.name in valueless else f.type)
@@ -220,10 +265,23 @@ def file_schema(schema: pa.Schema) -> pa.Schema:
     return pa.schema([pa.field("file", pa.string()), *fields])
 
 
+def distinct(schemas) -> list[pa.Schema]:
+    """The schemas once each, in order; told apart by their columns' marks too, which
+    pyarrow's schema equality (and so a dict of schemas) does not see."""
+    seen: dict[str, pa.Schema] = {}
+    for schema in schemas:
+        seen.setdefault(schema.to_string(show_schema_metadata=False), schema)
+    return list(seen.values())
+
+
 def written_schema(schema: pa.Schema) -> pa.Schema:
     """`schema` as a category's parts are written: a column no file gave a value keeps the
-    string type it had from typing."""
-    return pa.schema([f.with_type(pa.string()) if pa.types.is_null(f.type) else f for f in schema])
+    string type it had from typing (its `?` and `.`), marked, so that a later widening still
+    takes the other parts' type."""
+    return pa.schema(
+        [pa.field(f.name, pa.string(), metadata=_PLACEHOLDERS) if pa.types.is_null(f.type)
+         else f for f in schema]
+    )
 
 
 # --- writing and cleaning ------------------------------------------------------------------

@@ -166,7 +166,7 @@ def build_parser():
         choices=("parquet", "arrow", "jsonl", "cif"),
         help="parquet/arrow: one file per category (OUT/atom_site.parquet); jsonl: one line "
         "per block; cif: one CIF per input (a directory of Parquet category tables written "
-        "by --to parquet becomes one CIF)",
+        "by --to parquet becomes one CIF, an archive's datasets one CIF per input file)",
     )
     convert.add_argument(
         "--layout",
@@ -359,7 +359,7 @@ def run_convert(args) -> int:
     import functools
     import itertools
 
-    from tessrin._convert import convert_file, output_dirs
+    from tessrin._convert import DIAGNOSTICS_FILE, convert_file, output_dirs
     from tessrin._report import plural
     from tessrin._run import FileFailure, run_all
 
@@ -427,6 +427,7 @@ def run_convert(args) -> int:
             strict=args.strict,
             max_errors=args.max_errors,
             cif_version=args.cif_version,
+            encoding=args.encoding,
         )
     for outcome in itertools.chain(tables_jobs, run_all(job, jobs, args.jobs)):
         if isinstance(outcome, FileFailure):
@@ -437,8 +438,12 @@ def run_convert(args) -> int:
             _complain(f"{outcome['path']}: {outcome['failure']}")
             troubled = True
             continue
+        # An archive's datasets are written back one CIF per input: each that failed, named.
+        for file, failure in outcome.get("failures", ()):
+            _complain(f"{outcome['path']}: {file}: {failure}")
+            troubled = True
         # The diagnostics file is not data (a CIF from tables has none).
-        written = len([n for n in outcome["written"] if not n.endswith(".jsonl")])
+        written = len([n for n in outcome["written"] if n != DIAGNOSTICS_FILE])
         print(
             f"{outcome['path']}: {plural(written, args.to + ' file')} and "
             f"{plural(outcome['diagnostics'], 'diagnostic')} in {outcome['out_dir']}"
