@@ -4,6 +4,7 @@ rules, declared types from DDL2 and DDLm dictionaries, agreement with gemmi's as
 import decimal
 import json
 import math
+import re
 
 import pyarrow as pa
 import pytest
@@ -38,8 +39,11 @@ NUMBERS = [
     # (text, type, value, uncertainty)
     ("12", pa.int64(), 12, None),
     ("-12", pa.int64(), -12, None),
-    ("+7", pa.int64(), 7, None),
-    ("007", pa.int64(), 7, None),
+    ("0", pa.int64(), 0, None),
+    ("+7.5", pa.float64(), 7.5, None),
+    ("07.5", pa.float64(), 7.5, None),
+    ("-00.5", pa.float64(), -0.5, None),
+    ("007(2)", pa.float64(), 7.0, 2.0),
     ("9223372036854775807", pa.int64(), 2**63 - 1, None),
     ("-9223372036854775808", pa.int64(), -(2**63), None),
     ("1.234(5)", pa.float64(), 1.234, 0.005),
@@ -64,7 +68,10 @@ TEXTS = [
     "1.2(3", "1.2()", "1.2(3)x", "1.5(-3)", "1.5(0.3)", "1.2.3", "e5", "1e", "1e+", "-", "+.",
     "'1e400'",
 ]  # fmt: skip
+CANONICAL = re.compile(r"0|-?[1-9][0-9]*")
 INEXACT = "an integer that neither int64 nor float64 holds exactly"
+NOT_CANONICAL = "an integer not in canonical form (a leading zero, a plus sign, -0)"
+CODES = ["0433", "007", "00", "-007", "+7", "+0", "-0", "0100000000000000000000"]
 
 
 @pytest.mark.parametrize("text, arrow_type, value, su", NUMBERS)
@@ -90,7 +97,11 @@ def test_numbers_round_as_python_does(sign, whole, fraction, exponent, su):
     number = sign + number + ("" if exponent is None else f"e{exponent}")
     text = number + ("" if su is None else f"({su})")
     got_type, got_value, got_su = one_value(text)
-    if fraction is None and exponent is None and su is None and -(2**63) <= int(number) < 2**63:
+    plain = fraction is None and exponent is None and su is None
+    if plain and not CANONICAL.fullmatch(number):
+        assert got_type == pa.string()  # a code (`007`, `+5`, `-0`), not a number
+        return
+    if plain and -(2**63) <= int(number) < 2**63:
         assert (got_type, got_value) == (pa.int64(), int(number))
         return
     value = float(number)
@@ -142,6 +153,9 @@ def test_number_columns_read_as_python_does(cells):
             texts.append("?")
             continue
         sign, whole, fraction = cell
+        if fraction is None:  # integers in canonical form: codes are the property below's
+            whole = whole.lstrip("0") or "0" * bool(whole)
+            sign = "" if whole == "0" else sign
         number = whole + ("" if fraction is None else "." + fraction)
         texts.append(sign + number if any(c.isdigit() for c in number) else "?")
     table = tables("data_t\nloop_\n_t.v\n" + "\n".join(texts) + "\n")[0]["t"]
@@ -155,14 +169,50 @@ def test_number_columns_read_as_python_does(cells):
         assert table.schema.field("v").type == pa.string()  # an integer float64 would round
     else:
         assert table.schema.field("v").type == pa.float64()
-        # A bare integer is the int converted, so -0 is 0.0; -0.0 keeps its sign.
+        # A bare integer is the int converted; -0.0 keeps its sign.
         expected = [None if t == "?" else float(t) if "." in t else float(int(t)) for t in texts]
         assert [repr(v) for v in got] == [repr(v) for v in expected]
 
 
+# Values no numeric column takes, each next to what the short readers accept: the bytes either
+# side of the digits, codes, a sign alone, digits among other bytes (a UTF-8 continuation
+# byte 0xB0 to 0xB9 too, digits but for its high bit).
+ODD = ["007", "00", "-0", "+5", "-", ":", "/", "0:", "1/", "/1", "9;", "1-", "--1", "1.2.3",
+       "-.", "0x1", "2\u00b0", "\u00b3", "1 2"]  # fmt: skip
+
+
+@settings(max_examples=300, deadline=None)
+@given(
+    fraction=st.none() | st.integers(1, 6),
+    widths=st.lists(st.integers(1, 8), min_size=1, max_size=40),
+    negative=st.lists(st.booleans(), min_size=40, max_size=40),
+    at=st.integers(0, 40),
+    odd=st.sampled_from(ODD),
+    seed=st.integers(0, 2**32),
+)
+def test_one_odd_value_keeps_a_number_column_text(fraction, widths, negative, at, odd, seed):
+    """Wherever it stands (in a group read four at a time, in the rows read one by one, in the
+    last rows, in a column of one-digit values), one odd value keeps the column text."""
+    import random
+
+    rng = random.Random(seed)
+    cells = []
+    for width, minus in zip(widths, negative):
+        digits = str(rng.randrange(1, 10)) + "".join(rng.choices("0123456789", k=width - 1))
+        if fraction is not None:
+            digits = f"{digits[:-fraction] or '0'}.{digits[-fraction:].rjust(fraction, '0')}"
+        cells.append(("-" if minus else "") + digits)
+    at = min(at, len(cells))
+    cells.insert(at, odd if " " not in odd else f"'{odd}'")
+    table = tables("data_t\nloop_\n_t.v\n" + "\n".join(cells) + "\n")[0]["t"]
+    assert table.schema.field("v").type == pa.string()
+    assert (rules(table)["v"]["row"], table.column("v")[at].as_py()) == (at, odd)
+
+
 @pytest.mark.parametrize(
     "text, reason",
-    [*((text, "not a number") for text in TEXTS), ("12345678901234567890", INEXACT)],
+    [*((text, "not a number") for text in TEXTS), ("12345678901234567890", INEXACT),
+     *((text, NOT_CANONICAL) for text in CODES)],
 )
 def test_bad_numbers_stay_text(text, reason):
     result, errors = tables(f"data_t\n_t.v {text}\n")
@@ -298,19 +348,39 @@ def test_value_that_misfits_its_declared_type_is_a_diagnostic():
     assert all(part in error["message"] for part in ("_atom_site.Cartn_x", '"1abc"', "row 1"))
 
 
-def test_dictionary_reread_when_it_changes(tmp_path):
-    def write(code):
-        path.write_text(
-            "data_d\nloop_\n_item_type_list.code\n_item_type_list.primitive_code\n"
-            "int numb\ncode char\n"
-            f"save__t.v\n_item.name '_t.v'\n_item_type.code {code}\nsave_\n"
-        )
+def small_dictionary(path, code):
+    """A DDL2 dictionary declaring `_t.v` of type `code` (`int`, `float` or `code`)."""
+    path.write_text(
+        "data_d\nloop_\n_item_type_list.code\n_item_type_list.primitive_code\n"
+        "int numb\nfloat numb\ncode char\n"
+        f"save__t.v\n_item.name '_t.v'\n_item_type.code {code}\nsave_\n"
+    )
+    return path
 
-    path = tmp_path / "d.dic"
-    write("int")
+
+def test_dictionary_reread_when_it_changes(tmp_path):
+    path = small_dictionary(tmp_path / "d.dic", "int")
     assert tables("data_x\n_t.v 5\n", types=path)[0]["t"].column("v")[0].as_py() == 5
-    write("code")
+    small_dictionary(path, "code")
     assert tables("data_x\n_t.v 5\n", types=path)[0]["t"].column("v")[0].as_py() == "5"
+
+
+@pytest.mark.parametrize(
+    "code, values, arrow_type, expected",
+    [
+        ("int", ["0433", "+5", "-0", "12"], pa.int64(), [433, 5, 0, 12]),
+        ("float", ["007", "+5", "1.5"], pa.float64(), [7.0, 5.0, 1.5]),
+        ("code", ["0433", "12"], pa.string(), ["0433", "12"]),
+    ],
+)
+def test_declared_types_keep_what_the_dictionary_says(tmp_path, code, values, arrow_type,
+                                                      expected):
+    """Codes are an inference rule: a declared int reads `0433` as 433 (on every path: the
+    values repeat past a group of four)."""
+    text = "data_x\nloop_\n_t.v\n" + "\n".join(values * 3) + "\n"
+    table = tables(text, types=small_dictionary(tmp_path / "d.dic", code))[0]["t"]
+    assert table.schema.field("v").type == arrow_type
+    assert table.column("v").to_pylist() == expected * 3
 
 
 @pytest.mark.parametrize(
