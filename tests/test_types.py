@@ -332,7 +332,8 @@ def need(path):
         (DDLM, "data_t\n_atom_site_label 12\n", "atom_site", "label", pa.string(), "12"),
     ],
 )  # fmt: skip
-def test_declared_types(dictionary, text, category, column, arrow_type, value):
+def test_declared_types_of_the_shared_dictionaries(dictionary, text, category, column, arrow_type,
+                                                   value):
     table = tables(text, types=need(dictionary))[0][category]
     assert table.schema.field(column).type == arrow_type
     assert table.column(column)[0].as_py() == value
@@ -349,12 +350,30 @@ def test_value_that_misfits_its_declared_type_is_a_diagnostic():
 
 
 def small_dictionary(path, code):
-    """A DDL2 dictionary declaring `_t.v` of type `code` (`int`, `float` or `code`)."""
+    """A DDL2 dictionary declaring `_t.v` of type `code`, and `_t.w` a child of an int."""
     path.write_text(
         "data_d\nloop_\n_item_type_list.code\n_item_type_list.primitive_code\n"
-        "int numb\nfloat numb\ncode char\n"
+        "int numb\nfloat numb\ncode char\nint-range numb\nmeasure numb\n"
         f"save__t.v\n_item.name '_t.v'\n_item_type.code {code}\nsave_\n"
+        "save__t.p\n_item.name '_t.p'\n_item_type.code int\nsave_\n"
+        "save__t.w\n_item.name '_t.w'\n_item_linked.child_name '_t.w'\n"
+        "_item_linked.parent_name '_t.p'\nsave_\n"
     )
+    return path
+
+
+def small_ddlm(path, contents, container="Single"):
+    """A DDLm dictionary declaring `_t.v` (its contents imported from a template for
+    `templ:`) and `_t.w` by its definition id."""
+    definition = (f"_type.contents {contents}" if not contents.startswith("templ:") else
+                  f"_import.get [{{'file':'templ.cif' 'save':'{contents[6:]}'}}]")
+    path.write_text(
+        "#\\#CIF_2.0\ndata_D\nsave_t.v\n_definition.id '_t.v'\n_name.category_id t\n"
+        f"_name.object_id v\n{definition}\n_type.container {container}\nsave_\n"
+        "save_t.w\n_definition.id '_T.W'\n_type.contents Integer\nsave_\n"
+    )
+    (path.parent / "templ.cif").write_text(
+        "#\\#CIF_2.0\ndata_T\nsave_real\n_type.contents Real\nsave_\n")
     return path
 
 
@@ -365,22 +384,48 @@ def test_dictionary_reread_when_it_changes(tmp_path):
     assert tables("data_x\n_t.v 5\n", types=path)[0]["t"].column("v")[0].as_py() == "5"
 
 
-@pytest.mark.parametrize(
-    "code, values, arrow_type, expected",
-    [
-        ("int", ["0433", "+5", "-0", "12"], pa.int64(), [433, 5, 0, 12]),
-        ("float", ["007", "+5", "1.5"], pa.float64(), [7.0, 5.0, 1.5]),
-        ("code", ["0433", "12"], pa.string(), ["0433", "12"]),
-    ],
-)
-def test_declared_types_keep_what_the_dictionary_says(tmp_path, code, values, arrow_type,
-                                                      expected):
-    """Codes are an inference rule: a declared int reads `0433` as 433 (on every path: the
-    values repeat past a group of four)."""
-    text = "data_x\nloop_\n_t.v\n" + "\n".join(values * 3) + "\n"
-    table = tables(text, types=small_dictionary(tmp_path / "d.dic", code))[0]["t"]
+# (dictionary, declaration of _t.v, its values, type, values read, the misfit's row) where
+# _t.w (an int by its parent, or by its definition id) holds 1 2 3 and _t.u is undeclared.
+DECLARED = [
+    ("ddl2", "int", ["0433", "+5", "-0", "12"], pa.int64(), [433, 5, 0, 12], None),
+    ("ddl2", "float", ["007", "+5", "1.5(2)"], pa.float64(), [7.0, 5.0, 1.5], None),
+    ("ddl2", "code", ["0433", "12", "1.5"], pa.string(), ["0433", "12", "1.5"], None),
+    ("ddl2", "measure", ["1", "2.5"], pa.float64(), [1.0, 2.5], None),  # numb: real
+    ("ddl2", "int-range", ["1", "2"], pa.int64(), [1, 2], None),  # left to inference
+    ("ddl2", "int-range", ["1-5", "2"], pa.string(), ["1-5", "2"], None),
+    ("ddl2", "int", ["1", "1.5", "2"], pa.string(), ["1", "1.5", "2"], 1),
+    ("ddl2", "float", ["1.5", "?", "n/a"], pa.string(), ["1.5", "?", "n/a"], 2),
+    ("ddlm", "Integer", ["007", "3"], pa.int64(), [7, 3], None),
+    ("ddlm", "Count", ["1", "x"], pa.string(), ["1", "x"], 1),
+    ("ddlm", "Real", ["1", "2.5"], pa.float64(), [1.0, 2.5], None),
+    ("ddlm", "Code", ["1", "2"], pa.string(), ["1", "2"], None),
+    ("ddlm", "Text", ["1.5"], pa.string(), ["1.5"], None),
+    ("ddlm", "Range", ["1", "2"], pa.int64(), [1, 2], None),  # left to inference
+    ("ddlm", "templ:real", ["1", "2"], pa.float64(), [1.0, 2.0], None),
+    ("ddlm", "templ:none", ["1", "2"], pa.int64(), [1, 2], None),  # no such frame: open
+]  # fmt: skip
+
+
+@pytest.mark.parametrize("kind, declared, values, arrow_type, expected, misfit", DECLARED)
+def test_declared_types(tmp_path, kind, declared, values, arrow_type, expected, misfit):
+    """What a dictionary declares, on every path (the values repeat past a group of four);
+    codes are an inference rule, so a declared int reads `0433` as 433."""
+    path = (small_dictionary if kind == "ddl2" else small_ddlm)(tmp_path / "d.dic", declared)
+    n = len(values)
+    rows = "\n".join(f"{v} {i % 3 + 1} {i % 3 + 1}" for i, v in enumerate(values * 3))
+    text = f"data_Blk\nloop_\n_t.v\n_t.w\n_t.u\n{rows}\n"
+    result, errors = tables(text, types=path)
+    table = result["t"]
     assert table.schema.field("v").type == arrow_type
-    assert table.column("v").to_pylist() == expected * 3
+    assert table.column("v").to_pylist()[:n] == expected
+    assert table.schema.field("w").type == table.schema.field("u").type == pa.int64()
+    assert rules(table)["u"]["source"] == "inferred"
+    assert rules(table)["w"]["source"] == "declared integer"
+    if misfit is None:
+        assert errors == []
+        return
+    assert [(e["error_type"], e["context"]) for e in errors] == [("semantic", values[misfit])]
+    assert all(part in errors[0]["message"] for part in ("_t.v", '"blk"', f"row {misfit}"))
 
 
 @pytest.mark.parametrize(
