@@ -290,7 +290,8 @@ def test_character_classes(points, cif1, cif2):
 
 def test_character_rules_report_their_first_occurrence_per_line():
     """Columns count characters; each rule once per line, a line ending in LF, CR or CRLF."""
-    text = V11 + "_x 1 # \u00e9\x01\x02\u00fc\x1a\x1a\n_y 2 # \x03\r_z 3 # \x04\x05\r\n_w 4 # \x06\n"
+    text = (V11 + "_x 1 # \u00e9\x01\x02\u00fc\x1a\x1a\n_y 2 # \x03\r_z 3 # \x04\x05\r\n"
+            "_w 4 # \x06\n")
     found = [(f["rule"], f["line"], f["column"]) for f in tessrin.conformance(text)]
     assert found == [("char-non-ascii", 3, 8), ("char-control", 3, 9), ("ctrl-z", 3, 12),
                      ("char-control", 4, 8), ("char-control", 5, 8), ("char-control", 6, 8)]
