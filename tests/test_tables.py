@@ -155,9 +155,9 @@ PLACES = [
     ("loop_ _foo_bar_a _Foo_bar_b_c 1 2\nloop_ _p_ab _p_ac 3 4\nloop_ _s_t 5\n",
      {"1": ("foo_bar", "a"), "2": ("foo_bar", "b_c"), "3": ("p", "ab"), "4": ("p", "ac"),
       "5": ("s", "t")}),
-    ("loop_ _foo _foo_a 1 2\nloop_ _x_a _y_a 3 4\n",
+    ("loop_ _foo _foo_a 1 2\nloop_ _x_a _y_a 3 4\nloop_ _ab_c _ab_ 5 6\n",
      {"1": ("_unknown", "_foo"), "2": ("_unknown", "_foo_a"), "3": ("_unknown", "_x_a"),
-      "4": ("_unknown", "_y_a")}),
+      "4": ("_unknown", "_y_a"), "5": ("_unknown", "_ab_c"), "6": ("_unknown", "_ab_")}),
     # items called `block` and `frame` keep their full names
     ("_a.block 1\n_a.Frame 2\n_a.blocks 3\n",
      {"1": ("a", "_a.block"), "2": ("a", "_a.Frame"), "3": ("a", "blocks")}),
