@@ -6,6 +6,8 @@ import json
 
 import pytest
 import tessrin
+from hypothesis import given
+from hypothesis import strategies as st
 import tessrin_core
 from conftest import CORPUS
 from tessrin.conformance import RULES
@@ -211,7 +213,7 @@ def test_huge_line_and_control_characters_finish_capped():
     assert tessrin.conformance("data_d\n_x 1 2\n", max_errors=0) == []
 
 
-@__import__("hypothesis").given(data=__import__("hypothesis").strategies.binary(max_size=300))
+@given(data=st.binary(max_size=300))
 def test_any_bytes_give_ordered_findings(data):
     for source in (data, data.decode("utf-8", "surrogateescape")):
         found = tessrin.conformance(source)
@@ -259,3 +261,63 @@ def test_check_diagnostics_entry_matches_parse_raw():
             result = tessrin.parse_raw(text, mode)
             assert tessrin_core.diagnostics(text, mode) == result["errors"]
         assert version_of(text) == result["version"]
+
+
+# --- character classes per version -------------------------------------------------------
+
+# (code points, rule in CIF 1.1, rule in CIF 2.0): the characters either side of each class's
+# bounds, placed in a comment, where no other rule looks.
+CHARACTER_CLASSES = [
+    ([0x09, 0x20, 0x41, 0x7E], None, None),
+    ([0x00, 0x08, 0x0B, 0x0C, 0x0E, 0x19, 0x1B, 0x1F, 0x7F], "char-control", "char-control"),
+    ([0x1A], "ctrl-z", "ctrl-z"),
+    ([0x80, 0x85, 0x9F, 0xFDD0, 0xFDEF, 0xFFFE, 0xFFFF, 0x1FFFE, 0x1FFFF, 0x10FFFE, 0x10FFFF],
+     "char-non-ascii", "char-c1-or-noncharacter"),
+    ([0xA0, 0xE9, 0xD7FF, 0xE000, 0xFDCF, 0xFDF0, 0xFFFD, 0x10000, 0x1FFFD, 0x10FFFD],
+     "char-non-ascii", None),
+    ([0xFEFF], "char-non-ascii", "bom-misplaced"),
+]  # fmt: skip
+
+
+@pytest.mark.parametrize("points, cif1, cif2", CHARACTER_CLASSES)
+def test_character_classes(points, cif1, cif2):
+    for point in points:
+        for header, rule in ((V11, cif1), (V20, cif2)):
+            text = f"{header}_x 1 # a{chr(point)}b\n"
+            found = [(f["rule"], f["line"], f["column"]) for f in tessrin.conformance(text)]
+            assert found == ([] if rule is None else [(rule, 3, 9)]), hex(point)
+
+
+def test_character_rules_report_their_first_occurrence_per_line():
+    """Columns count characters; each rule once per line, a line ending in LF, CR or CRLF."""
+    text = (V11 + "_x 1 # \u00e9\x01\x02\u00fc\x1a\x1a\n_y 2 # \x03\r_z 3 # \x04\x05\r\n"
+            "_w 4 # \x06\n")
+    found = [(f["rule"], f["line"], f["column"]) for f in tessrin.conformance(text)]
+    assert found == [("char-non-ascii", 3, 8), ("char-control", 3, 9), ("ctrl-z", 3, 12),
+                     ("char-control", 4, 8), ("char-control", 5, 8), ("char-control", 6, 8)]
+
+
+CHARACTER_RULES = {"encoding", "cif2-not-utf8", "char-non-ascii", "char-c1-or-noncharacter",
+                   "bom-misplaced", "char-control", "ctrl-z"}  # fmt: skip
+PIECES = [b"_x ", b"'a", b"'", b"\xff", b"\xe2\x82", b"\xc3", b"\xf0\x9f\x98", b"\xed\xa0\x80",
+          b"\xc0\xaf", b"\x80\x80", b"\xc3\xa9", b"\n", b"\r", b"loop_ ", b"1 ", b";", b"#", b" "]
+
+
+@given(version=st.sampled_from([V11, V20]),
+       pieces=st.lists(st.sampled_from(PIECES), max_size=20))
+def test_bytes_that_are_not_utf8_read_as_replacement_characters(version, pieces):
+    """Each bad sequence is one U+FFFD, as Python's decoder makes it, for every other rule
+    and every column; the first on each line is the finding."""
+    data = version.encode() + b"".join(pieces)
+    text = data.decode("utf-8", "replace")
+    found = tessrin.conformance(data)
+
+    def others(findings):
+        return [(f["rule"], f["line"], f["column"]) for f in findings
+                if f["rule"] not in CHARACTER_RULES]  # fmt: skip
+
+    assert others(found) == others(tessrin.conformance(text))
+    rule = "encoding" if version == V11 else "cif2-not-utf8"
+    lines = text.replace("\r\n", "\n").replace("\r", "\n").split("\n")
+    assert [(f["line"], f["column"]) for f in found if f["rule"] == rule] == [
+        (n, line.index("\ufffd") + 1) for n, line in enumerate(lines, 1) if "\ufffd" in line]

@@ -125,6 +125,65 @@ def test_grouping(text, expected, semantic):
         assert all(t == pa.string() for t in table.schema.types)
 
 
+# (a block's body, {value: (table, column)}): where each rule of one table per category puts
+# a tag's value. Every value is distinct, so it names the cell it lands in.
+PLACES = [
+    # a period splits at the first one; the first spelling of a name is kept
+    ("_a.b.c 1\n_A.x 2\n_.y 3\n_z. 4\n",
+     {"1": ("a", "b.c"), "2": ("a", "x"), "3": ("_unknown", "_.y"), "4": ("_unknown", "_z.")}),
+    # DDL1 names: the longest category the dictionary knows, the file's spelling where it spells
+    # category and column out, the dictionary's where it does not
+    ("_Cell_Length_A 1\n_cell_length_b 2\n_atom_site_aniso_U_11 3\n_atom_site_fract_x 4\n"
+     "_refine_ls_wR_factor_gt 5\n_diffrn_radiation_wavelength 6\n_ATOM_SITE_LABEL 7\n"
+     "_atom_rho_multipole_coeff_p1-1 8\n",
+     {"1": ("Cell", "Length_A"), "2": ("Cell", "length_b"), "3": ("atom_site_aniso", "U_11"),
+      "4": ("atom_site", "fract_x"), "5": ("refine_ls", "wR_factor_gt"),
+      "6": ("diffrn_radiation_wavelength", "value"), "7": ("atom_site", "LABEL"),
+      "8": ("atom_rho_multipole_coeff", "P1_1")}),
+    ("_symmetry_space_group_name_H-M 'P 1'\n_symmetry_space_group_name_Hall 'P 2'\n"
+     "_space_group_name_H-M_alt 'P 3'\n",
+     {"P 1": ("space_group", "name_H-M_full"), "P 2": ("space_group", "name_Hall"),
+      "P 3": ("space_group", "name_H-M_alt")}),
+    # unknown names: in a loop, the first known name's category, under the rest of the name
+    # where it starts with that category, else under the full name; a plain one in `_unknown`
+    ("loop_ _atom_site_label _atom_site_my_extra _foo _atom_site_aniso_U_11 1 2 3 4\n_my 5\n",
+     {"1": ("atom_site", "label"), "2": ("atom_site", "my_extra"), "3": ("atom_site", "_foo"),
+      "4": ("atom_site_aniso", "U_11"), "5": ("_unknown", "_my")}),
+    ("loop_ _q_1 _a.x _a_y 1 2 3\n_atom_site_mine 4\n",
+     {"1": ("a", "_q_1"), "2": ("a", "x"), "3": ("a", "y"), "4": ("_unknown", "_atom_site_mine")}),
+    # no known name: the longest common `_`-separated prefix, each tag keeping a part
+    ("loop_ _foo_bar_a _Foo_bar_b_c 1 2\nloop_ _p_ab _p_ac 3 4\nloop_ _s_t 5\n",
+     {"1": ("foo_bar", "a"), "2": ("foo_bar", "b_c"), "3": ("p", "ab"), "4": ("p", "ac"),
+      "5": ("s", "t")}),
+    ("loop_ _foo _foo_a 1 2\nloop_ _x_a _y_a 3 4\nloop_ _ab_c _ab_ 5 6\n",
+     {"1": ("_unknown", "_foo"), "2": ("_unknown", "_foo_a"), "3": ("_unknown", "_x_a"),
+      "4": ("_unknown", "_y_a"), "5": ("_unknown", "_ab_c"), "6": ("_unknown", "_ab_")}),
+    # items called `block` and `frame` keep their full names
+    ("_a.block 1\n_a.Frame 2\n_a.blocks 3\n",
+     {"1": ("a", "_a.block"), "2": ("a", "_a.Frame"), "3": ("a", "blocks")}),
+]  # fmt: skip
+
+
+@pytest.mark.parametrize("body, expected", PLACES)
+def test_where_each_tag_goes(body, expected):
+    tables, errors = tessrin_core.parse_tables("data_Blk\n" + body, types="text")
+    assert errors == []
+    placed = {}
+    for name, table in tables.items():
+        assert table.column("block").to_pylist() == ["blk"] * table.num_rows
+        for column in table.column_names[2:]:
+            placed.update((v, (name, column)) for v in table.column(column).to_pylist() if v)
+    assert placed == expected
+
+
+def test_block_and_frame_names_are_lower_cased():
+    text = "data_Blk\n_a.x 1\nsave_Fr_One\n_a.x 2\nsave_\ndata_\u00c9T\n_a.x 3\n"
+    table = tessrin_core.parse_tables("#\\#CIF_2.0\n" + text)[0]["a"]
+    assert table.to_pylist() == [{"block": "blk", "frame": "fr_one", "x": 2},
+                                 {"block": "blk", "frame": None, "x": 1},
+                                 {"block": "\u00e9t", "frame": None, "x": 3}]  # fmt: skip
+
+
 def test_strict_stops_at_the_first_conflict_and_drops_a_broken_loop():
     text = "data_d\nloop_ _a.x 1 2\nloop_ _b.x _b.y 1\n_c.z 1\n"
     tables, errors = tessrin_core.parse_tables(text, mode="strict", types="text")

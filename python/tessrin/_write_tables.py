@@ -51,6 +51,9 @@ def _derived_su(table: pa.Table) -> dict[str, str]:
 def _cells(column: pa.ChunkedArray, su) -> tuple[list, bool]:
     """One CIF value per row (`?` for null); True when one is a CIF 2.0 list or table."""
     kind = column.type
+    if pa.types.is_null(kind) and su is not None:
+        # No values at all, but maybe uncertainties: refused below as any su without a value.
+        column, kind = column.cast(pa.float64()), pa.float64()
     if (pa.types.is_integer(kind) and kind != pa.uint64()) or pa.types.is_floating(kind):
         if pa.types.is_floating(kind) and kind != pa.float64():
             column = column.cast(pa.float64())
@@ -248,6 +251,14 @@ def table_blocks(tables: dict) -> tuple[list[dict], bool]:
         for name in ("block", "frame"):
             if name not in table.column_names:
                 raise ValueError(f"table '{category}' has no '{name}' column")
+            kind = table.schema.field(name).type
+            if pa.types.is_null(kind):  # all null: no save frames (or no blocks, refused below)
+                table = table.set_column(table.column_names.index(name), name,
+                                         table.column(name).cast(pa.string()))
+            elif not (pa.types.is_string(kind) or pa.types.is_large_string(kind)):
+                raise TypeError(f"table '{category}': column '{name}' must hold str, not {kind}")
+        if table.column("block").null_count:
+            raise ValueError(f"table '{category}': a row has no block (a null in column 'block')")
         su_of = _derived_su(table)
         derived = set(su_of.values())
         written = [c for c in table.column_names[2:] if c not in derived]

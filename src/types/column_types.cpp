@@ -149,6 +149,9 @@ TypedColumn type_cells(const TextColumnView& column, DeclaredType declared,
   };
   constexpr std::string_view kRounded =
       "an integer past 2^53 among real numbers: float64 would round it";
+  // Inference only; what a dictionary declares an integer is read as one.
+  constexpr std::string_view kNotCanonical =
+      "an integer not in canonical form (a leading zero, a plus sign, -0)";
 
   TypedColumn out;
   out.rule = rule_for(declared);
@@ -209,6 +212,10 @@ TypedColumn type_cells(const TextColumnView& column, DeclaredType declared,
     // Everything else: the first value, a change from int64 to float64, uncertainties,
     // longer numbers, and what is no number at all.
     const CifNumber number = parse_number(value);
+    if (declared == DeclaredType::None && number.kind != CifNumber::Kind::NotNumber &&
+        noncanonical_integer(value)) {
+      return text(i, kNotCanonical);
+    }
     switch (number.kind) {
       case CifNumber::Kind::Integer:
       case CifNumber::Kind::Real:

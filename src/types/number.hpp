@@ -43,6 +43,26 @@ inline std::uint32_t eight_digits(std::uint64_t digits) noexcept {
       (((digits & kMask) * kMul1) + (((digits >> 16) & kMask) * kMul2)) >> 32);
 }
 
+/// Whether the integer whose digits start at `first` (after a sign, if any) may be read as
+/// a number by inference: its text must be the one writing it back gives, an optional '-'
+/// and then `0` or digits without a leading zero. `007`, `-0` and `+5` are not (a leading
+/// zero marks a code such as `0433`; a '+' or the sign of zero is text an int64 cannot keep);
+/// the short readers leave them to the general loop, which decides by the column's rule.
+inline bool canonical_integer_start(char first, std::size_t digits, bool negative) noexcept {
+  return first != '0' || (digits == 1 && !negative);
+}
+
+/// Whether `text` is a sign and digits only, but not in that canonical form.
+inline bool noncanonical_integer(std::string_view text) noexcept {
+  if (text.empty() || (text[0] != '0' && text[0] != '+' && text[0] != '-')) return false;
+  const std::size_t sign = text[0] == '+' || text[0] == '-';
+  if (text.size() == sign) return false;
+  for (std::size_t i = sign; i < text.size(); ++i) {
+    if (static_cast<unsigned char>(text[i] - '0') >= 10) return false;
+  }
+  return text[0] == '+' || !canonical_integer_start(text[sign], text.size() - sign, sign != 0);
+}
+
 /// A number the inline reader took, or Other for parse_number to decide.
 struct PlainNumber {
   enum class Kind : std::uint8_t { Other, Integer, Real };
@@ -79,6 +99,7 @@ struct PlainNumber {
       (((w & 0xF0F0F0F0F0F0F0F0) ^ kZeros) |
        (((w + 0x0606060606060606) & 0xF0F0F0F0F0F0F0F0) ^ kZeros)) & keep;
   if (not_digit == 0) {
+    if (!canonical_integer_start(*p, n, negative)) return out;
     const std::uint64_t digits = ((w & keep) - (kZeros & keep)) << (8 * (8 - n));
     const auto m = static_cast<std::int64_t>(eight_digits(digits));
     out.mantissa = negative ? -m : m;
@@ -119,6 +140,7 @@ struct PlainNumber {
   while (p < end && static_cast<unsigned char>(*p - '0') < 10) m = m * 10 + static_cast<unsigned>(*p++ - '0');
   if (p == digits) return out;
   if (p == end) {
+    if (!canonical_integer_start(*digits, n, negative)) return out;
     out.mantissa = negative ? -static_cast<std::int64_t>(m) : static_cast<std::int64_t>(m);
     out.kind = PlainNumber::Kind::Integer;
     return out;
@@ -191,13 +213,14 @@ inline Word load_word(const char* p) noexcept {
   return w;
 }
 
-/// A sign and 1 to 16 digits at `p` (`n` bytes, kShortReadBytes from `p` readable) into
-/// `out`; false for anything else.
+/// A sign and 1 to 16 digits at `p` (`n` bytes, kShortReadBytes from `p` readable), in
+/// canonical form, into `out`; false for anything else.
 [[gnu::always_inline]] inline bool read_short_integer(const char* p, std::size_t n,
                                                       std::int64_t& out) noexcept {
   const bool negative = *p == '-';
   n -= negative;
   p += negative;
+  if (!canonical_integer_start(*p, n, negative)) return false;
   std::uint64_t m;
   if (n - 1 < 8) {
     if (!leading_digits(load_word<std::uint64_t>(p), n, m)) return false;
@@ -237,6 +260,7 @@ inline bool few_digits(const char* p, unsigned count, std::uint64_t& out) noexce
     point = first_point(load_word<Word16>(p));
     if (point >= n) {
       // No point: an integer, exact in float64 up to 2^53.
+      if (!canonical_integer_start(*p, n, negative)) return false;
       std::uint64_t m;
       if (n <= 8 ? !leading_digits(load_word<std::uint64_t>(p), n, m)
                  : !leading_digits(load_word<Word16>(p), n, m) || m > (std::uint64_t{1} << 53)) {

@@ -89,13 +89,19 @@ struct Group {
 [[gnu::target("avx2")]] std::size_t integer_groups(const TextColumnView& column, std::size_t i,
                                                    std::size_t rows, std::int64_t* out) noexcept {
   const LaneDigits digits_of;
+  const __m256i one = _mm256_set1_epi64x(1);
   for (; i + 4 <= rows; i += 4) {
     Group g;
     if (!group_at(column, i, 1, 8, g)) break;
-    if (!_mm256_testz_si256(_mm256_cmpeq_epi64(g.lengths, _mm256_setzero_si256()),
-                            _mm256_set1_epi64x(-1))) {
-      break;  // a '-' alone
-    }
+    // A '-' alone, and what is no integer in canonical form: a first digit '0' with more
+    // digits or a sign (`007`, `-0`), left to the general loop.
+    const __m256i zero_first = _mm256_cmpeq_epi64(
+        _mm256_and_si256(g.words, _mm256_set1_epi64x(0xFF)), _mm256_set1_epi64x('0'));
+    const __m256i refused = _mm256_or_si256(
+        _mm256_cmpeq_epi64(g.lengths, _mm256_setzero_si256()),
+        _mm256_and_si256(zero_first,
+                         _mm256_or_si256(g.minus, _mm256_cmpgt_epi64(g.lengths, one))));
+    if (!_mm256_testz_si256(refused, refused)) break;
     __m256i values;
     if (!digits_of.read(digits_of.align(g.words, g.lengths), values)) break;
     // Negated where the sign was '-': (v ^ m) - m with m all ones.

@@ -11,7 +11,8 @@
 namespace tessrin {
 
 /// Rows from `i`, in groups of four up to `rows`, of a column whose cells are all unquoted
-/// words (no kinds kept), for as long as each value of a group is a sign and 1 to 8 digits;
+/// words (no kinds kept), for as long as each value of a group is a sign and 1 to 8 digits
+/// in canonical form (no leading zero, no `-0`: number.hpp);
 /// returns the first row of the first group not read (`i` itself where the processor has no
 /// AVX2). Every value needs kShortReadBytes readable from its start (short_read_rows).
 std::size_t read_integer_groups(const TextColumnView& column, std::size_t i, std::size_t rows,
