@@ -4,6 +4,7 @@ rules, declared types from DDL2 and DDLm dictionaries, agreement with gemmi's as
 import decimal
 import json
 import math
+from concurrent.futures import ThreadPoolExecutor
 
 import pyarrow as pa
 import pytest
@@ -298,19 +299,43 @@ def test_value_that_misfits_its_declared_type_is_a_diagnostic():
     assert all(part in error["message"] for part in ("_atom_site.Cartn_x", '"1abc"', "row 1"))
 
 
-def test_dictionary_reread_when_it_changes(tmp_path):
-    def write(code):
-        path.write_text(
-            "data_d\nloop_\n_item_type_list.code\n_item_type_list.primitive_code\n"
-            "int numb\ncode char\n"
-            f"save__t.v\n_item.name '_t.v'\n_item_type.code {code}\nsave_\n"
-        )
+def write_dictionary(path, code):
+    """A DDL2 dictionary declaring `_t.v` of type `code` (int or code)."""
+    path.write_text(
+        "data_d\nloop_\n_item_type_list.code\n_item_type_list.primitive_code\n"
+        "int numb\ncode char\n"
+        f"save__t.v\n_item.name '_t.v'\n_item_type.code {code}\nsave_\n"
+    )
 
+
+def test_dictionary_reread_when_it_changes(tmp_path):
     path = tmp_path / "d.dic"
-    write("int")
+    write_dictionary(path, "int")
     assert tables("data_x\n_t.v 5\n", types=path)[0]["t"].column("v")[0].as_py() == 5
-    write("code")
+    write_dictionary(path, "code")
     assert tables("data_x\n_t.v 5\n", types=path)[0]["t"].column("v")[0].as_py() == "5"
+
+
+def test_threads_type_tables_as_one_thread_does(tmp_path):
+    # Tables are typed and built without the interpreter lock: threads doing so at once, one
+    # dictionary between them, get the tables, rules and diagnostics that one thread gets.
+    path = tmp_path / "d.dic"
+    write_dictionary(path, "int")
+    sources = [
+        f"data_b{i}\n_c.x {i}.5(2)\nloop_ _t.v _t.w\n"
+        + "".join(f"{n} {n}.{i}({n % 7})\n" for n in range(5_000 * i))
+        + ("n/a 1\n" if i % 2 else "")
+        for i in range(1, 5)
+    ]
+    calls = [(source, types) for source in sources for types in (None, "text", str(path))]
+
+    def typed(call):
+        result, errors = tables(call[0], types=call[1])
+        return {name: (t, t.schema.metadata) for name, t in result.items()}, errors
+
+    expected = [typed(call) for call in calls]
+    with ThreadPoolExecutor(max_workers=4) as pool:
+        assert list(pool.map(typed, calls * 4)) == expected * 4
 
 
 @pytest.mark.parametrize(
