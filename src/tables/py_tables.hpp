@@ -6,6 +6,7 @@
 #include <Python.h>
 
 #include <exception>
+#include <string>
 #include <vector>
 
 #include <nanoarrow/nanoarrow.hpp>
@@ -16,15 +17,17 @@
 namespace tessrin {
 
 /// The tables of a parse, typed and exported: one stream per category in order of first
-/// appearance, or the failure met while making them.
+/// appearance, or the failure met while making them. Only what the hand-over needs: the rest
+/// of the parse is freed without the lock too.
 struct PreparedTables {
-  TableSet set;  // the categories' columns are spent; their names and the diagnostics remain
+  std::vector<std::string> names;  // the categories'
   std::vector<nanoarrow::UniqueArrayStream> streams;
+  TextPool diagnostic_texts;  // what `errors` view
+  std::vector<ParseDiagnostic> errors;
   std::exception_ptr failure;  // an ExportError, ColumnTooLarge or std::bad_alloc
 };
 
 /// Types every table of `set` as `types` says and builds its stream, touching no Python object.
-/// Consumes the tables' columns.
 PreparedTables prepare_tables(TableSet&& set, const TypesOption& types) noexcept;
 
 /// A new tuple (dict of category name -> pyarrow.Table in order of first appearance, list of
