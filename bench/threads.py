@@ -34,8 +34,6 @@ import tessrin_core  # noqa: E402
 
 CORPUS = Path(__file__).resolve().parents[2] / "shared" / "corpus"
 SUFFIXES = (".cif", ".dic", ".mmcif")
-
-
 FUNCTIONS = ("parse_arrow_file", "parse_tables_file")
 
 
