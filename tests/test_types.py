@@ -5,6 +5,7 @@ import decimal
 import json
 import math
 import re
+from concurrent.futures import ThreadPoolExecutor
 
 import pyarrow as pa
 import pytest
@@ -427,6 +428,27 @@ def test_declared_types(tmp_path, kind, declared, values, arrow_type, expected, 
         return
     assert [(e["error_type"], e["context"]) for e in errors] == [("semantic", values[misfit])]
     assert all(part in errors[0]["message"] for part in ("_t.v", '"blk"', f"row {misfit}"))
+
+
+def test_threads_type_tables_as_one_thread_does(tmp_path):
+    # Tables are typed and built without the interpreter lock: threads doing so at once, one
+    # dictionary between them, get the tables, rules and diagnostics that one thread gets.
+    path = small_dictionary(tmp_path / "d.dic", "int")
+    sources = [
+        f"data_b{i}\n_c.x {i}.5(2)\nloop_ _t.v _t.w\n"
+        + "".join(f"{n} {n}.{i}({n % 7})\n" for n in range(5_000 * i))
+        + ("n/a 1\n" if i % 2 else "")
+        for i in range(1, 5)
+    ]
+    calls = [(source, types) for source in sources for types in (None, "text", str(path))]
+
+    def typed(call):
+        result, errors = tables(call[0], types=call[1])
+        return {name: (t, t.schema.metadata) for name, t in result.items()}, errors
+
+    expected = [typed(call) for call in calls]
+    with ThreadPoolExecutor(max_workers=4) as pool:
+        assert list(pool.map(typed, calls * 4)) == expected * 4
 
 
 @pytest.mark.parametrize(

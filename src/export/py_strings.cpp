@@ -1,5 +1,6 @@
 #include "export/py_strings.hpp"
 
+#include <array>
 #include <cstring>
 
 #include "python/pyref.hpp"
@@ -9,8 +10,8 @@ namespace tessrin {
 
 namespace {
 
-bool set_item(PyObject* dict, const char* key, PyRef value) {
-  return value && PyDict_SetItemString(dict, key, value.get()) == 0;
+bool set_item(PyObject* dict, PyObject* key, PyRef value) {
+  return value && PyDict_SetItem(dict, key, value.get()) == 0;
 }
 
 }  // namespace
@@ -94,6 +95,15 @@ PyObject* make_str(std::string_view text) {
 }
 
 PyObject* diagnostics_to_list(const std::vector<ParseDiagnostic>& errors) {
+  // The keys made once, interned, with their hashes: a str made from a C string for every
+  // item of every diagnostic cost most of this list, under the interpreter lock.
+  static const std::array<PyObject*, 6> keys = {
+      PyUnicode_InternFromString("error_type"), PyUnicode_InternFromString("message"),
+      PyUnicode_InternFromString("line"),       PyUnicode_InternFromString("column"),
+      PyUnicode_InternFromString("context"),    PyUnicode_InternFromString("recovery_action")};
+  for (PyObject* key : keys) {
+    if (key == nullptr) return PyErr_NoMemory();
+  }
   PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(errors.size())));
   if (!list) return nullptr;
   // Kinds, contexts and recovery actions are stored once natively; their strs are shared too.
@@ -108,12 +118,12 @@ PyObject* diagnostics_to_list(const std::vector<ParseDiagnostic>& errors) {
   for (std::size_t i = 0; i < errors.size(); ++i) {
     const ParseDiagnostic& e = errors[i];
     PyRef dict = PyRef::steal(PyDict_New());
-    if (!dict || !set_item(dict.get(), "error_type", shared_str(e.error_type)) ||
-        !set_item(dict.get(), "message", PyRef::steal(make_str(e.message))) ||
-        !set_item(dict.get(), "line", PyRef::steal(PyLong_FromUnsignedLong(e.line))) ||
-        !set_item(dict.get(), "column", PyRef::steal(PyLong_FromUnsignedLong(e.column))) ||
-        !set_item(dict.get(), "context", shared_str(e.context)) ||
-        !set_item(dict.get(), "recovery_action", shared_str(e.recovery_action))) {
+    if (!dict || !set_item(dict.get(), keys[0], shared_str(e.error_type)) ||
+        !set_item(dict.get(), keys[1], PyRef::steal(make_str(e.message))) ||
+        !set_item(dict.get(), keys[2], PyRef::steal(PyLong_FromUnsignedLong(e.line))) ||
+        !set_item(dict.get(), keys[3], PyRef::steal(PyLong_FromUnsignedLong(e.column))) ||
+        !set_item(dict.get(), keys[4], shared_str(e.context)) ||
+        !set_item(dict.get(), keys[5], shared_str(e.recovery_action))) {
       return nullptr;
     }
     PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), dict.release());

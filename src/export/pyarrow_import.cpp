@@ -62,9 +62,13 @@ PyObject* import_stream(ArrowArrayStream* stream) {
   StreamGuard guard{stream};
   PyObject* cls = pyarrow_reader_class();
   if (cls == nullptr) return nullptr;
+  // Called once per table of parse_tables: by an interned name, without a format string.
+  static PyObject* name = PyUnicode_InternFromString("_import_from_c");
+  if (name == nullptr) return nullptr;
   PyRef address = PyRef::steal(PyLong_FromVoidPtr(stream));
   if (!address) return nullptr;
-  return PyObject_CallMethod(cls, "_import_from_c", "O", address.get());
+  PyObject* args[] = {cls, address.get()};
+  return PyObject_VectorcallMethod(name, args, 2, nullptr);
 }
 
 PyObject* import_batch(ArrowArray* array, ArrowSchema* schema) {
@@ -92,13 +96,18 @@ PyObject* read_next_batch(PyObject* reader) {
   return PyObject_CallMethodNoArgs(reader, name);
 }
 
+PyObject* read_table(PyObject* reader) {
+  static PyObject* name = PyUnicode_InternFromString("read_all");
+  if (name == nullptr) return nullptr;
+  return PyObject_CallMethodNoArgs(reader, name);
+}
+
 PyObject* read_all_batches(PyObject* reader) {
-  static PyObject* read_all = PyUnicode_InternFromString("read_all");
   static PyObject* to_batches = PyUnicode_InternFromString("to_batches");
-  if (read_all == nullptr || to_batches == nullptr) return nullptr;
+  if (to_batches == nullptr) return nullptr;
   // The table's chunks are the batches as read; to_batches gives each back whole (it only
   // skips batches without rows, which the caller rules out).
-  PyRef table = PyRef::steal(PyObject_CallMethodNoArgs(reader, read_all));
+  PyRef table = PyRef::steal(read_table(reader));
   if (!table) return nullptr;
   return PyObject_CallMethodNoArgs(table.get(), to_batches);
 }

@@ -29,6 +29,9 @@ PyObject* import_batch(ArrowArray* array, ArrowSchema* schema);
 /// null with an exception set.
 PyObject* read_next_batch(PyObject* reader);
 
+/// Every batch of `reader` as a new pyarrow.Table, or null with an exception set.
+PyObject* read_table(PyObject* reader);
+
 /// Every batch of `reader`, whose batches all have rows, as a new list of pyarrow.RecordBatch
 /// (the same batches read_next_batch gives), or null with an exception set. pyarrow lets go
 /// of the interpreter lock around each read, and with other threads waiting every read then

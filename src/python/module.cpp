@@ -52,29 +52,38 @@ void raise_not_utf8(PyObject* filename, std::string_view text, std::size_t offse
   if (error) PyErr_SetObject(PyExc_OSError, error.get());
 }
 
-/// Inflates a gzip file and hands its text to `collect` without the interpreter lock, as
-/// collect_file does for a plain file.
-template <class Collect>
-bool collect_gzip_file(PyObject* filename, Collect&& collect) {
+/// Nothing more to do before taking the interpreter lock back.
+struct NoFurtherWork {
+  template <class... Args>
+  void operator()(Args&&...) const noexcept {}
+};
+
+/// Inflates a gzip file and hands its text to `collect`, then runs `then`, without the
+/// interpreter lock, as collect_file does for a plain file.
+template <class Collect, class Then>
+bool collect_gzip_file(PyObject* filename, Collect&& collect, Then&& then) {
   Utf8Buffer text;
   if (!inflate_file(filename, text)) return false;
   std::size_t invalid = 0;
   {
     WithoutGil unlocked;
     invalid = text.first_invalid();
-    if (invalid == text.text().size()) collect(text.text());
+    if (invalid == text.text().size()) {
+      collect(text.text());
+      then();
+    }
   }
   if (invalid == text.text().size()) return true;
   raise_not_utf8(filename, text.text(), invalid);
   return false;
 }
 
-/// Reads the file at `path` (str, bytes or os.PathLike) and hands its text to `collect`, both
-/// without the interpreter lock; raises OSError for what the system refuses and for text that
-/// is not UTF-8. A gzip file, whatever its name, is inflated first: its second byte is never
-/// UTF-8, so plain text that is valid takes no detour.
-template <class Collect>
-bool collect_file(PyObject* path, Collect&& collect) {
+/// Reads the file at `path` (str, bytes or os.PathLike) and hands its text to `collect`, then
+/// runs `then` once the text is freed, all without the interpreter lock; raises OSError for
+/// what the system refuses and for text that is not UTF-8. A gzip file, whatever its name, is
+/// inflated first: its second byte is never UTF-8, so plain text that is valid takes no detour.
+template <class Collect, class Then = NoFurtherWork>
+bool collect_file(PyObject* path, Collect&& collect, Then&& then = {}) {
   PyRef filename = PyRef::steal(PyOS_FSPath(path));
   if (!filename) return false;
   PyObject* encoded_raw = nullptr;
@@ -90,6 +99,7 @@ bool collect_file(PyObject* path, Collect&& collect) {
       collect(text_of(text));
       // Released here, without the lock: the export needs only the parse.
       text = FileText();
+      then();
     }
   }
   switch (status.kind) {
@@ -102,18 +112,13 @@ bool collect_file(PyObject* path, Collect&& collect) {
     case TextFileStatus::Kind::InvalidUtf8:
       if (is_gzip(text_of(text))) {
         text = FileText();
-        return collect_gzip_file(filename.get(), collect);
+        return collect_gzip_file(filename.get(), collect, then);
       }
       break;
   }
   raise_not_utf8(filename.get(), text_of(text), status.bad_offset);
   return false;
 }
-
-/// Nothing more to do with a parse before taking the interpreter lock back.
-struct NoFurtherWork {
-  void operator()(ParsedCif&) const noexcept {}
-};
 
 /// Reads and collects a whole file, then runs `then` on the parse, all without the lock.
 template <class Then = NoFurtherWork>
@@ -307,15 +312,18 @@ bool table_arguments(const char* function, const char* first, PyObject* const* a
          types_argument(function, bound[3], types);
 }
 
-/// The tables of `text`, collected without the lock, typed and exported with it.
+/// The tables of `text`, collected, typed and exported without the lock, handed to pyarrow
+/// with it.
 PyObject* tables_of(std::string_view text, const CollectArguments& arguments,
                     const TypesOption& types) {
-  TableSet set;
+  // pyarrow first: a missing or too old one is reported before any work is done.
+  if (pyarrow_reader_class() == nullptr) return nullptr;
+  PreparedTables prepared;
   {
     WithoutGil unlocked;
-    set = collect_tables(text, arguments.strict, arguments.max_errors);
+    prepared = prepare_tables(collect_tables(text, arguments.strict, arguments.max_errors), types);
   }
-  return tables_to_python(std::move(set), types);
+  return tables_to_python(prepared);
 }
 
 PyObject* py_parse_tables(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
@@ -365,13 +373,19 @@ PyObject* py_parse_tables_file(PyObject*, PyObject* const* args, Py_ssize_t narg
     if (!table_arguments("parse_tables_file", "path", args, nargsf, kwnames, arguments, types)) {
       return nullptr;
     }
+    if (pyarrow_reader_class() == nullptr) return nullptr;
     TableSet set;
-    if (!collect_file(arguments.source, [&](std::string_view text) {
-          set = collect_tables(text, arguments.strict, arguments.max_errors);
-        })) {
+    PreparedTables prepared;
+    // Typed after the file's text is freed, so that the typed columns can take its pages.
+    if (!collect_file(
+            arguments.source,
+            [&](std::string_view text) {
+              set = collect_tables(text, arguments.strict, arguments.max_errors);
+            },
+            [&] { prepared = prepare_tables(std::move(set), types); })) {
       return nullptr;
     }
-    return tables_to_python(std::move(set), types);
+    return tables_to_python(prepared);
   });
 }
 

@@ -12,42 +12,54 @@
 namespace tessrin {
 namespace {
 
-/// One table through its own C stream into a pyarrow.Table.
-PyObject* table_to_pyarrow(const TableSet& set, CategoryTable& table, TableTyping* typing) {
-  ArrowArrayStream stream{};
-  export_table(set, table, typing, &stream);
-  PyRef reader = PyRef::steal(import_stream(&stream));
-  if (!reader) return nullptr;
-  return PyObject_CallMethod(reader.get(), "read_all", nullptr);
-}
-
-PyObject* tables_to_python_impl(TableSet& set, const TypesOption& types) {
-  // pyarrow first: a missing or too old one is reported before any work is done.
-  if (pyarrow_reader_class() == nullptr) return nullptr;
+PyObject* tables_to_python_impl(PreparedTables& prepared) {
+  if (prepared.failure) std::rethrow_exception(prepared.failure);
   PyRef tables = PyRef::steal(PyDict_New());
   if (!tables) return nullptr;
-  for (CategoryTable& category : set.categories) {
-    // Typed one table at a time, just before it goes: its text columns are freed as its
-    // typed ones are made.
-    TableTyping typing = type_table(set, category, types);
-    PyRef table = PyRef::steal(table_to_pyarrow(set, category, &typing));
+  for (std::size_t i = 0; i < prepared.streams.size(); ++i) {
+    PyRef reader = PyRef::steal(import_stream(prepared.streams[i].get()));
+    if (!reader) return nullptr;
+    PyRef table = PyRef::steal(read_table(reader.get()));
     if (!table) return nullptr;
-    PyRef name = PyRef::steal(PyUnicode_DecodeUTF8(
-        category.name.data(), static_cast<Py_ssize_t>(category.name.size()), "replace"));
-    if (!name || PyDict_SetItem(tables.get(), name.get(), table.get()) < 0) return nullptr;
-    category.columns.clear();
+    const std::string& name = prepared.names[i];
+    PyRef key = PyRef::steal(
+        PyUnicode_DecodeUTF8(name.data(), static_cast<Py_ssize_t>(name.size()), "replace"));
+    if (!key || PyDict_SetItem(tables.get(), key.get(), table.get()) < 0) return nullptr;
   }
-  // Last: typing adds the diagnostics of declared types.
-  PyRef errors = PyRef::steal(diagnostics_to_list(set.errors));
+  PyRef errors = PyRef::steal(diagnostics_to_list(prepared.errors));
   if (!errors) return nullptr;
   return PyTuple_Pack(2, tables.get(), errors.get());
 }
 
 }  // namespace
 
-PyObject* tables_to_python(TableSet&& set, const TypesOption& types) {
+PreparedTables prepare_tables(TableSet&& set, const TypesOption& types) noexcept {
+  PreparedTables prepared;
   try {
-    return tables_to_python_impl(set, types);
+    TableSet parse = std::move(set);  // freed on leaving, still without the lock
+    prepared.names.reserve(parse.categories.size());
+    prepared.streams.resize(parse.categories.size());
+    for (std::size_t i = 0; i < parse.categories.size(); ++i) {
+      CategoryTable& category = parse.categories[i];
+      // Typed one table at a time, just before its export: its text columns are freed as its
+      // typed ones are made. Typing adds the diagnostics of declared types.
+      TableTyping typing = type_table(parse, category, types);
+      export_table(parse, category, &typing, prepared.streams[i].get());
+      category.columns.clear();
+      prepared.names.push_back(std::move(category.name));
+    }
+    prepared.diagnostic_texts = std::move(parse.diagnostic_texts);
+    prepared.errors = std::move(parse.errors);
+  } catch (...) {
+    prepared.streams.clear();
+    prepared.failure = std::current_exception();
+  }
+  return prepared;
+}
+
+PyObject* tables_to_python(PreparedTables& prepared) {
+  try {
+    return tables_to_python_impl(prepared);
   } catch (const ColumnTooLarge& e) {
     return raise_text(PyExc_OverflowError, e.what());
   } catch (const ExportError& e) {
