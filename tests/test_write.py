@@ -61,16 +61,17 @@ def test_corpus_round_trip(path):
     data = path.read_bytes()
     text = data.decode("utf-8", errors="replace")
     original = tessrin.parse_raw(text)
-    own = "2.0" if original["version"] == "CIF_2_0" else "1.1"
-    versions = [own] if len(data) > LARGE else ["1.1", "2.0"]
+    other = "1.1" if original["version"] == "CIF_2_0" else "2.0"
+    # By default the data's own version, or CIF 2.0 where CIF 1.1 cannot hold it.
+    versions = [None] if len(data) > LARGE else [None, other]
     # Names are stored in lower case, so a repeated name is reported in lower case on reading.
     before = {(e["error_type"], e["message"].lower()) for e in original["errors"]}
     for version in versions:
         try:
             written = tessrin.dumps(original, version=version)
         except ValueError as e:
-            # Only CIF 1.1 refuses data, and only what it cannot hold; only broken input has
-            # names that cannot be written.
+            # Only explicit CIF 1.1 refuses data, and only what it cannot hold (by default such
+            # data is CIF 2.0); only broken input has names that cannot be written.
             why = str(e)
             if re.search(r"name (is empty|holds a blank)", why):
                 assert original["errors"], why
@@ -78,7 +79,7 @@ def test_corpus_round_trip(path):
                 assert version == "1.1", why
                 assert re.search(r"list|table|CIF 1\.1 does not allow", why), why
             continue
-        check_layout(written, version)
+        check_layout(written, written[7:10])
         back = tessrin.parse_raw(written)
         # Nothing new is reported; duplicate block and frame names are reported again.
         assert {(e["error_type"], e["message"]) for e in back["errors"]} <= before
@@ -410,6 +411,34 @@ def test_dump_targets(tmp_path):
     assert [p.name for p in tmp_path.iterdir()] == ["out.cif"]
 
 
+@pytest.mark.parametrize(
+    "value, default, refused",
+    [
+        # What CIF 1.1 cannot hold is written as CIF 2.0 by default, and refused as CIF 1.1
+        # with the way out named; what no version holds is refused either way.
+        ("caf\u00e9", "2.0", r"CIF 1\.1 does not allow.*; CIF 2\.0 can hold it: version=\"2\.0\""),
+        ("a\x1ab", "2.0", r"CIF 1\.1 does not allow \(only tab"),
+        ("\u00a0\ufeff\U0010fffd", "2.0", r"CIF 2\.0 can hold it"),
+        ("a\rb", None, r"carriage return"),
+    ],
+)  # fmt: skip
+def test_default_version_holds_the_data(value, default, refused):
+    raw = tessrin.parse_raw("data_d _a.b x loop_ _l.v 1 2")
+    raw["blocks"][0]["tags"]["_a.b"] = [value]
+    raw["blocks"][0]["tags"]["_l.v"][1] = value
+    with pytest.raises(ValueError, match=refused):
+        tessrin.dumps(raw, version="1.1")
+    if default is None:
+        with pytest.raises(ValueError, match=r"tag '_a\.b': the value holds a carriage return"):
+            tessrin.dumps(raw)
+        return
+    written = tessrin.dumps(raw)
+    assert written.startswith(f"#\\#CIF_{default}\n")
+    back = tessrin.parse_raw(written)
+    assert back["errors"] == [] and back["version"] == "CIF_2_0"
+    assert_same(raw, back)
+
+
 def test_convert_to_cif(tmp_path):
     from tessrin.cli import main
 
@@ -430,3 +459,17 @@ def test_convert_to_cif(tmp_path):
                  str(tmp_path / "v11"), str(tmp_path / "a.cif"), str(tmp_path / "b.cif")]) == 2  # fmt: skip
     assert (tmp_path / "v11" / "b" / "b.cif").read_text().startswith("#\\#CIF_1.1\n")
     assert not (tmp_path / "v11" / "a" / "a.cif").exists()
+
+
+def test_convert_to_cif_picks_the_version_that_holds_the_data(tmp_path, capsys):
+    from tessrin.cli import main
+
+    source = tmp_path / "n.cif"
+    source.write_text("data_n\n_a.b 'caf\u00e9'\n", encoding="utf-8")
+    assert main(["convert", "--to", "cif", "-j", "1", "-o", str(tmp_path / "o"), str(source)]) == 0
+    assert "(written as CIF 2.0: CIF 1.1 cannot hold its data)" in capsys.readouterr().out
+    assert (tmp_path / "o" / "n.cif").read_text(encoding="utf-8").startswith("#\\#CIF_2.0\n")
+    assert main(["convert", "--to", "cif", "--cif-version", "1.1", "-j", "1", "-o",
+                 str(tmp_path / "p"), str(source)]) == 2  # fmt: skip
+    assert re.search(r"n\.cif: cannot write as CIF 1\.1: block 'n', tag '_a\.b': .*; CIF 2\.0 "
+                     r"can hold it: --cif-version 2\.0$", capsys.readouterr().err.strip())

@@ -9,7 +9,7 @@ import tessrin_core
 
 from tessrin._convert import DIAGNOSTICS_FILE, safe_name
 from tessrin._run import Unreadable, read_text
-from tessrin._write import dump
+from tessrin._write import NeedsCif2, dump_with_version
 
 
 def cif_file_name(path: str) -> str:
@@ -21,7 +21,20 @@ def failure_text(error: Exception, cif_version: str | None) -> str:
     if isinstance(error, OSError):
         where = f"{error.filename}: " if error.filename else ""
         return f"cannot write: {where}{error.strerror or error}"
-    return f"cannot write as CIF {cif_version or ''}: {error}".replace("  ", " ")
+    if isinstance(error, NeedsCif2):
+        return f"cannot write as CIF 1.1: {error.reason}; CIF 2.0 can hold it: --cif-version 2.0"
+    return f"cannot write as CIF {cif_version}: {error}" if cif_version else (
+        f"cannot write as CIF: {error}"
+    )
+
+
+def version_note(data_version: str, written: str) -> str | None:
+    """What the summary says when the version written is not the input's own."""
+    if written == data_version:
+        return None
+    if written == "2.0":
+        return "written as CIF 2.0: CIF 1.1 cannot hold its data"
+    return f"written as CIF {written}"
 
 
 def convert_file_to_cif(
@@ -33,11 +46,11 @@ def convert_file_to_cif(
     """Writes the blocks, frames and loops of one file as read into `out_dir`; returns what
     was written, small enough to send back from a worker process."""
     path, out_dir = job
-    outcome = {"path": path, "out_dir": out_dir, "written": [], "diagnostics": 0, "failure": None}
+    outcome = {"path": path, "out_dir": out_dir, "written": [], "diagnostics": 0, "failure": None,
+               "note": None}
     try:
-        parsed = tessrin_core.parse_raw(
-            read_text(path), "strict" if strict else None, max_errors
-        )
+        text = read_text(path)
+        parsed = tessrin_core.parse_raw(text, "strict" if strict else None, max_errors)
     except Unreadable as error:
         outcome["failure"] = f"cannot read: {error}"
         return outcome
@@ -45,7 +58,10 @@ def convert_file_to_cif(
     name = cif_file_name(path)
     try:
         os.makedirs(out_dir, exist_ok=True)
-        dump(parsed, os.path.join(out_dir, name), version=cif_version)
+        written = dump_with_version(parsed, os.path.join(out_dir, name), version=cif_version)
+        if cif_version is None:
+            outcome["note"] = version_note("1.1" if parsed["version"] == "CIF_1_1" else "2.0",
+                                           written)
         with open(os.path.join(out_dir, DIAGNOSTICS_FILE), "w", encoding="utf-8") as stream:
             for error in parsed["errors"]:
                 stream.write(json.dumps(error, ensure_ascii=False) + "\n")
@@ -103,7 +119,7 @@ def convert_parquet_to_cif(job: tuple[str, str], cif_version: str | None = None)
     """Writes the category tables of a Parquet directory back as one CIF in `out_dir`."""
     directory, out_dir = job
     outcome = {"path": directory, "out_dir": out_dir, "written": [], "diagnostics": 0,
-               "failure": None}
+               "failure": None, "note": None}
     name = (safe_name(os.path.basename(os.path.normpath(directory)), 100) or "tables") + ".cif"
     try:
         try:
@@ -112,7 +128,7 @@ def convert_parquet_to_cif(job: tuple[str, str], cif_version: str | None = None)
             outcome["failure"] = f"cannot read the Parquet tables: {error}"
             return outcome
         os.makedirs(out_dir, exist_ok=True)
-        dump(tables, os.path.join(out_dir, name), version=cif_version)
+        dump_with_version(tables, os.path.join(out_dir, name), version=cif_version)
     except (ValueError, TypeError, OSError) as error:
         outcome["failure"] = failure_text(error, cif_version)
         return outcome

@@ -38,26 +38,56 @@ def _blocks_and_version(obj) -> tuple[object, str]:
     )
 
 
+class NeedsCif2(ValueError):
+    """A value or name that CIF 1.1 cannot hold and CIF 2.0 can; `reason` says which, naming
+    block and tag."""
+
+    def __init__(self, reason: str):
+        super().__init__(f'{reason}; CIF 2.0 can hold it: version="2.0"')
+        self.reason = reason
+
+
+def _write(blocks, preferred: str, asked, width: int) -> tuple[str, str]:
+    """The text of `blocks` and the version it is written in: the version asked for, else
+    `preferred`, or CIF 2.0 where CIF 1.1 cannot hold the data."""
+    target = _target(asked, preferred)
+    try:
+        return _dumps(blocks, target, width), target
+    except ValueError as error:
+        if target != "1.1":
+            raise
+        # CIF 2.0 holds what CIF 1.1 cannot (non-ASCII text, lists, tables); a problem no
+        # version escapes (a carriage return) raises as CIF 2.0 reports it.
+        try:
+            text = _dumps(blocks, "2.0", width)
+        except ValueError:
+            if asked is None:
+                raise
+            raise error from None
+        if asked is None:
+            return text, "2.0"
+        raise NeedsCif2(str(error)) from None
+
+
+def write_with_version(obj, *, version=None, width: int = 80) -> tuple[str, str]:
+    """`dumps(obj, ...)` and the version written ("1.1" or "2.0")."""
+    if is_table_dict(obj):
+        blocks, needs_cif2 = table_blocks(obj)
+        return _write(blocks, "2.0" if needs_cif2 else "1.1", version, width)
+    blocks, data_version = _blocks_and_version(obj)
+    return _write(blocks, data_version, version, width)
+
+
 def dumps(obj, *, version=None, width: int = 80) -> str:
     """CIF text of `obj` (a `parse_raw` result, a `CifFile`, or a `parse_tables` dict).
 
-    `version` is "1.1" or "2.0"; by default the version the data came from (for tables "1.1"
-    unless a value needs CIF 2.0). Every value is written in the lightest form that reads back
-    unchanged; a value or name that the target version cannot hold raises ValueError
-    (TypeError for a value that is not a str, list or dict), naming block and tag.
+    `version` is "1.1" or "2.0"; by default the version the data came from (for tables "1.1"),
+    or CIF 2.0 where CIF 1.1 cannot hold the data (non-ASCII text, lists, tables). Every value
+    is written in the lightest form that reads back unchanged; a value or name that the target
+    version cannot hold raises ValueError (TypeError for a value that is not a str, list or
+    dict), naming block and tag.
     """
-    if is_table_dict(obj):
-        blocks, needs_cif2 = table_blocks(obj)
-        if version is not None or needs_cif2:
-            return _dumps(blocks, _target(version, "2.0"), width)
-        try:
-            return _dumps(blocks, "1.1", width)
-        except ValueError:
-            # A value only CIF 2.0 can hold (non-ASCII text): written as CIF 2.0, or the
-            # error CIF 2.0 has too.
-            return _dumps(blocks, "2.0", width)
-    blocks, data_version = _blocks_and_version(obj)
-    return _dumps(blocks, _target(version, data_version), width)
+    return write_with_version(obj, version=version, width=width)[0]
 
 
 def dump(obj, file, *, version=None, width: int = 80) -> None:
@@ -66,14 +96,20 @@ def dump(obj, file, *, version=None, width: int = 80) -> None:
     A path is written through a temporary file beside it, renamed over the target only once
     complete: an error never leaves a half-written file there.
     """
-    text = dumps(obj, version=version, width=width)
+    dump_with_version(obj, file, version=version, width=width)
+
+
+def dump_with_version(obj, file, *, version=None, width: int = 80) -> str:
+    """`dump(obj, file, ...)`; returns the version written."""
+    text, written = write_with_version(obj, version=version, width=width)
     if hasattr(file, "write"):
         if isinstance(file, io.TextIOBase):
             file.write(text)
         else:
             file.write(text.encode("utf-8"))
-        return
+        return written
     _write_atomically(os.fspath(file), text.encode("utf-8"))
+    return written
 
 
 def _write_atomically(path, data: bytes) -> None:
