@@ -439,6 +439,24 @@ def test_default_version_holds_the_data(value, default, refused):
     assert_same(raw, back)
 
 
+def test_messages_name_what_the_caller_gave(tmp_path):
+    raw = tessrin.parse_raw("data_d _a.b c")
+    with pytest.raises(ValueError, match=r"^dumps\(\) width must be at least 1, not -1$"):
+        tessrin.dumps(raw, width=-1)
+    with pytest.raises(TypeError, match=r"^dumps\(\) width must be an int, not str$"):
+        tessrin.dump(raw, io.StringIO(), width="80")
+    # The temporary file beside the target is the writer's business: the error names the path.
+    missing = tmp_path / "no such folder" / "out.cif"
+    with pytest.raises(FileNotFoundError) as caught:
+        tessrin.dump(raw, missing)
+    assert caught.value.filename == str(missing) and str(missing) in str(caught.value)
+    (tmp_path / "dir.cif").mkdir()
+    with pytest.raises(IsADirectoryError) as caught:
+        tessrin.dump(raw, tmp_path / "dir.cif")
+    assert caught.value.filename == str(tmp_path / "dir.cif")
+    assert sorted(p.name for p in tmp_path.iterdir()) == ["dir.cif"]
+
+
 def test_convert_to_cif(tmp_path):
     from tessrin.cli import main
 

@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import io
+import operator
 import os
 import secrets
 
@@ -47,6 +48,16 @@ class NeedsCif2(ValueError):
         self.reason = reason
 
 
+def _checked_width(width) -> int:
+    try:
+        width = operator.index(width)
+    except TypeError:
+        raise TypeError(f"dumps() width must be an int, not {type(width).__name__}") from None
+    if width < 1:
+        raise ValueError(f"dumps() width must be at least 1, not {width}")
+    return width
+
+
 def _write(blocks, preferred: str, asked, width: int) -> tuple[str, str]:
     """The text of `blocks` and the version it is written in: the version asked for, else
     `preferred`, or CIF 2.0 where CIF 1.1 cannot hold the data."""
@@ -71,6 +82,7 @@ def _write(blocks, preferred: str, asked, width: int) -> tuple[str, str]:
 
 def write_with_version(obj, *, version=None, width: int = 80) -> tuple[str, str]:
     """`dumps(obj, ...)` and the version written ("1.1" or "2.0")."""
+    width = _checked_width(width)
     if is_table_dict(obj):
         blocks, needs_cif2 = table_blocks(obj)
         return _write(blocks, "2.0" if needs_cif2 else "1.1", version, width)
@@ -119,15 +131,28 @@ def _write_atomically(path, data: bytes) -> None:
         temp = os.path.join(folder, b"." + name + b"." + suffix.encode() + b".tmp")
     else:
         temp = os.path.join(folder, f".{name}.{suffix}.tmp")
-    # os.open applies the umask as a plain open would (tempfile would make it 0600).
-    fd = os.open(temp, os.O_WRONLY | os.O_CREAT | os.O_EXCL, 0o666)
+    try:
+        # os.open applies the umask as a plain open would (tempfile would make it 0600).
+        fd = os.open(temp, os.O_WRONLY | os.O_CREAT | os.O_EXCL, 0o666)
+    except OSError as error:
+        raise _at_path(error, path) from None
     try:
         with os.fdopen(fd, "wb") as out:
             out.write(data)
         os.replace(temp, path)
-    except BaseException:
+    except BaseException as error:
         try:
             os.unlink(temp)
         except OSError:
             pass
+        if isinstance(error, OSError):
+            raise _at_path(error, path) from None
         raise
+
+
+def _at_path(error: OSError, path) -> OSError:
+    """The error as one about `path`: the temporary file beside it is not the caller's."""
+    if error.errno is None:
+        return error
+    return OSError(error.errno, error.strerror, path)  # the subclass the errno maps to
+
