@@ -1,8 +1,10 @@
 """Writing CIF: what `dumps` writes, `parse_raw` reads back as the same data, for every corpus
-file and for generated values; what no form can hold is refused, naming block and tag."""
+file and for generated values; what no form can hold is refused, naming block and tag; a file
+written back into its own text changes only where its data did."""
 
 import io
 import re
+import statistics
 
 import pytest
 from conftest import CORPUS
@@ -10,6 +12,7 @@ from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
 import tessrin
+import tessrin_core
 
 LARGE = 5_000_000  # bytes; larger files are written in their own version only
 
@@ -491,3 +494,178 @@ def test_convert_to_cif_picks_the_version_that_holds_the_data(tmp_path, capsys):
                  str(tmp_path / "p"), str(source)]) == 2  # fmt: skip
     assert re.search(r"n\.cif: cannot write as CIF 1\.1: block 'n', tag '_a\.b': .*; CIF 2\.0 "
                      r"can hold it: --cif-version 2\.0$", capsys.readouterr().err.strip())
+
+
+# --- Writing a file back into its own text --------------------------------------------------
+
+# A file as programs write it: a header and licence comment, names in mixed case, a text
+# field, quotes, aligned loop columns, a save frame.
+BY_HAND = """#------------------------------------------------------------------------------
+#$Date: 2016-02-13 21:28:24 +0200 (Sat, 13 Feb 2016) $
+# This file is available under the Creative Commons licence.
+#------------------------------------------------------------------------------
+data_CIF_Core
+_Refine_ls_wR_factor_gt          0.0960
+_chemical_name_common            'two words'
+_publ_section_title
+;
+ A title over
+ two lines
+;
+loop_
+_atom_site_label
+_atom_site_fract_x
+_Atom_Site_Type_Symbol
+C1   0.1234(5)  C
+O1'  0.5        "O"
+save_Frame
+_s.item  "in a frame"
+save_
+"""
+
+
+def changed_lines(before, after):
+    """Lines changed between the first and the last that differ: the larger of the lines
+    taken out and put in there (for one edit, what diff counts; 0 for equal texts)."""
+    a, b = before.splitlines(), after.splitlines()
+    head = next((i for i, (x, y) in enumerate(zip(a, b)) if x != y), min(len(a), len(b)))
+    tail = next((i for i, (x, y) in enumerate(zip(reversed(a[head:]), reversed(b[head:])))
+                 if x != y), min(len(a), len(b)) - head)  # fmt: skip
+    return max(len(a), len(b)) - head - tail
+
+
+def edit(tag, row, value, frame=None):
+    def change(raw):
+        block = raw["blocks"][0]
+        where = block if frame is None else block["save_frames"][frame]
+        where["tags"][tag][row] = value
+
+    return change
+
+
+@pytest.mark.parametrize(
+    "change, lines, kept",
+    [
+        (lambda raw: None, 0, True),
+        (edit("_atom_site_fract_x", 1, "0.55"), 1, True),
+        (edit("_refine_ls_wr_factor_gt", 0, "it's"), 1, True),
+        (edit("_chemical_name_common", 0, "'quoted'"), 1, True),
+        (edit("_s.item", 0, "word", frame=0), 1, True),
+        (edit("_atom_site_type_symbol", 0, "'"), 1, True),
+        # A text field replaced by a word, and a word by a text field on lines of its own.
+        (edit("_publ_section_title", 0, "short"), 4, True),
+        (edit("_atom_site_type_symbol", 0, "two\nlines"), 4, True),
+        (edit("_atom_site_fract_x", 0, "."), 1, True),
+        (edit("_atom_site_fract_x", 0, '"."'), 1, True),
+        # More than values changed, or CIF 1.1 cannot hold the value: written afresh, the
+        # opening comments kept.
+        (lambda raw: [raw["blocks"][0]["tags"][t].append("1") for t in raw["blocks"][0]["loops"][0]],
+         None, False),
+        (lambda raw: raw["blocks"][0].__setitem__("name", "other"), None, False),
+        (lambda raw: raw["blocks"][0]["tag_order"].append(
+            raw["blocks"][0]["tags"].setdefault("_new_item", ["1"]) and "_new_item"), None, False),
+        (edit("_chemical_name_common", 0, "caf\u00e9"), None, False),
+        (edit("_chemical_name_common", 0, ["a", "list"]), None, False),
+    ],
+)  # fmt: skip
+def test_write_back_changes_only_what_changed(change, lines, kept):
+    raw = tessrin.parse_raw(BY_HAND)
+    change(raw)
+    written = tessrin.dumps(raw, source=BY_HAND)
+    back = tessrin.parse_raw(written)
+    assert back["errors"] == []
+    assert_same(raw, back)
+    if kept:
+        assert back["version"] == "CIF_1_1" and changed_lines(BY_HAND, written) == lines
+        return
+    assert written.startswith(f"#\\#CIF_{written[7:10]}\n" + "\n".join(BY_HAND.split("\n")[:4]))
+    assert written == tessrin.dumps(raw, width=80).replace(
+        "\n", "\n" + "\n".join(BY_HAND.split("\n")[:4]) + "\n", 1)
+
+
+def test_write_back_sources():
+    cif, _ = tessrin.parse_cif(BY_HAND)
+    assert tessrin.dumps(cif, source=BY_HAND) == BY_HAND
+    crlf = BY_HAND.replace("\n", "\r\n")
+    raw = tessrin.parse_raw(crlf)
+    assert tessrin.dumps(raw, source=crlf) == crlf
+    edit("_atom_site_fract_x", 1, "0.55")(raw)
+    assert tessrin.dumps(raw, source=crlf) == crlf.replace("0.5 ", "0.55 ")
+    # A new value no form holds is refused naming its real place.
+    raw["blocks"][0]["save_frames"][0]["tags"]["_s.item"] = ["a\rb"]
+    with pytest.raises(ValueError, match=r"^block 'cif_core', save frame 'frame', tag '_s\.item'"):
+        tessrin.dumps(raw, source=BY_HAND)
+    raw["blocks"][0]["save_frames"][0]["tags"]["_s.item"] = ["in a frame"]
+    # Asked for the other version, the data is written afresh in it.
+    assert tessrin.dumps(raw, version="2.0", source=BY_HAND).startswith("#\\#CIF_2.0\n#---")
+    with pytest.raises(TypeError, match="source must be str"):
+        tessrin.dumps(raw, source=BY_HAND.encode())
+    tables, _ = tessrin.parse_tables(BY_HAND)
+    with pytest.raises(TypeError, match="a tables dict is always written afresh"):
+        tessrin.dumps(tables, source=BY_HAND)
+
+
+def test_convert_writes_a_file_back_as_it_was(tmp_path):
+    from tessrin.cli import main
+
+    (tmp_path / "core.dic").write_text(BY_HAND)
+    (tmp_path / "x.txt").write_text("# note\ndata_x _a b _a c\n")  # a diagnostic
+    assert main(["convert", "--to", "cif", "-j", "1", "-o", str(tmp_path / "o"),
+                 str(tmp_path / "core.dic"), str(tmp_path / "x.txt")]) == 0  # fmt: skip
+    assert (tmp_path / "o" / "core" / "core.dic").read_text() == BY_HAND
+    again = (tmp_path / "o" / "x" / "x.cif").read_text()
+    assert again.startswith("#\\#CIF_1.1\n# note\n\ndata_x\n")
+
+
+SAMPLE_EVERY = 10  # files of the corpus written back by the test; tools/writeback_diff.py: all
+
+
+def clean_corpus_sample():
+    if not CORPUS.is_dir():
+        return []
+    notes = {CORPUS / "README.md", CORPUS / "MANIFEST.tsv"}
+    paths = sorted(p for p in CORPUS.rglob("*") if p.is_file() and p not in notes)
+    for path in paths[::SAMPLE_EVERY]:
+        try:
+            text = path.read_text(encoding="utf-8")
+        except UnicodeDecodeError:
+            continue
+        raw = tessrin.parse_raw(text)
+        if not raw["errors"]:
+            yield path, text, raw
+
+
+def first_value_token(text, raw):
+    """The first str value of the file: its block, tag, row and the lines its token spans."""
+    _, origins, start = tessrin_core._parse_raw_origins(text)
+    data = text.encode("utf-8")[start:]
+    for block, (spans, _) in zip(raw["blocks"], origins):
+        for tag, words in zip(block["tag_order"], spans):
+            for row, value in enumerate(block["tags"][tag]):
+                if isinstance(value, str):
+                    first, last = memoryview(words).cast("Q")[2 * row : 2 * row + 2]
+                    return block, tag, row, data[first:last].count(b"\n") + 1
+    return None
+
+
+@pytest.mark.skipif(not CORPUS.is_dir(), reason="corpus absent")
+def test_corpus_written_back_unchanged_and_edited_in_place():
+    """Files read without diagnostics come back as they were (median changed lines 0), and
+    one value fixed changes only the lines its token took."""
+    unchanged, edited = [], []
+    for path, text, raw in clean_corpus_sample():
+        written = tessrin.dumps(raw, source=text)
+        unchanged.append(changed_lines(text, written))
+        place = first_value_token(text, raw)
+        if place is None or len(text) > LARGE:
+            continue
+        block, tag, row, lines = place
+        block["tags"][tag][row] = "fixed"
+        written = tessrin.dumps(raw, source=text)
+        assert_same(raw, tessrin.parse_raw(written))
+        if changed_lines(text, written) != lines:
+            edited.append((str(path.relative_to(CORPUS)), lines, changed_lines(text, written)))
+    assert len(unchanged) > 100
+    assert statistics.median(unchanged) == 0
+    assert edited == []
+

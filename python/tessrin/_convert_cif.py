@@ -12,8 +12,22 @@ from tessrin._run import Unreadable, read_text
 from tessrin._write import NeedsCif2, dump_with_version
 
 
+kCif11MaxLine = 2048  # the longest line CIF 1.1 allows, the widest row written afresh
+
+# Extensions a written CIF keeps from its input; any other input is written as `.cif`.
+_CIF_EXTENSIONS = (".cif", ".dic", ".mmcif", ".mcif", ".scif")
+
+
 def cif_file_name(path: str) -> str:
-    return (safe_name(os.path.splitext(os.path.basename(path))[0], 100) or "file") + ".cif"
+    """The written file's name: the input's, with its extension where that names a CIF
+    (a dictionary stays `.dic`), else `.cif`; a compressed input's `.gz` is dropped."""
+    name = os.path.basename(path)
+    if name.lower().endswith(".gz"):
+        name = name[:-3]
+    stem, extension = os.path.splitext(name)
+    if extension.lower() not in _CIF_EXTENSIONS:
+        extension = ".cif"
+    return (safe_name(stem, 100) or "file") + extension
 
 
 def failure_text(error: Exception, cif_version: str | None) -> str:
@@ -58,7 +72,10 @@ def convert_file_to_cif(
     name = cif_file_name(path)
     try:
         os.makedirs(out_dir, exist_ok=True)
-        written = dump_with_version(parsed, os.path.join(out_dir, name), version=cif_version)
+        # Written into the file's own text where its data allows (only what changed is new);
+        # else afresh, with each loop row on one line as files have them.
+        written = dump_with_version(parsed, os.path.join(out_dir, name), version=cif_version,
+                                    width=kCif11MaxLine, source=text)
         if cif_version is None:
             outcome["note"] = version_note("1.1" if parsed["version"] == "CIF_1_1" else "2.0",
                                            written)

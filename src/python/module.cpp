@@ -207,6 +207,35 @@ PyObject* py_parse_raw(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyOb
   });
 }
 
+/// _parse_raw_origins(source): (parse_raw(source), origins, text start), for a writer that
+/// keeps the layout of the text its data came from (python/tessrin/_write.py).
+PyObject* py_parse_raw_origins(PyObject*, PyObject* const* args, Py_ssize_t nargsf,
+                               PyObject* kwnames) {
+  return guarded([&]() -> PyObject* {
+    static constexpr std::array<const char*, 1> kNames = {"source"};
+    std::array<PyObject*, 1> bound{};
+    std::string_view source;
+    if (!bind_fastcall("_parse_raw_origins", kNames, 1, args, PyVectorcall_NARGS(nargsf),
+                       kwnames, bound) ||
+        !text_argument("_parse_raw_origins", "source", bound[0], source)) {
+      return nullptr;
+    }
+    ParsedCif parse;
+    std::int64_t text_start = 0;
+    {
+      WithoutGil unlocked;
+      parse = collect_raw_with_origins(source, text_start);
+    }
+    PyRef origins = PyRef::steal(origins_to_python(parse));
+    if (!origins) return nullptr;
+    PyRef raw = PyRef::steal(to_python(std::move(parse)));
+    if (!raw) return nullptr;
+    PyRef start = PyRef::steal(PyLong_FromLongLong(text_start));
+    if (!start) return nullptr;
+    return PyTuple_Pack(3, raw.get(), origins.get(), start.get());
+  });
+}
+
 PyObject* py_parse_cif(PyObject* module, PyObject* const* args, Py_ssize_t nargsf,
                        PyObject* kwnames) {
   return guarded([&]() -> PyObject* {
@@ -389,6 +418,9 @@ PyObject* py_parse_tables_file(PyObject*, PyObject* const* args, Py_ssize_t narg
 PyMethodDef kFunctions[] = {
     {"parse", TESSRIN_FASTCALL(py_parse), METH_FASTCALL | METH_KEYWORDS,
      "parse(source, handler, max_errors=None)\n--\n\n"},
+    {"_parse_raw_origins", TESSRIN_FASTCALL(py_parse_raw_origins), METH_FASTCALL | METH_KEYWORDS,
+     "_parse_raw_origins(source)\n--\n\n"
+     "parse_raw(source) with where each value stood in the text."},
     {"parse_raw", TESSRIN_FASTCALL(py_parse_raw), METH_FASTCALL | METH_KEYWORDS,
      "parse_raw(source, mode=None, max_errors=None)\n--\n\n"
      "Parse CIF source text entirely in native code and return a Python dict.\n\n"
