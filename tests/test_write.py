@@ -669,3 +669,82 @@ def test_corpus_written_back_unchanged_and_edited_in_place():
     assert statistics.median(unchanged) == 0
     assert edited == []
 
+
+# --- The README's writing rules, one case each ----------------------------------------------
+
+FOLDED = ";>\\\\\n>" + "x" * 2000 + "\\\n>" + "x" * 100 + "\n;"
+
+
+@pytest.mark.parametrize(
+    "value, version, written",
+    [
+        # A word; CIF 1.1 words may hold quotes after their first character, CIF 2.0 words not.
+        ("C1'", "1.1", " C1'"),
+        ("C1'", "2.0", " \"C1'\""),
+        # One pair of quotes: single, else double (in CIF 1.1 a quote ends only before a blank).
+        ("a b", "1.1", " 'a b'"),
+        ("it's here", "1.1", " 'it's here'"),
+        ("it' s", "1.1", " \"it' s\""),
+        ("", "2.0", " ''"),
+        # Reserved words and first characters that would read as something else.
+        ("data_x", "1.1", " 'data_x'"),
+        ("Loop_", "2.0", " 'Loop_'"),
+        ("_x", "1.1", " '_x'"),
+        ("$x", "1.1", " '$x'"),
+        ("[x", "1.1", " '[x'"),
+        ("#x", "2.0", " '#x'"),
+        # Placeholders stay placeholders; the quoted "." and "?" of parse_raw stay quoted.
+        (".", "1.1", " ."),
+        ("?", "2.0", " ?"),
+        ('"."', "1.1", ' "."'),
+        ('"?"', "2.0", ' "?"'),
+        # Both quotes before blanks: triple quotes in CIF 2.0, a text field in CIF 1.1.
+        ("a' b\" c", "2.0", " '''a' b\" c'''"),
+        ("a' b\" c", "1.1", "\n;a' b\" c\n;"),
+        ("two\nlines", "2.0", " '''two\nlines'''"),
+        ("two\nlines", "1.1", "\n;two\nlines\n;"),
+        # The prefix protocol: a line that starts with `;`, a backslash on the first line.
+        ("x\n;y", "1.1", "\n;>\\\n>x\n>;y\n;"),
+        ("a\\b\nc", "1.1", "\n;>\\\n>a\\b\n>c\n;"),
+        ("'''x\n;y\"\"\"", "2.0", "\n;>\\\n>'''x\n>;y\"\"\"\n;"),
+        # CIF 1.1 lines over 2000 characters are folded; CIF 2.0 has no line limit.
+        ("x" * 2100, "1.1", "\n" + FOLDED),
+        ("x" * 2100, "2.0", "\n" + "x" * 2100),
+    ],
+)  # fmt: skip
+def test_value_forms(value, version, written):
+    raw = tessrin.parse_raw("data_d _a.b x")
+    raw["blocks"][0]["tags"]["_a.b"] = [value]
+    text = tessrin.dumps(raw, version=version)
+    assert text == f"#\\#CIF_{version}\n\ndata_d\n_a.b{written}\n"
+    assert tessrin.parse_raw(text)["blocks"][0]["tags"]["_a.b"] == [value]
+
+
+@pytest.mark.parametrize(
+    "rows, width, lines",
+    [
+        # Columns align; a row that fits the width exactly stays on one line, one column wider
+        # breaks, at the same column on every row.
+        ([["1", "22"], ["333", "4"]], 6, ["1   22", "333 4"]),
+        ([["1", "22"], ["333", "4"]], 5, ["1", "22", "333", "4"]),
+        ([["1", "22", "55"], ["333", "4", "6"]], 9, ["1   22 55", "333 4  6"]),
+        ([["1", "22", "55"], ["333", "4", "6"]], 8, ["1   22", "55", "333 4", "6"]),
+        # A value on lines of its own (a text field) leaves the others on their row's lines.
+        ([["a", "x\ny"], ["b", "c"]], 80, ["a", ";x", "y", ";", "b c"]),
+    ],
+)  # fmt: skip
+def test_loop_rows_and_width(rows, width, lines):
+    tags = [f"_a.c{i}" for i in range(len(rows[0]))]
+    raw = tessrin.parse_raw(f"data_w loop_ {' '.join(tags)} " + "x " * len(tags) * len(rows))
+    for i, tag in enumerate(tags):
+        raw["blocks"][0]["tags"][tag] = [row[i] for row in rows]
+    text = tessrin.dumps(raw, width=width)
+    assert text.split(tags[-1] + "\n")[1].split("\n")[:-1] == lines
+    assert_same(raw, tessrin.parse_raw(text))
+
+
+def test_layout_rules():
+    raw = tessrin.parse_raw("data_d _a.x 1 _a.y 2 _b.z 3 loop_ _c.p 4 _d.q 5")
+    assert tessrin.dumps(raw) == (
+        "#\\#CIF_1.1\n\ndata_d\n_a.x 1\n_a.y 2\n\n_b.z 3\n\nloop_\n_c.p\n4\n\n_d.q 5\n"
+    )
