@@ -559,8 +559,8 @@ def edit(tag, row, value, frame=None):
         (edit("_atom_site_fract_x", 0, '"."'), 1, True),
         # More than values changed, or CIF 1.1 cannot hold the value: written afresh, the
         # opening comments kept.
-        (lambda raw: [raw["blocks"][0]["tags"][t].append("1") for t in raw["blocks"][0]["loops"][0]],
-         None, False),
+        (lambda raw: [raw["blocks"][0]["tags"][t].append("1")
+                      for t in raw["blocks"][0]["loops"][0]], None, False),
         (lambda raw: raw["blocks"][0].__setitem__("name", "other"), None, False),
         (lambda raw: raw["blocks"][0]["tag_order"].append(
             raw["blocks"][0]["tags"].setdefault("_new_item", ["1"]) and "_new_item"), None, False),
@@ -591,6 +591,21 @@ def test_write_back_sources():
     assert tessrin.dumps(raw, source=crlf) == crlf
     edit("_atom_site_fract_x", 1, "0.55")(raw)
     assert tessrin.dumps(raw, source=crlf) == crlf.replace("0.5 ", "0.55 ")
+    # A text read with diagnostics keeps its layout too, and reads back with them.
+    odd = "data_x\n_a  b\n_a  c\nloop_ _l.v  1 2\n"
+    raw = tessrin.parse_raw(odd)
+    raw["blocks"][0]["tags"]["_l.v"][1] = "two words"
+    assert tessrin.dumps(raw, source=odd) == odd.replace(" 2", " 'two words'")
+    # A fixed value may take a diagnostic away, never add one.
+    bad = "data_x\n_a  [bad\n_b  1\n"
+    raw = tessrin.parse_raw(bad)
+    assert raw["errors"]
+    raw["blocks"][0]["tags"]["_a"] = ["good"]
+    assert tessrin.dumps(raw, source=bad) == "data_x\n_a  good\n_b  1\n"
+    raw["blocks"][0]["tags"]["_a"] = ["[worse"]
+    assert tessrin.dumps(raw, source=bad) == "data_x\n_a  '[worse'\n_b  1\n"
+    raw = tessrin.parse_raw(crlf)
+    edit("_atom_site_fract_x", 1, "0.55")(raw)
     # A new value no form holds is refused naming its real place.
     raw["blocks"][0]["save_frames"][0]["tags"]["_s.item"] = ["a\rb"]
     with pytest.raises(ValueError, match=r"^block 'cif_core', save frame 'frame', tag '_s\.item'"):
@@ -598,6 +613,8 @@ def test_write_back_sources():
     raw["blocks"][0]["save_frames"][0]["tags"]["_s.item"] = ["in a frame"]
     # Asked for the other version, the data is written afresh in it.
     assert tessrin.dumps(raw, version="2.0", source=BY_HAND).startswith("#\\#CIF_2.0\n#---")
+    with pytest.raises(ValueError, match=r"^dumps\(\) source is not valid Unicode"):
+        tessrin.dumps(raw, source=BY_HAND + "\ud800")
     with pytest.raises(TypeError, match="source must be str"):
         tessrin.dumps(raw, source=BY_HAND.encode())
     tables, _ = tessrin.parse_tables(BY_HAND)
@@ -609,12 +626,17 @@ def test_convert_writes_a_file_back_as_it_was(tmp_path):
     from tessrin.cli import main
 
     (tmp_path / "core.dic").write_text(BY_HAND)
-    (tmp_path / "x.txt").write_text("# note\ndata_x _a b _a c\n")  # a diagnostic
+    odd = "# note\ndata_x _a b _a c\n"  # a tag defined again: a diagnostic
+    (tmp_path / "x.txt").write_text(odd)
     assert main(["convert", "--to", "cif", "-j", "1", "-o", str(tmp_path / "o"),
                  str(tmp_path / "core.dic"), str(tmp_path / "x.txt")]) == 0  # fmt: skip
     assert (tmp_path / "o" / "core" / "core.dic").read_text() == BY_HAND
-    again = (tmp_path / "o" / "x" / "x.cif").read_text()
-    assert again.startswith("#\\#CIF_1.1\n# note\n\ndata_x\n")
+    assert (tmp_path / "o" / "x" / "x.cif").read_text() == odd
+    # In the other version, written afresh, the opening comments kept.
+    assert main(["convert", "--to", "cif", "--cif-version", "2.0", "-j", "1", "-o",
+                 str(tmp_path / "v2"), str(tmp_path / "x.txt")]) == 0  # fmt: skip
+    again = (tmp_path / "v2" / "x.cif").read_text()
+    assert again.startswith("#\\#CIF_2.0\n# note\n\ndata_x\n")
 
 
 SAMPLE_EVERY = 10  # files of the corpus written back by the test; tools/writeback_diff.py: all

@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import collections
 import io
 import operator
 import os
@@ -83,6 +84,8 @@ def _write(blocks, preferred: str, asked, width: int, source=None) -> tuple[str,
 def _render(blocks, target: str, width: int, source) -> str:
     if source is None:
         return _dumps(blocks, target, width)
+    if not isinstance(blocks, (list, tuple)):
+        blocks = list(blocks)  # read twice: compared with the text, maybe written afresh
     kept = _kept_layout(blocks, source, target)
     if kept is not None:
         return kept
@@ -293,15 +296,25 @@ def _edits(blocks, original: dict, origins) -> list | None:
     return edits
 
 
+def _problems(parsed: dict) -> collections.Counter:
+    """The diagnostics of a reading, without their places (an edit may move them)."""
+    return collections.Counter((e["error_type"], e["message"]) for e in parsed["errors"])
+
+
 def _kept_layout(blocks, source: str, target: str) -> str | None:
     """`blocks` written into `source`, changing only the values that differ from what it
-    reads as; None when the two differ in more than values (or the text reads with
-    diagnostics, or is of another version)."""
+    reads as; None when the two differ in more than values, or the text is of another
+    version. A text read with diagnostics is kept too: the data is what it reads as, and
+    the written text must read back with no diagnostic the text did not have."""
     text = _normalised(source)
-    original, origins, start = _parse_raw_origins(text)
-    if original["errors"] or start < 0 or _VERSIONS[original["version"]] != target:
+    try:
+        original, origins, start = _parse_raw_origins(text)
+    except UnicodeEncodeError:
+        raise ValueError(
+            "dumps() source is not valid Unicode (it holds a lone surrogate)"
+        ) from None
+    if start < 0 or _VERSIONS[original["version"]] != target:
         return None
-    blocks = list(blocks)
     edits = _edits(blocks, original, origins)
     if edits is None:
         return None
@@ -311,7 +324,8 @@ def _kept_layout(blocks, source: str, target: str) -> str | None:
     written = (data[:start] + _splice(data[start:], edits, target)).decode("utf-8")
     # Read back to be sure each new value stands on its own where it was put.
     check, check_origins, _ = _parse_raw_origins(written)
-    if check["errors"] or _edits(blocks, check, check_origins) != []:
+    # No diagnostic the text did not have (a fixed value may have taken one away).
+    if _problems(check) - _problems(original) or _edits(blocks, check, check_origins) != []:
         return None
     if "\r\n" in source and "\r" not in source.replace("\r\n", ""):
         written = written.replace("\n", "\r\n")

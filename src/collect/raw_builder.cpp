@@ -187,8 +187,7 @@ void RawBuilder::record_origin(ValueList* target, std::string_view token, std::u
 }
 
 void RawBuilder::add_plain_values(std::span<const PlainValue> values, const char* text_end) {
-  if (stopped_ || !in_loop_ || !containers_.empty() || loop_tags_.empty() ||
-      origin_base_ != nullptr) {
+  if (stopped_ || !in_loop_ || !containers_.empty() || loop_tags_.empty()) {
     for (const PlainValue& value : values) add_value(value.text(), value.kind);
     return;
   }
@@ -216,6 +215,13 @@ void RawBuilder::add_plain_values(std::span<const PlainValue> values, const char
     std::size_t cursor = loop_cursor_;
     for (const PlainValue& value : values) {
       append_plain(*loop_targets_[cursor], value, text_end);
+      if (++cursor == width) cursor = 0;
+    }
+  }
+  if (origin_base_ != nullptr) [[unlikely]] {
+    std::size_t cursor = loop_cursor_;
+    for (const PlainValue& value : values) {
+      record_origin(loop_targets_[cursor], value.text(), value.kind);
       if (++cursor == width) cursor = 0;
     }
   }

@@ -418,9 +418,6 @@ PyObject* py_parse_tables_file(PyObject*, PyObject* const* args, Py_ssize_t narg
 PyMethodDef kFunctions[] = {
     {"parse", TESSRIN_FASTCALL(py_parse), METH_FASTCALL | METH_KEYWORDS,
      "parse(source, handler, max_errors=None)\n--\n\n"},
-    {"_parse_raw_origins", TESSRIN_FASTCALL(py_parse_raw_origins), METH_FASTCALL | METH_KEYWORDS,
-     "_parse_raw_origins(source)\n--\n\n"
-     "parse_raw(source) with where each value stood in the text."},
     {"parse_raw", TESSRIN_FASTCALL(py_parse_raw), METH_FASTCALL | METH_KEYWORDS,
      "parse_raw(source, mode=None, max_errors=None)\n--\n\n"
      "Parse CIF source text entirely in native code and return a Python dict.\n\n"
@@ -443,6 +440,9 @@ PyMethodDef kFunctions[] = {
      "parse_tables for the text of the file at `path`."},
     {"_dumps", TESSRIN_FASTCALL(py_dumps), METH_FASTCALL | METH_KEYWORDS,
      "_dumps(blocks, version, width)\n--\n\n"},
+    {"_parse_raw_origins", TESSRIN_FASTCALL(py_parse_raw_origins), METH_FASTCALL | METH_KEYWORDS,
+     "_parse_raw_origins(source)\n--\n\n"
+     "parse_raw(source) with where each value stood in the text."},
     {"_number_cells", TESSRIN_FASTCALL(py_number_cells), METH_FASTCALL | METH_KEYWORDS,
      "_number_cells(values, su=None)\n--\n\n"},
     {"_parse_tables_bytes", TESSRIN_FASTCALL(py_parse_tables_bytes),
