@@ -6,6 +6,7 @@ import collections
 import io
 import operator
 import os
+import re
 import secrets
 
 from tessrin_core import CifFile, _dumps, _parse_raw_origins
@@ -296,6 +297,10 @@ def _edits(blocks, original: dict, origins) -> list | None:
     return edits
 
 
+# A character outside what CIF 1.1 allows (tab, line ends and printable ASCII).
+_NOT_CIF11 = re.compile(r"[^\t\n\r -~]")
+
+
 def _problems(parsed: dict) -> collections.Counter:
     """The diagnostics of a reading, without their places (an edit may move them)."""
     return collections.Counter((e["error_type"], e["message"]) for e in parsed["errors"])
@@ -307,6 +312,10 @@ def _kept_layout(blocks, source: str, target: str) -> str | None:
     version. A text read with diagnostics is kept too: the data is what it reads as, and
     the written text must read back with no diagnostic the text did not have."""
     text = _normalised(source)
+    if target == "1.1" and _NOT_CIF11.search(text):
+        # A text may hold what CIF 1.1 cannot (non-ASCII words read without diagnostics):
+        # kept, it would not be CIF 1.1. Raises as writing afresh would.
+        _dumps(blocks, "1.1", 1 << 30)
     try:
         original, origins, start = _parse_raw_origins(text)
     except UnicodeEncodeError:
