@@ -1,8 +1,10 @@
 """Writing CIF: what `dumps` writes, `parse_raw` reads back as the same data, for every corpus
-file and for generated values; what no form can hold is refused, naming block and tag."""
+file and for generated values; what no form can hold is refused, naming block and tag; a file
+written back into its own text changes only where its data did."""
 
 import io
 import re
+import statistics
 
 import pytest
 from conftest import CORPUS
@@ -10,6 +12,7 @@ from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
 import tessrin
+import tessrin_core
 
 LARGE = 5_000_000  # bytes; larger files are written in their own version only
 
@@ -61,16 +64,17 @@ def test_corpus_round_trip(path):
     data = path.read_bytes()
     text = data.decode("utf-8", errors="replace")
     original = tessrin.parse_raw(text)
-    own = "2.0" if original["version"] == "CIF_2_0" else "1.1"
-    versions = [own] if len(data) > LARGE else ["1.1", "2.0"]
+    other = "1.1" if original["version"] == "CIF_2_0" else "2.0"
+    # By default the data's own version, or CIF 2.0 where CIF 1.1 cannot hold it.
+    versions = [None] if len(data) > LARGE else [None, other]
     # Names are stored in lower case, so a repeated name is reported in lower case on reading.
     before = {(e["error_type"], e["message"].lower()) for e in original["errors"]}
     for version in versions:
         try:
             written = tessrin.dumps(original, version=version)
         except ValueError as e:
-            # Only CIF 1.1 refuses data, and only what it cannot hold; only broken input has
-            # names that cannot be written.
+            # Only explicit CIF 1.1 refuses data, and only what it cannot hold (by default such
+            # data is CIF 2.0); only broken input has names that cannot be written.
             why = str(e)
             if re.search(r"name (is empty|holds a blank)", why):
                 assert original["errors"], why
@@ -78,7 +82,7 @@ def test_corpus_round_trip(path):
                 assert version == "1.1", why
                 assert re.search(r"list|table|CIF 1\.1 does not allow", why), why
             continue
-        check_layout(written, version)
+        check_layout(written, written[7:10])
         back = tessrin.parse_raw(written)
         # Nothing new is reported; duplicate block and frame names are reported again.
         assert {(e["error_type"], e["message"]) for e in back["errors"]} <= before
@@ -410,6 +414,52 @@ def test_dump_targets(tmp_path):
     assert [p.name for p in tmp_path.iterdir()] == ["out.cif"]
 
 
+@pytest.mark.parametrize(
+    "value, default, refused",
+    [
+        # What CIF 1.1 cannot hold is written as CIF 2.0 by default, and refused as CIF 1.1
+        # with the way out named; what no version holds is refused either way.
+        ("caf\u00e9", "2.0", r"CIF 1\.1 does not allow.*; CIF 2\.0 can hold it: version=\"2\.0\""),
+        ("a\x1ab", "2.0", r"CIF 1\.1 does not allow \(only tab"),
+        ("\u00a0\ufeff\U0010fffd", "2.0", r"CIF 2\.0 can hold it"),
+        ("a\rb", None, r"carriage return"),
+    ],
+)  # fmt: skip
+def test_default_version_holds_the_data(value, default, refused):
+    raw = tessrin.parse_raw("data_d _a.b x loop_ _l.v 1 2")
+    raw["blocks"][0]["tags"]["_a.b"] = [value]
+    raw["blocks"][0]["tags"]["_l.v"][1] = value
+    with pytest.raises(ValueError, match=refused):
+        tessrin.dumps(raw, version="1.1")
+    if default is None:
+        with pytest.raises(ValueError, match=r"tag '_a\.b': the value holds a carriage return"):
+            tessrin.dumps(raw)
+        return
+    written = tessrin.dumps(raw)
+    assert written.startswith(f"#\\#CIF_{default}\n")
+    back = tessrin.parse_raw(written)
+    assert back["errors"] == [] and back["version"] == "CIF_2_0"
+    assert_same(raw, back)
+
+
+def test_messages_name_what_the_caller_gave(tmp_path):
+    raw = tessrin.parse_raw("data_d _a.b c")
+    with pytest.raises(ValueError, match=r"^dumps\(\) width must be at least 1, not -1$"):
+        tessrin.dumps(raw, width=-1)
+    with pytest.raises(TypeError, match=r"^dumps\(\) width must be an int, not str$"):
+        tessrin.dump(raw, io.StringIO(), width="80")
+    # The temporary file beside the target is the writer's business: the error names the path.
+    missing = tmp_path / "no such folder" / "out.cif"
+    with pytest.raises(FileNotFoundError) as caught:
+        tessrin.dump(raw, missing)
+    assert caught.value.filename == str(missing) and str(missing) in str(caught.value)
+    (tmp_path / "dir.cif").mkdir()
+    with pytest.raises(IsADirectoryError) as caught:
+        tessrin.dump(raw, tmp_path / "dir.cif")
+    assert caught.value.filename == str(tmp_path / "dir.cif")
+    assert sorted(p.name for p in tmp_path.iterdir()) == ["dir.cif"]
+
+
 def test_convert_to_cif(tmp_path):
     from tessrin.cli import main
 
@@ -421,12 +471,317 @@ def test_convert_to_cif(tmp_path):
     for name, version in (("a", "CIF_2_0"), ("b", "CIF_1_1")):
         back = tessrin.parse_raw((out / name / f"{name}.cif").read_text())
         source = tessrin.parse_raw((tmp_path / f"{name}.cif").read_text())
-        assert back["version"] == version and back["errors"] == []
+        # Each file comes back as it was, with the diagnostics it had.
+        assert back["version"] == version and back["errors"] == source["errors"]
         assert_same(source, back)
         diagnostics = (out / name / "diagnostics.jsonl").read_text().splitlines()
         assert len(diagnostics) == len(source["errors"])
     # A list cannot become CIF 1.1: that input fails, named, and the others are written.
     assert main(["convert", "--to", "cif", "--cif-version", "1.1", "-j", "1", "-o",
                  str(tmp_path / "v11"), str(tmp_path / "a.cif"), str(tmp_path / "b.cif")]) == 2  # fmt: skip
-    assert (tmp_path / "v11" / "b" / "b.cif").read_text().startswith("#\\#CIF_1.1\n")
+    written = tessrin.parse_raw((tmp_path / "v11" / "b" / "b.cif").read_text())
+    assert written["version"] == "CIF_1_1"
     assert not (tmp_path / "v11" / "a" / "a.cif").exists()
+
+
+def test_convert_to_cif_picks_the_version_that_holds_the_data(tmp_path, capsys):
+    from tessrin.cli import main
+
+    source = tmp_path / "n.cif"
+    source.write_text("data_n\n_a.b 'caf\u00e9'\n", encoding="utf-8")
+    assert main(["convert", "--to", "cif", "-j", "1", "-o", str(tmp_path / "o"), str(source)]) == 0
+    assert "(written as CIF 2.0: CIF 1.1 cannot hold its data)" in capsys.readouterr().out
+    assert (tmp_path / "o" / "n.cif").read_text(encoding="utf-8").startswith("#\\#CIF_2.0\n")
+    assert main(["convert", "--to", "cif", "--cif-version", "1.1", "-j", "1", "-o",
+                 str(tmp_path / "p"), str(source)]) == 2  # fmt: skip
+    assert re.search(r"n\.cif: cannot write as CIF 1\.1: block 'n', tag '_a\.b': .*; CIF 2\.0 "
+                     r"can hold it: --cif-version 2\.0$", capsys.readouterr().err.strip())
+
+
+# --- Writing a file back into its own text --------------------------------------------------
+
+# A file as programs write it: a header and licence comment, names in mixed case, a text
+# field, quotes, aligned loop columns, a save frame.
+BY_HAND = """#------------------------------------------------------------------------------
+#$Date: 2016-02-13 21:28:24 +0200 (Sat, 13 Feb 2016) $
+# This file is available under the Creative Commons licence.
+#------------------------------------------------------------------------------
+data_CIF_Core
+_Refine_ls_wR_factor_gt          0.0960
+_chemical_name_common            'two words'
+_publ_section_title
+;
+ A title over
+ two lines
+;
+loop_
+_atom_site_label
+_atom_site_fract_x
+_Atom_Site_Type_Symbol
+C1   0.1234(5)  C
+O1'  0.5        "O"
+save_Frame
+_s.item  "in a frame"
+save_
+"""
+
+
+def changed_lines(before, after):
+    """Lines changed between the first and the last that differ: the larger of the lines
+    taken out and put in there (for one edit, what diff counts; 0 for equal texts)."""
+    a, b = before.splitlines(), after.splitlines()
+    head = next((i for i, (x, y) in enumerate(zip(a, b)) if x != y), min(len(a), len(b)))
+    tail = next((i for i, (x, y) in enumerate(zip(reversed(a[head:]), reversed(b[head:])))
+                 if x != y), min(len(a), len(b)) - head)  # fmt: skip
+    return max(len(a), len(b)) - head - tail
+
+
+def edit(tag, row, value, frame=None):
+    def change(raw):
+        block = raw["blocks"][0]
+        where = block if frame is None else block["save_frames"][frame]
+        where["tags"][tag][row] = value
+
+    return change
+
+
+@pytest.mark.parametrize(
+    "change, lines, kept",
+    [
+        (lambda raw: None, 0, True),
+        (edit("_atom_site_fract_x", 1, "0.55"), 1, True),
+        (edit("_refine_ls_wr_factor_gt", 0, "it's"), 1, True),
+        (edit("_chemical_name_common", 0, "'quoted'"), 1, True),
+        (edit("_s.item", 0, "word", frame=0), 1, True),
+        (edit("_atom_site_type_symbol", 0, "'"), 1, True),
+        # A text field replaced by a word, and a word by a text field on lines of its own.
+        (edit("_publ_section_title", 0, "short"), 4, True),
+        (edit("_atom_site_type_symbol", 0, "two\nlines"), 4, True),
+        (edit("_atom_site_fract_x", 0, "."), 1, True),
+        (edit("_atom_site_fract_x", 0, '"."'), 1, True),
+        # More than values changed, or CIF 1.1 cannot hold the value: written afresh, the
+        # opening comments kept.
+        (lambda raw: [raw["blocks"][0]["tags"][t].append("1")
+                      for t in raw["blocks"][0]["loops"][0]], None, False),
+        (lambda raw: raw["blocks"][0].__setitem__("name", "other"), None, False),
+        (lambda raw: raw["blocks"][0]["tag_order"].append(
+            raw["blocks"][0]["tags"].setdefault("_new_item", ["1"]) and "_new_item"), None, False),
+        (edit("_chemical_name_common", 0, "caf\u00e9"), None, False),
+        (edit("_chemical_name_common", 0, ["a", "list"]), None, False),
+    ],
+)  # fmt: skip
+def test_write_back_changes_only_what_changed(change, lines, kept):
+    raw = tessrin.parse_raw(BY_HAND)
+    change(raw)
+    written = tessrin.dumps(raw, source=BY_HAND)
+    back = tessrin.parse_raw(written)
+    assert back["errors"] == []
+    assert_same(raw, back)
+    if kept:
+        assert back["version"] == "CIF_1_1" and changed_lines(BY_HAND, written) == lines
+        return
+    assert written.startswith(f"#\\#CIF_{written[7:10]}\n" + "\n".join(BY_HAND.split("\n")[:4]))
+    assert written == tessrin.dumps(raw, width=80).replace(
+        "\n", "\n" + "\n".join(BY_HAND.split("\n")[:4]) + "\n", 1)
+
+
+def test_write_back_sources():
+    cif, _ = tessrin.parse_cif(BY_HAND)
+    assert tessrin.dumps(cif, source=BY_HAND) == BY_HAND
+    crlf = BY_HAND.replace("\n", "\r\n")
+    raw = tessrin.parse_raw(crlf)
+    assert tessrin.dumps(raw, source=crlf) == crlf
+    edit("_atom_site_fract_x", 1, "0.55")(raw)
+    assert tessrin.dumps(raw, source=crlf) == crlf.replace("0.5 ", "0.55 ")
+    # A text read with diagnostics keeps its layout too, and reads back with them.
+    odd = "data_x\n_a  b\n_a  c\nloop_ _l.v  1 2\n"
+    raw = tessrin.parse_raw(odd)
+    raw["blocks"][0]["tags"]["_l.v"][1] = "two words"
+    assert tessrin.dumps(raw, source=odd) == odd.replace(" 2", " 'two words'")
+    # A CIF 1.1 text holding what CIF 1.1 cannot (here read without a diagnostic) is not
+    # kept as CIF 1.1: written afresh as CIF 2.0, or refused as CIF 1.1.
+    odd = "data_x\n_a  caf\u00e9\n"
+    raw = tessrin.parse_raw(odd)
+    assert raw["errors"] == [] and raw["version"] == "CIF_1_1"
+    assert tessrin.dumps(raw, source=odd) == "#\\#CIF_2.0\n\ndata_x\n_a caf\u00e9\n"
+    with pytest.raises(ValueError, match="CIF 2.0 can hold it"):
+        tessrin.dumps(raw, version="1.1", source=odd)
+    # A fixed value may take a diagnostic away, never add one.
+    bad = "data_x\n_a  [bad\n_b  1\n"
+    raw = tessrin.parse_raw(bad)
+    assert raw["errors"]
+    raw["blocks"][0]["tags"]["_a"] = ["good"]
+    assert tessrin.dumps(raw, source=bad) == "data_x\n_a  good\n_b  1\n"
+    raw["blocks"][0]["tags"]["_a"] = ["[worse"]
+    assert tessrin.dumps(raw, source=bad) == "data_x\n_a  '[worse'\n_b  1\n"
+    raw = tessrin.parse_raw(crlf)
+    edit("_atom_site_fract_x", 1, "0.55")(raw)
+    # A new value no form holds is refused naming its real place.
+    raw["blocks"][0]["save_frames"][0]["tags"]["_s.item"] = ["a\rb"]
+    with pytest.raises(ValueError, match=r"^block 'cif_core', save frame 'frame', tag '_s\.item'"):
+        tessrin.dumps(raw, source=BY_HAND)
+    raw["blocks"][0]["save_frames"][0]["tags"]["_s.item"] = ["in a frame"]
+    # Asked for the other version, the data is written afresh in it.
+    assert tessrin.dumps(raw, version="2.0", source=BY_HAND).startswith("#\\#CIF_2.0\n#---")
+    with pytest.raises(ValueError, match=r"^dumps\(\) source is not valid Unicode"):
+        tessrin.dumps(raw, source=BY_HAND + "\ud800")
+    with pytest.raises(TypeError, match="source must be str"):
+        tessrin.dumps(raw, source=BY_HAND.encode())
+    tables, _ = tessrin.parse_tables(BY_HAND)
+    with pytest.raises(TypeError, match="a tables dict is always written afresh"):
+        tessrin.dumps(tables, source=BY_HAND)
+
+
+def test_convert_writes_a_file_back_as_it_was(tmp_path):
+    from tessrin.cli import main
+
+    (tmp_path / "core.dic").write_text(BY_HAND)
+    odd = "# note\ndata_x _a b _a c\n"  # a tag defined again: a diagnostic
+    (tmp_path / "x.txt").write_text(odd)
+    assert main(["convert", "--to", "cif", "-j", "1", "-o", str(tmp_path / "o"),
+                 str(tmp_path / "core.dic"), str(tmp_path / "x.txt")]) == 0  # fmt: skip
+    assert (tmp_path / "o" / "core" / "core.dic").read_text() == BY_HAND
+    assert (tmp_path / "o" / "x" / "x.cif").read_text() == odd
+    # In the other version, written afresh, the opening comments kept.
+    assert main(["convert", "--to", "cif", "--cif-version", "2.0", "-j", "1", "-o",
+                 str(tmp_path / "v2"), str(tmp_path / "x.txt")]) == 0  # fmt: skip
+    again = (tmp_path / "v2" / "x.cif").read_text()
+    assert again.startswith("#\\#CIF_2.0\n# note\n\ndata_x\n")
+
+
+SAMPLE_EVERY = 10  # files of the corpus written back by the test; tools/writeback_diff.py: all
+
+
+def clean_corpus_sample():
+    if not CORPUS.is_dir():
+        return []
+    notes = {CORPUS / "README.md", CORPUS / "MANIFEST.tsv"}
+    paths = sorted(p for p in CORPUS.rglob("*") if p.is_file() and p not in notes)
+    for path in paths[::SAMPLE_EVERY]:
+        try:
+            text = path.read_text(encoding="utf-8")
+        except UnicodeDecodeError:
+            continue
+        raw = tessrin.parse_raw(text)
+        if not raw["errors"]:
+            yield path, text, raw
+
+
+def first_value_token(text, raw):
+    """The first str value of the file: its block, tag, row and the lines its token spans."""
+    _, origins, start = tessrin_core._parse_raw_origins(text)
+    data = text.encode("utf-8")[start:]
+    for block, (spans, _) in zip(raw["blocks"], origins):
+        for tag, words in zip(block["tag_order"], spans):
+            for row, value in enumerate(block["tags"][tag]):
+                if isinstance(value, str):
+                    first, last = memoryview(words).cast("Q")[2 * row : 2 * row + 2]
+                    return block, tag, row, data[first:last].count(b"\n") + 1
+    return None
+
+
+@pytest.mark.skipif(not CORPUS.is_dir(), reason="corpus absent")
+def test_corpus_written_back_unchanged_and_edited_in_place():
+    """Files read without diagnostics come back as they were (median changed lines 0), and
+    one value fixed changes only the lines its token took."""
+    unchanged, edited = [], []
+    for path, text, raw in clean_corpus_sample():
+        written = tessrin.dumps(raw, source=text)
+        unchanged.append(changed_lines(text, written))
+        if written != text:
+            # Only data its own version cannot hold (CIF 1.1 read with non-ASCII names or
+            # words) is written afresh, as CIF 2.0.
+            assert raw["version"] == "CIF_1_1" and written.startswith("#\\#CIF_2.0\n"), path
+            continue
+        place = first_value_token(text, raw)
+        if place is None or len(text) > LARGE:
+            continue
+        block, tag, row, lines = place
+        block["tags"][tag][row] = "fixed"
+        written = tessrin.dumps(raw, source=text)
+        assert_same(raw, tessrin.parse_raw(written))
+        if changed_lines(text, written) != lines:
+            edited.append((str(path.relative_to(CORPUS)), lines, changed_lines(text, written)))
+    assert len(unchanged) > 100
+    assert statistics.median(unchanged) == 0
+    assert edited == []
+
+
+# --- The README's writing rules, one case each ----------------------------------------------
+
+FOLDED = ";>\\\\\n>" + "x" * 2000 + "\\\n>" + "x" * 100 + "\n;"
+
+
+@pytest.mark.parametrize(
+    "value, version, written",
+    [
+        # A word; CIF 1.1 words may hold quotes after their first character, CIF 2.0 words not.
+        ("C1'", "1.1", " C1'"),
+        ("C1'", "2.0", " \"C1'\""),
+        # One pair of quotes: single, else double (in CIF 1.1 a quote ends only before a blank).
+        ("a b", "1.1", " 'a b'"),
+        ("it's here", "1.1", " 'it's here'"),
+        ("it' s", "1.1", " \"it' s\""),
+        ("", "2.0", " ''"),
+        # Reserved words and first characters that would read as something else.
+        ("data_x", "1.1", " 'data_x'"),
+        ("Loop_", "2.0", " 'Loop_'"),
+        ("_x", "1.1", " '_x'"),
+        ("$x", "1.1", " '$x'"),
+        ("[x", "1.1", " '[x'"),
+        ("#x", "2.0", " '#x'"),
+        # Placeholders stay placeholders; the quoted "." and "?" of parse_raw stay quoted.
+        (".", "1.1", " ."),
+        ("?", "2.0", " ?"),
+        ('"."', "1.1", ' "."'),
+        ('"?"', "2.0", ' "?"'),
+        # Both quotes before blanks: triple quotes in CIF 2.0, a text field in CIF 1.1.
+        ("a' b\" c", "2.0", " '''a' b\" c'''"),
+        ("a' b\" c", "1.1", "\n;a' b\" c\n;"),
+        ("two\nlines", "2.0", " '''two\nlines'''"),
+        ("two\nlines", "1.1", "\n;two\nlines\n;"),
+        # The prefix protocol: a line that starts with `;`, a backslash on the first line.
+        ("x\n;y", "1.1", "\n;>\\\n>x\n>;y\n;"),
+        ("a\\b\nc", "1.1", "\n;>\\\n>a\\b\n>c\n;"),
+        ("'''x\n;y\"\"\"", "2.0", "\n;>\\\n>'''x\n>;y\"\"\"\n;"),
+        # CIF 1.1 lines over 2000 characters are folded; CIF 2.0 has no line limit.
+        ("x" * 2100, "1.1", "\n" + FOLDED),
+        ("x" * 2100, "2.0", "\n" + "x" * 2100),
+    ],
+)  # fmt: skip
+def test_value_forms(value, version, written):
+    raw = tessrin.parse_raw("data_d _a.b x")
+    raw["blocks"][0]["tags"]["_a.b"] = [value]
+    text = tessrin.dumps(raw, version=version)
+    assert text == f"#\\#CIF_{version}\n\ndata_d\n_a.b{written}\n"
+    assert tessrin.parse_raw(text)["blocks"][0]["tags"]["_a.b"] == [value]
+
+
+@pytest.mark.parametrize(
+    "rows, width, lines",
+    [
+        # Columns align; a row that fits the width exactly stays on one line, one column wider
+        # breaks, at the same column on every row.
+        ([["1", "22"], ["333", "4"]], 6, ["1   22", "333 4"]),
+        ([["1", "22"], ["333", "4"]], 5, ["1", "22", "333", "4"]),
+        ([["1", "22", "55"], ["333", "4", "6"]], 9, ["1   22 55", "333 4  6"]),
+        ([["1", "22", "55"], ["333", "4", "6"]], 8, ["1   22", "55", "333 4", "6"]),
+        # A value on lines of its own (a text field) leaves the others on their row's lines.
+        ([["a", "x\ny"], ["b", "c"]], 80, ["a", ";x", "y", ";", "b c"]),
+    ],
+)  # fmt: skip
+def test_loop_rows_and_width(rows, width, lines):
+    tags = [f"_a.c{i}" for i in range(len(rows[0]))]
+    raw = tessrin.parse_raw(f"data_w loop_ {' '.join(tags)} " + "x " * len(tags) * len(rows))
+    for i, tag in enumerate(tags):
+        raw["blocks"][0]["tags"][tag] = [row[i] for row in rows]
+    text = tessrin.dumps(raw, width=width)
+    assert text.split(tags[-1] + "\n")[1].split("\n")[:-1] == lines
+    assert_same(raw, tessrin.parse_raw(text))
+
+
+def test_layout_rules():
+    raw = tessrin.parse_raw("data_d _a.x 1 _a.y 2 _b.z 3 loop_ _c.p 4 _d.q 5")
+    assert tessrin.dumps(raw) == (
+        "#\\#CIF_1.1\n\ndata_d\n_a.x 1\n_a.y 2\n\n_b.z 3\n\nloop_\n_c.p\n4\n\n_d.q 5\n"
+    )

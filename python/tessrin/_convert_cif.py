@@ -9,12 +9,26 @@ import tessrin_core
 
 from tessrin._convert import DIAGNOSTICS_FILE, safe_name
 from tessrin._parts import LEADING, MANIFEST
-from tessrin._run import Unreadable, input_stem, read_bytes, read_text
-from tessrin._write import dump
+from tessrin._run import Unreadable, read_bytes, read_text
+from tessrin._write import NeedsCif2, dump_with_version
+
+
+kCif11MaxLine = 2048  # the longest line CIF 1.1 allows, the widest row written afresh
+
+# Extensions a written CIF keeps from its input; any other input is written as `.cif`.
+_CIF_EXTENSIONS = (".cif", ".dic", ".mmcif", ".mcif", ".scif")
 
 
 def cif_file_name(path: str) -> str:
-    return (safe_name(input_stem(path), 100) or "file") + ".cif"
+    """The written file's name: the input's, with its extension where that names a CIF
+    (a dictionary stays `.dic`), else `.cif`; a compressed input's `.gz` is dropped."""
+    name = os.path.basename(path)
+    if name.lower().endswith(".gz"):
+        name = name[:-3]
+    stem, extension = os.path.splitext(name)
+    if extension.lower() not in _CIF_EXTENSIONS:
+        extension = ".cif"
+    return (safe_name(stem, 100) or "file") + extension
 
 
 def failure_text(error: Exception, cif_version: str | None) -> str:
@@ -22,7 +36,20 @@ def failure_text(error: Exception, cif_version: str | None) -> str:
     if isinstance(error, OSError):
         where = f"{error.filename}: " if error.filename else ""
         return f"cannot write: {where}{error.strerror or error}"
-    return f"cannot write as CIF {cif_version or ''}: {error}".replace("  ", " ")
+    if isinstance(error, NeedsCif2):
+        return f"cannot write as CIF 1.1: {error.reason}; CIF 2.0 can hold it: --cif-version 2.0"
+    return f"cannot write as CIF {cif_version}: {error}" if cif_version else (
+        f"cannot write as CIF: {error}"
+    )
+
+
+def version_note(data_version: str, written: str) -> str | None:
+    """What the summary says when the version written is not the input's own."""
+    if written == data_version:
+        return None
+    if written == "2.0":
+        return "written as CIF 2.0: CIF 1.1 cannot hold its data"
+    return f"written as CIF {written}"
 
 
 def convert_file_to_cif(
@@ -36,7 +63,8 @@ def convert_file_to_cif(
     was written, small enough to send back from a worker process. Text that is not UTF-8 is
     refused unless `encoding` names the codec to read it with."""
     path, out_dir = job
-    outcome = {"path": path, "out_dir": out_dir, "written": [], "diagnostics": 0, "failure": None}
+    outcome = {"path": path, "out_dir": out_dir, "written": [], "diagnostics": 0, "failure": None,
+               "note": None}
     try:
         text = read_text(path) if encoding is None else read_bytes(path).decode(encoding)
         parsed = tessrin_core.parse_raw(text, "strict" if strict else None, max_errors)
@@ -50,7 +78,13 @@ def convert_file_to_cif(
     name = cif_file_name(path)
     try:
         os.makedirs(out_dir, exist_ok=True)
-        dump(parsed, os.path.join(out_dir, name), version=cif_version)
+        # Written into the file's own text where its data allows (only what changed is new);
+        # else afresh, with each loop row on one line as files have them.
+        written = dump_with_version(parsed, os.path.join(out_dir, name), version=cif_version,
+                                    width=kCif11MaxLine, source=text)
+        if cif_version is None:
+            outcome["note"] = version_note("1.1" if parsed["version"] == "CIF_1_1" else "2.0",
+                                           written)
         with open(os.path.join(out_dir, DIAGNOSTICS_FILE), "w", encoding="utf-8") as stream:
             for error in parsed["errors"]:
                 stream.write(json.dumps(error, ensure_ascii=False) + "\n")
@@ -200,7 +234,7 @@ def convert_parquet_to_cif(job: tuple[str, str], cif_version: str | None = None)
     CIF per input file, at its path in the archive, so blocks of different files never meet."""
     directory, out_dir = job
     outcome = {"path": directory, "out_dir": out_dir, "written": [], "diagnostics": 0,
-               "failure": None, "failures": []}
+               "failure": None, "failures": [], "note": None}
     try:
         tables, archive = _read_tables(directory)
     except (ValueError, OSError) as error:  # pyarrow's errors are ValueError or OSError
@@ -249,7 +283,7 @@ def _write_tables(tables: dict, out_dir: str, name: str, cif_version: str | None
     target = os.path.join(out_dir, name)
     try:
         os.makedirs(os.path.dirname(target), exist_ok=True)
-        dump(tables, target, version=cif_version)
+        dump_with_version(tables, target, version=cif_version)
     except (ValueError, TypeError, OSError) as error:
         return failure_text(error, cif_version)
     return None

@@ -444,9 +444,10 @@ def run_convert(args) -> int:
             troubled = True
         # The diagnostics file is not data (a CIF from tables has none).
         written = len([n for n in outcome["written"] if n != DIAGNOSTICS_FILE])
+        note = f" ({outcome['note']})" if outcome.get("note") else ""
         print(
             f"{outcome['path']}: {plural(written, args.to + ' file')} and "
-            f"{plural(outcome['diagnostics'], 'diagnostic')} in {outcome['out_dir']}"
+            f"{plural(outcome['diagnostics'], 'diagnostic')} in {outcome['out_dir']}{note}"
         )
     return EXIT_TROUBLE if troubled else EXIT_OK
 

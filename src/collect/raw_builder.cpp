@@ -144,12 +144,46 @@ void append_plain(ValueList& column, const PlainValue& value, const char* text_e
 
 void RawBuilder::add_value(std::string_view text, std::uint8_t kind) {
   if (stopped_) return;
+  const std::string_view token = text;
   if (kind == kMultilineString) {
     if (transform_multiline(text, scratch_)) text = scratch_;
   } else {
     text = stored_text(text, kind);
   }
-  route_scalar(text);
+  ValueList* target = route_scalar(text);
+  if (origin_base_ != nullptr) [[unlikely]] record_origin(target, token, kind);
+}
+
+void RawBuilder::record_origin(ValueList* target, std::string_view token, std::uint8_t kind) {
+  if (target == nullptr) return;
+  // The delimiters around the text the lexer gives: quotes, or a text field's opening
+  // semicolon and its closing line feed and semicolon.
+  std::size_t open = 0;
+  std::size_t close = 0;
+  switch (kind) {
+    case kSingleQuoted:
+    case kDoubleQuoted:
+      open = close = 1;
+      break;
+    case kTripleSingleQuoted:
+    case kTripleDoubleQuoted:
+      open = close = 3;
+      break;
+    case kMultilineString:
+      open = 1;
+      close = 2;
+      break;
+    default:
+      break;
+  }
+  const char* start = token.data() - open;
+  const char* end = token.data() + token.size() + close;
+  if (token.data() < origin_base_ + open || end > origin_end_) {
+    target->append_origin(ValueList::kNoOrigin, ValueList::kNoOrigin);  // not from the text
+    return;
+  }
+  target->append_origin(static_cast<std::uint64_t>(start - origin_base_),
+                        static_cast<std::uint64_t>(end - origin_base_));
 }
 
 void RawBuilder::add_plain_values(std::span<const PlainValue> values, const char* text_end) {
@@ -184,38 +218,52 @@ void RawBuilder::add_plain_values(std::span<const PlainValue> values, const char
       if (++cursor == width) cursor = 0;
     }
   }
+  if (origin_base_ != nullptr) [[unlikely]] {
+    std::size_t cursor = loop_cursor_;
+    for (const PlainValue& value : values) {
+      record_origin(loop_targets_[cursor], value.text(), value.kind);
+      if (++cursor == width) cursor = 0;
+    }
+  }
   loop_cursor_ = (loop_cursor_ + n) % width;
   loop_value_count_ += n;
 }
 
-inline void RawBuilder::route_scalar(std::string_view text) {
+inline ValueList* RawBuilder::route_scalar(std::string_view text) {
   if (!containers_.empty()) {
     containers_.add_scalar(text);
-    return;
+    return nullptr;
   }
   if (in_loop_) {
-    if (loop_tags_.empty()) return;
-    loop_columns_[next_loop_column()].append_scalar(text);
-    return;
+    if (loop_tags_.empty()) return nullptr;
+    ValueList& column = loop_columns_[next_loop_column()];
+    column.append_scalar(text);
+    return &column;
   }
-  if (!has_pending_tag_) return;
+  if (!has_pending_tag_) return nullptr;
   has_pending_tag_ = false;
   FrameData* frame = current_frame();
-  if (frame == nullptr) return;
-  if (ValueList* values = scalar_target(*frame)) values->append_scalar(text);
+  if (frame == nullptr) return nullptr;
+  ValueList* values = scalar_target(*frame);
+  if (values != nullptr) values->append_scalar(text);
+  return values;
 }
 
 void RawBuilder::file_container(RawValue&& value) {
+  ValueList* target = nullptr;
   if (in_loop_) {
     if (loop_tags_.empty()) return;
-    loop_columns_[next_loop_column()].append_value(std::move(value));
-    return;
+    target = &loop_columns_[next_loop_column()];
+  } else {
+    if (!has_pending_tag_) return;
+    has_pending_tag_ = false;
+    FrameData* frame = current_frame();
+    if (frame == nullptr) return;
+    target = scalar_target(*frame);
+    if (target == nullptr) return;
   }
-  if (!has_pending_tag_) return;
-  has_pending_tag_ = false;
-  FrameData* frame = current_frame();
-  if (frame == nullptr) return;
-  if (ValueList* values = scalar_target(*frame)) values->append_value(std::move(value));
+  target->append_value(std::move(value));
+  if (origin_base_ != nullptr) target->append_origin(ValueList::kNoOrigin, ValueList::kNoOrigin);
 }
 
 ValueList* RawBuilder::scalar_target(FrameData& frame) {
@@ -293,7 +341,11 @@ void RawBuilder::on_loop_end() {
       reset_loop();
       return;
     }
-    for (std::size_t i = 0; i < missing; ++i) loop_columns_[next_loop_column()].append_scalar("?");
+    for (std::size_t i = 0; i < missing; ++i) {
+      ValueList& column = loop_columns_[next_loop_column()];
+      column.append_scalar("?");
+      if (origin_base_ != nullptr) column.append_origin(ValueList::kNoOrigin, ValueList::kNoOrigin);
+    }
   }
   if (FrameData* frame = current_frame()) {
     std::vector<std::size_t> positions;
@@ -364,6 +416,19 @@ ParsedCif RawBuilder::finish() && {
   result.errors = std::move(errors_).finish();
   result.blocks = std::move(blocks_);
   return result;
+}
+
+ParsedCif collect_raw_with_origins(std::string_view source, std::int64_t& text_start) {
+  VersionResult detected;
+  detect_version(source, detected);
+  RawBuilder builder(detected.version, false);
+  builder.keep_origins(detected.text);
+  const bool views_source = detected.text.data() >= source.data() &&
+                            detected.text.data() <= source.data() + source.size();
+  text_start = views_source ? detected.text.data() - source.data() : -1;
+  for (const ParseDiagnostic& diagnostic : detected.errors) builder.push_error(diagnostic);
+  run_parser(detected, builder);
+  return std::move(builder).finish();
 }
 
 ParsedCif collect_raw(std::string_view source, bool strict, std::size_t max_errors) {

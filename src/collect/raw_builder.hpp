@@ -23,6 +23,13 @@ class RawBuilder {
   RawBuilder(CifVersion version, bool strict,
              std::size_t max_errors = DiagnosticLog::kUnlimited);
 
+  /// Records where each value stood in `text` (the lexer's text), for a writer that keeps a
+  /// file's layout (ValueList::origins). Costs a branch per value when not asked for.
+  void keep_origins(std::string_view text) noexcept {
+    origin_base_ = text.data();
+    origin_end_ = text.data() + text.size();
+  }
+
   /// Appends a diagnostic received before the parse (version detection).
   void push_error(const ParseDiagnostic& diagnostic);
 
@@ -51,7 +58,10 @@ class RawBuilder {
  private:
   FrameData* current_frame() noexcept;
   void semantic_error(std::string message, std::string_view recovery_action);
-  [[gnu::always_inline]] void route_scalar(std::string_view text);
+  /// Files a scalar; returns the list it went to, or null (inside a container, or not kept).
+  [[gnu::always_inline]] ValueList* route_scalar(std::string_view text);
+  [[gnu::noinline]] void record_origin(ValueList* target, std::string_view token,
+                                       std::uint8_t kind);
   /// Files a finished outermost list or table where a scalar would go.
   void file_container(RawValue&& value);
   /// Where a value of the pending tag outside a loop goes, or null when it is not kept (the
@@ -86,10 +96,17 @@ class RawBuilder {
   CifVersion version_;
   bool strict_;
   bool stopped_ = false;
+  const char* origin_base_ = nullptr;  // set by keep_origins
+  const char* origin_end_ = nullptr;
 };
 
 /// The whole native pipeline: version detection, lexer, parser and raw builder.
 ParsedCif collect_raw(std::string_view source, bool strict,
                       std::size_t max_errors = DiagnosticLog::kUnlimited);
+
+/// A lenient collect_raw that keeps every value's origin (ValueList::origins); `text_start` is
+/// where in `source` the offsets count from (past a byte-order mark), or -1 when the lexer
+/// read a copy (line ends normalised).
+ParsedCif collect_raw_with_origins(std::string_view source, std::int64_t& text_start);
 
 }  // namespace tessrin

@@ -138,6 +138,18 @@ class ValueList {
     return std::string_view(base() + offsets_[i], offsets_[i + 1] - offsets_[i]);
   }
 
+  /// Where each value stood in the source: per value two words, the byte offsets of its
+  /// token's start and end (delimiters included), or kNoOrigin twice for a value the source
+  /// does not hold as one token (a list, a table, an inserted placeholder). Recorded only by
+  /// a builder asked to keep origins; empty otherwise.
+  static constexpr std::uint64_t kNoOrigin = std::numeric_limits<std::uint64_t>::max();
+  void append_origin(std::uint64_t start, std::uint64_t end) {
+    std::uint64_t* out = origins_.extend(2);
+    out[0] = start;
+    out[1] = end;
+  }
+  std::span<const std::uint64_t> origins() const noexcept { return origins_.span(); }
+
   /// Values stored out of line, by ascending position.
   const std::vector<std::pair<std::size_t, RawValue>>& others() const noexcept { return others_; }
 
@@ -183,6 +195,7 @@ class ValueList {
   PodBuffer<char> data_;
   PodBuffer<std::uint32_t> offsets_;
   std::vector<std::pair<std::size_t, RawValue>> others_;
+  PodBuffer<std::uint64_t> origins_;
 };
 
 struct StringHash {

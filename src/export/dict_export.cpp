@@ -142,6 +142,40 @@ bool frame_data_to_py(const FrameData& data, StrCache& cache, FrameContainers& o
   return true;
 }
 
+namespace {
+
+PyRef frame_origins(const FrameData& data) {
+  PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(data.values.size())));
+  if (!list) return {};
+  for (std::size_t i = 0; i < data.values.size(); ++i) {
+    const auto words = data.values[i].origins();
+    PyObject* bytes = PyBytes_FromStringAndSize(reinterpret_cast<const char*>(words.data()),
+                                                static_cast<Py_ssize_t>(words.size_bytes()));
+    if (bytes == nullptr) return {};
+    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), bytes);
+  }
+  return list;
+}
+
+}  // namespace
+
+PyObject* origins_to_python(const ParsedCif& parse) {
+  PyRef blocks = PyRef::steal(PyList_New(0));
+  if (!blocks) return nullptr;
+  for (const ParsedBlock& block : parse.blocks) {
+    PyRef own = frame_origins(block.data);
+    PyRef frames = PyRef::steal(PyList_New(0));
+    if (!own || !frames) return nullptr;
+    for (const ParsedSaveFrame& frame : block.save_frames) {
+      PyRef origins = frame_origins(frame.data);
+      if (!origins || PyList_Append(frames.get(), origins.get()) != 0) return nullptr;
+    }
+    PyRef pair = PyRef::steal(PyTuple_Pack(2, own.get(), frames.get()));
+    if (!pair || PyList_Append(blocks.get(), pair.get()) != 0) return nullptr;
+  }
+  return blocks.release();
+}
+
 PyObject* to_python(ParsedCif&& parse) {
   GcPause pause;
   PyRef result = PyRef::steal(PyDict_New());

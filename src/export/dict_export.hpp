@@ -29,6 +29,11 @@ struct FrameContainers {
 };
 bool frame_data_to_py(const FrameData& data, StrCache& cache, FrameContainers& out);
 
+/// Where the values of a parse collected with origins stood (ValueList::origins): per block a
+/// pair (per tag in tag order a bytes object of native 64-bit words, two a value; the same for
+/// each of its save frames, in a list).
+PyObject* origins_to_python(const ParsedCif& parse);
+
 /// The parse_raw dict: "version", "errors", "blocks".
 PyObject* to_python(ParsedCif&& parse);
 

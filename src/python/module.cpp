@@ -203,6 +203,35 @@ PyObject* py_parse_raw(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyOb
   });
 }
 
+/// _parse_raw_origins(source): (parse_raw(source), origins, text start), for a writer that
+/// keeps the layout of the text its data came from (python/tessrin/_write.py).
+PyObject* py_parse_raw_origins(PyObject*, PyObject* const* args, Py_ssize_t nargsf,
+                               PyObject* kwnames) {
+  return guarded([&]() -> PyObject* {
+    static constexpr std::array<const char*, 1> kNames = {"source"};
+    std::array<PyObject*, 1> bound{};
+    std::string_view source;
+    if (!bind_fastcall("_parse_raw_origins", kNames, 1, args, PyVectorcall_NARGS(nargsf),
+                       kwnames, bound) ||
+        !text_argument("_parse_raw_origins", "source", bound[0], source)) {
+      return nullptr;
+    }
+    ParsedCif parse;
+    std::int64_t text_start = 0;
+    {
+      WithoutGil unlocked;
+      parse = collect_raw_with_origins(source, text_start);
+    }
+    PyRef origins = PyRef::steal(origins_to_python(parse));
+    if (!origins) return nullptr;
+    PyRef raw = PyRef::steal(to_python(std::move(parse)));
+    if (!raw) return nullptr;
+    PyRef start = PyRef::steal(PyLong_FromLongLong(text_start));
+    if (!start) return nullptr;
+    return PyTuple_Pack(3, raw.get(), origins.get(), start.get());
+  });
+}
+
 PyObject* py_parse_cif(PyObject* module, PyObject* const* args, Py_ssize_t nargsf,
                        PyObject* kwnames) {
   return guarded([&]() -> PyObject* {
@@ -416,6 +445,9 @@ PyMethodDef kFunctions[] = {
      "parse_tables for the text of the file at `path`."},
     {"_dumps", TESSRIN_FASTCALL(py_dumps), METH_FASTCALL | METH_KEYWORDS,
      "_dumps(blocks, version, width)\n--\n\n"},
+    {"_parse_raw_origins", TESSRIN_FASTCALL(py_parse_raw_origins), METH_FASTCALL | METH_KEYWORDS,
+     "_parse_raw_origins(source)\n--\n\n"
+     "parse_raw(source) with where each value stood in the text."},
     {"_number_cells", TESSRIN_FASTCALL(py_number_cells), METH_FASTCALL | METH_KEYWORDS,
      "_number_cells(values, su=None)\n--\n\n"},
     {"_parse_tables_bytes", TESSRIN_FASTCALL(py_parse_tables_bytes),
