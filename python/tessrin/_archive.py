@@ -17,7 +17,6 @@ import errno
 import hashlib
 import os
 import sys
-import threading
 import time
 import uuid
 import zlib
@@ -27,6 +26,7 @@ import pyarrow.parquet as pq
 import tessrin_core
 
 from tessrin import _parts
+from tessrin._memory import keep_buffer, take_buffer
 from tessrin._run import CIF_SUFFIXES, native_read_reason, os_reason, utf8_reason
 
 try:
@@ -218,6 +218,8 @@ def _parse(path: str, task: Task) -> tuple[dict, list, int]:
             raise _Unreadable(
                 f"cannot read as {encoding}: {error.reason} at byte {error.start}"
             ) from None
+    if gzipped and len(buffer) <= KEEP_BUFFER:
+        keep_buffer(buffer)  # only now that no view of it is left: another thread may take it
     return tables, errors, size
 
 
@@ -230,19 +232,17 @@ def _read(path: str) -> tuple[bytes, int]:
     return data, len(data)
 
 
-_local = threading.local()
-# A thread keeps its decompression buffer between files up to this size; a larger one (a
-# single huge file) is given back when the file is done.
+# A decompression buffer is kept for the next file (tessrin._memory) up to this size; a larger
+# one (a single huge file) is given back when the file is done.
 KEEP_BUFFER = 256 << 20
 MAX_INFLATION = 1032  # deflate's largest ratio of output to input
 
 
 def _gunzip(path: str) -> tuple[bytearray, int]:
-    """The decompressed bytes of a gzip file: (buffer, size), in a buffer this thread reuses.
-    A fresh bytes object for every file had the kernel map and clear as many pages as the
-    text has, twice per file (bytes, then str): that cost more CPU than inflating it."""
-    buffer = getattr(_local, "buffer", None) or bytearray()
-    _local.buffer = None  # stored back once the file is read: a failure keeps nothing of it
+    """The decompressed bytes of a gzip file: (buffer, size), in a buffer kept from file to
+    file. A fresh bytes object for every file had the kernel map and clear as many pages as
+    the text has, twice per file (bytes, then str): that cost more CPU than inflating it."""
+    buffer = take_buffer()  # kept again once the file is parsed: a failure keeps nothing of it
     try:
         with open(path, "rb") as raw:
             # The gzip trailer gives the size (of the last member, modulo 4 GiB): a hint only,
@@ -270,8 +270,6 @@ def _gunzip(path: str) -> tuple[bytearray, int]:
         raise _Unreadable(f"cannot read: {os_reason(error)}") from None
     except (EOFError, zlib.error, _inflate_error) as error:
         raise _Unreadable(f"cannot decompress: {error}") from None
-    if len(buffer) <= KEEP_BUFFER:
-        _local.buffer = buffer
     return buffer, size
 
 
