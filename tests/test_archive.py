@@ -14,6 +14,7 @@ import time
 import pyarrow as pa
 import pyarrow.parquet as pq
 import pytest
+import tessrin
 
 from conftest import CORPUS, UNDER_ASAN, tessrin_core
 from tessrin import _parts
@@ -326,14 +327,16 @@ def test_gzip_inputs_read_alike_with_either_inflater(tmp_path, monkeypatch, infl
     assert pq.read_table(tmp_path / "out" / "g").column("x").to_pylist() == [1.5, 2.5, 3.5] * 2
 
 
-@pytest.mark.parametrize("kept", [None, 1, 3 << 20])  # the thread's buffer from a last file
+@pytest.mark.parametrize("kept", [None, 1, 3 << 20])  # the buffer kept from a last file
 @pytest.mark.parametrize("members", [1, 3])  # the trailer's size hint is the last member's
 def test_gunzip_gives_every_member_whatever_buffer_it_reuses(tmp_path, monkeypatch, kept, members):
-    from tessrin import _archive
+    from tessrin import _archive, _memory
 
-    monkeypatch.setattr(_archive, "_local", threading.local())
+    monkeypatch.setattr(_memory, "_idle", [])
     if kept is not None:
-        _archive._local.buffer = bytearray(b"x" * kept)  # stale bytes past the new text
+        tessrin.release_memory()  # room in the kept budget
+        _memory.keep_buffer(bytearray(b"x" * kept))  # stale bytes past the new text
+        assert _memory._idle
     pieces = [b"%d " % i * (40_000 + 70_000 * m) for m, i in enumerate(range(members))]
     (tmp_path / "f.gz").write_bytes(b"".join(gzip.compress(p) for p in pieces))
     buffer, size = _archive._gunzip(str(tmp_path / "f.gz"))
