@@ -213,6 +213,18 @@ def test_huge_line_and_control_characters_finish_capped():
     assert tessrin.conformance("data_d\n_x 1 2\n", max_errors=0) == []
 
 
+@pytest.mark.parametrize("data", [
+    # the cap reached inside a long non-ASCII line: once read past the text to measure it
+    ("data_x\n_a \x01" + "\u4e00" * 1000 + "\n").encode(),
+    # the cap reached before the first data block: the version comment is still expected
+    b"1 2\n3\ndata_d\n_x 1\n",
+])  # fmt: skip
+def test_a_capped_check_gives_the_first_findings(data):
+    found = tessrin.conformance(data)
+    for cap in range(len(found) + 1):
+        assert tessrin.conformance(data, max_errors=cap) == found[:cap]
+
+
 @given(data=st.binary(max_size=300))
 def test_any_bytes_give_ordered_findings(data):
     for source in (data, data.decode("utf-8", "surrogateescape")):

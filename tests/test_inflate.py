@@ -2,7 +2,6 @@
 inflater (ISA-L where installed, else the standard library)."""
 
 import gzip
-import threading
 import zlib
 
 import pytest
@@ -70,12 +69,16 @@ def test_text_that_is_not_utf8_names_the_gzip_file(tmp_path):
     assert tessrin.conformance_file(path)[-1]["rule"] == "encoding"
 
 
-@pytest.mark.parametrize("kept", [None, 1, 3 << 20])  # the thread's buffer from a last file
+@pytest.mark.parametrize("kept", [None, 1, 3 << 20])  # the buffer kept from a last file
 @pytest.mark.parametrize("members", [1, 3])  # the trailer's size hint is the last member's
 def test_gunzip_gives_every_member_whatever_buffer_it_reuses(tmp_path, monkeypatch, kept, members):
-    monkeypatch.setattr(_inflate, "_local", threading.local())
+    from tessrin import _memory
+
+    monkeypatch.setattr(_memory, "_idle", [])
     if kept is not None:
-        _inflate._local.buffer = bytearray(b"x" * kept)  # stale bytes past the new text
+        tessrin.release_memory()  # room in the kept budget
+        _memory.keep_buffer(bytearray(b"x" * kept))  # stale bytes past the new text
+        assert _memory._idle
     pieces = [b"%d " % i * (40_000 + 70_000 * m) for m, i in enumerate(range(members))]
     (tmp_path / "f.gz").write_bytes(b"".join(gzip.compress(p) for p in pieces))
     buffer, size = _inflate.gunzip(str(tmp_path / "f.gz"))

@@ -4,12 +4,17 @@ and the reference counts of the objects every call shares (the handler, the Valu
 CifVersion members, ParseError, the model classes, pyarrow.RecordBatchReader)."""
 
 import gc
+import gzip
 import resource
 import sys
+import threading
+from concurrent.futures import ThreadPoolExecutor
 
 import pyarrow as pa
 import pytest
+import tessrin
 import tessrin.types
+from tessrin import _archive
 from conftest import HANDLER_METHODS, UNDER_ASAN, growth_trend, tessrin_core
 from conftest import traced as traced_bytes
 from tessrin.cifmodel.model import CifBlock, CifFile, CifSaveFrame
@@ -267,3 +272,90 @@ def test_parse_result_survives_its_handler_dropping_itself():
         assert not holder
 
     assert_flat(call, rounds=300)
+
+
+# --- what is kept between calls, and release_memory ------------------------------------------
+
+
+def big_mmcif(rows):
+    """An mmCIF-like text of about 100 bytes per row."""
+    lines = [
+        f"ATOM {i} C CA . ALA A 1 {i % 997} ? {i * 0.001:.3f} {i * 0.002:.3f} -{i * 0.003:.3f} "
+        f"1.00 {i % 80 + 10.5:.2f} ? 1 ALA A CA 1"
+        for i in range(rows)
+    ]
+    names = ["group_PDB", "id", "type_symbol", "label_atom_id", "label_alt_id", "label_comp_id",
+             "label_asym_id", "label_entity_id", "label_seq_id", "pdbx_PDB_ins_code", "Cartn_x",
+             "Cartn_y", "Cartn_z", "occupancy", "B_iso_or_equiv", "pdbx_formal_charge",
+             "auth_seq_id", "auth_comp_id", "auth_asym_id", "auth_atom_id", "pdbx_PDB_model_num"]
+    header = "data_big\nloop_\n" + "".join(f"_atom_site.{n}\n" for n in names)
+    return header + "\n".join(lines) + "\n"
+
+
+@pytest.fixture(scope="module")
+def work(tmp_path_factory):
+    """Every kind of work that fills a kept cache, on a text of `rows` rows."""
+    folder = tmp_path_factory.mktemp("kept")
+    dictionary = folder / "d.dic"
+    dictionary.write_text(
+        "data_d\nloop_\n_item_type_list.code\n_item_type_list.primitive_code\nfloat numb\n"
+        "save__atom_site.Cartn_x\n_item.name '_atom_site.Cartn_x'\n_item_type.code float\n"
+        "save_\n"
+    )
+
+    def run(rows):
+        text = big_mmcif(rows)
+        path, zipped = folder / f"{rows}.cif", folder / f"{rows}.cif.gz"
+        path.write_text(text)
+        zipped.write_bytes(gzip.compress(text.encode(), compresslevel=1))
+        task = _archive.Task(key="", out=str(folder), inputs=(), mode=None, types="infer")
+        tessrin_core.parse_raw(text)
+        tessrin_core.parse_arrow_file(str(path))
+        tessrin.dumps(tessrin_core.parse_raw(text))
+        tessrin_core.parse_tables(text, types=str(dictionary))
+        _archive._parse(str(zipped), task)
+        gc.collect()
+
+    return run
+
+
+def test_release_memory_gives_back_what_calls_kept(work):
+    work(200)  # imports, first-call set-up and the dictionary's first reading
+    tessrin.release_memory()
+    gc.collect()
+    before = resident()
+    work(200_000)  # some 20 MB of text
+    assert tessrin.release_memory() > 0
+    gc.collect()
+    held = resident() - before
+    assert UNDER_ASAN or held <= 32 << 20, f"{held >> 20} MiB still held"
+    assert tessrin.release_memory() == 0  # nothing was kept since
+
+
+def test_release_memory_while_other_threads_work(tmp_path):
+    text = big_mmcif(5_000)
+    (tmp_path / "t.cif.gz").write_bytes(gzip.compress(text.encode()))
+    task = _archive.Task(key="", out=str(tmp_path), inputs=(), mode=None, types="infer")
+    expected = tessrin.dumps(tessrin_core.parse_raw(text))
+    rows = len(tessrin_core.parse_tables(text)[0]["atom_site"])
+    stop = threading.Event()
+
+    def release():
+        while not stop.is_set():
+            tessrin.release_memory()
+
+    def write(_):
+        return tessrin.dumps(tessrin_core.parse_raw(text)) == expected
+
+    def read(_):
+        return len(_archive._parse(str(tmp_path / "t.cif.gz"), task)[0]["atom_site"]) == rows
+
+    releaser = threading.Thread(target=release)
+    releaser.start()
+    try:
+        with ThreadPoolExecutor(2) as pool:
+            results = list(pool.map(write, range(20))) + list(pool.map(read, range(20)))
+    finally:
+        stop.set()
+        releaser.join()
+    assert all(results)

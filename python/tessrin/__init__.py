@@ -11,6 +11,7 @@ from tessrin_core import (
 )
 
 from tessrin.conformance import conformance, conformance_file
+from tessrin._memory import release_memory
 from tessrin._write import dump, dumps
 from tessrin.types import CifVersion, ParseError, ValueType
 
@@ -26,6 +27,7 @@ __all__ = [
     "dump",
     "parse_tables",
     "parse_tables_file",
+    "release_memory",
     "CifVersion",
     "ValueType",
     "ParseError",

@@ -25,7 +25,7 @@ import pyarrow.parquet as pq
 import tessrin_core
 
 from tessrin import _parts
-from tessrin._inflate import gunzip, is_gzip
+from tessrin._inflate import give_back, gunzip, is_gzip
 from tessrin._parts import MANIFEST
 from tessrin._report import plural
 from tessrin._run import CIF_SUFFIXES, LOOKED_FOR, native_read_reason, os_reason, utf8_reason
@@ -244,6 +244,8 @@ def _parse(path: str, task: Task) -> tuple[dict, list, int]:
             raise _Unreadable(
                 f"cannot read as {encoding}: {error.reason} at byte {error.start}"
             ) from None
+    if gzipped:
+        give_back(buffer)  # only now that no view of it is left: another thread may take it
     return tables, errors, size
 
 

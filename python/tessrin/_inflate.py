@@ -1,13 +1,14 @@
 """Gzipped CIF (`.cif.gz` as the PDB distributes it), recognised by its first two bytes wherever
-a file is read, and inflated into a buffer each thread reuses. The native file readers
+a file is read, and inflated into a buffer kept for the next file. The native file readers
 (parse_tables_file, parse_arrow_file, conformance_file) call `gunzip` here too, so there is one
 inflater."""
 
 from __future__ import annotations
 
 import os
-import threading
 import zlib
+
+from tessrin._memory import keep_buffer, take_buffer
 
 try:
     # Intel's ISA-L inflates mmCIF about 1.8 times as fast as zlib (the same gzip format);
@@ -39,21 +40,20 @@ def is_gzip(path) -> bool:
         os.close(fd)
 
 
-_local = threading.local()
-# A thread keeps its decompression buffer between files up to this size; a larger one (a
-# single huge file) is given back when the file is done.
+# A decompression buffer is kept for the next file (tessrin._memory) up to this size; a larger
+# one (a single huge file) is freed when the file is done.
 KEEP_BUFFER = 256 << 20
 MAX_INFLATION = 1032  # deflate's largest ratio of output to input
 
 
 def gunzip(path) -> tuple[bytearray, int]:
-    """The decompressed bytes of a gzip file: (buffer, size), in a buffer this thread reuses
-    (valid until the thread inflates its next file). A fresh bytes object for every file had
-    the kernel map and clear as many pages as the text has, twice per file (bytes, then str):
-    that cost more CPU than inflating it. Raises GzipError for data that does not inflate and
-    OSError for a file the system refuses."""
-    buffer = getattr(_local, "buffer", None) or bytearray()
-    _local.buffer = None  # stored back once the file is read: a failure keeps nothing of it
+    """The decompressed bytes of a gzip file: (buffer, size), in a buffer taken from those the
+    process keeps (tessrin._memory): hand it to `give_back` once nothing views it any more, so
+    the next file, in any thread, reuses it. A fresh bytes object for every file had the kernel
+    map and clear as many pages as the text has, twice per file (bytes, then str): that cost
+    more CPU than inflating it. Raises GzipError for data that does not inflate and OSError
+    for a file the system refuses."""
+    buffer = take_buffer()  # a failure keeps nothing of it
     try:
         with open(path, "rb") as raw:
             # The gzip trailer gives the size (of the last member, modulo 4 GiB): a hint only,
@@ -81,9 +81,14 @@ def gunzip(path) -> tuple[bytearray, int]:
         raise
     except (EOFError, zlib.error, _inflate_error) as error:
         raise _corrupt(path, error) from None
-    if len(buffer) <= KEEP_BUFFER:
-        _local.buffer = buffer
     return buffer, size
+
+
+def give_back(buffer: bytearray) -> None:
+    """Keeps a buffer `gunzip` gave for the next file, within the kept budget and KEEP_BUFFER.
+    Only once nothing views it: the next user may resize it."""
+    if len(buffer) <= KEEP_BUFFER:
+        keep_buffer(buffer)
 
 
 def _corrupt(path, error: Exception) -> GzipError:

@@ -11,7 +11,7 @@ import traceback
 from collections.abc import Callable, Iterator, Sequence
 from concurrent.futures import ProcessPoolExecutor
 
-from tessrin._inflate import GZIP_MAGIC, gunzip
+from tessrin._inflate import GZIP_MAGIC, give_back, gunzip
 
 # What directories are searched for: CIF files, gzipped or not.
 CIF_SUFFIXES = tuple(s + gz for s in (".cif", ".dic", ".mmcif") for gz in ("", ".gz"))
@@ -93,7 +93,9 @@ def read_bytes(path: str) -> bytes:
     except OSError as error:
         raise Unreadable(os_reason(error)) from None
     with memoryview(buffer) as whole, whole[:size] as text:
-        return bytes(text)
+        data = bytes(text)
+    give_back(buffer)
+    return data
 
 
 def input_stem(path: str) -> str:

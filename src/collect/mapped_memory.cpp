@@ -2,7 +2,10 @@
 
 #include <algorithm>
 #include <mutex>
+#include <thread>
 #include <vector>
+
+#include "collect/kept_memory.hpp"
 
 #if defined(__linux__)
 #include <sys/mman.h>
@@ -16,7 +19,8 @@ namespace {
 // mappings are kept for the next parse, up to a bound. Past the first kHotBytes the kernel may
 // take their pages back under memory pressure (MADV_FREE), so the bound costs little a busy
 // machine needs; the first kHotBytes stay as they are, because marking pages free and writing
-// them again cost a tenth of the time of parsing a mid-sized file once more.
+// them again cost a tenth of the time of parsing a mid-sized file once more. What is kept
+// also counts against the process's kept budget (kept_memory).
 constexpr std::size_t kCacheBytes = std::size_t{64} << 20;
 constexpr std::size_t kHotBytes = std::size_t{32} << 20;
 constexpr std::size_t kCacheEntries = 64;
@@ -61,6 +65,7 @@ void* map_pages(std::size_t& bytes) noexcept {
       c.free.erase(best);
       c.bytes -= found.bytes;
       if (found.hot) c.hot_bytes -= found.bytes;
+      unreserve_kept(found.bytes);
       bytes = found.bytes;
       return found.pages;
     }
@@ -72,7 +77,8 @@ void* map_pages(std::size_t& bytes) noexcept {
 void unmap_pages(void* pages, std::size_t bytes) noexcept {
   if (Cache& c = cache(); bytes <= kCacheBytes / 2 && c.mutex.try_lock()) {
     std::lock_guard lock(c.mutex, std::adopt_lock);
-    if (c.bytes + bytes <= kCacheBytes && c.free.size() < kCacheEntries) {
+    if (c.bytes + bytes <= kCacheBytes && c.free.size() < kCacheEntries &&
+        reserve_kept(bytes)) {
       const bool hot = c.hot_bytes + bytes <= kHotBytes;
       c.free.push_back(Mapping{pages, bytes, hot});
       c.bytes += bytes;
@@ -89,10 +95,28 @@ void unmap_pages(void* pages, std::size_t bytes) noexcept {
   munmap(pages, bytes);
 }
 
+std::size_t release_mapped_pages() noexcept {
+  Cache& c = cache();
+  // The others only try the lock, for a few instructions: waiting here is short. A child
+  // forked while a thread held it finds it held forever, and gives up after a while.
+  for (int tries = 0; !c.mutex.try_lock(); ++tries) {
+    if (tries == 100000) return 0;
+    std::this_thread::yield();
+  }
+  std::lock_guard lock(c.mutex, std::adopt_lock);
+  const std::size_t bytes = c.bytes;
+  for (const Mapping& m : c.free) munmap(m.pages, m.bytes);
+  c.free.clear();
+  c.bytes = c.hot_bytes = 0;
+  unreserve_kept(bytes);
+  return bytes;
+}
+
 #else
 
 void* map_pages(std::size_t&) noexcept { return nullptr; }
 void unmap_pages(void*, std::size_t) noexcept {}
+std::size_t release_mapped_pages() noexcept { return 0; }
 
 #endif
 

@@ -12,4 +12,7 @@ void* map_pages(std::size_t& bytes) noexcept;
 /// Gives back a mapping from map_pages (possibly grown by mremap since).
 void unmap_pages(void* pages, std::size_t bytes) noexcept;
 
+/// Unmaps every kept mapping; returns their bytes. Thread-safe.
+std::size_t release_mapped_pages() noexcept;
+
 }  // namespace tessrin

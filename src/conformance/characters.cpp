@@ -71,6 +71,10 @@ class CharacterPass {
         p += non_ascii(p);
       }
     }
+    // Stopped at the cap, the line the pass is in was not read to its end: it has no length
+    // to report (nor could one be recorded). The facts need not cover the unread text: every
+    // finding kept after the merge lies before the last one recorded here.
+    if (p < end_) return;
     end_line(end_);
   }
 
@@ -127,7 +131,7 @@ class CharacterPass {
     if (bytes <= kMaxLine || bytes - extra_bytes_ <= kMaxLine) return;
     // Where character 2049 starts.
     const unsigned char* q = line_start_;
-    for (std::size_t n = 0; n < kMaxLine; ++n) q += utf8_step(q, p).length;
+    for (std::size_t n = 0; n < kMaxLine && q < p; ++n) q += utf8_step(q, p).length;
     const std::size_t length = bytes - extra_bytes_;
     findings_.add(Rule::LineTooLong, static_cast<std::size_t>(q - begin_),
                   "line is " + std::to_string(length) +

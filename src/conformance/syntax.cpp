@@ -77,7 +77,9 @@ class SyntaxPass {
   bool saw_block() const noexcept { return have_block_; }
 
   void run() {
-    while (!findings_.full()) {
+    // Past the cap nothing more is recorded, but whether the text has a data block is still
+    // asked (the version comment is expected only then): until one is seen, read on.
+    while (!findings_.full() || !have_block_) {
       skip_blanks();
       if (p_ >= e_) break;
       if (loop_ == LoopState::Values && !cif2_ && p_ < e_) {

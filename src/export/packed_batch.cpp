@@ -117,8 +117,10 @@ void drop_array_block(void* block) {
   }
 }
 
-void free_retired_blocks() noexcept {
-  if (retired.load(std::memory_order_relaxed) == nullptr) return;
+}  // namespace
+
+std::size_t free_retired_blocks() noexcept {
+  if (retired.load(std::memory_order_relaxed) == nullptr) return 0;
   // Taking the whole queue at once leaves no node another thread could pop twice.
   BlockHeader* next = retired.exchange(nullptr, std::memory_order_acquire);
   std::int64_t bytes = 0;
@@ -129,7 +131,10 @@ void free_retired_blocks() noexcept {
     free_array_block(block);
   }
   retired_bytes.fetch_sub(bytes, std::memory_order_relaxed);
+  return static_cast<std::size_t>(bytes);
 }
+
+namespace {
 
 // The release callbacks of a packed schema or array (T) and of its children.
 template <class T, void (*Drop)(void*)>

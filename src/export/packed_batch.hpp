@@ -5,6 +5,7 @@
 // imports and frees it.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <span>
 
@@ -26,5 +27,9 @@ void copy_packed_schema(const ArrowSchema& schema, ArrowSchema* out);
 /// Fills `out` with the struct array of `fields`, `rows` rows each; it holds a share of every
 /// column buffer until released. Checks that each column's buffers cover its rows.
 void pack_array(std::span<const Field> fields, std::int64_t rows, ArrowArray* out);
+
+/// Frees the small released blocks queued for the next pack_array; returns their buffers'
+/// bytes. Thread-safe.
+std::size_t free_retired_blocks() noexcept;
 
 }  // namespace tessrin

@@ -211,9 +211,15 @@ PyObject* py_conformance_file(PyObject*, PyObject* const* args, Py_ssize_t nargs
     }
     if (is_gzip(text_of(bytes))) {
       bytes = FileText();
-      Utf8Buffer inflated;
-      if (!inflate_file(bound[0], inflated)) return nullptr;
-      return report_list(inflated.text(), cap);
+      PyRef buffer;
+      PyRef report;
+      {
+        Utf8Buffer inflated;
+        if (!inflate_file(bound[0], inflated, buffer)) return nullptr;
+        report = PyRef::steal(report_list(inflated.text(), cap));
+      }  // the buffer is no longer viewed: it may serve the next file
+      if (!report || !give_back_buffer(std::move(buffer))) return nullptr;
+      return report.release();
     }
     // Not UTF-8 is no reason to refuse: the checker reports where.
     return report_list(text_of(bytes), cap);

@@ -6,6 +6,7 @@
 
 #include <string_view>
 
+#include "python/pyref.hpp"
 #include "python/utf8_buffer.hpp"
 
 namespace tessrin {
@@ -16,8 +17,12 @@ inline bool is_gzip(std::string_view bytes) noexcept {
 }
 
 /// Inflates the gzip file at `path` (str, bytes or os.PathLike) into `out`, which then holds
-/// the decompressed bytes in place; false with OSError set (tessrin._inflate.GzipError, naming
-/// the file, for data that does not inflate).
-bool inflate_file(PyObject* path, Utf8Buffer& out);
+/// the decompressed bytes in place, and sets `buffer` to the bytearray behind them; false with
+/// OSError set (tessrin._inflate.GzipError, naming the file, for data that does not inflate).
+bool inflate_file(PyObject* path, Utf8Buffer& out, PyRef& buffer);
+
+/// Keeps the buffer inflate_file gave for the next file; call it once `out` is gone (nothing
+/// may view the buffer then). False with an exception set.
+bool give_back_buffer(PyRef buffer);
 
 }  // namespace tessrin

@@ -24,11 +24,15 @@
 #include "parse/parser.hpp"
 #include "python/pyref.hpp"
 #include "python/utf8_buffer.hpp"
+#include "collect/kept_memory.hpp"
+#include "collect/mapped_memory.hpp"
 #include "collect/raw_builder.hpp"
+#include "export/packed_batch.hpp"
 #include "tables/py_tables.hpp"
 #include "python/types_argument.hpp"
 #include "text/text_file.hpp"
 #include "text/version.hpp"
+#include "types/dictionary_cache.hpp"
 #include "write/py_dumps.hpp"
 #include "write/py_number_cells.hpp"
 
@@ -62,20 +66,25 @@ struct NoFurtherWork {
 /// interpreter lock, as collect_file does for a plain file.
 template <class Collect, class Then>
 bool collect_gzip_file(PyObject* filename, Collect&& collect, Then&& then) {
-  Utf8Buffer text;
-  if (!inflate_file(filename, text)) return false;
-  std::size_t invalid = 0;
+  PyRef buffer;
   {
-    WithoutGil unlocked;
-    invalid = text.first_invalid();
-    if (invalid == text.text().size()) {
-      collect(text.text());
-      then();
+    Utf8Buffer text;
+    if (!inflate_file(filename, text, buffer)) return false;
+    std::size_t invalid = 0;
+    {
+      WithoutGil unlocked;
+      invalid = text.first_invalid();
+      if (invalid == text.text().size()) {
+        collect(text.text());
+        then();
+      }
     }
-  }
-  if (invalid == text.text().size()) return true;
-  raise_not_utf8(filename, text.text(), invalid);
-  return false;
+    if (invalid != text.text().size()) {
+      raise_not_utf8(filename, text.text(), invalid);
+      return false;
+    }
+  }  // the buffer is no longer viewed: it may serve the next file
+  return give_back_buffer(std::move(buffer));
 }
 
 /// Reads the file at `path` (str, bytes or os.PathLike) and hands its text to `collect`, then
@@ -418,6 +427,34 @@ PyObject* py_parse_tables_file(PyObject*, PyObject* const* args, Py_ssize_t narg
   });
 }
 
+/// release_memory(): frees what every native cache keeps for later calls.
+PyObject* py_release_memory(PyObject*, PyObject*) {
+  const std::size_t bytes = release_write_buffers() + release_dictionaries() +
+                            free_retired_blocks() + release_mapped_pages();
+  trim_allocator();
+  return PyLong_FromSize_t(bytes);
+}
+
+std::size_t kept_size_argument(PyObject* object) {
+  const std::size_t bytes = PyLong_AsSize_t(object);
+  return bytes == static_cast<std::size_t>(-1) && PyErr_Occurred() ? 0 : bytes;
+}
+
+/// _reserve_kept(bytes): True when the kept budget has room for a buffer of Python's.
+PyObject* py_reserve_kept(PyObject*, PyObject* bytes) {
+  const std::size_t n = kept_size_argument(bytes);
+  if (PyErr_Occurred()) return nullptr;
+  return PyBool_FromLong(reserve_kept(n));
+}
+
+/// _unreserve_kept(bytes): such a buffer is no longer kept.
+PyObject* py_unreserve_kept(PyObject*, PyObject* bytes) {
+  const std::size_t n = kept_size_argument(bytes);
+  if (PyErr_Occurred()) return nullptr;
+  unreserve_kept(n);
+  Py_RETURN_NONE;
+}
+
 #define TESSRIN_FASTCALL(f) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f))
 
 PyMethodDef kFunctions[] = {
@@ -466,6 +503,13 @@ PyMethodDef kFunctions[] = {
      "The diagnostics parse_raw(source, mode, max_errors) would give, without building its values."},
     {"conformance_rules", reinterpret_cast<PyCFunction>(py_conformance_rules), METH_NOARGS,
      "conformance_rules()\n--\n\nEvery conformance rule id with its severity."},
+    {"release_memory", py_release_memory, METH_NOARGS,
+     "release_memory()\n--\n\n"
+     "Frees the buffers and dictionaries native code keeps for later calls; returns their bytes."},
+    {"_reserve_kept", py_reserve_kept, METH_O,
+     "_reserve_kept(bytes)\n--\n\nTrue when the kept budget has room for `bytes` more."},
+    {"_unreserve_kept", py_unreserve_kept, METH_O,
+     "_unreserve_kept(bytes)\n--\n\n`bytes` reserved before are no longer kept."},
     {nullptr, nullptr, 0, nullptr},
 };
 

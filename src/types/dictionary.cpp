@@ -106,6 +106,16 @@ DeclaredType ItemTypes::find(std::string_view category, std::string_view object)
   return it == items_.end() ? DeclaredType::None : it->second;
 }
 
+std::size_t ItemTypes::memory() const noexcept {
+  constexpr std::size_t kNode = sizeof(void*) + sizeof(std::size_t) +
+                                sizeof(std::pair<const std::string, DeclaredType>);
+  std::size_t bytes = sizeof(*this) + items_.bucket_count() * sizeof(void*);
+  for (const auto& [name, type] : items_) {
+    bytes += kNode + (name.capacity() > 15 ? name.capacity() + 1 : 0);
+  }
+  return bytes;
+}
+
 void ItemTypes::declare(std::string_view item_name, DeclaredType type) {
   if (type == DeclaredType::None) return;
   items_.insert_or_assign(item_key(item_name), type);

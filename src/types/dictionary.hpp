@@ -21,6 +21,8 @@ class ItemTypes {
 
   void declare(std::string_view item_name, DeclaredType type);
   std::size_t size() const noexcept { return items_.size(); }
+  /// About what the types take in memory: names, map nodes and buckets.
+  std::size_t memory() const noexcept;
   bool empty() const noexcept { return items_.empty(); }
 
  private:

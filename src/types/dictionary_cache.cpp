@@ -1,5 +1,7 @@
 #include "types/dictionary_cache.hpp"
 
+#include "collect/kept_memory.hpp"
+
 #include <sys/stat.h>
 
 #include <cerrno>
@@ -14,6 +16,7 @@ struct Entry {
   std::shared_ptr<const ItemTypes> types;
   off_t size = 0;
   struct timespec modified {};
+  std::size_t bytes = 0;  // counted against the kept budget
 };
 
 bool same_file(const Entry& entry, const struct stat& info) {
@@ -21,14 +24,22 @@ bool same_file(const Entry& entry, const struct stat& info) {
          entry.modified.tv_nsec == info.st_mtim.tv_nsec;
 }
 
+// Native data only (no Python objects), so one cache serves the whole process.
+struct Cache {
+  std::mutex mutex;
+  std::unordered_map<std::string, Entry> entries;
+};
+
+Cache& cache() {
+  static Cache instance;
+  return instance;
+}
+
 }  // namespace
 
 std::shared_ptr<const ItemTypes> cached_item_types(const std::string& path,
                                                    DictionaryError& error) {
-  // Native data only (no Python objects), so one cache serves the whole process.
-  static std::mutex mutex;
-  static std::unordered_map<std::string, Entry> cache;
-
+  Cache& c = cache();
   struct stat info {};
   if (::stat(path.c_str(), &info) != 0) {
     error.error_number = errno;
@@ -36,17 +47,34 @@ std::shared_ptr<const ItemTypes> cached_item_types(const std::string& path,
     return nullptr;
   }
   {
-    std::lock_guard lock(mutex);
-    const auto it = cache.find(path);
-    if (it != cache.end() && same_file(it->second, info)) return it->second.types;
+    std::lock_guard lock(c.mutex);
+    const auto it = c.entries.find(path);
+    if (it != c.entries.end() && same_file(it->second, info)) return it->second.types;
   }
   // Read outside the lock: a large dictionary takes a while, and two threads reading the
   // same one at once only do the work twice.
   auto types = std::make_shared<const ItemTypes>(read_dictionary_file(path, error));
   if (!error.message.empty()) return nullptr;
-  std::lock_guard lock(mutex);
-  cache.insert_or_assign(path, Entry{types, info.st_size, info.st_mtim});
+  std::lock_guard lock(c.mutex);
+  if (const auto it = c.entries.find(path); it != c.entries.end()) {
+    unreserve_kept(it->second.bytes);
+    c.entries.erase(it);
+  }
+  // Past the kept budget the types serve this call only.
+  const std::size_t bytes = types->memory();
+  if (reserve_kept(bytes)) c.entries.emplace(path, Entry{types, info.st_size, info.st_mtim, bytes});
   return types;
+}
+
+std::size_t release_dictionaries() noexcept {
+  Cache& c = cache();
+  std::lock_guard lock(c.mutex);
+  std::size_t bytes = 0;
+  for (const auto& [path, entry] : c.entries) bytes += entry.bytes;
+  // A call that still uses a dictionary holds its own reference to it.
+  c.entries.clear();
+  unreserve_kept(bytes);
+  return bytes;
 }
 
 }  // namespace tessrin

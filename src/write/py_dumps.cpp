@@ -8,12 +8,16 @@
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
+#include <memory>
+#include <mutex>
+#include <new>
 #include <string>
 #include <string_view>
 #include <unordered_set>
 #include <utility>
 #include <vector>
 
+#include "collect/kept_memory.hpp"
 #include "python/pyref.hpp"
 #include "write/byte_buffer.hpp"
 #include "write/cif_writer.hpp"
@@ -294,7 +298,7 @@ struct LoopPlan {
   bool written = false;
 };
 
-/// Where the output is written: one block per thread, kept from call to call. A fresh block
+/// Where the output is written: a block kept from call to call (WriteBufferPool). A fresh block
 /// for every call costs a page fault per 4 KiB written, which took a fifth of the time of
 /// a large dumps; the text is copied into its str once at the end instead. Output that
 /// outgrows kKeptLimit moves once into a str of its own and is written there in place: the
@@ -327,6 +331,7 @@ class KeptStorage final : public ByteBuffer::Storage {
     return block_;
   }
   void release(char*) noexcept override { Py_CLEAR(text_); }
+  std::size_t capacity() const noexcept { return capacity_; }
 
   /// The output as the result str, when it was written into one: `size` ASCII bytes.
   PyObject* take_text(std::size_t size) {
@@ -921,40 +926,94 @@ bool Dumper::loop(std::size_t index) {
   return true;
 }
 
+/// The output block and column arenas of one dumps call.
+struct WriteBuffers {
+  KeptStorage storage;
+  std::vector<ByteBuffer> arenas;
+  std::size_t counted = 0;  // reserved in the kept budget while in the pool
+
+  std::size_t bytes() const noexcept {
+    std::size_t held = storage.capacity();
+    for (const ByteBuffer& arena : arenas) held += arena.capacity();
+    return held;
+  }
+};
+
+/// The buffers of finished calls, for the next call of any thread: kept per thread, they were
+/// held for every thread that ever wrote. Within the process's kept budget.
+class WriteBufferPool {
+ public:
+  std::unique_ptr<WriteBuffers> take() {
+    {
+      std::lock_guard lock(mutex_);
+      if (!idle_.empty()) {
+        std::unique_ptr<WriteBuffers> buffers = std::move(idle_.back());
+        idle_.pop_back();
+        unreserve_kept(std::exchange(buffers->counted, 0));
+        return buffers;
+      }
+    }
+    return std::make_unique<WriteBuffers>();
+  }
+
+  void put(std::unique_ptr<WriteBuffers> buffers) noexcept {
+    // Arenas grown past the kept size are given back rather than held.
+    std::size_t arenas = 0;
+    for (const ByteBuffer& arena : buffers->arenas) arenas += arena.capacity();
+    if (arenas > KeptStorage::kKeptLimit) buffers->arenas.clear();
+    const std::size_t bytes = buffers->bytes();
+    if (bytes == 0 || !reserve_kept(bytes)) return;
+    buffers->counted = bytes;
+    std::lock_guard lock(mutex_);
+    try {
+      idle_.push_back(std::move(buffers));
+    } catch (const std::bad_alloc&) {
+      unreserve_kept(bytes);
+    }
+  }
+
+  std::size_t release() noexcept {
+    std::vector<std::unique_ptr<WriteBuffers>> idle;
+    {
+      std::lock_guard lock(mutex_);
+      idle.swap(idle_);
+    }
+    std::size_t bytes = 0;
+    for (const auto& buffers : idle) bytes += buffers->counted;
+    unreserve_kept(bytes);
+    return bytes;
+  }
+
+ private:
+  std::mutex mutex_;
+  std::vector<std::unique_ptr<WriteBuffers>> idle_;
+};
+
+WriteBufferPool& write_buffer_pool() {
+  // Never destroyed: a thread still writing at exit would put its buffers back into it.
+  static WriteBufferPool* pool = new WriteBufferPool();
+  return *pool;
+}
+
 }  // namespace
 
+std::size_t release_write_buffers() noexcept { return write_buffer_pool().release(); }
+
 PyObject* dumps_blocks(PyObject* blocks, bool cif2, std::size_t width) {
-  static thread_local KeptStorage storage;
-  static thread_local bool storage_in_use = false;
-  // Reading the blocks sequence may run Python code, which may call dumps again on this
-  // thread: that call writes into a buffer of its own, not over this one's.
-  struct Claim {
-    bool mine = !storage_in_use;
-    Claim() { storage_in_use = true; }
-    ~Claim() {
-      if (mine) storage_in_use = false;
-    }
-  } claim;
-  static thread_local std::vector<ByteBuffer> arenas;
-  // Arenas grown past the kept size are given back after the call rather than held.
-  struct TrimArenas {
-    bool mine;
-    ~TrimArenas() {
-      if (!mine) return;
-      std::size_t held = 0;
-      for (const ByteBuffer& arena : arenas) held += arena.capacity();
-      if (held > KeptStorage::kKeptLimit) arenas.clear();
-    }
-  } trim{claim.mine};
-  Dumper dumper(cif2, width, claim.mine ? &storage : nullptr, claim.mine ? &arenas : nullptr);
+  // Back to the pool when the call is done, after the dumper (declared below) is gone. A
+  // call made from Python code that runs while the blocks are read takes buffers of its own.
+  struct Lease {
+    std::unique_ptr<WriteBuffers> buffers = write_buffer_pool().take();
+    ~Lease() { write_buffer_pool().put(std::move(buffers)); }
+  } lease;
+  KeptStorage& storage = lease.buffers->storage;
+  Dumper dumper(cif2, width, &storage, &lease.buffers->arenas);
   if (!dumper.blocks(blocks)) return nullptr;
   const ByteBuffer& out = dumper.out();
   const auto size = static_cast<Py_ssize_t>(out.size());
   if (!dumper.ascii()) return PyUnicode_DecodeUTF8(out.data(), size, nullptr);
-  if (claim.mine) {
-    if (PyObject* text = storage.take_text(out.size())) return text;
-    if (PyErr_Occurred()) return nullptr;
-  }
+  if (PyObject* text = storage.take_text(out.size())) return text;
+  if (PyErr_Occurred()) return nullptr;
   PyObject* text = PyUnicode_New(size, 127);
   if (text != nullptr) std::memcpy(PyUnicode_DATA(text), out.data(), out.size());
   return text;

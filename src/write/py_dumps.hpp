@@ -12,4 +12,8 @@ namespace tessrin {
 /// nullptr. C++ exceptions (memory) propagate to the caller's guard.
 PyObject* dumps_blocks(PyObject* blocks, bool cif2, std::size_t width);
 
+/// Frees the output blocks and column arenas kept for later calls; returns their bytes.
+/// Thread-safe; what a call in progress uses stays with it.
+std::size_t release_write_buffers() noexcept;
+
 }  // namespace tessrin

@@ -1,0 +1,34 @@
+#include "collect/kept_memory.hpp"
+
+#include <atomic>
+
+#if defined(__GLIBC__)
+#include <malloc.h>
+#endif
+
+namespace tessrin {
+namespace {
+
+std::atomic<std::size_t> kept{0};
+
+}  // namespace
+
+bool reserve_kept(std::size_t bytes) noexcept {
+  std::size_t now = kept.load(std::memory_order_relaxed);
+  do {
+    if (bytes > kKeptBudget - now) return false;
+  } while (!kept.compare_exchange_weak(now, now + bytes, std::memory_order_relaxed));
+  return true;
+}
+
+void unreserve_kept(std::size_t bytes) noexcept {
+  kept.fetch_sub(bytes, std::memory_order_relaxed);
+}
+
+void trim_allocator() noexcept {
+#if defined(__GLIBC__)
+  malloc_trim(0);
+#endif
+}
+
+}  // namespace tessrin
