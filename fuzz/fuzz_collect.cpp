@@ -219,10 +219,6 @@ std::string with_line_ends(std::string_view text, std::string_view line_end) {
   return out;
 }
 
-// The magic lines that bits 1-2 of the first byte put in front, so that both grammars get
-// plenty of inputs without the fuzzer having to find a magic line first.
-constexpr std::string_view kPrefixes[] = {"", "#\\#CIF_2.0\n", "#\\#CIF_1.1\n",
-                                          "\xEF\xBB\xBF#\\#CIF_2.0\r\n"};
 constexpr std::string_view kBlankLines = "\n \n\t\n";
 
 }  // namespace
@@ -230,8 +226,7 @@ constexpr std::string_view kBlankLines = "\n \n\t\n";
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   if (size == 0) return 0;
   const std::uint8_t flags = data[0];
-  std::string source(kPrefixes[(flags >> 1) & 3]);
-  source.append(fuzz::as_text(data + 1, size - 1));
+  const std::string source = fuzz::flagged_source(data, size);
   const bool utf8 = is_valid_utf8(source);
   const Positions positions(source);
 

@@ -29,6 +29,18 @@ inline std::string_view as_text(const std::uint8_t* data, std::size_t size) {
   return {reinterpret_cast<const char*>(data), size};
 }
 
+/// The CIF text of an input of the targets that take one flag byte and the text: bits 1-2 of
+/// the flags put a magic line in front (none, `#\#CIF_2.0`, `#\#CIF_1.1`, or a byte-order mark
+/// with `#\#CIF_2.0` and CR LF), so that both grammars get plenty of inputs without the fuzzer
+/// having to find a magic line first. `size` must be at least 1.
+inline std::string flagged_source(const std::uint8_t* data, std::size_t size) {
+  static constexpr std::string_view kPrefixes[] = {"", "#\\#CIF_2.0\n", "#\\#CIF_1.1\n",
+                                                   "\xEF\xBB\xBF#\\#CIF_2.0\r\n"};
+  std::string source(kPrefixes[(data[0] >> 1) & 3]);
+  source.append(as_text(data + 1, size - 1));
+  return source;
+}
+
 /// Line and column bounds of a text, after line ends are normalised the way the pipeline does:
 /// a position is valid when its line exists and its column is at most one past the line's last
 /// character (diagnostics at the end of a line or of the input point there).

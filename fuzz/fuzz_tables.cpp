@@ -119,16 +119,12 @@ void check_export(TableSet& set, CategoryTable& table, bool typed) {
   }
 }
 
-constexpr std::string_view kPrefixes[] = {"", "#\\#CIF_2.0\n", "#\\#CIF_1.1\n",
-                                          "\xEF\xBB\xBF#\\#CIF_2.0\r\n"};
-
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   if (size == 0) return 0;
   const std::uint8_t flags = data[0];
-  std::string source(kPrefixes[(flags >> 1) & 3]);
-  source.append(fuzz::as_text(data + 1, size - 1));
+  const std::string source = fuzz::flagged_source(data, size);
   // The Python entry points hand over UTF-8 only.
   if (!is_valid_utf8(source)) return -1;
   const bool strict = flags & 1;
