@@ -191,6 +191,7 @@ REPRESENTATIONS = [
     ({"a": ["?"], "b": ["."]}, pa.string(), {"a": ["?"], "b": ["."]}),
     ({"a": ["?"], "b": ["1.0.6"], "c": ["2.50"]}, pa.string(),
      {"a": ["?"], "b": ["1.0.6"], "c": ["2.50"]}),
+    ({"a": ["1.5(2)"], "b": ["abc"]}, pa.string(), {"a": ["1.5(2)"], "b": ["abc"]}),
 ]
 
 
@@ -201,7 +202,8 @@ def test_the_dataset_type_decides_what_every_file_holds(tmp_path, how, given, ki
     """A column widened to text holds each file's text as written (not numbers rendered), and
     `?` and `.` are that text in a text column and null in a numeric one, whatever each file's
     own values made of them; `?` and `.` alone do not make a column text. Whether the column
-    was widened within a task, by the first pass or at the end (a part kept by --resume)."""
+    was widened within a task, by the first pass or at the end (a part kept by --resume). The
+    text keeps its uncertainty: no other column holds one (`x_su`) for the file."""
     root = tmp_path / "in"
     root.mkdir()
     out = tmp_path / "out"
@@ -229,6 +231,8 @@ def test_the_dataset_type_decides_what_every_file_holds(tmp_path, how, given, ki
     for file, x in zip(table.column("file").to_pylist(), table.column("x").to_pylist()):
         found.setdefault(file[0], []).append(x)
     assert found == expected
+    others = [c for c in table.column_names if c not in ("file", "block", "frame", "x")]
+    assert [table.column(c).null_count for c in others] == [table.num_rows] * len(others)
 
 
 # Archive paths and their text; every block is named `xxxx`, as in assembly files.

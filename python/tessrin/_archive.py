@@ -28,6 +28,7 @@ from tessrin import _parts
 from tessrin._inflate import gunzip, is_gzip
 from tessrin._parts import MANIFEST
 from tessrin._report import plural
+from tessrin._write_tables import derived_su
 from tessrin._run import CIF_SUFFIXES, LOOKED_FOR, native_read_reason, os_reason, utf8_reason
 
 TASK_MB = 64
@@ -315,6 +316,7 @@ def convert_task(task: Task) -> dict:
     cpu = time.process_time()
     by_dataset: dict[str, list[pa.Table]] = {}
     sources: dict[str, list[int]] = {}  # per dataset, the input each table came from
+    companions: dict[str, list[dict]] = {}  # per dataset and table, its derived `<x>_su`
     diagnostics: list[dict] = []
     rows = []
     read = []  # the input of each row
@@ -329,6 +331,7 @@ def convert_task(task: Task) -> dict:
         for category, table in tables.items():
             count += table.num_rows
             name = _parts.dataset_name(category)
+            companions.setdefault(name, []).append(derived_su(table))
             by_dataset.setdefault(name, []).append(_parts.with_file(table, item.file))
             sources.setdefault(name, []).append(len(rows))
         _add_diagnostics(item, errors, diagnostics)
@@ -345,7 +348,15 @@ def convert_task(task: Task) -> dict:
             _parts.unify([target, *(t.schema for t in tables)] if target else
                          [t.schema for t in tables])
         )
-    _keep_text(task, read, by_dataset, sources, schemas)
+    for source, problem in _keep_text(task, read, by_dataset, sources, companions, schemas):
+        # Its numbers would stand rendered in a text column: the file is left out, named.
+        for name in by_dataset:
+            kept = [i for i, s in enumerate(sources[name]) if s != source]
+            by_dataset[name] = [by_dataset[name][i] for i in kept]
+            sources[name] = [sources[name][i] for i in kept]
+        by_dataset = {name: tables for name, tables in by_dataset.items() if tables}
+        diagnostics = [d for d in diagnostics if d["file"] != read[source].file]
+        rows[source] = _row(read[source], task.key, status="error", error=problem)
     if diagnostics:
         by_dataset[_parts.DIAGNOSTICS_DIR] = [pa.Table.from_pylist(diagnostics)]
         schemas[_parts.DIAGNOSTICS_DIR] = by_dataset[_parts.DIAGNOSTICS_DIR][0].schema
@@ -362,10 +373,13 @@ def convert_task(task: Task) -> dict:
     }
 
 
-def _keep_text(task: Task, read: list, by_dataset: dict, sources: dict, schemas: dict) -> None:
+def _keep_text(task: Task, read: list, by_dataset: dict, sources: dict, companions: dict,
+               schemas: dict) -> list[tuple[int, str]]:
     """Where a dataset's column is text and a file typed it as numbers, that file's values
     are put back as the text it has (`4.040`, not the `4.04` a float would give), from a
-    second parse of the file as text. Only such files are read again."""
+    second parse of the file as text. Only such files are read again. The text keeps the
+    uncertainty (`1.5(2)`), so the column's derived `<x>_su` goes: no file has that item.
+    Returns the inputs that could not be read as text again, with why."""
     wanted: dict[int, dict[str, list[str]]] = {}  # input -> dataset -> columns
     for name, tables in by_dataset.items():
         text = _parts.text_columns(schemas[name])
@@ -376,27 +390,42 @@ def _keep_text(task: Task, read: list, by_dataset: dict, sources: dict, schemas:
             if columns:
                 wanted.setdefault(source, {})[name] = columns
     text_task = dataclasses.replace(task, types="text")
+    failed = []
     for source, datasets in wanted.items():
         item = read[source]
         try:
             tables, _, _ = _parse(item.path, text_task)
-        except Exception:  # noqa: BLE001 - read a moment ago; its numbers are then rendered
+            put = {}
+            for category, table in tables.items():
+                name = _parts.dataset_name(category)
+                if name in datasets:
+                    put[name] = _as_text(by_dataset[name], sources[name].index(source),
+                                         companions[name], _parts.with_file(table, item.file),
+                                         datasets[name])
+            if put.keys() != datasets.keys():
+                raise _Unreadable(CHANGED)
+        except _Unreadable as error:
+            failed.append((source, f"{error} (read again as text)"))
             continue
-        for category, table in tables.items():
-            name = _parts.dataset_name(category)
-            if name not in datasets:
-                continue
-            index = sources[name].index(source)
-            typed = by_dataset[name][index]
-            text = _parts.with_file(table, item.file)
-            if text.num_rows != typed.num_rows:
-                continue
-            for column in datasets[name]:
-                at = typed.schema.get_field_index(column)
-                if column in text.column_names:
-                    typed = typed.set_column(at, pa.field(column, pa.string()),
-                                             text.column(column))
+        for name, (index, typed) in put.items():
             by_dataset[name][index] = typed
+    return failed
+
+
+CHANGED = "changed while it was read: its text differs from its numbers"
+
+
+def _as_text(tables: list, index: int, companions: list, text: pa.Table, columns: list):
+    """(index, the table at `index` with `columns` taken from `text` and their derived
+    uncertainty columns dropped); raises _Unreadable when `text` is not of the same rows."""
+    typed = tables[index]
+    if text.num_rows != typed.num_rows or not set(columns) <= set(text.column_names):
+        raise _Unreadable(CHANGED)
+    for column in columns:
+        at = typed.schema.get_field_index(column)
+        typed = typed.set_column(at, pa.field(column, pa.string()), text.column(column))
+    stale = [companions[index][c] for c in columns if c in companions[index]]
+    return index, typed.drop_columns([c for c in stale if c in typed.column_names])
 
 
 # --- the manifest ---------------------------------------------------------------------------

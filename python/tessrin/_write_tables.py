@@ -33,7 +33,7 @@ def is_table_dict(obj) -> bool:
     )
 
 
-def _derived_su(table: pa.Table) -> dict[str, str]:
+def derived_su(table: pa.Table) -> dict[str, str]:
     """Value column -> its derived uncertainty column, from the typing rules."""
     meta = table.schema.metadata or {}
     try:
@@ -259,7 +259,7 @@ def table_blocks(tables: dict) -> tuple[list[dict], bool]:
                 raise TypeError(f"table '{category}': column '{name}' must hold str, not {kind}")
         if table.column("block").null_count:
             raise ValueError(f"table '{category}': a row has no block (a null in column 'block')")
-        su_of = _derived_su(table)
+        su_of = derived_su(table)
         derived = set(su_of.values())
         written = [c for c in table.column_names[2:] if c not in derived]
         text = [c for c in written if pa.types.is_string(table.schema.field(c).type)
