@@ -27,6 +27,11 @@ from tessrin_core import _number_cells
 TYPES_KEY = b"tessrin.types"
 
 
+def _is_text(kind: pa.DataType) -> bool:
+    return (pa.types.is_string(kind) or pa.types.is_large_string(kind)
+            or (hasattr(pa.types, "is_string_view") and pa.types.is_string_view(kind)))
+
+
 def is_table_dict(obj) -> bool:
     return isinstance(obj, dict) and "blocks" not in obj and all(
         isinstance(t, pa.Table) for t in obj.values()
@@ -252,10 +257,13 @@ def table_blocks(tables: dict) -> tuple[list[dict], bool]:
             if name not in table.column_names:
                 raise ValueError(f"table '{category}' has no '{name}' column")
             kind = table.schema.field(name).type
-            if pa.types.is_null(kind):  # all null: no save frames (or no blocks, refused below)
+            # All null: no save frames (or no blocks, refused below). A dictionary of text is
+            # what a pandas category or a polars Categorical reads back as.
+            if pa.types.is_null(kind) or (_is_text(kind) and kind != pa.string()) or (
+                    pa.types.is_dictionary(kind) and _is_text(kind.value_type)):
                 table = table.set_column(table.column_names.index(name), name,
                                          table.column(name).cast(pa.string()))
-            elif not (pa.types.is_string(kind) or pa.types.is_large_string(kind)):
+            elif not _is_text(kind):
                 raise TypeError(f"table '{category}': column '{name}' must hold str, not {kind}")
         if table.column("block").null_count:
             raise ValueError(f"table '{category}': a row has no block (a null in column 'block')")
