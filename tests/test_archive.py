@@ -274,6 +274,17 @@ def test_archive_back_to_cif_writes_each_input_apart(tmp_path, capsys, version, 
         }
 
 
+@pytest.mark.parametrize("files, paths", [
+    (["A.cif", "a.cif", "b.CIF.GZ"], ["A.cif", "a-2.cif", "b.CIF"]),  # apart without case too
+    (["x.cif.gz", "x.cif", "../up"], ["x.cif", "x-2.cif", "__/up.cif"]),
+    (["x", "X.cif/y.cif"], ["x-2.cif", "X.cif/y.cif"]),  # not a directory's name, in any case
+])
+def test_mirrored_paths_are_safe_and_distinct(files, paths):
+    from tessrin._convert_cif import mirrored_paths
+
+    assert list(mirrored_paths(files).values()) == paths
+
+
 @pytest.mark.parametrize(
     "roots, files",
     [

@@ -9,7 +9,7 @@ import tessrin_core
 
 from tessrin._convert import DIAGNOSTICS_FILE, safe_name
 from tessrin._parts import LEADING, MANIFEST
-from tessrin._run import Unreadable, input_stem, read_bytes, read_text
+from tessrin._run import Unreadable, input_stem, read_bytes, read_text, without_gz
 from tessrin._write import dump
 
 
@@ -156,35 +156,34 @@ def by_file(tables: dict) -> dict:
     return {file: split[file] for file in sorted(split)}
 
 
-_GZ = ".gz"
-
-
 def mirrored_paths(files) -> dict[str, str]:
     """Where each input of an archive is written back, relative to OUT: the archive's own path
     (`file`) with `.gz` dropped and `.cif` added unless it ends in a CIF suffix; every part of
     it made safe (no `..`, no root, no control characters); distinct files get distinct paths
     (`-2`, `-3`, … before the suffix where two would meet, or a file would take a directory's
-    name)."""
+    name). Paths are told apart without regard to case, as some file systems do: `A.cif` and
+    `a.cif` must not overwrite each other there."""
     from tessrin._run import CIF_SUFFIXES
 
     wanted = {}
     for file in files:
-        path = file[: -len(_GZ)] if file.lower().endswith(_GZ) else file
+        path = without_gz(file)
         parts = [_safe_part(p) for p in path.replace("\\", "/").split("/") if p not in ("", ".")]
         path = "/".join(parts) or "file"
         if not path.lower().endswith(CIF_SUFFIXES):
             path += ".cif"
         wanted[file] = path
-    directories = {p.rsplit("/", k)[0] for p in wanted.values() for k in range(1, p.count("/") + 1)}
+    directories = {p.rsplit("/", k)[0].casefold()
+                   for p in wanted.values() for k in range(1, p.count("/") + 1)}
     used: set[str] = set()
     out = {}
     for file, path in wanted.items():
         stem, dot, suffix = path.rpartition(".")
         candidate, n = path, 1
-        while candidate in used or candidate in directories:
+        while candidate.casefold() in used or candidate.casefold() in directories:
             n += 1
             candidate = f"{stem}-{n}{dot}{suffix}"
-        used.add(candidate)
+        used.add(candidate.casefold())
         out[file] = candidate
     return out
 
