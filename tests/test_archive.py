@@ -239,7 +239,8 @@ def test_the_dataset_type_decides_what_every_file_holds(tmp_path, how, given, ki
 STRUCTURES = {
     "1fez.cif": "data_xxxx\n_cell.length_a 4.040\nloop_ _atom.id _atom.file 1 a 2 b\n",
     "or/2or2.cif.gz": "data_xxxx\n_cell.length_a 5\n_cell.note '\u00c5ngstr\u00f6m'\n",
-    "or/6yl5.dic": "data_xxxx\nloop_ _atom.id 7 8 9\ndata_yyyy\n_cell.length_a 1.5\n",
+    "or/6yl5.dic": "data_xxxx\nloop_ _atom.id 7 8 9\ndata_yyyy\n_cell.length_a 1.5\n"
+                   "data_zzzz\n_atom.id 10\n",  # blocks in an order no category gives
     "empty.cif": "# no data block\n",
 }
 
@@ -247,8 +248,9 @@ STRUCTURES = {
 @pytest.mark.parametrize("version, failing", [(None, None), ("1.1", "or/2or2.cif.gz")])
 def test_archive_back_to_cif_writes_each_input_apart(tmp_path, capsys, version, failing):
     """`convert --to cif` of an archive's datasets: one CIF per input at its path in the
-    archive (`.gz` dropped, the suffix kept), holding that file's tables and nothing of the
-    others'; an input the version cannot hold fails, named, and the status says so."""
+    archive (`.gz` dropped, the suffix kept), holding that file's tables, in its blocks'
+    order, and nothing of the others'; an input the version cannot hold fails, named, and the
+    status says so. An archive made before block orders were recorded still converts."""
     root = tmp_path / "in"
     for name, text in STRUCTURES.items():
         (root / name).parent.mkdir(parents=True, exist_ok=True)
@@ -272,6 +274,15 @@ def test_archive_back_to_cif_writes_each_input_apart(tmp_path, capsys, version, 
         assert {c: t.to_pylist() for c, t in back.items()} == {
             c: t.to_pylist() for c, t in source.items()
         }
+        blocks = [[b["name"] for b in tessrin_core.parse_raw(text)["blocks"]]
+                  for text in ((tmp_path / "back" / path).read_text(), STRUCTURES[name])]
+        assert blocks[0] == blocks[1]
+    manifest = tmp_path / "ds" / _parts.MANIFEST
+    pq.write_table(pq.read_table(manifest).drop_columns(["blocks"]), manifest)
+    assert main(args[:-1] + [str(tmp_path / "old")] + (["--cif-version", version] if version
+                                                        else [])) == (2 if failing else 0)
+    assert {p.relative_to(tmp_path / "old").as_posix()
+            for p in (tmp_path / "old").rglob("*") if p.is_file()} == set(expected)
 
 
 @pytest.mark.parametrize("files, paths", [

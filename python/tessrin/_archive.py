@@ -21,6 +21,7 @@ import time
 import uuid
 
 import pyarrow as pa
+import pyarrow.compute as pc
 import pyarrow.parquet as pq
 import tessrin_core
 
@@ -29,7 +30,9 @@ from tessrin._inflate import gunzip, is_gzip
 from tessrin._parts import MANIFEST
 from tessrin._report import plural
 from tessrin._write_tables import derived_su
-from tessrin._run import CIF_SUFFIXES, LOOKED_FOR, native_read_reason, os_reason, utf8_reason
+from tessrin._run import (
+    CIF_SUFFIXES, LOOKED_FOR, Unreadable, native_read_reason, os_reason, read_bytes, utf8_reason,
+)
 
 TASK_MB = 64
 # A small archive is cut finer, so that every worker has several tasks to take.
@@ -53,6 +56,9 @@ MANIFEST_SCHEMA = pa.schema(
         ("text_bytes", pa.int64()),
         ("rows", pa.int64()),
         ("task", pa.string()),
+        # The file's blocks in its order, where it has several (the datasets keep rows by
+        # category, which cannot tell it); null for one block, and in archives made before.
+        ("blocks", pa.list_(pa.string())),
     ]
 )
 
@@ -254,6 +260,23 @@ def _read(path: str) -> tuple[bytes, int]:
     return data, len(data)
 
 
+def _block_order(item: Input, tables: dict, task: Task) -> list[str] | None:
+    """The names of the file's blocks in its order, or None when its tables have one block.
+    Only a file of several blocks is read again (whole, as a tree): most archives are of
+    single-block entries, where this costs a look at each table's first and last row."""
+    ends = {t.column("block")[i].as_py() for t in tables.values() if t.num_rows for i in (0, -1)}
+    if len(ends) < 2:
+        return None
+    try:
+        data = read_bytes(item.path)
+        text = data.decode(task.encoding or "utf-8")
+    except (Unreadable, UnicodeDecodeError):  # read a moment ago: then left in category order
+        return None
+    parsed = tessrin_core.parse_raw(text, task.mode, task.max_errors)
+    names = {n for t in tables.values() for n in pc.unique(t.column("block")).to_pylist()}
+    return [n for n in dict.fromkeys(b["name"] for b in parsed["blocks"]) if n in names]
+
+
 def _row(item: Input, task: str | None, **values) -> dict:
     row = dict.fromkeys(MANIFEST_SCHEMA.names)
     row.update(file=item.file, path=item.path, bytes=item.bytes, mtime=item.mtime, task=task)
@@ -336,7 +359,8 @@ def convert_task(task: Task) -> dict:
             sources.setdefault(name, []).append(len(rows))
         _add_diagnostics(item, errors, diagnostics)
         rows.append(
-            _row(item, task.key, status="ok", diagnostics=len(errors), text_bytes=size, rows=count)
+            _row(item, task.key, status="ok", diagnostics=len(errors), text_bytes=size, rows=count,
+                 blocks=_block_order(item, tables, task))
         )
     targets = task.targets or {}
     schemas = {}
@@ -435,7 +459,11 @@ def read_manifest(out: str) -> list[dict]:
     path = os.path.join(out, MANIFEST)
     if not os.path.exists(path):
         return []
-    table = pq.read_table(path).cast(MANIFEST_SCHEMA)
+    table = pq.read_table(path)
+    for field in MANIFEST_SCHEMA:  # a column added since the archive was made: null
+        if field.name not in table.column_names:
+            table = table.append_column(field, pa.nulls(table.num_rows, field.type))
+    table = table.select(MANIFEST_SCHEMA.names).cast(MANIFEST_SCHEMA)
     rows = table.to_pylist()
     for row, mtime in zip(rows, table.column("mtime").cast(pa.int64()).to_pylist()):
         row["mtime"] = mtime

@@ -11,6 +11,7 @@ from tessrin._convert import DIAGNOSTICS_FILE, safe_name
 from tessrin._parts import LEADING, MANIFEST
 from tessrin._run import Unreadable, input_stem, read_bytes, read_text, without_gz
 from tessrin._write import dump
+from tessrin._write_tables import with_block_order
 
 
 def cif_file_name(path: str) -> str:
@@ -216,8 +217,10 @@ def convert_parquet_to_cif(job: tuple[str, str], cif_version: str | None = None)
     try:
         split = by_file(tables)
         # An input with no rows (a file without items) still gets its CIF, from the manifest.
-        for file in _converted_files(directory):
+        for file, blocks in _converted_files(directory).items():
             split.setdefault(file, {})
+            if blocks and split[file]:
+                split[file] = with_block_order(split[file], blocks)
     except (ValueError, OSError) as error:
         outcome["failure"] = f"cannot read the Parquet tables: {error}"
         return outcome
@@ -231,16 +234,21 @@ def convert_parquet_to_cif(job: tuple[str, str], cif_version: str | None = None)
     return outcome
 
 
-def _converted_files(directory: str) -> list[str]:
-    """The inputs an archive's manifest lists as converted, if it has one."""
+def _converted_files(directory: str) -> dict[str, list | None]:
+    """The inputs an archive's manifest lists as converted, if it has one, each with its
+    blocks in its order where it recorded them."""
     import pyarrow.compute as pc
     import pyarrow.parquet as pq
 
     path = os.path.join(directory, MANIFEST)
     if not os.path.exists(path):
-        return []
-    manifest = pq.read_table(path, columns=["file", "status"])
-    return manifest.filter(pc.equal(manifest.column("status"), "ok")).column("file").to_pylist()
+        return {}
+    manifest = pq.read_table(path)
+    manifest = manifest.filter(pc.equal(manifest.column("status"), "ok"))
+    files = manifest.column("file").to_pylist()
+    if "blocks" not in manifest.column_names:  # an archive made before it was recorded
+        return dict.fromkeys(files)
+    return dict(zip(files, manifest.column("blocks").to_pylist()))
 
 
 def _write_tables(tables: dict, out_dir: str, name: str, cif_version: str | None) -> str | None:

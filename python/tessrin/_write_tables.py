@@ -25,6 +25,29 @@ import pyarrow.compute as pc
 from tessrin_core import _number_cells
 
 TYPES_KEY = b"tessrin.types"
+# Schema metadata of a table (any one of a dict of tables): the blocks' names as JSON, in the
+# order they are written; blocks it does not name follow in order of first appearance.
+BLOCK_ORDER_KEY = b"tessrin.block_order"
+
+
+def with_block_order(tables: dict, blocks: list[str]) -> dict:
+    """`tables` with `blocks` as their block order (BLOCK_ORDER_KEY on the first table)."""
+    first, *_ = tables
+    table = tables[first]
+    meta = {**(table.schema.metadata or {}), BLOCK_ORDER_KEY: json.dumps(blocks).encode()}
+    return {**tables, first: table.replace_schema_metadata(meta)}
+
+
+def _given_block_order(tables: dict) -> list:
+    for table in tables.values():
+        given = (table.schema.metadata or {}).get(BLOCK_ORDER_KEY)
+        if given is not None:
+            try:
+                order = json.loads(given)
+            except ValueError:
+                return []
+            return [b for b in order if isinstance(b, str)] if isinstance(order, list) else []
+    return []
 
 
 def _is_text(kind: pa.DataType) -> bool:
@@ -301,7 +324,10 @@ def table_blocks(tables: dict) -> tuple[list[dict], bool]:
             stretches.append([blocks[start], frames[start], start, end, present])
         planned.append((category, stretches, cells, written))
 
-    block_order = _merge([_runs([s[0] for s in st]) for _, st, _, _ in planned])
+    runs = [_runs([s[0] for s in st]) for _, st, _, _ in planned]
+    present = {b for run in runs for b in run}
+    given = [b for b in dict.fromkeys(_given_block_order(tables)) if b in present]
+    block_order = _merge([given, *runs])
     frame_order = {
         block: _merge([_runs([s[1] for s in st if s[0] == block and s[1] is not None])
                        for _, st, _, _ in planned])
