@@ -29,7 +29,7 @@ from tessrin import _parts
 from tessrin._inflate import gunzip, is_gzip
 from tessrin._parts import MANIFEST
 from tessrin._report import plural
-from tessrin._write_tables import derived_su
+from tessrin._write_tables import derived_su, merge_orders
 from tessrin._run import (
     CIF_SUFFIXES, LOOKED_FOR, Unreadable, native_read_reason, os_reason, read_bytes, utf8_reason,
 )
@@ -261,20 +261,36 @@ def _read(path: str) -> tuple[bytes, int]:
 
 
 def _block_order(item: Input, tables: dict, task: Task) -> list[str] | None:
-    """The names of the file's blocks in its order, or None when its tables have one block.
-    Only a file of several blocks is read again (whole, as a tree): most archives are of
-    single-block entries, where this costs a look at each table's first and last row."""
-    ends = {t.column("block")[i].as_py() for t in tables.values() if t.num_rows for i in (0, -1)}
-    if len(ends) < 2:
+    """The names of the file's blocks in its order where its tables do not tell it, else None.
+    The tables tell it where the blocks each category runs through, taken together, leave one
+    order (one block, or a category in every block): the writer finds that order alike. Only
+    another file is read again (whole, as a tree) for its order."""
+    tables = [t for t in tables.values() if t.num_rows]
+    if len({t.column("block")[i].as_py() for t in tables for i in (0, -1)}) < 2:
+        return None  # most files: one block
+    runs = [_block_runs(t.column("block")) for t in tables]
+    merged = merge_orders(runs)
+    follows = {pair for run in runs for pair in zip(run, run[1:])}
+    if all(pair in follows for pair in zip(merged, merged[1:])):
         return None
     try:
-        data = read_bytes(item.path)
-        text = data.decode(task.encoding or "utf-8")
+        text = read_bytes(item.path).decode(task.encoding or "utf-8")
     except (Unreadable, UnicodeDecodeError):  # read a moment ago: then left in category order
         return None
     parsed = tessrin_core.parse_raw(text, task.mode, task.max_errors)
-    names = {n for t in tables.values() for n in pc.unique(t.column("block")).to_pylist()}
+    names = set(merged)
     return [n for n in dict.fromkeys(b["name"] for b in parsed["blocks"]) if n in names]
+
+
+def _block_runs(column: pa.ChunkedArray) -> list[str]:
+    """The block names of a table's rows, each run of one name once."""
+    n = len(column)
+    if n < 64:  # most tables of such files: fewer calls than the columnar way
+        names = column.to_pylist()
+        return [b for i, b in enumerate(names) if i == 0 or b != names[i - 1]]
+    column = column.combine_chunks()
+    cuts = pc.indices_nonzero(pc.not_equal(column.slice(1), column.slice(0, n - 1)))
+    return [column[0].as_py(), *column.take(pc.add(cuts, 1)).to_pylist()]
 
 
 def _row(item: Input, task: str | None, **values) -> dict:

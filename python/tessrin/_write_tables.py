@@ -123,7 +123,7 @@ def _stretches(table: pa.Table, text_columns: list[str]) -> list[int]:
     return [0, *(i + 1 for i in cuts.to_pylist()), n]
 
 
-def _merge(sequences: list[list]) -> list:
+def merge_orders(sequences: list[list]) -> list:
     """One order holding every sequence's order where they agree (a merge that takes first a
     head no sequence has further on; the first head where they conflict)."""
     sequences = [s for s in sequences if s]
@@ -327,9 +327,9 @@ def table_blocks(tables: dict) -> tuple[list[dict], bool]:
     runs = [_runs([s[0] for s in st]) for _, st, _, _ in planned]
     present = {b for run in runs for b in run}
     given = [b for b in dict.fromkeys(_given_block_order(tables)) if b in present]
-    block_order = _merge([given, *runs])
+    block_order = merge_orders([given, *runs])
     frame_order = {
-        block: _merge([_runs([s[1] for s in st if s[0] == block and s[1] is not None])
+        block: merge_orders([_runs([s[1] for s in st if s[0] == block and s[1] is not None])
                        for _, st, _, _ in planned])
         for block in block_order
     }
