@@ -246,7 +246,8 @@ STRUCTURES = {
 
 
 @pytest.mark.parametrize("version, failing", [(None, None), ("1.1", "or/2or2.cif.gz")])
-def test_archive_back_to_cif_writes_each_input_apart(tmp_path, capsys, version, failing):
+def test_archive_back_to_cif_writes_each_input_apart(tmp_path, capsys, monkeypatch, version,
+                                                    failing):
     """`convert --to cif` of an archive's datasets: one CIF per input at its path in the
     archive (`.gz` dropped, the suffix kept), holding that file's tables, in its blocks'
     order, and nothing of the others'; an input the version cannot hold fails, named, and the
@@ -256,8 +257,12 @@ def test_archive_back_to_cif_writes_each_input_apart(tmp_path, capsys, version, 
         (root / name).parent.mkdir(parents=True, exist_ok=True)
         data = text.encode()
         (root / name).write_bytes(gzip.compress(data) if name.endswith(".gz") else data)
+    from tessrin import _archive
+
+    monkeypatch.setattr(_archive, "TASK_MB", 1e-6)  # a task per file: each written from its parts
     assert main(["convert", str(root), "--to", "parquet", "-o", str(tmp_path / "ds"),
                  "-j", "1"]) == 0
+    assert len(list((tmp_path / "ds" / "cell").glob("part-*.parquet"))) == 3
     args = ["convert", str(tmp_path / "ds"), "--to", "cif", "-o", str(tmp_path / "back")]
     assert main(args + (["--cif-version", version] if version else [])) == (2 if failing else 0)
     out, err = capsys.readouterr()

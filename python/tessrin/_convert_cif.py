@@ -8,7 +8,7 @@ import os
 import tessrin_core
 
 from tessrin._convert import DIAGNOSTICS_FILE, safe_name
-from tessrin._parts import LEADING, MANIFEST
+from tessrin._parts import LEADING, MANIFEST, part_key
 from tessrin._run import Unreadable, input_stem, read_bytes, read_text, without_gz
 from tessrin._write import dump
 from tessrin._write_tables import with_block_order
@@ -80,19 +80,22 @@ def table_sources(directory: str) -> list[tuple[str, str]]:
     return sources
 
 
-def _read_tables(directory: str) -> tuple[dict, bool]:
-    """The category tables of a directory (table_sources), each under the category recorded
-    in its metadata, else its file's name, parts of one category concatenated; and whether
-    they are an archive's datasets, every row led by the `file` it came from."""
-    import pyarrow as pa
+def _category_sources(directory: str) -> tuple[list[tuple[str, list[str]]], bool]:
+    """The category tables of a directory (table_sources) from their schemas alone: (category
+    recorded in the metadata, else the file's name; its files) each, and whether they are an
+    archive's datasets, every row led by the `file` it came from."""
     import pyarrow.parquet as pq
 
     from tessrin._tables import CATEGORY_KEY
 
-    tables, plain, led_count = {}, [], 0
+    sources, plain, led_count = [], [], 0
     for stem, source in table_sources(directory):
-        table = pq.read_table(source)
-        names = table.column_names
+        paths = [source] if os.path.isfile(source) else sorted(
+            e.path for e in os.scandir(source) if part_key(e.name))
+        if not paths:
+            continue
+        schema = pq.read_schema(paths[0])
+        names = schema.names
         led = names[:1] == ["file"]
         # An archive's manifest and diagnostics sit beside its categories: they have no
         # `block` and `frame` to write.
@@ -102,11 +105,8 @@ def _read_tables(directory: str) -> tuple[dict, bool]:
             led_count += 1
         else:
             plain.append(stem)
-        recorded = (table.schema.metadata or {}).get(CATEGORY_KEY)
-        name = recorded.decode("utf-8", "surrogatepass") if recorded else stem
-        if name in tables:
-            table = pa.concat_tables([tables[name], table], promote_options="permissive")
-        tables[name] = table
+        recorded = (schema.metadata or {}).get(CATEGORY_KEY)
+        sources.append((recorded.decode("utf-8", "surrogatepass") if recorded else stem, paths))
     # An archive's manifest marks it as one even when no input gave a row.
     archive = led_count > 0 or os.path.exists(os.path.join(directory, MANIFEST))
     if plain and archive:
@@ -114,7 +114,33 @@ def _read_tables(directory: str) -> tuple[dict, bool]:
             "holds both archive datasets (rows with their `file`) and plain category tables "
             f"({', '.join(plain[:3])}): convert them from separate directories"
         )
-    return tables, archive
+    return sources, archive
+
+
+def _read_tables(sources: list[tuple[str, list[str]]]) -> dict:
+    """The tables of `sources` (as _category_sources gives them), the files of one category
+    concatenated."""
+    import pyarrow as pa
+    import pyarrow.parquet as pq
+
+    tables = {}
+    for name, paths in sources:
+        for path in paths:
+            table = pq.read_table(path)
+            if name in tables:
+                table = pa.concat_tables([tables[name], table], promote_options="permissive")
+            tables[name] = table
+    return tables
+
+
+def _by_task(sources: list[tuple[str, list[str]]]) -> dict[str, list]:
+    """An archive's sources split by task: a task's parts hold its files and no others', so
+    each task's files are written from its parts alone."""
+    tasks: dict[str, list] = {}
+    for name, paths in sources:
+        for path in paths:
+            tasks.setdefault(part_key(os.path.basename(path)), []).append((name, [path]))
+    return tasks
 
 
 def _item_table(table):
@@ -202,7 +228,9 @@ def convert_parquet_to_cif(job: tuple[str, str], cif_version: str | None = None)
     outcome = {"path": directory, "out_dir": out_dir, "written": [], "diagnostics": 0,
                "failure": None, "failures": []}
     try:
-        tables, archive = _read_tables(directory)
+        sources, archive = _category_sources(directory)
+        if not archive:
+            tables = _read_tables(sources)
     except (ValueError, OSError) as error:  # pyarrow's errors are ValueError or OSError
         outcome["failure"] = f"cannot read the Parquet tables: {error}"
         return outcome
@@ -214,24 +242,43 @@ def convert_parquet_to_cif(job: tuple[str, str], cif_version: str | None = None)
         else:
             outcome["written"] = [name]
         return outcome
+    # One task's parts at a time: memory holds the largest task, not the archive.
     try:
-        split = by_file(tables)
-        # An input with no rows (a file without items) still gets its CIF, from the manifest.
-        for file, blocks in _converted_files(directory).items():
-            split.setdefault(file, {})
-            if blocks and split[file]:
-                split[file] = with_block_order(split[file], blocks)
+        import pyarrow.parquet as pq
+
+        converted = _converted_files(directory)
+        files = set(converted)
+        for _, paths in sources:
+            for path in paths:
+                files.update(pq.read_table(path, columns=["file"]).column("file").unique()
+                             .to_pylist())
+        files.discard(None)
+        targets = mirrored_paths(sorted(files))
+        for task_sources in _by_task(sources).values():
+            split = by_file(_read_tables(task_sources))
+            for file, tables in split.items():
+                _write_file(file, tables, converted, targets, out_dir, cif_version, outcome)
+                files.discard(file)
     except (ValueError, OSError) as error:
         outcome["failure"] = f"cannot read the Parquet tables: {error}"
         return outcome
-    targets = mirrored_paths(sorted(split))
-    for file in sorted(split):
-        failure = _write_tables(split[file], out_dir, targets[file], cif_version)
-        if failure is not None:
-            outcome["failures"].append((file, failure))
-        else:
-            outcome["written"].append(targets[file])
+    # An input with no rows (a file without items) still gets its CIF, from the manifest.
+    for file in files:
+        _write_file(file, {}, converted, targets, out_dir, cif_version, outcome)
+    outcome["written"].sort()
+    outcome["failures"].sort()
     return outcome
+
+
+def _write_file(file, tables, converted, targets, out_dir, cif_version, outcome) -> None:
+    blocks = converted.get(file)
+    if blocks and tables:
+        tables = with_block_order(tables, blocks)
+    failure = _write_tables(tables, out_dir, targets[file], cif_version)
+    if failure is not None:
+        outcome["failures"].append((file, failure))
+    else:
+        outcome["written"].append(targets[file])
 
 
 def _converted_files(directory: str) -> dict[str, list | None]:
