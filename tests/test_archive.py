@@ -235,6 +235,30 @@ def test_the_dataset_type_decides_what_every_file_holds(tmp_path, how, given, ki
     assert [table.column(c).null_count for c in others] == [table.num_rows] * len(others)
 
 
+def test_a_file_that_cannot_be_read_again_as_text_is_an_error(tmp_path, monkeypatch):
+    """Its numbers would stand rendered in a text column: the file is left out and named."""
+    from tessrin import _archive
+
+    parse = _archive._parse
+
+    def failing(path, task):
+        if task.types == "text":
+            raise _archive._Unreadable("cannot read: gone")
+        return parse(path, task)
+
+    monkeypatch.setattr(_archive, "_parse", failing)
+    root = tmp_path / "in"
+    root.mkdir()
+    (root / "a.cif").write_text("data_a\n_v.x 4.040\n")
+    (root / "b.cif").write_text("data_b\n_v.x abc\n")
+    assert main(["convert", str(root), "--to", "parquet", "-o", str(tmp_path / "out"),
+                 "-j", "1"]) == 2
+    manifest = {r["file"]: r for r in pq.read_table(tmp_path / "out" / _parts.MANIFEST).to_pylist()}
+    assert manifest["a.cif"]["status"] == "error"
+    assert "read again as text" in manifest["a.cif"]["error"]
+    assert pq.read_table(tmp_path / "out" / "v").column("x").to_pylist() == ["abc"]
+
+
 # Archive paths and their text; every block is named `xxxx`, as in assembly files.
 STRUCTURES = {
     "1fez.cif": "data_xxxx\n_cell.length_a 4.040\nloop_ _atom.id _atom.file 1 a 2 b\n",
