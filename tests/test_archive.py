@@ -269,9 +269,10 @@ STRUCTURES = {
 }
 
 
-@pytest.mark.parametrize("version, failing", [(None, None), ("1.1", "or/2or2.cif.gz")])
+@pytest.mark.parametrize("version, failing, jobs", [(None, None, "1"),
+                                                  ("1.1", "or/2or2.cif.gz", "2")])
 def test_archive_back_to_cif_writes_each_input_apart(tmp_path, capsys, monkeypatch, version,
-                                                    failing):
+                                                    failing, jobs):
     """`convert --to cif` of an archive's datasets: one CIF per input at its path in the
     archive (`.gz` dropped, the suffix kept), holding that file's tables, in its blocks'
     order, and nothing of the others'; an input the version cannot hold fails, named, and the
@@ -287,7 +288,8 @@ def test_archive_back_to_cif_writes_each_input_apart(tmp_path, capsys, monkeypat
     assert main(["convert", str(root), "--to", "parquet", "-o", str(tmp_path / "ds"),
                  "-j", "1"]) == 0
     assert len(list((tmp_path / "ds" / "cell").glob("part-*.parquet"))) == 3
-    args = ["convert", str(tmp_path / "ds"), "--to", "cif", "-o", str(tmp_path / "back")]
+    args = ["convert", str(tmp_path / "ds"), "--to", "cif", "-j", jobs, "-o",
+            str(tmp_path / "back")]
     assert main(args + (["--cif-version", version] if version else [])) == (2 if failing else 0)
     out, err = capsys.readouterr()
     written = {p.relative_to(tmp_path / "back").as_posix()

@@ -9,7 +9,9 @@ import tessrin_core
 
 from tessrin._convert import DIAGNOSTICS_FILE, safe_name
 from tessrin._parts import LEADING, MANIFEST, part_key
-from tessrin._run import Unreadable, input_stem, read_bytes, read_text, without_gz
+from tessrin._run import (
+    FileFailure, Unreadable, input_stem, read_bytes, read_text, run_all, without_gz,
+)
 from tessrin._write import dump
 from tessrin._write_tables import with_block_order
 
@@ -220,7 +222,9 @@ def _safe_part(part: str) -> str:
     return "__" if part == ".." else part
 
 
-def convert_parquet_to_cif(job: tuple[str, str], cif_version: str | None = None) -> dict:
+def convert_parquet_to_cif(
+    job: tuple[str, str], cif_version: str | None = None, jobs: int = 1
+) -> dict:
     """Writes the category tables of a Parquet directory back as CIF into `out_dir`: one CIF
     of every block for a directory of `<category>.parquet`, and for an archive's datasets one
     CIF per input file, at its path in the archive, so blocks of different files never meet."""
@@ -242,43 +246,56 @@ def convert_parquet_to_cif(job: tuple[str, str], cif_version: str | None = None)
         else:
             outcome["written"] = [name]
         return outcome
-    # One task's parts at a time: memory holds the largest task, not the archive.
+    # One task's parts at a time (in parallel with `jobs`): memory holds the largest task,
+    # not the archive.
     try:
         import pyarrow.parquet as pq
 
         converted = _converted_files(directory)
-        files = set(converted)
-        for _, paths in sources:
-            for path in paths:
-                files.update(pq.read_table(path, columns=["file"]).column("file").unique()
-                             .to_pylist())
+        by_task = _by_task(sources)
+        files_of: dict[str, set] = {key: set() for key in by_task}
+        for key, task_sources in by_task.items():
+            for _, (path,) in task_sources:
+                column = pq.read_table(path, columns=["file"]).column("file")
+                files_of[key].update(column.unique().to_pylist())
+        files = set(converted).union(*files_of.values())
         files.discard(None)
         targets = mirrored_paths(sorted(files))
-        for task_sources in _by_task(sources).values():
-            split = by_file(_read_tables(task_sources))
-            for file, tables in split.items():
-                _write_file(file, tables, converted, targets, out_dir, cif_version, outcome)
-                files.discard(file)
     except (ValueError, OSError) as error:
         outcome["failure"] = f"cannot read the Parquet tables: {error}"
         return outcome
     # An input with no rows (a file without items) still gets its CIF, from the manifest.
-    for file in files:
-        _write_file(file, {}, converted, targets, out_dir, cif_version, outcome)
+    empty = files.difference(*files_of.values())
+    items = [(by_task[key], {f: (targets[f], converted.get(f)) for f in files_of[key] if f},
+              out_dir, cif_version) for key in by_task]
+    items.append(([], {f: (targets[f], None) for f in empty}, out_dir, cif_version))
+    for item, done in zip(items, run_all(write_task, items, jobs)):
+        if isinstance(done, FileFailure):
+            done = {"written": [], "failures": [(f, f"cannot read the Parquet tables: "
+                                                   f"{done.message}") for f in item[1]]}
+        outcome["written"] += done["written"]
+        outcome["failures"] += done["failures"]
     outcome["written"].sort()
     outcome["failures"].sort()
     return outcome
 
 
-def _write_file(file, tables, converted, targets, out_dir, cif_version, outcome) -> None:
-    blocks = converted.get(file)
-    if blocks and tables:
-        tables = with_block_order(tables, blocks)
-    failure = _write_tables(tables, out_dir, targets[file], cif_version)
-    if failure is not None:
-        outcome["failures"].append((file, failure))
-    else:
-        outcome["written"].append(targets[file])
+def write_task(item: tuple) -> dict:
+    """Writes the files of one archive task from its parts: `item` is (its sources, {file:
+    (target path, block order)}, OUT, version); returns what was written and what failed."""
+    sources, files, out_dir, cif_version = item
+    done = {"written": [], "failures": []}
+    split = by_file(_read_tables(sources)) if sources else {}
+    for file, (target, blocks) in files.items():
+        tables = split.get(file, {})
+        if blocks and tables:
+            tables = with_block_order(tables, blocks)
+        failure = _write_tables(tables, out_dir, target, cif_version)
+        if failure is not None:
+            done["failures"].append((file, failure))
+        else:
+            done["written"].append(target)
+    return done
 
 
 def _converted_files(directory: str) -> dict[str, list | None]:
