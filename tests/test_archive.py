@@ -192,6 +192,7 @@ REPRESENTATIONS = [
     ({"a": ["?"], "b": ["."]}, pa.string(), {"a": ["?"], "b": ["."]}),
     ({"a": ["?"], "b": ["1.0.6"], "c": ["2.50"]}, pa.string(),
      {"a": ["?"], "b": ["1.0.6"], "c": ["2.50"]}),
+    ({"a": ["1.5(2)"], "b": ["abc"]}, pa.string(), {"a": ["1.5(2)"], "b": ["abc"]}),
 ]
 
 
@@ -202,7 +203,8 @@ def test_the_dataset_type_decides_what_every_file_holds(tmp_path, how, given, ki
     """A column widened to text holds each file's text as written (not numbers rendered), and
     `?` and `.` are that text in a text column and null in a numeric one, whatever each file's
     own values made of them; `?` and `.` alone do not make a column text. Whether the column
-    was widened within a task, by the first pass or at the end (a part kept by --resume)."""
+    was widened within a task, by the first pass or at the end (a part kept by --resume). The
+    text keeps its uncertainty: no other column holds one (`x_su`) for the file."""
     root = tmp_path / "in"
     root.mkdir()
     out = tmp_path / "out"
@@ -230,30 +232,65 @@ def test_the_dataset_type_decides_what_every_file_holds(tmp_path, how, given, ki
     for file, x in zip(table.column("file").to_pylist(), table.column("x").to_pylist()):
         found.setdefault(file[0], []).append(x)
     assert found == expected
+    others = [c for c in table.column_names if c not in ("file", "block", "frame", "x")]
+    assert [table.column(c).null_count for c in others] == [table.num_rows] * len(others)
+
+
+def test_a_file_that_cannot_be_read_again_as_text_is_an_error(tmp_path, monkeypatch):
+    """Its numbers would stand rendered in a text column: the file is left out and named."""
+    from tessrin import _archive
+
+    parse = _archive._parse
+
+    def failing(path, task):
+        if task.types == "text":
+            raise _archive._Unreadable("cannot read: gone")
+        return parse(path, task)
+
+    monkeypatch.setattr(_archive, "_parse", failing)
+    root = tmp_path / "in"
+    root.mkdir()
+    (root / "a.cif").write_text("data_a\n_v.x 4.040\n")
+    (root / "b.cif").write_text("data_b\n_v.x abc\n")
+    assert main(["convert", str(root), "--to", "parquet", "-o", str(tmp_path / "out"),
+                 "-j", "1"]) == 2
+    manifest = {r["file"]: r for r in pq.read_table(tmp_path / "out" / _parts.MANIFEST).to_pylist()}
+    assert manifest["a.cif"]["status"] == "error"
+    assert "read again as text" in manifest["a.cif"]["error"]
+    assert pq.read_table(tmp_path / "out" / "v").column("x").to_pylist() == ["abc"]
 
 
 # Archive paths and their text; every block is named `xxxx`, as in assembly files.
 STRUCTURES = {
     "1fez.cif": "data_xxxx\n_cell.length_a 4.040\nloop_ _atom.id _atom.file 1 a 2 b\n",
     "or/2or2.cif.gz": "data_xxxx\n_cell.length_a 5\n_cell.note '\u00c5ngstr\u00f6m'\n",
-    "or/6yl5.dic": "data_xxxx\nloop_ _atom.id 7 8 9\ndata_yyyy\n_cell.length_a 1.5\n",
+    "or/6yl5.dic": "data_xxxx\nloop_ _atom.id 7 8 9\ndata_yyyy\n_cell.length_a 1.5\n"
+                   "data_zzzz\n_atom.id 10\n",  # blocks in an order no category gives
     "empty.cif": "# no data block\n",
 }
 
 
-@pytest.mark.parametrize("version, failing", [(None, None), ("1.1", "or/2or2.cif.gz")])
-def test_archive_back_to_cif_writes_each_input_apart(tmp_path, capsys, version, failing):
+@pytest.mark.parametrize("version, failing, jobs", [(None, None, "1"),
+                                                  ("1.1", "or/2or2.cif.gz", "2")])
+def test_archive_back_to_cif_writes_each_input_apart(tmp_path, capsys, monkeypatch, version,
+                                                    failing, jobs):
     """`convert --to cif` of an archive's datasets: one CIF per input at its path in the
-    archive (`.gz` dropped, the suffix kept), holding that file's tables and nothing of the
-    others'; an input the version cannot hold fails, named, and the status says so."""
+    archive (`.gz` dropped, the suffix kept), holding that file's tables, in its blocks'
+    order, and nothing of the others'; an input the version cannot hold fails, named, and the
+    status says so. An archive made before block orders were recorded still converts."""
     root = tmp_path / "in"
     for name, text in STRUCTURES.items():
         (root / name).parent.mkdir(parents=True, exist_ok=True)
         data = text.encode()
         (root / name).write_bytes(gzip.compress(data) if name.endswith(".gz") else data)
+    from tessrin import _archive
+
+    monkeypatch.setattr(_archive, "TASK_MB", 1e-6)  # a task per file: each written from its parts
     assert main(["convert", str(root), "--to", "parquet", "-o", str(tmp_path / "ds"),
                  "-j", "1"]) == 0
-    args = ["convert", str(tmp_path / "ds"), "--to", "cif", "-o", str(tmp_path / "back")]
+    assert len(list((tmp_path / "ds" / "cell").glob("part-*.parquet"))) == 3
+    args = ["convert", str(tmp_path / "ds"), "--to", "cif", "-j", jobs, "-o",
+            str(tmp_path / "back")]
     assert main(args + (["--cif-version", version] if version else [])) == (2 if failing else 0)
     out, err = capsys.readouterr()
     written = {p.relative_to(tmp_path / "back").as_posix()
@@ -269,6 +306,26 @@ def test_archive_back_to_cif_writes_each_input_apart(tmp_path, capsys, version, 
         assert {c: t.to_pylist() for c, t in back.items()} == {
             c: t.to_pylist() for c, t in source.items()
         }
+        blocks = [[b["name"] for b in tessrin_core.parse_raw(text)["blocks"]]
+                  for text in ((tmp_path / "back" / path).read_text(), STRUCTURES[name])]
+        assert blocks[0] == blocks[1]
+    manifest = tmp_path / "ds" / _parts.MANIFEST
+    pq.write_table(pq.read_table(manifest).drop_columns(["blocks"]), manifest)
+    assert main(args[:-1] + [str(tmp_path / "old")] + (["--cif-version", version] if version
+                                                        else [])) == (2 if failing else 0)
+    assert {p.relative_to(tmp_path / "old").as_posix()
+            for p in (tmp_path / "old").rglob("*") if p.is_file()} == set(expected)
+
+
+@pytest.mark.parametrize("files, paths", [
+    (["A.cif", "a.cif", "b.CIF.GZ"], ["A.cif", "a-2.cif", "b.CIF"]),  # apart without case too
+    (["x.cif.gz", "x.cif", "../up"], ["x.cif", "x-2.cif", "__/up.cif"]),
+    (["x", "X.cif/y.cif"], ["x-2.cif", "X.cif/y.cif"]),  # not a directory's name, in any case
+])
+def test_mirrored_paths_are_safe_and_distinct(files, paths):
+    from tessrin._convert_cif import mirrored_paths
+
+    assert list(mirrored_paths(files).values()) == paths
 
 
 @pytest.mark.parametrize(

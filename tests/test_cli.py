@@ -380,32 +380,44 @@ def test_version_is_the_one_pyproject_declares(tmp_path):
 
 
 NON_ASCII = "data_g\n_a.t '\u00b0\u00c5 \u5143'\n_a.u '\u00b0'\n"
+# A name given twice (a tag, a block, a frame): the core says so without a position.
+TWICE = "data_x\n_a 1\n_A 2\n\x01bad\ndata_X\nsave_f\n_c 1\nsave_\nsave_f\n_c 2\nsave_\n"
 
 
 def test_check_shows_each_problem_once(tmp_path):
-    write(tmp_path, {"b.cif": BROKEN, "x.cif": NOT_UTF8, "g.cif": NON_ASCII})
-    result = tessrin("check", "-j", "1", "b.cif", "x.cif", "g.cif", cwd=tmp_path)
+    write(tmp_path, {"b.cif": BROKEN, "x.cif": NOT_UTF8, "g.cif": NON_ASCII, "d.cif": TWICE})
+    result = tessrin("check", "-j", "1", "b.cif", "x.cif", "g.cif", "d.cif", cwd=tmp_path)
     *lines, summary = result.stdout.splitlines()
     assert result.returncode == 1
-    # A diagnostic at a finding's line and column is the finding's line, with its action;
-    # the per-character diagnostics of one line are one line with their count.
+    # A diagnostic at a finding's line and column is the finding's line of the same text,
+    # with its action; one without a position is the finding of the same meaning; the
+    # per-character diagnostics of one line are one line with their count.
     assert lines == [
         "b.cif:2:20: error[value-without-tag]: value with no data name (quote values that "
         "hold spaces) [attached to _tessrin_error_value]",
         "b.cif:3:1: error[loop-count-mismatch]: loop of 2 data names has 3 values, not a "
-        "multiple of 2",
-        "b.cif:0:0: semantic: loop value count 3 is not divisible by tag count 2 (1 value(s) "
-        "missing from final row); tags: _b.x, _b.y [padded 1 placeholder(s)]",
+        "multiple of 2 [padded 1 placeholder(s)]",
         "x.cif:2:7: error[encoding]: byte 0xE9 is not UTF-8 (read as U+FFFD); CIF 1.1 is ASCII",
         "g.cif:2:7: error[char-non-ascii]: character U+00B0 is not ASCII; CIF 1.1 allows other "
         "characters only through its backslash escapes (and 2 more characters on this line) "
         "[lexer recovery]",
         "g.cif:3:7: error[char-non-ascii]: character U+00B0 is not ASCII; CIF 1.1 allows other "
         "characters only through its backslash escapes [lexer recovery]",
+        "d.cif:3:1: error[duplicate-tag]: data name '_A' appears more than once in this data "
+        "block [kept every value of the tag as one list; 0 values not kept]",
+        "d.cif:4:1: error[value-without-tag]: value with no data name (quote values that hold "
+        "spaces) [attached to _tessrin_error_value]",
+        "d.cif:4:1: error[char-control]: control character U+0001 is not allowed in CIF (only "
+        "tab, line feed and carriage return are)",
+        "d.cif:5:1: error[duplicate-block-code]: block code 'X' appears more than once in this "
+        "file [duplicate block stored with distinct internal id]",
+        "d.cif:9:1: error[duplicate-frame-code]: frame code 'f' appears more than once in this "
+        "data block [duplicate save frame stored with distinct internal id]",
     ]
-    assert summary.startswith("3 files (0 clean), 6 diagnostics (4 lexical, 1 syntactic, ")
-    assert summary.endswith("5 findings (2 char-non-ascii, 1 encoding, 1 loop-count-mismatch, "
-                            "1 value-without-tag)")
+    assert summary.startswith("4 files (0 clean), 10 diagnostics (4 lexical, 2 syntactic, ")
+    assert summary.endswith("10 findings (1 char-control, 2 char-non-ascii, 1 "
+                            "duplicate-block-code, 1 duplicate-frame-code, 1 duplicate-tag, "
+                            "1 encoding, 1 loop-count-mismatch, 2 value-without-tag)")
     # --json keeps every record.
     result = tessrin("check", "--json", "g.cif", cwd=tmp_path)
     assert len(json.loads(result.stdout)["errors"]) == 4

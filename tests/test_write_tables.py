@@ -252,6 +252,10 @@ LAYOUTS = [
       "a": table(["a", "a"], frames=["f", None], **{"_a.block": ["3", "4"]})},
      {"b": ([], {"_my": ["1"]}), "a": ([["_a.block"]], {"_my": ["2"], "_a.block": ["4"]}),
       "a/f": ([["_a.block"]], {"_a.block": ["3"]})}),
+    ("block and frame of any text type: a pandas category reads back as a dictionary",
+     {"c": pa.table({"block": pa.array(["a", "a"]).dictionary_encode(),
+                     "frame": pa.array(["f", None], pa.large_string()), "x": ["1", "2"]})},
+     {"a": ([], {"_c.x": ["2"]}), "a/f": ([], {"_c.x": ["1"]})}),
 ]  # fmt: skip
 
 

@@ -21,6 +21,7 @@ import time
 import uuid
 
 import pyarrow as pa
+import pyarrow.compute as pc
 import pyarrow.parquet as pq
 import tessrin_core
 
@@ -28,7 +29,10 @@ from tessrin import _parts
 from tessrin._inflate import give_back, gunzip, is_gzip
 from tessrin._parts import MANIFEST
 from tessrin._report import plural
-from tessrin._run import CIF_SUFFIXES, LOOKED_FOR, native_read_reason, os_reason, utf8_reason
+from tessrin._write_tables import derived_su, merge_orders
+from tessrin._run import (
+    CIF_SUFFIXES, LOOKED_FOR, Unreadable, native_read_reason, os_reason, read_bytes, utf8_reason,
+)
 
 TASK_MB = 64
 # A small archive is cut finer, so that every worker has several tasks to take.
@@ -52,6 +56,9 @@ MANIFEST_SCHEMA = pa.schema(
         ("text_bytes", pa.int64()),
         ("rows", pa.int64()),
         ("task", pa.string()),
+        # The file's blocks in its order, where it has several (the datasets keep rows by
+        # category, which cannot tell it); null for one block, and in archives made before.
+        ("blocks", pa.list_(pa.string())),
     ]
 )
 
@@ -255,6 +262,39 @@ def _read(path: str) -> tuple[bytes, int]:
     return data, len(data)
 
 
+def _block_order(item: Input, tables: dict, task: Task) -> list[str] | None:
+    """The names of the file's blocks in its order where its tables do not tell it, else None.
+    The tables tell it where the blocks each category runs through, taken together, leave one
+    order (one block, or a category in every block): the writer finds that order alike. Only
+    another file is read again (whole, as a tree) for its order."""
+    tables = [t for t in tables.values() if t.num_rows]
+    if len({t.column("block")[i].as_py() for t in tables for i in (0, -1)}) < 2:
+        return None  # most files: one block
+    runs = [_block_runs(t.column("block")) for t in tables]
+    merged = merge_orders(runs)
+    follows = {pair for run in runs for pair in zip(run, run[1:])}
+    if all(pair in follows for pair in zip(merged, merged[1:])):
+        return None
+    try:
+        text = read_bytes(item.path).decode(task.encoding or "utf-8")
+    except (Unreadable, UnicodeDecodeError):  # read a moment ago: then left in category order
+        return None
+    parsed = tessrin_core.parse_raw(text, task.mode, task.max_errors)
+    names = set(merged)
+    return [n for n in dict.fromkeys(b["name"] for b in parsed["blocks"]) if n in names]
+
+
+def _block_runs(column: pa.ChunkedArray) -> list[str]:
+    """The block names of a table's rows, each run of one name once."""
+    n = len(column)
+    if n < 64:  # most tables of such files: fewer calls than the columnar way
+        names = column.to_pylist()
+        return [b for i, b in enumerate(names) if i == 0 or b != names[i - 1]]
+    column = column.combine_chunks()
+    cuts = pc.indices_nonzero(pc.not_equal(column.slice(1), column.slice(0, n - 1)))
+    return [column[0].as_py(), *column.take(pc.add(cuts, 1)).to_pylist()]
+
+
 def _row(item: Input, task: str | None, **values) -> dict:
     row = dict.fromkeys(MANIFEST_SCHEMA.names)
     row.update(file=item.file, path=item.path, bytes=item.bytes, mtime=item.mtime, task=task)
@@ -317,6 +357,7 @@ def convert_task(task: Task) -> dict:
     cpu = time.process_time()
     by_dataset: dict[str, list[pa.Table]] = {}
     sources: dict[str, list[int]] = {}  # per dataset, the input each table came from
+    companions: dict[str, list[dict]] = {}  # per dataset and table, its derived `<x>_su`
     diagnostics: list[dict] = []
     rows = []
     read = []  # the input of each row
@@ -331,11 +372,13 @@ def convert_task(task: Task) -> dict:
         for category, table in tables.items():
             count += table.num_rows
             name = _parts.dataset_name(category)
+            companions.setdefault(name, []).append(derived_su(table))
             by_dataset.setdefault(name, []).append(_parts.with_file(table, item.file))
             sources.setdefault(name, []).append(len(rows))
         _add_diagnostics(item, errors, diagnostics)
         rows.append(
-            _row(item, task.key, status="ok", diagnostics=len(errors), text_bytes=size, rows=count)
+            _row(item, task.key, status="ok", diagnostics=len(errors), text_bytes=size, rows=count,
+                 blocks=_block_order(item, tables, task))
         )
     targets = task.targets or {}
     schemas = {}
@@ -347,7 +390,15 @@ def convert_task(task: Task) -> dict:
             _parts.unify([target, *(t.schema for t in tables)] if target else
                          [t.schema for t in tables])
         )
-    _keep_text(task, read, by_dataset, sources, schemas)
+    for source, problem in _keep_text(task, read, by_dataset, sources, companions, schemas):
+        # Its numbers would stand rendered in a text column: the file is left out, named.
+        for name in by_dataset:
+            kept = [i for i, s in enumerate(sources[name]) if s != source]
+            by_dataset[name] = [by_dataset[name][i] for i in kept]
+            sources[name] = [sources[name][i] for i in kept]
+        by_dataset = {name: tables for name, tables in by_dataset.items() if tables}
+        diagnostics = [d for d in diagnostics if d["file"] != read[source].file]
+        rows[source] = _row(read[source], task.key, status="error", error=problem)
     if diagnostics:
         by_dataset[_parts.DIAGNOSTICS_DIR] = [pa.Table.from_pylist(diagnostics)]
         schemas[_parts.DIAGNOSTICS_DIR] = by_dataset[_parts.DIAGNOSTICS_DIR][0].schema
@@ -364,10 +415,13 @@ def convert_task(task: Task) -> dict:
     }
 
 
-def _keep_text(task: Task, read: list, by_dataset: dict, sources: dict, schemas: dict) -> None:
+def _keep_text(task: Task, read: list, by_dataset: dict, sources: dict, companions: dict,
+               schemas: dict) -> list[tuple[int, str]]:
     """Where a dataset's column is text and a file typed it as numbers, that file's values
     are put back as the text it has (`4.040`, not the `4.04` a float would give), from a
-    second parse of the file as text. Only such files are read again."""
+    second parse of the file as text. Only such files are read again. The text keeps the
+    uncertainty (`1.5(2)`), so the column's derived `<x>_su` goes: no file has that item.
+    Returns the inputs that could not be read as text again, with why."""
     wanted: dict[int, dict[str, list[str]]] = {}  # input -> dataset -> columns
     for name, tables in by_dataset.items():
         text = _parts.text_columns(schemas[name])
@@ -378,27 +432,42 @@ def _keep_text(task: Task, read: list, by_dataset: dict, sources: dict, schemas:
             if columns:
                 wanted.setdefault(source, {})[name] = columns
     text_task = dataclasses.replace(task, types="text")
+    failed = []
     for source, datasets in wanted.items():
         item = read[source]
         try:
             tables, _, _ = _parse(item.path, text_task)
-        except Exception:  # noqa: BLE001 - read a moment ago; its numbers are then rendered
+            put = {}
+            for category, table in tables.items():
+                name = _parts.dataset_name(category)
+                if name in datasets:
+                    put[name] = _as_text(by_dataset[name], sources[name].index(source),
+                                         companions[name], _parts.with_file(table, item.file),
+                                         datasets[name])
+            if put.keys() != datasets.keys():
+                raise _Unreadable(CHANGED)
+        except _Unreadable as error:
+            failed.append((source, f"{error} (read again as text)"))
             continue
-        for category, table in tables.items():
-            name = _parts.dataset_name(category)
-            if name not in datasets:
-                continue
-            index = sources[name].index(source)
-            typed = by_dataset[name][index]
-            text = _parts.with_file(table, item.file)
-            if text.num_rows != typed.num_rows:
-                continue
-            for column in datasets[name]:
-                at = typed.schema.get_field_index(column)
-                if column in text.column_names:
-                    typed = typed.set_column(at, pa.field(column, pa.string()),
-                                             text.column(column))
+        for name, (index, typed) in put.items():
             by_dataset[name][index] = typed
+    return failed
+
+
+CHANGED = "changed while it was read: its text differs from its numbers"
+
+
+def _as_text(tables: list, index: int, companions: list, text: pa.Table, columns: list):
+    """(index, the table at `index` with `columns` taken from `text` and their derived
+    uncertainty columns dropped); raises _Unreadable when `text` is not of the same rows."""
+    typed = tables[index]
+    if text.num_rows != typed.num_rows or not set(columns) <= set(text.column_names):
+        raise _Unreadable(CHANGED)
+    for column in columns:
+        at = typed.schema.get_field_index(column)
+        typed = typed.set_column(at, pa.field(column, pa.string()), text.column(column))
+    stale = [companions[index][c] for c in columns if c in companions[index]]
+    return index, typed.drop_columns([c for c in stale if c in typed.column_names])
 
 
 # --- the manifest ---------------------------------------------------------------------------
@@ -408,7 +477,11 @@ def read_manifest(out: str) -> list[dict]:
     path = os.path.join(out, MANIFEST)
     if not os.path.exists(path):
         return []
-    table = pq.read_table(path).cast(MANIFEST_SCHEMA)
+    table = pq.read_table(path)
+    for field in MANIFEST_SCHEMA:  # a column added since the archive was made: null
+        if field.name not in table.column_names:
+            table = table.append_column(field, pa.nulls(table.num_rows, field.type))
+    table = table.select(MANIFEST_SCHEMA.names).cast(MANIFEST_SCHEMA)
     rows = table.to_pylist()
     for row, mtime in zip(rows, table.column("mtime").cast(pa.int64()).to_pylist()):
         row["mtime"] = mtime

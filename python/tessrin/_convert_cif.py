@@ -8,9 +8,10 @@ import os
 import tessrin_core
 
 from tessrin._convert import DIAGNOSTICS_FILE, safe_name
-from tessrin._parts import LEADING, MANIFEST
-from tessrin._run import Unreadable, read_bytes, read_text
+from tessrin._parts import LEADING, MANIFEST, part_key
+from tessrin._run import FileFailure, Unreadable, read_bytes, read_text, run_all, without_gz
 from tessrin._write import NeedsCif2, dump_with_version
+from tessrin._write_tables import with_block_order
 
 
 kCif11MaxLine = 2048  # the longest line CIF 1.1 allows, the widest row written afresh
@@ -22,10 +23,7 @@ _CIF_EXTENSIONS = (".cif", ".dic", ".mmcif", ".mcif", ".scif")
 def cif_file_name(path: str) -> str:
     """The written file's name: the input's, with its extension where that names a CIF
     (a dictionary stays `.dic`), else `.cif`; a compressed input's `.gz` is dropped."""
-    name = os.path.basename(path)
-    if name.lower().endswith(".gz"):
-        name = name[:-3]
-    stem, extension = os.path.splitext(name)
+    stem, extension = os.path.splitext(without_gz(os.path.basename(path)))
     if extension.lower() not in _CIF_EXTENSIONS:
         extension = ".cif"
     return (safe_name(stem, 100) or "file") + extension
@@ -113,19 +111,22 @@ def table_sources(directory: str) -> list[tuple[str, str]]:
     return sources
 
 
-def _read_tables(directory: str) -> tuple[dict, bool]:
-    """The category tables of a directory (table_sources), each under the category recorded
-    in its metadata, else its file's name, parts of one category concatenated; and whether
-    they are an archive's datasets, every row led by the `file` it came from."""
-    import pyarrow as pa
+def _category_sources(directory: str) -> tuple[list[tuple[str, list[str]]], bool]:
+    """The category tables of a directory (table_sources) from their schemas alone: (category
+    recorded in the metadata, else the file's name; its files) each, and whether they are an
+    archive's datasets, every row led by the `file` it came from."""
     import pyarrow.parquet as pq
 
     from tessrin._tables import CATEGORY_KEY
 
-    tables, plain, led_count = {}, [], 0
+    sources, plain, led_count = [], [], 0
     for stem, source in table_sources(directory):
-        table = pq.read_table(source)
-        names = table.column_names
+        paths = [source] if os.path.isfile(source) else sorted(
+            e.path for e in os.scandir(source) if part_key(e.name))
+        if not paths:
+            continue
+        schema = pq.read_schema(paths[0])
+        names = schema.names
         led = names[:1] == ["file"]
         # An archive's manifest and diagnostics sit beside its categories: they have no
         # `block` and `frame` to write.
@@ -135,11 +136,8 @@ def _read_tables(directory: str) -> tuple[dict, bool]:
             led_count += 1
         else:
             plain.append(stem)
-        recorded = (table.schema.metadata or {}).get(CATEGORY_KEY)
-        name = recorded.decode("utf-8", "surrogatepass") if recorded else stem
-        if name in tables:
-            table = pa.concat_tables([tables[name], table], promote_options="permissive")
-        tables[name] = table
+        recorded = (schema.metadata or {}).get(CATEGORY_KEY)
+        sources.append((recorded.decode("utf-8", "surrogatepass") if recorded else stem, paths))
     # An archive's manifest marks it as one even when no input gave a row.
     archive = led_count > 0 or os.path.exists(os.path.join(directory, MANIFEST))
     if plain and archive:
@@ -147,7 +145,33 @@ def _read_tables(directory: str) -> tuple[dict, bool]:
             "holds both archive datasets (rows with their `file`) and plain category tables "
             f"({', '.join(plain[:3])}): convert them from separate directories"
         )
-    return tables, archive
+    return sources, archive
+
+
+def _read_tables(sources: list[tuple[str, list[str]]]) -> dict:
+    """The tables of `sources` (as _category_sources gives them), the files of one category
+    concatenated."""
+    import pyarrow as pa
+    import pyarrow.parquet as pq
+
+    tables = {}
+    for name, paths in sources:
+        for path in paths:
+            table = pq.read_table(path)
+            if name in tables:
+                table = pa.concat_tables([tables[name], table], promote_options="permissive")
+            tables[name] = table
+    return tables
+
+
+def _by_task(sources: list[tuple[str, list[str]]]) -> dict[str, list]:
+    """An archive's sources split by task: a task's parts hold its files and no others', so
+    each task's files are written from its parts alone."""
+    tasks: dict[str, list] = {}
+    for name, paths in sources:
+        for path in paths:
+            tasks.setdefault(part_key(os.path.basename(path)), []).append((name, [path]))
+    return tasks
 
 
 def _item_table(table):
@@ -190,35 +214,34 @@ def by_file(tables: dict) -> dict:
     return {file: split[file] for file in sorted(split)}
 
 
-_GZ = ".gz"
-
-
 def mirrored_paths(files) -> dict[str, str]:
     """Where each input of an archive is written back, relative to OUT: the archive's own path
     (`file`) with `.gz` dropped and `.cif` added unless it ends in a CIF suffix; every part of
     it made safe (no `..`, no root, no control characters); distinct files get distinct paths
     (`-2`, `-3`, … before the suffix where two would meet, or a file would take a directory's
-    name)."""
+    name). Paths are told apart without regard to case, as some file systems do: `A.cif` and
+    `a.cif` must not overwrite each other there."""
     from tessrin._run import CIF_SUFFIXES
 
     wanted = {}
     for file in files:
-        path = file[: -len(_GZ)] if file.lower().endswith(_GZ) else file
+        path = without_gz(file)
         parts = [_safe_part(p) for p in path.replace("\\", "/").split("/") if p not in ("", ".")]
         path = "/".join(parts) or "file"
         if not path.lower().endswith(CIF_SUFFIXES):
             path += ".cif"
         wanted[file] = path
-    directories = {p.rsplit("/", k)[0] for p in wanted.values() for k in range(1, p.count("/") + 1)}
+    directories = {p.rsplit("/", k)[0].casefold()
+                   for p in wanted.values() for k in range(1, p.count("/") + 1)}
     used: set[str] = set()
     out = {}
     for file, path in wanted.items():
         stem, dot, suffix = path.rpartition(".")
         candidate, n = path, 1
-        while candidate in used or candidate in directories:
+        while candidate.casefold() in used or candidate.casefold() in directories:
             n += 1
             candidate = f"{stem}-{n}{dot}{suffix}"
-        used.add(candidate)
+        used.add(candidate.casefold())
         out[file] = candidate
     return out
 
@@ -228,7 +251,9 @@ def _safe_part(part: str) -> str:
     return "__" if part == ".." else part
 
 
-def convert_parquet_to_cif(job: tuple[str, str], cif_version: str | None = None) -> dict:
+def convert_parquet_to_cif(
+    job: tuple[str, str], cif_version: str | None = None, jobs: int = 1
+) -> dict:
     """Writes the category tables of a Parquet directory back as CIF into `out_dir`: one CIF
     of every block for a directory of `<category>.parquet`, and for an archive's datasets one
     CIF per input file, at its path in the archive, so blocks of different files never meet."""
@@ -236,7 +261,9 @@ def convert_parquet_to_cif(job: tuple[str, str], cif_version: str | None = None)
     outcome = {"path": directory, "out_dir": out_dir, "written": [], "diagnostics": 0,
                "failure": None, "failures": [], "note": None}
     try:
-        tables, archive = _read_tables(directory)
+        sources, archive = _category_sources(directory)
+        if not archive:
+            tables = _read_tables(sources)
     except (ValueError, OSError) as error:  # pyarrow's errors are ValueError or OSError
         outcome["failure"] = f"cannot read the Parquet tables: {error}"
         return outcome
@@ -248,34 +275,73 @@ def convert_parquet_to_cif(job: tuple[str, str], cif_version: str | None = None)
         else:
             outcome["written"] = [name]
         return outcome
+    # One task's parts at a time (in parallel with `jobs`): memory holds the largest task,
+    # not the archive.
     try:
-        split = by_file(tables)
-        # An input with no rows (a file without items) still gets its CIF, from the manifest.
-        for file in _converted_files(directory):
-            split.setdefault(file, {})
+        import pyarrow.parquet as pq
+
+        converted = _converted_files(directory)
+        by_task = _by_task(sources)
+        files_of: dict[str, set] = {key: set() for key in by_task}
+        for key, task_sources in by_task.items():
+            for _, (path,) in task_sources:
+                column = pq.read_table(path, columns=["file"]).column("file")
+                files_of[key].update(column.unique().to_pylist())
+        files = set(converted).union(*files_of.values())
+        files.discard(None)
+        targets = mirrored_paths(sorted(files))
     except (ValueError, OSError) as error:
         outcome["failure"] = f"cannot read the Parquet tables: {error}"
         return outcome
-    targets = mirrored_paths(sorted(split))
-    for file in sorted(split):
-        failure = _write_tables(split[file], out_dir, targets[file], cif_version)
-        if failure is not None:
-            outcome["failures"].append((file, failure))
-        else:
-            outcome["written"].append(targets[file])
+    # An input with no rows (a file without items) still gets its CIF, from the manifest.
+    empty = files.difference(*files_of.values())
+    items = [(by_task[key], {f: (targets[f], converted.get(f)) for f in files_of[key] if f},
+              out_dir, cif_version) for key in by_task]
+    items.append(([], {f: (targets[f], None) for f in empty}, out_dir, cif_version))
+    for item, done in zip(items, run_all(write_task, items, jobs)):
+        if isinstance(done, FileFailure):
+            done = {"written": [], "failures": [(f, f"cannot read the Parquet tables: "
+                                                   f"{done.message}") for f in item[1]]}
+        outcome["written"] += done["written"]
+        outcome["failures"] += done["failures"]
+    outcome["written"].sort()
+    outcome["failures"].sort()
     return outcome
 
 
-def _converted_files(directory: str) -> list[str]:
-    """The inputs an archive's manifest lists as converted, if it has one."""
+def write_task(item: tuple) -> dict:
+    """Writes the files of one archive task from its parts: `item` is (its sources, {file:
+    (target path, block order)}, OUT, version); returns what was written and what failed."""
+    sources, files, out_dir, cif_version = item
+    done = {"written": [], "failures": []}
+    split = by_file(_read_tables(sources)) if sources else {}
+    for file, (target, blocks) in files.items():
+        tables = split.get(file, {})
+        if blocks and tables:
+            tables = with_block_order(tables, blocks)
+        failure = _write_tables(tables, out_dir, target, cif_version)
+        if failure is not None:
+            done["failures"].append((file, failure))
+        else:
+            done["written"].append(target)
+    return done
+
+
+def _converted_files(directory: str) -> dict[str, list | None]:
+    """The inputs an archive's manifest lists as converted, if it has one, each with its
+    blocks in its order where it recorded them."""
     import pyarrow.compute as pc
     import pyarrow.parquet as pq
 
     path = os.path.join(directory, MANIFEST)
     if not os.path.exists(path):
-        return []
-    manifest = pq.read_table(path, columns=["file", "status"])
-    return manifest.filter(pc.equal(manifest.column("status"), "ok")).column("file").to_pylist()
+        return {}
+    manifest = pq.read_table(path)
+    manifest = manifest.filter(pc.equal(manifest.column("status"), "ok"))
+    files = manifest.column("file").to_pylist()
+    if "blocks" not in manifest.column_names:  # an archive made before it was recorded
+        return dict.fromkeys(files)
+    return dict(zip(files, manifest.column("blocks").to_pylist()))
 
 
 def _write_tables(tables: dict, out_dir: str, name: str, cif_version: str | None) -> str | None:

@@ -116,24 +116,85 @@ def _collapsed(errors: list[dict]) -> list[tuple[dict, int]]:
     return [(error, more) for error, more in kept]
 
 
+# What a diagnostic without a position (the core files them at 0:0) and a conformance finding
+# say of one problem, as one key: the loop's counts, or the rule and the name repeated.
+_DIAGNOSTIC_MEANINGS = [
+    (re.compile(r"loop value count (\d+) is not divisible by tag count (\d+)"),
+     lambda m: ("loop-count-mismatch", int(m[2]), int(m[1]))),
+    (re.compile(r'tag "(.*)" defined again'), lambda m: ("duplicate-tag", m[1].lower())),
+    (re.compile(r'duplicate data block name: "(.*)"'),
+     lambda m: ("duplicate-block-code", m[1].lower())),
+    (re.compile(r'duplicate save frame name: "(.*)"'),
+     lambda m: ("duplicate-frame-code", m[1].lower())),
+]
+_LOOP_COUNTS = re.compile(r"loop of (\d+) data names has (\d+) values")
+_CODE_PREFIX = {"duplicate-block-code": "data_", "duplicate-frame-code": "save_"}
+
+
+def _diagnostic_meaning(error: dict):
+    for pattern, key in _DIAGNOSTIC_MEANINGS:
+        match = pattern.match(error["message"])
+        if match:
+            return key(match)
+    return None
+
+
+def _finding_meaning(finding: dict):
+    rule = finding["rule"]
+    if rule == "loop-count-mismatch":
+        match = _LOOP_COUNTS.match(finding["message"])
+        return (rule, int(match[1]), int(match[2])) if match else None
+    if rule == "duplicate-tag":
+        return (rule, finding["context"].lower())
+    if rule in _CODE_PREFIX:
+        return (rule, finding["context"].lower().removeprefix(_CODE_PREFIX[rule]))
+    return None
+
+
+def _partner(error: dict, at: dict, by_meaning: dict) -> dict | None:
+    """The finding `error` is shown as, taken from those left, or None. At a position: the
+    one there of the same text (`context`), else the first there. Without a position: the
+    one of the same meaning anywhere."""
+    if error["line"] == 0:
+        found = by_meaning.get(_diagnostic_meaning(error))
+        if not found:
+            return None
+        finding = found.pop(0)
+        at[(finding["line"], finding["column"])].remove(finding)
+        return finding
+    here = at.get((error["line"], error["column"]))
+    if not here:
+        return None
+    finding = next((f for f in here if f["context"] == error.get("context")), here[0])
+    here.remove(finding)
+    found = by_meaning.get(_finding_meaning(finding))
+    if found:
+        found.remove(finding)
+    return finding
+
+
 def check_lines(prefix: str, errors: list[dict], findings: list[dict]) -> list[str]:
     """What `check` prints for one file, each problem once and by position.
 
     Per-character diagnostics of one line are one line with their count. A diagnostic at the
     line and column of a conformance finding is that finding's line, with the diagnostic's
-    recovery action: the k-th diagnostic at a position goes with the k-th finding there, and
-    what is left over has a line of its own. Diagnostics without a position (line 0: about
-    the whole file) go last; without findings the diagnostics keep the order the core found
-    them in. --json keeps every record as it is.
+    recovery action: the finding there with the diagnostic's text, else the first there; a
+    diagnostic without a position (line 0) goes with the finding of the same meaning (a loop's
+    value count, a name given twice). What is left over has a line of its own; diagnostics
+    without a position go last, and without findings the diagnostics keep the order the core
+    found them in. --json keeps every record as it is.
     """
     at: dict[tuple[int, int], list[dict]] = {}
+    by_meaning: dict = {}
     for finding in findings:
         at.setdefault((finding["line"], finding["column"]), []).append(finding)
+        meaning = _finding_meaning(finding)
+        if meaning is not None:
+            by_meaning.setdefault(meaning, []).append(finding)
     lines = []
     for error, more in _collapsed(errors):
-        same_place = at.get((error["line"], error["column"]))
-        if same_place:
-            shown = same_place.pop(0)
+        shown = _partner(error, at, by_meaning)
+        if shown is not None:
             line = finding_line(prefix, shown)
         else:
             shown, line = error, _diagnostic_head(prefix, error)

@@ -11,7 +11,7 @@ import traceback
 from collections.abc import Callable, Iterator, Sequence
 from concurrent.futures import ProcessPoolExecutor
 
-from tessrin._inflate import GZIP_MAGIC, give_back, gunzip
+from tessrin._inflate import give_back, gunzip, is_gzip
 
 # What directories are searched for: CIF files, gzipped or not.
 CIF_SUFFIXES = tuple(s + gz for s in (".cif", ".dic", ".mmcif") for gz in ("", ".gz"))
@@ -85,9 +85,8 @@ def read_bytes(path: str) -> bytes:
     """The file's bytes, inflated when it is gzip (by its first bytes, whatever its name);
     raises Unreadable for files the system refuses and gzip data that does not inflate."""
     try:
-        with open(path, "rb") as stream:
-            if stream.read(2) != GZIP_MAGIC:
-                stream.seek(0)
+        if not is_gzip(path):
+            with open(path, "rb") as stream:
                 return stream.read()
         buffer, size = gunzip(path)
     except OSError as error:
@@ -98,12 +97,14 @@ def read_bytes(path: str) -> bytes:
     return data
 
 
+def without_gz(name: str) -> str:
+    """`name` without a final `.gz` (in any case): `1abc.cif.gz` is `1abc.cif`."""
+    return name[: -len(".gz")] if name.lower().endswith(".gz") else name
+
+
 def input_stem(path: str) -> str:
     """The file name without its extension, nor `.gz` before it: `1abc.cif.gz` is `1abc`."""
-    name = os.path.basename(path)
-    if name.lower().endswith(".gz"):
-        name = name[: -len(".gz")]
-    return os.path.splitext(name)[0]
+    return os.path.splitext(without_gz(os.path.basename(path)))[0]
 
 
 def read_text(path: str) -> str:

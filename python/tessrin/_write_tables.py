@@ -25,6 +25,34 @@ import pyarrow.compute as pc
 from tessrin_core import _number_cells
 
 TYPES_KEY = b"tessrin.types"
+# Schema metadata of a table (any one of a dict of tables): the blocks' names as JSON, in the
+# order they are written; blocks it does not name follow in order of first appearance.
+BLOCK_ORDER_KEY = b"tessrin.block_order"
+
+
+def with_block_order(tables: dict, blocks: list[str]) -> dict:
+    """`tables` with `blocks` as their block order (BLOCK_ORDER_KEY on the first table)."""
+    first, *_ = tables
+    table = tables[first]
+    meta = {**(table.schema.metadata or {}), BLOCK_ORDER_KEY: json.dumps(blocks).encode()}
+    return {**tables, first: table.replace_schema_metadata(meta)}
+
+
+def _given_block_order(tables: dict) -> list:
+    for table in tables.values():
+        given = (table.schema.metadata or {}).get(BLOCK_ORDER_KEY)
+        if given is not None:
+            try:
+                order = json.loads(given)
+            except ValueError:
+                return []
+            return [b for b in order if isinstance(b, str)] if isinstance(order, list) else []
+    return []
+
+
+def _is_text(kind: pa.DataType) -> bool:
+    return (pa.types.is_string(kind) or pa.types.is_large_string(kind)
+            or (hasattr(pa.types, "is_string_view") and pa.types.is_string_view(kind)))
 
 
 def is_table_dict(obj) -> bool:
@@ -33,7 +61,7 @@ def is_table_dict(obj) -> bool:
     )
 
 
-def _derived_su(table: pa.Table) -> dict[str, str]:
+def derived_su(table: pa.Table) -> dict[str, str]:
     """Value column -> its derived uncertainty column, from the typing rules."""
     meta = table.schema.metadata or {}
     try:
@@ -95,7 +123,7 @@ def _stretches(table: pa.Table, text_columns: list[str]) -> list[int]:
     return [0, *(i + 1 for i in cuts.to_pylist()), n]
 
 
-def _merge(sequences: list[list]) -> list:
+def merge_orders(sequences: list[list]) -> list:
     """One order holding every sequence's order where they agree (a merge that takes first a
     head no sequence has further on; the first head where they conflict)."""
     sequences = [s for s in sequences if s]
@@ -252,14 +280,17 @@ def table_blocks(tables: dict) -> tuple[list[dict], bool]:
             if name not in table.column_names:
                 raise ValueError(f"table '{category}' has no '{name}' column")
             kind = table.schema.field(name).type
-            if pa.types.is_null(kind):  # all null: no save frames (or no blocks, refused below)
+            # All null: no save frames (or no blocks, refused below). A dictionary of text is
+            # what a pandas category or a polars Categorical reads back as.
+            if pa.types.is_null(kind) or (_is_text(kind) and kind != pa.string()) or (
+                    pa.types.is_dictionary(kind) and _is_text(kind.value_type)):
                 table = table.set_column(table.column_names.index(name), name,
                                          table.column(name).cast(pa.string()))
-            elif not (pa.types.is_string(kind) or pa.types.is_large_string(kind)):
+            elif not _is_text(kind):
                 raise TypeError(f"table '{category}': column '{name}' must hold str, not {kind}")
         if table.column("block").null_count:
             raise ValueError(f"table '{category}': a row has no block (a null in column 'block')")
-        su_of = _derived_su(table)
+        su_of = derived_su(table)
         derived = set(su_of.values())
         written = [c for c in table.column_names[2:] if c not in derived]
         text = [c for c in written if pa.types.is_string(table.schema.field(c).type)
@@ -293,9 +324,12 @@ def table_blocks(tables: dict) -> tuple[list[dict], bool]:
             stretches.append([blocks[start], frames[start], start, end, present])
         planned.append((category, stretches, cells, written))
 
-    block_order = _merge([_runs([s[0] for s in st]) for _, st, _, _ in planned])
+    runs = [_runs([s[0] for s in st]) for _, st, _, _ in planned]
+    present = {b for run in runs for b in run}
+    given = [b for b in dict.fromkeys(_given_block_order(tables)) if b in present]
+    block_order = merge_orders([given, *runs])
     frame_order = {
-        block: _merge([_runs([s[1] for s in st if s[0] == block and s[1] is not None])
+        block: merge_orders([_runs([s[1] for s in st if s[0] == block and s[1] is not None])
                        for _, st, _, _ in planned])
         for block in block_order
     }

@@ -405,7 +405,7 @@ def run_convert(args) -> int:
         tables_dirs = [p for p in paths if os.path.isdir(p) and table_sources(p)]
         paths = [p for p in paths if p not in tables_dirs]
         tables_jobs = [
-            convert_parquet_to_cif((d, args.output), cif_version=args.cif_version)
+            convert_parquet_to_cif((d, args.output), cif_version=args.cif_version, jobs=args.jobs)
             for d in tables_dirs
         ]
     files, troubled = _inputs(paths) if paths else ([], False)
