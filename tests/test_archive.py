@@ -15,7 +15,6 @@ import time
 import pyarrow as pa
 import pyarrow.parquet as pq
 import pytest
-import tessrin
 
 from conftest import CORPUS, UNDER_ASAN, tessrin_core
 from tessrin import _parts

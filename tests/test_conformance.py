@@ -2,7 +2,6 @@
 no finding on the valid files of the corpus beyond the reviewed list, and real files with
 several violations at once."""
 
-import json
 
 import pytest
 import tessrin

@@ -12,7 +12,6 @@ kind of magic line."""
 import os
 import tempfile
 
-import pytest
 from conftest import (
     Recorder,
     batch_view,

@@ -12,6 +12,8 @@ are sorted by the lower-cased name, so lookups are a binary search.
 The table is data the build turns into code (tools/gen_ddl1_names.py, which needs nothing but
 the standard library); this script reads dictionaries with the installed tessrin, so it runs
 only when the table is refreshed, never during a build.
+"""
+
 import sys
 from pathlib import Path
 
