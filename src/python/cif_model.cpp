@@ -17,7 +17,7 @@
 
 #include "python/arguments.hpp"
 #include "python/module_state.hpp"
-#include "export/dict_export.hpp"
+#include "python/dict_export.hpp"
 #include "python/pyref.hpp"
 
 namespace tessrin {

@@ -10,7 +10,7 @@
 
 #include "collect/raw_builder.hpp"
 #include "conformance/conformance.hpp"
-#include "export/py_strings.hpp"
+#include "python/py_strings.hpp"
 #include "python/arguments.hpp"
 #include "python/gil.hpp"
 #include "python/guarded.hpp"

@@ -6,7 +6,7 @@
 #include <span>
 #include <string_view>
 
-#include "export/py_strings.hpp"
+#include "python/py_strings.hpp"
 #include "parse/parser.hpp"
 #include "python/pyref.hpp"
 

@@ -11,13 +11,13 @@
 #include <string_view>
 
 #include "python/arguments.hpp"
-#include "export/arrow_export.hpp"
-#include "export/pyarrow_import.hpp"
+#include "python/arrow_export.hpp"
+#include "python/pyarrow_import.hpp"
 #include "python/cif_model.hpp"
 #include "python/conformance_entry.hpp"
 #include "python/guarded.hpp"
 #include "python/gzip_file.hpp"
-#include "export/dict_export.hpp"
+#include "python/dict_export.hpp"
 #include "python/gil.hpp"
 #include "python/handler_sink.hpp"
 #include "python/module_state.hpp"
@@ -28,13 +28,13 @@
 #include "collect/mapped_memory.hpp"
 #include "collect/raw_builder.hpp"
 #include "export/packed_batch.hpp"
-#include "tables/py_tables.hpp"
+#include "python/py_tables.hpp"
 #include "python/types_argument.hpp"
 #include "text/text_file.hpp"
 #include "text/version.hpp"
 #include "types/dictionary_cache.hpp"
-#include "write/py_dumps.hpp"
-#include "write/py_number_cells.hpp"
+#include "python/py_dumps.hpp"
+#include "python/py_number_cells.hpp"
 
 namespace tessrin {
 namespace {

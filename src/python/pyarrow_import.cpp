@@ -1,8 +1,8 @@
-#include "export/pyarrow_import.hpp"
+#include "python/pyarrow_import.hpp"
 
 #include <cstdlib>
 
-#include "export/py_strings.hpp"
+#include "python/py_strings.hpp"
 #include "python/pyref.hpp"
 
 namespace tessrin {

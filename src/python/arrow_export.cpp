@@ -1,4 +1,4 @@
-#include "export/arrow_export.hpp"
+#include "python/arrow_export.hpp"
 
 #include <cstdint>
 #include <exception>
@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "export/arrow_stream.hpp"
-#include "export/pyarrow_import.hpp"
+#include "python/pyarrow_import.hpp"
 #include "export/record_batch.hpp"
 #include "python/pyref.hpp"
 

@@ -1,11 +1,11 @@
-#include "tables/py_tables.hpp"
+#include "python/py_tables.hpp"
 
 #include <new>
 #include <string>
 
 #include "export/arrow_stream.hpp"
-#include "export/py_strings.hpp"
-#include "export/pyarrow_import.hpp"
+#include "python/py_strings.hpp"
+#include "python/pyarrow_import.hpp"
 #include "python/pyref.hpp"
 #include "tables/table_export.hpp"
 

@@ -6,7 +6,7 @@
 #include <string_view>
 #include <vector>
 
-#include "export/py_strings.hpp"
+#include "python/py_strings.hpp"
 #include "python/pyref.hpp"
 #include "collect/raw_model.hpp"
 

@@ -1,4 +1,4 @@
-#include "export/py_strings.hpp"
+#include "python/py_strings.hpp"
 
 #include <array>
 #include <cstring>

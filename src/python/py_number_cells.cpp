@@ -1,6 +1,6 @@
 // Reads the array through nanoarrow's view of the Arrow C data interface, so any producer
 // (pyarrow, polars) can hand its column over without a copy.
-#include "write/py_number_cells.hpp"
+#include "python/py_number_cells.hpp"
 
 #include <nanoarrow/nanoarrow.h>
 

@@ -1,4 +1,4 @@
-#include "export/dict_export.hpp"
+#include "python/dict_export.hpp"
 
 #include <cstring>
 

@@ -1,7 +1,7 @@
 // Walks blocks, save frames, tags and loops held in Python containers and hands their values
 // to the CifWriter. No Python code runs while values are read: only lists, dicts and the
 // UTF-8 buffers of strs are touched, so borrowed items stay valid.
-#include "write/py_dumps.hpp"
+#include "python/py_dumps.hpp"
 
 #include <emmintrin.h>
 
