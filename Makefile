@@ -6,7 +6,7 @@ DEPS := $(VENV)/.deps-installed
 # Build and test requirements come from pyproject.toml (build system, dependencies, extra `test`).
 REQUIREMENTS = $$($(1) tools/requirements.py build test)
 
-.PHONY: all install test demo clean
+.PHONY: all install test demo clean lint lint-cpp
 
 all: install
 
@@ -29,6 +29,16 @@ test: install
 demo: install
 	$(BIN)/tessrin show examples/example_2_0.cif
 	$(BIN)/tessrin check examples || test $$? -eq 1
+
+# The maintainer's checks (`.ci/run` runs them): ruff over the Python, the curated clang-tidy over
+# src/ and clang-format over the C++ files changed since .ci/format-base (tools/lint_cpp.sh).
+LINT_BUILD := build/lint
+lint: lint-cpp
+
+lint-cpp: $(DEPS)
+	$(BIN)/cmake -S . -B $(LINT_BUILD) -G Ninja -DCMAKE_MAKE_PROGRAM=$(abspath $(BIN)/ninja) \
+	  -DCMAKE_EXPORT_COMPILE_COMMANDS=ON -DPython_EXECUTABLE=$(abspath $(BIN)/python) >/dev/null
+	tools/lint_cpp.sh $(LINT_BUILD)
 
 # Everything the rules below create: every venv, every build tree (asan, fuzz, bench and other
 # interpreters live under build/), the fuzz corpus and the generated benchmark input.
