@@ -30,7 +30,8 @@ for _var in ("OPENBLAS_NUM_THREADS", "OMP_NUM_THREADS", "MKL_NUM_THREADS"):
 import pyarrow  # noqa: E402,F401  (imported before the first figure, as any user has it)
 import tessrin  # noqa: E402
 import tessrin_core  # noqa: E402
-from tessrin import _archive  # noqa: E402
+from tessrin.convert import archive as _archive  # noqa: E402
+from tessrin.convert.options import ConvertOptions  # noqa: E402
 
 CORPUS = Path(__file__).resolve().parents[2] / "shared" / "corpus"
 PAGE = resource.getpagesize()
@@ -59,7 +60,7 @@ def main() -> int:
         with open(args.file, "rb") as src, gzip.open(zipped, "wb", compresslevel=1) as dst:
             shutil.copyfileobj(src, dst)
         text = Path(args.file).read_text(encoding="utf-8")
-        task = _archive.Task(key="", out=tmp, inputs=(), mode=None, types="infer")
+        task = _archive.Task(key="", out=tmp, inputs=(), options=ConvertOptions())
         steps = {
             "parse_raw": lambda: tessrin_core.parse_raw(text),
             "parse_arrow_file": lambda: tessrin_core.parse_arrow_file(args.file),

@@ -17,7 +17,7 @@ import pyarrow.parquet as pq
 import pytest
 
 from conftest import CORPUS, UNDER_ASAN, tessrin_core
-from tessrin import _parts
+from tessrin.convert import parts as _parts
 from tessrin.cli import main
 
 duckdb = pytest.importorskip("duckdb")
@@ -237,12 +237,12 @@ def test_the_dataset_type_decides_what_every_file_holds(tmp_path, how, given, ki
 
 def test_a_file_that_cannot_be_read_again_as_text_is_an_error(tmp_path, monkeypatch):
     """Its numbers would stand rendered in a text column: the file is left out and named."""
-    from tessrin import _archive
+    from tessrin.convert import archive as _archive
 
     parse = _archive._parse
 
     def failing(path, task):
-        if task.types == "text":
+        if task.options.types == "text":
             raise _archive._Unreadable("cannot read: gone")
         return parse(path, task)
 
@@ -282,7 +282,7 @@ def test_archive_back_to_cif_writes_each_input_apart(tmp_path, capsys, monkeypat
         (root / name).parent.mkdir(parents=True, exist_ok=True)
         data = text.encode()
         (root / name).write_bytes(gzip.compress(data) if name.endswith(".gz") else data)
-    from tessrin import _archive
+    from tessrin.convert import archive as _archive
 
     monkeypatch.setattr(_archive, "TASK_MB", 1e-6)  # a task per file: each written from its parts
     assert main(["convert", str(root), "--to", "parquet", "-o", str(tmp_path / "ds"),
@@ -322,7 +322,7 @@ def test_archive_back_to_cif_writes_each_input_apart(tmp_path, capsys, monkeypat
     (["x", "X.cif/y.cif"], ["x-2.cif", "X.cif/y.cif"]),  # not a directory's name, in any case
 ])
 def test_mirrored_paths_are_safe_and_distinct(files, paths):
-    from tessrin._convert_cif import mirrored_paths
+    from tessrin.convert.to_cif import mirrored_paths
 
     assert list(mirrored_paths(files).values()) == paths
 

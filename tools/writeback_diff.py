@@ -51,10 +51,11 @@ def changed_lines(before: str, after: str) -> int:
 def measure(path: str) -> tuple[str, int | None, int, str | None, int | None]:
     """(path, changed lines or None when refused, diagnostics, failure, changed lines with
     the file's first value fixed, less the lines that value's token took)."""
-    from tessrin._convert_cif import convert_file_to_cif
+    from tessrin.convert.options import ConvertOptions
+    from tessrin.convert.to_cif import convert_file_to_cif
 
     with tempfile.TemporaryDirectory() as out:
-        outcome = convert_file_to_cif((path, out))
+        outcome = convert_file_to_cif((path, out), ConvertOptions())
         if outcome["failure"] is not None:
             return path, None, outcome["diagnostics"], outcome["failure"], None
         written = os.path.join(out, outcome["written"][0])
