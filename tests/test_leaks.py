@@ -12,13 +12,14 @@ from concurrent.futures import ThreadPoolExecutor
 
 import pyarrow as pa
 import pytest
+
 import tessrin
 import tessrin.types
-from tessrin.convert import archive as _archive
-from tessrin.convert.options import ConvertOptions
 from conftest import HANDLER_METHODS, UNDER_ASAN, growth_trend, tessrin_core
 from conftest import traced as traced_bytes
 from tessrin.cifmodel.model import CifBlock, CifFile, CifSaveFrame
+from tessrin.convert import archive as _archive
+from tessrin.convert.options import ConvertOptions
 from tessrin.types import CifVersion, ParseError, ValueType
 
 PAGE = resource.getpagesize()

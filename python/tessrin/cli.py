@@ -357,12 +357,12 @@ def run_convert(args) -> int:
     import functools
     import itertools
 
+    import tessrin_core
+
     from tessrin._report import plural
     from tessrin._run import FileFailure, run_all
     from tessrin.convert.file import DIAGNOSTICS_FILE, convert_file, output_dirs
     from tessrin.convert.options import ConvertOptions
-
-    import tessrin_core
 
     try:
         # Read the dictionary once up front (it is cached), so a bad path is one clear error

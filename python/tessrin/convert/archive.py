@@ -15,6 +15,7 @@ from __future__ import annotations
 import dataclasses
 import errno
 import hashlib
+import itertools
 import os
 import sys
 import time
@@ -28,7 +29,13 @@ import tessrin_core
 from tessrin._inflate import give_back, gunzip, is_gzip
 from tessrin._report import plural
 from tessrin._run import (
-    CIF_SUFFIXES, LOOKED_FOR, Unreadable, native_read_reason, os_reason, read_bytes, utf8_reason,
+    CIF_SUFFIXES,
+    LOOKED_FOR,
+    Unreadable,
+    native_read_reason,
+    os_reason,
+    read_bytes,
+    utf8_reason,
 )
 from tessrin._write_tables import derived_su, merge_orders
 from tessrin.convert import parts
@@ -278,8 +285,8 @@ def _block_order(item: Input, tables: dict, task: Task) -> list[str] | None:
         return None  # most files: one block
     runs = [_block_runs(t.column("block")) for t in tables]
     merged = merge_orders(runs)
-    follows = {pair for run in runs for pair in zip(run, run[1:])}
-    if all(pair in follows for pair in zip(merged, merged[1:])):
+    follows = {pair for run in runs for pair in itertools.pairwise(run)}
+    if all(pair in follows for pair in itertools.pairwise(merged)):
         return None
     try:
         text = read_bytes(item.path).decode(task.options.encoding or "utf-8")

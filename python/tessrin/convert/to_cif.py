@@ -2,13 +2,20 @@
 
 from __future__ import annotations
 
+import itertools
 import json
 import os
 
 import tessrin_core
 
 from tessrin._run import (
-    CIF_SUFFIXES, FileFailure, Unreadable, read_bytes, read_text, run_all, without_gz,
+    CIF_SUFFIXES,
+    FileFailure,
+    Unreadable,
+    read_bytes,
+    read_text,
+    run_all,
+    without_gz,
 )
 from tessrin._write import NeedsCif2, dump_with_version
 from tessrin._write_tables import with_block_order
@@ -17,7 +24,6 @@ from tessrin.convert.names import safe_name
 from tessrin.convert.options import ConvertOptions
 from tessrin.convert.parts import LEADING, MANIFEST, part_key
 from tessrin.convert.tables import CATEGORY_KEY
-
 
 kCif11MaxLine = 2048  # the longest line CIF 1.1 allows, the widest row written afresh
 
@@ -209,7 +215,7 @@ def by_file(tables: dict) -> dict:
         n = len(files)
         cuts = pc.indices_nonzero(pc.not_equal(files.slice(1), files.slice(0, n - 1)))
         bounds = [0, *(i + 1 for i in cuts.to_pylist()), n]
-        for start, end in zip(bounds, bounds[1:]):
+        for start, end in itertools.pairwise(bounds):
             rows = table.slice(start, end - start)
             empty = [c for c in rows.column_names[3:] if rows.column(c).null_count == len(rows)]
             rows = _item_table(rows.drop_columns(empty))
@@ -301,8 +307,8 @@ def convert_parquet_to_cif(
     items.append(([], {f: (targets[f], None) for f in empty}, out_dir, cif_version))
     for item, done in zip(items, run_all(write_task, items, jobs)):
         if isinstance(done, FileFailure):
-            done = {"written": [], "failures": [(f, f"cannot read the Parquet tables: "
-                                                   f"{done.message}") for f in item[1]]}
+            message = f"cannot read the Parquet tables: {done.message}"
+            done = {"written": [], "failures": [(f, message) for f in item[1]]}
         outcome["written"] += done["written"]
         outcome["failures"] += done["failures"]
     outcome["written"].sort()
