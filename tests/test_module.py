@@ -18,7 +18,7 @@ def test_members_in_registration_order():
     members = [name for name in vars(tessrin_core) if not name.startswith("__")]
     # _dumps, _parse_raw_origins and _number_cells are native halves of tessrin.dumps
     # (python/tessrin/_write.py), _parse_tables_bytes reads decompressed archive files
-    # (python/tessrin/_archive.py), _reserve_kept and _unreserve_kept count its kept buffers
+    # (python/tessrin/convert/archive.py), _reserve_kept and _unreserve_kept count its kept buffers
     # (python/tessrin/_memory.py).
     assert members == [
         "CifSaveFrame", "CifBlock", "CifFile", *FUNCTIONS, "_dumps", "_parse_raw_origins",
