@@ -30,8 +30,10 @@ from tessrin._inflate import give_back, gunzip, is_gzip
 from tessrin._report import plural
 from tessrin._run import (
     CIF_SUFFIXES,
+    ENCODING_HINT,
     LOOKED_FOR,
     Unreadable,
+    decode_failure,
     native_read_reason,
     os_reason,
     read_bytes,
@@ -222,9 +224,6 @@ class _Unreadable(Exception):
     pass
 
 
-ENCODING_HINT = "; or give --encoding NAME (e.g. cp1252) to read it in that encoding"
-
-
 def _parse(path: str, task: Task) -> tuple[dict, list, int]:
     """(tables, diagnostics, bytes of text) of one input, gzipped or not (by its first bytes,
     whatever its name)."""
@@ -261,9 +260,7 @@ def _parse(path: str, task: Task) -> tuple[dict, list, int]:
             if encoding is None:
                 reason = utf8_reason(bytes(data), error)
                 raise _Unreadable(f"cannot read: {reason}{ENCODING_HINT}") from None
-            raise _Unreadable(
-                f"cannot read as {encoding}: {error.reason} at byte {error.start}"
-            ) from None
+            raise _Unreadable(decode_failure(error, encoding)) from None
     if gzipped:
         give_back(buffer)  # only now that no view of it is left: another thread may take it
     return tables, errors, size

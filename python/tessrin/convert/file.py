@@ -9,7 +9,14 @@ import os
 import pyarrow as pa
 import tessrin_core
 
-from tessrin._run import Unreadable, input_stem, native_read_reason, read_bytes
+from tessrin._run import (
+    ENCODING_HINT,
+    Unreadable,
+    decode_failure,
+    input_stem,
+    native_read_reason,
+    read_bytes,
+)
 from tessrin.convert.names import distinct_names, safe_name
 from tessrin.convert.options import ConvertOptions
 from tessrin.convert.tables import write_tables
@@ -161,7 +168,7 @@ def convert_file(
     try:
         batches, errors = _parse(path, options, by_table)
     except UnicodeDecodeError as error:
-        outcome["failure"] = f"cannot read as {encoding}: {error.reason} at byte {error.start}"
+        outcome["failure"] = decode_failure(error, encoding)
         return outcome
     except Unreadable as error:
         outcome["failure"] = f"cannot read: {error}"
@@ -169,7 +176,7 @@ def convert_file(
     except OSError as error:
         reason = native_read_reason(error)
         if error.errno == errno.EILSEQ and encoding is None:
-            reason += "; or give --encoding NAME (e.g. cp1252) to read it in that encoding"
+            reason += ENCODING_HINT
         outcome["failure"] = f"cannot read: {reason}"
         return outcome
     outcome["diagnostics"] = len(errors)

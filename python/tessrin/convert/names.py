@@ -40,7 +40,9 @@ def safe_name(
     if visible:
         clean = clean.lstrip("_")
     folded = clean.lower()
-    if clean == name and 0 < len(clean) <= limit and folded not in _DEVICES | reserved:
+    if clean == name and 0 < len(clean) <= limit and folded not in _DEVICES and (
+        folded not in reserved
+    ):
         return clean
     return f"{clean[:limit] or 'unnamed'}-{name_hash(name)}"
 

@@ -12,6 +12,7 @@ from tessrin._run import (
     CIF_SUFFIXES,
     FileFailure,
     Unreadable,
+    decode_failure,
     read_bytes,
     read_text,
     run_all,
@@ -81,7 +82,7 @@ def convert_file_to_cif(
         outcome["failure"] = f"cannot read: {error}"
         return outcome
     except UnicodeDecodeError as error:
-        outcome["failure"] = f"cannot read as {encoding}: {error.reason} at byte {error.start}"
+        outcome["failure"] = decode_failure(error, encoding)
         return outcome
     outcome["diagnostics"] = len(parsed["errors"])
     name = cif_file_name(path)
