@@ -25,6 +25,20 @@ install: $(DEPS)
 test: install
 	$(BIN)/python -m pytest -q -p no:cacheprovider tests
 
+# --- lint: `make lint-python` runs ruff (pyproject's extra `lint`, installed into .venv) over
+# every Python file of the project; any finding fails it.
+LINT_DEPS := $(VENV)/.lint-deps-installed
+PYTHON_SOURCES := python tests tools bench fuzz
+
+.PHONY: lint-python
+
+$(LINT_DEPS): pyproject.toml tools/requirements.py | $(DEPS)
+	$(BIN)/python -m pip install -q $$($(BIN)/python tools/requirements.py lint)
+	touch $@
+
+lint-python: $(LINT_DEPS)
+	$(BIN)/ruff check $(PYTHON_SOURCES)
+
 # The examples carry deliberate mistakes, so `check` exits 1 here; the demo shows them.
 demo: install
 	$(BIN)/tessrin show examples/example_2_0.cif

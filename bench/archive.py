@@ -75,7 +75,7 @@ def run(source: Path, engine: str, scratch: Path) -> dict:
     command = [sys.executable, "-m", "tessrin", "convert", str(source), "--to", "parquet"]
     command += ["-o", str(out), *ENGINES[engine]]
     start = time.perf_counter()
-    done = subprocess.run(command, capture_output=True, text=True, timeout=3600)
+    done = subprocess.run(command, capture_output=True, text=True, timeout=3600, check=False)
     wall = time.perf_counter() - start
     found = SUMMARY.search(done.stdout)
     if found is None:
@@ -120,11 +120,15 @@ def render(inputs: dict, meta: dict) -> str:
     lines = [
         "# Archive conversion (`tessrin convert DIR --to parquet`)",
         "",
-        f"{meta['date']}, {meta['cores']} cores, load average {meta['load']:.1f} at start "
-        "(the machine is shared: other work competes for both cores).",
+        (
+            f"{meta['date']}, {meta['cores']} cores, load average {meta['load']:.1f} at start "
+            "(the machine is shared: other work competes for both cores)."
+        ),
         "",
-        "| input | engine | MB of text | conversion s | wall s | MB/s | MB/s per core "
-        "| CPU s | MB per CPU s |",
+        (
+            "| input | engine | MB of text | conversion s | wall s | MB/s | MB/s per core "
+            "| CPU s | MB per CPU s |"
+        ),
         "|---|---|---:|---:|---:|---:|---:|---:|---:|",
     ]
     for name, results in inputs.items():
@@ -147,17 +151,21 @@ def render(inputs: dict, meta: dict) -> str:
             return "met" if ok else "NOT met"
 
         lines += [
-            f"- per core with -j 1: {per_core:.1f} MB/s of wall time, {per_cpu:.1f} MB per CPU "
-            f"second (target {TARGET_PER_CORE:.0f}): {verdict(per_core >= TARGET_PER_CORE)} "
-            f"by wall time, {verdict(per_cpu >= TARGET_PER_CORE)} by CPU time",
+            (
+                f"- per core with -j 1: {per_core:.1f} MB/s of wall time, {per_cpu:.1f} MB per CPU "
+                f"second (target {TARGET_PER_CORE:.0f}): {verdict(per_core >= TARGET_PER_CORE)} "
+                f"by wall time, {verdict(per_cpu >= TARGET_PER_CORE)} by CPU time"
+            ),
             f"- -j 2 over -j 1: {j2 / j1:.2f}x (target {TARGET_SCALING}x): "
             + verdict(j2 / j1 >= TARGET_SCALING),
             f"- LocalCluster over -j 2: {cl / j2:.2f} (target >= {TARGET_CLUSTER}): "
             + verdict(cl / j2 >= TARGET_CLUSTER),
             "",
-            "Hours for whole archives at a measured -j 1 rate per CPU second, assuming it "
-            "scales linearly with cores and every core is the task's alone (arithmetic, not "
-            "measured; archive sizes are assumptions):",
+            (
+                "Hours for whole archives at a measured -j 1 rate per CPU second, assuming it "
+                "scales linearly with cores and every core is the task's alone (arithmetic, not "
+                "measured; archive sizes are assumptions):"
+            ),
             "",
             *hours(inputs),
         ]

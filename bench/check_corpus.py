@@ -84,10 +84,12 @@ def main(argv: list[str] | None = None) -> int:
     lines = [
         "# `tessrin check` over the corpus",
         "",
-        f"{len(files)} files ({size / 1e6:.0f} MB) under `{result['root']}`, one core; median "
-        "process CPU time of the runs. gemmi stops at each file's first error "
-        f"(it rejected {result['gemmi_rejected']} files); tessrin checks every file to its end "
-        "with its parser and its conformance checks.",
+        (
+            f"{len(files)} files ({size / 1e6:.0f} MB) under `{result['root']}`, one core; median "
+            "process CPU time of the runs. gemmi stops at each file's first error "
+            f"(it rejected {result['gemmi_rejected']} files); tessrin checks every file to its end "
+            "with its parser and its conformance checks."
+        ),
         "",
         "| reader | files/s | CPU s | wall s |",
         "|---|---|---|---|",

@@ -27,10 +27,12 @@ from pathlib import Path
 for _var in ("OPENBLAS_NUM_THREADS", "OMP_NUM_THREADS", "MKL_NUM_THREADS"):
     os.environ.setdefault(_var, "1")
 
-import pyarrow  # noqa: E402,F401  (imported before the first figure, as any user has it)
-import tessrin  # noqa: E402
-import tessrin_core  # noqa: E402
-from tessrin import _archive  # noqa: E402
+import pyarrow  # noqa: F401  (imported before the first figure, as any user has it)
+import tessrin_core
+
+import tessrin
+from tessrin.convert import archive as _archive
+from tessrin.convert.options import ConvertOptions
 
 CORPUS = Path(__file__).resolve().parents[2] / "shared" / "corpus"
 PAGE = resource.getpagesize()
@@ -43,6 +45,11 @@ def resident() -> int:
 
 def mib(n: int) -> float:
     return round(n / (1 << 20), 1)
+
+
+def _run_and_drop(step) -> None:
+    """One step on a pool thread, its result dropped there."""
+    step()
 
 
 def main() -> int:
@@ -59,7 +66,7 @@ def main() -> int:
         with open(args.file, "rb") as src, gzip.open(zipped, "wb", compresslevel=1) as dst:
             shutil.copyfileobj(src, dst)
         text = Path(args.file).read_text(encoding="utf-8")
-        task = _archive.Task(key="", out=tmp, inputs=(), mode=None, types="infer")
+        task = _archive.Task(key="", out=tmp, inputs=(), options=ConvertOptions())
         steps = {
             "parse_raw": lambda: tessrin_core.parse_raw(text),
             "parse_arrow_file": lambda: tessrin_core.parse_arrow_file(args.file),
@@ -78,7 +85,7 @@ def main() -> int:
                 if args.threads == 1:
                     step()
                 else:
-                    list(pool.map(lambda _: (step(), None)[1], range(args.threads)))
+                    list(pool.map(_run_and_drop, [step] * args.threads))
                 gc.collect()
                 figures[f"after_{name}"] = mib(resident() - start)
             released = None
@@ -87,7 +94,6 @@ def main() -> int:
             gc.collect()
             figures["released_mib"] = None if released is None else mib(released)
             figures["after_release_memory"] = mib(resident() - start)
-        del text
     print(json.dumps(figures))
     return 0
 

@@ -510,8 +510,10 @@ def render_writers(inputs: list[Input], writers: list[str], results: dict) -> li
         "",
         "## Writing CIF (issue 17): MB/s of input file written back, ratio to gemmi's writer",
         "",
-        "The document is parsed first (not timed): `parse_raw` for dumps, `gemmi.cif."
-        "read_string` for gemmi. Target: dumps ≥ 1× `Document.as_string()` on every input.",
+        (
+            "The document is parsed first (not timed): `parse_raw` for dumps, `gemmi.cif."
+            "read_string` for gemmi. Target: dumps ≥ 1× `Document.as_string()` on every input."
+        ),
         "",
         "| input | size | " + " | ".join(LABELS[e] for e in writers) + " |",
         "|" + "---|" * (len(writers) + 2),
@@ -549,8 +551,10 @@ def render_types(single: list[Input], entries: list[str], results: dict) -> list
         "",
         "## Typed columns (issue 16): cost of types=\"infer\" on the mmCIF inputs (target ≤ +25 %)",
         "",
-        "| input | types=text | types=infer | typing cost | gemmi read + as_number | "
-        "infer ÷ gemmi's time |",
+        (
+            "| input | types=text | types=infer | typing cost | gemmi read + as_number | "
+            "infer ÷ gemmi's time |"
+        ),
         "|---|---|---|---|---|---|",
     ]
     for inp in (i for i in single if i.kind == "mmcif"):

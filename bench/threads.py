@@ -30,7 +30,7 @@ from pathlib import Path
 for _var in ("OPENBLAS_NUM_THREADS", "OMP_NUM_THREADS", "MKL_NUM_THREADS"):
     os.environ.setdefault(_var, "1")
 
-import tessrin_core  # noqa: E402
+import tessrin_core
 
 CORPUS = Path(__file__).resolve().parents[2] / "shared" / "corpus"
 SUFFIXES = (".cif", ".dic", ".mmcif")

@@ -3,14 +3,15 @@ agreement with parse_raw on inline texts and real files."""
 
 import json
 import os
-import subprocess
 import queue
+import subprocess
 import sys
 import threading
 from concurrent.futures import ThreadPoolExecutor
 from pathlib import Path
 
 import pytest
+
 from conftest import arrow_name
 
 tessrin_core = pytest.importorskip("tessrin_core")

@@ -8,6 +8,7 @@ from types import SimpleNamespace as NS
 
 import pytest
 import tessrin_core
+
 from conftest import growth_trend
 from tessrin.cifmodel.model import CifBlock, CifFile, CifSaveFrame
 from tessrin.types import CifVersion
@@ -21,7 +22,9 @@ def make(cls):
 
 def element(**overrides):
     """A stand-in block: any object with the attributes deepcopy reads."""
-    fields = dict(name="n", _id=0, _tags={}, _tag_order=[], _loops=[], _save_frame_list=[])
+    fields = {
+        "name": "n", "_id": 0, "_tags": {}, "_tag_order": [], "_loops": [], "_save_frame_list": []
+    }
     fields.update(overrides)
     return NS(**{k: v for k, v in fields.items() if v is not ...})
 
@@ -327,7 +330,7 @@ def test_views_are_copies():
     assert b.loops[-1] == ["_t"]
     b._loops.append(5)
     with pytest.raises(TypeError, match="_loops"):
-        b.loops
+        _ = b.loops
 
 
 # --- the borrow flag -----------------------------------------------------------------------
@@ -353,7 +356,7 @@ def test_key_comparison_cannot_assign_object_being_read():
     with pytest.raises(RuntimeError, match="^Already borrowed$"):
         f["_a"]
     with pytest.raises(RuntimeError, match="^Already borrowed$"):
-        "_a" in f
+        _ = "_a" in f
     f._tags = {EvilKey(lambda: f._tags.clear()): 1}  # the borrows were released
     with pytest.raises(KeyError):
         f["_a"]
@@ -573,8 +576,10 @@ def assert_agrees_with_raw(text):
 
 
 RICH = [
-    "#\\#CIF_2.0\ndata_x _list [1 [2 3] {'k':v 'K':w 'k':z}] _t {}\n"
-    "loop_ _a _b [x] {'q':[]} 2 3\nsave_Fr _s ;\ntext\n; save_ save_fr save_",
+    (
+        "#\\#CIF_2.0\ndata_x _list [1 [2 3] {'k':v 'K':w 'k':z}] _t {}\n"
+        "loop_ _a _b [x] {'q':[]} 2 3\nsave_Fr _s ;\ntext\n; save_ save_fr save_"
+    ),
     "data_one _a 1 data_two loop_ _p _q 1 2 3 save_x _r 'q' save_ _late 4",
     "data_u _Ünïcode 'ΣΑΣ' _x \"a b\"\n_y ;\n line\n;\n",
     "_orphan 1 data_ _bad [ loop_ _z",

@@ -393,26 +393,44 @@ def test_check_shows_each_problem_once(tmp_path):
     # with its action; one without a position is the finding of the same meaning; the
     # per-character diagnostics of one line are one line with their count.
     assert lines == [
-        "b.cif:2:20: error[value-without-tag]: value with no data name (quote values that "
-        "hold spaces) [attached to _tessrin_error_value]",
-        "b.cif:3:1: error[loop-count-mismatch]: loop of 2 data names has 3 values, not a "
-        "multiple of 2 [padded 1 placeholder(s)]",
+        (
+            "b.cif:2:20: error[value-without-tag]: value with no data name (quote values that "
+            "hold spaces) [attached to _tessrin_error_value]"
+        ),
+        (
+            "b.cif:3:1: error[loop-count-mismatch]: loop of 2 data names has 3 values, not a "
+            "multiple of 2 [padded 1 placeholder(s)]"
+        ),
         "x.cif:2:7: error[encoding]: byte 0xE9 is not UTF-8 (read as U+FFFD); CIF 1.1 is ASCII",
-        "g.cif:2:7: error[char-non-ascii]: character U+00B0 is not ASCII; CIF 1.1 allows other "
-        "characters only through its backslash escapes (and 2 more characters on this line) "
-        "[lexer recovery]",
-        "g.cif:3:7: error[char-non-ascii]: character U+00B0 is not ASCII; CIF 1.1 allows other "
-        "characters only through its backslash escapes [lexer recovery]",
-        "d.cif:3:1: error[duplicate-tag]: data name '_A' appears more than once in this data "
-        "block [kept every value of the tag as one list; 0 values not kept]",
-        "d.cif:4:1: error[value-without-tag]: value with no data name (quote values that hold "
-        "spaces) [attached to _tessrin_error_value]",
-        "d.cif:4:1: error[char-control]: control character U+0001 is not allowed in CIF (only "
-        "tab, line feed and carriage return are)",
-        "d.cif:5:1: error[duplicate-block-code]: block code 'X' appears more than once in this "
-        "file [duplicate block stored with distinct internal id]",
-        "d.cif:9:1: error[duplicate-frame-code]: frame code 'f' appears more than once in this "
-        "data block [duplicate save frame stored with distinct internal id]",
+        (
+            "g.cif:2:7: error[char-non-ascii]: character U+00B0 is not ASCII; CIF 1.1 allows other "
+            "characters only through its backslash escapes (and 2 more characters on this line) "
+            "[lexer recovery]"
+        ),
+        (
+            "g.cif:3:7: error[char-non-ascii]: character U+00B0 is not ASCII; CIF 1.1 allows other "
+            "characters only through its backslash escapes [lexer recovery]"
+        ),
+        (
+            "d.cif:3:1: error[duplicate-tag]: data name '_A' appears more than once in this data "
+            "block [kept every value of the tag as one list; 0 values not kept]"
+        ),
+        (
+            "d.cif:4:1: error[value-without-tag]: value with no data name (quote values that hold "
+            "spaces) [attached to _tessrin_error_value]"
+        ),
+        (
+            "d.cif:4:1: error[char-control]: control character U+0001 is not allowed in CIF (only "
+            "tab, line feed and carriage return are)"
+        ),
+        (
+            "d.cif:5:1: error[duplicate-block-code]: block code 'X' appears more than once in this "
+            "file [duplicate block stored with distinct internal id]"
+        ),
+        (
+            "d.cif:9:1: error[duplicate-frame-code]: frame code 'f' appears more than once in this "
+            "data block [duplicate save frame stored with distinct internal id]"
+        ),
     ]
     assert summary.startswith("4 files (0 clean), 10 diagnostics (4 lexical, 2 syntactic, ")
     assert summary.endswith("10 findings (1 char-control, 2 char-non-ascii, 1 "

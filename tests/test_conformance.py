@@ -4,10 +4,11 @@ several violations at once."""
 
 
 import pytest
-import tessrin
+import tessrin_core
 from hypothesis import given
 from hypothesis import strategies as st
-import tessrin_core
+
+import tessrin
 from conftest import CORPUS
 from tessrin.conformance import RULES
 

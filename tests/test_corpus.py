@@ -3,6 +3,7 @@ entry functions agree on each file, events keep their order, diagnostics point i
 and files that no tool complains about give no diagnostic at all."""
 
 import pytest
+
 from conftest import (
     CORPUS,
     Recorder,

@@ -3,6 +3,7 @@ defined twice in one frame, NUL inside names, and the `;\\` line-folding marker.
 function must keep the data and say what it did."""
 
 import pytest
+
 from conftest import Recorder, check_positions, entries_agree, tessrin_core
 
 C2 = "#\\#CIF_2.0\n"
@@ -25,12 +26,12 @@ def only_frame(raw):
     ],
 )  # fmt: skip
 def test_keyless_container_in_table_is_kept_under_one_key(body, expected):
-    raw, batches = entries_agree(C2 + "data_x\n" + body + "\n")
+    raw, _batches = entries_agree(C2 + "data_x\n" + body + "\n")
     assert raw["blocks"][0]["tags"]["_a"] == [expected]  # parse_cif and parse_arrow agree
     recoveries = {e["recovery_action"] for e in raw["errors"]
                   if e["message"] == "container in table key position"}  # fmt: skip
-    assert recoveries == {'treating container as table value (no key); collected into the list '
-                          'under key "\\r_tessrin_keyless"'}  # fmt: skip
+    assert recoveries == {('treating container as table value (no key); collected into the list '
+                           'under key "\\r_tessrin_keyless"')}  # fmt: skip
 
 
 AGAIN = 'tag "{}" defined again in the same {}'
@@ -68,8 +69,8 @@ def test_tag_defined_twice_is_reported_and_rows_stay_aligned(source, tags, loops
     ("source", "name", "recovery"),
     [
         ("data_a\n_a\0b 1\n", "_a\0b", "name kept; U+FFFD in its place in the Arrow field name"),
-        (C2 + "data_a\nloop_ _x _\0\n1 2\n", "_\0", "name kept; U+FFFD in its place in the "
-         "Arrow field name"),
+        (C2 + "data_a\nloop_ _x _\0\n1 2\n", "_\0", ("name kept; U+FFFD in its place in the "
+          "Arrow field name")),
         ("data_a\0b\n_a 1\n", "a\0b", "name kept"),
         (C2 + "data_a\nsave_f\0\n_a 1\nsave_\n", "f\0", "name kept"),
     ],

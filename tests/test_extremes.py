@@ -10,6 +10,7 @@ import textwrap
 from pathlib import Path
 
 import pytest
+
 from conftest import UNDER_ASAN
 
 TESTS = Path(__file__).resolve().parent

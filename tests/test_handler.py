@@ -5,6 +5,7 @@ import sys
 import types
 
 import pytest
+
 import tessrin.types
 from conftest import HANDLER_METHODS, Recorder, events, tessrin_core
 from tessrin.types import CifVersion, ValueType

@@ -12,12 +12,14 @@ from concurrent.futures import ThreadPoolExecutor
 
 import pyarrow as pa
 import pytest
+
 import tessrin
 import tessrin.types
-from tessrin import _archive
 from conftest import HANDLER_METHODS, UNDER_ASAN, growth_trend, tessrin_core
 from conftest import traced as traced_bytes
 from tessrin.cifmodel.model import CifBlock, CifFile, CifSaveFrame
+from tessrin.convert import archive as _archive
+from tessrin.convert.options import ConvertOptions
 from tessrin.types import CifVersion, ParseError, ValueType
 
 PAGE = resource.getpagesize()
@@ -308,7 +310,7 @@ def work(tmp_path_factory):
         path, zipped = folder / f"{rows}.cif", folder / f"{rows}.cif.gz"
         path.write_text(text)
         zipped.write_bytes(gzip.compress(text.encode(), compresslevel=1))
-        task = _archive.Task(key="", out=str(folder), inputs=(), mode=None, types="infer")
+        task = _archive.Task(key="", out=str(folder), inputs=(), options=ConvertOptions())
         tessrin_core.parse_raw(text)
         tessrin_core.parse_arrow_file(str(path))
         tessrin.dumps(tessrin_core.parse_raw(text))
@@ -335,7 +337,7 @@ def test_release_memory_gives_back_what_calls_kept(work):
 def test_release_memory_while_other_threads_work(tmp_path):
     text = big_mmcif(5_000)
     (tmp_path / "t.cif.gz").write_bytes(gzip.compress(text.encode()))
-    task = _archive.Task(key="", out=str(tmp_path), inputs=(), mode=None, types="infer")
+    task = _archive.Task(key="", out=str(tmp_path), inputs=(), options=ConvertOptions())
     expected = tessrin.dumps(tessrin_core.parse_raw(text))
     rows = len(tessrin_core.parse_tables(text)[0]["atom_site"])
     stop = threading.Event()

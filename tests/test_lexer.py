@@ -2,6 +2,7 @@
 and the lexer's diagnostics."""
 
 import pytest
+
 from conftest import errors, structure
 
 CIF2 = "#\\#CIF_2.0\n"

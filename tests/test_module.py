@@ -4,6 +4,7 @@ import inspect
 import pathlib
 
 import pytest
+
 from conftest import Recorder, tessrin_core
 
 FUNCTIONS = [
@@ -17,7 +18,7 @@ def test_members_in_registration_order():
     members = [name for name in vars(tessrin_core) if not name.startswith("__")]
     # _dumps, _parse_raw_origins and _number_cells are native halves of tessrin.dumps
     # (python/tessrin/_write.py), _parse_tables_bytes reads decompressed archive files
-    # (python/tessrin/_archive.py), _reserve_kept and _unreserve_kept count its kept buffers
+    # (python/tessrin/convert/archive.py), _reserve_kept and _unreserve_kept count its kept buffers
     # (python/tessrin/_memory.py).
     assert members == [
         "CifSaveFrame", "CifBlock", "CifFile", *FUNCTIONS, "_dumps", "_parse_raw_origins",
@@ -213,8 +214,8 @@ def test_max_errors_bounds_the_records_and_nothing_else(tmp_path, name, limit, a
     assert bounded[:limit] == everything[:limit]
     final = bounded[limit]
     final = final if isinstance(final, tuple) else tuple(final.values())
-    assert final[:2] == ("semantic", f"{total - limit} more diagnostic(s) found and not recorded "
-                                     f"(max_errors={limit})")
+    assert final[:2] == ("semantic", (f"{total - limit} more diagnostic(s) found and not recorded "
+                                      f"(max_errors={limit})"))
     assert len(bounded) == limit + 1
     if name != "parse":  # the handler's events include the diagnostics themselves
         assert data == full_data

@@ -4,6 +4,7 @@ the ordering guarantees on messy and hostile input."""
 import random
 
 import pytest
+
 from conftest import check_order, events, structure, tessrin_core
 
 

@@ -12,6 +12,9 @@ kind of magic line."""
 import os
 import tempfile
 
+from hypothesis import HealthCheck, example, given, settings
+from hypothesis import strategies as st
+
 from conftest import (
     Recorder,
     batch_view,
@@ -20,8 +23,6 @@ from conftest import (
     entries_agree,
     tessrin_core,
 )
-from hypothesis import HealthCheck, example, given, settings
-from hypothesis import strategies as st
 
 SETTINGS = settings(
     max_examples=1500,

@@ -93,10 +93,12 @@ class TestLoops:
     def test_incomplete_last_row_is_padded(self):
         result = parse_raw("data_x\nloop_ _a _b 1 2 3\n")
         assert semantic(result) == [(
-            "loop value count 3 is not divisible by tag count 2 (1 value(s) missing from final "
-            "row); tags: _a, _b", "padded 1 placeholder(s)")]  # fmt: skip
+            (
+                "loop value count 3 is not divisible by tag count 2 (1 value(s) missing from final "
+                "row); tags: _a, _b"
+            ), "padded 1 placeholder(s)")]  # fmt: skip
         assert result["blocks"][0]["tags"] == {"_a": ["1", "3"], "_b": ["2", "?"]}
-        error = [e for e in result["errors"] if e["error_type"] == "semantic"][0]
+        error = next(e for e in result["errors"] if e["error_type"] == "semantic")
         assert (error["line"], error["column"], error["context"]) == (0, 0, "RawBuilder")
 
     def test_tag_named_twice_in_header_keeps_its_values(self):

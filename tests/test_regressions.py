@@ -5,6 +5,7 @@ from collections import Counter
 from pathlib import Path
 
 import pytest
+
 from conftest import Recorder, tessrin_core
 from test_arrow import check_against_raw
 

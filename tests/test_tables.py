@@ -5,6 +5,7 @@ import json
 from collections import Counter, defaultdict
 
 import pytest
+
 from conftest import CORPUS, tessrin_core
 from test_corpus import corpus_files, read_as_user
 
@@ -47,8 +48,10 @@ CASES = {
         0,
     ),
     "ddl1 known, unknown plain, unknown in loop beside known": (
-        "data_d\n_cell_length_a 5\n_Symmetry_space_group_name_H-M 'P 1'\n_my_thing 1\n"
-        "loop_ _atom_site_label _atom_site_fract_x _atom_site_my_extra\nC1 0.1 e\n",
+        (
+            "data_d\n_cell_length_a 5\n_Symmetry_space_group_name_H-M 'P 1'\n_my_thing 1\n"
+            "loop_ _atom_site_label _atom_site_fract_x _atom_site_my_extra\nC1 0.1 e\n"
+        ),
         {
             "cell": (["length_a"], [("d", None, "5")]),
             "space_group": (["name_H-M_full"], [("d", None, "P 1")]),
@@ -133,15 +136,15 @@ PLACES = [
      {"1": ("a", "b.c"), "2": ("a", "x"), "3": ("_unknown", "_.y"), "4": ("_unknown", "_z.")}),
     # DDL1 names: the longest category the dictionary knows, the file's spelling where it spells
     # category and column out, the dictionary's where it does not
-    ("_Cell_Length_A 1\n_cell_length_b 2\n_atom_site_aniso_U_11 3\n_atom_site_fract_x 4\n"
-     "_refine_ls_wR_factor_gt 5\n_diffrn_radiation_wavelength 6\n_ATOM_SITE_LABEL 7\n"
-     "_atom_rho_multipole_coeff_p1-1 8\n",
+    (("_Cell_Length_A 1\n_cell_length_b 2\n_atom_site_aniso_U_11 3\n_atom_site_fract_x 4\n"
+      "_refine_ls_wR_factor_gt 5\n_diffrn_radiation_wavelength 6\n_ATOM_SITE_LABEL 7\n"
+      "_atom_rho_multipole_coeff_p1-1 8\n"),
      {"1": ("Cell", "Length_A"), "2": ("Cell", "length_b"), "3": ("atom_site_aniso", "U_11"),
       "4": ("atom_site", "fract_x"), "5": ("refine_ls", "wR_factor_gt"),
       "6": ("diffrn_radiation_wavelength", "value"), "7": ("atom_site", "LABEL"),
       "8": ("atom_rho_multipole_coeff", "P1_1")}),
-    ("_symmetry_space_group_name_H-M 'P 1'\n_symmetry_space_group_name_Hall 'P 2'\n"
-     "_space_group_name_H-M_alt 'P 3'\n",
+    (("_symmetry_space_group_name_H-M 'P 1'\n_symmetry_space_group_name_Hall 'P 2'\n"
+      "_space_group_name_H-M_alt 'P 3'\n"),
      {"P 1": ("space_group", "name_H-M_full"), "P 2": ("space_group", "name_Hall"),
       "P 3": ("space_group", "name_H-M_alt")}),
     # unknown names: in a loop, the first known name's category, under the rest of the name

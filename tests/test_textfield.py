@@ -2,6 +2,7 @@
 to stored values."""
 
 import pytest
+
 from conftest import errors, structure, tessrin_core
 
 CIF2 = "#\\#CIF_2.0\n"

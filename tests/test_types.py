@@ -493,6 +493,7 @@ def test_command_convert_and_show(tmp_path, types, length_a, label):
     cell = pq.read_table(tmp_path / "out" / "cell.parquet")
     assert cell.schema.field("length_a").type == length_a
     assert pq.read_table(tmp_path / "out" / "atom.parquet").schema.field("label").type == label
-    shown = subprocess.run([*run, "show", "x.cif"], cwd=tmp_path, capture_output=True, text=True)
+    shown = subprocess.run([*run, "show", "x.cif"], cwd=tmp_path, capture_output=True, text=True,
+                           check=True)
     # One-row tables are `item: value` lines.
     assert "length_a: 9.8213 (float64)" in shown.stdout and "label: C1\n" in shown.stdout

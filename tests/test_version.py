@@ -1,6 +1,7 @@
 """Version detection: the magic comment, the lines it cuts off, and its one diagnostic."""
 
 import pytest
+
 from conftest import Recorder, tessrin_core
 from tessrin.types import CifVersion
 

@@ -7,12 +7,12 @@ import math
 
 import pyarrow as pa
 import pytest
-from conftest import CORPUS
 from hypothesis import given, settings
 from hypothesis import strategies as st
 from tessrin_core import _number_cells
 
 import tessrin
+from conftest import CORPUS
 
 # A sample of the corpus: structure files, a large mmCIF, CIF 2.0 and Unicode files.
 SAMPLE_DIRS = [
@@ -246,8 +246,8 @@ LAYOUTS = [
      {"c": table(["a", "a"], metadata=SU_RULE, v=[1.5, 1200.0], v_su=[0.2, None],
                  w_su=[0.1, 0.3])},
      {"a": ([["_c.v", "_c.w_su"]], {"_c.v": ["1.5(2)", "1200.0"], "_c.w_su": ["0.1", "0.3"]})}),
-    ("names already tags keep them (a loop of one row where only a loop places them in the "
-     "table); blocks in order of first appearance, save frames after their block's items",
+    (("names already tags keep them (a loop of one row where only a loop places them in the "
+      "table); blocks in order of first appearance, save frames after their block's items"),
      {"_unknown": table(["b", "a"], _my=["1", "2"]),
       "a": table(["a", "a"], frames=["f", None], **{"_a.block": ["3", "4"]})},
      {"b": ([], {"_my": ["1"]}), "a": ([["_a.block"]], {"_my": ["2"], "_a.block": ["4"]}),

@@ -34,8 +34,9 @@ def corpus_files(corpus: Path) -> list[Path]:
 
 def changed_lines(before: str, after: str) -> int:
     """Changed lines by `diff`: per hunk the larger of lines removed and lines added."""
+    # diff exits 1 when the files differ: that is its answer, not a failure.
     report = subprocess.run(["diff", before, after], capture_output=True, text=True,
-                            errors="replace").stdout
+                            errors="replace", check=False).stdout
     total = removed = added = 0
     for line in report.splitlines():
         if line.startswith("<"):
@@ -51,10 +52,11 @@ def changed_lines(before: str, after: str) -> int:
 def measure(path: str) -> tuple[str, int | None, int, str | None, int | None]:
     """(path, changed lines or None when refused, diagnostics, failure, changed lines with
     the file's first value fixed, less the lines that value's token took)."""
-    from tessrin._convert_cif import convert_file_to_cif
+    from tessrin.convert.options import ConvertOptions
+    from tessrin.convert.to_cif import convert_file_to_cif
 
     with tempfile.TemporaryDirectory() as out:
-        outcome = convert_file_to_cif((path, out))
+        outcome = convert_file_to_cif((path, out), ConvertOptions())
         if outcome["failure"] is not None:
             return path, None, outcome["diagnostics"], outcome["failure"], None
         written = os.path.join(out, outcome["written"][0])
@@ -64,10 +66,12 @@ def measure(path: str) -> tuple[str, int | None, int, str | None, int | None]:
 
 def edited_excess(path: str, scratch: str) -> int | None:
     """Lines beyond its own token's that fixing the file's first str value changes."""
-    import tessrin
     import tessrin_core
 
-    text = open(path, encoding="utf-8", newline="").read()
+    import tessrin
+
+    with open(path, encoding="utf-8", newline="") as stream:
+        text = stream.read()
     # Read as the writer reads it: line ends normalised first, so origins count in that text.
     normalised = text.replace("\r\n", "\n").replace("\r", "\n")
     raw, origins, start = tessrin_core._parse_raw_origins(normalised)

@@ -10,27 +10,27 @@ from tessrin_core import (
     parse_tables_file,
 )
 
-from tessrin.conformance import conformance, conformance_file
 from tessrin._memory import release_memory
 from tessrin._write import dump, dumps
+from tessrin.conformance import conformance, conformance_file
 from tessrin.types import CifVersion, ParseError, ValueType
 
 __all__ = [
-    "parse",
-    "parse_raw",
-    "parse_cif",
-    "parse_arrow",
-    "parse_arrow_file",
+    "CifVersion",
+    "ParseError",
+    "ValueType",
     "conformance",
     "conformance_file",
-    "dumps",
     "dump",
+    "dumps",
+    "parse",
+    "parse_arrow",
+    "parse_arrow_file",
+    "parse_cif",
+    "parse_raw",
     "parse_tables",
     "parse_tables_file",
     "release_memory",
-    "CifVersion",
-    "ValueType",
-    "ParseError",
 ]
 
 

@@ -21,6 +21,9 @@ from tessrin.types import CifVersion
 
 ERROR_TYPES = ("lexical", "syntactic", "semantic")
 SHOW_MAX_DIAGNOSTICS = 10
+# What `check` records of one file by default: a file of millions of stray values must not
+# print millions of lines.
+CHECK_MAX_ERRORS = 1000
 
 
 def mode_of(strict: bool) -> str | None:
@@ -398,11 +401,66 @@ def frame_view(title: str, frame: dict, rows: int, width: int):
     return Group(*parts)
 
 
+# --- category tables on screen (`show`) ---------------------------------------------------
+
+
+def cell_value(cell):
+    """A cell as shown: lists and tables (NUL + JSON) decoded, numbers of typed columns as
+    their shortest text, other scalars as they are."""
+    if isinstance(cell, (int, float)):
+        return str(cell)
+    if isinstance(cell, str) and cell.startswith("\x00"):
+        try:
+            return json.loads(cell[1:])
+        except (ValueError, RecursionError):
+            return cell[1:]
+    return cell
+
+
+# By the types' names: `check` imports this module in every worker, and pyarrow is slow to
+# import.
+_TYPE_MARKS = {"int64": "int64", "double": "float64"}
+
+
+def type_mark(field) -> str | None:
+    """The type a typed column is marked with, None for text."""
+    return _TYPE_MARKS.get(str(field.type))
+
+
+def typed_titles(schema) -> list[str]:
+    """Column titles with typed columns marked by their type (`Cartn_x: float64`)."""
+    return [
+        f"{field.name}: {type_mark(field)}" if type_mark(field) else field.name
+        for field in schema
+    ]
+
+
+def table_view(name: str, table, rows: int, width: int):
+    """One category: its size, then its first rows under the column names, or (for one row)
+    each column as an `item: value` line, so that no column is left out."""
+    title = Text(
+        f"{name}: {plural(table.num_rows, 'row')}, {plural(table.num_columns - 2, 'column')}",
+        style="bold",
+    )
+    if not table.num_rows:
+        return title
+    if table.num_rows == 1:
+        # A frame of None only says the table is not in a save frame.
+        items = [
+            (field.name, cell_value(column[0].as_py()), type_mark(field))
+            for field, column in zip(table.schema, table.columns)
+            if not (field.name == "frame" and column[0].as_py() is None)
+        ]
+        return Group(title, Padding(item_lines(items, width - 2), (0, 0, 0, 2)))
+    head = table.slice(0, rows)
+    columns = [[cell_value(c) for c in column.to_pylist()] for column in head.columns]
+    view = loop_table(typed_titles(head.schema), columns, head.num_rows, width - 2, strip=False)
+    return Group(title, Padding(Group(view, *more_rows(table.num_rows, rows)), (0, 0, 0, 2)))
+
+
 def check_command(path: str, strict: bool, diagnostics: int) -> str:
     """The `tessrin check` command that lists a file's diagnostics as `show` counted them."""
     import shlex
-
-    from tessrin.cli import CHECK_MAX_ERRORS
 
     options = " --strict" if strict else ""
     if diagnostics > CHECK_MAX_ERRORS:
@@ -434,8 +492,6 @@ def show_file(
         soft_wrap=True,
     )
     if not blocks_view:
-        from tessrin._tables import table_view
-
         tables, _ = tessrin_core.parse_tables(text, mode_of(strict))
         for name, table in tables.items():
             console.print()

@@ -116,6 +116,15 @@ def read_text(path: str) -> str:
         raise Unreadable(utf8_reason(data, error)) from None
 
 
+# What a conversion adds where a file is not UTF-8.
+ENCODING_HINT = "; or give --encoding NAME (e.g. cp1252) to read it in that encoding"
+
+
+def decode_failure(error: UnicodeDecodeError, encoding: str) -> str:
+    """Why a file read in the codec the user named could not be read."""
+    return f"cannot read as {encoding}: {error.reason} at byte {error.start}"
+
+
 def native_read_reason(error: OSError) -> str:
     """A readable reason for an OSError raised by the native file reader (which already says
     where a file stops being UTF-8)."""

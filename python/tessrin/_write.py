@@ -14,7 +14,7 @@ from tessrin_core import CifFile, _dumps, _parse_raw_origins
 from tessrin._write_tables import is_table_dict, table_blocks
 from tessrin.types import CifVersion
 
-__all__ = ["dumps", "dump"]
+__all__ = ["dump", "dumps"]
 
 _VERSIONS = {"1.1": "1.1", "2.0": "2.0", "CIF_1_1": "1.1", "CIF_2_0": "2.0"}
 

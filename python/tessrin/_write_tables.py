@@ -18,6 +18,7 @@ pyarrow.compute; the text is laid out by the native writer (`_dumps`).
 
 from __future__ import annotations
 
+import itertools
 import json
 
 import pyarrow as pa
@@ -307,7 +308,7 @@ def table_blocks(tables: dict) -> tuple[list[dict], bool]:
         frames = table.column("frame").to_pylist()
         bounds = _stretches(table, text)
         stretches = []
-        for start, end in zip(bounds, bounds[1:]):
+        for start, end in itertools.pairwise(bounds):
             present = []
             for i, c in enumerate(written):
                 column = table.column(c)

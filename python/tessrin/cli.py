@@ -13,9 +13,6 @@ EXIT_INTERNAL = 3  # a fault of the command itself (traceback with --debug)
 EXIT_INTERRUPTED = 130  # 128 + SIGINT, as shells report a Ctrl-C
 EXIT_BROKEN_PIPE = 141  # 128 + SIGPIPE, what a shell reports for a program cut off by `| head`
 
-# A file of millions of stray values must not print millions of lines by default.
-CHECK_MAX_ERRORS = 1000
-
 EXIT_STATUS_HELP = """\
 exit status:
   0    success (for check: no diagnostics)
@@ -68,6 +65,7 @@ def _version_action():
 def build_parser():
     import argparse
 
+    from tessrin._report import CHECK_MAX_ERRORS
     from tessrin._run import default_jobs
 
     parser = argparse.ArgumentParser(
@@ -359,11 +357,12 @@ def run_convert(args) -> int:
     import functools
     import itertools
 
-    from tessrin._convert import DIAGNOSTICS_FILE, convert_file, output_dirs
+    import tessrin_core
+
     from tessrin._report import plural
     from tessrin._run import FileFailure, run_all
-
-    import tessrin_core
+    from tessrin.convert.file import DIAGNOSTICS_FILE, convert_file, output_dirs
+    from tessrin.convert.options import ConvertOptions
 
     try:
         # Read the dictionary once up front (it is cached), so a bad path is one clear error
@@ -379,27 +378,27 @@ def run_convert(args) -> int:
     except ValueError as error:
         _complain(f"--types: {error}")
         return EXIT_TROUBLE
+    options = ConvertOptions(
+        strict=args.strict, types=args.types, max_errors=args.max_errors, encoding=args.encoding
+    )
     if dataset and (
         args.dataset or args.resume or args.scheduler or any(map(os.path.isdir, args.paths))
     ):
-        from tessrin._archive import convert_archive
+        from tessrin.convert.archive import convert_archive
 
         return convert_archive(
             args.paths,
             args.output,
+            options,
             jobs=args.jobs,
             scheduler=args.scheduler,
             resume=args.resume,
-            strict=args.strict,
-            types=args.types,
-            max_errors=args.max_errors,
-            encoding=args.encoding,
             task_mb=args.task_size,
             complain=_complain,
         )
     paths, tables_jobs = args.paths, []
     if args.to == "cif":
-        from tessrin._convert_cif import convert_parquet_to_cif, table_sources
+        from tessrin.convert.to_cif import convert_parquet_to_cif, table_sources
 
         # A directory of category tables (`convert --to parquet` output) is one CIF to write.
         tables_dirs = [p for p in paths if os.path.isdir(p) and table_sources(p)]
@@ -410,24 +409,12 @@ def run_convert(args) -> int:
         ]
     files, troubled = _inputs(paths) if paths else ([], False)
     jobs = list(zip(files, output_dirs(files, args.output)))
-    job = functools.partial(
-        convert_file,
-        fmt=args.to,
-        strict=args.strict,
-        max_errors=args.max_errors,
-        encoding=args.encoding,
-        layout=args.layout,
-        types=args.types,
-    )
+    job = functools.partial(convert_file, fmt=args.to, options=options, layout=args.layout)
     if args.to == "cif":
-        from tessrin._convert_cif import convert_file_to_cif
+        from tessrin.convert.to_cif import convert_file_to_cif
 
         job = functools.partial(
-            convert_file_to_cif,
-            strict=args.strict,
-            max_errors=args.max_errors,
-            cif_version=args.cif_version,
-            encoding=args.encoding,
+            convert_file_to_cif, options=options, cif_version=args.cif_version
         )
     for outcome in itertools.chain(tables_jobs, run_all(job, jobs, args.jobs)):
         if isinstance(outcome, FileFailure):

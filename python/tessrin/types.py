@@ -4,7 +4,7 @@ from __future__ import annotations
 
 import enum
 
-__all__ = ["CifVersion", "ValueType", "ParseError"]
+__all__ = ["CifVersion", "ParseError", "ValueType"]
 
 
 class CifVersion(enum.Enum):
@@ -29,7 +29,7 @@ class ValueType(enum.IntEnum):
 class ParseError:
     """One diagnostic: what went wrong where, and what the parser did to carry on."""
 
-    __slots__ = ("error_type", "message", "line", "column", "context", "recovery_action")
+    __slots__ = ("column", "context", "error_type", "line", "message", "recovery_action")
 
     def __init__(
         self,

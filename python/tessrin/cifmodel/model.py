@@ -2,4 +2,4 @@
 
 from tessrin_core import CifBlock, CifFile, CifSaveFrame
 
-__all__ = ["CifFile", "CifBlock", "CifSaveFrame"]
+__all__ = ["CifBlock", "CifFile", "CifSaveFrame"]

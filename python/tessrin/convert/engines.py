@@ -3,6 +3,7 @@ distributed cluster. Both take the same task functions and hand back results as 
 
 from __future__ import annotations
 
+import importlib
 import multiprocessing
 import os
 from collections.abc import Callable, Iterator, Sequence
@@ -35,16 +36,17 @@ def use_system_memory_pool() -> None:
     pa.set_memory_pool(pa.system_memory_pool())
 
 
-def _prepare_worker() -> None:
-    """For a worker of our own: the memory pool, and what every task imports, once per worker
-    and before its first task (importing pyarrow takes a good part of a second)."""
+def _prepare_worker(tasks_module: str) -> None:
+    """For a worker of our own: the memory pool, and the module of the task functions (with
+    all it imports), once per worker and before its first task (importing pyarrow takes a good
+    part of a second). By name: the engines know nothing of the tasks they run."""
     use_system_memory_pool()
-    import tessrin._archive  # noqa: F401
+    importlib.import_module(tasks_module)
 
 
-def _start_worker() -> None:
+def _start_worker(tasks_module: str) -> None:
     _ignore_sigint()
-    _prepare_worker()
+    _prepare_worker(tasks_module)
 
 
 def _ready() -> None:
@@ -52,10 +54,12 @@ def _ready() -> None:
 
 
 class LocalEngine:
-    """Worker processes on this machine (`jobs` = 1 runs the tasks in this process)."""
+    """Worker processes on this machine (`jobs` = 1 runs the tasks in this process), each
+    importing `tasks_module` as it starts."""
 
-    def __init__(self, jobs: int) -> None:
+    def __init__(self, jobs: int, tasks_module: str) -> None:
         self.jobs = jobs
+        self.tasks_module = tasks_module
         self.pool: ProcessPoolExecutor | None = None
         if jobs == 1:
             use_system_memory_pool()
@@ -75,7 +79,10 @@ class LocalEngine:
         # forkserver: a worker started while the progress display's thread runs must not
         # inherit that thread's locks, as a plain fork would.
         context = multiprocessing.get_context("forkserver")
-        return ProcessPoolExecutor(self.jobs, mp_context=context, initializer=_start_worker)
+        return ProcessPoolExecutor(
+            self.jobs, mp_context=context, initializer=_start_worker,
+            initargs=(self.tasks_module,),
+        )
 
     def run(self, fn: Callable, items: Sequence, keys: Sequence[str]) -> Iterator[tuple]:
         """Yields (index, result, exception) for every item, as each finishes."""
@@ -128,9 +135,12 @@ class LocalEngine:
 
 class DaskEngine:
     """The tasks on a Dask distributed cluster: at `address`, or a LocalCluster of `jobs`
-    single-threaded worker processes on this machine when `address` is "local"."""
+    single-threaded worker processes on this machine when `address` is "local" (these import
+    `tasks_module` before their first task)."""
 
-    def __init__(self, address: str, jobs: int, say: Callable[[str], None]) -> None:
+    def __init__(
+        self, address: str, jobs: int, say: Callable[[str], None], tasks_module: str
+    ) -> None:
         try:
             from distributed import Client, LocalCluster
         except ImportError:
@@ -157,7 +167,7 @@ class DaskEngine:
                     dashboard_address="127.0.0.1:0",
                 )
             self.client = Client(self.cluster)
-            self.client.run(_prepare_worker)  # the workers are this command's own
+            self.client.run(_prepare_worker, tasks_module)  # the workers are this command's own
             link = self.client.dashboard_link if _has_dashboard() else None
             where = f"dashboard {link}" if link else "no dashboard (install bokeh for one)"
             say(f"started a local Dask cluster of {plural(jobs, 'worker')}; {where}")
@@ -240,6 +250,10 @@ def scheduler_address(option: str | None) -> str | None:
     return option or os.environ.get(SCHEDULER_VARIABLE) or None
 
 
-def make_engine(option: str | None, jobs: int, say: Callable[[str], None]):
+def make_engine(option: str | None, jobs: int, say: Callable[[str], None], tasks_module: str):
+    """The engine the --scheduler option (or its variable) asks for; its workers run the task
+    functions of `tasks_module`."""
     address = scheduler_address(option)
-    return LocalEngine(jobs) if address is None else DaskEngine(address, jobs, say)
+    if address is None:
+        return LocalEngine(jobs, tasks_module)
+    return DaskEngine(address, jobs, say, tasks_module)

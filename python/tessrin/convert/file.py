@@ -5,35 +5,40 @@ from __future__ import annotations
 import errno
 import json
 import os
-import re
 
 import pyarrow as pa
 import tessrin_core
 
-from tessrin._run import Unreadable, input_stem, native_read_reason, read_bytes
+from tessrin._run import (
+    ENCODING_HINT,
+    Unreadable,
+    decode_failure,
+    input_stem,
+    native_read_reason,
+    read_bytes,
+)
+from tessrin.convert.names import distinct_names, safe_name
+from tessrin.convert.options import ConvertOptions
+from tessrin.convert.tables import write_tables
 
 FORMATS = {"parquet": ".parquet", "arrow": ".arrow", "jsonl": ".jsonl"}
 DIAGNOSTICS_FILE = "diagnostics.jsonl"
 BLOCKS_FILE = "blocks.jsonl"
 LEADING_COLUMNS = 5  # _tessrin_block_idx, _block_name, _frame_idx, _frame_name, _loop_id
 
-_UNSAFE = re.compile(r"[^A-Za-z0-9_]+")
-
-
-def safe_name(name: str, limit: int = 60) -> str:
-    """A file-name part made of letters, digits and `_` only, so `-` can separate parts."""
-    return _UNSAFE.sub("_", name)[:limit]
+BLOCK_NAME_LIMIT = 60
+STEM_LIMIT = 100  # of a name made from an input file's name
 
 
 def batch_file_name(batch, block_digits: int, extension: str) -> str:
     """`BLOCKIDX_BLOCK[-saveFRAMEIDX_FRAME]-LOOP.EXT`; the indices keep names unique even when
-    blocks or frames share a name or differ only in characters that are replaced."""
+    blocks or frames share a name or differ only in case."""
     block_idx, block, frame_idx, frame, loop_id = (
         batch.column(i)[0].as_py() for i in range(LEADING_COLUMNS)
     )
-    name = f"{block_idx:0{block_digits}d}_{safe_name(block)}"
+    name = f"{block_idx:0{block_digits}d}_{safe_name(block, BLOCK_NAME_LIMIT)}"
     if frame_idx is not None:
-        name += f"-save{frame_idx}_{safe_name(frame)}"
+        name += f"-save{frame_idx}_{safe_name(frame, BLOCK_NAME_LIMIT)}"
     return f"{name}-{loop_id.strip('_')}{extension}"
 
 
@@ -131,10 +136,12 @@ def _write_lines(target: str, lines) -> None:
             stream.write("\n")
 
 
-def _parse(path, strict, max_errors, encoding: str | None, by_table: bool, types: str):
+def _parse(path, options: ConvertOptions, by_table: bool):
     """The tables (or batches) and diagnostics of a file, gzipped or not; raises OSError,
     Unreadable or UnicodeDecodeError."""
-    mode = "strict" if strict else None
+    mode, max_errors, types, encoding = (
+        options.mode, options.max_errors, options.types, options.encoding
+    )
     if encoding is None:
         if by_table:
             return tessrin_core.parse_tables_file(path, mode, max_errors, types)
@@ -148,22 +155,20 @@ def _parse(path, strict, max_errors, encoding: str | None, by_table: bool, types
 def convert_file(
     job: tuple[str, str],
     fmt: str,
-    strict: bool = False,
-    max_errors: int | None = None,
-    encoding: str | None = None,
+    options: ConvertOptions,
     layout: str = "tables",
-    types: str = "infer",
 ) -> dict:
     """Converts one file into `out_dir`; returns what was written, small enough to send back
-    from a worker process. Text that is not UTF-8 is refused unless `encoding` names the codec
-    to read it with: a conversion must not change characters silently."""
+    from a worker process. Text that is not UTF-8 is refused unless the options' `encoding`
+    names the codec to read it with: a conversion must not change characters silently."""
     path, out_dir = job
+    encoding = options.encoding
     outcome = {"path": path, "out_dir": out_dir, "written": [], "diagnostics": 0, "failure": None}
     by_table = layout == "tables" and fmt != "jsonl"
     try:
-        batches, errors = _parse(path, strict, max_errors, encoding, by_table, types)
+        batches, errors = _parse(path, options, by_table)
     except UnicodeDecodeError as error:
-        outcome["failure"] = f"cannot read as {encoding}: {error.reason} at byte {error.start}"
+        outcome["failure"] = decode_failure(error, encoding)
         return outcome
     except Unreadable as error:
         outcome["failure"] = f"cannot read: {error}"
@@ -171,15 +176,13 @@ def convert_file(
     except OSError as error:
         reason = native_read_reason(error)
         if error.errno == errno.EILSEQ and encoding is None:
-            reason += "; or give --encoding NAME (e.g. cp1252) to read it in that encoding"
+            reason += ENCODING_HINT
         outcome["failure"] = f"cannot read: {reason}"
         return outcome
     outcome["diagnostics"] = len(errors)
     try:
         os.makedirs(out_dir, exist_ok=True)
         if by_table:
-            from tessrin._tables import write_tables
-
             names = write_tables(batches, out_dir, fmt, FORMATS[fmt])
         elif fmt == "jsonl":
             names = [BLOCKS_FILE]
@@ -203,17 +206,8 @@ def convert_file(
 
 def output_dirs(files: list[str], out: str) -> list[str]:
     """One input writes into OUT itself; several get a subdirectory each, named after the file
-    (with -2, -3, … when two inputs share a name)."""
+    (with -2, -3, … when two inputs share a name, without regard to case)."""
     if len(files) == 1:
         return [out]
-    used: set[str] = set()
-    dirs = []
-    for path in files:
-        stem = safe_name(input_stem(path), 100) or "file"
-        name, n = stem, 1
-        while name in used:
-            n += 1
-            name = f"{stem}-{n}"
-        used.add(name)
-        dirs.append(os.path.join(out, name))
-    return dirs
+    names = distinct_names((input_stem(path) for path in files), STEM_LIMIT)
+    return [os.path.join(out, name) for name in names]

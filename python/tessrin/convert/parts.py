@@ -1,9 +1,8 @@
-"""The parts of a Parquet dataset: safe dataset names, one schema per dataset by widening
-column types, and part files that appear whole or not at all."""
+"""The parts of a Parquet dataset: dataset names, one schema per dataset by widening column
+types, and part files that appear whole or not at all."""
 
 from __future__ import annotations
 
-import hashlib
 import json
 import os
 import re
@@ -14,6 +13,8 @@ import pyarrow as pa
 import pyarrow.compute as pc
 import pyarrow.parquet as pq
 
+from tessrin.convert.names import safe_name
+
 LEADING = ("file", "block", "frame")
 LEAD = list(LEADING)  # for the Parquet writer, which wants a list
 LARGE_PIECE_ROWS = 1 << 16
@@ -21,11 +22,10 @@ PART_PREFIX = "part-"
 PART_SUFFIX = ".parquet"
 DIAGNOSTICS_DIR = "_diagnostics"
 MANIFEST = "_files.parquet"  # every input of an archive, beside its datasets
+_RESERVED = frozenset({DIAGNOSTICS_DIR})
 # A task's key is a hex digest prefix; nothing else in a dataset directory is touched.
 _PART = re.compile(r"^part-([0-9a-f]{16})\.parquet$")
 _TEMP = re.compile(r"^\.part-[0-9a-f]{16}\.tmp-")
-_UNSAFE = re.compile(r"[^a-z0-9_]+")
-NAME_LIMIT = 80
 # The typing rules parse_tables records per column, and the one of a column without values.
 TYPES_KEY = b"tessrin.types"
 NO_VALUES = "no values to infer a type from"
@@ -38,16 +38,10 @@ _PLACEHOLDERS = {PLACEHOLDERS_KEY: b"only"}
 
 
 def dataset_name(category: str) -> str:
-    """The directory of a category's dataset: its name in lower case if that is letters, digits
-    and `_` only, else a cleaned name plus a hash of the original. The hash keeps distinct
-    categories distinct, and `-` (which no clean name holds) keeps hashed names apart from clean
-    ones; so no name from a file can reach a separator, `..`, or the manifest's own names."""
-    lower = category.lower()
-    clean = _UNSAFE.sub("_", lower)[:NAME_LIMIT]
-    if clean == lower and clean and clean != DIAGNOSTICS_DIR:
-        return clean
-    digest = hashlib.sha1(category.lower().encode("utf-8", "surrogatepass")).hexdigest()[:8]
-    return f"{clean}-{digest}"
+    """The directory of a category's dataset: the category in lower case (files of an archive
+    spell a category in either case), made safe as `names` does it. No name from a file can
+    reach a separator, `..`, or the archive's own names (the manifest's has a `.`)."""
+    return safe_name(category.lower(), reserved=_RESERVED)
 
 
 def part_name(key: str) -> str:

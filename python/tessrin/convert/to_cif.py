@@ -2,17 +2,29 @@
 
 from __future__ import annotations
 
+import itertools
 import json
 import os
 
 import tessrin_core
 
-from tessrin._convert import DIAGNOSTICS_FILE, safe_name
-from tessrin._parts import LEADING, MANIFEST, part_key
-from tessrin._run import FileFailure, Unreadable, read_bytes, read_text, run_all, without_gz
+from tessrin._run import (
+    CIF_SUFFIXES,
+    FileFailure,
+    Unreadable,
+    decode_failure,
+    read_bytes,
+    read_text,
+    run_all,
+    without_gz,
+)
 from tessrin._write import NeedsCif2, dump_with_version
 from tessrin._write_tables import with_block_order
-
+from tessrin.convert.file import DIAGNOSTICS_FILE, STEM_LIMIT
+from tessrin.convert.names import safe_name
+from tessrin.convert.options import ConvertOptions
+from tessrin.convert.parts import LEADING, MANIFEST, part_key
+from tessrin.convert.tables import CATEGORY_KEY
 
 kCif11MaxLine = 2048  # the longest line CIF 1.1 allows, the widest row written afresh
 
@@ -26,7 +38,7 @@ def cif_file_name(path: str) -> str:
     stem, extension = os.path.splitext(without_gz(os.path.basename(path)))
     if extension.lower() not in _CIF_EXTENSIONS:
         extension = ".cif"
-    return (safe_name(stem, 100) or "file") + extension
+    return safe_name(stem, STEM_LIMIT) + extension
 
 
 def failure_text(error: Exception, cif_version: str | None) -> str:
@@ -52,25 +64,25 @@ def version_note(data_version: str, written: str) -> str | None:
 
 def convert_file_to_cif(
     job: tuple[str, str],
-    strict: bool = False,
-    max_errors: int | None = None,
+    options: ConvertOptions,
     cif_version: str | None = None,
-    encoding: str | None = None,
 ) -> dict:
     """Writes the blocks, frames and loops of one file as read into `out_dir`; returns what
     was written, small enough to send back from a worker process. Text that is not UTF-8 is
-    refused unless `encoding` names the codec to read it with."""
+    refused unless the options' `encoding` names the codec to read it with (their `types`
+    have no part here)."""
     path, out_dir = job
+    encoding = options.encoding
     outcome = {"path": path, "out_dir": out_dir, "written": [], "diagnostics": 0, "failure": None,
                "note": None}
     try:
         text = read_text(path) if encoding is None else read_bytes(path).decode(encoding)
-        parsed = tessrin_core.parse_raw(text, "strict" if strict else None, max_errors)
+        parsed = tessrin_core.parse_raw(text, options.mode, options.max_errors)
     except Unreadable as error:
         outcome["failure"] = f"cannot read: {error}"
         return outcome
     except UnicodeDecodeError as error:
-        outcome["failure"] = f"cannot read as {encoding}: {error.reason} at byte {error.start}"
+        outcome["failure"] = decode_failure(error, encoding)
         return outcome
     outcome["diagnostics"] = len(parsed["errors"])
     name = cif_file_name(path)
@@ -116,8 +128,6 @@ def _category_sources(directory: str) -> tuple[list[tuple[str, list[str]]], bool
     recorded in the metadata, else the file's name; its files) each, and whether they are an
     archive's datasets, every row led by the `file` it came from."""
     import pyarrow.parquet as pq
-
-    from tessrin._tables import CATEGORY_KEY
 
     sources, plain, led_count = [], [], 0
     for stem, source in table_sources(directory):
@@ -206,7 +216,7 @@ def by_file(tables: dict) -> dict:
         n = len(files)
         cuts = pc.indices_nonzero(pc.not_equal(files.slice(1), files.slice(0, n - 1)))
         bounds = [0, *(i + 1 for i in cuts.to_pylist()), n]
-        for start, end in zip(bounds, bounds[1:]):
+        for start, end in itertools.pairwise(bounds):
             rows = table.slice(start, end - start)
             empty = [c for c in rows.column_names[3:] if rows.column(c).null_count == len(rows)]
             rows = _item_table(rows.drop_columns(empty))
@@ -221,8 +231,6 @@ def mirrored_paths(files) -> dict[str, str]:
     (`-2`, `-3`, … before the suffix where two would meet, or a file would take a directory's
     name). Paths are told apart without regard to case, as some file systems do: `A.cif` and
     `a.cif` must not overwrite each other there."""
-    from tessrin._run import CIF_SUFFIXES
-
     wanted = {}
     for file in files:
         path = without_gz(file)
@@ -268,7 +276,7 @@ def convert_parquet_to_cif(
         outcome["failure"] = f"cannot read the Parquet tables: {error}"
         return outcome
     if not archive:
-        name = (safe_name(os.path.basename(os.path.normpath(directory)), 100) or "tables") + ".cif"
+        name = safe_name(os.path.basename(os.path.normpath(directory)), STEM_LIMIT) + ".cif"
         failure = _write_tables(tables, out_dir, name, cif_version)
         if failure is not None:
             outcome["failure"] = failure
@@ -300,8 +308,8 @@ def convert_parquet_to_cif(
     items.append(([], {f: (targets[f], None) for f in empty}, out_dir, cif_version))
     for item, done in zip(items, run_all(write_task, items, jobs)):
         if isinstance(done, FileFailure):
-            done = {"written": [], "failures": [(f, f"cannot read the Parquet tables: "
-                                                   f"{done.message}") for f in item[1]]}
+            message = f"cannot read the Parquet tables: {done.message}"
+            done = {"written": [], "failures": [(f, message) for f in item[1]]}
         outcome["written"] += done["written"]
         outcome["failures"] += done["failures"]
     outcome["written"].sort()

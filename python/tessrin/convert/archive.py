@@ -15,6 +15,7 @@ from __future__ import annotations
 import dataclasses
 import errno
 import hashlib
+import itertools
 import os
 import sys
 import time
@@ -25,14 +26,24 @@ import pyarrow.compute as pc
 import pyarrow.parquet as pq
 import tessrin_core
 
-from tessrin import _parts
 from tessrin._inflate import give_back, gunzip, is_gzip
-from tessrin._parts import MANIFEST
 from tessrin._report import plural
-from tessrin._write_tables import derived_su, merge_orders
 from tessrin._run import (
-    CIF_SUFFIXES, LOOKED_FOR, Unreadable, native_read_reason, os_reason, read_bytes, utf8_reason,
+    CIF_SUFFIXES,
+    ENCODING_HINT,
+    LOOKED_FOR,
+    Unreadable,
+    decode_failure,
+    native_read_reason,
+    os_reason,
+    read_bytes,
+    utf8_reason,
 )
+from tessrin._write_tables import derived_su, merge_orders
+from tessrin.convert import parts
+from tessrin.convert.engines import EngineUnavailable, make_engine
+from tessrin.convert.options import ConvertOptions
+from tessrin.convert.parts import MANIFEST
 
 TASK_MB = 64
 # A small archive is cut finer, so that every worker has several tasks to take.
@@ -82,10 +93,7 @@ class Task:
     key: str
     out: str
     inputs: tuple[Input, ...]
-    mode: str | None
-    types: str
-    max_errors: int | None = None
-    encoding: str | None = None  # None: UTF-8, refused otherwise
+    options: ConvertOptions
     # The schema each of the task's datasets has in the whole run, when a first pass found it:
     # parts written in it need no rewriting at the end.
     targets: dict | None = None
@@ -106,16 +114,16 @@ def root_names(roots: list[str]) -> list[str]:
     """The name of each input directory that its files' names start with when several paths
     are given: its own name, with as many of its parents as it takes to tell it from the
     others (`a/data` and `b/data`)."""
-    parts = [os.path.abspath(root).strip(os.sep).split(os.sep) for root in roots]
+    steps = [os.path.abspath(root).strip(os.sep).split(os.sep) for root in roots]
 
     def tail(p: list[str], k: int) -> tuple[str, ...]:
         return tuple(p[-k:])
 
     names = []
-    for i, p in enumerate(parts):
+    for i, p in enumerate(steps):
         k = 1
         while k < len(p) and any(
-            tail(q, k) == tail(p, k) and q != p for j, q in enumerate(parts) if j != i
+            tail(q, k) == tail(p, k) and q != p for j, q in enumerate(steps) if j != i
         ):
             k += 1
         names.append("/".join(tail(p, k)) or "root")
@@ -171,7 +179,7 @@ def find_inputs(paths, out: str) -> tuple[list[Input], list[str]]:
 
 
 def make_tasks(
-    inputs: list[Input], out: str, options: tuple, task_mb: float | None, workers: int
+    inputs: list[Input], out: str, options: ConvertOptions, task_mb: float | None, workers: int
 ) -> list[Task]:
     """Consecutive inputs grouped into tasks of about `task_mb` MB of text each; by default
     64 MB, or less when that would leave workers without tasks."""
@@ -194,15 +202,19 @@ def make_tasks(
     return tasks
 
 
+def _with_types(task: Task, types: str) -> Task:
+    return dataclasses.replace(task, options=dataclasses.replace(task.options, types=types))
+
+
 def _task_size(task: Task) -> int:
     return sum(item.estimate for item in task.inputs)
 
 
-def _task(group: list[Input], out: str, options: tuple) -> Task:
+def _task(group: list[Input], out: str, options: ConvertOptions) -> Task:
     digest = hashlib.sha1()
     for item in group:
         digest.update(f"{item.path}\0{item.bytes}\0{item.mtime}\n".encode("utf-8", "surrogatepass"))
-    return Task(digest.hexdigest()[:16], out, tuple(group), *options)
+    return Task(digest.hexdigest()[:16], out, tuple(group), options)
 
 
 # --- one task ------------------------------------------------------------------------------
@@ -212,13 +224,13 @@ class _Unreadable(Exception):
     pass
 
 
-ENCODING_HINT = "; or give --encoding NAME (e.g. cp1252) to read it in that encoding"
-
-
 def _parse(path: str, task: Task) -> tuple[dict, list, int]:
     """(tables, diagnostics, bytes of text) of one input, gzipped or not (by its first bytes,
     whatever its name)."""
-    mode, types, max_errors, encoding = task.mode, task.types, task.max_errors, task.encoding
+    options = task.options
+    mode, types, max_errors, encoding = (
+        options.mode, options.types, options.max_errors, options.encoding
+    )
     try:
         gzipped = is_gzip(path)
     except OSError as error:
@@ -248,9 +260,7 @@ def _parse(path: str, task: Task) -> tuple[dict, list, int]:
             if encoding is None:
                 reason = utf8_reason(bytes(data), error)
                 raise _Unreadable(f"cannot read: {reason}{ENCODING_HINT}") from None
-            raise _Unreadable(
-                f"cannot read as {encoding}: {error.reason} at byte {error.start}"
-            ) from None
+            raise _Unreadable(decode_failure(error, encoding)) from None
     if gzipped:
         give_back(buffer)  # only now that no view of it is left: another thread may take it
     return tables, errors, size
@@ -272,14 +282,14 @@ def _block_order(item: Input, tables: dict, task: Task) -> list[str] | None:
         return None  # most files: one block
     runs = [_block_runs(t.column("block")) for t in tables]
     merged = merge_orders(runs)
-    follows = {pair for run in runs for pair in zip(run, run[1:])}
-    if all(pair in follows for pair in zip(merged, merged[1:])):
+    follows = {pair for run in runs for pair in itertools.pairwise(run)}
+    if all(pair in follows for pair in itertools.pairwise(merged)):
         return None
     try:
-        text = read_bytes(item.path).decode(task.encoding or "utf-8")
+        text = read_bytes(item.path).decode(task.options.encoding or "utf-8")
     except (Unreadable, UnicodeDecodeError):  # read a moment ago: then left in category order
         return None
-    parsed = tessrin_core.parse_raw(text, task.mode, task.max_errors)
+    parsed = tessrin_core.parse_raw(text, task.options.mode, task.options.max_errors)
     names = set(merged)
     return [n for n in dict.fromkeys(b["name"] for b in parsed["blocks"]) if n in names]
 
@@ -335,10 +345,10 @@ def scan_task(task: Task) -> dict:
         if tables is None:
             continue
         for category, table in tables.items():
-            name = _parts.dataset_name(category)
-            found.setdefault(name, {})[_parts.file_schema(table.schema)] = None
+            name = parts.dataset_name(category)
+            found.setdefault(name, {})[parts.file_schema(table.schema)] = None
         _add_diagnostics(item, errors, diagnostics)
-    schemas = {name: _parts.unify(seen) for name, seen in found.items()}
+    schemas = {name: parts.unify(seen) for name, seen in found.items()}
     # The columns some file typed as numbers: where the run makes one text, the conversion
     # reads it as text from the start (see text_items).
     numeric = {
@@ -347,7 +357,7 @@ def scan_task(task: Task) -> dict:
         for name, seen in found.items()
     }
     if diagnostics:
-        schemas[_parts.DIAGNOSTICS_DIR] = pa.Table.from_pylist(diagnostics).schema
+        schemas[parts.DIAGNOSTICS_DIR] = pa.Table.from_pylist(diagnostics).schema
     return {"schemas": schemas, "numeric": numeric, "cpu": time.process_time() - cpu}
 
 
@@ -371,9 +381,9 @@ def convert_task(task: Task) -> dict:
         count = 0
         for category, table in tables.items():
             count += table.num_rows
-            name = _parts.dataset_name(category)
+            name = parts.dataset_name(category)
             companions.setdefault(name, []).append(derived_su(table))
-            by_dataset.setdefault(name, []).append(_parts.with_file(table, item.file))
+            by_dataset.setdefault(name, []).append(parts.with_file(table, item.file))
             sources.setdefault(name, []).append(len(rows))
         _add_diagnostics(item, errors, diagnostics)
         rows.append(
@@ -386,8 +396,8 @@ def convert_task(task: Task) -> dict:
         target = targets.get(name)
         # The run's schema first, so its order holds; the task's own columns are in it unless
         # the first pass read a file differently (it cannot, but a part must never lose one).
-        schemas[name] = _parts.written_schema(
-            _parts.unify([target, *(t.schema for t in tables)] if target else
+        schemas[name] = parts.written_schema(
+            parts.unify([target, *(t.schema for t in tables)] if target else
                          [t.schema for t in tables])
         )
     for source, problem in _keep_text(task, read, by_dataset, sources, companions, schemas):
@@ -400,12 +410,12 @@ def convert_task(task: Task) -> dict:
         diagnostics = [d for d in diagnostics if d["file"] != read[source].file]
         rows[source] = _row(read[source], task.key, status="error", error=problem)
     if diagnostics:
-        by_dataset[_parts.DIAGNOSTICS_DIR] = [pa.Table.from_pylist(diagnostics)]
-        schemas[_parts.DIAGNOSTICS_DIR] = by_dataset[_parts.DIAGNOSTICS_DIR][0].schema
+        by_dataset[parts.DIAGNOSTICS_DIR] = [pa.Table.from_pylist(diagnostics)]
+        schemas[parts.DIAGNOSTICS_DIR] = by_dataset[parts.DIAGNOSTICS_DIR][0].schema
     written = {}
     for name, tables in by_dataset.items():
-        table = _parts.merge(tables, schemas[name])
-        _parts.write_part(table, os.path.join(task.out, name), task.key)
+        table = parts.merge(tables, schemas[name])
+        parts.write_part(table, os.path.join(task.out, name), task.key)
         written[name] = table.schema
     return {
         "rows": rows,
@@ -424,14 +434,14 @@ def _keep_text(task: Task, read: list, by_dataset: dict, sources: dict, companio
     Returns the inputs that could not be read as text again, with why."""
     wanted: dict[int, dict[str, list[str]]] = {}  # input -> dataset -> columns
     for name, tables in by_dataset.items():
-        text = _parts.text_columns(schemas[name])
+        text = parts.text_columns(schemas[name])
         if not text:
             continue
         for table, source in zip(tables, sources[name]):
-            columns = _parts.numbers_to_text(table.schema, text)
+            columns = parts.numbers_to_text(table.schema, text)
             if columns:
                 wanted.setdefault(source, {})[name] = columns
-    text_task = dataclasses.replace(task, types="text")
+    text_task = _with_types(task, "text")
     failed = []
     for source, datasets in wanted.items():
         item = read[source]
@@ -439,10 +449,10 @@ def _keep_text(task: Task, read: list, by_dataset: dict, sources: dict, companio
             tables, _, _ = _parse(item.path, text_task)
             put = {}
             for category, table in tables.items():
-                name = _parts.dataset_name(category)
+                name = parts.dataset_name(category)
                 if name in datasets:
                     put[name] = _as_text(by_dataset[name], sources[name].index(source),
-                                         companions[name], _parts.with_file(table, item.file),
+                                         companions[name], parts.with_file(table, item.file),
                                          datasets[name])
             if put.keys() != datasets.keys():
                 raise _Unreadable(CHANGED)
@@ -525,14 +535,14 @@ def _redone(row: dict, redone: dict) -> list[dict]:
     return rows if row["path"] == rows[0]["path"] else []
 
 
-def kept_tasks(kept: list[dict], out: str, options: tuple) -> dict[str, Task]:
+def kept_tasks(kept: list[dict], out: str, options: ConvertOptions) -> dict[str, Task]:
     """The tasks of the manifest rows `--resume` keeps, by key, as they would run again."""
     inputs: dict[str, list[Input]] = {}
     for row in kept:
         inputs.setdefault(row["task"], []).append(
             Input(row["path"], row["file"], row["bytes"], row["mtime"])
         )
-    return {key: Task(key, out, tuple(group), *options) for key, group in inputs.items()}
+    return {key: Task(key, out, tuple(group), options) for key, group in inputs.items()}
 
 
 # --- one schema per dataset -----------------------------------------------------------------
@@ -559,7 +569,7 @@ def with_targets(tasks: list[Task], engine, run_id: str) -> tuple[list[Task], fl
     for index in sorted(found):
         for name, schema in found[index].items():
             by_dataset.setdefault(name, {})[schema] = None
-    unified = {name: _parts.unify(schemas) for name, schemas in by_dataset.items()}
+    unified = {name: parts.unify(schemas) for name, schemas in by_dataset.items()}
     given = [
         dataclasses.replace(task, targets={n: unified[n] for n in found[i]}) if i in found else task
         for i, task in enumerate(tasks)
@@ -586,7 +596,7 @@ def text_items(out: str, run_id: str, texts: dict) -> str | None:
         if "-" in name:
             continue  # a hashed name: the category is not known; these files are parsed again
         for column in columns:
-            if column.lower() == "file_item":  # as `_parts._item_names` renamed it
+            if column.lower() == "file_item":  # as `parts._item_names` renamed it
                 column = "file"
             names.append(f"_{name}.{column}" if name != "_unknown" else f"__unknown.{column}")
     if not names:
@@ -617,20 +627,20 @@ def widen_datasets(
     jobs = []
     targets = {}
     again: set[str] = set()
-    for directory in _parts.dataset_dirs(out):
-        names = [entry.name for entry in os.scandir(directory) if _parts.part_key(entry.name)]
-        names.sort(key=lambda name: (rank.get(_parts.part_key(name), len(rank)), name))
+    for directory in parts.dataset_dirs(out):
+        names = [entry.name for entry in os.scandir(directory) if parts.part_key(entry.name)]
+        names.sort(key=lambda name: (rank.get(parts.part_key(name), len(rank)), name))
         paths = [os.path.join(directory, name) for name in names]
         found = [schemas.get(p) or pq.read_schema(p) for p in paths]
-        unified = _parts.unify(_parts.distinct(found))  # equal schemas once, first one first
+        unified = parts.unify(parts.distinct(found))  # equal schemas once, first one first
         name = os.path.basename(directory)
-        if name != _parts.DIAGNOSTICS_DIR:
-            unified = targets[name] = _parts.written_schema(unified)
+        if name != parts.DIAGNOSTICS_DIR:
+            unified = targets[name] = parts.written_schema(unified)
         for path, schema in zip(paths, found):
             if schema.equals(unified, check_metadata=False):
                 continue
-            key = _parts.part_key(os.path.basename(path))
-            if key in tasks and _parts.numbers_to_text(schema, _parts.text_columns(unified)):
+            key = parts.part_key(os.path.basename(path))
+            if key in tasks and parts.numbers_to_text(schema, parts.text_columns(unified)):
                 again.add(key)
             jobs.append((path, unified))
     cpu = 0.0
@@ -643,13 +653,13 @@ def widen_datasets(
             if error is None:  # else its parts are rewritten as the others are
                 redone[keys[index]] = result["rows"]
                 cpu += result["cpu"]
-    rewrite = [job for job in jobs if _parts.part_key(os.path.basename(job[0])) not in redone]
+    rewrite = [job for job in jobs if parts.part_key(os.path.basename(job[0])) not in redone]
     # A few chunks per worker rather than one job per part: most parts are small, and a job
     # of its own costs a part more in sending and scheduling than its rewrite.
     n = WIDEN_CHUNKS * engine.workers()
     chunks = [rewrite[i::n] for i in range(min(n, len(rewrite)))]
     keys = [f"tessrin-widen-{i}-{run_id}" for i in range(len(chunks))]
-    for _, seconds, error in engine.run(_parts.rewrite_parts, chunks, keys):
+    for _, seconds, error in engine.run(parts.rewrite_parts, chunks, keys):
         if error is not None:
             raise error
         cpu += seconds
@@ -707,26 +717,21 @@ def _progress():
 def convert_archive(
     paths,
     out: str,
+    options: ConvertOptions,
     *,
     jobs: int,
     scheduler: str | None = None,
     resume: bool = False,
-    strict: bool = False,
-    types: str = "infer",
-    max_errors: int | None = None,
-    encoding: str | None = None,
     task_mb: float | None = None,
     say=print,
     complain=lambda message: print(f"tessrin: {message}", file=sys.stderr),
 ) -> int:
     """Runs one archive conversion; returns the command's exit status."""
-    from tessrin._engines import EngineUnavailable, make_engine
-
     inputs, problems = find_inputs(paths, out)
     for problem in problems:
         complain(problem)
     try:
-        engine = make_engine(scheduler, jobs, say)
+        engine = make_engine(scheduler, jobs, say, __name__)
     except EngineUnavailable as error:
         complain(str(error))
         return 2
@@ -734,7 +739,6 @@ def convert_archive(
     run_id = uuid.uuid4().hex[:8]
     # Closing the engine stops a LocalCluster's processes, whatever ends the run.
     try:
-        options = ("strict" if strict else None, types, max_errors, encoding)
         return _convert(inputs, problems, out, engine, resume, options, task_mb, run_id, say,
                         complain)
     except (OSError, pa.ArrowException) as error:
@@ -751,11 +755,10 @@ def convert_archive(
 def _convert(inputs, problems, out, engine, resume, options, task_mb, run_id, say, complain):
     os.makedirs(out, exist_ok=True)
     kept, todo = plan_resume(read_manifest(out) if resume else [], inputs)
-    _parts.remove_parts_except(out, {row["task"] for row in kept})
-    mode, types, max_errors, encoding = options
-    if types not in ("infer", "text"):
-        types = os.path.abspath(types)  # a dictionary, read by workers elsewhere
-    options = (mode, types, max_errors, encoding)
+    parts.remove_parts_except(out, {row["task"] for row in kept})
+    if options.types not in ("infer", "text"):
+        # A dictionary, read by workers elsewhere.
+        options = dataclasses.replace(options, types=os.path.abspath(options.types))
     tasks = make_tasks(todo, out, options, task_mb, engine.workers())
     rows = list(kept)
     write_manifest(out, rows)
@@ -780,10 +783,10 @@ def _convert(inputs, problems, out, engine, resume, options, task_mb, run_id, sa
                 progress.update(bar, description="finding the columns of every dataset")
             tasks, cpu, texts = with_targets(tasks, engine, run_id)
             tally.cpu += cpu
-            if texts and types == "infer":
+            if texts and options.types == "infer":
                 declared = text_items(out, run_id, texts)
                 if declared is not None:
-                    tasks = [dataclasses.replace(t, types=declared) for t in tasks]
+                    tasks = [_with_types(t, declared) for t in tasks]
         by_size = sorted(tasks, key=_task_size, reverse=True)
         # Unique to this run: a shared scheduler may hold an earlier run's task of the same
         # inputs, writing elsewhere. A retry within the run keeps the key.
@@ -798,7 +801,7 @@ def _convert(inputs, problems, out, engine, resume, options, task_mb, run_id, sa
                 new = result["rows"]
                 for name, schema in result["schemas"].items():
                     schema = distinct.setdefault(schema.to_string(), schema)
-                    schemas[os.path.join(out, name, _parts.part_name(task.key))] = schema
+                    schemas[os.path.join(out, name, parts.part_name(task.key))] = schema
             rows.extend(new)
             tally.add(new, result["text_bytes"], result["cpu"])
             for row in new:
@@ -824,7 +827,7 @@ def _convert(inputs, problems, out, engine, resume, options, task_mb, run_id, sa
             progress.stop()
         engine.close(cancel=True)  # before the cleanup: no worker may write after it
         write_manifest(out, rows)
-        _parts.remove_parts_except(out, {row["task"] for row in rows if row["task"]})
+        parts.remove_parts_except(out, {row["task"] for row in rows if row["task"]})
         complain(
             f"interrupted: {len(rows):,} of {plural(len(inputs), 'file', True)} done, listed in "
             f"{os.path.join(out, MANIFEST)}; run again with --resume to convert the rest"
@@ -835,12 +838,12 @@ def _convert(inputs, problems, out, engine, resume, options, task_mb, run_id, sa
     where = engine.describe()
     write_manifest(out, rows)
     # Only parts of tasks the manifest records remain (a task that failed may have left some).
-    _parts.remove_parts_except(out, {row["task"] for row in rows if row["task"]})
+    parts.remove_parts_except(out, {row["task"] for row in rows if row["task"]})
     if shown > SHOWN_ERRORS:
         more = plural(shown - SHOWN_ERRORS, "more error", True)
         complain(f"... and {more}, listed in {MANIFEST}")
     datasets = [
-        d for d in _parts.dataset_dirs(out) if os.path.basename(d) != _parts.DIAGNOSTICS_DIR
+        d for d in parts.dataset_dirs(out) if os.path.basename(d) != parts.DIAGNOSTICS_DIR
     ]
     seconds = time.monotonic() - tally.start
     # The exit status speaks for the whole output, files converted by an earlier run included.
