@@ -243,9 +243,7 @@ PyObject* file_get_blocks(PyObject* self, void*) {
 PyObject* file_get_version(PyObject* self, void*) {
   SharedBorrow borrow(self);
   if (!borrow) return nullptr;
-  PyObject* module = PyType_GetModule(Py_TYPE(self));
-  if (module == nullptr) return nullptr;
-  return Py_NewRef(version_member(*module_state(module), as_file(self)->cif11));
+  return Py_NewRef(version_member(type_state(Py_TYPE(self)), as_file(self)->cif11));
 }
 
 int file_set_version(PyObject* self, PyObject* value, void*) {

@@ -33,7 +33,7 @@ PyRef name_attribute(PyObject* source) {
 
 /// The copy of one block: its containers by copy.deepcopy, its frames rebuilt like the
 /// builder builds them.
-PyRef copy_block(const ModelTypes& types, PyObject* deepcopy, PyObject* source) {
+PyRef copy_block(const ModuleState& types, PyObject* deepcopy, PyObject* source) {
   FrameContainers c;
   if (!(c.tags = copy_attribute(deepcopy, source, "_tags"))) return {};
   if (!(c.tag_order = copy_attribute(deepcopy, source, "_tag_order"))) return {};
@@ -53,7 +53,7 @@ PyRef copy_block(const ModelTypes& types, PyObject* deepcopy, PyObject* source) 
     if (!(fc.tags = copy_attribute(deepcopy, frame_source, "_tags"))) return false;
     if (!(fc.tag_order = copy_attribute(deepcopy, frame_source, "_tag_order"))) return false;
     if (!(fc.loops = copy_attribute(deepcopy, frame_source, "_loops"))) return false;
-    PyRef frame = PyRef::steal(new_frame(types.save_frame_type(), PyRef::borrow(name.get()), id,
+    PyRef frame = PyRef::steal(new_frame(types.save_frame_type, PyRef::borrow(name.get()), id,
                                          std::move(fc.tags), std::move(fc.tag_order),
                                          std::move(fc.loops)));
     return frame && PyList_Append(frame_list.get(), frame.get()) == 0 &&
@@ -64,7 +64,7 @@ PyRef copy_block(const ModelTypes& types, PyObject* deepcopy, PyObject* source) 
   if (!name) return {};
   std::uint64_t id = 0;
   if (!id_attribute(source, id)) return {};
-  return PyRef::steal(new_block(types.block_type(), std::move(name), id, std::move(c.tags),
+  return PyRef::steal(new_block(types.block_type, std::move(name), id, std::move(c.tags),
                                 std::move(c.tag_order), std::move(c.loops), std::move(frames),
                                 std::move(frame_list)));
 }
@@ -77,14 +77,17 @@ PyObject* file_deepcopy(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
   if (!bind_fastcall("deepcopy", kNoNames, 0, args, nargs, kwnames, bound)) return nullptr;
   SharedBorrow borrow(self);
   if (!borrow) return nullptr;
-  PyObject* module = PyType_GetModule(Py_TYPE(self));  // borrowed: the class holds it
-  if (module == nullptr) return nullptr;
-  ModelTypes types;
-  if (!load_model_types(module, types)) return nullptr;
-  PyRef copy_module = PyRef::steal(PyImport_ImportModule("copy"));
-  if (!copy_module) return nullptr;
-  PyRef deepcopy = PyRef::steal(PyObject_GetAttrString(copy_module.get(), "deepcopy"));
-  if (!deepcopy) return nullptr;
+  ModuleState& types = type_state(Py_TYPE(self));
+  if (types.deepcopy == nullptr) {
+    PyRef copy_module = PyRef::steal(PyImport_ImportModule("copy"));
+    if (!copy_module) return nullptr;
+    PyRef found = PyRef::steal(PyObject_GetAttrString(copy_module.get(), "deepcopy"));
+    if (!found) return nullptr;
+    // The import may have let another thread run and get here first; keep its object.
+    if (types.deepcopy == nullptr) types.deepcopy = found.release();
+  }
+  // Held for the call: Python code run by the copy cannot free it under us.
+  PyRef deepcopy = PyRef::borrow(types.deepcopy);
   PyRef block_list = PyRef::steal(PyList_New(0));
   if (!block_list) return nullptr;
   PyRef blocks = PyRef::steal(PyDict_New());
@@ -100,7 +103,7 @@ PyObject* file_deepcopy(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
     return PyDict_SetDefault(blocks.get(), name.get(), block.get()) != nullptr;
   });
   if (!ok) return nullptr;
-  return new_file(types.file_type(), std::move(blocks), std::move(block_list),
+  return new_file(types.file_type, std::move(blocks), std::move(block_list),
                   as_file(self)->cif11);
 }
 

@@ -16,6 +16,7 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "python/module_state.hpp"
 #include "python/pyref.hpp"
 
 namespace tessrin::model {
@@ -146,26 +147,11 @@ bool walk_list(PyObject* list, Visit&& visit) {
 
 constexpr std::array<const char*, 0> kNoNames = {};
 
-// --- the three classes (cif_model_build.cpp) ----------------------------------------------
+// --- the three classes ---------------------------------------------------------------------
 
 constexpr const char* kSaveFrameName = "CifSaveFrame";
 constexpr const char* kBlockName = "CifBlock";
 constexpr const char* kFileName = "CifFile";
-
-/// The three classes of the module that builds a tree. They are looked up on the module on
-/// each use (the module keeps no state of its own) and checked to be the native classes, so a
-/// replaced module attribute raises instead of handing an unknown layout to the builder.
-struct ModelTypes {
-  PyRef save_frame, block, file;
-
-  PyTypeObject* save_frame_type() const {
-    return reinterpret_cast<PyTypeObject*>(save_frame.get());
-  }
-  PyTypeObject* block_type() const { return reinterpret_cast<PyTypeObject*>(block.get()); }
-  PyTypeObject* file_type() const { return reinterpret_cast<PyTypeObject*>(file.get()); }
-};
-
-bool load_model_types(PyObject* module, ModelTypes& types);
 
 // --- slots (each in the file of its concern) ---------------------------------------------
 

@@ -350,14 +350,24 @@ PyType_Spec kFileType = {"tessrin.cifmodel.model.CifFile", sizeof(FileObject), 0
 namespace tessrin {
 
 int add_model_types(PyObject* module) {
-  const std::array<std::pair<const char*, PyType_Spec*>, 3> classes = {{
-      {model::kSaveFrameName, &model::kSaveFrameType},
-      {model::kBlockName, &model::kBlockType},
-      {model::kFileName, &model::kFileType},
+  ModuleState& state = module_state(module);
+  struct Class {
+    const char* name;
+    PyType_Spec* spec;
+    PyTypeObject** slot;
+  };
+  const std::array<Class, 3> classes = {{
+      {model::kSaveFrameName, &model::kSaveFrameType, &state.save_frame_type},
+      {model::kBlockName, &model::kBlockType, &state.block_type},
+      {model::kFileName, &model::kFileType, &state.file_type},
   }};
-  for (const auto& [name, shape] : classes) {
-    PyRef type = PyRef::steal(PyType_FromModuleAndSpec(module, shape, nullptr));
-    if (!type || PyModule_AddObjectRef(module, name, type.get()) < 0) return -1;
+  // The builder uses the classes kept here, never the module's attributes, which code may
+  // replace.
+  for (const Class& c : classes) {
+    PyObject* type = PyType_FromModuleAndSpec(module, c.spec, nullptr);
+    if (type == nullptr) return -1;
+    *c.slot = reinterpret_cast<PyTypeObject*>(type);
+    if (PyModule_AddObjectRef(module, c.name, type) < 0) return -1;
   }
   return 0;
 }
