@@ -393,6 +393,7 @@ class Dumper {
   Where where_;
   PyObject* tags_ = nullptr;  // the current frame's tag dict (borrowed from its FrameRefs)
   std::vector<LoopPlan> loops_;
+  bool empty_loops_now_ = false;  // loops without values are written, at the frame's end
   // Scratch of one loop, reused from loop to loop.
   std::vector<PyObject*> loop_lists_;
   std::vector<PyRef> loop_headers_;  // the loops list and each loop's tags, as read
@@ -611,6 +612,13 @@ bool Dumper::frame(const FrameRefs& f) {
       if (!items(&key_ref, 1, i)) return false;
     }
   }
+  // A tag after a loop without values would read back as one more tag of its header: such
+  // loops go last, where only another loop, a save frame or a block can follow.
+  empty_loops_now_ = true;
+  for (std::size_t l = 0; l < loops_.size(); ++l) {
+    if (!loops_[l].written && !loop(l)) return false;
+  }
+  empty_loops_now_ = false;
   where_.tag = {};
   return true;
 }
@@ -790,6 +798,10 @@ bool Dumper::loop(std::size_t index) {
   if (plan.tags.empty()) return true;
   const std::size_t columns = plan.tags.size();
   const Py_ssize_t rows = PySequence_Fast_GET_SIZE(lists[0]);
+  if (rows == 0 && !empty_loops_now_) {
+    plan.written = false;  // written at the end of the frame
+    return true;
+  }
   // Pass 1, column by column (the order in which parse_raw built the strs, so memory is read
   // in sequence): each value's form, chosen once, and its written text appended to the
   // column's arena; the widest one-line value of each column. Pass 2 lays out the rows from
