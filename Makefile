@@ -94,7 +94,7 @@ bench: install $(BENCH_DEPS) bench-native $(if $(BENCH_QUICK_ON),,$(BENCH_BIG))
 # ../shared/corpus and the tests' inline inputs. Saved findings in fuzz/regressions/ are replayed
 # first. Inputs of collect, lexer and batches are one flag byte and CIF text (fuzz/README.md).
 FUZZ_SECONDS ?= 60
-FUZZ_TARGETS ?= collect lexer textfield batches conformance tables
+FUZZ_TARGETS ?= collect lexer textfield batches conformance tables writer
 FUZZ_BUILD := build/fuzz
 FUZZ_WORK := fuzz/work
 FUZZ_FLAGS ?= -max_len=16384 -timeout=10 -rss_limit_mb=4096 -print_final_stats=1

@@ -785,3 +785,23 @@ def test_layout_rules():
     assert tessrin.dumps(raw) == (
         "#\\#CIF_1.1\n\ndata_d\n_a.x 1\n_a.y 2\n\n_b.z 3\n\nloop_\n_c.p\n4\n\n_d.q 5\n"
     )
+
+
+@pytest.mark.parametrize("version", ["1.1", "2.0"])
+@pytest.mark.parametrize(
+    "source",
+    [
+        "data_d\nloop_\n_e.a\n_e.b\nsave_f\nsave_\n_x 1\n",  # _x follows the empty loop
+        "data_d\nloop_\n_e.a\nloop_\n_f.a\nsave_f\nsave_\n_x 1\n_y 2\n",
+    ],
+)
+def test_a_loop_without_values_keeps_what_follows_it(source, version):
+    """A tag written after a loop without values would read back as one more tag of its
+    header: such loops are written at the end of their frame, every value in its place."""
+    raw = tessrin.parse_raw(source)
+    back = tessrin.parse_raw(tessrin.dumps(raw, version=version))
+    for (name, a), (_, b) in zip(frames(raw), frames(back), strict=True):
+        assert sorted(b["loops"]) == sorted(a["loops"]), name
+        assert b["tags"] == a["tags"], name
+    # One "no values" diagnostic per empty loop, as in the source, and nothing else.
+    assert [e["message"] for e in back["errors"]] == [e["message"] for e in raw["errors"]]

@@ -80,7 +80,9 @@ std::vector<SchemaGroup> group_by_schema(std::vector<Batch>& batches) {
   return groups;
 }
 
-PyObject* batches_to_python_impl(PreparedBatches& prepared) {
+}  // namespace
+
+PyObject* batches_to_python(ModuleState& state, PreparedBatches& prepared) {
   if (prepared.failure) std::rethrow_exception(prepared.failure);
   PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(prepared.count)));
   if (!list) return nullptr;
@@ -89,7 +91,7 @@ PyObject* batches_to_python_impl(PreparedBatches& prepared) {
     // it back when other threads want it): a lone batch is imported directly, and a group of
     // several, all with rows and columns, through one stream read whole.
     if (group.arrays.size() == 1) {
-      PyObject* converted = import_batch(group.arrays[0].get(), group.schema.get());
+      PyObject* converted = import_batch(state, group.arrays[0].get(), group.schema.get());
       if (converted == nullptr) return nullptr;
       PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(group.positions[0]), converted);
       continue;
@@ -98,17 +100,17 @@ PyObject* batches_to_python_impl(PreparedBatches& prepared) {
     for (const nanoarrow::UniqueArray& array : group.arrays) read_whole &= array->length > 0;
     ArrowArrayStream stream{};
     make_stream(std::move(group.schema), std::move(group.arrays), &stream);
-    PyRef reader = PyRef::steal(import_stream(&stream));
+    PyRef reader = PyRef::steal(import_stream(state, &stream));
     if (!reader) return nullptr;
     if (!read_whole) {
       for (std::size_t position : group.positions) {
-        PyObject* converted = read_next_batch(reader.get());
+        PyObject* converted = read_next_batch(state, reader.get());
         if (converted == nullptr) return nullptr;
         PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(position), converted);
       }
       continue;
     }
-    PyRef batches = PyRef::steal(read_all_batches(reader.get()));
+    PyRef batches = PyRef::steal(read_all_batches(state, reader.get()));
     if (!batches) return nullptr;
     if (!PyList_Check(batches.get()) ||
         PyList_GET_SIZE(batches.get()) != static_cast<Py_ssize_t>(group.positions.size())) {
@@ -124,8 +126,6 @@ PyObject* batches_to_python_impl(PreparedBatches& prepared) {
   return list.release();
 }
 
-}  // namespace
-
 PreparedBatches prepare_batches(ParsedCif& parse) noexcept {
   PreparedBatches prepared;
   try {
@@ -137,19 +137,6 @@ PreparedBatches prepare_batches(ParsedCif& parse) noexcept {
     prepared.failure = std::current_exception();
   }
   return prepared;
-}
-
-PyObject* batches_to_python(PreparedBatches& prepared) {
-  try {
-    return batches_to_python_impl(prepared);
-  } catch (const ExportError& e) {
-    return raise_export_error(e);
-  } catch (const std::bad_alloc&) {
-    return PyErr_NoMemory();
-  } catch (const std::exception& e) {
-    PyErr_SetString(PyExc_RuntimeError, e.what());
-    return nullptr;
-  }
 }
 
 }  // namespace tessrin

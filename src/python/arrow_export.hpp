@@ -12,6 +12,7 @@
 #include <nanoarrow/nanoarrow.hpp>
 
 #include "collect/raw_model.hpp"
+#include "python/module_state.hpp"
 
 namespace tessrin {
 
@@ -35,7 +36,8 @@ struct PreparedBatches {
 PreparedBatches prepare_batches(ParsedCif& parse) noexcept;
 
 /// A new list of pyarrow.RecordBatch objects in block and save-frame order, or null with a
-/// Python exception set (the preparation's failure, if any, is raised here).
-PyObject* batches_to_python(PreparedBatches& prepared);
+/// Python exception set; the preparation's failure, if any, is thrown again here for the
+/// entry's guard (errors.hpp).
+PyObject* batches_to_python(ModuleState& state, PreparedBatches& prepared);
 
 }  // namespace tessrin

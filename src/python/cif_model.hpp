@@ -5,15 +5,16 @@
 #include <Python.h>
 
 #include "collect/raw_model.hpp"
+#include "python/module_state.hpp"
 
 namespace tessrin {
 
-/// Creates the three classes and adds them to `module` in the order CifSaveFrame, CifBlock,
-/// CifFile. Returns -1 with an exception set on failure.
+/// Creates the three classes, keeps them in the module state and adds them to `module` in the
+/// order CifSaveFrame, CifBlock, CifFile. Returns -1 with an exception set on failure.
 int add_model_types(PyObject* module);
 
-/// The CifFile tree of a collected parse, or null with a Python exception set. `module` is
-/// the tessrin_core module object (the one whose classes are used).
-PyObject* build_py_cif(PyObject* module, const ParsedCif& parse);
+/// The CifFile tree of a collected parse, of the classes in `state`, or null with a Python
+/// exception set.
+PyObject* build_py_cif(const ModuleState& state, const ParsedCif& parse);
 
 }  // namespace tessrin

@@ -149,7 +149,8 @@ PyObject* py_conformance(PyObject*, PyObject* const* args, Py_ssize_t nargsf, Py
   return result;
 }
 
-PyObject* py_diagnostics(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
+PyObject* py_diagnostics(PyObject* module, PyObject* const* args, Py_ssize_t nargsf,
+                         PyObject* kwnames) {
   static constexpr std::array<const char*, 3> kNames = {"source", "mode", "max_errors"};
   std::array<PyObject*, 3> bound{};
   std::size_t cap = 0;
@@ -167,7 +168,7 @@ PyObject* py_diagnostics(PyObject*, PyObject* const* args, Py_ssize_t nargsf, Py
       WithoutGil unlocked;
       parse = collect_raw(source, strict, cap);
     }
-    return diagnostics_to_list(parse.errors);
+    return diagnostics_to_list(module_state(module), parse.errors);
   });
 }
 

@@ -176,13 +176,13 @@ PyObject* origins_to_python(const ParsedCif& parse) {
   return blocks.release();
 }
 
-PyObject* to_python(ParsedCif&& parse) {
+PyObject* to_python(const ModuleState& state, ParsedCif&& parse) {
   GcPause pause;
   PyRef result = PyRef::steal(PyDict_New());
   if (!result ||
       !set_item(result.get(), "version",
                 PyRef::steal(make_str(parse.version == 0 ? "CIF_1_1" : "CIF_2_0"))) ||
-      !set_item(result.get(), "errors", PyRef::steal(diagnostics_to_list(parse.errors)))) {
+      !set_item(result.get(), "errors", PyRef::steal(diagnostics_to_list(state, parse.errors)))) {
     return nullptr;
   }
   PyRef blocks = PyRef::steal(PyList_New(0));

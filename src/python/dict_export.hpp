@@ -35,6 +35,6 @@ bool frame_data_to_py(const FrameData& data, StrCache& cache, FrameContainers& o
 PyObject* origins_to_python(const ParsedCif& parse);
 
 /// The parse_raw dict: "version", "errors", "blocks".
-PyObject* to_python(ParsedCif&& parse);
+PyObject* to_python(const ModuleState& state, ParsedCif&& parse);
 
 }  // namespace tessrin

@@ -3,24 +3,18 @@
 
 #include <Python.h>
 
-#include <exception>
-#include <new>
+#include "python/errors.hpp"
 
 namespace tessrin {
 
-/// Runs `body` and turns a C++ exception into a Python one: nothing may cross into CPython.
+/// Runs `body` and turns a C++ exception into a Python one (errors.hpp): nothing may cross
+/// into CPython.
 template <class Body>
 PyObject* guarded(Body&& body) noexcept {
   try {
     return body();
-  } catch (const std::bad_alloc&) {
-    return PyErr_NoMemory();
-  } catch (const std::exception& e) {
-    PyErr_SetString(PyExc_RuntimeError, e.what());
-    return nullptr;
   } catch (...) {
-    PyErr_SetString(PyExc_RuntimeError, "unexpected native error");
-    return nullptr;
+    return raise_current_exception();
   }
 }
 

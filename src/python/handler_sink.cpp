@@ -6,6 +6,7 @@
 #include <span>
 #include <string_view>
 
+#include "python/module_state.hpp"
 #include "python/py_strings.hpp"
 #include "parse/parser.hpp"
 #include "python/pyref.hpp"
@@ -13,51 +14,16 @@
 namespace tessrin {
 namespace {
 
-/// Name strings of the handler methods, made once per call.
-struct HandlerNames {
-  PyRef on_data_block, on_save_frame_start, on_save_frame_end, add_tag, add_value, on_loop_start,
-      on_loop_end, on_list_start, on_list_end, on_table_start, on_table_key, on_table_end,
-      on_error;
-
-  bool init() {
-    const std::array<std::pair<PyRef*, const char*>, 13> all = {{
-        {&on_data_block, "on_data_block"},
-        {&on_save_frame_start, "on_save_frame_start"},
-        {&on_save_frame_end, "on_save_frame_end"},
-        {&add_tag, "add_tag"},
-        {&add_value, "add_value"},
-        {&on_loop_start, "on_loop_start"},
-        {&on_loop_end, "on_loop_end"},
-        {&on_list_start, "on_list_start"},
-        {&on_list_end, "on_list_end"},
-        {&on_table_start, "on_table_start"},
-        {&on_table_key, "on_table_key"},
-        {&on_table_end, "on_table_end"},
-        {&on_error, "on_error"},
-    }};
-    for (const auto& [ref, name] : all) {
-      *ref = PyRef::steal(PyUnicode_InternFromString(name));
-      if (!*ref) return false;
-    }
-    return true;
-  }
-};
-
-constexpr std::array<const char*, 7> kValueTypeMembers = {
-    "MULTILINE_STRING", "TRIPLE_DOUBLE_QUOTED", "TRIPLE_SINGLE_QUOTED", "DOUBLE_QUOTED",
-    "SINGLE_QUOTED",    "STRING",               "PLACEHOLDER"};
-
 /// Forwards every event as a method call on the handler. The first exception (from the handler
 /// or from building a ParseError) is kept; after it every event is dropped, and the caller
 /// raises it once the parse has run to its end.
 class PyEventSink {
  public:
-  PyEventSink(PyObject* handler, PyRef parse_error, std::array<PyRef, 7> value_types,
-              HandlerNames& names)
+  PyEventSink(PyObject* handler, const ModuleState& state)
       : handler_(handler),
-        parse_error_(std::move(parse_error)),
-        value_types_(std::move(value_types)),
-        names_(names) {}
+        parse_error_(state.parse_error),
+        value_types_(state.value_types),
+        names_(state.handler) {}
 
   bool failed() const noexcept { return failed_; }
 
@@ -129,7 +95,7 @@ class PyEventSink {
       if (!fields[i]) return fail();
       args[i] = fields[i].get();
     }
-    PyRef error = PyRef::steal(PyObject_Vectorcall(parse_error_.get(), args.data(), 6, nullptr));
+    PyRef error = PyRef::steal(PyObject_Vectorcall(parse_error_, args.data(), 6, nullptr));
     if (!error) return fail();
     call(names_.on_error, {error.get()});
   }
@@ -140,34 +106,35 @@ class PyEventSink {
   }
 
   /// Calls handler.<name>(*args); up to two arguments.
-  void call(const PyRef& name, std::initializer_list<PyObject*> args) {
+  void call(PyObject* name, std::initializer_list<PyObject*> args) {
     if (failed_) return;
     std::array<PyObject*, 3> stack{handler_, nullptr, nullptr};
     std::size_t n = 1;
     for (PyObject* arg : args) stack[n++] = arg;
     PyRef result = PyRef::steal(PyObject_VectorcallMethod(
-        name.get(), stack.data(), n | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+        name, stack.data(), n | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
     if (!result) fail();
   }
 
-  void call_with_text(const PyRef& name, std::string_view text) {
+  void call_with_text(PyObject* name, std::string_view text) {
     if (failed_) return;
     PyRef s = PyRef::steal(make_str(text));
     if (!s) return fail();
     call(name, {s.get()});
   }
 
-  void call_with_kind(const PyRef& name, std::string_view text, std::uint8_t kind) {
+  void call_with_kind(PyObject* name, std::string_view text, std::uint8_t kind) {
     if (failed_) return;
     PyRef s = PyRef::steal(make_str(text));
     if (!s) return fail();
-    call(name, {s.get(), value_types_[kind < 7 ? kind : kString].get()});
+    call(name, {s.get(), value_types_[kind < 7 ? kind : kString]});
   }
 
   PyObject* handler_;  // borrowed: the caller holds it for the whole call
-  PyRef parse_error_;
-  std::array<PyRef, 7> value_types_;
-  HandlerNames& names_;
+  // The module state's, held by the module for the whole call.
+  PyObject* parse_error_;
+  const std::array<PyObject*, kValueTypeMembers.size()>& value_types_;
+  const HandlerNames& names_;
   bool failed_ = false;
   std::size_t limit_ = DiagnosticLog::kUnlimited;
   std::size_t reported_ = 0;
@@ -177,18 +144,11 @@ class PyEventSink {
 
 }  // namespace
 
-bool parse_with_handler(const VersionResult& detected, PyObject* handler, PyObject* parse_error,
-                        PyObject* value_type, std::size_t max_errors) {
-  std::array<PyRef, 7> members;
-  for (std::size_t i = 0; i < members.size(); ++i) {
-    members[i] = PyRef::steal(PyObject_GetAttrString(value_type, kValueTypeMembers[i]));
-    if (!members[i]) return false;
-  }
-  HandlerNames names;
-  if (!names.init()) return false;
+bool parse_with_handler(const VersionResult& detected, PyObject* handler,
+                        const ModuleState& state, std::size_t max_errors) {
   // Keep the handler alive even if a handler method drops the caller's last reference.
   PyRef handler_ref = PyRef::borrow(handler);
-  PyEventSink sink(handler, PyRef::borrow(parse_error), std::move(members), names);
+  PyEventSink sink(handler, state);
   sink.set_limit(max_errors);
   for (const ParseDiagnostic& d : detected.errors) {
     sink.on_parse_error(d.error_type, d.message, d.line, d.column, d.context, d.recovery_action);

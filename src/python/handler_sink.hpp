@@ -5,16 +5,17 @@
 
 #include <cstddef>
 
+#include "python/module_state.hpp"
 #include "text/version.hpp"
 
 namespace tessrin {
 
 /// Runs the parser over a detected text, calling the handler's methods for every event.
-/// `parse_error` is the ParseError class, `value_type` the ValueType enum. Returns false with the
+/// ParseError, the ValueType members and the method names come from `state`. Returns false with the
 /// first exception (of the handler or of building an argument) set; events after it are dropped
 /// and the parse still runs to its end. At most `max_errors` diagnostics reach the handler, then
 /// one that counts the rest.
-bool parse_with_handler(const VersionResult& detected, PyObject* handler, PyObject* parse_error,
-                        PyObject* value_type, std::size_t max_errors);
+bool parse_with_handler(const VersionResult& detected, PyObject* handler,
+                        const ModuleState& state, std::size_t max_errors);
 
 }  // namespace tessrin

@@ -156,12 +156,11 @@ PyObject* py_parse(PyObject* module, PyObject* const* args, Py_ssize_t nargsf,
   }
   PyObject* handler = bound[1];
   return guarded([&]() -> PyObject* {
-    const ModuleState& state = *module_state(module);
+    const ModuleState& state = module_state(module);
     // The handler runs Python for every event: this parse keeps the interpreter lock.
     VersionResult detected;
     detect_version(source, detected);
-    if (!parse_with_handler(detected, handler, state.parse_error, state.value_type,
-                            max_errors)) {
+    if (!parse_with_handler(detected, handler, state, max_errors)) {
       return nullptr;
     }
     return Py_NewRef(version_member(state, detected.version == CifVersion::Cif11));
@@ -204,17 +203,18 @@ bool collect_source(const char* function, PyObject* const* args, Py_ssize_t narg
   return true;
 }
 
-PyObject* py_parse_raw(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
+PyObject* py_parse_raw(PyObject* module, PyObject* const* args, Py_ssize_t nargsf,
+                       PyObject* kwnames) {
   return guarded([&]() -> PyObject* {
     ParsedCif parse;
     if (!collect_source("parse_raw", args, nargsf, kwnames, parse)) return nullptr;
-    return to_python(std::move(parse));
+    return to_python(module_state(module), std::move(parse));
   });
 }
 
 /// _parse_raw_origins(source): (parse_raw(source), origins, text start), for a writer that
 /// keeps the layout of the text its data came from (python/tessrin/_write.py).
-PyObject* py_parse_raw_origins(PyObject*, PyObject* const* args, Py_ssize_t nargsf,
+PyObject* py_parse_raw_origins(PyObject* module, PyObject* const* args, Py_ssize_t nargsf,
                                PyObject* kwnames) {
   return guarded([&]() -> PyObject* {
     static constexpr std::array<const char*, 1> kNames = {"source"};
@@ -233,7 +233,7 @@ PyObject* py_parse_raw_origins(PyObject*, PyObject* const* args, Py_ssize_t narg
     }
     PyRef origins = PyRef::steal(origins_to_python(parse));
     if (!origins) return nullptr;
-    PyRef raw = PyRef::steal(to_python(std::move(parse)));
+    PyRef raw = PyRef::steal(to_python(module_state(module), std::move(parse)));
     if (!raw) return nullptr;
     PyRef start = PyRef::steal(PyLong_FromLongLong(text_start));
     if (!start) return nullptr;
@@ -246,50 +246,54 @@ PyObject* py_parse_cif(PyObject* module, PyObject* const* args, Py_ssize_t nargs
   return guarded([&]() -> PyObject* {
     ParsedCif parse;
     if (!collect_source("parse_cif", args, nargsf, kwnames, parse)) return nullptr;
-    PyRef errors = PyRef::steal(diagnostics_to_list(parse.errors));
+    const ModuleState& state = module_state(module);
+    PyRef errors = PyRef::steal(diagnostics_to_list(state, parse.errors));
     if (!errors) return nullptr;
-    PyRef file = PyRef::steal(build_py_cif(module, parse));
+    PyRef file = PyRef::steal(build_py_cif(state, parse));
     if (!file) return nullptr;
     return PyTuple_Pack(2, file.get(), errors.get());
   });
 }
 
 /// The shared tail of parse_arrow and parse_arrow_file.
-PyObject* arrow_result(const ParsedCif& parse, PreparedBatches& prepared) {
-  PyRef errors = PyRef::steal(diagnostics_to_list(parse.errors));
+PyObject* arrow_result(ModuleState& state, const ParsedCif& parse, PreparedBatches& prepared) {
+  PyRef errors = PyRef::steal(diagnostics_to_list(state, parse.errors));
   if (!errors) return nullptr;
-  PyRef batches = PyRef::steal(batches_to_python(prepared));
+  PyRef batches = PyRef::steal(batches_to_python(state, prepared));
   if (!batches) return nullptr;
   return PyTuple_Pack(2, batches.get(), errors.get());
 }
 
-PyObject* py_parse_arrow(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
+PyObject* py_parse_arrow(PyObject* module, PyObject* const* args, Py_ssize_t nargsf,
+                         PyObject* kwnames) {
   return guarded([&]() -> PyObject* {
+    ModuleState& state = module_state(module);
     // pyarrow first: a missing or too old one is reported before any work is done.
-    if (pyarrow_reader_class() == nullptr) return nullptr;
+    if (!load_pyarrow(state)) return nullptr;
     ParsedCif parse;
     PreparedBatches prepared;
     auto prepare = [&](ParsedCif& done) { prepared = prepare_batches(done); };
     if (!collect_source("parse_arrow", args, nargsf, kwnames, parse, prepare)) return nullptr;
-    return arrow_result(parse, prepared);
+    return arrow_result(state, parse, prepared);
   });
 }
 
-PyObject* py_parse_arrow_file(PyObject*, PyObject* const* args, Py_ssize_t nargsf,
+PyObject* py_parse_arrow_file(PyObject* module, PyObject* const* args, Py_ssize_t nargsf,
                               PyObject* kwnames) {
   return guarded([&]() -> PyObject* {
     CollectArguments arguments;
     if (!collect_arguments("parse_arrow_file", "path", args, nargsf, kwnames, arguments)) {
       return nullptr;
     }
-    if (pyarrow_reader_class() == nullptr) return nullptr;
+    ModuleState& state = module_state(module);
+    if (!load_pyarrow(state)) return nullptr;
     ParsedCif parse;
     PreparedBatches prepared;
     auto prepare = [&](ParsedCif& done) { prepared = prepare_batches(done); };
     if (!parse_file(arguments.source, arguments.strict, arguments.max_errors, parse, prepare)) {
       return nullptr;
     }
-    return arrow_result(parse, prepared);
+    return arrow_result(state, parse, prepared);
   });
 }
 
@@ -352,19 +356,20 @@ bool table_arguments(const char* function, const char* first, PyObject* const* a
 
 /// The tables of `text`, collected, typed and exported without the lock, handed to pyarrow
 /// with it.
-PyObject* tables_of(std::string_view text, const CollectArguments& arguments,
+PyObject* tables_of(ModuleState& state, std::string_view text, const CollectArguments& arguments,
                     const TypesOption& types) {
   // pyarrow first: a missing or too old one is reported before any work is done.
-  if (pyarrow_reader_class() == nullptr) return nullptr;
+  if (!load_pyarrow(state)) return nullptr;
   PreparedTables prepared;
   {
     WithoutGil unlocked;
     prepared = prepare_tables(collect_tables(text, arguments.strict, arguments.max_errors), types);
   }
-  return tables_to_python(prepared);
+  return tables_to_python(state, prepared);
 }
 
-PyObject* py_parse_tables(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
+PyObject* py_parse_tables(PyObject* module, PyObject* const* args, Py_ssize_t nargsf,
+                          PyObject* kwnames) {
   return guarded([&]() -> PyObject* {
     CollectArguments arguments;
     TypesOption types;
@@ -373,13 +378,13 @@ PyObject* py_parse_tables(PyObject*, PyObject* const* args, Py_ssize_t nargsf, P
         !text_argument("parse_tables", "source", arguments.source, source)) {
       return nullptr;
     }
-    return tables_of(source, arguments, types);
+    return tables_of(module_state(module), source, arguments, types);
   });
 }
 
 /// _parse_tables_bytes(source, mode, max_errors, types): parse_tables for UTF-8 bytes read in
 /// place (python/tessrin/_archive.py parses decompressed files with it, no str built).
-PyObject* py_parse_tables_bytes(PyObject*, PyObject* const* args, Py_ssize_t nargsf,
+PyObject* py_parse_tables_bytes(PyObject* module, PyObject* const* args, Py_ssize_t nargsf,
                                 PyObject* kwnames) {
   return guarded([&]() -> PyObject* {
     CollectArguments arguments;
@@ -399,11 +404,11 @@ PyObject* py_parse_tables_bytes(PyObject*, PyObject* const* args, Py_ssize_t nar
       source.raise_invalid(invalid);
       return nullptr;
     }
-    return tables_of(source.text(), arguments, types);
+    return tables_of(module_state(module), source.text(), arguments, types);
   });
 }
 
-PyObject* py_parse_tables_file(PyObject*, PyObject* const* args, Py_ssize_t nargsf,
+PyObject* py_parse_tables_file(PyObject* module, PyObject* const* args, Py_ssize_t nargsf,
                                PyObject* kwnames) {
   return guarded([&]() -> PyObject* {
     CollectArguments arguments;
@@ -411,7 +416,8 @@ PyObject* py_parse_tables_file(PyObject*, PyObject* const* args, Py_ssize_t narg
     if (!table_arguments("parse_tables_file", "path", args, nargsf, kwnames, arguments, types)) {
       return nullptr;
     }
-    if (pyarrow_reader_class() == nullptr) return nullptr;
+    ModuleState& state = module_state(module);
+    if (!load_pyarrow(state)) return nullptr;
     TableSet set;
     PreparedTables prepared;
     // Typed after the file's text is freed, so that the typed columns can take its pages.
@@ -423,7 +429,7 @@ PyObject* py_parse_tables_file(PyObject*, PyObject* const* args, Py_ssize_t narg
             [&] { prepared = prepare_tables(std::move(set), types); })) {
       return nullptr;
     }
-    return tables_to_python(prepared);
+    return tables_to_python(state, prepared);
   });
 }
 
@@ -513,49 +519,95 @@ PyMethodDef kFunctions[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
+/// Interns `name` into `slot`; false with an exception set.
+bool intern(PyObject*& slot, const char* name) {
+  slot = PyUnicode_InternFromString(name);
+  return slot != nullptr;
+}
+
+/// Looks `name` up on `owner` into `slot`; false with an exception set.
+bool lookup(PyObject*& slot, PyObject* owner, const char* name) {
+  slot = PyObject_GetAttrString(owner, name);
+  return slot != nullptr;
+}
+
+/// The interned names of the state: the handler's methods, the diagnostic keys, pyarrow's.
+bool intern_names(ModuleState& state) {
+  HandlerNames& h = state.handler;
+  const std::array<std::pair<PyObject**, const char*>, 17> names = {{
+      {&h.on_data_block, "on_data_block"},
+      {&h.on_save_frame_start, "on_save_frame_start"},
+      {&h.on_save_frame_end, "on_save_frame_end"},
+      {&h.add_tag, "add_tag"},
+      {&h.add_value, "add_value"},
+      {&h.on_loop_start, "on_loop_start"},
+      {&h.on_loop_end, "on_loop_end"},
+      {&h.on_list_start, "on_list_start"},
+      {&h.on_list_end, "on_list_end"},
+      {&h.on_table_start, "on_table_start"},
+      {&h.on_table_key, "on_table_key"},
+      {&h.on_table_end, "on_table_end"},
+      {&h.on_error, "on_error"},
+      {&state.import_from_c, "_import_from_c"},
+      {&state.read_next_batch, "read_next_batch"},
+      {&state.read_all, "read_all"},
+      {&state.to_batches, "to_batches"},
+  }};
+  for (const auto& [slot, name] : names) {
+    if (!intern(*slot, name)) return false;
+  }
+  for (std::size_t i = 0; i < kDiagnosticKeys.size(); ++i) {
+    if (!intern(state.diagnostic_keys[i], kDiagnosticKeys[i])) return false;
+  }
+  return true;
+}
+
 int exec_module(PyObject* module) {
   if (!PyModule_Check(module)) {
     PyErr_SetString(PyExc_TypeError, "tessrin_core must be initialised into a module");
     return -1;
   }
+  ModuleState& state = module_state(module);
   // Classes first, then functions: the registration order callers see in the module.
-  if (add_model_types(module) < 0 || PyModule_AddFunctions(module, kFunctions) < 0) return -1;
+  if (add_model_types(module) < 0 || PyModule_AddFunctions(module, kFunctions) < 0 ||
+      !intern_names(state)) {
+    return -1;
+  }
   // Last: importing tessrin.types runs the package, which imports this module's functions.
   PyRef types = PyRef::steal(PyImport_ImportModule("tessrin.types"));
   if (!types) return -1;
   PyRef version = PyRef::steal(PyObject_GetAttrString(types.get(), "CifVersion"));
   if (!version) return -1;
-  ModuleState& state = *module_state(module);
   // Each lookup runs only if the one before succeeded: the C API must not be called with an
   // exception set.
-  auto lookup = [](PyObject*& slot, PyObject* owner, const char* name) {
-    slot = PyObject_GetAttrString(owner, name);
-    return slot != nullptr;
-  };
-  const bool complete = lookup(state.cif_1_1, version.get(), "CIF_1_1") &&
-                        lookup(state.cif_2_0, version.get(), "CIF_2_0") &&
-                        lookup(state.parse_error, types.get(), "ParseError") &&
-                        lookup(state.value_type, types.get(), "ValueType");
-  return complete ? 0 : -1;
-}
-
-int traverse_module(PyObject* module, visitproc visit, void* arg) {
-  ModuleState* state = module_state(module);
-  if (state == nullptr) return 0;
-  Py_VISIT(state->cif_1_1);
-  Py_VISIT(state->cif_2_0);
-  Py_VISIT(state->parse_error);
-  Py_VISIT(state->value_type);
+  if (!lookup(state.cif_1_1, version.get(), "CIF_1_1") ||
+      !lookup(state.cif_2_0, version.get(), "CIF_2_0") ||
+      !lookup(state.parse_error, types.get(), "ParseError") ||
+      !lookup(state.value_type, types.get(), "ValueType")) {
+    return -1;
+  }
+  for (std::size_t i = 0; i < kValueTypeMembers.size(); ++i) {
+    if (!lookup(state.value_types[i], state.value_type, kValueTypeMembers[i])) return -1;
+  }
   return 0;
 }
 
-int clear_module(PyObject* module) {
-  ModuleState* state = module_state(module);
+int traverse_module(PyObject* module, visitproc visit, void* arg) {
+  auto* state = static_cast<ModuleState*>(PyModule_GetState(module));
   if (state == nullptr) return 0;
-  Py_CLEAR(state->cif_1_1);
-  Py_CLEAR(state->cif_2_0);
-  Py_CLEAR(state->parse_error);
-  Py_CLEAR(state->value_type);
+  return state->each([&](PyObject*& slot) {
+    Py_VISIT(slot);
+    return 0;
+  });
+}
+
+int clear_module(PyObject* module) {
+  auto* state = static_cast<ModuleState*>(PyModule_GetState(module));
+  if (state == nullptr) return 0;
+  state->each([](PyObject*& slot) {
+    Py_CLEAR(slot);
+    return 0;
+  });
   return 0;
 }
 

@@ -21,6 +21,7 @@
 #include "python/pyref.hpp"
 #include "write/byte_buffer.hpp"
 #include "write/cif_writer.hpp"
+#include "write/loop_layout.hpp"
 #include "write/value_form.hpp"
 
 namespace tessrin {
@@ -39,9 +40,6 @@ struct alignas(32) PlainWord {
 // Room a short value takes in a column with the bytes its 16-byte copy may spill.
 constexpr std::size_t kShortRoom = 1 + 16;
 constexpr std::size_t kPlainWords = 1024;  // a power of two
-
-// Plain items of one category pad their tags to the longest tag of the run, up to this.
-constexpr std::size_t kMaxTagPad = 40;
 
 /// The `n` (below 16) bytes at `src` to `dst`, with two overlapping loads and stores of the
 /// widest size that fits.
@@ -359,7 +357,7 @@ class Dumper {
          std::vector<ByteBuffer>* kept_arenas)
       : writer_(cif2, width, storage),
         cif2_(cif2),
-        arenas_(kept_arenas != nullptr ? *kept_arenas : own_arenas_) {}
+        layout_(kept_arenas != nullptr ? *kept_arenas : own_arenas_) {}
   bool ascii() const { return ascii_; }
 
   bool blocks(PyObject* blocks);
@@ -395,20 +393,16 @@ class Dumper {
   Where where_;
   PyObject* tags_ = nullptr;  // the current frame's tag dict (borrowed from its FrameRefs)
   std::vector<LoopPlan> loops_;
+  bool empty_loops_now_ = false;  // loops without values are written, at the frame's end
   // Scratch of one loop, reused from loop to loop.
   std::vector<PyObject*> loop_lists_;
-  std::vector<std::size_t> loop_widths_;
-  std::vector<const char*> loop_columns_;
   std::vector<PyRef> loop_headers_;  // the loops list and each loop's tags, as read
   NameTable owner_;      // tag -> the loop that holds its column
   NameTable done_;       // tags written
   NameTable position_of_;  // tag -> its first place in the tag order
   std::string rendered_;
-  std::string scratch_;
-  // Reused from loop to loop, and kept from call to call where the caller keeps them, so
-  // that their pages are not faulted in afresh each time.
-  std::vector<ByteBuffer> own_arenas_;
-  std::vector<ByteBuffer>& arenas_;
+  std::vector<ByteBuffer> own_arenas_;  // the column arenas when the caller keeps none
+  LoopLayout layout_;
   std::vector<PlainWord> plain_words_ = std::vector<PlainWord>(kPlainWords);
   std::string position_;  // names a block or frame by position until its name is read
   // Tags whose names were found good in the current frame, which holds its strs throughout
@@ -618,6 +612,13 @@ bool Dumper::frame(const FrameRefs& f) {
       if (!items(&key_ref, 1, i)) return false;
     }
   }
+  // A tag after a loop without values would read back as one more tag of its header: such
+  // loops go last, where only another loop, a save frame or a block can follow.
+  empty_loops_now_ = true;
+  for (std::size_t l = 0; l < loops_.size(); ++l) {
+    if (!loops_[l].written && !loop(l)) return false;
+  }
+  empty_loops_now_ = false;
   where_.tag = {};
   return true;
 }
@@ -797,23 +798,21 @@ bool Dumper::loop(std::size_t index) {
   if (plan.tags.empty()) return true;
   const std::size_t columns = plan.tags.size();
   const Py_ssize_t rows = PySequence_Fast_GET_SIZE(lists[0]);
+  if (rows == 0 && !empty_loops_now_) {
+    plan.written = false;  // written at the end of the frame
+    return true;
+  }
   // Pass 1, column by column (the order in which parse_raw built the strs, so memory is read
   // in sequence): each value's form, chosen once, and its written text appended to the
   // column's arena; the widest one-line value of each column. Pass 2 lays out the rows from
   // these alone, without going back to the Python objects.
-  if (arenas_.size() < columns) arenas_.resize(columns);
-  std::vector<ByteBuffer>& arenas = arenas_;
-  std::vector<std::size_t>& widths = loop_widths_;
-  widths.assign(columns, 0);
-  std::size_t multiline = 0;
-  bool regular = true;  // every value in put_cell's short layout
+  layout_.begin(columns);
   PlainWord* const words = plain_words_.data();
   const bool cif2 = cif2_;
   for (std::size_t c = 0; c < columns; ++c) {
     where_.tag = plan.names[c];
     PyObject* const* items = PySequence_Fast_ITEMS(lists[c]);
-    ByteBuffer& arena = arenas[c];
-    arena.clear();
+    ByteBuffer& arena = layout_.column(c);
     std::size_t widest = 0;
     // The column is written through a local pointer: stores through a char pointer would
     // otherwise make the compiler reload the arena's fields for every value.
@@ -864,31 +863,20 @@ bool Dumper::loop(std::size_t index) {
       widest = std::max(widest, n);
       return true;
     };
-    // Any other value: its form chosen and its written text put in the general layout; the
-    // columns a one-line value takes go to `width` (none for a value on lines of its own).
+    // Any other value: its form chosen and its written text put in the general layout.
     // Out of line and apart from `w`, so that the loop keeps its pointers in registers.
-    auto general = [&](PyObject* value, std::size_t& width) __attribute__((noinline)) {
+    auto general = [&](PyObject* value) __attribute__((noinline)) {
       Cell cell;
       if (!cell_of(value, rendered_, cell)) return false;
-      scratch_.clear();
-      append_value(scratch_, cell.text, cell.form);
-      if (!put_cell(arena, scratch_, cell.width, cell.multiline)) {
+      if (!layout_.add(c, cell)) {
         return raise_at(PyExc_ValueError, where_, "a loop value is longer than 2 GiB");
-      }
-      regular = regular && is_short_cell(scratch_, cell.width, cell.multiline);
-      if (cell.multiline) {
-        ++multiline;
-      } else {
-        width = cell.width;
       }
       return true;
     };
     auto step = [&](PyObject* value) __attribute__((always_inline)) {
       if (plain(value)) return true;
       arena.commit(static_cast<std::size_t>(w - (arena.data() + arena.size())));
-      std::size_t width = 0;
-      if (!general(value, width)) return false;
-      widest = std::max(widest, width);
+      if (!general(value)) return false;
       w = arena.reserve(kShortRoom);
       limit = w + arena.room();
       return true;
@@ -908,20 +896,10 @@ bool Dumper::loop(std::size_t index) {
       if (!step(items[r])) return false;
     }
     arena.commit(static_cast<std::size_t>(w - (arena.data() + arena.size())));
-    arena.reserve(kCopySlack);  // pass 2 copies short values in whole 16-byte blocks
-    widths[c] = widest;
+    layout_.widen(c, widest);
+    layout_.end_column(c);
   }
-  writer_.begin_loop(plan.names, widths);
-  std::vector<const char*>& column_text = loop_columns_;
-  column_text.resize(columns);
-  std::size_t column_bytes = 0;
-  for (std::size_t c = 0; c < columns; ++c) {
-    column_text[c] = arenas[c].data();
-    column_bytes += arenas[c].size();
-  }
-  writer_.loop_rows(column_text, static_cast<std::size_t>(rows), column_bytes, multiline,
-                    regular);
-  writer_.end_loop();
+  layout_.write(writer_, plan.names, static_cast<std::size_t>(rows));
   for (std::size_t c = 0; c < plan.names.size(); ++c) done_.at(plan.tags[c], plan.names[c]);
   return true;
 }

@@ -23,23 +23,18 @@ PyObject* make_ascii_str(std::string_view text) {
 }
 
 StrCache::StrCache() = default;
-
-StrCache::~StrCache() {
-  for (Slot& slot : slots_) Py_XDECREF(slot.str);
-  for (auto& [name, str] : tags_) Py_DECREF(str);
-}
+StrCache::~StrCache() = default;
 
 PyObject* StrCache::tag(std::string_view pooled) {
-  auto [it, added] = tags_.try_emplace(pooled.data(), nullptr);
+  auto [it, added] = tags_.try_emplace(pooled.data());
   if (added) {
-    it->second = make_str(pooled);
-    if (it->second == nullptr) {
+    it->second = PyRef::steal(make_str(pooled));
+    if (!it->second) {
       tags_.erase(it);
       return nullptr;
     }
   }
-  Py_INCREF(it->second);
-  return it->second;
+  return Py_NewRef(it->second.get());
 }
 
 StrCache::Key StrCache::key_of(std::string_view text) noexcept {
@@ -76,15 +71,10 @@ PyObject* StrCache::ascii(std::string_view text) {
                              (key.high * 0xC2B2AE3D27D4EB4FULL) ^ key.length;
   static_assert((kSlots & (kSlots - 1)) == 0 && kSlots == 1024);
   Slot& slot = slots_[hash >> 54];
-  if (slot.str != nullptr && slot.key == key) {
-    Py_INCREF(slot.str);
-    return slot.str;
-  }
+  if (slot.str && slot.key == key) return Py_NewRef(slot.str.get());
   PyObject* str = make_ascii_str(text);
   if (str == nullptr) return nullptr;
-  Py_XDECREF(slot.str);
-  Py_INCREF(str);
-  slot.str = str;
+  slot.str = PyRef::borrow(str);
   slot.key = key;
   return str;
 }
@@ -94,16 +84,11 @@ PyObject* make_str(std::string_view text) {
   return PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), nullptr);
 }
 
-PyObject* diagnostics_to_list(const std::vector<ParseDiagnostic>& errors) {
+PyObject* diagnostics_to_list(const ModuleState& state,
+                              const std::vector<ParseDiagnostic>& errors) {
   // The keys made once, interned, with their hashes: a str made from a C string for every
   // item of every diagnostic cost most of this list, under the interpreter lock.
-  static const std::array<PyObject*, 6> keys = {
-      PyUnicode_InternFromString("error_type"), PyUnicode_InternFromString("message"),
-      PyUnicode_InternFromString("line"),       PyUnicode_InternFromString("column"),
-      PyUnicode_InternFromString("context"),    PyUnicode_InternFromString("recovery_action")};
-  for (PyObject* key : keys) {
-    if (key == nullptr) return PyErr_NoMemory();
-  }
+  const auto& keys = state.diagnostic_keys;
   PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(errors.size())));
   if (!list) return nullptr;
   // Kinds, contexts and recovery actions are stored once natively; their strs are shared too.

@@ -10,6 +10,8 @@
 #include <vector>
 
 #include "parse/error.hpp"
+#include "python/module_state.hpp"
+#include "python/pyref.hpp"
 
 namespace tessrin {
 
@@ -55,15 +57,16 @@ class StrCache {
   };
   static Key key_of(std::string_view text) noexcept;
   struct Slot {
-    PyObject* str = nullptr;
+    PyRef str;
     Key key;
   };
   std::vector<Slot> slots_;
-  std::unordered_map<const char*, PyObject*> tags_;
+  std::unordered_map<const char*, PyRef> tags_;
 };
 
 /// The list of diagnostic dicts, keys "error_type", "message", "line", "column", "context",
 /// "recovery_action" in that order.
-PyObject* diagnostics_to_list(const std::vector<ParseDiagnostic>& errors);
+PyObject* diagnostics_to_list(const ModuleState& state,
+                              const std::vector<ParseDiagnostic>& errors);
 
 }  // namespace tessrin

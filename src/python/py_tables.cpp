@@ -1,6 +1,5 @@
 #include "python/py_tables.hpp"
 
-#include <new>
 #include <string>
 
 #include "export/arrow_stream.hpp"
@@ -10,28 +9,25 @@
 #include "tables/table_export.hpp"
 
 namespace tessrin {
-namespace {
 
-PyObject* tables_to_python_impl(PreparedTables& prepared) {
+PyObject* tables_to_python(ModuleState& state, PreparedTables& prepared) {
   if (prepared.failure) std::rethrow_exception(prepared.failure);
   PyRef tables = PyRef::steal(PyDict_New());
   if (!tables) return nullptr;
   for (std::size_t i = 0; i < prepared.streams.size(); ++i) {
-    PyRef reader = PyRef::steal(import_stream(prepared.streams[i].get()));
+    PyRef reader = PyRef::steal(import_stream(state, prepared.streams[i].get()));
     if (!reader) return nullptr;
-    PyRef table = PyRef::steal(read_table(reader.get()));
+    PyRef table = PyRef::steal(read_table(state, reader.get()));
     if (!table) return nullptr;
     const std::string& name = prepared.names[i];
     PyRef key = PyRef::steal(
         PyUnicode_DecodeUTF8(name.data(), static_cast<Py_ssize_t>(name.size()), "replace"));
     if (!key || PyDict_SetItem(tables.get(), key.get(), table.get()) < 0) return nullptr;
   }
-  PyRef errors = PyRef::steal(diagnostics_to_list(prepared.errors));
+  PyRef errors = PyRef::steal(diagnostics_to_list(state, prepared.errors));
   if (!errors) return nullptr;
   return PyTuple_Pack(2, tables.get(), errors.get());
 }
-
-}  // namespace
 
 PreparedTables prepare_tables(TableSet&& set, const TypesOption& types) noexcept {
   PreparedTables prepared;
@@ -55,18 +51,6 @@ PreparedTables prepare_tables(TableSet&& set, const TypesOption& types) noexcept
     prepared.failure = std::current_exception();
   }
   return prepared;
-}
-
-PyObject* tables_to_python(PreparedTables& prepared) {
-  try {
-    return tables_to_python_impl(prepared);
-  } catch (const ColumnTooLarge& e) {
-    return raise_text(PyExc_OverflowError, e.what());
-  } catch (const ExportError& e) {
-    return raise_export_error(e);
-  } catch (const std::bad_alloc&) {
-    return PyErr_NoMemory();
-  }
 }
 
 }  // namespace tessrin

@@ -11,6 +11,7 @@
 
 #include <nanoarrow/nanoarrow.hpp>
 
+#include "python/module_state.hpp"
 #include "tables/table_builder.hpp"
 #include "types/table_types.hpp"
 
@@ -33,6 +34,6 @@ PreparedTables prepare_tables(TableSet&& set, const TypesOption& types) noexcept
 /// A new tuple (dict of category name -> pyarrow.Table in order of first appearance, list of
 /// diagnostic dicts), or null with a Python exception set (the preparation's failure, if any,
 /// is raised here).
-PyObject* tables_to_python(PreparedTables& prepared);
+PyObject* tables_to_python(ModuleState& state, PreparedTables& prepared);
 
 }  // namespace tessrin

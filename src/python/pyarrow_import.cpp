@@ -28,50 +28,42 @@ struct StreamGuard {
   }
 };
 
-// pyarrow.RecordBatch, set with the reader class.
-PyObject* batch_class = nullptr;
-
 }  // namespace
 
-PyObject* pyarrow_reader_class() {
-  // A failed import is not remembered, so installing pyarrow later in the session still works.
-  static PyObject* cls = nullptr;
-  if (cls != nullptr) return cls;
+bool load_pyarrow(ModuleState& state) {
+  if (state.reader_class != nullptr) return true;
   PyRef module = PyRef::steal(PyImport_ImportModule("pyarrow"));
-  if (!module) return nullptr;
+  if (!module) return false;
   PyRef version = PyRef::steal(PyObject_GetAttrString(module.get(), "__version__"));
   if (major_version(version.get()) < kMinPyarrowMajor) {
     PyErr_Clear();
     PyErr_Format(PyExc_ImportError, "tessrin needs pyarrow>=%ld, found pyarrow %S",
                  kMinPyarrowMajor, version ? version.get() : Py_None);
-    return nullptr;
+    return false;
   }
-  PyRef found = PyRef::steal(PyObject_GetAttrString(module.get(), "RecordBatchReader"));
-  if (!found) return nullptr;
+  PyRef reader = PyRef::steal(PyObject_GetAttrString(module.get(), "RecordBatchReader"));
+  if (!reader) return false;
   PyRef batch = PyRef::steal(PyObject_GetAttrString(module.get(), "RecordBatch"));
-  if (!batch) return nullptr;
+  if (!batch) return false;
   // The import may have let another thread run and get here first; keep its objects.
-  if (cls == nullptr) {
-    batch_class = batch.release();
-    cls = found.release();
+  if (state.reader_class == nullptr) {
+    state.batch_class = batch.release();
+    state.reader_class = reader.release();
   }
-  return cls;
+  return true;
 }
 
-PyObject* import_stream(ArrowArrayStream* stream) {
+PyObject* import_stream(ModuleState& state, ArrowArrayStream* stream) {
   StreamGuard guard{stream};
-  PyObject* cls = pyarrow_reader_class();
-  if (cls == nullptr) return nullptr;
-  // Called once per table of parse_tables: by an interned name, without a format string.
-  static PyObject* name = PyUnicode_InternFromString("_import_from_c");
-  if (name == nullptr) return nullptr;
+  if (!load_pyarrow(state)) return nullptr;
   PyRef address = PyRef::steal(PyLong_FromVoidPtr(stream));
   if (!address) return nullptr;
-  PyObject* args[] = {cls, address.get()};
-  return PyObject_VectorcallMethod(name, args, 2, nullptr);
+  // Called once per table of parse_tables: by an interned name, without a format string.
+  PyObject* args[] = {state.reader_class, address.get()};
+  return PyObject_VectorcallMethod(state.import_from_c, args, 2, nullptr);
 }
 
-PyObject* import_batch(ArrowArray* array, ArrowSchema* schema) {
+PyObject* import_batch(ModuleState& state, ArrowArray* array, ArrowSchema* schema) {
   // Whatever pyarrow did not take over is released here.
   struct Guard {
     ArrowArray* array;
@@ -81,41 +73,29 @@ PyObject* import_batch(ArrowArray* array, ArrowSchema* schema) {
       if (schema->release != nullptr) schema->release(schema);
     }
   } guard{array, schema};
-  if (pyarrow_reader_class() == nullptr) return nullptr;
+  if (!load_pyarrow(state)) return nullptr;
   PyRef array_address = PyRef::steal(PyLong_FromVoidPtr(array));
   if (!array_address) return nullptr;
   PyRef schema_address = PyRef::steal(PyLong_FromVoidPtr(schema));
   if (!schema_address) return nullptr;
-  return PyObject_CallMethod(batch_class, "_import_from_c", "OO", array_address.get(),
-                             schema_address.get());
+  PyObject* args[] = {state.batch_class, array_address.get(), schema_address.get()};
+  return PyObject_VectorcallMethod(state.import_from_c, args, 3, nullptr);
 }
 
-PyObject* read_next_batch(PyObject* reader) {
-  static PyObject* name = PyUnicode_InternFromString("read_next_batch");
-  if (name == nullptr) return nullptr;
-  return PyObject_CallMethodNoArgs(reader, name);
+PyObject* read_next_batch(const ModuleState& state, PyObject* reader) {
+  return PyObject_CallMethodNoArgs(reader, state.read_next_batch);
 }
 
-PyObject* read_table(PyObject* reader) {
-  static PyObject* name = PyUnicode_InternFromString("read_all");
-  if (name == nullptr) return nullptr;
-  return PyObject_CallMethodNoArgs(reader, name);
+PyObject* read_table(const ModuleState& state, PyObject* reader) {
+  return PyObject_CallMethodNoArgs(reader, state.read_all);
 }
 
-PyObject* read_all_batches(PyObject* reader) {
-  static PyObject* to_batches = PyUnicode_InternFromString("to_batches");
-  if (to_batches == nullptr) return nullptr;
+PyObject* read_all_batches(const ModuleState& state, PyObject* reader) {
   // The table's chunks are the batches as read; to_batches gives each back whole (it only
   // skips batches without rows, which the caller rules out).
-  PyRef table = PyRef::steal(read_table(reader));
+  PyRef table = PyRef::steal(read_table(state, reader));
   if (!table) return nullptr;
-  return PyObject_CallMethodNoArgs(table.get(), to_batches);
-}
-
-PyObject* raise_export_error(const ExportError& error) {
-  return raise_text(
-      error.kind() == ExportError::Kind::capacity ? PyExc_OverflowError : PyExc_ValueError,
-      error.message());
+  return PyObject_CallMethodNoArgs(table.get(), state.to_batches);
 }
 
 }  // namespace tessrin

@@ -1,6 +1,7 @@
 #include "python/types_argument.hpp"
 
 #include <cstring>
+#include <exception>
 #include <string>
 
 #include "python/pyref.hpp"
@@ -47,19 +48,17 @@ bool types_argument(const char* function, PyObject* types, TypesOption& option) 
                          static_cast<std::size_t>(PyBytes_GET_SIZE(encoded.get())));
   DictionaryError error;
   std::shared_ptr<const ItemTypes> dictionary;
-  bool out_of_memory = false;
+  std::exception_ptr failure;
   Py_BEGIN_ALLOW_THREADS
   // Nothing may leave this block by an exception: the interpreter lock is not held in it.
   try {
     dictionary = cached_item_types(path, error);
-  } catch (const std::bad_alloc&) {
-    out_of_memory = true;
+  } catch (...) {
+    failure = std::current_exception();
   }
   Py_END_ALLOW_THREADS
-  if (out_of_memory) {
-    PyErr_NoMemory();
-    return false;
-  }
+  // With the lock again: the entry's guard makes it a Python exception (errors.hpp).
+  if (failure) std::rethrow_exception(failure);
   if (!dictionary) {
     if (error.error_number != 0) {
       raise_no_dictionary(function, types, error.error_number);
