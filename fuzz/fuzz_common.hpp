@@ -102,11 +102,12 @@ inline bool known_error_type(std::string_view type) {
   return type == kLexical || type == kSyntactic || type == kSemantic;
 }
 
-/// Every diagnostic has a known kind, a position in the source (semantic ones: 0, 0) and, when
-/// the source is UTF-8, UTF-8 texts (the Python side decodes them strictly).
+/// Every diagnostic has a known kind, a position in the source (only the closing count of
+/// unrecorded ones has none: 0, 0) and, when the source is UTF-8, UTF-8 texts (the Python side
+/// decodes them strictly).
 inline void check_diagnostic(const ParseDiagnostic& d, const Positions& positions, bool utf8) {
   FUZZ_CHECK(known_error_type(d.error_type));
-  if (d.error_type == kSemantic) {
+  if (d.error_type == kSemantic && d.context == kUnrecordedContext) {
     FUZZ_CHECK(d.line == 0 && d.column == 0);
   } else {
     FUZZ_CHECK(positions.valid(d.line, d.column));

@@ -238,9 +238,10 @@ def collect(calls, strict):
     containers = []  # [is_table, items or (key, value) pairs, pending key]
     block_names, frame_names = set(), set()
 
-    def semantic(message, action):
-        errors.append({"error_type": "semantic", "message": message, "line": 0, "column": 0,
-                       "context": "RawBuilder", "recovery_action": action})  # fmt: skip
+    def semantic(message, context, action):
+        # The events carry no positions: shape() leaves them out of the comparison.
+        errors.append({"error_type": "semantic", "message": message, "line": None,
+                       "column": None, "context": context, "recovery_action": action})  # fmt: skip
         s["stopped"] |= strict
 
     def frame():
@@ -255,7 +256,7 @@ def collect(calls, strict):
 
     def redefined(tag, action):
         where = "save frame" if s["frame"] else "data block"
-        semantic(f'tag "{tag}" defined again in the same {where}', action)
+        semantic(f'tag "{tag}" defined again in the same {where}', tag, action)
 
     def route(value):
         if containers:
@@ -299,7 +300,7 @@ def collect(calls, strict):
         if missing:
             semantic(f"loop value count {count} is not divisible by tag count {len(tags)} "
                      f"({missing} value(s) missing from final row); tags: {', '.join(tags)}",
-                     "stopped" if strict else f"padded {missing} placeholder(s)")  # fmt: skip
+                     tags[0], "stopped" if strict else f"padded {missing} placeholder(s)")  # fmt: skip
             if s["stopped"]:
                 return
             for i in range(count, count + missing):
@@ -335,8 +336,8 @@ def collect(calls, strict):
                 blocks.append(s["block"])
             lowered = args[0].lower()
             if lowered in block_names:
-                semantic("duplicate data block name: ", "duplicate block stored with distinct "
-                         "internal id")  # fmt: skip
+                semantic("duplicate data block name: ", args[0], "duplicate block stored with "
+                         "distinct internal id")  # fmt: skip
             block_names.add(lowered)
             s.update(block={**new_frame(lowered), "save_frames": []}, frame=None, tag=None)
             s["loop"] = None
@@ -345,8 +346,8 @@ def collect(calls, strict):
         elif name == "on_save_frame_start" and s["block"] is not None:
             lowered = args[0].lower()
             if lowered in frame_names:
-                semantic("duplicate save frame name: ", "duplicate save frame stored with "
-                         "distinct internal id")  # fmt: skip
+                semantic("duplicate save frame name: ", args[0], "duplicate save frame stored "
+                         "with distinct internal id")  # fmt: skip
             frame_names.add(lowered)
             s["frame"] = new_frame(lowered)
         elif name == "on_save_frame_end" and s["block"] is not None and s["frame"] is not None:
@@ -364,6 +365,14 @@ def collect(calls, strict):
         elif name == "on_loop_start":
             tags = [tag.lower() for tag in args[0]]
             s["loop"] = [tags, {tag: [] for tag in tags}, 0]
+            if frame() is not None:
+                for i, tag in enumerate(tags):
+                    if tags[:i].count(tag) == 1:
+                        semantic("loop names tag ", args[0][i], "the values of every repeat "
+                                 "kept in one column, in file order")  # fmt: skip
+                        if s["stopped"]:
+                            s["loop"] = None
+                            break
         elif name == "on_loop_end":
             end_loop()
         elif name in ("on_list_start", "on_table_start"):
@@ -380,11 +389,15 @@ def collect(calls, strict):
 
 
 def shape(error):
-    """A diagnostic with a duplicate's quoted name cut off: how names are quoted is the native
-    code's own choice; everything else must match."""
+    """A diagnostic with a duplicate's quoted name cut off (how names are quoted is the native
+    code's own choice) and a semantic one without its position; everything else must match."""
     message = error["message"]
     if message.startswith("duplicate "):
         message = message[: message.index(": ") + 2]
     elif " defined again in the same " in message:
         message = message[message.index(" defined again") :]
+    elif message.startswith("loop names tag "):
+        message = "loop names tag "
+    if error["error_type"] == "semantic":
+        error = {**error, "line": None, "column": None}
     return {**error, "message": message}

@@ -27,7 +27,7 @@ def lines_of(source):
 
 def check_everywhere(source, tmp_path):
     """Every entry function in both modes: no exception, one set of diagnostics, each with a
-    known kind and a position inside the source (0, 0 for semantic ones)."""
+    known kind and a position inside the source."""
     lines = lines_of(source)
     recorder = Recorder()
     tessrin_core.parse(source, recorder)
@@ -45,11 +45,8 @@ def check_everywhere(source, tmp_path):
         assert [b.to_pydict() for b in file_batches] == [b.to_pydict() for b in batches]
         for error in raw["errors"]:
             assert error["error_type"] in KINDS
-            if error["error_type"] == "semantic":
-                assert (error["line"], error["column"]) == (0, 0)
-            else:
-                assert 1 <= error["line"] <= len(lines)
-                assert 1 <= error["column"] <= len(lines[error["line"] - 1]) + 1
+            assert 1 <= error["line"] <= len(lines)
+            assert 1 <= error["column"] <= len(lines[error["line"] - 1]) + 1
         if mode is None:
             non_semantic = [e for e in raw["errors"] if e["error_type"] != "semantic"]
             assert [tuple(e.values()) for e in non_semantic] == handler_errors

@@ -119,8 +119,8 @@ def _collapsed(errors: list[dict]) -> list[tuple[dict, int]]:
     return [(error, more) for error, more in kept]
 
 
-# What a diagnostic without a position (the core files them at 0:0) and a conformance finding
-# say of one problem, as one key: the loop's counts, or the rule and the name repeated.
+# What a semantic diagnostic and a conformance finding say of one problem, as one key: the
+# loop's counts, or the rule and the name repeated.
 _DIAGNOSTIC_MEANINGS = [
     (re.compile(r"loop value count (\d+) is not divisible by tag count (\d+)"),
      lambda m: ("loop-count-mismatch", int(m[2]), int(m[1]))),
@@ -155,17 +155,17 @@ def _finding_meaning(finding: dict):
 
 
 def _partner(error: dict, at: dict, by_meaning: dict) -> dict | None:
-    """The finding `error` is shown as, taken from those left, or None. At a position: the
-    one there of the same text (`context`), else the first there. Without a position: the
-    one of the same meaning anywhere."""
-    if error["line"] == 0:
-        found = by_meaning.get(_diagnostic_meaning(error))
-        if not found:
-            return None
-        finding = found.pop(0)
+    """The finding `error` is shown as, taken from those left, or None. A semantic diagnostic
+    goes with the finding of the same meaning, the one at its position if there is one there;
+    others at a position: the one there of the same text (`context`), else the first there."""
+    place = (error["line"], error["column"])
+    found = by_meaning.get(_diagnostic_meaning(error)) if error["error_type"] == "semantic" else None
+    if found:
+        finding = next((f for f in found if (f["line"], f["column"]) == place), found[0])
+        found.remove(finding)
         at[(finding["line"], finding["column"])].remove(finding)
         return finding
-    here = at.get((error["line"], error["column"]))
+    here = at.get(place)
     if not here:
         return None
     finding = next((f for f in here if f["context"] == error.get("context")), here[0])
@@ -182,10 +182,10 @@ def check_lines(prefix: str, errors: list[dict], findings: list[dict]) -> list[s
     Per-character diagnostics of one line are one line with their count. A diagnostic at the
     line and column of a conformance finding is that finding's line, with the diagnostic's
     recovery action: the finding there with the diagnostic's text, else the first there; a
-    diagnostic without a position (line 0) goes with the finding of the same meaning (a loop's
-    value count, a name given twice). What is left over has a line of its own; diagnostics
-    without a position go last, and without findings the diagnostics keep the order the core
-    found them in. --json keeps every record as it is.
+    semantic diagnostic goes with the finding of the same meaning (a loop's value count, a
+    name given twice). What is left over has a line of its own; diagnostics without a position
+    (line 0) go last, and without findings the diagnostics keep the order the core found them
+    in. --json keeps every record as it is.
     """
     at: dict[tuple[int, int], list[dict]] = {}
     by_meaning: dict = {}

@@ -10,19 +10,10 @@
 namespace tessrin {
 
 RawBuilder::RawBuilder(CifVersion version, bool strict, std::size_t max_errors)
-    : errors_(max_errors), version_(version), strict_(strict) {}
+    : checks_(strict, max_errors), version_(version) {}
 
 void RawBuilder::push_error(const ParseDiagnostic& d) {
-  errors_.add(d.error_type, d.message, d.line, d.column, d.context, d.recovery_action);
-}
-
-void RawBuilder::lower_into(std::string_view text, std::string& out) {
-  if (is_lower(text)) {
-    out.assign(text);
-  } else {
-    out.clear();
-    append_lower(text, out);
-  }
+  checks_.relay(d.error_type, d.message, d.line, d.column, d.context, d.recovery_action);
 }
 
 std::string_view RawBuilder::pooled_lower(std::string_view tag) {
@@ -38,11 +29,6 @@ FrameData* RawBuilder::current_frame() noexcept {
   return nullptr;
 }
 
-void RawBuilder::semantic_error(std::string message, std::string_view recovery_action) {
-  errors_.add(kSemantic, std::move(message), 0, 0, "RawBuilder", recovery_action);
-  if (strict_) stopped_ = true;
-}
-
 inline std::size_t RawBuilder::next_loop_column() noexcept {
   // Values fill the loop row by row; a running cursor avoids a division per value.
   const std::size_t column = loop_column_of_[loop_cursor_];
@@ -55,6 +41,8 @@ void RawBuilder::reset_loop() {
   in_loop_ = false;
   loop_cursor_ = 0;
   loop_tags_.clear();
+  loop_positions_.clear();
+  column_uses_.clear();
   loop_column_of_.clear();
   loop_columns_.clear();
   loop_targets_.clear();
@@ -65,56 +53,41 @@ void RawBuilder::on_parse_error(std::string_view error_type, std::string_view me
                                 std::uint32_t line, std::uint32_t column, std::string_view context,
                                 std::string_view recovery_action) {
   // Diagnostics are collected even after a strict stop: the parser keeps reporting.
-  if (!errors_.accepts()) return errors_.skip();
-  errors_.add(error_type, std::string(message), line, column, context, recovery_action);
+  checks_.relay(error_type, message, line, column, context, recovery_action);
 }
 
-void RawBuilder::on_data_block(std::string_view name) {
-  if (stopped_) return;
+void RawBuilder::on_data_block(std::string_view name, SourcePosition at) {
+  if (checks_.stopped()) return;
   if (current_block_) {
     blocks_.push_back(std::move(*current_block_));
     current_block_.reset();
   }
-  std::string lowered;
-  lower_into(name, lowered);
-  if (block_names_.contains(lowered)) {
-    semantic_error("duplicate data block name: " + quoted(name),
-                   "duplicate block stored with distinct internal id");
-  } else {
-    block_names_.insert(lowered);
-  }
+  std::string lowered = checks_.data_block(name, at);
   current_save_frame_.reset();
   has_pending_tag_ = false;
   reset_loop();
   containers_.clear();
-  save_frame_names_.clear();
   current_block_.emplace();
   current_block_->name = std::move(lowered);
 }
 
-void RawBuilder::on_save_frame_start(std::string_view name) {
-  if (stopped_ || !current_block_) return;
-  std::string lowered;
-  lower_into(name, lowered);
-  if (save_frame_names_.contains(lowered)) {
-    semantic_error("duplicate save frame name: " + quoted(name),
-                   "duplicate save frame stored with distinct internal id");
-  } else {
-    save_frame_names_.insert(lowered);
-  }
+void RawBuilder::on_save_frame_start(std::string_view name, SourcePosition at) {
+  if (checks_.stopped() || !current_block_) return;
+  std::string lowered = checks_.save_frame(name, at);
   current_save_frame_.emplace();
   current_save_frame_->name = std::move(lowered);
 }
 
 void RawBuilder::on_save_frame_end() {
-  if (stopped_ || !current_block_ || !current_save_frame_) return;
+  if (checks_.stopped() || !current_block_ || !current_save_frame_) return;
   current_block_->save_frames.push_back(std::move(*current_save_frame_));
   current_save_frame_.reset();
 }
 
-void RawBuilder::add_tag(std::string_view tag) {
-  if (stopped_) return;
+void RawBuilder::add_tag(std::string_view tag, SourcePosition at) {
+  if (checks_.stopped()) return;
   pending_tag_ = pooled_lower(tag);
+  pending_at_ = at;
   has_pending_tag_ = true;
 }
 
@@ -143,7 +116,7 @@ void append_plain(ValueList& column, const PlainValue& value, const char* text_e
 }  // namespace
 
 void RawBuilder::add_value(std::string_view text, std::uint8_t kind) {
-  if (stopped_) return;
+  if (checks_.stopped()) return;
   const std::string_view token = text;
   if (kind == kMultilineString) {
     if (transform_multiline(text, scratch_)) text = scratch_;
@@ -187,7 +160,7 @@ void RawBuilder::record_origin(ValueList* target, std::string_view token, std::u
 }
 
 void RawBuilder::add_plain_values(std::span<const PlainValue> values, const char* text_end) {
-  if (stopped_ || !in_loop_ || !containers_.empty() || loop_tags_.empty()) {
+  if (checks_.stopped() || !in_loop_ || !containers_.empty() || loop_tags_.empty()) {
     for (const PlainValue& value : values) add_value(value.text(), value.kind);
     return;
   }
@@ -274,27 +247,30 @@ ValueList* RawBuilder::scalar_target(FrameData& frame) {
   if (slot == known || pending_tag_ == kErrorValueTag) return &values;
   if (frame.looped[slot]) {
     // Appended, the value would become one more row of that loop's column only.
-    redefined(pending_tag_, "kept its loop's " + std::to_string(values.size()) +
-                                " value(s); 1 value not kept");
+    redefined(pending_tag_, pending_at_,
+              "kept its loop's " + std::to_string(values.size()) + " value(s); 1 value not kept");
     return nullptr;
   }
-  redefined(pending_tag_, "kept every value of the tag as one list; 0 values not kept");
+  redefined(pending_tag_, pending_at_,
+            "kept every value of the tag as one list; 0 values not kept");
   return &values;
 }
 
-void RawBuilder::redefined(std::string_view tag, std::string recovery_action) {
-  semantic_error("tag " + quoted(tag) + " defined again in the same " +
-                     (current_save_frame_ ? "save frame" : "data block"),
-                 std::move(recovery_action));
+void RawBuilder::redefined(std::string_view tag, SourcePosition at,
+                           const std::string& recovery_action) {
+  checks_.defined_again(tag, current_save_frame_.has_value(), at, recovery_action);
 }
 
-void RawBuilder::on_loop_start(std::span<const std::string_view> tags) {
-  if (stopped_) return;
+void RawBuilder::on_loop_start(std::span<const std::string_view> tags,
+                               std::span<const SourcePosition> tag_positions, SourcePosition at) {
+  if (checks_.stopped()) return;
   reset_loop();
   in_loop_ = true;
+  loop_at_ = at;
   loop_tags_.reserve(tags.size());
   loop_column_of_.reserve(tags.size());
   for (std::string_view tag : tags) loop_tags_.push_back(pooled_lower(tag));
+  loop_positions_.assign(tag_positions.begin(), tag_positions.end());
   // A tag named twice shares its first occurrence's column. Headers are short, except in
   // generated files, so only long ones pay for a hash map.
   static constexpr std::size_t kLinearLimit = 32;
@@ -311,41 +287,50 @@ void RawBuilder::on_loop_start(std::span<const std::string_view> tags) {
     } else {
       column = first_column.emplace(loop_tags_[i], column).first->second;
     }
-    if (column == loop_columns_.size()) loop_columns_.emplace_back();
+    if (column == loop_columns_.size()) {
+      loop_columns_.emplace_back();
+    } else if (repeated_once(column)) {
+      // Its values stay in one column, in file order, beside rows they did not share.
+      if (FrameData* frame = current_frame(); frame != nullptr) {
+        checks_.repeated_in_loop(tags[i], CollectionChecks::place(current_block_->name,
+                                                                  current_save_frame_
+                                                                      ? &current_save_frame_->name
+                                                                      : nullptr),
+                                 "", tag_positions[i],
+                                 "the values of every repeat kept in one column, in file order");
+        if (checks_.stopped()) {
+          reset_loop();
+          return;
+        }
+      }
+    }
     loop_column_of_.push_back(column);
   }
   for (std::size_t column : loop_column_of_) loop_targets_.push_back(&loop_columns_[column]);
 }
 
+bool RawBuilder::repeated_once(std::size_t column) {
+  // Only headers that repeat a tag come here: the counts are made for them alone.
+  if (column_uses_.size() < loop_columns_.size()) column_uses_.resize(loop_columns_.size(), 0);
+  return ++column_uses_[column] == 1;
+}
+
 void RawBuilder::on_loop_end() {
-  if (stopped_) return;
+  if (checks_.stopped()) return;
   const std::size_t tag_count = loop_tags_.size();
   if (tag_count == 0) {
     in_loop_ = false;
     return;
   }
-  const std::size_t count = loop_value_count_;
-  if (count % tag_count != 0) {
-    const std::size_t missing = tag_count - count % tag_count;
-    std::string tags;
-    for (std::size_t i = 0; i < tag_count; ++i) {
-      if (i > 0) tags.append(", ");
-      tags.append(loop_tags_[i]);
-    }
-    semantic_error("loop value count " + std::to_string(count) + " is not divisible by tag count " +
-                       std::to_string(tag_count) + " (" + std::to_string(missing) +
-                       " value(s) missing from final row); tags: " + tags,
-                   strict_ ? std::string("stopped")
-                           : "padded " + std::to_string(missing) + " placeholder(s)");
-    if (stopped_) {
-      reset_loop();
-      return;
-    }
-    for (std::size_t i = 0; i < missing; ++i) {
-      ValueList& column = loop_columns_[next_loop_column()];
-      column.append_scalar("?");
-      if (origin_base_ != nullptr) column.append_origin(ValueList::kNoOrigin, ValueList::kNoOrigin);
-    }
+  const std::size_t missing = checks_.missing_values(loop_value_count_, loop_tags_, loop_at_);
+  if (checks_.stopped()) {
+    reset_loop();
+    return;
+  }
+  for (std::size_t i = 0; i < missing; ++i) {
+    ValueList& column = loop_columns_[next_loop_column()];
+    column.append_scalar("?");
+    if (origin_base_ != nullptr) column.append_origin(ValueList::kNoOrigin, ValueList::kNoOrigin);
   }
   if (FrameData* frame = current_frame()) {
     std::vector<std::size_t> positions;
@@ -364,12 +349,11 @@ void RawBuilder::on_loop_end() {
         if (slot < known) {
           // The first definition stays; pairing the values of another loop or a scalar with
           // this loop's rows would misalign them.
-          redefined(loop_tags_[i], "kept the first definition (" +
-                                       std::to_string(frame->values[slot].size()) +
-                                       " value(s)); " +
-                                       std::to_string(loop_columns_[column].size()) +
-                                       " value(s) of this loop not kept");
-          if (stopped_) break;
+          redefined(loop_tags_[i], loop_positions_[i],
+                    "kept the first definition (" + std::to_string(frame->values[slot].size()) +
+                        " value(s)); " + std::to_string(loop_columns_[column].size()) +
+                        " value(s) of this loop not kept");
+          if (checks_.stopped()) break;
           state[column] = kDropped;
           continue;
         }
@@ -386,24 +370,24 @@ void RawBuilder::on_loop_end() {
 }
 
 void RawBuilder::on_list_start() {
-  if (!stopped_) containers_.start(RawValue::Kind::List);
+  if (!checks_.stopped()) containers_.start(RawValue::Kind::List);
 }
 
 void RawBuilder::on_table_start() {
-  if (!stopped_) containers_.start(RawValue::Kind::Table);
+  if (!checks_.stopped()) containers_.start(RawValue::Kind::Table);
 }
 
 void RawBuilder::on_table_key(std::string_view key, std::uint8_t /*kind*/) {
-  if (!stopped_) containers_.key(key);
+  if (!checks_.stopped()) containers_.key(key);
 }
 
 void RawBuilder::on_list_end() {
-  if (stopped_) return;
+  if (checks_.stopped()) return;
   if (auto value = containers_.end(RawValue::Kind::List)) file_container(std::move(*value));
 }
 
 void RawBuilder::on_table_end() {
-  if (stopped_) return;
+  if (checks_.stopped()) return;
   if (auto value = containers_.end(RawValue::Kind::Table)) file_container(std::move(*value));
 }
 
@@ -412,8 +396,9 @@ ParsedCif RawBuilder::finish() && {
   ParsedCif result;
   result.version = static_cast<std::uint8_t>(version_);
   result.tags = std::move(tags_);
-  result.diagnostic_texts = std::move(errors_).take_texts();
-  result.errors = std::move(errors_).finish();
+  DiagnosticLog log = std::move(checks_).take_log();
+  result.diagnostic_texts = std::move(log).take_texts();
+  result.errors = std::move(log).finish();
   result.blocks = std::move(blocks_);
   return result;
 }

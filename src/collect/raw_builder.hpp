@@ -7,10 +7,10 @@
 #include <span>
 #include <string>
 #include <string_view>
-#include <unordered_set>
 #include <vector>
 
 #include "text/lexer.hpp"
+#include "collect/collection_checks.hpp"
 #include "collect/container_stack.hpp"
 #include "collect/raw_model.hpp"
 #include "text/version.hpp"
@@ -33,15 +33,16 @@ class RawBuilder {
   /// Appends a diagnostic received before the parse (version detection).
   void push_error(const ParseDiagnostic& diagnostic);
 
-  void on_data_block(std::string_view name);
-  void on_save_frame_start(std::string_view name);
+  void on_data_block(std::string_view name, SourcePosition at);
+  void on_save_frame_start(std::string_view name, SourcePosition at);
   void on_save_frame_end();
-  void add_tag(std::string_view tag);
+  void add_tag(std::string_view tag, SourcePosition at);
   void add_value(std::string_view text, std::uint8_t kind);
   /// The same as add_value for each, for a run of loop values read by the lexer's fast path;
   /// their texts lie in the lexer's text, which ends at `text_end`.
   void add_plain_values(std::span<const PlainValue> values, const char* text_end);
-  void on_loop_start(std::span<const std::string_view> tags);
+  void on_loop_start(std::span<const std::string_view> tags,
+                     std::span<const SourcePosition> tag_positions, SourcePosition at);
   void on_loop_end();
   void on_list_start();
   void on_list_end();
@@ -57,7 +58,6 @@ class RawBuilder {
 
  private:
   FrameData* current_frame() noexcept;
-  void semantic_error(std::string message, std::string_view recovery_action);
   /// Files a scalar; returns the list it went to, or null (inside a container, or not kept).
   [[gnu::always_inline]] ValueList* route_scalar(std::string_view text);
   [[gnu::noinline]] void record_origin(ValueList* target, std::string_view token,
@@ -67,26 +67,29 @@ class RawBuilder {
   /// Where a value of the pending tag outside a loop goes, or null when it is not kept (the
   /// tag belongs to a loop of the frame); reports every redefinition.
   ValueList* scalar_target(FrameData& frame);
-  void redefined(std::string_view tag, std::string recovery_action);
+  void redefined(std::string_view tag, SourcePosition at, const std::string& recovery_action);
   void reset_loop();
   [[gnu::always_inline]] std::size_t next_loop_column() noexcept;
-  void lower_into(std::string_view text, std::string& out);
+  /// Counts a repeat of `column`'s tag in the loop header; true for its first repeat.
+  bool repeated_once(std::size_t column);
   /// The lower-cased `tag`, from the pool.
   std::string_view pooled_lower(std::string_view tag);
 
-  DiagnosticLog errors_;
+  CollectionChecks checks_;
   std::vector<ParsedBlock> blocks_;
   std::optional<ParsedBlock> current_block_;
   std::optional<ParsedSaveFrame> current_save_frame_;
   TagPool tags_;
   std::string lowered_;  // scratch for lower-casing names
   std::string_view pending_tag_;  // pooled
+  SourcePosition pending_at_;
   bool has_pending_tag_ = false;
-  std::unordered_set<std::string, StringHash, std::equal_to<>> block_names_;
-  std::unordered_set<std::string, StringHash, std::equal_to<>> save_frame_names_;
   bool in_loop_ = false;
+  SourcePosition loop_at_;
   std::vector<std::string_view> loop_tags_;  // pooled
+  std::vector<SourcePosition> loop_positions_;  // of loop_tags_
   std::vector<std::size_t> loop_column_of_;  // header position -> column (repeats share one)
+  std::vector<std::uint32_t> column_uses_;  // repeats per column, once a header has one
   std::vector<ValueList> loop_columns_;
   std::vector<ValueList*> loop_targets_;  // header position -> its column
   std::size_t loop_value_count_ = 0;
@@ -94,8 +97,6 @@ class RawBuilder {
   ContainerStack containers_;
   std::string scratch_;
   CifVersion version_;
-  bool strict_;
-  bool stopped_ = false;
   const char* origin_base_ = nullptr;  // set by keep_origins
   const char* origin_end_ = nullptr;
 };

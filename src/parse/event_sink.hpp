@@ -5,6 +5,10 @@
 // in the order of the companion package's ValueType (never 7). No call returns anything to the
 // parser, and a failing sink keeps its failure to itself and ignores what follows.
 //
+// Positions: the events a collector checks (block and frame headers, tags, loop headers) say
+// where their token begins, so that a problem found later can point at its cause. A tag the
+// parser supplies for a stray value (rule 6) stands where that value does.
+//
 // Ordering guarantees every sink may rely on:
 //  1. Every on_save_frame_start is matched by one on_save_frame_end before the next frame
 //     start, the next data block and the end of the stream. Save frames never nest.
@@ -30,21 +34,32 @@
 
 namespace tessrin {
 
+/// Where a token begins: line and column (in characters) from 1, as diagnostics count them.
+struct SourcePosition {
+  std::uint32_t line = 0;
+  std::uint32_t column = 0;
+};
+
 template <class S>
 concept EventSink = requires(S& sink, std::string_view text, std::uint8_t kind,
-                             std::span<const std::string_view> tags, std::uint32_t n) {
-  // Called when a data block begins (name after "data_", case as written, maybe empty).
-  { sink.on_data_block(text) };
-  // Called when a save frame begins (name after "save_", never empty).
-  { sink.on_save_frame_start(text) };
+                             std::span<const std::string_view> tags,
+                             std::span<const SourcePosition> tag_positions, SourcePosition at,
+                             std::uint32_t n) {
+  // Called when a data block begins (name after "data_", case as written, maybe empty), at
+  // the header.
+  { sink.on_data_block(text, at) };
+  // Called when a save frame begins (name after "save_", never empty), at the header.
+  { sink.on_save_frame_start(text, at) };
   // Called when the open save frame ends.
   { sink.on_save_frame_end() };
-  // Called with a data name as written; the next value, list or table belongs to it.
-  { sink.add_tag(text) };
+  // Called with a data name as written and where it stands; the next value, list or table
+  // belongs to it.
+  { sink.add_tag(text, at) };
   // Called with one scalar value and its kind.
   { sink.add_value(text, kind) };
-  // Called with a loop header (at least one tag); values then fill it row by row.
-  { sink.on_loop_start(tags) };
+  // Called with a loop header (at least one tag), where each tag stands and where the loop_
+  // keyword does; values then fill it row by row.
+  { sink.on_loop_start(tags, tag_positions, at) };
   // Called when the open loop ends.
   { sink.on_loop_end() };
   // Called when a list begins; it stands where one value could.

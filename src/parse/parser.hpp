@@ -126,18 +126,23 @@ class Parser {
     current_tag_ = tag;
     has_tag_ = true;
     current_tag_depth_ = containers_.size();
-    sink_.add_tag(tag);
+    sink_.add_tag(tag, here());
   }
+
+  SourcePosition here() const noexcept { return {line_, column_}; }
 
   bool on_loop_keyword() {
     const std::string_view keyword = token_.text;
     prepare_for_keyword(keyword, "loop_");
     if (!in_data_block_) error("loop_ outside data block", keyword, "continuing");
+    const SourcePosition at = here();
     loop_tags_.clear();
+    loop_tag_positions_.clear();
     bool have = lexer_.next(token_);
     while (have && token_.kind == TokenKind::Tag) {
       relay_lexer_errors();
       loop_tags_.push_back(token_.text);
+      loop_tag_positions_.push_back({token_.line, token_.column});
       have = lexer_.next(token_);
     }
     if (loop_tags_.empty()) {
@@ -145,7 +150,8 @@ class Parser {
     } else {
       in_loop_ = true;
       loop_has_values_ = false;
-      sink_.on_loop_start(std::span<const std::string_view>(loop_tags_));
+      sink_.on_loop_start(std::span<const std::string_view>(loop_tags_),
+                          std::span<const SourcePosition>(loop_tag_positions_), at);
     }
     return have;
   }
@@ -183,7 +189,7 @@ class Parser {
         in_save_frame_ = false;
       }
       in_data_block_ = true;
-      sink_.on_data_block(name);
+      sink_.on_data_block(name, here());
     } else if (!name.empty()) {
       if (!in_data_block_) error("save frame outside data block", keyword, "continuing");
       if (in_save_frame_) {
@@ -191,7 +197,7 @@ class Parser {
         sink_.on_save_frame_end();
       }
       in_save_frame_ = true;
-      sink_.on_save_frame_start(name);
+      sink_.on_save_frame_start(name, here());
     } else if (in_save_frame_) {
       sink_.on_save_frame_end();
       in_save_frame_ = false;
@@ -299,7 +305,7 @@ class Parser {
     if (!has_tag_) {
       error("value " + quoted(text) + " has no preceding tag", text,
             "attached to _tessrin_error_value");
-      sink_.add_tag(kErrorValueTag);
+      sink_.add_tag(kErrorValueTag, here());
       sink_.add_value(text, kind);
       return;
     }
@@ -387,7 +393,7 @@ class Parser {
   void ensure_value_context(std::string_view text) {
     if (in_loop_ || has_tag_ || !containers_.empty()) return;
     error("container without preceding tag", text, "attached to _tessrin_error_value");
-    sink_.add_tag(kErrorValueTag);
+    sink_.add_tag(kErrorValueTag, here());
     current_tag_ = kErrorValueTag;
     has_tag_ = true;
     current_tag_depth_ = 0;
@@ -519,6 +525,7 @@ class Parser {
   Sink& sink_;
   Token token_;
   std::vector<std::string_view> loop_tags_;
+  std::vector<SourcePosition> loop_tag_positions_;
   std::vector<OpenContainer> containers_;
   std::string_view current_tag_;
   std::size_t current_tag_depth_ = 0;

@@ -32,16 +32,20 @@ class PyEventSink {
     error_.restore();
   }
 
-  void on_data_block(std::string_view name) { call_with_text(names_.on_data_block, name); }
-  void on_save_frame_start(std::string_view name) {
+  // Handlers receive names only; positions reach them with the diagnostics (on_error).
+  void on_data_block(std::string_view name, SourcePosition) {
+    call_with_text(names_.on_data_block, name);
+  }
+  void on_save_frame_start(std::string_view name, SourcePosition) {
     call_with_text(names_.on_save_frame_start, name);
   }
   void on_save_frame_end() { call(names_.on_save_frame_end, {}); }
-  void add_tag(std::string_view tag) { call_with_text(names_.add_tag, tag); }
+  void add_tag(std::string_view tag, SourcePosition) { call_with_text(names_.add_tag, tag); }
   void add_value(std::string_view text, std::uint8_t kind) {
     call_with_kind(names_.add_value, text, kind);
   }
-  void on_loop_start(std::span<const std::string_view> tags) {
+  void on_loop_start(std::span<const std::string_view> tags, std::span<const SourcePosition>,
+                     SourcePosition) {
     if (failed_) return;
     PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(tags.size())));
     if (!list) return fail();

@@ -31,79 +31,50 @@ void lower_into(std::string_view text, std::string& out) {
 }  // namespace
 
 TableBuilder::TableBuilder(CifVersion /*version*/, bool strict, std::size_t max_errors)
-    : errors_(max_errors), strict_(strict) {}
+    : checks_(strict, max_errors) {}
 
 void TableBuilder::push_error(ParseDiagnostic diagnostic) {
   const ParseDiagnostic& d = diagnostic;
-  errors_.add(d.error_type, d.message, d.line, d.column, d.context, d.recovery_action);
+  checks_.relay(d.error_type, d.message, d.line, d.column, d.context, d.recovery_action);
 }
 
 void TableBuilder::on_parse_error(std::string_view error_type, std::string_view message,
                                   std::uint32_t line, std::uint32_t column,
                                   std::string_view context, std::string_view recovery_action) {
   // Diagnostics are collected even after a strict stop: the parser keeps reporting.
-  if (!errors_.accepts()) return errors_.skip();
-  errors_.add(error_type, std::string(message), line, column, context, recovery_action);
-}
-
-void TableBuilder::semantic_error(std::string message, std::string_view context,
-                                  std::string recovery_action) {
-  errors_.add(kSemantic, std::move(message), 0, 0, context, recovery_action);
-  if (strict_) stopped_ = true;
-}
-
-std::string TableBuilder::redefined(std::string_view tag) const {
-  // The collector's message: both entries name the same fault alike.
-  return "tag " + quoted(tag) + " defined again in the same " +
-         (in_frame_ ? "save frame" : "data block");
+  checks_.relay(error_type, message, line, column, context, recovery_action);
 }
 
 std::string TableBuilder::where() const {
   const RowOrigin& origin = out_.origins[in_frame_ ? frame_origin_ : block_origin_];
-  std::string text = "block " + quoted(out_.names[origin.block]);
-  if (origin.frame >= 0) {
-    text = "save frame " + quoted(out_.names[static_cast<std::size_t>(origin.frame)]) + " of " +
-           text;
-  }
-  return text;
+  return CollectionChecks::place(
+      out_.names[origin.block],
+      origin.frame >= 0 ? &out_.names[static_cast<std::size_t>(origin.frame)] : nullptr);
 }
 
 // --- blocks and frames -----------------------------------------------------------------------
 
-std::string TableBuilder::checked_name(std::string_view name, NameSet& seen, std::string_view what,
-                                       std::string_view stored_as) {
-  std::string lowered;
-  lower_into(name, lowered);
-  if (!seen.insert(lowered).second) {
-    // The collector's diagnostic, word for word: both entries report the same file alike.
-    semantic_error("duplicate " + std::string(what) + " name: " + quoted(name), "RawBuilder",
-                   "duplicate " + std::string(stored_as) + " stored with distinct internal id");
-  }
-  return lowered;
-}
-
-void TableBuilder::on_data_block(std::string_view name) {
-  if (stopped_) return;
+void TableBuilder::on_data_block(std::string_view name, SourcePosition at) {
+  if (checks_.stopped()) return;
   if (has_block_) {
     if (in_frame_) flush(frame_rows_, frame_origin_);
     flush(block_rows_, block_origin_);
   }
-  std::string lowered = checked_name(name, block_names_, "data block", "block");
+  std::string lowered = checks_.data_block(name, at);
   has_block_ = true;
   in_frame_ = false;
   has_pending_tag_ = false;
   reset_loop();
   containers_.clear();
-  save_frame_names_.clear();
   out_.names.push_back(std::move(lowered));
   block_origin_ = static_cast<std::uint32_t>(out_.origins.size());
   out_.origins.push_back({static_cast<std::uint32_t>(out_.names.size() - 1), -1});
   block_serial_ = ++serial_;
 }
 
-void TableBuilder::on_save_frame_start(std::string_view name) {
-  if (stopped_ || !has_block_) return;
-  std::string lowered = checked_name(name, save_frame_names_, "save frame", "save frame");
+void TableBuilder::on_save_frame_start(std::string_view name, SourcePosition at) {
+  if (checks_.stopped() || !has_block_) return;
+  std::string lowered = checks_.save_frame(name, at);
   if (in_frame_) flush(frame_rows_, frame_origin_);
   in_frame_ = true;
   out_.names.push_back(std::move(lowered));
@@ -114,7 +85,7 @@ void TableBuilder::on_save_frame_start(std::string_view name) {
 }
 
 void TableBuilder::on_save_frame_end() {
-  if (stopped_ || !has_block_ || !in_frame_) return;
+  if (checks_.stopped() || !has_block_ || !in_frame_) return;
   flush(frame_rows_, frame_origin_);
   in_frame_ = false;
 }
@@ -182,14 +153,15 @@ std::string TableBuilder::shared_column(std::string_view tag, Slot slot) const {
          " fills as well";
 }
 
-void TableBuilder::add_tag(std::string_view tag) {
-  if (stopped_) return;
+void TableBuilder::add_tag(std::string_view tag, SourcePosition at) {
+  if (checks_.stopped()) return;
   pending_tag_.assign(tag);
+  pending_at_ = at;
   has_pending_tag_ = true;
 }
 
 void TableBuilder::add_value(std::string_view text, std::uint8_t kind) {
-  if (stopped_) return;
+  if (checks_.stopped()) return;
   if (kind == kMultilineString) {
     if (transform_multiline(text, scratch_)) text = scratch_;
   } else {
@@ -241,22 +213,22 @@ void TableBuilder::plain_value(std::string_view text, std::uint8_t kind) {
   const bool looped = tag_marks_[in_frame_][id].frame == serial && tag_marks_[in_frame_][id].looped;
   const bool again = defined_again(id, false);
   if (again && !stray) {
-    semantic_error(redefined(*tag_names_[id]), "RawBuilder",
-                   looped ? "its loop's values and this value kept in separate rows"
-                          : "value kept in a row of its own");
+    checks_.defined_again(*tag_names_[id], in_frame_, pending_at_,
+                          looped ? "its loop's values and this value kept in separate rows"
+                                 : "value kept in a row of its own");
   }
   std::uint32_t group = 0;
   if (marks.plain_frame == serial) {
     group = marks.plain_count++;
     if (!again && !stray) {
-      semantic_error(shared_column(pending_tag_, slot), pending_tag_,
+      checks_.report(shared_column(pending_tag_, slot), pending_tag_, pending_at_,
                      "value kept in a row of its own");
     }
   } else {
     marks.plain_frame = serial;
     marks.plain_count = 1;
     if (marks.loop_frame == serial && !again) {
-      semantic_error(shared_column(pending_tag_, slot), pending_tag_,
+      checks_.report(shared_column(pending_tag_, slot), pending_tag_, pending_at_,
                      "the loop's values and this value kept in separate rows");
     }
   }
@@ -316,7 +288,7 @@ void TableBuilder::flush(PendingRows& rows, std::uint32_t origin) {
 void TableBuilder::reset_loop() {
   in_loop_ = false;
   loop_header_.clear();
-  loop_tag_count_ = 0;
+  loop_tags_.clear();
   loop_targets_.clear();
   loop_categories_.clear();
   loop_redefined_.clear();
@@ -345,12 +317,20 @@ const std::vector<TableBuilder::HeaderSlot>& TableBuilder::header_slots(
   return header_slots_.emplace(loop_header_, std::move(slots)).first->second;
 }
 
-void TableBuilder::on_loop_start(std::span<const std::string_view> tags) {
-  if (stopped_) return;
+void TableBuilder::on_loop_start(std::span<const std::string_view> tags,
+                                 std::span<const SourcePosition> tag_positions,
+                                 SourcePosition at) {
+  if (checks_.stopped()) return;
   reset_loop();
   in_loop_ = true;
-  loop_tag_count_ = tags.size();
+  loop_at_ = at;
   for (std::string_view tag : tags) loop_header_.append(tag).push_back('\n');
+  // Views for the last-row check, taken once the header text no longer grows.
+  for (std::size_t start = 0; start < loop_header_.size();) {
+    const std::size_t end = loop_header_.find('\n', start);
+    loop_tags_.push_back(std::string_view(loop_header_).substr(start, end - start));
+    start = end + 1;
+  }
   if (!has_frame() || tags.empty()) return;
   const std::vector<HeaderSlot>& slots = header_slots(tags);
   ++serial_loop_;
@@ -368,19 +348,20 @@ void TableBuilder::on_loop_start(std::span<const std::string_view> tags) {
     if (!again) {
       mark.loop = serial_loop_;
       if (defined_again(id, true)) {
-        loop_redefined_.push_back(id);
+        loop_redefined_.push_back({id, tag_positions[i]});
         again = true;
       }
     }
     if (group == 1) {
-      semantic_error("loop names tag " + quoted(tags[i]) + " more than once in " + where() +
-                         "; each repeat fills rows of its own in category " +
-                         quoted(category.name),
-                     tags[i], "repeated column kept in rows of its own");
+      checks_.repeated_in_loop(tags[i], where(),
+                               "; each repeat fills rows of its own in category " +
+                                   quoted(category.name),
+                               tag_positions[i], "repeated column kept in rows of its own");
     }
     if (group == 0 && !again &&
         (marks.loop_frame == serial || marks.plain_frame == serial)) {
-      semantic_error(shared_column(tags[i], slot), tags[i], "values kept in separate rows");
+      checks_.report(shared_column(tags[i], slot), tags[i], tag_positions[i],
+                     "values kept in separate rows");
     }
     marks.loop_frame = serial;
     if (category.loop_mark != serial_loop_ || loop_categories_.empty()) {
@@ -394,7 +375,7 @@ void TableBuilder::on_loop_start(std::span<const std::string_view> tags) {
     column.pad_to(category.rows);
     loop_targets_.push_back({&column, at, group});
   }
-  if (stopped_) reset_loop();
+  if (checks_.stopped()) reset_loop();
 }
 
 inline void TableBuilder::loop_value(std::string_view text, std::uint8_t kind) {
@@ -413,7 +394,7 @@ inline void TableBuilder::loop_value(std::string_view text, std::uint8_t kind) {
 }
 
 void TableBuilder::add_plain_values(std::span<const PlainValue> values, const char* text_end) {
-  if (stopped_ || !in_loop_ || !containers_.empty() || !loop_simple_ || loop_targets_.empty()) {
+  if (checks_.stopped() || !in_loop_ || !containers_.empty() || !loop_simple_ || loop_targets_.empty()) {
     for (const PlainValue& value : values) add_value(value.text(), value.kind);
     return;
   }
@@ -450,45 +431,24 @@ void TableBuilder::add_plain_values(std::span<const PlainValue> values, const ch
 }
 
 void TableBuilder::on_loop_end() {
-  if (stopped_) return;
-  const std::size_t tag_count = loop_tag_count_;
-  if (tag_count == 0) {
+  if (checks_.stopped()) return;
+  if (loop_tags_.empty()) {
     in_loop_ = false;
     return;
   }
-  const std::size_t count = loop_value_count_;
-  if (count % tag_count != 0) {
-    const std::size_t missing = tag_count - count % tag_count;
-    // The tags lower-cased, as the collector names them.
-    std::string tags;
-    std::string_view header = loop_header_;
-    for (std::size_t i = 0; i < tag_count; ++i) {
-      const std::size_t end = header.find('\n');
-      if (i > 0) tags.append(", ");
-      lower_into(header.substr(0, end), lowered_);
-      tags.append(lowered_);
-      header.remove_prefix(end + 1);
+  const std::size_t missing = checks_.missing_values(loop_value_count_, loop_tags_, loop_at_);
+  if (checks_.stopped()) {
+    // Strict collection drops the loop whole, as the collector does.
+    for (const LoopTarget& target : loop_targets_) {
+      target.column->truncate(loop_categories_[target.category].base);
     }
-    semantic_error("loop value count " + std::to_string(count) + " is not divisible by tag count " +
-                       std::to_string(tag_count) + " (" + std::to_string(missing) +
-                       " value(s) missing from final row); tags: " + tags,
-                   "RawBuilder",
-                   strict_ ? std::string("stopped")
-                           : "padded " + std::to_string(missing) + " placeholder(s)");
-    if (stopped_) {
-      // Strict collection drops the loop whole, as the collector does.
-      for (const LoopTarget& target : loop_targets_) {
-        target.column->truncate(loop_categories_[target.category].base);
-      }
-      reset_loop();
-      return;
-    }
-    for (std::size_t i = 0; i < missing; ++i) loop_value("?", kPlaceholder);
+    reset_loop();
+    return;
   }
-  for (std::uint32_t id : loop_redefined_) {
-    const std::string& tag = *tag_names_[id];
-    semantic_error(redefined(tag), "RawBuilder",
-                   "the earlier values and this loop's kept in separate rows");
+  for (std::size_t i = 0; i < missing; ++i) loop_value("?", kPlaceholder);
+  for (const LoopRedefinition& again : loop_redefined_) {
+    checks_.defined_again(*tag_names_[again.tag], in_frame_, again.at,
+                          "the earlier values and this loop's kept in separate rows");
   }
   for (const LoopCategory& loop : loop_categories_) {
     CategoryTable& category = out_.categories[loop.category];
@@ -503,24 +463,24 @@ void TableBuilder::on_loop_end() {
 // --- lists and tables ------------------------------------------------------------------------
 
 void TableBuilder::on_list_start() {
-  if (!stopped_) containers_.start(RawValue::Kind::List);
+  if (!checks_.stopped()) containers_.start(RawValue::Kind::List);
 }
 
 void TableBuilder::on_table_start() {
-  if (!stopped_) containers_.start(RawValue::Kind::Table);
+  if (!checks_.stopped()) containers_.start(RawValue::Kind::Table);
 }
 
 void TableBuilder::on_table_key(std::string_view key, std::uint8_t /*kind*/) {
-  if (!stopped_) containers_.key(key);
+  if (!checks_.stopped()) containers_.key(key);
 }
 
 void TableBuilder::on_list_end() {
-  if (stopped_) return;
+  if (checks_.stopped()) return;
   if (auto value = containers_.end(RawValue::Kind::List)) file_container(std::move(*value));
 }
 
 void TableBuilder::on_table_end() {
-  if (stopped_) return;
+  if (checks_.stopped()) return;
   if (auto value = containers_.end(RawValue::Kind::Table)) file_container(std::move(*value));
 }
 
@@ -532,8 +492,9 @@ TableSet TableBuilder::finish() && {
   for (CategoryTable& category : out_.categories) {
     for (TableColumn& column : category.columns) column.pad_to(category.rows);
   }
-  out_.diagnostic_texts = std::move(errors_).take_texts();
-  out_.errors = std::move(errors_).finish();
+  DiagnosticLog log = std::move(checks_).take_log();
+  out_.diagnostic_texts = std::move(log).take_texts();
+  out_.errors = std::move(log).finish();
   return std::move(out_);
 }
 

@@ -18,6 +18,7 @@
 #include <unordered_set>
 #include <vector>
 
+#include "collect/collection_checks.hpp"
 #include "collect/container_stack.hpp"
 #include "collect/raw_model.hpp"
 #include "parse/error.hpp"
@@ -74,14 +75,15 @@ class TableBuilder {
   /// Appends a diagnostic received before the parse (version detection).
   void push_error(ParseDiagnostic diagnostic);
 
-  void on_data_block(std::string_view name);
-  void on_save_frame_start(std::string_view name);
+  void on_data_block(std::string_view name, SourcePosition at);
+  void on_save_frame_start(std::string_view name, SourcePosition at);
   void on_save_frame_end();
-  void add_tag(std::string_view tag);
+  void add_tag(std::string_view tag, SourcePosition at);
   void add_value(std::string_view text, std::uint8_t kind);
   /// add_value for each of a run of loop values read by the lexer's fast path.
   void add_plain_values(std::span<const PlainValue> values, const char* text_end);
-  void on_loop_start(std::span<const std::string_view> tags);
+  void on_loop_start(std::span<const std::string_view> tags,
+                     std::span<const SourcePosition> tag_positions, SourcePosition at);
   void on_loop_end();
   void on_list_start();
   void on_list_end();
@@ -138,15 +140,14 @@ class TableBuilder {
     std::size_t base;  // the table's rows when the loop began
     std::uint32_t groups;
   };
-  using NameSet = std::unordered_set<std::string, StringHash, std::equal_to<>>;
-  /// The lower-cased name, after the duplicate-name diagnostic when `seen` has it already.
-  std::string checked_name(std::string_view name, NameSet& seen, std::string_view what,
-                           std::string_view stored_as);
+  /// A tag a loop defines again, reported when the loop ends, at its place in the header.
+  struct LoopRedefinition {
+    std::uint32_t tag;
+    SourcePosition at;
+  };
   bool has_frame() const noexcept { return has_block_; }
   std::uint32_t frame_serial() const noexcept { return in_frame_ ? frame_serial_ : block_serial_; }
   PendingRows& pending() noexcept { return in_frame_ ? frame_rows_ : block_rows_; }
-  void semantic_error(std::string message, std::string_view context,
-                      std::string recovery_action);
   Slot slot_for(TagPlace place);
   TagSlot plain_slot(std::string_view tag);
   /// The id of a tag (case aside), new ones numbered as they come.
@@ -163,17 +164,16 @@ class TableBuilder {
   void reset_loop();
   const std::vector<HeaderSlot>& header_slots(std::span<const std::string_view> tags);
   std::string where() const;
-  std::string redefined(std::string_view tag) const;
   std::string shared_column(std::string_view tag, Slot slot) const;
 
   TableSet out_;
-  DiagnosticLog errors_;
+  CollectionChecks checks_;
   std::unordered_map<std::string, std::uint32_t, StringHash, std::equal_to<>> category_of_;
   std::unordered_map<std::string, TagSlot, StringHash, std::equal_to<>> slot_of_tag_;
   std::unordered_map<std::string, std::uint32_t, StringHash, std::equal_to<>> tag_ids_;
   std::vector<const std::string*> tag_names_;  // lower-cased, by id
   std::vector<TagMark> tag_marks_[2];
-  std::vector<std::uint32_t> loop_redefined_;  // ids, reported when the loop ends
+  std::vector<LoopRedefinition> loop_redefined_;
   std::string lowered_;
   std::string scratch_;
   std::vector<std::string> place_storage_;
@@ -189,15 +189,15 @@ class TableBuilder {
   std::uint32_t serial_loop_ = 0;
   PendingRows block_rows_;
   PendingRows frame_rows_;
-  NameSet block_names_;
-  NameSet save_frame_names_;
 
   std::string pending_tag_;
+  SourcePosition pending_at_;
   bool has_pending_tag_ = false;
 
   bool in_loop_ = false;
+  SourcePosition loop_at_;
   std::string loop_header_;  // the header's tags as written, each followed by '\n'
-  std::size_t loop_tag_count_ = 0;
+  std::vector<std::string_view> loop_tags_;  // views into loop_header_
   // Files with many blocks repeat a few loop headers in every block: each is resolved once.
   std::unordered_map<std::string, std::vector<HeaderSlot>, StringHash, std::equal_to<>>
       header_slots_;
@@ -209,8 +209,6 @@ class TableBuilder {
   std::size_t loop_row_ = 0;
 
   ContainerStack containers_;
-  bool strict_;
-  bool stopped_ = false;
 };
 
 /// Version detection, lexer and parser into a TableBuilder.
