@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <cstring>
+#include <limits>
 #include <string>
 #include <vector>
 
@@ -63,9 +64,9 @@ struct Frame {
 class SyntaxPass {
  public:
   SyntaxPass(std::string_view text, std::size_t start, bool cif2, const NameFolder& fold,
-             Findings& findings)
+             Findings& findings, std::vector<TokenMark>* marks = nullptr)
       : b_(text.data()), p_(text.data() + start), e_(text.data() + text.size()),
-        start_(p_), cif2_(cif2), fold_(fold), findings_(findings) {}
+        start_(p_), cif2_(cif2), fold_(fold), findings_(findings), marks_(marks) {}
 
   bool saw_block() const noexcept { return have_block_; }
 
@@ -107,6 +108,9 @@ class SyntaxPass {
   std::string_view view(const char* from, const char* to) const noexcept {
     return {from, static_cast<std::size_t>(to - from)};
   }
+  void mark(std::size_t at, char kind) {
+    if (marks_ != nullptr) [[unlikely]] marks_->push_back(TokenMark{at, kind});
+  }
   void add(Rule rule, std::size_t at, std::string message, std::string_view context) {
     findings_.add(rule, at, std::move(message), context);
   }
@@ -130,6 +134,11 @@ class SyntaxPass {
         constexpr std::uint64_t kCommitted = (std::uint64_t{1} << 56) - 1;
         if ((suspect & kCommitted) == 0) {
           n += static_cast<std::size_t>(__builtin_popcountll(starts & kCommitted));
+          if (marks_ != nullptr) [[unlikely]] {
+            for (std::uint64_t m = starts & kCommitted; m != 0; m &= m - 1) {
+              mark(off(p) + static_cast<std::size_t>(__builtin_ctzll(m)), 'b');
+            }
+          }
           // Past the word that may run over byte 56, then to the next token.
           const char* q = p + 56;
           if (!(w.space >> 55 & 1)) q = grammar::find_white(q, e_);
@@ -141,6 +150,7 @@ class SyntaxPass {
 #endif
       const char* w = grammar::find_white(p, e_);
       if (grammar::may_be_reserved(view(p, w))) break;
+      mark(off(p), 'b');
       ++n;
       p_ = w;
       p = grammar::skip_white(w, e_);
@@ -181,6 +191,7 @@ class SyntaxPass {
         // A closer right after the ; is accepted (cif_api does; codcif does not).
       } else if (cif2_ && n == ':' && expecting_key()) {
         colon = true;
+        mark(off(p_), 'p');
         ++p_;
       } else {
         add(Rule::TextFieldNoTrailingSpace, off(p_),
@@ -249,6 +260,7 @@ class SyntaxPass {
     const char n = *p_;
     if (n == ']' || n == '}') return false;
     if (n == ':' && expecting_key()) {
+      mark(off(p_), 'p');
       ++p_;
       return true;
     }
@@ -271,6 +283,7 @@ class SyntaxPass {
 
   void punctuation(char c) {
     const std::size_t at = off(p_);
+    mark(at, 'p');
     ++p_;
     if (c == '[' || c == '{') {
       open_container(c == '{', at);
@@ -292,11 +305,13 @@ class SyntaxPass {
     const std::string_view whole = view(s, w);
     const std::size_t at = off(s);
     if (*s == '_') {
+      mark(at, 't');
       p_ = w;
       tag(whole, at);
       return;
     }
     if (const Keyword k = keyword_of(whole); k != Keyword::None) {
+      mark(at, 'r');
       p_ = w;
       keyword(k, whole, at);
       return;
@@ -538,6 +553,12 @@ class SyntaxPass {
   }
 
   void value(ValueKind kind, std::size_t at, std::string_view text, bool colon) {
+    if (marks_ != nullptr) [[unlikely]] {
+      static constexpr char kKinds[] = {'b', 'q', '3', ';'};
+      // A key's colon is marked when it is read, after the key's own mark.
+      marks_->insert(colon ? marks_->end() - 1 : marks_->end(),
+                     TokenMark{at, kKinds[static_cast<int>(kind)]});
+    }
     if (stack_.empty()) {
       top_value(at, text);
       return;
@@ -663,6 +684,7 @@ class SyntaxPass {
   bool cif2_;
   const NameFolder& fold_;
   Findings& findings_;
+  std::vector<TokenMark>* marks_;
 
   bool have_block_ = false;
   bool no_block_reported_ = false;
@@ -690,6 +712,15 @@ bool check_syntax(std::string_view text, std::size_t start, bool cif2, const Nam
   SyntaxPass pass(text, start, cif2, fold, findings);
   pass.run();
   return pass.saw_block();
+}
+
+std::vector<TokenMark> syntax_tokens(std::string_view text, std::size_t start, bool cif2) {
+  std::vector<TokenMark> marks;
+  Findings findings(std::numeric_limits<std::size_t>::max());
+  const NameFolder fold;  // the pass keeps a reference
+  SyntaxPass pass(text, start, cif2, fold, findings, &marks);
+  pass.run();
+  return marks;
 }
 
 }  // namespace tessrin::conformance

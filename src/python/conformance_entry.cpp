@@ -12,13 +12,16 @@
 
 #include "collect/raw_builder.hpp"
 #include "conformance/conformance.hpp"
+#include "conformance/syntax.hpp"
 #include "python/py_strings.hpp"
 #include "python/arguments.hpp"
 #include "python/gil.hpp"
 #include "python/guarded.hpp"
 #include "python/gzip_file.hpp"
 #include "python/pyref.hpp"
+#include "text/lexer.hpp"
 #include "text/text_file.hpp"
+#include "text/utf8.hpp"
 
 namespace tessrin {
 
@@ -262,6 +265,68 @@ PyObject* py_conformance_file(PyObject*, PyObject* const* args, Py_ssize_t nargs
     }
     // Not UTF-8 is no reason to refuse: the checker reports where.
     return report_list(text_of(bytes), cap);
+  });
+}
+
+namespace {
+
+/// The lexer's tokens as conformance::TokenMark: where each token's delimiter starts.
+std::vector<conformance::TokenMark> lexer_tokens(std::string_view text, bool cif2) {
+  std::vector<conformance::TokenMark> marks;
+  Lexer lexer(text, cif2 ? CifVersion::Cif20 : CifVersion::Cif11, 0, is_ascii(text));
+  Token token;
+  while (lexer.next(token)) {
+    auto offset = static_cast<std::size_t>(token.text.data() - text.data());
+    char kind = 'b';
+    if (token.kind == TokenKind::Tag) {
+      kind = 't';
+    } else if (token.kind == TokenKind::Reserved) {
+      kind = 'r';
+    } else if (token.value_type == kSingleQuoted || token.value_type == kDoubleQuoted) {
+      kind = 'q';
+      offset -= 1;
+    } else if (token.value_type == kTripleSingleQuoted || token.value_type == kTripleDoubleQuoted ||
+               (!token.errors.empty() && offset >= 3 && token.value_type == kString &&
+                token.errors[0].message == "triple-quoted strings are not valid in CIF 1.x")) {
+      kind = '3';
+      offset -= 3;
+    } else if (token.value_type == kMultilineString) {
+      kind = ';';
+      offset -= 1;
+    } else if (token.punctuation) {
+      kind = 'p';
+    }
+    marks.push_back(conformance::TokenMark{offset, kind});
+  }
+  return marks;
+}
+
+}  // namespace
+
+PyObject* py_tokens(PyObject*, PyObject* args) {
+  PyObject* source = nullptr;
+  int cif2 = 0;
+  int strict = 0;
+  if (!PyArg_ParseTuple(args, "O!pp:_tokens", &PyBytes_Type, &source, &cif2, &strict)) {
+    return nullptr;
+  }
+  char* data = nullptr;
+  Py_ssize_t size = 0;
+  if (PyBytes_AsStringAndSize(source, &data, &size) != 0) return nullptr;
+  return guarded([&]() -> PyObject* {
+    const std::string_view text(data, static_cast<std::size_t>(size));
+    const std::size_t start = text.starts_with("\xEF\xBB\xBF") ? 3 : 0;
+    const std::vector<conformance::TokenMark> marks =
+        strict ? conformance::syntax_tokens(text, start, cif2 != 0) : lexer_tokens(text, cif2 != 0);
+    PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(marks.size())));
+    if (!list) return nullptr;
+    for (std::size_t i = 0; i < marks.size(); ++i) {
+      PyObject* item = Py_BuildValue("(nC)", static_cast<Py_ssize_t>(marks[i].offset),
+                                     static_cast<int>(marks[i].kind));
+      if (item == nullptr) return nullptr;
+      PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item);
+    }
+    return list.release();
   });
 }
 

@@ -98,6 +98,7 @@ inline void Lexer::start_token(Token& token, TokenKind kind, std::uint8_t value_
   token.column = column_at(pos_);
   token.kind = kind;
   token.value_type = value_type;
+  token.punctuation = false;
 }
 
 void Lexer::check_chars(const char* begin, const char* end, Token& token) {
@@ -170,11 +171,15 @@ bool Lexer::next(Token& token) {
         break;
       case K:
       case C:
-        // A colon is punctuation only directly after a token (a table key); after a blank it
-        // starts a word such as :x.
-        if (cif2 && (kClass[u8(*pos_)] == K || !after_whitespace_)) {
+        // A colon is punctuation only directly after a token that may be a table key; after a
+        // blank, an opening bracket or brace, or a key's colon it starts a word such as :x
+        // (so [:x] is a list of one value, as the conformance pass reads it).
+        if (cif2 && (kClass[u8(*pos_)] == K ||
+                     (!after_whitespace_ && pos_[-1] != '[' && pos_[-1] != '{' &&
+                      pos_[-1] != ':'))) {
           start_token(token, TokenKind::Value, kString);
           token.text = std::string_view(pos_, 1);
+          token.punctuation = true;
           ++pos_;
           break;
         }
