@@ -122,7 +122,9 @@ void locate(std::string_view text, const TextFacts& facts, std::vector<Finding>&
     const auto* t = reinterpret_cast<const unsigned char*>(target);
     const auto* end = reinterpret_cast<const unsigned char*>(e);
     if (facts.valid_utf8) {
-      for (; p < t; ++p) column += (*p & 0xC0) != 0x80;
+      column += static_cast<std::uint32_t>(
+          count_chars(reinterpret_cast<const char*>(p), reinterpret_cast<const char*>(t)));
+      p = t;
     } else {
       while (p < t) {
         p += utf8_step(p, end).length;

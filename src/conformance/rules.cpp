@@ -2,6 +2,8 @@
 
 #include <array>
 
+#include "text/utf8.hpp"
+
 namespace tessrin::conformance {
 
 namespace {
@@ -17,9 +19,7 @@ constexpr std::array kRules = {
 const RuleInfo& rule_info(Rule rule) noexcept { return kRules[static_cast<std::size_t>(rule)]; }
 
 std::string_view excerpt(std::string_view text, std::size_t limit) noexcept {
-  if (text.size() <= limit) return text;
-  while (limit > 0 && (static_cast<unsigned char>(text[limit]) & 0xC0) == 0x80) --limit;
-  return text.substr(0, limit);
+  return utf8_prefix(text, limit);
 }
 
 void Findings::add(Rule rule, std::size_t offset, std::string message, std::string_view context) {

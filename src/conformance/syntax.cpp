@@ -2,52 +2,46 @@
 
 #include <cstdint>
 #include <cstring>
+#include <limits>
 #include <string>
 #include <vector>
 
-#include "conformance/byte_class.hpp"
+#include "text/grammar.hpp"
+#include "text/utf8.hpp"
 
 namespace tessrin::conformance {
 
 namespace {
 
-using namespace bytes;
+using grammar::is_white;
+using grammar::kPlainStart;
+using grammar::Raw;
+using grammar::u8;
 
 constexpr std::size_t kMaxName = 75;  // CIF 1.1 paragraphs 29 and 30
 
-bool iprefix(std::string_view word, std::string_view lower) noexcept {
-  if (word.size() < lower.size()) return false;
-  for (std::size_t i = 0; i < lower.size(); ++i) {
-    char c = word[i];
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c + 32);
-    if (c != lower[i]) return false;
-  }
-  return true;
-}
-
-bool iequals(std::string_view word, std::string_view lower) noexcept {
-  return word.size() == lower.size() && iprefix(word, lower);
-}
-
 enum class Keyword : std::uint8_t { None, Data, SaveOpen, SaveClose, Loop, Stop, Global };
 
-/// CIF 1.1 paragraph 57: loop_, stop_ and global_ are reserved as whole words, data_ and
-/// save_ as prefixes; all case-insensitively.
+/// The grammar's reserved words, with save_ alone (a frame's end) told from a frame header.
 Keyword keyword_of(std::string_view word) noexcept {
-  if (word.size() < 5) return Keyword::None;
-  if (iprefix(word, "data_")) return Keyword::Data;
-  if (iprefix(word, "save_")) return word.size() == 5 ? Keyword::SaveClose : Keyword::SaveOpen;
-  if (iequals(word, "loop_")) return Keyword::Loop;
-  if (iequals(word, "stop_")) return Keyword::Stop;
-  if (iequals(word, "global_")) return Keyword::Global;
+  switch (grammar::reserved_word(word)) {
+    case grammar::Reserved::Data:
+      return Keyword::Data;
+    case grammar::Reserved::Save:
+      return word.size() == 5 ? Keyword::SaveClose : Keyword::SaveOpen;
+    case grammar::Reserved::Loop:
+      return Keyword::Loop;
+    case grammar::Reserved::Stop:
+      return Keyword::Stop;
+    case grammar::Reserved::Global:
+      return Keyword::Global;
+    case grammar::Reserved::None:
+      break;
+  }
   return Keyword::None;
 }
 
-std::size_t char_count(std::string_view s) noexcept {
-  std::size_t n = 0;
-  for (char c : s) n += (u8(c) & 0xC0) != 0x80;
-  return n;
-}
+bool is_bracket(char c) noexcept { return (grammar::flags(c) & grammar::kBracket) != 0; }
 
 std::string q(std::string_view s) { return "'" + std::string(excerpt(s)) + "'"; }
 
@@ -70,9 +64,9 @@ struct Frame {
 class SyntaxPass {
  public:
   SyntaxPass(std::string_view text, std::size_t start, bool cif2, const NameFolder& fold,
-             Findings& findings)
+             Findings& findings, std::vector<TokenMark>* marks = nullptr)
       : b_(text.data()), p_(text.data() + start), e_(text.data() + text.size()),
-        start_(p_), cif2_(cif2), fold_(fold), findings_(findings) {}
+        start_(p_), cif2_(cif2), fold_(fold), findings_(findings), marks_(marks) {}
 
   bool saw_block() const noexcept { return have_block_; }
 
@@ -92,7 +86,7 @@ class SyntaxPass {
         text_field();
       } else if (c == '\'' || c == '"') {
         quoted(c);
-      } else if (cif2_ && kClass[u8(c)] == K) {
+      } else if (cif2_ && is_bracket(c)) {
         punctuation(c);
       } else {
         word();
@@ -108,15 +102,14 @@ class SyntaxPass {
  private:
   std::size_t off(const char* p) const noexcept { return static_cast<std::size_t>(p - b_); }
   /// White space, where the end of the text counts as white space.
-  bool space_at(const char* p) const noexcept { return p >= e_ || kClass[u8(*p)] == S; }
-  const char* run_end(const char* p) const noexcept { return find_space(p, e_); }
-  const char* line_end(const char* p) const noexcept {
-    // Comments and quoted strings are short; no need for more than a byte loop.
-    while (p < e_ && *p != '\n' && *p != '\r') ++p;
-    return p;
-  }
+  bool space_at(const char* p) const noexcept { return p >= e_ || is_white(*p); }
+  const char* run_end(const char* p) const noexcept { return grammar::find_white(p, e_); }
+  const char* line_end(const char* p) const noexcept { return grammar::comment_end<Raw>(p, e_); }
   std::string_view view(const char* from, const char* to) const noexcept {
     return {from, static_cast<std::size_t>(to - from)};
+  }
+  void mark(std::size_t at, char kind) {
+    if (marks_ != nullptr) [[unlikely]] marks_->push_back(TokenMark{at, kind});
   }
   void add(Rule rule, std::size_t at, std::string message, std::string_view context) {
     findings_.add(rule, at, std::move(message), context);
@@ -135,35 +128,40 @@ class SyntaxPass {
       // of them is suspect (a lead character to look at, or an underscore where a reserved
       // word would have one); the 8 bytes after them cover that look-ahead.
       if (e_ - p >= 64) {
-        const Window w = classify64(p);
+        const grammar::StrictWindow w = grammar::strict_window(p);
         const std::uint64_t starts = ~w.space & ((w.space << 1) | 1);
         const std::uint64_t suspect = starts & (w.lead | (w.underscore >> 4) | (w.underscore >> 6));
         constexpr std::uint64_t kCommitted = (std::uint64_t{1} << 56) - 1;
         if ((suspect & kCommitted) == 0) {
           n += static_cast<std::size_t>(__builtin_popcountll(starts & kCommitted));
+          if (marks_ != nullptr) [[unlikely]] {
+            for (std::uint64_t m = starts & kCommitted; m != 0; m &= m - 1) {
+              mark(off(p) + static_cast<std::size_t>(__builtin_ctzll(m)), 'b');
+            }
+          }
           // Past the word that may run over byte 56, then to the next token.
           const char* q = p + 56;
-          if (!(w.space >> 55 & 1)) q = find_space(q, e_);
+          if (!(w.space >> 55 & 1)) q = grammar::find_white(q, e_);
           p_ = q;
-          p = skip_space(q, e_);
+          p = grammar::skip_white(q, e_);
           continue;
         }
       }
 #endif
-      const char* w = find_space(p, e_);
-      const std::size_t size = static_cast<std::size_t>(w - p);
-      if (size >= 5 && (p[4] == '_' || (size == 7 && p[6] == '_'))) break;
+      const char* w = grammar::find_white(p, e_);
+      if (grammar::may_be_reserved(view(p, w))) break;
+      mark(off(p), 'b');
       ++n;
       p_ = w;
-      p = skip_space(w, e_);
+      p = grammar::skip_white(w, e_);
     }
     loop_values_ += n;
   }
 
   void skip_blanks() {
     while (p_ < e_) {
-      if (kClass[u8(*p_)] == S) {
-        p_ = skip_space(p_ + 1, e_);
+      if (is_white(*p_)) {
+        p_ = grammar::skip_white(p_ + 1, e_);
       } else if (*p_ == '#') {
         // Only reached at the start of a token: a # glued to a token was reported there.
         p_ = line_end(p_);
@@ -175,21 +173,15 @@ class SyntaxPass {
 
   void text_field() {
     const char* open = p_;
-    const char* s = p_ + 1;
-    for (;;) {
-      s = static_cast<const char*>(std::memchr(s, ';', static_cast<std::size_t>(e_ - s)));
-      if (s == nullptr) {
-        // Everything after the opening ; is swallowed: nothing further can be checked.
-        add(Rule::UnterminatedTextField, off(open),
-            "text field is not closed by a ';' at the start of a line before the end of the "
-            "file",
-            ";");
-        p_ = e_;
-        value(ValueKind::TextField, off(open), {}, false);
-        return;
-      }
-      if (s[-1] == '\n' || s[-1] == '\r') break;
-      ++s;
+    const char* s = grammar::find_text_field_close<Raw>(p_ + 1, e_);
+    if (s == nullptr) {
+      // Everything after the opening ; is swallowed: nothing further can be checked.
+      add(Rule::UnterminatedTextField, off(open),
+          "text field is not closed by a ';' at the start of a line before the end of the file",
+          ";");
+      p_ = e_;
+      value(ValueKind::TextField, off(open), {}, false);
+      return;
     }
     p_ = s + 1;
     bool colon = false;
@@ -199,6 +191,7 @@ class SyntaxPass {
         // A closer right after the ; is accepted (cif_api does; codcif does not).
       } else if (cif2_ && n == ':' && expecting_key()) {
         colon = true;
+        mark(off(p_), 'p');
         ++p_;
       } else {
         add(Rule::TextFieldNoTrailingSpace, off(p_),
@@ -215,29 +208,25 @@ class SyntaxPass {
       triple(quote);
       return;
     }
-    const char* s = p_ + 1;
+    const grammar::QuotedScan scan = grammar::scan_quoted<Raw>(p_ + 1, e_, quote, cif2_);
+    const char* s = scan.stop;
     if (!cif2_) {
       // CIF 1.1: a quote closes the string only when white space or the end follows it.
-      bool inner = false;
-      for (; s < e_ && *s != '\n' && *s != '\r'; ++s) {
-        if (*s != quote) continue;
-        if (space_at(s + 1)) {
-          p_ = s + 1;
-          value(ValueKind::Quoted, off(open), view(open + 1, s), false);
-          return;
-        }
-        inner = true;
+      if (scan.closed) {
+        p_ = s + 1;
+        value(ValueKind::Quoted, off(open), view(open + 1, s), false);
+        return;
       }
       add(Rule::UnterminatedQuote, off(open),
-          inner ? "quoted string is not closed: a closing quote must be followed by white space"
-                : "quoted string is not closed on its line",
+          scan.inner
+              ? "quoted string is not closed: a closing quote must be followed by white space"
+              : "quoted string is not closed on its line",
           view(open, s));
       p_ = s;
       value(ValueKind::Quoted, off(open), view(open + 1, s), false);
       return;
     }
-    while (s < e_ && *s != quote && *s != '\n' && *s != '\r') ++s;
-    if (s >= e_ || *s != quote) {
+    if (!scan.closed) {
       add(Rule::UnterminatedQuote, off(open), "quoted string is not closed on its line",
           view(open, s));
       p_ = s;
@@ -251,19 +240,18 @@ class SyntaxPass {
 
   void triple(char quote) {
     const char* open = p_;
-    const char delimiter[3] = {quote, quote, quote};
     const std::string_view rest = view(p_ + 3, e_);
-    const std::size_t close = rest.find(std::string_view(delimiter, 3));
-    if (close == std::string_view::npos) {
+    const char* close = grammar::find_triple_close(p_ + 3, e_, quote);
+    if (close == nullptr) {
       add(Rule::UnterminatedTripleQuote, off(open),
           "triple-quoted string is not closed before the end of the file", view(open, line_end(open)));
       p_ = e_;
       value(ValueKind::Triple, off(open), rest, false);
       return;
     }
-    p_ = rest.data() + close + 3;
+    p_ = close + 3;
     const bool colon = after_string(quote, open);
-    value(ValueKind::Triple, off(open), rest.substr(0, close), colon);
+    value(ValueKind::Triple, off(open), view(rest.data(), close), colon);
   }
 
   /// CIF 2.0: what may follow a closed quoted string. True when it is a table key's colon.
@@ -272,6 +260,7 @@ class SyntaxPass {
     const char n = *p_;
     if (n == ']' || n == '}') return false;
     if (n == ':' && expecting_key()) {
+      mark(off(p_), 'p');
       ++p_;
       return true;
     }
@@ -288,12 +277,13 @@ class SyntaxPass {
         view(p_, end));
     // An ordinary character glued on is taken as part of this value; a quote, bracket or
     // comment sign starts the next token.
-    if (n != '\'' && n != '"' && n != '#' && kClass[u8(n)] != K) p_ = end;
+    if (n != '\'' && n != '"' && n != '#' && !is_bracket(n)) p_ = end;
     return false;
   }
 
   void punctuation(char c) {
     const std::size_t at = off(p_);
+    mark(at, 'p');
     ++p_;
     if (c == '[' || c == '{') {
       open_container(c == '{', at);
@@ -305,7 +295,7 @@ class SyntaxPass {
       add(Rule::Cif2MissingWhitespace, off(p_),
           std::string("white space is required after '") + c + "'", view(p_, end));
       const char n = *p_;
-      if (n != '\'' && n != '"' && n != '#' && kClass[u8(n)] != K) p_ = end;
+      if (n != '\'' && n != '"' && n != '#' && !is_bracket(n)) p_ = end;
     }
   }
 
@@ -315,11 +305,13 @@ class SyntaxPass {
     const std::string_view whole = view(s, w);
     const std::size_t at = off(s);
     if (*s == '_') {
+      mark(at, 't');
       p_ = w;
       tag(whole, at);
       return;
     }
     if (const Keyword k = keyword_of(whole); k != Keyword::None) {
+      mark(at, 'r');
       p_ = w;
       keyword(k, whole, at);
       return;
@@ -327,7 +319,7 @@ class SyntaxPass {
     const char* value_end = w;
     if (cif2_) {
       const char* br = s;
-      while (br < w && kClass[u8(*br)] != K) ++br;
+      while (br < w && !is_bracket(*br)) ++br;
       if (br < w) {
         if (!stack_.empty()) {
           // Inside a list or table a closer may follow a value directly; an opener may not.
@@ -453,9 +445,9 @@ class SyntaxPass {
   void check_name(std::string_view name, std::string_view context, std::size_t at,
                   NameSet& seen, Rule too_long, Rule duplicate, std::string_view what,
                   std::string_view scope) {
-    if (!cif2_ && char_count(name) > kMaxName) {
+    if (!cif2_ && count_chars(name) > kMaxName) {
       add(too_long, at,
-          std::string(what) + " is " + std::to_string(char_count(name)) +
+          std::string(what) + " is " + std::to_string(count_chars(name)) +
               " characters long; CIF 1.1 allows at most 75",
           context);
     }
@@ -561,6 +553,12 @@ class SyntaxPass {
   }
 
   void value(ValueKind kind, std::size_t at, std::string_view text, bool colon) {
+    if (marks_ != nullptr) [[unlikely]] {
+      static constexpr char kKinds[] = {'b', 'q', '3', ';'};
+      // A key's colon is marked when it is read, after the key's own mark.
+      marks_->insert(colon ? marks_->end() - 1 : marks_->end(),
+                     TokenMark{at, kKinds[static_cast<int>(kind)]});
+    }
     if (stack_.empty()) {
       top_value(at, text);
       return;
@@ -686,6 +684,7 @@ class SyntaxPass {
   bool cif2_;
   const NameFolder& fold_;
   Findings& findings_;
+  std::vector<TokenMark>* marks_;
 
   bool have_block_ = false;
   bool no_block_reported_ = false;
@@ -713,6 +712,15 @@ bool check_syntax(std::string_view text, std::size_t start, bool cif2, const Nam
   SyntaxPass pass(text, start, cif2, fold, findings);
   pass.run();
   return pass.saw_block();
+}
+
+std::vector<TokenMark> syntax_tokens(std::string_view text, std::size_t start, bool cif2) {
+  std::vector<TokenMark> marks;
+  Findings findings(std::numeric_limits<std::size_t>::max());
+  const NameFolder fold;  // the pass keeps a reference
+  SyntaxPass pass(text, start, cif2, fold, findings, &marks);
+  pass.run();
+  return marks;
 }
 
 }  // namespace tessrin::conformance

@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <string_view>
+#include <vector>
 
 #include "conformance/names.hpp"
 #include "conformance/rules.hpp"
@@ -16,5 +17,17 @@ namespace tessrin::conformance {
 /// the text holds any data block header.
 bool check_syntax(std::string_view text, std::size_t start, bool cif2, const NameFolder& fold,
                   Findings& findings);
+
+/// Where a token of this pass starts and what it is: 't' tag, 'r' reserved word, 'b' bare
+/// value, 'q' quoted string, '3' triple-quoted string, ';' text field, 'p' CIF 2.0
+/// punctuation (a bracket, brace or a key's colon).
+struct TokenMark {
+  std::size_t offset;
+  char kind;
+};
+
+/// The tokens this pass reads in `text` from `start`, in order: what the property test holds
+/// against the core lexer's tokens of the same text.
+std::vector<TokenMark> syntax_tokens(std::string_view text, std::size_t start, bool cif2);
 
 }  // namespace tessrin::conformance

@@ -22,10 +22,7 @@ constexpr std::int64_t kMaxText = static_cast<std::int64_t>(ValueList::kMaxPacke
 // A name as an error message shows it: long ones cut at a character boundary.
 std::string_view shown(std::string_view name) {
   constexpr std::size_t kLimit = 60;
-  if (name.size() <= kLimit) return name;
-  std::size_t cut = kLimit;
-  while (cut > 0 && is_continuation(static_cast<unsigned char>(name[cut]))) --cut;
-  return name.substr(0, cut);
+  return utf8_prefix(name, kLimit);
 }
 
 std::string describe(const BatchOrigin& origin) {

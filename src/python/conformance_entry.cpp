@@ -7,16 +7,21 @@
 #include <new>
 #include <string>
 #include <string_view>
+#include <unordered_map>
+#include <unordered_set>
 
 #include "collect/raw_builder.hpp"
 #include "conformance/conformance.hpp"
+#include "conformance/syntax.hpp"
 #include "python/py_strings.hpp"
 #include "python/arguments.hpp"
 #include "python/gil.hpp"
 #include "python/guarded.hpp"
 #include "python/gzip_file.hpp"
 #include "python/pyref.hpp"
+#include "text/lexer.hpp"
 #include "text/text_file.hpp"
+#include "text/utf8.hpp"
 
 namespace tessrin {
 
@@ -25,8 +30,10 @@ namespace {
 using conformance::Finding;
 using conformance::Report;
 
-/// The comparison form of a non-ASCII name or key, computed by Python's unicodedata.
-void fold_with_python(PyObject* unicodedata, std::string_view text, bool key, std::string& out) {
+/// The comparison form of a non-ASCII name or key, computed by Python's unicodedata: names
+/// compare by canonical caseless matching (NFD, case fold, NFC), table keys by NFC. False with
+/// a Python error set.
+bool fold_with_python(PyObject* unicodedata, std::string_view text, bool key, std::string& out) {
   PyRef s = PyRef::steal(
       PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "replace"));
   if (s && !key) {
@@ -36,24 +43,54 @@ void fold_with_python(PyObject* unicodedata, std::string_view text, bool key, st
   if (s) s = PyRef::steal(PyObject_CallMethod(unicodedata, "normalize", "sO", "NFC", s.get()));
   Py_ssize_t size = 0;
   const char* data = s ? PyUnicode_AsUTF8AndSize(s.get(), &size) : nullptr;
-  if (data == nullptr) {
-    PyErr_Clear();
-    out.assign(text);
-    return;
-  }
+  if (data == nullptr) return false;
   out.assign(data, static_cast<std::size_t>(size));
+  return true;
 }
 
-/// Names compare by canonical caseless matching (NFD, case fold, NFC), table keys by NFC, as
-/// Python's unicodedata computes them; only non-ASCII CIF 2.0 names come here.
-conformance::NameFolder python_folder(PyObject* unicodedata) {
-  return [unicodedata](std::string_view text, bool key, std::string& out) {
-    // Called from the check, which runs without the interpreter lock.
-    const PyGILState_STATE gil = PyGILState_Ensure();
-    fold_with_python(unicodedata, text, key, out);
-    PyGILState_Release(gil);
-  };
-}
+/// The folds of the non-ASCII CIF 2.0 names and keys of one check. The check runs without the
+/// interpreter lock, so it cannot call Python: it takes the folds known so far and notes the
+/// texts it lacks; with the lock held again those are folded and the check is run once more.
+/// Most files have no such name and are checked once.
+class CollectedFolds {
+ public:
+  conformance::NameFolder folder() {
+    return [this](std::string_view text, bool key, std::string& out) {
+      std::string id = entry(text, key);
+      if (const auto it = folded_.find(id); it != folded_.end()) {
+        out.assign(it->second);
+        return;
+      }
+      out.assign(text);  // a stand-in: this run's report is not kept
+      missing_.insert(std::move(id));
+    };
+  }
+
+  bool complete() const noexcept { return missing_.empty(); }
+
+  /// Folds every text the last run lacked. Needs the interpreter lock.
+  bool fold_missing(PyObject* unicodedata) {
+    for (const std::string& id : missing_) {
+      std::string out;
+      if (!fold_with_python(unicodedata, std::string_view(id).substr(1), id[0] == 'k', out)) {
+        return false;
+      }
+      folded_.emplace(id, std::move(out));
+    }
+    missing_.clear();
+    return true;
+  }
+
+ private:
+  static std::string entry(std::string_view text, bool key) {
+    std::string id(1, key ? 'k' : 'n');
+    id.append(text);
+    return id;
+  }
+
+  std::unordered_map<std::string, std::string> folded_;
+  std::unordered_set<std::string> missing_;
+};
 
 PyObject* text_object(std::string_view text) {
   return PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "replace");
@@ -63,33 +100,38 @@ PyObject* finding_dict(const Finding& f) {
   const conformance::RuleInfo& info = conformance::rule_info(f.rule);
   PyRef dict = PyRef::steal(PyDict_New());
   if (!dict) return nullptr;
-  const std::array<std::pair<const char*, PyObject*>, 6> items = {{
-      {"rule", text_object(info.id)},
-      {"severity", PyUnicode_FromString(
-                       info.severity == conformance::Severity::Error ? "error" : "warning")},
-      {"message", text_object(f.message)},
-      {"line", PyLong_FromUnsignedLong(f.line)},
-      {"column", PyLong_FromUnsignedLong(f.column)},
-      {"context", text_object(f.context)},
+  const std::array<std::pair<const char*, PyRef>, 6> items = {{
+      {"rule", PyRef::steal(text_object(info.id))},
+      {"severity", PyRef::steal(PyUnicode_FromString(
+                       info.severity == conformance::Severity::Error ? "error" : "warning"))},
+      {"message", PyRef::steal(text_object(f.message))},
+      {"line", PyRef::steal(PyLong_FromUnsignedLong(f.line))},
+      {"column", PyRef::steal(PyLong_FromUnsignedLong(f.column))},
+      {"context", PyRef::steal(text_object(f.context))},
   }};
-  bool ok = true;
   for (const auto& [key, value] : items) {
-    ok = ok && value != nullptr && PyDict_SetItemString(dict.get(), key, value) == 0;
-    Py_XDECREF(value);
+    if (!value || PyDict_SetItemString(dict.get(), key, value.get()) != 0) return nullptr;
   }
-  return ok ? dict.release() : nullptr;
+  return dict.release();
 }
 
 PyObject* report_list(std::string_view bytes, std::size_t cap) {
   PyRef unicodedata = PyRef::steal(PyImport_ImportModule("unicodedata"));
   if (!unicodedata) return nullptr;
+  CollectedFolds folds;
   conformance::Options options;
   options.max_findings = cap;
-  options.fold = python_folder(unicodedata.get());
+  options.fold = folds.folder();
   Report report;
-  {
-    WithoutGil unlocked;
-    report = conformance::check_conformance(bytes, options);
+  for (;;) {
+    {
+      WithoutGil unlocked;
+      report = conformance::check_conformance(bytes, options);
+    }
+    // A run with the folds complete asks for no more; each run before it adds texts, so
+    // this ends (after two runs, in practice).
+    if (folds.complete()) break;
+    if (!folds.fold_missing(unicodedata.get())) return nullptr;
   }
   PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(report.findings.size())));
   if (!list) return nullptr;
@@ -224,6 +266,68 @@ PyObject* py_conformance_file(PyObject*, PyObject* const* args, Py_ssize_t nargs
     }
     // Not UTF-8 is no reason to refuse: the checker reports where.
     return report_list(text_of(bytes), cap);
+  });
+}
+
+namespace {
+
+/// The lexer's tokens as conformance::TokenMark: where each token's delimiter starts.
+std::vector<conformance::TokenMark> lexer_tokens(std::string_view text, bool cif2) {
+  std::vector<conformance::TokenMark> marks;
+  Lexer lexer(text, cif2 ? CifVersion::Cif20 : CifVersion::Cif11, 0, is_ascii(text));
+  Token token;
+  while (lexer.next(token)) {
+    auto offset = static_cast<std::size_t>(token.text.data() - text.data());
+    char kind = 'b';
+    if (token.kind == TokenKind::Tag) {
+      kind = 't';
+    } else if (token.kind == TokenKind::Reserved) {
+      kind = 'r';
+    } else if (token.value_type == kSingleQuoted || token.value_type == kDoubleQuoted) {
+      kind = 'q';
+      offset -= 1;
+    } else if (token.value_type == kTripleSingleQuoted || token.value_type == kTripleDoubleQuoted ||
+               (!token.errors.empty() && offset >= 3 && token.value_type == kString &&
+                token.errors[0].message == "triple-quoted strings are not valid in CIF 1.x")) {
+      kind = '3';
+      offset -= 3;
+    } else if (token.value_type == kMultilineString) {
+      kind = ';';
+      offset -= 1;
+    } else if (token.punctuation) {
+      kind = 'p';
+    }
+    marks.push_back(conformance::TokenMark{offset, kind});
+  }
+  return marks;
+}
+
+}  // namespace
+
+PyObject* py_tokens(PyObject*, PyObject* args) {
+  PyObject* source = nullptr;
+  int cif2 = 0;
+  int strict = 0;
+  if (!PyArg_ParseTuple(args, "O!pp:_tokens", &PyBytes_Type, &source, &cif2, &strict)) {
+    return nullptr;
+  }
+  char* data = nullptr;
+  Py_ssize_t size = 0;
+  if (PyBytes_AsStringAndSize(source, &data, &size) != 0) return nullptr;
+  return guarded([&]() -> PyObject* {
+    const std::string_view text(data, static_cast<std::size_t>(size));
+    const std::size_t start = text.starts_with("\xEF\xBB\xBF") ? 3 : 0;
+    const std::vector<conformance::TokenMark> marks =
+        strict ? conformance::syntax_tokens(text, start, cif2 != 0) : lexer_tokens(text, cif2 != 0);
+    PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(marks.size())));
+    if (!list) return nullptr;
+    for (std::size_t i = 0; i < marks.size(); ++i) {
+      PyObject* item = Py_BuildValue("(nC)", static_cast<Py_ssize_t>(marks[i].offset),
+                                     static_cast<int>(marks[i].kind));
+      if (item == nullptr) return nullptr;
+      PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item);
+    }
+    return list.release();
   });
 }
 

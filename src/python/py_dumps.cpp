@@ -3,8 +3,6 @@
 // UTF-8 buffers of strs are touched, so borrowed items stay valid.
 #include "python/py_dumps.hpp"
 
-#include <emmintrin.h>
-
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
@@ -21,6 +19,8 @@
 #include "python/pyref.hpp"
 #include "write/byte_buffer.hpp"
 #include "write/cif_writer.hpp"
+#include "text/grammar.hpp"
+#include "text/utf8.hpp"
 #include "write/loop_layout.hpp"
 #include "write/value_form.hpp"
 
@@ -69,16 +69,7 @@ constexpr std::size_t kPlainWords = 1024;  // a power of two
 /// ending at the text's end, which starts inside the str's own header.
 [[gnu::always_inline]] inline bool classless_text(const char* text, std::size_t n) {
   static_assert(sizeof(PyASCIIObject) >= 16, "the load may start 15 bytes before the text");
-  const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(text + n - 16));
-  auto is = [&](char c) { return _mm_cmpeq_epi8(v, _mm_set1_epi8(c)); };
-  // Signed compares: bytes from 0x80 on are negative, so below 0x21 too.
-  const __m128i printable = _mm_and_si128(_mm_cmpgt_epi8(v, _mm_set1_epi8(0x20)),
-                                          _mm_cmplt_epi8(v, _mm_set1_epi8(0x7F)));
-  const __m128i special = _mm_or_si128(
-      _mm_or_si128(_mm_or_si128(is('\''), is('"')), _mm_or_si128(is('#'), is('['))),
-      _mm_or_si128(_mm_or_si128(is(']'), is('{')), is('}')));
-  const auto good =
-      static_cast<unsigned>(_mm_movemask_epi8(_mm_andnot_si128(special, printable)));
+  const unsigned good = grammar::classless_lanes(text + n - 16);
   const unsigned wanted = 0xFFFFu & ~((1u << (16 - n)) - 1);  // the lanes of the text
   return (good & wanted) == wanted;
 }
@@ -101,12 +92,6 @@ bool str_view(PyObject* s, std::string_view& view) {
   if (data == nullptr) return false;
   view = std::string_view(data, static_cast<std::size_t>(size));
   return true;
-}
-
-std::size_t utf8_chars(std::string_view text) {
-  std::size_t n = 0;
-  for (char c : text) n += (static_cast<unsigned char>(c) & 0xC0) != 0x80;
-  return n;
 }
 
 /// Where a problem is: block, save frame (if any) and tag (if any).
@@ -681,7 +666,7 @@ bool Dumper::cell_of(PyObject* value, std::string& rendered, Cell& cell) {
     }
     rendered.clear();
     if (!render(value, rendered)) return false;
-    cell = Cell{rendered, utf8_chars(rendered), ValueForm::Bare,
+    cell = Cell{rendered, count_chars(rendered), ValueForm::Bare,
                 rendered.find('\n') != std::string::npos};
     return true;
   }

@@ -28,20 +28,11 @@ void Utf8Buffer::raise_invalid(std::size_t offset) const {
   // The reason and the range of the interpreter's own decoder: the range covers the lead byte
   // and the continuation bytes that fit it, and ends at the end of the text if that is what
   // cut the sequence short.
-  const auto byte = [&](std::size_t i) { return static_cast<unsigned char>(text_[i]); };
-  const unsigned char lead = byte(offset);
-  std::size_t end = offset + 1;
+  const auto lead = static_cast<unsigned char>(text_[offset]);
+  const Utf8Step step = utf8_step(text_.data() + offset, text_.data() + text_.size());
+  const std::size_t end = offset + static_cast<std::size_t>(step.length);
   const char* reason = "invalid start byte";
   if (lead >= 0xC2 && lead <= 0xF4) {
-    const std::size_t needs = lead >= 0xF0 ? 3 : lead >= 0xE0 ? 2 : 1;
-    // The second byte's range rules out overlongs, surrogates and code points past U+10FFFF.
-    unsigned char low = lead == 0xE0 ? 0xA0 : lead == 0xF0 ? 0x90 : 0x80;
-    unsigned char high = lead == 0xED ? 0x9F : lead == 0xF4 ? 0x8F : 0xBF;
-    while (end - offset <= needs && end < text_.size() && byte(end) >= low && byte(end) <= high) {
-      ++end;
-      low = 0x80;
-      high = 0xBF;
-    }
     reason = end == text_.size() ? "unexpected end of data" : "invalid continuation byte";
   }
   PyRef error = PyRef::steal(PyUnicodeDecodeError_Create(

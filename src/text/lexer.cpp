@@ -4,10 +4,7 @@
 #include <array>
 #include <cstring>
 
-#if defined(__SSE2__)
-#include <emmintrin.h>
-#endif
-
+#include "text/grammar.hpp"
 #include "text/unicode.hpp"
 #include "text/utf8.hpp"
 
@@ -15,157 +12,30 @@ namespace tessrin {
 
 namespace {
 
-// Byte classes. Legend:
-//   W word character (letters, digits, most punctuation, NUL, every byte >= 0x80)
+using grammar::flags;
+using grammar::kPlainStart;
+using grammar::u8;
+
+// The dispatch class of a token's first byte, from the grammar's flags. Legend:
+//   W word character (letters, digits, most punctuation, NUL, every byte >= 0x80; also the
+//     carriage return, which normalised text does not hold)
 //   B blank (space, tab)          N line feed        H number sign (comment)
 //   Q single or double quote      S semicolon        K bracket or brace ([ ] { })
 //   C colon
-// Vertical tab, form feed and the byte-order mark are word characters: CIF knows only space,
-// tab and line end as whitespace.
 enum ByteClass : std::uint8_t { W, B, N, H, Q, S, K, C };
 
 constexpr std::array<std::uint8_t, 256> make_classes() {
+  using namespace grammar;
   std::array<std::uint8_t, 256> t{};
-  t[' '] = B;
-  t['\t'] = B;
-  t['\n'] = N;
-  t['#'] = H;
-  t['\''] = Q;
-  t['"'] = Q;
-  t[';'] = S;
-  t['['] = K;
-  t[']'] = K;
-  t['{'] = K;
-  t['}'] = K;
-  t[':'] = C;
+  for (int c = 0; c < 256; ++c) {
+    const std::uint16_t f = kFlags[c];
+    t[c] = f & kBlank ? B : f & kLineFeed ? N : f & kHash ? H : f & kQuote ? Q
+         : f & kSemicolon ? S : f & kBracket ? K : f & kColon ? C : W;
+  }
   return t;
 }
 constexpr auto kClass = make_classes();
 
-// Bytes that end a bare word: only blanks and line ends. Quotes and the number sign start a
-// string or a comment only at the start of a token; inside a word they belong to it, as in
-// both CIF grammars: primed atom labels (C1', O5'') and values such as O1W# are everywhere in
-// real files, and ending the word there would shift every later value of a loop row.
-// CIF 2.0 adds brackets and braces, except inside tags and block or frame headers (so that
-// _tag[1] and data_x[1] stay one word).
-constexpr std::array<bool, 256> make_terminators(bool brackets) {
-  std::array<bool, 256> t{};
-  for (unsigned char c : {'\t', '\n', ' '}) t[c] = true;
-  if (brackets) {
-    for (unsigned char c : {'[', ']', '{', '}'}) t[c] = true;
-  }
-  return t;
-}
-constexpr auto kWordEnd = make_terminators(false);
-constexpr auto kWordEnd20 = make_terminators(true);
-
-// Bytes that are whole characters allowed in CIF 1.x strings and text fields.
-constexpr std::array<bool, 256> make_cif1_ok() {
-  std::array<bool, 256> t{};
-  for (int c = 0x20; c <= 0x7E; ++c) t[c] = true;
-  t['\t'] = t['\n'] = t['\r'] = true;
-  return t;
-}
-constexpr auto kCif1Ok = make_cif1_ok();
-
-// What the loop fast path makes of a token's first byte: a bare word that needs no further
-// look (not a tag, comment, string, text field, punctuation, or a CIF 1.x '[' / '$' start),
-// a quote, or anything else, which is left to the general path.
-enum PlainStart : std::uint8_t { kOther, kWordStart, kQuoteStart };
-
-constexpr std::array<std::uint8_t, 256> make_plain_starts() {
-  std::array<std::uint8_t, 256> t{};
-  for (int c = 0; c < 256; ++c) {
-    if (kClass[c] == W && c != '_' && c != '$') t[c] = kWordStart;
-  }
-  t['\''] = t['"'] = kQuoteStart;
-  return t;
-}
-constexpr auto kPlainStart = make_plain_starts();
-
-constexpr std::uint8_t u8(char c) { return static_cast<std::uint8_t>(c); }
-
-// The two scans of the loop fast path, sixteen bytes at a time: words and blank runs vary in
-// length from token to token, and a byte loop mispredicts its exit on almost every one.
-
-/// First byte at or after `p` that is not a space or a tab.
-[[gnu::always_inline]] inline const char* skip_blanks(const char* p, const char* end) {
-#if defined(__SSE2__)
-  const __m128i space = _mm_set1_epi8(' ');
-  const __m128i tab = _mm_set1_epi8('\t');
-  for (; end - p >= 16; p += 16) {
-    const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
-    const unsigned blank = static_cast<unsigned>(
-        _mm_movemask_epi8(_mm_or_si128(_mm_cmpeq_epi8(v, space), _mm_cmpeq_epi8(v, tab))));
-    if (blank != 0xFFFF) return p + __builtin_ctz(~blank);
-  }
-#endif
-  while (p < end && (*p == ' ' || *p == '\t')) ++p;
-  return p;
-}
-
-/// First byte at or after `p` that ends a bare word (`ends` as its byte-wise form).
-[[gnu::always_inline]] inline const char* find_word_end(const char* p, const char* end,
-                                                         bool brackets,
-                                                         const std::array<bool, 256>& ends) {
-#if defined(__SSE2__)
-  const __m128i space = _mm_set1_epi8(' ');
-  const __m128i tab = _mm_set1_epi8('\t');
-  const __m128i newline = _mm_set1_epi8('\n');
-  for (; end - p >= 16; p += 16) {
-    const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
-    __m128i hit = _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(v, space), _mm_cmpeq_epi8(v, tab)),
-                               _mm_cmpeq_epi8(v, newline));
-    if (brackets) {
-      hit = _mm_or_si128(hit, _mm_or_si128(_mm_cmpeq_epi8(v, _mm_set1_epi8('[')),
-                                           _mm_cmpeq_epi8(v, _mm_set1_epi8(']'))));
-      hit = _mm_or_si128(hit, _mm_or_si128(_mm_cmpeq_epi8(v, _mm_set1_epi8('{')),
-                                           _mm_cmpeq_epi8(v, _mm_set1_epi8('}'))));
-    }
-    const unsigned bits = static_cast<unsigned>(_mm_movemask_epi8(hit));
-    if (bits != 0) return p + __builtin_ctz(bits);
-  }
-#else
-  (void)brackets;
-#endif
-  while (p < end && !ends[u8(*p)]) ++p;
-  return p;
-}
-
-#if defined(__SSE2__)
-/// Where the 64 bytes at `p` hold blanks or line ends (`white`), line ends alone, and the
-/// CIF 2.0 brackets, one bit a byte.
-struct Window {
-  std::uint64_t white;
-  std::uint64_t newlines;
-  std::uint64_t brackets;
-};
-
-[[gnu::always_inline]] inline std::uint64_t mask16(__m128i hit, int chunk) {
-  return static_cast<std::uint64_t>(static_cast<unsigned>(_mm_movemask_epi8(hit)) & 0xFFFF)
-         << (16 * chunk);
-}
-
-[[gnu::always_inline]] inline Window classify(const char* p, bool brackets) {
-  Window w{0, 0, 0};
-  for (int chunk = 0; chunk < 4; ++chunk) {
-    const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 16 * chunk));
-    const __m128i newline = _mm_cmpeq_epi8(v, _mm_set1_epi8('\n'));
-    const __m128i blank = _mm_or_si128(_mm_cmpeq_epi8(v, _mm_set1_epi8(' ')),
-                                       _mm_cmpeq_epi8(v, _mm_set1_epi8('\t')));
-    w.newlines |= mask16(newline, chunk);
-    w.white |= mask16(_mm_or_si128(blank, newline), chunk);
-    if (brackets) {
-      const __m128i square = _mm_or_si128(_mm_cmpeq_epi8(v, _mm_set1_epi8('[')),
-                                          _mm_cmpeq_epi8(v, _mm_set1_epi8(']')));
-      const __m128i curly = _mm_or_si128(_mm_cmpeq_epi8(v, _mm_set1_epi8('{')),
-                                         _mm_cmpeq_epi8(v, _mm_set1_epi8('}')));
-      w.brackets |= mask16(_mm_or_si128(square, curly), chunk);
-    }
-  }
-  return w;
-}
-#endif
 
 /// A bare word read by the loop fast path: "." and "?" are placeholders, the rest strings.
 [[gnu::always_inline]] inline void set_word(PlainValue& value, const char* begin,
@@ -173,25 +43,6 @@ struct Window {
   value.begin = begin;
   value.end = end;
   value.kind = end - begin == 1 && (*begin == '.' || *begin == '?') ? kPlaceholder : kString;
-}
-
-/// In CIF 1.x a quote closes its string only when a blank, a line end, NUL or the end of the
-/// text follows, so that a name such as O'Brien stays one value.
-[[gnu::always_inline]] inline bool closes_cif1_string(const char* after, const char* end) {
-  return after == end || *after == ' ' || *after == '\t' || *after == '\n' || *after == '\0';
-}
-
-/// Cheap filter before the reserved-word comparisons: every reserved word has its underscore
-/// at index 4 (data_, save_, loop_, stop_) or is global_.
-bool may_be_reserved(std::string_view word) {
-  return (word.size() >= 5 && word[4] == '_') || (word.size() == 7 && word[6] == '_');
-}
-
-/// The first `limit` bytes of `content`, cut before a character that would straddle the limit.
-std::string_view utf8_prefix(std::string_view content, std::size_t limit) {
-  if (content.size() <= limit) return content;
-  while (limit > 0 && is_continuation(u8(content[limit]))) --limit;
-  return content.substr(0, limit);
 }
 
 std::string hex_code_point(char32_t c) {
@@ -247,11 +98,12 @@ inline void Lexer::start_token(Token& token, TokenKind kind, std::uint8_t value_
   token.column = column_at(pos_);
   token.kind = kind;
   token.value_type = value_type;
+  token.punctuation = false;
 }
 
 void Lexer::check_chars(const char* begin, const char* end, Token& token) {
   for (const char* p = begin; p < end;) {
-    if (kCif1Ok[u8(*p)]) {
+    if (grammar::is_cif1_char(*p)) {
       ++p;
       continue;
     }
@@ -319,11 +171,15 @@ bool Lexer::next(Token& token) {
         break;
       case K:
       case C:
-        // A colon is punctuation only directly after a token (a table key); after a blank it
-        // starts a word such as :x.
-        if (cif2 && (kClass[u8(*pos_)] == K || !after_whitespace_)) {
+        // A colon is punctuation only directly after a token that may be a table key; after a
+        // blank, an opening bracket or brace, or a key's colon it starts a word such as :x
+        // (so [:x] is a list of one value, as the conformance pass reads it).
+        if (cif2 && (kClass[u8(*pos_)] == K ||
+                     (!after_whitespace_ && pos_[-1] != '[' && pos_[-1] != '{' &&
+                      pos_[-1] != ':'))) {
           start_token(token, TokenKind::Value, kString);
           token.text = std::string_view(pos_, 1);
+          token.punctuation = true;
           ++pos_;
           break;
         }
@@ -342,7 +198,6 @@ bool Lexer::next(Token& token) {
 std::size_t Lexer::next_plain_values(PlainValue* out, std::size_t capacity,
                                      std::uint32_t& line, std::uint32_t& column) {
   const bool cif2 = version_ == CifVersion::Cif20;
-  const auto& ends = cif2 ? kWordEnd20 : kWordEnd;
   const char* p = pos_;
   bool blank = after_whitespace_;
   std::size_t n = 0;
@@ -352,7 +207,7 @@ std::size_t Lexer::next_plain_values(PlainValue* out, std::size_t capacity,
     // Anything else (a string, a comment, a word running past the window, the last bytes of
     // the text) is left at `p` for the token-by-token step below.
     if (end_ - p >= 64) {
-      const Window w = classify(p, cif2);
+      const grammar::TokenWindow w = grammar::token_window(p, cif2);
       const std::uint64_t stops = w.white | w.brackets;
       std::uint64_t starts = (~w.white & ((w.white << 1) | 1)) | w.brackets;
       std::size_t read = 64;  // bytes of the window taken
@@ -360,13 +215,13 @@ std::size_t Lexer::next_plain_values(PlainValue* out, std::size_t capacity,
         const auto s = static_cast<std::size_t>(__builtin_ctzll(starts));
         const char* start = p + s;
         const std::uint64_t after = stops & (~std::uint64_t{0} << s);
-        if (n == capacity || after == 0 || kPlainStart[u8(*start)] != kWordStart) {
+        if (n == capacity || after == 0 || !kPlainStart[u8(*start)]) {
           read = s;
           break;
         }
         const char* stop = p + static_cast<std::size_t>(__builtin_ctzll(after));
         const std::string_view word(start, static_cast<std::size_t>(stop - start));
-        if (may_be_reserved(word)) {
+        if (grammar::may_be_reserved(word)) {
           read = s;
           break;
         }
@@ -390,13 +245,12 @@ std::size_t Lexer::next_plain_values(PlainValue* out, std::size_t capacity,
     while (p < end_) {
       const char c = *p;
       if (c == ' ' || c == '\t') {
-        p = skip_blanks(p + 1, end_);
+        p = grammar::skip_blanks(p + 1, end_);
       } else if (c == '\n') {
         newline_at(p);
         ++p;
       } else if (c == '#') {
-        const void* nl = std::memchr(p, '\n', static_cast<std::size_t>(end_ - p));
-        p = nl ? static_cast<const char*>(nl) : end_;
+        p = grammar::comment_end<grammar::Normalised>(p, end_);
       } else {
         break;
       }
@@ -404,39 +258,23 @@ std::size_t Lexer::next_plain_values(PlainValue* out, std::size_t capacity,
     }
     if (p == end_) break;
     const char* start = p;
-    const std::uint8_t how = kPlainStart[u8(*p)];
-    if (how == kWordStart) {
-      p = find_word_end(p + 1, end_, cif2, ends);
+    if (kPlainStart[u8(*p)]) {
+      p = grammar::find_word_end(p + 1, end_, cif2);
       const std::string_view word(start, static_cast<std::size_t>(p - start));
-      if (may_be_reserved(word)) {
+      if (grammar::may_be_reserved(word)) {
         p = start;
         break;
       }
       set_word(out[n++], start, p);
-    } else if (how == kQuoteStart) {
+    } else if (flags(*p) & grammar::kQuote) {
       // One-line strings only; a triple quote, a line end before the close or (CIF 1.x) a
       // character that needs a diagnostic goes to the general path.
       const char quote = *p;
       if (end_ - p >= 3 && p[1] == quote && p[2] == quote) break;
-      const char* q = p + 1;
-      bool closed = false;
-      if (cif2) {
-        while (q < end_ && *q != quote && *q != '\n') ++q;
-        closed = q < end_ && *q == quote;
-      } else {
-        for (; q < end_; ++q) {
-          const char c = *q;
-          if (c == quote) {
-            if (closes_cif1_string(q + 1, end_)) {
-              closed = true;
-              break;
-            }
-          } else if (c == '\n' || !kCif1Ok[u8(c)]) {
-            break;
-          }
-        }
-      }
-      if (!closed) break;
+      const grammar::QuotedScan scan =
+          grammar::scan_quoted<grammar::Normalised>(p + 1, end_, quote, cif2);
+      if (!scan.closed || (!cif2 && !scan.cif1_clean)) break;
+      const char* q = scan.stop;
       PlainValue& value = out[n++];
       value.begin = p + 1;
       value.end = q;
@@ -480,9 +318,8 @@ void Lexer::read_bare_word(Token& token) {
       version_ == CifVersion::Cif20 && *start != '_' &&
       !((first == 'd' && istarts_ascii(rest, "data_")) ||
         (first == 's' && istarts_ascii(rest, "save_")));
-  const auto& ends = brackets_end_word ? kWordEnd20 : kWordEnd;
-  const char* p = start;
-  while (p < end_ && !ends[u8(*p)]) ++p;
+  // Byte by byte: the general path sees few words, mostly tags and reserved words.
+  const char* p = grammar::find_word_end_scalar(start, end_, brackets_end_word);
 
   if (p == start) {
     // Unreachable through the dispatch in `next`; kept so a terminator can never stall us.
@@ -503,10 +340,7 @@ void Lexer::read_bare_word(Token& token) {
   std::uint8_t value_type = kNoKind;
   if (word[0] == '_') {
     kind = TokenKind::Tag;
-  } else if (may_be_reserved(word) &&
-             (iequals_ascii(word, "global_") || iequals_ascii(word, "loop_") ||
-              iequals_ascii(word, "stop_") || istarts_ascii(word, "data_") ||
-              istarts_ascii(word, "save_"))) {
+  } else if (grammar::reserved_word(word) != grammar::Reserved::None) {
     kind = TokenKind::Reserved;
   } else {
     value_type = (word == "." || word == "?") ? kPlaceholder : kString;
@@ -528,31 +362,12 @@ void Lexer::read_quoted(Token& token) {
   const char quote = *pos_;
   start_token(token, TokenKind::Value, quote == '\'' ? kSingleQuoted : kDoubleQuoted);
   const char* content = ++pos_;
-  const char* p = content;
-  bool closed = false;
-  if (version_ == CifVersion::Cif20) {
-    while (p < end_ && *p != quote && *p != '\n') ++p;
-    closed = p < end_ && *p == quote;
-  } else {
-    while (p < end_ && *p != '\n') {
-      if (*p == quote) {
-        if (closes_cif1_string(p + 1, end_)) {
-          closed = true;
-          break;
-        }
-        ++p;
-        continue;
-      }
-      if (kCif1Ok[u8(*p)]) {
-        ++p;
-        continue;
-      }
-      const char* at = p;
-      char32_t c = decode_utf8(p, end_);
-      LexerError error;
-      if (check_cif1_char(c, line_, column_at(at), error)) token.errors.push_back(std::move(error));
-    }
-  }
+  const bool cif2 = version_ == CifVersion::Cif20;
+  const grammar::QuotedScan scan =
+      grammar::scan_quoted<grammar::Normalised>(content, end_, quote, cif2);
+  const char* p = scan.stop;
+  const bool closed = scan.closed;
+  if (!cif2 && !scan.cif1_clean) check_chars(content, p, token);
   token.text = std::string_view(content, static_cast<std::size_t>(p - content));
   pos_ = closed ? p + 1 : p;
   if (!closed) {
@@ -575,18 +390,7 @@ void Lexer::read_triple(Token& token) {
                                       std::string(delim), token.line, token.column});
   }
   const char* content = pos_ + 3;
-  const char* p = content;
-  const char* close = nullptr;
-  while (p < end_) {
-    const void* hit = std::memchr(p, quote, static_cast<std::size_t>(end_ - p));
-    if (hit == nullptr) break;
-    const char* q = static_cast<const char*>(hit);
-    if (end_ - q >= 3 && q[1] == quote && q[2] == quote) {
-      close = q;
-      break;
-    }
-    p = q + 1;
-  }
+  const char* close = grammar::find_triple_close(content, end_, quote);
   const char* content_end = close ? close : end_;
   for (const char* q = content; q < content_end;) {
     const void* nl = std::memchr(q, '\n', static_cast<std::size_t>(content_end - q));
@@ -627,7 +431,7 @@ void Lexer::read_text_field(Token& token) {
     const char* nl = static_cast<const char*>(hit);
     if (cif1) check_chars(segment, nl, token);
     newline_at(nl);
-    if (nl + 1 < end_ && nl[1] == ';') {
+    if (grammar::closes_text_field<grammar::Normalised>(nl, end_)) {
       token.text = std::string_view(content, static_cast<std::size_t>(nl - content));
       pos_ = nl + 2;
       return;

@@ -34,6 +34,7 @@ struct Token {
   std::uint32_t column = 0;
   TokenKind kind = TokenKind::Value;
   std::uint8_t value_type = kNoKind;
+  bool punctuation = false;  // CIF 2.0 punctuation: a bracket, a brace or a key's colon
 };
 
 /// A value read by the loop fast path: a bare word or a one-line quoted string.

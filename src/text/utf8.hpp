@@ -15,6 +15,13 @@ namespace tessrin {
 /// True for bytes that continue a multi-byte UTF-8 sequence.
 constexpr bool is_continuation(unsigned char b) noexcept { return (b & 0xC0) == 0x80; }
 
+/// The first `limit` bytes of `text`, cut before a character that would straddle the limit.
+inline std::string_view utf8_prefix(std::string_view text, std::size_t limit) noexcept {
+  if (text.size() <= limit) return text;
+  while (limit > 0 && is_continuation(static_cast<unsigned char>(text[limit]))) --limit;
+  return text.substr(0, limit);
+}
+
 /// Number of characters in [begin, end): every byte that is not a continuation byte starts one.
 /// Eight bytes at a time, since columns are counted for every token.
 inline std::size_t count_chars(const char* begin, const char* end) noexcept {
@@ -35,6 +42,63 @@ inline std::size_t count_chars(std::string_view s) noexcept {
   return count_chars(s.data(), s.data() + s.size());
 }
 
+/// One step over UTF-8: the length of the character at `p`, or of the maximal ill-formed
+/// subsequence there (as Unicode and Python's decoder count them, one U+FFFD each), and whether
+/// it was well formed. Every decoder here takes its steps from this function.
+struct Utf8Step {
+  int length;
+  char32_t code_point;  // U+FFFD when ill formed
+  bool ok;
+};
+
+inline Utf8Step utf8_step(const unsigned char* p, const unsigned char* end) noexcept {
+  const unsigned char b0 = p[0];
+  if (b0 < 0x80) return {1, b0, true};
+  int need = 0;
+  // The second byte's range rules out overlongs, surrogates and code points past U+10FFFF.
+  unsigned char lo = 0x80;
+  unsigned char hi = 0xBF;
+  char32_t c = 0;
+  if (b0 >= 0xC2 && b0 <= 0xDF) {
+    need = 1;
+    c = b0 & 0x1F;
+  } else if (b0 == 0xE0) {
+    need = 2;
+    lo = 0xA0;
+  } else if ((b0 >= 0xE1 && b0 <= 0xEC) || b0 == 0xEE || b0 == 0xEF) {
+    need = 2;
+    c = b0 & 0x0F;
+  } else if (b0 == 0xED) {  // no encoded surrogates
+    need = 2;
+    hi = 0x9F;
+    c = 0xD;
+  } else if (b0 == 0xF0) {
+    need = 3;
+    lo = 0x90;
+  } else if (b0 >= 0xF1 && b0 <= 0xF3) {
+    need = 3;
+    c = b0 & 0x07;
+  } else if (b0 == 0xF4) {
+    need = 3;
+    hi = 0x8F;
+    c = 4;
+  } else {
+    return {1, 0xFFFD, false};
+  }
+  for (int i = 1; i <= need; ++i) {
+    if (end - p <= i || p[i] < lo || p[i] > hi) return {i, 0xFFFD, false};
+    c = (c << 6) | (p[i] & 0x3F);
+    lo = 0x80;
+    hi = 0xBF;
+  }
+  return {need + 1, c, true};
+}
+
+inline Utf8Step utf8_step(const char* p, const char* end) noexcept {
+  return utf8_step(reinterpret_cast<const unsigned char*>(p),
+                   reinterpret_cast<const unsigned char*>(end));
+}
+
 /// Decodes one scalar at `p` and advances past it. Malformed input (possible only when native
 /// code is fed raw bytes, e.g. by a fuzzer) yields U+FFFD and advances one byte, so callers never
 /// read out of bounds and always make progress.
@@ -44,27 +108,9 @@ inline char32_t decode_utf8(const char*& p, const char* end) noexcept {
     ++p;
     return b0;
   }
-  int len = b0 >= 0xF0 ? 4 : b0 >= 0xE0 ? 3 : b0 >= 0xC0 ? 2 : 0;
-  if (len == 0 || b0 > 0xF4 || end - p < len) {
-    ++p;
-    return 0xFFFD;
-  }
-  char32_t c = b0 & (0x7F >> len);
-  for (int i = 1; i < len; ++i) {
-    const auto b = static_cast<unsigned char>(p[i]);
-    if (!is_continuation(b)) {
-      ++p;
-      return 0xFFFD;
-    }
-    c = (c << 6) | (b & 0x3F);
-  }
-  static constexpr char32_t kMin[5] = {0, 0, 0x80, 0x800, 0x10000};
-  if (c < kMin[len] || c > 0x10FFFF || (c >= 0xD800 && c <= 0xDFFF)) {
-    ++p;
-    return 0xFFFD;
-  }
-  p += len;
-  return c;
+  const Utf8Step step = utf8_step(p, end);
+  p += step.ok ? step.length : 1;
+  return step.code_point;
 }
 
 /// Appends the UTF-8 encoding of `c` (a valid scalar value) to `out`.

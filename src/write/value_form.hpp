@@ -7,6 +7,8 @@
 #include <string>
 #include <string_view>
 
+#include "text/grammar.hpp"
+
 namespace tessrin {
 
 /// The written forms, lightest first.
@@ -30,39 +32,20 @@ inline constexpr std::size_t kCif11MaxLine = 2048;
 
 namespace write_detail {
 
-// Byte classes of the writer. Legend:
-//   kBlank      space, tab: end a word
-//   kLineFeed   line feed
-//   kReturn     carriage return: never survives the reader's line-end normalisation
-//   kSingle     '     kDouble   "
-//   kHash       #: starts a comment, ends a word
-//   kBracket    [ ] { }: end a word in CIF 2.0
-//   kNotCif11   bytes CIF 1.1 does not allow (controls other than tab and line feed, DEL,
-//               every byte of a non-ASCII character)
-enum : std::uint8_t {
-  kBlank = 1,
-  kLineFeed = 2,
-  kReturn = 4,
-  kSingle = 8,
-  kDouble = 16,
-  kHash = 32,
-  kBracket = 64,
-  kNotCif11 = 128,
-};
+// The writer's byte classes are the low eight flags of the grammar's (text/grammar.hpp), one
+// byte a character so that a value's classes OR into one byte.
+inline constexpr std::uint8_t kBlank = grammar::kBlank;
+inline constexpr std::uint8_t kLineFeed = grammar::kLineFeed;
+inline constexpr std::uint8_t kReturn = grammar::kReturn;  // never survives line-end normalising
+inline constexpr std::uint8_t kSingle = grammar::kSingleQuote;
+inline constexpr std::uint8_t kDouble = grammar::kDoubleQuote;
+inline constexpr std::uint8_t kHash = grammar::kHash;
+inline constexpr std::uint8_t kBracket = grammar::kBracket;
+inline constexpr std::uint8_t kNotCif11 = grammar::kNotCif11;
 
 constexpr std::array<std::uint8_t, 256> make_classes() {
   std::array<std::uint8_t, 256> t{};
-  for (int c = 0; c < 256; ++c) {
-    if (c < 0x20 || c >= 0x7F) t[c] = kNotCif11;
-  }
-  t[' '] = kBlank;
-  t['\t'] = kBlank;
-  t['\n'] = kLineFeed;
-  t['\r'] = kReturn;
-  t['\''] = kSingle;
-  t['"'] = kDouble;
-  t['#'] = kHash;
-  t['['] = t[']'] = t['{'] = t['}'] = kBracket;
+  for (int c = 0; c < 256; ++c) t[c] = static_cast<std::uint8_t>(grammar::kFlags[c] & 0xFF);
   return t;
 }
 
@@ -74,28 +57,9 @@ inline constexpr std::uint8_t kBareCif2 = kBlank | kLineFeed | kReturn | kSingle
 // C1' fill nucleic-acid files); CIF 2.0 words are kept free of them.
 inline constexpr std::uint8_t kBareCif11 = kBlank | kLineFeed | kReturn | kHash | kNotCif11;
 
-constexpr char ascii_lower(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c + 32) : c; }
-
-inline bool starts_with_nocase(std::string_view word, std::string_view lower) {
-  if (word.size() < lower.size()) return false;
-  for (std::size_t i = 0; i < lower.size(); ++i) {
-    if (ascii_lower(word[i]) != lower[i]) return false;
-  }
-  return true;
-}
-
 /// Words the lexer takes as reserved: data_..., save_..., loop_, stop_, global_.
 inline bool is_reserved_word(std::string_view word) {
-  switch (word[0]) {
-    case 'd': case 'D': case 's': case 'S': case 'l': case 'L': case 'g': case 'G':
-      break;
-    default:
-      return false;
-  }
-  if (starts_with_nocase(word, "data_") || starts_with_nocase(word, "save_")) return true;
-  return (word.size() == 5 && (starts_with_nocase(word, "loop_") ||
-                               starts_with_nocase(word, "stop_"))) ||
-         (word.size() == 7 && starts_with_nocase(word, "global_"));
+  return grammar::reserved_word(word) != grammar::Reserved::None;
 }
 
 /// First characters that keep a word from being a plain value: a tag, a text field in column
