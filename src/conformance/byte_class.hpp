@@ -6,7 +6,8 @@
 #include <array>
 #include <cstdint>
 
-#if defined(__SSE2__)
+#include "platform/simd.hpp"
+#if TESSRIN_X86_SIMD
 #include <emmintrin.h>
 #endif
 
@@ -37,7 +38,7 @@ constexpr auto kPlainStart = make_plain_starts();
 
 constexpr std::uint8_t u8(char c) { return static_cast<std::uint8_t>(c); }
 
-#if defined(__SSE2__)
+#if TESSRIN_X86_SIMD
 /// Bit i set where byte i of the 16 at `p` is white space (space, tab, LF, CR).
 [[gnu::always_inline]] inline unsigned space_mask(const char* p) noexcept {
   const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
@@ -49,7 +50,7 @@ constexpr std::uint8_t u8(char c) { return static_cast<std::uint8_t>(c); }
 }
 #endif
 
-#if defined(__SSE2__)
+#if TESSRIN_X86_SIMD
 /// Where the 64 bytes at `p` hold white space, underscores, and lead characters that a plain
 /// word may not start with (kPlainStart false, white space aside), one bit a byte.
 struct Window {
@@ -86,7 +87,7 @@ struct Window {
 
 /// First white-space byte at or after `p`, or `end`.
 [[gnu::always_inline]] inline const char* find_space(const char* p, const char* end) noexcept {
-#if defined(__SSE2__)
+#if TESSRIN_X86_SIMD
   for (; end - p >= 16; p += 16) {
     const unsigned m = space_mask(p);
     if (m != 0) return p + __builtin_ctz(m);
@@ -98,7 +99,7 @@ struct Window {
 
 /// First byte at or after `p` that is not white space, or `end`.
 [[gnu::always_inline]] inline const char* skip_space(const char* p, const char* end) noexcept {
-#if defined(__SSE2__)
+#if TESSRIN_X86_SIMD
   for (; end - p >= 16; p += 16) {
     const unsigned m = space_mask(p);
     if (m != 0xFFFF) return p + __builtin_ctz(~m);

@@ -3,7 +3,11 @@
 // UTF-8 buffers of strs are touched, so borrowed items stay valid.
 #include "python/py_dumps.hpp"
 
+#include "platform/simd.hpp"
+
+#if TESSRIN_X86_SIMD
 #include <emmintrin.h>
+#endif
 
 #include <algorithm>
 #include <cstdint>
@@ -70,6 +74,7 @@ constexpr std::size_t kMaxTagPad = 40;
 /// is a word unless its first character or a reserved word says otherwise. One 16-byte load
 /// ending at the text's end, which starts inside the str's own header.
 [[gnu::always_inline]] inline bool classless_text(const char* text, std::size_t n) {
+#if TESSRIN_X86_SIMD
   static_assert(sizeof(PyASCIIObject) >= 16, "the load may start 15 bytes before the text");
   const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(text + n - 16));
   auto is = [&](char c) { return _mm_cmpeq_epi8(v, _mm_set1_epi8(c)); };
@@ -83,6 +88,16 @@ constexpr std::size_t kMaxTagPad = 40;
       static_cast<unsigned>(_mm_movemask_epi8(_mm_andnot_si128(special, printable)));
   const unsigned wanted = 0xFFFFu & ~((1u << (16 - n)) - 1);  // the lanes of the text
   return (good & wanted) == wanted;
+#else
+  for (const char* p = text; p != text + n; ++p) {
+    const unsigned char c = static_cast<unsigned char>(*p);
+    if (c <= 0x20 || c >= 0x7F || c == '\'' || c == '"' || c == '#' || c == '[' || c == ']' ||
+        c == '{' || c == '}') {
+      return false;
+    }
+  }
+  return true;
+#endif
 }
 
 /// Room for `n` bytes at the end of a column written up to `w`; returns where they go.

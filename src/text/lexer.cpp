@@ -4,7 +4,8 @@
 #include <array>
 #include <cstring>
 
-#if defined(__SSE2__)
+#include "platform/simd.hpp"
+#if TESSRIN_X86_SIMD
 #include <emmintrin.h>
 #endif
 
@@ -90,7 +91,7 @@ constexpr std::uint8_t u8(char c) { return static_cast<std::uint8_t>(c); }
 
 /// First byte at or after `p` that is not a space or a tab.
 [[gnu::always_inline]] inline const char* skip_blanks(const char* p, const char* end) {
-#if defined(__SSE2__)
+#if TESSRIN_X86_SIMD
   const __m128i space = _mm_set1_epi8(' ');
   const __m128i tab = _mm_set1_epi8('\t');
   for (; end - p >= 16; p += 16) {
@@ -108,7 +109,7 @@ constexpr std::uint8_t u8(char c) { return static_cast<std::uint8_t>(c); }
 [[gnu::always_inline]] inline const char* find_word_end(const char* p, const char* end,
                                                          bool brackets,
                                                          const std::array<bool, 256>& ends) {
-#if defined(__SSE2__)
+#if TESSRIN_X86_SIMD
   const __m128i space = _mm_set1_epi8(' ');
   const __m128i tab = _mm_set1_epi8('\t');
   const __m128i newline = _mm_set1_epi8('\n');
@@ -132,7 +133,7 @@ constexpr std::uint8_t u8(char c) { return static_cast<std::uint8_t>(c); }
   return p;
 }
 
-#if defined(__SSE2__)
+#if TESSRIN_X86_SIMD
 /// Where the 64 bytes at `p` hold blanks or line ends (`white`), line ends alone, and the
 /// CIF 2.0 brackets, one bit a byte.
 struct Window {
@@ -347,7 +348,7 @@ std::size_t Lexer::next_plain_values(PlainValue* out, std::size_t capacity,
   bool blank = after_whitespace_;
   std::size_t n = 0;
   while (n < capacity) {
-#if defined(__SSE2__)
+#if TESSRIN_X86_SIMD
     // Runs of bare words, 64 bytes at a time: every token start and end comes from bit masks.
     // Anything else (a string, a comment, a word running past the window, the last bytes of
     // the text) is left at `p` for the token-by-token step below.
