@@ -209,3 +209,38 @@ install-min-pyarrow: $(MIN_DEPS)
 test-min-pyarrow: install-min-pyarrow
 	$(MIN_BIN)/python -c 'import pyarrow; assert pyarrow.__version__.startswith("$(MIN_PYARROW)."), pyarrow.__version__'
 	$(MIN_BIN)/python -m pytest -q -p no:cacheprovider $(MIN_TESTS)
+
+# --- scalar paths: `make test-scalar`. The extension built with TESSRIN_SIMD=OFF (no vector
+# path compiled, platform/simd.hpp; the AVX2 registers must not appear in it: the compiler's
+# own vectorising stays within SSE2) into build/scalar/site, and the whole suite run against it
+# from .venv, that folder first on the path (subprocesses inherit it).
+SCALAR_BUILD := build/scalar
+SCALAR_SITE := $(SCALAR_BUILD)/site
+
+.PHONY: test-scalar install-scalar
+
+install-scalar: $(DEPS)
+	rm -rf $(SCALAR_SITE)
+	$(BIN)/python -m pip install -q --no-build-isolation --no-deps --target $(SCALAR_SITE) \
+	  -C build-dir=$(SCALAR_BUILD)/tree -C cmake.define.TESSRIN_SIMD=OFF .
+	@! objdump -d $(SCALAR_SITE)/tessrin_core*.so | grep -q ymm \
+	  || { echo "AVX2 code in the scalar build"; exit 1; }
+
+test-scalar: install-scalar
+	PYTHONPATH=$(abspath $(SCALAR_SITE)) $(BIN)/python -c \
+	  'import tessrin_core; assert "$(SCALAR_SITE)" in tessrin_core.__file__, tessrin_core.__file__'
+	PYTHONPATH=$(abspath $(SCALAR_SITE)) $(BIN)/python -m pytest -q -p no:cacheprovider tests
+
+# --- Windows: `make check-mingw`. The native library (everything without Python.h) compiled
+# for x86-64 Windows with Debian's mingw-w64, every warning an error. Compiled, not run.
+MINGW_BUILD := build/mingw
+
+.PHONY: check-mingw
+
+check-mingw: $(DEPS)
+	@command -v x86_64-w64-mingw32-g++-posix >/dev/null \
+	  || { apt-get update -q && apt-get install -y -q mingw-w64; }
+	$(BIN)/cmake -S . -B $(MINGW_BUILD) -G Ninja -DCMAKE_MAKE_PROGRAM=$(abspath $(BIN)/ninja) \
+	  -DCMAKE_TOOLCHAIN_FILE=$(abspath cmake/mingw-w64.cmake) -DTESSRIN_MODULE=OFF \
+	  -DCMAKE_C_FLAGS=-Werror -DCMAKE_CXX_FLAGS=-Werror -DPython_EXECUTABLE=$(abspath $(BIN)/python)
+	$(BIN)/cmake --build $(MINGW_BUILD) --target tessrin_native

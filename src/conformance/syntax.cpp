@@ -50,7 +50,12 @@ std::size_t char_count(std::string_view s) noexcept {
   return n;
 }
 
-std::string q(std::string_view s) { return "'" + std::string(excerpt(s)) + "'"; }
+// Appended rather than concatenated: GCC 12 warns (-Wrestrict, wrongly) on "'" + string.
+std::string q(std::string_view s) {
+  std::string quoted(1, '\'');
+  quoted.append(excerpt(s)).push_back('\'');
+  return quoted;
+}
 
 enum class ValueKind : std::uint8_t { Bare, Quoted, Triple, TextField };
 enum class LoopState : std::uint8_t { None, Header, Values };
@@ -647,8 +652,7 @@ class SyntaxPass {
   void close_container(bool table, std::size_t at) {
     const std::string_view closer = table ? "}" : "]";
     if (stack_.empty()) {
-      add(Rule::UnexpectedClosingDelimiter, at, "'" + std::string(closer) + "' with no list or table open",
-          closer);
+      add(Rule::UnexpectedClosingDelimiter, at, q(closer) + " with no list or table open", closer);
       return;
     }
     const Container top = stack_.back();
