@@ -233,3 +233,105 @@ install-min-pyarrow: $(MIN_DEPS)
 test-min-pyarrow: install-min-pyarrow
 	$(MIN_BIN)/python -c 'import pyarrow; assert pyarrow.__version__.startswith("$(MIN_PYARROW)."), pyarrow.__version__'
 	$(MIN_BIN)/python -m pytest -q -p no:cacheprovider $(MIN_TESTS)
+
+# --- scalar paths: `make test-scalar`. The extension built with TESSRIN_SIMD=OFF (no vector
+# path compiled, platform/simd.hpp; the AVX2 registers must not appear in it: the compiler's
+# own vectorising stays within SSE2) into build/scalar/site, and the whole suite run against it
+# from .venv, that folder first on the path (subprocesses inherit it); then the corpus's
+# answers (tools/smoke.py, below) compared with the vector build's.
+SCALAR_BUILD := build/scalar
+SCALAR_SITE := $(SCALAR_BUILD)/site
+
+.PHONY: test-scalar install-scalar
+
+install-scalar: $(DEPS)
+	rm -rf $(SCALAR_SITE)
+	$(BIN)/python -m pip install -q --no-build-isolation --no-deps --target $(SCALAR_SITE) \
+	  -C build-dir=$(SCALAR_BUILD)/tree -C cmake.define.TESSRIN_SIMD=OFF .
+	@! objdump -d $(SCALAR_SITE)/tessrin_core*.so | grep -q ymm \
+	  || { echo "AVX2 code in the scalar build"; exit 1; }
+
+test-scalar: install-scalar
+	PYTHONPATH=$(abspath $(SCALAR_SITE)) $(BIN)/python -c \
+	  'import tessrin_core; assert "$(SCALAR_SITE)" in tessrin_core.__file__, tessrin_core.__file__'
+	PYTHONPATH=$(abspath $(SCALAR_SITE)) $(BIN)/python -m pytest -q -p no:cacheprovider tests
+	$(BIN)/python tools/smoke.py --every $(SMOKE_EVERY) --out $(SMOKE)/x86_64.json
+	PYTHONPATH=$(abspath $(SCALAR_SITE)) $(BIN)/python tools/smoke.py --every $(SMOKE_EVERY) \
+	  --out $(SMOKE)/x86_64-scalar.json
+	$(BIN)/python tools/smoke.py --compare $(SMOKE)/x86_64.json $(SMOKE)/x86_64-scalar.json
+
+# --- Windows: `make check-mingw`. The native library (everything without Python.h) compiled
+# for x86-64 Windows with Debian's mingw-w64, every warning an error. Compiled, not run.
+MINGW_BUILD := build/mingw
+
+.PHONY: check-mingw
+
+check-mingw: $(DEPS)
+	@command -v x86_64-w64-mingw32-g++-posix >/dev/null \
+	  || { apt-get update -q && apt-get install -y -q mingw-w64; }
+	$(BIN)/cmake -S . -B $(MINGW_BUILD) -G Ninja -DCMAKE_MAKE_PROGRAM=$(abspath $(BIN)/ninja) \
+	  -DCMAKE_TOOLCHAIN_FILE=$(abspath cmake/mingw-w64.cmake) -DTESSRIN_MODULE=OFF \
+	  -DCMAKE_C_FLAGS=-Werror -DCMAKE_CXX_FLAGS=-Werror -DPython_EXECUTABLE=$(abspath $(BIN)/python)
+	$(BIN)/cmake --build $(MINGW_BUILD) --target tessrin_native
+
+# --- the corpus as data (tools/smoke.py): parse_raw, parse_tables_file, conformance_file and
+# dumps of every SMOKE_EVERY-th corpus file, written as digests of the results so that builds
+# compare by their answers. `make smoke` writes the native build's to build/smoke/x86_64.json.
+SMOKE_EVERY ?= 7
+SMOKE := build/smoke
+
+.PHONY: smoke
+
+smoke: install
+	$(BIN)/python tools/smoke.py --every $(SMOKE_EVERY) --out $(SMOKE)/x86_64.json
+
+# --- aarch64 Linux: `make check-aarch64`. The extension cross-compiled with Debian's
+# g++-aarch64-linux-gnu against the arm64 CPython 3.11 headers, and the smoke subset run under
+# qemu-user by Debian's arm64 python3.11, with pyarrow from its manylinux aarch64 wheel (the
+# version .venv has); the answers must equal the native build's. The arm64 packages are only
+# unpacked into build/aarch64/sysroot, never installed, so the machine's own python3.11 stays.
+A64 := build/aarch64
+A64_SYSROOT := $(A64)/sysroot
+A64_DEBS := python3.11-minimal libpython3.11-minimal libpython3.11-stdlib libpython3.11-dev \
+  libc6 libstdc++6 libgcc-s1 libexpat1 zlib1g libffi8 libssl3 libbz2-1.0 liblzma5 libuuid1 \
+  libsqlite3-0 libncursesw6 libtinfo6 libreadline8 libdb5.3 libcrypt1 libnsl2 libtirpc3 \
+  libgssapi-krb5-2 libkrb5-3 libk5crypto3 libkrb5support0 libcom-err2 libkeyutils1
+A64_PYTHON = qemu-aarch64-static -L $(abspath $(A64_SYSROOT)) $(abspath $(A64_SYSROOT))/usr/bin/python3.11
+
+.PHONY: check-aarch64
+
+$(A64)/.tools:
+	@command -v aarch64-linux-gnu-g++ >/dev/null && command -v qemu-aarch64-static >/dev/null \
+	  && dpkg --print-foreign-architectures | grep -qx arm64 \
+	  || { dpkg --add-architecture arm64 && apt-get update -q \
+	       && apt-get install -y -q g++-aarch64-linux-gnu qemu-user-static; }
+	mkdir -p $(A64) && touch $@
+
+$(A64_SYSROOT)/.done: Makefile | $(A64)/.tools
+	rm -rf $(A64)/debs $(A64_SYSROOT) && mkdir -p $(A64)/debs $(A64_SYSROOT)
+	cd $(A64)/debs && apt-get download -q $(addsuffix :arm64,$(A64_DEBS))
+	for deb in $(A64)/debs/*.deb; do dpkg -x $$deb $(A64_SYSROOT) || exit 1; done
+	touch $@
+
+$(A64)/deps/.done: pyproject.toml | $(DEPS) $(A64)/.tools
+	rm -rf $(A64)/deps
+	$(BIN)/python -m pip install -q --target $(A64)/deps --only-binary=:all: \
+	  --platform manylinux2014_aarch64 --platform manylinux_2_28_aarch64 \
+	  --python-version 3.11 --implementation cp --abi cp311 \
+	  "pyarrow==$$($(BIN)/python -c 'import pyarrow; print(pyarrow.__version__)')" rich
+	touch $@
+
+check-aarch64: install $(A64_SYSROOT)/.done $(A64)/deps/.done
+	$(BIN)/cmake -S . -B $(A64)/tree -G Ninja -DCMAKE_MAKE_PROGRAM=$(abspath $(BIN)/ninja) \
+	  -DCMAKE_TOOLCHAIN_FILE=$(abspath cmake/aarch64-linux-gnu.cmake) \
+	  -DPython_EXECUTABLE=$(abspath $(BIN)/python) \
+	  -DPython_INCLUDE_DIR=$(abspath $(A64_SYSROOT))/usr/include/python3.11 \
+	  -DCMAKE_CXX_FLAGS="-isystem $(abspath $(A64_SYSROOT))/usr/include"
+	$(BIN)/cmake --build $(A64)/tree --target tessrin_core
+	rm -rf $(A64)/site && mkdir -p $(A64)/site
+	cp $(A64)/tree/tessrin_core*.so $(A64)/site/tessrin_core.cpython-311-aarch64-linux-gnu.so
+	cp -r python/tessrin $(A64)/site/
+	$(BIN)/python tools/smoke.py --every $(SMOKE_EVERY) --out $(SMOKE)/x86_64.json
+	PYTHONPATH=$(abspath $(A64)/site):$(abspath $(A64)/deps) $(A64_PYTHON) tools/smoke.py \
+	  --every $(SMOKE_EVERY) --out $(SMOKE)/aarch64.json
+	$(BIN)/python tools/smoke.py --compare $(SMOKE)/x86_64.json $(SMOKE)/aarch64.json

@@ -35,7 +35,7 @@ class ContainerStack {
  private:
   struct Open {
     RawValue value;  // the list or table being filled
-    std::string pending_key;
+    std::string pending_key{};
     bool has_pending_key = false;
     bool has_keyless = false;
     std::size_t keyless = 0;  // position of the kKeylessKey list, once there is one

@@ -2,9 +2,7 @@
 
 #include <atomic>
 
-#if defined(__GLIBC__)
-#include <malloc.h>
-#endif
+#include "platform/memory.hpp"
 
 namespace tessrin {
 namespace {
@@ -25,10 +23,6 @@ void unreserve_kept(std::size_t bytes) noexcept {
   kept.fetch_sub(bytes, std::memory_order_relaxed);
 }
 
-void trim_allocator() noexcept {
-#if defined(__GLIBC__)
-  malloc_trim(0);
-#endif
-}
+void trim_allocator() noexcept { platform::trim_allocator(); }
 
 }  // namespace tessrin

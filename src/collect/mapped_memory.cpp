@@ -6,19 +6,16 @@
 #include <vector>
 
 #include "collect/kept_memory.hpp"
-
-#if defined(__linux__)
-#include <sys/mman.h>
-#endif
+#include "platform/memory.hpp"
 
 namespace tessrin {
 namespace {
 
 // Parsing one file after another maps and unmaps the same column sizes again and again, and
 // every fresh page costs a fault and a clear: more than a loop body's whole lexing. Released
-// mappings are kept for the next parse, up to a bound. Past the first kHotBytes the kernel may
-// take their pages back under memory pressure (MADV_FREE), so the bound costs little a busy
-// machine needs; the first kHotBytes stay as they are, because marking pages free and writing
+// mappings are kept for the next parse, up to a bound. Past the first kHotBytes the system
+// may take their pages back under memory pressure (advise_reclaimable), so the bound costs
+// little a busy machine needs; the first kHotBytes stay as they are, because marking pages free and writing
 // them again cost a tenth of the time of parsing a mid-sized file once more. What is kept
 // also counts against the process's kept budget (kept_memory).
 constexpr std::size_t kCacheBytes = std::size_t{64} << 20;
@@ -46,8 +43,6 @@ Cache& cache() {
 
 }  // namespace
 
-#if defined(__linux__)
-
 // The cache is only ever tried, never waited for: a thread that finds it busy maps or unmaps
 // directly. So no thread blocks on another, and a child forked while some thread held the
 // lock (the lock is then held forever in the child) just never uses the cache.
@@ -70,8 +65,7 @@ void* map_pages(std::size_t& bytes) noexcept {
       return found.pages;
     }
   }
-  void* pages = mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-  return pages == MAP_FAILED ? nullptr : pages;
+  return platform::map_memory(bytes);
 }
 
 void unmap_pages(void* pages, std::size_t bytes) noexcept {
@@ -85,14 +79,12 @@ void unmap_pages(void* pages, std::size_t bytes) noexcept {
       if (hot) {
         c.hot_bytes += bytes;
       } else {
-#if defined(MADV_FREE)
-        madvise(pages, bytes, MADV_FREE);
-#endif
+        platform::advise_reclaimable(pages, bytes);
       }
       return;
     }
   }
-  munmap(pages, bytes);
+  platform::unmap_memory(pages, bytes);
 }
 
 std::size_t release_mapped_pages() noexcept {
@@ -105,19 +97,11 @@ std::size_t release_mapped_pages() noexcept {
   }
   std::lock_guard lock(c.mutex, std::adopt_lock);
   const std::size_t bytes = c.bytes;
-  for (const Mapping& m : c.free) munmap(m.pages, m.bytes);
+  for (const Mapping& m : c.free) platform::unmap_memory(m.pages, m.bytes);
   c.free.clear();
   c.bytes = c.hot_bytes = 0;
   unreserve_kept(bytes);
   return bytes;
 }
-
-#else
-
-void* map_pages(std::size_t&) noexcept { return nullptr; }
-void unmap_pages(void*, std::size_t) noexcept {}
-std::size_t release_mapped_pages() noexcept { return 0; }
-
-#endif
 
 }  // namespace tessrin

@@ -9,7 +9,7 @@ namespace tessrin {
 /// `bytes` is set to its actual length. Null when the system refuses.
 void* map_pages(std::size_t& bytes) noexcept;
 
-/// Gives back a mapping from map_pages (possibly grown by mremap since).
+/// Gives back a mapping from map_pages (possibly grown by platform::remap_memory since).
 void unmap_pages(void* pages, std::size_t bytes) noexcept;
 
 /// Unmaps every kept mapping; returns their bytes. Thread-safe.

@@ -12,25 +12,20 @@
 #include <utility>
 
 #include "collect/mapped_memory.hpp"
-
-#if defined(__linux__)
-#include <sys/mman.h>
-#endif
+#include "platform/memory.hpp"
 
 namespace tessrin {
 
 /// Memory given up by a PodBuffer, and how to free it.
 struct ReleasedMemory {
   void* data = nullptr;
-  std::size_t mapped_bytes = 0;  // 0: std::free; otherwise munmap of this length
+  std::size_t mapped_bytes = 0;  // 0: std::free; otherwise unmap_pages of this length
 
   void free() noexcept {
-#if defined(__linux__)
     if (mapped_bytes != 0) {
       unmap_pages(data, mapped_bytes);
       return;
     }
-#endif
     std::free(data);
   }
 };
@@ -105,7 +100,7 @@ class PodBuffer {
 
  private:
   static constexpr std::size_t kMapFrom = std::size_t{1} << 17;
-  static constexpr std::size_t kPage = 4096;
+  static constexpr std::size_t kPage = platform::kPageBytes;
   static constexpr std::size_t kHugeFrom = std::size_t{4} << 20;
 
   [[gnu::noinline]] void grow(std::size_t n) {
@@ -114,28 +109,24 @@ class PodBuffer {
     std::size_t capacity = capacity_ == 0 ? kFirst : capacity_ * 2;
     if (capacity - size_ < n) capacity = size_ + n;
     if (capacity > SIZE_MAX / sizeof(T) - kPage) throw std::bad_alloc();
-#if defined(__linux__)
     if (capacity * sizeof(T) >= kMapFrom) {
       std::size_t bytes = (capacity * sizeof(T) + kPage - 1) / kPage * kPage;
       void* grown;
       if (mapped_) {
-        grown = mremap(data_, capacity_ * sizeof(T), bytes, MREMAP_MAYMOVE);
-        if (grown == MAP_FAILED) throw std::bad_alloc();
+        grown = platform::remap_memory(data_, capacity_ * sizeof(T), bytes);
+        if (grown == nullptr) throw std::bad_alloc();
       } else {
         grown = map_pages(bytes);
         if (grown == nullptr) throw std::bad_alloc();
         if (size_ != 0) std::memcpy(grown, data_, size_ * sizeof(T));
         std::free(data_);
       }
-#if defined(MADV_HUGEPAGE)
-      if (bytes >= kHugeFrom) madvise(grown, bytes, MADV_HUGEPAGE);
-#endif
+      if (bytes >= kHugeFrom) platform::advise_huge_pages(grown, bytes);
       data_ = static_cast<T*>(grown);
       capacity_ = bytes / sizeof(T);
       mapped_ = true;
       return;
     }
-#endif
     void* grown = std::realloc(data_, capacity * sizeof(T));
     if (grown == nullptr) throw std::bad_alloc();
     data_ = static_cast<T*>(grown);

@@ -123,7 +123,7 @@ class SyntaxPass {
     const char* p = p_;
     std::size_t n = 0;
     while (p < e_ && kPlainStart[u8(*p)]) {
-#if defined(__SSE2__)
+#if TESSRIN_X86_SIMD
       // 64 bytes at a time: the word starts among the first 56 are counted at once when none
       // of them is suspect (a lead character to look at, or an underscore where a reserved
       // word would have one); the 8 bytes after them cover that look-ahead.

@@ -13,9 +13,10 @@
 #include <cstring>
 #include <string_view>
 
+#include "platform/simd.hpp"
 #include "text/utf8.hpp"
 
-#if defined(__SSE2__)
+#if TESSRIN_X86_SIMD
 #include <emmintrin.h>
 #endif
 
@@ -171,7 +172,7 @@ inline unsigned classless_lanes_scalar(const char* p) noexcept {
   return m;
 }
 
-#if defined(__SSE2__)
+#if TESSRIN_X86_SIMD
 namespace simd {
 
 [[gnu::always_inline]] inline __m128i load(const char* p) noexcept {
@@ -298,7 +299,7 @@ struct StrictWindow {
 
 /// See classless_lanes_scalar.
 [[gnu::always_inline]] inline unsigned classless_lanes(const char* p) noexcept {
-#if defined(__SSE2__)
+#if TESSRIN_X86_SIMD
   return classless_lanes_simd(p);
 #else
   return classless_lanes_scalar(p);
@@ -307,7 +308,7 @@ struct StrictWindow {
 
 /// First byte at or after `p` that is not a space or a tab.
 [[gnu::always_inline]] inline const char* skip_blanks(const char* p, const char* end) noexcept {
-#if defined(__SSE2__)
+#if TESSRIN_X86_SIMD
   return skip_blanks_simd(p, end);
 #else
   return skip_blanks_scalar(p, end);
@@ -321,7 +322,7 @@ struct StrictWindow {
 /// everywhere in real files.
 [[gnu::always_inline]] inline const char* find_word_end(const char* p, const char* end,
                                                          bool brackets) noexcept {
-#if defined(__SSE2__)
+#if TESSRIN_X86_SIMD
   return find_word_end_simd(p, end, brackets);
 #else
   return find_word_end_scalar(p, end, brackets);
@@ -330,7 +331,7 @@ struct StrictWindow {
 
 /// First raw white-space byte at or after `p`, or `end`.
 [[gnu::always_inline]] inline const char* find_white(const char* p, const char* end) noexcept {
-#if defined(__SSE2__)
+#if TESSRIN_X86_SIMD
   return find_white_simd(p, end);
 #else
   return find_white_scalar(p, end);
@@ -339,7 +340,7 @@ struct StrictWindow {
 
 /// First byte at or after `p` that is not raw white space, or `end`.
 [[gnu::always_inline]] inline const char* skip_white(const char* p, const char* end) noexcept {
-#if defined(__SSE2__)
+#if TESSRIN_X86_SIMD
   return skip_white_simd(p, end);
 #else
   return skip_white_scalar(p, end);

@@ -202,7 +202,7 @@ std::size_t Lexer::next_plain_values(PlainValue* out, std::size_t capacity,
   bool blank = after_whitespace_;
   std::size_t n = 0;
   while (n < capacity) {
-#if defined(__SSE2__)
+#if TESSRIN_X86_SIMD
     // Runs of bare words, 64 bytes at a time: every token start and end comes from bit masks.
     // Anything else (a string, a comment, a word running past the window, the last bytes of
     // the text) is left at `p` for the token-by-token step below.

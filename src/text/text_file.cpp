@@ -1,44 +1,30 @@
 #include "text/text_file.hpp"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <algorithm>
-#include <cerrno>
+#include <cstddef>
 
+#include "platform/file.hpp"
 #include "text/utf8.hpp"
 
 namespace tessrin {
 
 TextFileStatus read_text_file(const char* path, FileText& out) {
   TextFileStatus status;
-  const int fd = ::open(path, O_RDONLY | O_CLOEXEC);
-  if (fd < 0) {
-    status.kind = TextFileStatus::Kind::SystemError;
-    status.error_number = errno;
-    return status;
-  }
-  struct stat info {};
+  platform::InputFile file(path);
   // One spare byte lets the read that finds the end of a regular file need no reallocation;
   // the loop only grows the buffer for pipes and special files.
   std::size_t want = std::size_t{1} << 16;
-  if (::fstat(fd, &info) == 0 && info.st_size > 0) want = static_cast<std::size_t>(info.st_size) + 1;
-  for (;;) {
-    const ssize_t n = ::read(fd, out.room(want), want);
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) {
-      status.kind = TextFileStatus::Kind::SystemError;
-      status.error_number = errno;
-      ::close(fd);
-      return status;
-    }
-    if (n == 0) break;
+  if (const std::size_t size = file.size_hint(); size > 0) want = size + 1;
+  for (std::ptrdiff_t n = 0; file.error() == 0 && (n = file.read(out.room(want), want)) > 0;) {
     out.commit(static_cast<std::size_t>(n));
     // What is left of the room asked for, or (once it is full) as much again as was read.
     want = static_cast<std::size_t>(n) < want ? want - static_cast<std::size_t>(n) : out.size();
   }
-  ::close(fd);
+  if (file.error() != 0) {
+    status.kind = TextFileStatus::Kind::SystemError;
+    status.error_number = file.error();
+    return status;
+  }
   status.bad_offset = first_invalid_utf8(text_of(out));
   if (status.bad_offset != out.size()) status.kind = TextFileStatus::Kind::InvalidUtf8;
   return status;

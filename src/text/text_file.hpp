@@ -1,6 +1,5 @@
-// Reading a whole file into memory: the one place that talks to the operating system, so a port
-// to another platform changes only text_file.cpp. No Python here: the benchmark and the fuzzers
-// read files the same way the module does.
+// Reading a whole file into memory (the system calls are platform/file's). No Python here:
+// the benchmark and the fuzzers read files the same way the module does.
 #pragma once
 
 #include <cstddef>

@@ -6,7 +6,8 @@
 #include <string>
 #include <string_view>
 
-#if defined(__SSE2__)
+#include "platform/simd.hpp"
+#if TESSRIN_X86_SIMD
 #include <emmintrin.h>
 #endif
 
@@ -166,7 +167,7 @@ inline TextTraits inspect_text(std::string_view s) noexcept {
   const char* end = p + s.size();
   bool high = false;
   bool cr = false;
-#if defined(__SSE2__)
+#if TESSRIN_X86_SIMD
   // Four vectors a step; the byte masks are only looked at once per step.
   const __m128i kCr = _mm_set1_epi8('\r');
   for (; end - p >= 64; p += 64) {

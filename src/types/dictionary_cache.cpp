@@ -1,10 +1,8 @@
 #include "types/dictionary_cache.hpp"
 
 #include "collect/kept_memory.hpp"
+#include "platform/file.hpp"
 
-#include <sys/stat.h>
-
-#include <cerrno>
 #include <cstring>
 #include <mutex>
 #include <unordered_map>
@@ -14,15 +12,9 @@ namespace {
 
 struct Entry {
   std::shared_ptr<const ItemTypes> types;
-  off_t size = 0;
-  struct timespec modified {};
+  platform::FileStamp stamp;
   std::size_t bytes = 0;  // counted against the kept budget
 };
-
-bool same_file(const Entry& entry, const struct stat& info) {
-  return entry.size == info.st_size && entry.modified.tv_sec == info.st_mtim.tv_sec &&
-         entry.modified.tv_nsec == info.st_mtim.tv_nsec;
-}
 
 // Native data only (no Python objects), so one cache serves the whole process.
 struct Cache {
@@ -40,16 +32,16 @@ Cache& cache() {
 std::shared_ptr<const ItemTypes> cached_item_types(const std::string& path,
                                                    DictionaryError& error) {
   Cache& c = cache();
-  struct stat info {};
-  if (::stat(path.c_str(), &info) != 0) {
-    error.error_number = errno;
-    error.message = "cannot read dictionary " + path + ": " + std::strerror(errno);
+  platform::FileStamp stamp;
+  if (const int failure = platform::file_stamp(path.c_str(), stamp); failure != 0) {
+    error.error_number = failure;
+    error.message = "cannot read dictionary " + path + ": " + std::strerror(failure);
     return nullptr;
   }
   {
     std::lock_guard lock(c.mutex);
     const auto it = c.entries.find(path);
-    if (it != c.entries.end() && same_file(it->second, info)) return it->second.types;
+    if (it != c.entries.end() && it->second.stamp == stamp) return it->second.types;
   }
   // Read outside the lock: a large dictionary takes a while, and two threads reading the
   // same one at once only do the work twice.
@@ -62,7 +54,7 @@ std::shared_ptr<const ItemTypes> cached_item_types(const std::string& path,
   }
   // Past the kept budget the types serve this call only.
   const std::size_t bytes = types->memory();
-  if (reserve_kept(bytes)) c.entries.emplace(path, Entry{types, info.st_size, info.st_mtim, bytes});
+  if (reserve_kept(bytes)) c.entries.emplace(path, Entry{types, stamp, bytes});
   return types;
 }
 

@@ -1,13 +1,20 @@
 #include "types/number_groups.hpp"
 
+#include "platform/simd.hpp"
+
+#if TESSRIN_X86_AVX2
 #include <immintrin.h>
 
 #include <cstring>
 
 #include "text/lexer.hpp"
 #include "types/number.hpp"
+#endif
 
 namespace tessrin {
+
+#if TESSRIN_X86_AVX2
+
 namespace {
 
 bool has_avx2() noexcept {
@@ -171,5 +178,20 @@ std::size_t read_real_groups(const TextColumnView& column, std::size_t i, std::s
                              double* out) noexcept {
   return has_avx2() ? real_groups(column, i, rows, out) : i;
 }
+
+#else
+
+// No group reader: the caller reads every row one by one, to the same values.
+std::size_t read_integer_groups(const TextColumnView&, std::size_t i, std::size_t,
+                                std::int64_t*) noexcept {
+  return i;
+}
+
+std::size_t read_real_groups(const TextColumnView&, std::size_t i, std::size_t,
+                             double*) noexcept {
+  return i;
+}
+
+#endif
 
 }  // namespace tessrin
