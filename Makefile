@@ -47,7 +47,7 @@ demo: install
 # The maintainer's checks (`.ci/run` runs them): ruff over the Python, the curated clang-tidy over
 # src/ and clang-format over the C++ files changed since .ci/format-base (tools/lint_cpp.sh).
 LINT_BUILD := build/lint
-lint: lint-cpp
+lint: lint-python lint-cpp
 
 lint-cpp: $(DEPS)
 	$(BIN)/cmake -S . -B $(LINT_BUILD) -G Ninja -DCMAKE_MAKE_PROGRAM=$(abspath $(BIN)/ninja) \
