@@ -181,15 +181,17 @@ def test_convert_parquet_back_to_cif(tmp_path):
 
 def test_convert_archive_dataset_back_to_cif(tmp_path):
     """The archive layout (OUT/<category>/part-*.parquet, a `file` column, manifest and
-    diagnostics beside) gives back every row of every category, one CIF per input."""
+    diagnostics beside) gives back every row of every category, one CIF per input, under
+    its own name where the dataset's is hashed."""
     inputs = tmp_path / "in"
     inputs.mkdir()
-    (inputs / "a.cif").write_text("data_a\n_cell.length_a 5.4(2)\nloop_ _atom.id 1 2\n")
+    (inputs / "a.cif").write_text("data_a\n_cell.length_a 5.4(2)\nloop_ _atom.id 1 2\n_a-b.x 3\n")
     (inputs / "b.cif").write_text("data_b\n_cell.length_a 7\n_cell.volume 300.5\n")
     back, errors = parquet_and_back(tmp_path, inputs, "a.cif")
     assert errors == []
     assert back["cell"].column("block").to_pylist() == ["a"]
     assert back["atom"].column("id").to_pylist() == [1, 2]
+    assert back["a-b"].column("x").to_pylist() == [3]
     back, errors = tessrin.parse_tables((tmp_path / "back" / "b.cif").read_text())
     assert errors == [] and list(back) == ["cell"]
     assert back["cell"].column("volume").to_pylist() == [300.5]

@@ -44,6 +44,7 @@ from tessrin.convert import parts
 from tessrin.convert.engines import EngineUnavailable, make_engine
 from tessrin.convert.options import ConvertOptions
 from tessrin.convert.parts import MANIFEST
+from tessrin.convert.tables import CATEGORY_KEY
 
 TASK_MB = 64
 # A small archive is cut finer, so that every worker has several tasks to take.
@@ -368,6 +369,7 @@ def convert_task(task: Task) -> dict:
     by_dataset: dict[str, list[pa.Table]] = {}
     sources: dict[str, list[int]] = {}  # per dataset, the input each table came from
     companions: dict[str, list[dict]] = {}  # per dataset and table, its derived `<x>_su`
+    categories: dict[str, str] = {}  # per dataset, the category as the first file spells it
     diagnostics: list[dict] = []
     rows = []
     read = []  # the input of each row
@@ -382,6 +384,7 @@ def convert_task(task: Task) -> dict:
         for category, table in tables.items():
             count += table.num_rows
             name = parts.dataset_name(category)
+            categories.setdefault(name, category)
             companions.setdefault(name, []).append(derived_su(table))
             by_dataset.setdefault(name, []).append(parts.with_file(table, item.file))
             sources.setdefault(name, []).append(len(rows))
@@ -415,6 +418,11 @@ def convert_task(task: Task) -> dict:
     written = {}
     for name, tables in by_dataset.items():
         table = parts.merge(tables, schemas[name])
+        if name in categories:
+            # The dataset's name is the category made safe; the category itself travels in
+            # each part, so that `convert --to cif` gives the rows back their tags.
+            recorded = categories[name].encode("utf-8", "surrogatepass")
+            table = table.replace_schema_metadata({CATEGORY_KEY: recorded})
         parts.write_part(table, os.path.join(task.out, name), task.key)
         written[name] = table.schema
     return {

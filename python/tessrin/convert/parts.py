@@ -340,6 +340,8 @@ def rewrite_parts(jobs: list[tuple[str, pa.Schema]]) -> float:
     cpu = time.process_time()
     for path, schema in jobs:
         # One thread: the engine already runs a rewrite per core, and threads only add CPU.
-        table = merge([pq.ParquetFile(path).read(use_threads=False)], schema)
+        part = pq.ParquetFile(path).read(use_threads=False)
+        # Its metadata (the category it holds) stays with it.
+        table = merge([part], schema).replace_schema_metadata(part.schema.metadata)
         write_part(table, os.path.dirname(path), part_key(os.path.basename(path)))
     return time.process_time() - cpu
