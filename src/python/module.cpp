@@ -383,7 +383,7 @@ PyObject* py_parse_tables(PyObject* module, PyObject* const* args, Py_ssize_t na
 }
 
 /// _parse_tables_bytes(source, mode, max_errors, types): parse_tables for UTF-8 bytes read in
-/// place (python/tessrin/_archive.py parses decompressed files with it, no str built).
+/// place (python/tessrin/convert/archive.py parses decompressed files with it, no str built).
 PyObject* py_parse_tables_bytes(PyObject* module, PyObject* const* args, Py_ssize_t nargsf,
                                 PyObject* kwnames) {
   return guarded([&]() -> PyObject* {
