@@ -201,7 +201,7 @@ bool same_with_shift(const ParsedCif& a, const ParsedCif& b, std::uint32_t shift
   if (a.version != b.version || a.errors.size() != b.errors.size()) return false;
   for (std::size_t i = 0; i < a.errors.size(); ++i) {
     ParseDiagnostic moved = a.errors[i];
-    if (moved.error_type != kSemantic) moved.line += shift;
+    if (moved.context != kUnrecordedContext) moved.line += shift;
     if (!same_diagnostic(moved, b.errors[i])) return false;
   }
   return same_blocks(a, b);

@@ -7,7 +7,7 @@
 //
 // Positions: the events a collector checks (block and frame headers, tags, loop headers) say
 // where their token begins, so that a problem found later can point at its cause. A tag the
-// parser supplies for a stray value (rule 6) stands where that value does.
+// parser supplies for a stray value (guarantee 6 below) stands where that value does.
 //
 // Ordering guarantees every sink may rely on:
 //  1. Every on_save_frame_start is matched by one on_save_frame_end before the next frame
