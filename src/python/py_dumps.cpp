@@ -783,7 +783,7 @@ bool Dumper::loop(std::size_t index) {
   if (plan.tags.empty()) return true;
   const std::size_t columns = plan.tags.size();
   const Py_ssize_t rows = PySequence_Fast_GET_SIZE(lists[0]);
-  if (rows == 0 && !empty_loops_now_) {
+  if (rows == 0 && !empty_loops_now_) [[unlikely]] {
     plan.written = false;  // written at the end of the frame
     return true;
   }
@@ -850,7 +850,7 @@ bool Dumper::loop(std::size_t index) {
     };
     // Any other value: its form chosen and its written text put in the general layout.
     // Out of line and apart from `w`, so that the loop keeps its pointers in registers.
-    auto general = [&](PyObject* value) __attribute__((noinline)) {
+    auto general = [&, c](PyObject* value) __attribute__((noinline)) {
       Cell cell;
       if (!cell_of(value, rendered_, cell)) return false;
       if (!layout_.add(c, cell)) {

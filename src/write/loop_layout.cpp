@@ -11,19 +11,6 @@ void LoopLayout::begin(std::size_t columns) {
   regular_ = true;
 }
 
-bool LoopLayout::add(std::size_t c, const Cell& cell) {
-  scratch_.clear();
-  append_value(scratch_, cell.text, cell.form);
-  if (!put_cell(arenas_[c], scratch_, cell.width, cell.multiline)) return false;
-  regular_ = regular_ && is_short_cell(scratch_, cell.width, cell.multiline);
-  if (cell.multiline) {
-    ++multiline_;
-  } else {
-    widen(c, cell.width);
-  }
-  return true;
-}
-
 void LoopLayout::write(CifWriter& writer, const std::vector<std::string_view>& names,
                        std::size_t rows) {
   writer.begin_loop(names, widths_);

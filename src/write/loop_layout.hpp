@@ -32,7 +32,18 @@ class LoopLayout {
 
   /// Appends `cell` to column `c` in the general layout, with its delimiters; false when the
   /// value is too long to describe (2 GiB).
-  bool add(std::size_t c, const Cell& cell);
+  bool add(std::size_t c, const Cell& cell) {
+    scratch_.clear();
+    append_value(scratch_, cell.text, cell.form);
+    if (!put_cell(arenas_[c], scratch_, cell.width, cell.multiline)) return false;
+    regular_ = regular_ && is_short_cell(scratch_, cell.width, cell.multiline);
+    if (cell.multiline) {
+      ++multiline_;
+    } else {
+      widen(c, cell.width);
+    }
+    return true;
+  }
 
   /// Column `c` holds a one-line cell `width` columns wide.
   void widen(std::size_t c, std::size_t width) { widths_[c] = std::max(widths_[c], width); }
