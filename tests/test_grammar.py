@@ -1,11 +1,12 @@
 """The core's lexer and the conformance pass read one lexical grammar: on the same text they see
 the same tokens, each starting at the same byte, with the same kind.
 
-The readings part only where the strict one reports it: a CIF 2.0 value with something glued
-to it (the strict pass takes the glued run into the value, the core starts a new token), a CIF
-2.0 bare word holding a bracket outside a list or table (kept whole, split by the core), and
-three quotes in CIF 1.1 (a string for the strict pass, a lenient triple-quoted string for the
-core). Texts with those findings are left out. `_tokens` is a private hook of the extension.
+The readings part where the strict one reports it: a CIF 2.0 value with something glued to it
+(the strict pass takes the glued run into the value, the core starts a new token) and a CIF 2.0
+bare word holding a bracket outside a list or table (kept whole, split by the core). They also
+part on three quotes in CIF 1.1 (a string for the strict pass, a lenient triple-quoted string
+for the core) and on a colon straight after a key's colon. Texts with those are left out.
+`_tokens` is a private hook of the extension.
 """
 
 from pathlib import Path
@@ -29,6 +30,10 @@ def check_same_tokens(text: bytes) -> None:
     if not cif2 and any(kind == "3" for _, kind in core):
         return
     if cif2 and REREAD & {f["rule"] for f in tessrin_core.conformance(text)}:
+        return
+    # A second colon right after a key's: the core reports it and reads on ({'a'::1} in
+    # test_parser), the conformance pass takes it as the start of the value.
+    if cif2 and any(kind == "p" and text[at - 1:at + 1] == b"::" for at, kind in core):
         return
     strict = tessrin_core._tokens(text, cif2, True)
     if core != strict:

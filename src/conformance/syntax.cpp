@@ -61,6 +61,9 @@ struct Frame {
   std::size_t tags;
 };
 
+/// `kMarks`: whether the tokens are recorded (for the property test); the check itself is
+/// compiled without a trace of it.
+template <bool kMarks>
 class SyntaxPass {
  public:
   SyntaxPass(std::string_view text, std::size_t start, bool cif2, const NameFolder& fold,
@@ -109,7 +112,7 @@ class SyntaxPass {
     return {from, static_cast<std::size_t>(to - from)};
   }
   void mark(std::size_t at, char kind) {
-    if (marks_ != nullptr) [[unlikely]] marks_->push_back(TokenMark{at, kind});
+    if constexpr (kMarks) marks_->push_back(TokenMark{at, kind});
   }
   void add(Rule rule, std::size_t at, std::string message, std::string_view context) {
     findings_.add(rule, at, std::move(message), context);
@@ -134,7 +137,7 @@ class SyntaxPass {
         constexpr std::uint64_t kCommitted = (std::uint64_t{1} << 56) - 1;
         if ((suspect & kCommitted) == 0) {
           n += static_cast<std::size_t>(__builtin_popcountll(starts & kCommitted));
-          if (marks_ != nullptr) [[unlikely]] {
+          if constexpr (kMarks) {
             for (std::uint64_t m = starts & kCommitted; m != 0; m &= m - 1) {
               mark(off(p) + static_cast<std::size_t>(__builtin_ctzll(m)), 'b');
             }
@@ -553,7 +556,7 @@ class SyntaxPass {
   }
 
   void value(ValueKind kind, std::size_t at, std::string_view text, bool colon) {
-    if (marks_ != nullptr) [[unlikely]] {
+    if constexpr (kMarks) {
       static constexpr char kKinds[] = {'b', 'q', '3', ';'};
       // A key's colon is marked when it is read, after the key's own mark.
       marks_->insert(colon ? marks_->end() - 1 : marks_->end(),
@@ -709,7 +712,7 @@ class SyntaxPass {
 
 bool check_syntax(std::string_view text, std::size_t start, bool cif2, const NameFolder& fold,
                   Findings& findings) {
-  SyntaxPass pass(text, start, cif2, fold, findings);
+  SyntaxPass<false> pass(text, start, cif2, fold, findings);
   pass.run();
   return pass.saw_block();
 }
@@ -718,7 +721,7 @@ std::vector<TokenMark> syntax_tokens(std::string_view text, std::size_t start, b
   std::vector<TokenMark> marks;
   Findings findings(std::numeric_limits<std::size_t>::max());
   const NameFolder fold;  // the pass keeps a reference
-  SyntaxPass pass(text, start, cif2, fold, findings, &marks);
+  SyntaxPass<true> pass(text, start, cif2, fold, findings, &marks);
   pass.run();
   return marks;
 }

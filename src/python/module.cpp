@@ -507,9 +507,6 @@ PyMethodDef kFunctions[] = {
     {"diagnostics", TESSRIN_FASTCALL(py_diagnostics), METH_FASTCALL | METH_KEYWORDS,
      "diagnostics(source, mode=None, max_errors=None)\n--\n\n"
      "The diagnostics parse_raw(source, mode, max_errors) would give, without building its values."},
-    {"_tokens", py_tokens, METH_VARARGS,
-     "_tokens(source, cif2, strict)\n--\n\n"
-     "Private: token starts of UTF-8 bytes as the lexer or the conformance pass reads them."},
     {"conformance_rules", reinterpret_cast<PyCFunction>(py_conformance_rules), METH_NOARGS,
      "conformance_rules()\n--\n\nEvery conformance rule id with its severity."},
     {"release_memory", py_release_memory, METH_NOARGS,
@@ -519,6 +516,9 @@ PyMethodDef kFunctions[] = {
      "_reserve_kept(bytes)\n--\n\nTrue when the kept budget has room for `bytes` more."},
     {"_unreserve_kept", py_unreserve_kept, METH_O,
      "_unreserve_kept(bytes)\n--\n\n`bytes` reserved before are no longer kept."},
+    {"_tokens", py_tokens, METH_VARARGS,
+     "_tokens(source, cif2, strict)\n--\n\n"
+     "Private: token starts of UTF-8 bytes as the lexer or the conformance pass reads them."},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -123,6 +123,8 @@ inline Reserved reserved_word(std::string_view word) noexcept {
 
 /// The core reads text whose line ends are normalised to line feeds.
 struct Normalised {
+  /// The core reports characters CIF 1.1 does not allow where strings hold them.
+  static constexpr bool kCif1Chars = true;
   static constexpr bool line_end(char c) noexcept { return c == '\n'; }
   /// What may follow a CIF 1.1 closing quote: a blank, a line end, or NUL (a lenient reading:
   /// some writers pad fixed-width records with NUL).
@@ -133,6 +135,8 @@ struct Normalised {
 
 /// The conformance checks read the raw text, where a carriage return ends a line too.
 struct Raw {
+  /// The conformance checks sweep every character of the raw text on their own.
+  static constexpr bool kCif1Chars = false;
   static constexpr bool line_end(char c) noexcept { return c == '\n' || c == '\r'; }
   static constexpr bool closes_cif1_quote(char c) noexcept { return is_white(c); }
 };
@@ -365,7 +369,7 @@ struct QuotedScan {
   const char* stop;  // the closing quote when `closed`, else the line end or the end of text
   bool closed;
   bool inner;        // CIF 1.1: a quote inside that did not close the string
-  bool cif1_clean;   // CIF 1.1: no byte CIF 1.1 does not allow before `stop`
+  bool cif1_clean;   // CIF 1.1, Ends::kCif1Chars: no byte CIF 1.1 disallows before `stop`
 };
 
 /// CIF 2.0 ends a quoted string at its first matching quote; CIF 1.1 only at a quote that a
@@ -388,7 +392,7 @@ template <class Ends>
         }
         scan.inner = true;
       }
-      seen |= flags(*p);
+      if constexpr (Ends::kCif1Chars) seen |= flags(*p);
     }
   }
   scan.stop = p;

@@ -171,12 +171,11 @@ bool Lexer::next(Token& token) {
         break;
       case K:
       case C:
-        // A colon is punctuation only directly after a token that may be a table key; after a
-        // blank, an opening bracket or brace, or a key's colon it starts a word such as :x
-        // (so [:x] is a list of one value, as the conformance pass reads it).
+        // A colon is punctuation only directly after a token (a table key); after a blank or
+        // an opening bracket or brace it starts a word such as :x (so [:x] is a list of one
+        // value, as the conformance pass reads it).
         if (cif2 && (kClass[u8(*pos_)] == K ||
-                     (!after_whitespace_ && pos_[-1] != '[' && pos_[-1] != '{' &&
-                      pos_[-1] != ':'))) {
+                     (!after_whitespace_ && pos_[-1] != '[' && pos_[-1] != '{'))) {
           start_token(token, TokenKind::Value, kString);
           token.text = std::string_view(pos_, 1);
           token.punctuation = true;
