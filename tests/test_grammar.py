@@ -12,10 +12,9 @@ for the core) and on a colon straight after a key's colon. Texts with those are 
 from pathlib import Path
 
 import pytest
+import tessrin_core
 from hypothesis import given, settings
 from hypothesis import strategies as st
-
-import tessrin_core
 
 CORPUS = Path(__file__).resolve().parents[1] / ".." / "shared" / "corpus"
 MAGIC2 = b"#\\#CIF_2.0\n"
