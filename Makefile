@@ -352,3 +352,16 @@ wheel: $(WHEEL_DEPS) $(WHEEL_BUILD)/tools/.done
 	  $(abspath tools/smoke.py) --corpus $(abspath ../shared/corpus) --every $(SMOKE_EVERY) \
 	  --out $(abspath $(SMOKE))/x86_64-wheel.json
 	$(BIN)/python tools/smoke.py --compare $(SMOKE)/x86_64.json $(SMOKE)/x86_64-wheel.json
+
+# `make sdist`: the source distribution built into build/sdist, installed from it (its own
+# isolated build) into a fresh venv, and the smoke subset run there.
+SDIST_VENV := build/sdist/venv
+
+sdist: $(WHEEL_DEPS)
+	rm -rf build/sdist && $(BIN)/python -m build --sdist --no-isolation -o build/sdist .
+	$(PYTHON) -m venv $(SDIST_VENV)
+	$(SDIST_VENV)/bin/python -m pip install -q build/sdist/tessrin-*.tar.gz
+	$(BIN)/python tools/smoke.py --every $(SMOKE_EVERY) --out $(SMOKE)/x86_64.json
+	cd build/sdist && venv/bin/python $(abspath tools/smoke.py) --corpus $(abspath ../shared/corpus) \
+	  --every $(SMOKE_EVERY) --out $(abspath $(SMOKE))/x86_64-sdist.json
+	$(BIN)/python tools/smoke.py --compare $(SMOKE)/x86_64.json $(SMOKE)/x86_64-sdist.json
