@@ -9,8 +9,8 @@
 #include <string_view>
 #include <unordered_set>
 
-#include "fuzz_common.hpp"
 #include "collect/raw_builder.hpp"
+#include "fuzz_common.hpp"
 #include "text/unicode.hpp"
 
 namespace {

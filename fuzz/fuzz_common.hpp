@@ -10,8 +10,8 @@
 #include <utility>
 #include <vector>
 
-#include "parse/error.hpp"
 #include "collect/raw_model.hpp"
+#include "parse/error.hpp"
 #include "text/utf8.hpp"
 #include "text/version.hpp"
 

@@ -8,19 +8,18 @@
 // earlier on a conflict of their own (two names of one item). Each table's
 // columns are as long as its rows, and each exported table is a valid Arrow batch of that many
 // rows whose `block` and `frame` columns name the rows' origins.
-#include <nanoarrow/nanoarrow.hpp>
-
 #include <cstddef>
 #include <cstdint>
 #include <map>
+#include <nanoarrow/nanoarrow.hpp>
 #include <string>
 #include <string_view>
 #include <tuple>
 #include <vector>
 
-#include "fuzz_common.hpp"
 #include "collect/raw_builder.hpp"
 #include "export/json_cell.hpp"
+#include "fuzz_common.hpp"
 #include "tables/table_builder.hpp"
 #include "tables/table_export.hpp"
 #include "types/table_types.hpp"

@@ -11,14 +11,14 @@
 // is over Python containers (py_dumps), which this target does not reach.
 #include <algorithm>
 #include <cstddef>
-#include <cstdio>
 #include <cstdint>
+#include <cstdio>
 #include <string>
 #include <string_view>
 #include <vector>
 
-#include "fuzz_common.hpp"
 #include "collect/raw_builder.hpp"
+#include "fuzz_common.hpp"
 #include "text/utf8.hpp"
 #include "write/cif_writer.hpp"
 #include "write/loop_layout.hpp"
@@ -31,7 +31,7 @@ using namespace tessrin;
 /// What one frame should read back as.
 struct ExpectedFrame {
   std::string name;
-  std::vector<std::string_view> tags;                // in written order
+  std::vector<std::string_view> tags;                 // in written order
   std::vector<std::vector<std::string_view>> values;  // parallel to tags
   std::vector<std::vector<std::string_view>> loops;   // the tags of each loop, header order
 };
@@ -121,8 +121,7 @@ class FrameWriter {
     for (std::size_t c = 0; c < positions.size(); ++c) {
       const std::size_t p = positions[c];
       if (loops_of[p] != 1 || name_problem(data.tag_order[p], cif2_, true) != nullptr ||
-          !scalar_texts(data.values[p], columns[c]) ||
-          columns[c].size() != columns[0].size()) {
+          !scalar_texts(data.values[p], columns[c]) || columns[c].size() != columns[0].size()) {
         return;
       }
       names.push_back(data.tag_order[p]);
@@ -234,8 +233,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     check_frame(expected[b].data, block.name, block.data);
     FUZZ_CHECK(block.save_frames.size() == expected[b].save_frames.size());
     for (std::size_t f = 0; f < block.save_frames.size(); ++f) {
-      check_frame(expected[b].save_frames[f], block.save_frames[f].name,
-                  block.save_frames[f].data);
+      check_frame(expected[b].save_frames[f], block.save_frames[f].name, block.save_frames[f].data);
     }
   }
   return 0;

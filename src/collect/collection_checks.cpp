@@ -58,12 +58,12 @@ std::size_t CollectionChecks::missing_values(std::size_t value_count,
     append_lower(tags[i], names);
   }
   const std::string first = to_lower(tags[0]);
-  report("loop value count " + std::to_string(value_count) + " is not divisible by tag count " +
-             std::to_string(tag_count) + " (" + std::to_string(missing) +
-             " value(s) missing from final row); tags: " + names,
-         first, at,
-         strict_ ? std::string("stopped")
-                 : "padded " + std::to_string(missing) + " placeholder(s)");
+  report(
+      "loop value count " + std::to_string(value_count) + " is not divisible by tag count " +
+          std::to_string(tag_count) + " (" + std::to_string(missing) +
+          " value(s) missing from final row); tags: " + names,
+      first, at,
+      strict_ ? std::string("stopped") : "padded " + std::to_string(missing) + " placeholder(s)");
   return stopped_ ? 0 : missing;
 }
 

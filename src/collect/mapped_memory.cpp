@@ -15,8 +15,8 @@ namespace {
 // every fresh page costs a fault and a clear: more than a loop body's whole lexing. Released
 // mappings are kept for the next parse, up to a bound. Past the first kHotBytes the system
 // may take their pages back under memory pressure (advise_reclaimable), so the bound costs
-// little a busy machine needs; the first kHotBytes stay as they are, because marking pages free and writing
-// them again cost a tenth of the time of parsing a mid-sized file once more. What is kept
+// little a busy machine needs; the first kHotBytes stay as they are, because marking pages free and
+// writing them again cost a tenth of the time of parsing a mid-sized file once more. What is kept
 // also counts against the process's kept budget (kept_memory).
 constexpr std::size_t kCacheBytes = std::size_t{64} << 20;
 constexpr std::size_t kHotBytes = std::size_t{32} << 20;
@@ -71,8 +71,7 @@ void* map_pages(std::size_t& bytes) noexcept {
 void unmap_pages(void* pages, std::size_t bytes) noexcept {
   if (Cache& c = cache(); bytes <= kCacheBytes / 2 && c.mutex.try_lock()) {
     std::lock_guard lock(c.mutex, std::adopt_lock);
-    if (c.bytes + bytes <= kCacheBytes && c.free.size() < kCacheEntries &&
-        reserve_kept(bytes)) {
+    if (c.bytes + bytes <= kCacheBytes && c.free.size() < kCacheEntries && reserve_kept(bytes)) {
       const bool hot = c.hot_bytes + bytes <= kHotBytes;
       c.free.push_back(Mapping{pages, bytes, hot});
       c.bytes += bytes;

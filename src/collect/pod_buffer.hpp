@@ -21,7 +21,7 @@ struct ReleasedMemory {
   void* data = nullptr;
   std::size_t mapped_bytes = 0;  // 0: std::free; otherwise unmap_pages of this length
 
-  void free() noexcept {
+  void free() const noexcept {
     if (mapped_bytes != 0) {
       unmap_pages(data, mapped_bytes);
       return;

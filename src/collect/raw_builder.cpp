@@ -124,7 +124,8 @@ void RawBuilder::add_value(std::string_view text, std::uint8_t kind) {
     text = stored_text(text, kind);
   }
   ValueList* target = route_scalar(text);
-  if (origin_base_ != nullptr) [[unlikely]] record_origin(target, token, kind);
+  if (origin_base_ != nullptr) [[unlikely]]
+    record_origin(target, token, kind);
 }
 
 void RawBuilder::record_origin(ValueList* target, std::string_view token, std::uint8_t kind) {
@@ -292,12 +293,11 @@ void RawBuilder::on_loop_start(std::span<const std::string_view> tags,
     } else if (repeated_once(column)) {
       // Its values stay in one column, in file order, beside rows they did not share.
       if (FrameData* frame = current_frame(); frame != nullptr) {
-        checks_.repeated_in_loop(tags[i], CollectionChecks::place(current_block_->name,
-                                                                  current_save_frame_
-                                                                      ? &current_save_frame_->name
-                                                                      : nullptr),
-                                 "", tag_positions[i],
-                                 "the values of every repeat kept in one column, in file order");
+        checks_.repeated_in_loop(
+            tags[i],
+            CollectionChecks::place(current_block_->name,
+                                    current_save_frame_ ? &current_save_frame_->name : nullptr),
+            "", tag_positions[i], "the values of every repeat kept in one column, in file order");
         if (checks_.stopped()) {
           reset_loop();
           return;
@@ -397,7 +397,7 @@ ParsedCif RawBuilder::finish() && {
   result.version = static_cast<std::uint8_t>(version_);
   result.tags = std::move(tags_);
   DiagnosticLog log = std::move(checks_).take_log();
-  result.diagnostic_texts = std::move(log).take_texts();
+  result.diagnostic_texts = log.take_texts();
   result.errors = std::move(log).finish();
   result.blocks = std::move(blocks_);
   return result;

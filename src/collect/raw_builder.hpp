@@ -9,10 +9,10 @@
 #include <string_view>
 #include <vector>
 
-#include "text/lexer.hpp"
 #include "collect/collection_checks.hpp"
 #include "collect/container_stack.hpp"
 #include "collect/raw_model.hpp"
+#include "text/lexer.hpp"
 #include "text/version.hpp"
 
 namespace tessrin {
@@ -20,8 +20,7 @@ namespace tessrin {
 class RawBuilder {
  public:
   /// At most `max_errors` diagnostics are recorded (DiagnosticLog).
-  RawBuilder(CifVersion version, bool strict,
-             std::size_t max_errors = DiagnosticLog::kUnlimited);
+  RawBuilder(CifVersion version, bool strict, std::size_t max_errors = DiagnosticLog::kUnlimited);
 
   /// Records where each value stood in `text` (the lexer's text), for a writer that keeps a
   /// file's layout (ValueList::origins). Costs a branch per value when not asked for.
@@ -80,16 +79,16 @@ class RawBuilder {
   std::optional<ParsedBlock> current_block_;
   std::optional<ParsedSaveFrame> current_save_frame_;
   TagPool tags_;
-  std::string lowered_;  // scratch for lower-casing names
+  std::string lowered_;           // scratch for lower-casing names
   std::string_view pending_tag_;  // pooled
   SourcePosition pending_at_;
   bool has_pending_tag_ = false;
   bool in_loop_ = false;
   SourcePosition loop_at_;
-  std::vector<std::string_view> loop_tags_;  // pooled
+  std::vector<std::string_view> loop_tags_;     // pooled
   std::vector<SourcePosition> loop_positions_;  // of loop_tags_
-  std::vector<std::size_t> loop_column_of_;  // header position -> column (repeats share one)
-  std::vector<std::uint32_t> column_uses_;  // repeats per column, once a header has one
+  std::vector<std::size_t> loop_column_of_;     // header position -> column (repeats share one)
+  std::vector<std::uint32_t> column_uses_;      // repeats per column, once a header has one
   std::vector<ValueList> loop_columns_;
   std::vector<ValueList*> loop_targets_;  // header position -> its column
   std::size_t loop_value_count_ = 0;

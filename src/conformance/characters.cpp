@@ -45,7 +45,7 @@ class CharacterPass {
       while (end_ - p >= 8 && all_printable(p)) p += 8;
       if (p >= end_) break;
       const unsigned char b = *p;
-      if (b >= 0x20 && b < 0x7F) {
+      if ((b >= 0x20 && b < 0x7F) || b == '\t') {
         ++p;
       } else if (b == '\n' || b == '\r') {
         end_line(p);
@@ -54,8 +54,6 @@ class CharacterPass {
         line_start_ = p;
         extra_bytes_ = 0;
         reported_ = 0;
-      } else if (b == '\t') {
-        ++p;
       } else if (b < 0x80) {
         if (b == 0x1A) {
           once(Rule::CtrlZ, p, "DOS end-of-file mark (Ctrl-Z, 0x1A) is not allowed in CIF",

@@ -24,6 +24,6 @@ struct Report {
 };
 
 /// Checks raw bytes (any bytes: ill-formed UTF-8 is a finding, and reads as U+FFFD).
-Report check_conformance(std::string_view bytes, const Options& options);
+Report check_conformance(std::string_view text, const Options& options);
 
 }  // namespace tessrin::conformance

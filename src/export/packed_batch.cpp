@@ -16,7 +16,7 @@ namespace {
 struct BlockHeader {
   std::atomic<std::int64_t> live;
   std::int64_t children;
-  std::int64_t extra;  // schema: the block's size in bytes; array: the SharedBytes it holds
+  std::int64_t extra;         // schema: the block's size in bytes; array: the SharedBytes it holds
   BlockHeader* next_retired;  // array: the next block waiting to be freed
 };
 
@@ -44,18 +44,23 @@ struct SchemaLayout {
   SchemaLayout(std::size_t n, std::size_t metadata_bytes, std::size_t text_bytes)
       : children(round_up(sizeof(BlockHeader))),
         pointers(children + n * sizeof(ArrowSchema)),
-        metadata(pointers + n * sizeof(ArrowSchema*)),
+        metadata(pointers + n * sizeof(ArrowSchema*)),  // NOLINT(bugprone-sizeof-expression)
         text(metadata + round_up(metadata_bytes)),
         total(text + text_bytes) {}
 };
 
 const char* format_of(ArrowType type) {
   switch (type) {
-    case NANOARROW_TYPE_INT32: return "i";
-    case NANOARROW_TYPE_INT64: return "l";
-    case NANOARROW_TYPE_DOUBLE: return "g";
-    case NANOARROW_TYPE_STRING: return "u";
-    default: invalid("a column of an Arrow type the batches do not use");
+    case NANOARROW_TYPE_INT32:
+      return "i";
+    case NANOARROW_TYPE_INT64:
+      return "l";
+    case NANOARROW_TYPE_DOUBLE:
+      return "g";
+    case NANOARROW_TYPE_STRING:
+      return "u";
+    default:
+      invalid("a column of an Arrow type the batches do not use");
   }
 }
 
@@ -72,7 +77,7 @@ struct ArrayLayout {
   ArrayLayout(std::size_t n, std::size_t n_shares)
       : children(round_up(sizeof(BlockHeader))),
         pointers(children + n * sizeof(ArrowArray)),
-        buffers(pointers + n * sizeof(ArrowArray*)),
+        buffers(pointers + n * sizeof(ArrowArray*)),  // NOLINT(bugprone-sizeof-expression)
         shares(buffers + (1 + 3 * n) * sizeof(const void*)),
         total(shares + n_shares * sizeof(SharedBytes)) {}
 };
@@ -94,8 +99,8 @@ void free_array_block(void* block) {
 // that time: two threads parsing files then waited on each other. Small blocks are only
 // queued there, and freed by the next pack_array, which runs without the lock. Blocks with
 // large buffers go at once, so their pages return to the mapping cache for the next parse.
-constexpr std::int64_t kRetiredBlockBytes = 64 * 1024;   // queued only below this
-constexpr std::int64_t kMaxRetiredBytes = 16 << 20;      // and while the queue holds less
+constexpr std::int64_t kRetiredBlockBytes = std::int64_t{64} * 1024;  // queued only below this
+constexpr std::int64_t kMaxRetiredBytes = 16 << 20;  // and while the queue holds less
 
 std::atomic<BlockHeader*> retired{nullptr};
 std::atomic<std::int64_t> retired_bytes{0};
@@ -188,8 +193,7 @@ void check_column(const Field& field, std::int64_t rows) {
 
 }  // namespace
 
-void pack_schema(std::span<const Field> fields, std::span<const char> metadata,
-                 ArrowSchema* out) {
+void pack_schema(std::span<const Field> fields, std::span<const char> metadata, ArrowSchema* out) {
   const std::size_t n = fields.size();
   std::size_t text_bytes = 3;  // "+s"
   for (const Field& field : fields) {
@@ -197,8 +201,10 @@ void pack_schema(std::span<const Field> fields, std::span<const char> metadata,
   }
   const SchemaLayout layout(n, metadata.size(), text_bytes);
   void* block = allocate(layout.total);
-  new (block) BlockHeader{{static_cast<std::int64_t>(n) + 1}, static_cast<std::int64_t>(n),
-                          static_cast<std::int64_t>(layout.total), nullptr};
+  new (block) BlockHeader{{static_cast<std::int64_t>(n) + 1},
+                          static_cast<std::int64_t>(n),
+                          static_cast<std::int64_t>(layout.total),
+                          nullptr};
   auto* children = at<ArrowSchema>(block, layout.children);
   auto* pointers = at<ArrowSchema*>(block, layout.pointers);
   char* text = at<char>(block, layout.text);
@@ -273,8 +279,10 @@ void pack_array(std::span<const Field> fields, std::int64_t rows, ArrowArray* ou
   }
   const ArrayLayout layout(n, n_shares);
   void* block = allocate(layout.total);
-  new (block) BlockHeader{{static_cast<std::int64_t>(n) + 1}, static_cast<std::int64_t>(n),
-                          static_cast<std::int64_t>(n_shares), nullptr};
+  new (block) BlockHeader{{static_cast<std::int64_t>(n) + 1},
+                          static_cast<std::int64_t>(n),
+                          static_cast<std::int64_t>(n_shares),
+                          nullptr};
   auto* children = at<ArrowArray>(block, layout.children);
   auto* pointers = at<ArrowArray*>(block, layout.pointers);
   auto* buffers = at<const void*>(block, layout.buffers);

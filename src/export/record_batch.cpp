@@ -41,7 +41,7 @@ std::string describe(const BatchOrigin& origin) {
 }
 
 [[noreturn]] void text_too_large(std::string_view what, std::int64_t bytes,
-                                const BatchOrigin& origin) {
+                                 const BatchOrigin& origin) {
   throw ExportError(ExportError::Kind::capacity,
                     std::string(what) + " of " + describe(origin) + " needs " +
                         std::to_string(bytes) + " bytes of text, more than the " +
@@ -118,7 +118,8 @@ Column take_column(ValueList& list, std::string_view tag, const BatchOrigin& ori
     SharedBytes offsets = SharedBytes::take(list.mutable_offsets());
     SharedBytes data = SharedBytes::take(list.mutable_data());
     list = ValueList();
-    return Column{NANOARROW_TYPE_STRING, n, 0, {SharedBytes(), std::move(offsets), std::move(data)}};
+    return Column{
+        NANOARROW_TYPE_STRING, n, 0, {SharedBytes(), std::move(offsets), std::move(data)}};
   }
 
   // The rewritten cells first, back to back, so the text size is known before copying.
@@ -167,7 +168,9 @@ Column take_column(ValueList& list, std::string_view tag, const BatchOrigin& ori
       },
       [&](std::size_t i, const RawValue&) { append_cell(i); });
   list = ValueList();
-  return Column{NANOARROW_TYPE_STRING, n, 0,
+  return Column{NANOARROW_TYPE_STRING,
+                n,
+                0,
                 {SharedBytes(), SharedBytes::take(offsets), SharedBytes::take(data)}};
 }
 
@@ -199,8 +202,7 @@ std::vector<Batch> frame_to_batches(FrameData& frame, const BatchOrigin& origin)
   };
   auto column_of = [&](std::size_t position) -> const Column* {
     if (!built[position]) {
-      built[position] =
-          take_column(frame.values[position], frame.tag_order[position], origin);
+      built[position] = take_column(frame.values[position], frame.tag_order[position], origin);
     }
     return &*built[position];
   };
@@ -282,7 +284,8 @@ Batch lead_batch(const LeadColumns& lead, std::string_view loop_id,
     // A NUL inside a tag (reported by the lexer) would end the NUL-terminated field name of the
     // C interface: the field shows U+FFFD there instead.
     std::string_view name = tags[i];
-    if (name.find('\0') != std::string_view::npos) name = renamed.emplace_back(arrow_field_name(name));
+    if (name.find('\0') != std::string_view::npos)
+      name = renamed.emplace_back(arrow_field_name(name));
     const Column* column = columns[i];
     if (column == nullptr) {
       add(name, true, null_column(NANOARROW_TYPE_STRING, rows));

@@ -78,7 +78,7 @@ class DiagnosticLog {
   /// The records, with the closing count of unrecorded ones if any.
   std::vector<ParseDiagnostic> finish() &&;
   /// The texts the records view; must outlive them.
-  TextPool take_texts() && { return std::move(texts_); }
+  TextPool take_texts() { return std::move(texts_); }
 
   std::size_t skipped() const noexcept { return skipped_; }
 

@@ -47,33 +47,33 @@ concept EventSink = requires(S& sink, std::string_view text, std::uint8_t kind,
                              std::uint32_t n) {
   // Called when a data block begins (name after "data_", case as written, maybe empty), at
   // the header.
-  { sink.on_data_block(text, at) };
+  {sink.on_data_block(text, at)};
   // Called when a save frame begins (name after "save_", never empty), at the header.
-  { sink.on_save_frame_start(text, at) };
+  {sink.on_save_frame_start(text, at)};
   // Called when the open save frame ends.
-  { sink.on_save_frame_end() };
+  {sink.on_save_frame_end()};
   // Called with a data name as written and where it stands; the next value, list or table
   // belongs to it.
-  { sink.add_tag(text, at) };
+  {sink.add_tag(text, at)};
   // Called with one scalar value and its kind.
-  { sink.add_value(text, kind) };
+  {sink.add_value(text, kind)};
   // Called with a loop header (at least one tag), where each tag stands and where the loop_
   // keyword does; values then fill it row by row.
-  { sink.on_loop_start(tags, tag_positions, at) };
+  {sink.on_loop_start(tags, tag_positions, at)};
   // Called when the open loop ends.
-  { sink.on_loop_end() };
+  {sink.on_loop_end()};
   // Called when a list begins; it stands where one value could.
-  { sink.on_list_start() };
+  {sink.on_list_start()};
   // Called when the innermost list ends.
-  { sink.on_list_end() };
+  {sink.on_list_end()};
   // Called when a table begins; it stands where one value could.
-  { sink.on_table_start() };
+  {sink.on_table_start()};
   // Called with the key (and its kind) of the innermost table's next value.
-  { sink.on_table_key(text, kind) };
+  {sink.on_table_key(text, kind)};
   // Called when the innermost table ends.
-  { sink.on_table_end() };
+  {sink.on_table_end()};
   // Called with one diagnostic: error type, message, line, column, context, recovery action.
-  { sink.on_parse_error(text, text, n, n, text, text) };
+  {sink.on_parse_error(text, text, n, n, text, text)};
 };
 
 }  // namespace tessrin

@@ -10,8 +10,8 @@
 #include <vector>
 
 #include "export/arrow_stream.hpp"
-#include "python/pyarrow_import.hpp"
 #include "export/record_batch.hpp"
+#include "python/pyarrow_import.hpp"
 #include "python/pyref.hpp"
 
 namespace tessrin {
@@ -36,8 +36,8 @@ std::vector<Batch> build_all(ParsedCif& parse) {
   for (std::size_t b = 0; b < parse.blocks.size(); ++b) {
     ParsedBlock& block = parse.blocks[b];
     if (block.save_frames.size() > kMaxIndex + 1) {
-      too_many("more save frames than a 32-bit frame index can number in block '" +
-               block.name + "'");
+      too_many("more save frames than a 32-bit frame index can number in block '" + block.name +
+               "'");
     }
     BatchOrigin origin{static_cast<std::int32_t>(b), block.name, std::nullopt, std::nullopt};
     add(block.data, origin);

@@ -7,9 +7,8 @@
 
 #include <cstddef>
 #include <exception>
-#include <vector>
-
 #include <nanoarrow/nanoarrow.hpp>
+#include <vector>
 
 #include "collect/raw_model.hpp"
 #include "python/module_state.hpp"

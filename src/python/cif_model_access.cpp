@@ -99,8 +99,8 @@ namespace {
 constexpr std::array<const char*, 1> kNameOnly = {"name"};
 
 /// The one str argument `name` of get_all.
-bool name_argument(const char* function, PyObject* const* args, Py_ssize_t nargs,
-                   PyObject* kwnames, PyObject*& name) {
+bool name_argument(const char* function, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                   PyObject*& name) {
   std::array<PyObject*, 1> bound{};
   if (!bind_fastcall(function, kNameOnly, 1, args, nargs, kwnames, bound)) return false;
   if (!PyUnicode_Check(bound[0])) {
@@ -113,8 +113,6 @@ bool name_argument(const char* function, PyObject* const* args, Py_ssize_t nargs
 }
 
 // --- properties ----------------------------------------------------------------------------
-
-#define TESSRIN_FIELD(type, member) reinterpret_cast<void*>(offsetof(type, member))
 
 PyObject*& field_at(PyObject* self, void* offset) {
   return *reinterpret_cast<PyObject**>(reinterpret_cast<char*>(self) +
@@ -361,8 +359,8 @@ PyObject* get_all(PyObject* list_field, const char* field_name, PyObject* name) 
     PyRef item_name = PyRef::steal(PyObject_GetAttrString(item, "name"));
     if (!item_name) return false;
     if (!PyUnicode_Check(item_name.get())) {
-      PyErr_Format(PyExc_TypeError, "name of an element of %s must be str, not %.200s",
-                   field_name, Py_TYPE(item_name.get())->tp_name);
+      PyErr_Format(PyExc_TypeError, "name of an element of %s must be str, not %.200s", field_name,
+                   Py_TYPE(item_name.get())->tp_name);
       return false;
     }
     if (PyUnicode_Compare(item_name.get(), folded.get()) != 0) return !PyErr_Occurred();
@@ -382,8 +380,7 @@ PyObject* block_get_all(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
   return get_all(as_block(self)->save_frame_list, "_save_frame_list", name);
 }
 
-PyObject* file_get_all(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                       PyObject* kwnames) {
+PyObject* file_get_all(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   PyObject* name = nullptr;
   if (!name_argument("get_all", args, nargs, kwnames, name)) return nullptr;
   SharedBorrow borrow(self);

@@ -17,8 +17,7 @@ PyObject* build_tree(const ModuleState& types, const ParsedCif& parse) {
   StrCache cache;
   for (std::size_t i = 0; i < parse.blocks.size(); ++i) {
     const ParsedBlock& parsed = parse.blocks[i];
-    PyRef frame_list =
-        PyRef::steal(PyList_New(static_cast<Py_ssize_t>(parsed.save_frames.size())));
+    PyRef frame_list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(parsed.save_frames.size())));
     if (!frame_list) return nullptr;
     PyRef frames = PyRef::steal(PyDict_New());
     if (!frames) return nullptr;
@@ -28,9 +27,8 @@ PyObject* build_tree(const ModuleState& types, const ParsedCif& parse) {
       if (!frame_data_to_py(parsed_frame.data, cache, c)) return nullptr;
       PyRef name = PyRef::steal(make_str(parsed_frame.name));
       if (!name) return nullptr;
-      PyObject* frame =
-          new_frame(types.save_frame_type, PyRef::borrow(name.get()), j, std::move(c.tags),
-                    std::move(c.tag_order), std::move(c.loops));
+      PyObject* frame = new_frame(types.save_frame_type, PyRef::borrow(name.get()), j,
+                                  std::move(c.tags), std::move(c.tag_order), std::move(c.loops));
       if (frame == nullptr) return nullptr;
       PyList_SET_ITEM(frame_list.get(), static_cast<Py_ssize_t>(j), frame);
       // The first frame of a name stays the one found by name.
@@ -40,15 +38,14 @@ PyObject* build_tree(const ModuleState& types, const ParsedCif& parse) {
     if (!frame_data_to_py(parsed.data, cache, c)) return nullptr;
     PyRef name = PyRef::steal(make_str(parsed.name));
     if (!name) return nullptr;
-    PyObject* block = new_block(types.block_type, PyRef::borrow(name.get()), i,
-                                std::move(c.tags), std::move(c.tag_order), std::move(c.loops),
-                                std::move(frames), std::move(frame_list));
+    PyObject* block = new_block(types.block_type, PyRef::borrow(name.get()), i, std::move(c.tags),
+                                std::move(c.tag_order), std::move(c.loops), std::move(frames),
+                                std::move(frame_list));
     if (block == nullptr) return nullptr;
     PyList_SET_ITEM(block_list.get(), static_cast<Py_ssize_t>(i), block);
     if (PyDict_SetDefault(blocks.get(), name.get(), block) == nullptr) return nullptr;
   }
-  return new_file(types.file_type, std::move(blocks), std::move(block_list),
-                  parse.version == 0);
+  return new_file(types.file_type, std::move(blocks), std::move(block_list), parse.version == 0);
 }
 
 }  // namespace

@@ -53,9 +53,9 @@ PyRef copy_block(const ModuleState& types, PyObject* deepcopy, PyObject* source)
     if (!(fc.tags = copy_attribute(deepcopy, frame_source, "_tags"))) return false;
     if (!(fc.tag_order = copy_attribute(deepcopy, frame_source, "_tag_order"))) return false;
     if (!(fc.loops = copy_attribute(deepcopy, frame_source, "_loops"))) return false;
-    PyRef frame = PyRef::steal(new_frame(types.save_frame_type, PyRef::borrow(name.get()), id,
-                                         std::move(fc.tags), std::move(fc.tag_order),
-                                         std::move(fc.loops)));
+    PyRef frame =
+        PyRef::steal(new_frame(types.save_frame_type, PyRef::borrow(name.get()), id,
+                               std::move(fc.tags), std::move(fc.tag_order), std::move(fc.loops)));
     return frame && PyList_Append(frame_list.get(), frame.get()) == 0 &&
            PyDict_SetDefault(frames.get(), name.get(), frame.get()) != nullptr;
   });
@@ -103,8 +103,7 @@ PyObject* file_deepcopy(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
     return PyDict_SetDefault(blocks.get(), name.get(), block.get()) != nullptr;
   });
   if (!ok) return nullptr;
-  return new_file(types.file_type, std::move(blocks), std::move(block_list),
-                  as_file(self)->cif11);
+  return new_file(types.file_type, std::move(blocks), std::move(block_list), as_file(self)->cif11);
 }
 
 }  // namespace tessrin::model

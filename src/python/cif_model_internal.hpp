@@ -19,6 +19,9 @@
 #include "python/module_state.hpp"
 #include "python/pyref.hpp"
 
+/// A member's offset as the `closure` of a getter or setter that reads it.
+#define TESSRIN_FIELD(type, member) (reinterpret_cast<void*>(offsetof(type, member)))
+
 namespace tessrin::model {
 
 // --- layouts -----------------------------------------------------------------------------
@@ -26,8 +29,8 @@ namespace tessrin::model {
 /// Leads all three layouts, so the borrow flag is found the same way in each.
 struct ModelHead {
   PyObject_HEAD
-  /// Shared borrows held (> 0), or -1 while a setter holds the object exclusively.
-  Py_ssize_t borrow;
+      /// Shared borrows held (> 0), or -1 while a setter holds the object exclusively.
+      Py_ssize_t borrow;
 };
 
 struct FrameObject {
@@ -106,10 +109,10 @@ class ExclusiveBorrow {
 
 // Each takes over the references it is given, also when it fails.
 
-PyObject* new_frame(PyTypeObject* type, PyRef name, std::uint64_t id, PyRef tags,
-                    PyRef tag_order, PyRef loops);
-PyObject* new_block(PyTypeObject* type, PyRef name, std::uint64_t id, PyRef tags,
-                    PyRef tag_order, PyRef loops, PyRef save_frames, PyRef save_frame_list);
+PyObject* new_frame(PyTypeObject* type, PyRef name, std::uint64_t id, PyRef tags, PyRef tag_order,
+                    PyRef loops);
+PyObject* new_block(PyTypeObject* type, PyRef name, std::uint64_t id, PyRef tags, PyRef tag_order,
+                    PyRef loops, PyRef save_frames, PyRef save_frame_list);
 PyObject* new_file(PyTypeObject* type, PyRef blocks, PyRef block_list, bool cif11);
 
 // --- checks and conversions (cif_model_access.cpp) ----------------------------------------
@@ -179,10 +182,8 @@ int block_contains(PyObject* self, PyObject* key);
 PyObject* file_subscript(PyObject* self, PyObject* name);
 int file_contains(PyObject* self, PyObject* name);
 
-PyObject* block_get_all(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                        PyObject* kwnames);
-PyObject* file_get_all(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                       PyObject* kwnames);
+PyObject* block_get_all(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+PyObject* file_get_all(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 PyObject* frame_append_value(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                              PyObject* kwnames);
 PyObject* frame_add_loop(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
@@ -192,7 +193,6 @@ PyObject* block_add_save_frame(PyObject* self, PyObject* const* args, Py_ssize_t
 PyObject* file_add_block(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                          PyObject* kwnames);
 
-PyObject* file_deepcopy(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                        PyObject* kwnames);
+PyObject* file_deepcopy(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 
 }  // namespace tessrin::model

@@ -78,8 +78,7 @@ int file_clear(PyObject* self) {
 void frame_dealloc(PyObject* self) {
   PyTypeObject* type = Py_TYPE(self);
   PyObject_GC_UnTrack(self);
-  Py_TRASHCAN_BEGIN(self, frame_dealloc)
-  Py_CLEAR(as_frame(self)->name);
+  Py_TRASHCAN_BEGIN(self, frame_dealloc) Py_CLEAR(as_frame(self)->name);
   release_fields(frame_fields(as_frame(self)));
   type->tp_free(self);
   Py_DECREF(type);
@@ -89,8 +88,7 @@ void frame_dealloc(PyObject* self) {
 void block_dealloc(PyObject* self) {
   PyTypeObject* type = Py_TYPE(self);
   PyObject_GC_UnTrack(self);
-  Py_TRASHCAN_BEGIN(self, block_dealloc)
-  Py_CLEAR(as_frame(self)->name);
+  Py_TRASHCAN_BEGIN(self, block_dealloc) Py_CLEAR(as_frame(self)->name);
   release_fields(frame_fields(as_frame(self)));
   release_fields(block_fields(as_block(self)));
   type->tp_free(self);
@@ -101,8 +99,7 @@ void block_dealloc(PyObject* self) {
 void file_dealloc(PyObject* self) {
   PyTypeObject* type = Py_TYPE(self);
   PyObject_GC_UnTrack(self);
-  Py_TRASHCAN_BEGIN(self, file_dealloc)
-  release_fields(file_fields(as_file(self)));
+  Py_TRASHCAN_BEGIN(self, file_dealloc) release_fields(file_fields(as_file(self)));
   type->tp_free(self);
   Py_DECREF(type);
   Py_TRASHCAN_END
@@ -114,8 +111,8 @@ void file_dealloc(PyObject* self) {
 
 // Each takes over the references it is given, also when it fails.
 
-PyObject* new_frame(PyTypeObject* type, PyRef name, std::uint64_t id, PyRef tags,
-                    PyRef tag_order, PyRef loops) {
+PyObject* new_frame(PyTypeObject* type, PyRef name, std::uint64_t id, PyRef tags, PyRef tag_order,
+                    PyRef loops) {
   PyObject* self = type->tp_alloc(type, 0);
   if (self == nullptr) return nullptr;
   FrameObject* f = as_frame(self);
@@ -127,10 +124,10 @@ PyObject* new_frame(PyTypeObject* type, PyRef name, std::uint64_t id, PyRef tags
   return self;
 }
 
-PyObject* new_block(PyTypeObject* type, PyRef name, std::uint64_t id, PyRef tags,
-                    PyRef tag_order, PyRef loops, PyRef save_frames, PyRef save_frame_list) {
-  PyObject* self = new_frame(type, std::move(name), id, std::move(tags), std::move(tag_order),
-                             std::move(loops));
+PyObject* new_block(PyTypeObject* type, PyRef name, std::uint64_t id, PyRef tags, PyRef tag_order,
+                    PyRef loops, PyRef save_frames, PyRef save_frame_list) {
+  PyObject* self =
+      new_frame(type, std::move(name), id, std::move(tags), std::move(tag_order), std::move(loops));
   if (self == nullptr) return nullptr;
   BlockObject* b = as_block(self);
   b->save_frames = save_frames.release();
@@ -228,8 +225,6 @@ PyObject* file_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
 
 namespace {
 
-#define TESSRIN_FIELD(type, member) reinterpret_cast<void*>(offsetof(type, member))
-
 #define TESSRIN_METHOD(f) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f))
 
 PyMethodDef kFrameMethods[] = {
@@ -263,15 +258,16 @@ PyMethodDef kFileMethods[] = {
 };
 
 // Getters and setters carry no docstrings.
-#define TESSRIN_FRAME_GETSET                                                                 \
-  {"name", frame_get_name, frame_set_name, nullptr, nullptr},                                \
-      {"_id", frame_get_id, frame_set_id, nullptr, nullptr},                                 \
-      {"_tags", get_container, set_container, nullptr, TESSRIN_FIELD(FrameObject, tags)},    \
-      {"_tag_order", get_container, set_container, nullptr,                                  \
-       TESSRIN_FIELD(FrameObject, tag_order)},                                               \
-      {"_loops", get_container, set_container, nullptr, TESSRIN_FIELD(FrameObject, loops)},  \
-      {"tags", frame_get_tags, nullptr, nullptr, nullptr},                                   \
-      {"loops", frame_get_loops, nullptr, nullptr, nullptr}
+#define TESSRIN_FRAME_GETSET                                                                \
+  {"name", frame_get_name, frame_set_name, nullptr, nullptr},                               \
+      {"_id", frame_get_id, frame_set_id, nullptr, nullptr},                                \
+      {"_tags", get_container, set_container, nullptr, TESSRIN_FIELD(FrameObject, tags)},   \
+      {"_tag_order", get_container, set_container, nullptr,                                 \
+       TESSRIN_FIELD(FrameObject, tag_order)},                                              \
+      {"_loops", get_container, set_container, nullptr, TESSRIN_FIELD(FrameObject, loops)}, \
+      {"tags", frame_get_tags, nullptr, nullptr, nullptr}, {                                \
+    "loops", frame_get_loops, nullptr, nullptr, nullptr                                     \
+  }
 
 PyGetSetDef kFrameGetSet[] = {
     TESSRIN_FRAME_GETSET,
@@ -290,8 +286,7 @@ PyGetSetDef kBlockGetSet[] = {
 
 PyGetSetDef kFileGetSet[] = {
     {"_blocks", get_container, set_container, nullptr, TESSRIN_FIELD(FileObject, blocks)},
-    {"_block_list", get_container, set_container, nullptr,
-     TESSRIN_FIELD(FileObject, block_list)},
+    {"_block_list", get_container, set_container, nullptr, TESSRIN_FIELD(FileObject, block_list)},
     {"version", file_get_version, file_set_version, nullptr, nullptr},
     {"blocks", file_get_blocks, nullptr, nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
@@ -338,7 +333,7 @@ PyType_Slot kFileSlots[] = {
 
 // No Py_TPFLAGS_BASETYPE (final), no dict or weak-reference slot.
 PyType_Spec kSaveFrameType = {"tessrin.cifmodel.model.CifSaveFrame", sizeof(FrameObject), 0,
-                          Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC, kFrameSlots};
+                              Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC, kFrameSlots};
 PyType_Spec kBlockType = {"tessrin.cifmodel.model.CifBlock", sizeof(BlockObject), 0,
                           Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC, kBlockSlots};
 PyType_Spec kFileType = {"tessrin.cifmodel.model.CifFile", sizeof(FileObject), 0,

@@ -13,11 +13,11 @@
 #include "collect/raw_builder.hpp"
 #include "conformance/conformance.hpp"
 #include "conformance/syntax.hpp"
-#include "python/py_strings.hpp"
 #include "python/arguments.hpp"
 #include "python/gil.hpp"
 #include "python/guarded.hpp"
 #include "python/gzip_file.hpp"
+#include "python/py_strings.hpp"
 #include "python/pyref.hpp"
 #include "text/lexer.hpp"
 #include "text/text_file.hpp"
@@ -170,9 +170,9 @@ PyObject* py_conformance(PyObject*, PyObject* const* args, Py_ssize_t nargsf, Py
     }
     if (!bytes) return nullptr;
     return guarded([&] {
-      return report_list({PyBytes_AS_STRING(bytes.get()),
-                          static_cast<std::size_t>(PyBytes_GET_SIZE(bytes.get()))},
-                         cap);
+      return report_list(
+          {PyBytes_AS_STRING(bytes.get()), static_cast<std::size_t>(PyBytes_GET_SIZE(bytes.get()))},
+          cap);
     });
   }
   Py_buffer view;
@@ -220,8 +220,8 @@ PyObject* py_conformance_rules(PyObject*, PyObject*) {
   for (std::size_t i = 0;; ++i) {
     const auto rule = static_cast<conformance::Rule>(i);
     const conformance::RuleInfo& info = conformance::rule_info(rule);
-    PyRef severity = PyRef::steal(PyUnicode_FromString(
-        info.severity == conformance::Severity::Error ? "error" : "warning"));
+    PyRef severity = PyRef::steal(
+        PyUnicode_FromString(info.severity == conformance::Severity::Error ? "error" : "warning"));
     PyRef id = PyRef::steal(text_object(info.id));
     if (!severity || !id || PyDict_SetItem(rules.get(), id.get(), severity.get()) != 0) {
       return nullptr;

@@ -9,7 +9,6 @@ namespace tessrin {
 
 namespace {
 
-
 /// Adds `child` to the container under construction: the next list item or table value.
 bool attach(PyObject* parent, const RawValue& value, std::size_t index, PyRef child) {
   if (value.kind == RawValue::Kind::List) {
@@ -93,7 +92,7 @@ PyObject* value_list_to_python(const ValueList& values, StrCache* cache) {
   values.for_each(
       [&](std::size_t i, std::string_view text) {
         if (!ok) return;
-        PyObject* s = !all_ascii ? make_str(text)
+        PyObject* s = !all_ascii         ? make_str(text)
                       : cache != nullptr ? cache->ascii(text)
                                          : make_ascii_str(text);
         if (s == nullptr) {

@@ -6,9 +6,9 @@
 #include <string_view>
 #include <vector>
 
+#include "collect/raw_model.hpp"
 #include "python/py_strings.hpp"
 #include "python/pyref.hpp"
-#include "collect/raw_model.hpp"
 
 namespace tessrin {
 
@@ -16,7 +16,7 @@ namespace tessrin {
 
 /// A str, list or dict for one value (a table's repeated key keeps its first position and its
 /// last value). Works with an explicit stack: nesting depth is unlimited.
-PyObject* raw_value_to_python(const RawValue& value);
+PyObject* raw_value_to_python(const RawValue& root);
 
 /// A new list with the converted values of one tag; `cache` (optional) shares short strs.
 PyObject* value_list_to_python(const ValueList& values, StrCache* cache = nullptr);

@@ -6,9 +6,9 @@
 #include <span>
 #include <string_view>
 
+#include "parse/parser.hpp"
 #include "python/module_state.hpp"
 #include "python/py_strings.hpp"
-#include "parse/parser.hpp"
 #include "python/pyref.hpp"
 
 namespace tessrin {
@@ -28,9 +28,7 @@ class PyEventSink {
   bool failed() const noexcept { return failed_; }
 
   /// Re-raises the stored exception.
-  void restore_error() {
-    error_.restore();
-  }
+  void restore_error() { error_.restore(); }
 
   // Handlers receive names only; positions reach them with the diagnostics (on_error).
   void on_data_block(std::string_view name, SourcePosition) {
@@ -90,10 +88,12 @@ class PyEventSink {
   void report(std::string_view error_type, std::string_view message, std::uint32_t line,
               std::uint32_t column, std::string_view context, std::string_view recovery_action) {
     if (failed_) return;
-    std::array<PyRef, 6> fields = {
-        PyRef::steal(make_str(error_type)),         PyRef::steal(make_str(message)),
-        PyRef::steal(PyLong_FromUnsignedLong(line)), PyRef::steal(PyLong_FromUnsignedLong(column)),
-        PyRef::steal(make_str(context)),            PyRef::steal(make_str(recovery_action))};
+    std::array<PyRef, 6> fields = {PyRef::steal(make_str(error_type)),
+                                   PyRef::steal(make_str(message)),
+                                   PyRef::steal(PyLong_FromUnsignedLong(line)),
+                                   PyRef::steal(PyLong_FromUnsignedLong(column)),
+                                   PyRef::steal(make_str(context)),
+                                   PyRef::steal(make_str(recovery_action))};
     std::array<PyObject*, 6> args{};
     for (std::size_t i = 0; i < fields.size(); ++i) {
       if (!fields[i]) return fail();
@@ -115,8 +115,8 @@ class PyEventSink {
     std::array<PyObject*, 3> stack{handler_, nullptr, nullptr};
     std::size_t n = 1;
     for (PyObject* arg : args) stack[n++] = arg;
-    PyRef result = PyRef::steal(PyObject_VectorcallMethod(
-        name, stack.data(), n | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+    PyRef result = PyRef::steal(
+        PyObject_VectorcallMethod(name, stack.data(), n | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
     if (!result) fail();
   }
 
@@ -148,8 +148,8 @@ class PyEventSink {
 
 }  // namespace
 
-bool parse_with_handler(const VersionResult& detected, PyObject* handler,
-                        const ModuleState& state, std::size_t max_errors) {
+bool parse_with_handler(const VersionResult& detected, PyObject* handler, const ModuleState& state,
+                        std::size_t max_errors) {
   // Keep the handler alive even if a handler method drops the caller's last reference.
   PyRef handler_ref = PyRef::borrow(handler);
   PyEventSink sink(handler, state);

@@ -15,7 +15,7 @@ namespace tessrin {
 /// first exception (of the handler or of building an argument) set; events after it are dropped
 /// and the parse still runs to its end. At most `max_errors` diagnostics reach the handler, then
 /// one that counts the rest.
-bool parse_with_handler(const VersionResult& detected, PyObject* handler,
-                        const ModuleState& state, std::size_t max_errors);
+bool parse_with_handler(const VersionResult& detected, PyObject* handler, const ModuleState& state,
+                        std::size_t max_errors);
 
 }  // namespace tessrin

@@ -10,31 +10,31 @@
 #include <string>
 #include <string_view>
 
-#include "python/arguments.hpp"
-#include "python/arrow_export.hpp"
-#include "python/pyarrow_import.hpp"
-#include "python/cif_model.hpp"
-#include "python/conformance_entry.hpp"
-#include "python/guarded.hpp"
-#include "python/gzip_file.hpp"
-#include "python/dict_export.hpp"
-#include "python/gil.hpp"
-#include "python/handler_sink.hpp"
-#include "python/module_state.hpp"
-#include "parse/parser.hpp"
-#include "python/pyref.hpp"
-#include "python/utf8_buffer.hpp"
 #include "collect/kept_memory.hpp"
 #include "collect/mapped_memory.hpp"
 #include "collect/raw_builder.hpp"
 #include "export/packed_batch.hpp"
+#include "parse/parser.hpp"
+#include "python/arguments.hpp"
+#include "python/arrow_export.hpp"
+#include "python/cif_model.hpp"
+#include "python/conformance_entry.hpp"
+#include "python/dict_export.hpp"
+#include "python/gil.hpp"
+#include "python/guarded.hpp"
+#include "python/gzip_file.hpp"
+#include "python/handler_sink.hpp"
+#include "python/module_state.hpp"
+#include "python/py_dumps.hpp"
+#include "python/py_number_cells.hpp"
 #include "python/py_tables.hpp"
+#include "python/pyarrow_import.hpp"
+#include "python/pyref.hpp"
 #include "python/types_argument.hpp"
+#include "python/utf8_buffer.hpp"
 #include "text/text_file.hpp"
 #include "text/version.hpp"
 #include "types/dictionary_cache.hpp"
-#include "python/py_dumps.hpp"
-#include "python/py_number_cells.hpp"
 
 namespace tessrin {
 namespace {
@@ -51,8 +51,8 @@ void raise_not_utf8(PyObject* filename, std::string_view text, std::size_t offse
                 at.column);
   PyRef message = PyRef::steal(PyUnicode_FromString(buffer.data()));
   if (!message) return;
-  PyRef error = PyRef::steal(
-      PyObject_CallFunction(PyExc_OSError, "iOO", EILSEQ, message.get(), filename));
+  PyRef error =
+      PyRef::steal(PyObject_CallFunction(PyExc_OSError, "iOO", EILSEQ, message.get(), filename));
   if (error) PyErr_SetObject(PyExc_OSError, error.get());
 }
 
@@ -141,8 +141,7 @@ bool parse_file(PyObject* path, bool strict, std::size_t max_errors, ParsedCif& 
 
 // --- entry functions ---------------------------------------------------------------------
 
-PyObject* py_parse(PyObject* module, PyObject* const* args, Py_ssize_t nargsf,
-                   PyObject* kwnames) {
+PyObject* py_parse(PyObject* module, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
   static constexpr std::array<const char*, 3> kNames = {"source", "handler", "max_errors"};
   std::array<PyObject*, 3> bound{};
   if (!bind_fastcall("parse", kNames, 2, args, PyVectorcall_NARGS(nargsf), kwnames, bound)) {
@@ -220,8 +219,8 @@ PyObject* py_parse_raw_origins(PyObject* module, PyObject* const* args, Py_ssize
     static constexpr std::array<const char*, 1> kNames = {"source"};
     std::array<PyObject*, 1> bound{};
     std::string_view source;
-    if (!bind_fastcall("_parse_raw_origins", kNames, 1, args, PyVectorcall_NARGS(nargsf),
-                       kwnames, bound) ||
+    if (!bind_fastcall("_parse_raw_origins", kNames, 1, args, PyVectorcall_NARGS(nargsf), kwnames,
+                       bound) ||
         !text_argument("_parse_raw_origins", "source", bound[0], source)) {
       return nullptr;
     }
@@ -324,8 +323,7 @@ PyObject* py_dumps(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject
 
 /// _number_cells(values, su): the CIF text of each number of a typed table column
 /// (python/tessrin/_write_tables.py writes tables back through _dumps).
-PyObject* py_number_cells(PyObject*, PyObject* const* args, Py_ssize_t nargsf,
-                          PyObject* kwnames) {
+PyObject* py_number_cells(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
   static constexpr std::array<const char*, 2> kNames = {"values", "su"};
   std::array<PyObject*, 2> bound{};
   if (!bind_fastcall("_number_cells", kNames, 1, args, PyVectorcall_NARGS(nargsf), kwnames,
@@ -493,8 +491,7 @@ PyMethodDef kFunctions[] = {
      "parse_raw(source) with where each value stood in the text."},
     {"_number_cells", TESSRIN_FASTCALL(py_number_cells), METH_FASTCALL | METH_KEYWORDS,
      "_number_cells(values, su=None)\n--\n\n"},
-    {"_parse_tables_bytes", TESSRIN_FASTCALL(py_parse_tables_bytes),
-     METH_FASTCALL | METH_KEYWORDS,
+    {"_parse_tables_bytes", TESSRIN_FASTCALL(py_parse_tables_bytes), METH_FASTCALL | METH_KEYWORDS,
      "_parse_tables_bytes(source, mode=None, max_errors=None, types='infer')\n--\n\n"
      "parse_tables for UTF-8 bytes (bytes, bytearray, memoryview), read in place;\n"
      "UnicodeDecodeError where they are not UTF-8."},
@@ -506,7 +503,8 @@ PyMethodDef kFunctions[] = {
      "Conformance findings of a file, read as bytes (not-UTF-8 text is a finding)."},
     {"diagnostics", TESSRIN_FASTCALL(py_diagnostics), METH_FASTCALL | METH_KEYWORDS,
      "diagnostics(source, mode=None, max_errors=None)\n--\n\n"
-     "The diagnostics parse_raw(source, mode, max_errors) would give, without building its values."},
+     "The diagnostics parse_raw(source, mode, max_errors) would give, without building its "
+     "values."},
     {"conformance_rules", reinterpret_cast<PyCFunction>(py_conformance_rules), METH_NOARGS,
      "conformance_rules()\n--\n\nEvery conformance rule id with its severity."},
     {"release_memory", py_release_memory, METH_NOARGS,
@@ -622,8 +620,8 @@ PyModuleDef_Slot kSlots[] = {
 };
 
 PyModuleDef kModule = {
-    PyModuleDef_HEAD_INIT, "tessrin_core", "", sizeof(ModuleState), nullptr, kSlots,
-    traverse_module, clear_module, free_module,
+    PyModuleDef_HEAD_INIT, "tessrin_core", "",          sizeof(ModuleState), nullptr, kSlots,
+    traverse_module,       clear_module,   free_module,
 };
 
 }  // namespace

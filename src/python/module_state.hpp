@@ -15,14 +15,15 @@ namespace tessrin {
 
 /// The ValueType members a handler's add_value receives, in the order of RawValue's kinds.
 inline constexpr std::array<const char*, 7> kValueTypeMembers = {
-    "MULTILINE_STRING", "TRIPLE_DOUBLE_QUOTED", "TRIPLE_SINGLE_QUOTED", "DOUBLE_QUOTED",
-    "SINGLE_QUOTED",    "STRING",               "PLACEHOLDER"};
+    "MULTILINE_STRING", "TRIPLE_DOUBLE_QUOTED", "TRIPLE_SINGLE_QUOTED",
+    "DOUBLE_QUOTED",    "SINGLE_QUOTED",        "STRING",
+    "PLACEHOLDER"};
 
 /// The names of a handler's methods, called once per event.
 struct HandlerNames {
   PyObject *on_data_block, *on_save_frame_start, *on_save_frame_end, *add_tag, *add_value,
-      *on_loop_start, *on_loop_end, *on_list_start, *on_list_end, *on_table_start,
-      *on_table_key, *on_table_end, *on_error;
+      *on_loop_start, *on_loop_end, *on_list_start, *on_list_end, *on_table_start, *on_table_key,
+      *on_table_end, *on_error;
 };
 
 /// The keys of a diagnostic's dict, in the order of ParseDiagnostic's fields.

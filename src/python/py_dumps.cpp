@@ -17,10 +17,10 @@
 
 #include "collect/kept_memory.hpp"
 #include "python/pyref.hpp"
-#include "write/byte_buffer.hpp"
-#include "write/cif_writer.hpp"
 #include "text/grammar.hpp"
 #include "text/utf8.hpp"
+#include "write/byte_buffer.hpp"
+#include "write/cif_writer.hpp"
 #include "write/loop_layout.hpp"
 #include "write/value_form.hpp"
 
@@ -108,9 +108,8 @@ bool raise_at(PyObject* type, const Where& where, std::string_view what) {
   if (!where.frame.empty()) message.append(", save frame '").append(where.frame).append("'");
   if (!where.tag.empty()) message.append(", tag '").append(where.tag).append("'");
   message.append(": ").append(what);
-  PyRef text = PyRef::steal(PyUnicode_DecodeUTF8(message.data(),
-                                                 static_cast<Py_ssize_t>(message.size()),
-                                                 "replace"));
+  PyRef text = PyRef::steal(
+      PyUnicode_DecodeUTF8(message.data(), static_cast<Py_ssize_t>(message.size()), "replace"));
   if (text) PyErr_SetObject(type, text.get());
   return false;
 }
@@ -192,7 +191,8 @@ bool read_frame(PyObject* obj, bool block, const Where& where, FrameRefs& f) {
       if (!*part.ref) return false;
     }
   }
-  if (!PyUnicode_Check(f.name.get())) return raise_type(where, "a frame name must be str", f.name.get());
+  if (!PyUnicode_Check(f.name.get()))
+    return raise_type(where, "a frame name must be str", f.name.get());
   return true;
 }
 
@@ -382,9 +382,9 @@ class Dumper {
   // Scratch of one loop, reused from loop to loop.
   std::vector<PyObject*> loop_lists_;
   std::vector<PyRef> loop_headers_;  // the loops list and each loop's tags, as read
-  NameTable owner_;      // tag -> the loop that holds its column
-  NameTable done_;       // tags written
-  NameTable position_of_;  // tag -> its first place in the tag order
+  NameTable owner_;                  // tag -> the loop that holds its column
+  NameTable done_;                   // tags written
+  NameTable position_of_;            // tag -> its first place in the tag order
   std::string rendered_;
   std::vector<ByteBuffer> own_arenas_;  // the column arenas when the caller keeps none
   LoopLayout layout_;
@@ -439,8 +439,8 @@ bool Dumper::blocks(PyObject* blocks) {
     where_ = Where{name, {}, {}};
     writer_.begin_block(name);
     if (!frame(block)) return false;
-    PyRef frames = PyRef::steal(
-        list_or_tuple(block.save_frames.get(), where_, "save frames must be a list"));
+    PyRef frames =
+        PyRef::steal(list_or_tuple(block.save_frames.get(), where_, "save frames must be a list"));
     if (!frames) return false;
     for (Py_ssize_t s = 0; s < PySequence_Fast_GET_SIZE(frames.get()); ++s) {
       position_ = "number " + std::to_string(s + 1);
@@ -500,9 +500,9 @@ bool Dumper::plan_loops(PyObject* loops) {
   loop_headers_.push_back(std::move(list));
   for (Py_ssize_t i = 0; i < n; ++i) {
     // Kept for the frame: the plans point at its tags.
-    loop_headers_.push_back(PyRef::steal(list_or_tuple(
-        PySequence_Fast_GET_ITEM(loop_headers_.front().get(), i), where_,
-        "a loop must be a list of tags")));
+    loop_headers_.push_back(
+        PyRef::steal(list_or_tuple(PySequence_Fast_GET_ITEM(loop_headers_.front().get(), i), where_,
+                                   "a loop must be a list of tags")));
     const PyRef& header = loop_headers_.back();
     if (!header) return false;
     LoopPlan& plan = loops_[static_cast<std::size_t>(i)];
@@ -557,8 +557,7 @@ bool Dumper::frame(const FrameRefs& f) {
   done_.clear();
   if (!plan_loops(f.loops.get())) return false;
   where_.tag = {};
-  PyRef order =
-      PyRef::steal(list_or_tuple(f.tag_order.get(), where_, "tag order must be a list"));
+  PyRef order = PyRef::steal(list_or_tuple(f.tag_order.get(), where_, "tag order must be a list"));
   if (!order) return false;
   PyObject* const* tags = PySequence_Fast_ITEMS(order.get());
   const Py_ssize_t count = PySequence_Fast_GET_SIZE(order.get());
@@ -774,9 +773,8 @@ bool Dumper::loop(std::size_t index) {
     if (const std::size_t c = uneven(); c != 0) {
       where_.tag = plan.names[c];
       return raise_at(PyExc_ValueError, where_,
-                      "the loop column has " +
-                          std::to_string(PySequence_Fast_GET_SIZE(lists[c])) + " values where '" +
-                          std::string(plan.names[0]) + "' has " +
+                      "the loop column has " + std::to_string(PySequence_Fast_GET_SIZE(lists[c])) +
+                          " values where '" + std::string(plan.names[0]) + "' has " +
                           std::to_string(PySequence_Fast_GET_SIZE(lists[0])));
     }
   }
@@ -804,11 +802,10 @@ bool Dumper::loop(std::size_t index) {
     char* w = arena.reserve(kShortRoom);
     char* limit = w + arena.room();
     // A value written as it stands, from the cache or an ASCII str: false for the rest.
-    auto plain = [&](PyObject* value) __attribute__((always_inline)) {
+    auto plain = [&](PyObject * value) __attribute__((always_inline)) {
       // Most values of a parse_raw result are a few shared strs ("?", ".", "ATOM", "C"):
       // one seen before in this call is copied from the cache without looking at it again.
-      PlainWord& seen =
-          words[(reinterpret_cast<std::uintptr_t>(value) >> 4) & (kPlainWords - 1)];
+      PlainWord& seen = words[(reinterpret_cast<std::uintptr_t>(value) >> 4) & (kPlainWords - 1)];
       if (seen.object == value) {
         if (static_cast<std::size_t>(limit - w) < kShortRoom) {
           w = regrow(arena, w, kShortRoom);
@@ -850,7 +847,7 @@ bool Dumper::loop(std::size_t index) {
     };
     // Any other value: its form chosen and its written text put in the general layout.
     // Out of line and apart from `w`, so that the loop keeps its pointers in registers.
-    auto general = [&, c](PyObject* value) __attribute__((noinline)) {
+    auto general = [&, c ](PyObject * value) __attribute__((noinline)) {
       Cell cell;
       if (!cell_of(value, rendered_, cell)) return false;
       if (!layout_.add(c, cell)) {
@@ -858,7 +855,7 @@ bool Dumper::loop(std::size_t index) {
       }
       return true;
     };
-    auto step = [&](PyObject* value) __attribute__((always_inline)) {
+    auto step = [&](PyObject * value) __attribute__((always_inline)) {
       if (plain(value)) return true;
       arena.commit(static_cast<std::size_t>(w - (arena.data() + arena.size())));
       if (!general(value)) return false;

@@ -66,17 +66,19 @@ class ArrayIn {
   std::int64_t length() const { return view_.length; }
   bool is_integer() const {
     switch (type_) {
-      case NANOARROW_TYPE_INT8: case NANOARROW_TYPE_INT16: case NANOARROW_TYPE_INT32:
-      case NANOARROW_TYPE_INT64: case NANOARROW_TYPE_UINT8: case NANOARROW_TYPE_UINT16:
+      case NANOARROW_TYPE_INT8:
+      case NANOARROW_TYPE_INT16:
+      case NANOARROW_TYPE_INT32:
+      case NANOARROW_TYPE_INT64:
+      case NANOARROW_TYPE_UINT8:
+      case NANOARROW_TYPE_UINT16:
       case NANOARROW_TYPE_UINT32:
         return true;
       default:
         return false;
     }
   }
-  bool is_real() const {
-    return type_ == NANOARROW_TYPE_FLOAT || type_ == NANOARROW_TYPE_DOUBLE;
-  }
+  bool is_real() const { return type_ == NANOARROW_TYPE_FLOAT || type_ == NANOARROW_TYPE_DOUBLE; }
 
  private:
   ArrowSchema schema_{};  // owned once moved in: release is null until then
@@ -129,8 +131,9 @@ PyObject* number_cells(PyObject* values, PyObject* su) {
     } else if (has_su) {
       if (!append_real_su(text, ArrowArrayViewGetDoubleUnsafe(in.view(), i),
                           ArrowArrayViewGetDoubleUnsafe(su_in.view(), i))) {
-        return bad_row(i, "no CIF number holds this value with this uncertainty (not finite, "
-                          "a negative uncertainty, or scales too far apart)");
+        return bad_row(i,
+                       "no CIF number holds this value with this uncertainty (not finite, "
+                       "a negative uncertainty, or scales too far apart)");
       }
     } else if (!append_real(text, ArrowArrayViewGetDoubleUnsafe(in.view(), i))) {
       return bad_row(i, "NaN and infinities are not CIF numbers");

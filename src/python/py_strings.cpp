@@ -67,8 +67,8 @@ PyObject* StrCache::ascii(std::string_view text) {
   // Allocated on first use: many small files have no short value worth sharing.
   if (slots_.empty()) slots_.resize(kSlots);
   const Key key = key_of(text);
-  const std::uint64_t hash = (key.low * 0x9E3779B97F4A7C15ULL) ^
-                             (key.high * 0xC2B2AE3D27D4EB4FULL) ^ key.length;
+  const std::uint64_t hash =
+      (key.low * 0x9E3779B97F4A7C15ULL) ^ (key.high * 0xC2B2AE3D27D4EB4FULL) ^ key.length;
   static_assert((kSlots & (kSlots - 1)) == 0 && kSlots == 1024);
   Slot& slot = slots_[hash >> 54];
   if (slot.str && slot.key == key) return Py_NewRef(slot.str.get());
@@ -96,8 +96,10 @@ PyObject* diagnostics_to_list(const ModuleState& state,
   auto shared_str = [&](std::string_view text) -> PyRef {
     auto [it, added] = shared.try_emplace(text.data());
     if (added) it->second = PyRef::steal(make_str(text));
-    if (!it->second) shared.erase(it);
-    else return PyRef::borrow(it->second.get());
+    if (!it->second)
+      shared.erase(it);
+    else
+      return PyRef::borrow(it->second.get());
     return PyRef();
   };
   for (std::size_t i = 0; i < errors.size(); ++i) {

@@ -66,7 +66,6 @@ class StrCache {
 
 /// The list of diagnostic dicts, keys "error_type", "message", "line", "column", "context",
 /// "recovery_action" in that order.
-PyObject* diagnostics_to_list(const ModuleState& state,
-                              const std::vector<ParseDiagnostic>& errors);
+PyObject* diagnostics_to_list(const ModuleState& state, const std::vector<ParseDiagnostic>& errors);
 
 }  // namespace tessrin

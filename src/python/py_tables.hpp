@@ -6,10 +6,9 @@
 #include <Python.h>
 
 #include <exception>
+#include <nanoarrow/nanoarrow.hpp>
 #include <string>
 #include <vector>
-
-#include <nanoarrow/nanoarrow.hpp>
 
 #include "python/module_state.hpp"
 #include "tables/table_builder.hpp"

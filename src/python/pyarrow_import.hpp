@@ -3,7 +3,6 @@
 #pragma once
 
 #include <Python.h>
-
 #include <nanoarrow/nanoarrow.h>
 
 #include "export/arrow_stream.hpp"

@@ -19,8 +19,8 @@ void raise_no_dictionary(const char* function, PyObject* types, int error_number
       "%s; %s() argument 'types' is 'infer', 'text' or the path of a DDL2 or DDLm dictionary",
       std::strerror(error_number), function));
   if (!message) return;
-  PyRef error = PyRef::steal(
-      PyObject_CallFunction(PyExc_OSError, "iOO", error_number, message.get(), types));
+  PyRef error =
+      PyRef::steal(PyObject_CallFunction(PyExc_OSError, "iOO", error_number, message.get(), types));
   if (error) PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(error.get())), error.get());
 }
 
@@ -50,15 +50,15 @@ bool types_argument(const char* function, PyObject* types, TypesOption& option) 
   std::shared_ptr<const ItemTypes> dictionary;
   std::exception_ptr failure;
   Py_BEGIN_ALLOW_THREADS
-  // Nothing may leave this block by an exception: the interpreter lock is not held in it.
-  try {
+      // Nothing may leave this block by an exception: the interpreter lock is not held in it.
+      try {
     dictionary = cached_item_types(path, error);
   } catch (...) {
     failure = std::current_exception();
   }
   Py_END_ALLOW_THREADS
-  // With the lock again: the entry's guard makes it a Python exception (errors.hpp).
-  if (failure) std::rethrow_exception(failure);
+      // With the lock again: the entry's guard makes it a Python exception (errors.hpp).
+      if (failure) std::rethrow_exception(failure);
   if (!dictionary) {
     if (error.error_number != 0) {
       raise_no_dictionary(function, types, error.error_number);

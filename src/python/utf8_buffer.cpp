@@ -17,8 +17,8 @@ bool Utf8Buffer::bind(const char* function, const char* name, PyObject* object) 
     return false;
   }
   bound_ = true;
-  text_ = std::string_view(static_cast<const char*>(view_.buf),
-                           static_cast<std::size_t>(view_.len));
+  text_ =
+      std::string_view(static_cast<const char*>(view_.buf), static_cast<std::size_t>(view_.len));
   return true;
 }
 
@@ -36,8 +36,8 @@ void Utf8Buffer::raise_invalid(std::size_t offset) const {
     reason = end == text_.size() ? "unexpected end of data" : "invalid continuation byte";
   }
   PyRef error = PyRef::steal(PyUnicodeDecodeError_Create(
-      "utf-8", text_.data(), static_cast<Py_ssize_t>(text_.size()),
-      static_cast<Py_ssize_t>(offset), static_cast<Py_ssize_t>(end), reason));
+      "utf-8", text_.data(), static_cast<Py_ssize_t>(text_.size()), static_cast<Py_ssize_t>(offset),
+      static_cast<Py_ssize_t>(end), reason));
   if (error) PyErr_SetObject(PyExc_UnicodeDecodeError, error.get());
 }
 

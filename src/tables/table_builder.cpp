@@ -33,7 +33,7 @@ void lower_into(std::string_view text, std::string& out) {
 TableBuilder::TableBuilder(CifVersion /*version*/, bool strict, std::size_t max_errors)
     : checks_(strict, max_errors) {}
 
-void TableBuilder::push_error(ParseDiagnostic diagnostic) {
+void TableBuilder::push_error(const ParseDiagnostic& diagnostic) {
   const ParseDiagnostic& d = diagnostic;
   checks_.relay(d.error_type, d.message, d.line, d.column, d.context, d.recovery_action);
 }
@@ -79,8 +79,8 @@ void TableBuilder::on_save_frame_start(std::string_view name, SourcePosition at)
   in_frame_ = true;
   out_.names.push_back(std::move(lowered));
   frame_origin_ = static_cast<std::uint32_t>(out_.origins.size());
-  out_.origins.push_back({out_.origins[block_origin_].block,
-                          static_cast<std::int64_t>(out_.names.size() - 1)});
+  out_.origins.push_back(
+      {out_.origins[block_origin_].block, static_cast<std::int64_t>(out_.names.size() - 1)});
   frame_serial_ = ++serial_;
 }
 
@@ -96,17 +96,17 @@ TableBuilder::Slot TableBuilder::slot_for(TagPlace place) {
   lower_into(place.category, lowered_);
   auto found = category_of_.find(lowered_);
   if (found == category_of_.end()) {
-    found = category_of_.emplace(lowered_, static_cast<std::uint32_t>(out_.categories.size()))
-                .first;
+    found =
+        category_of_.emplace(lowered_, static_cast<std::uint32_t>(out_.categories.size())).first;
     out_.categories.emplace_back().name.assign(place.category);
   }
   CategoryTable& category = out_.categories[found->second];
   lower_into(place.column, lowered_);
   auto column = category.column_of.find(lowered_);
   if (column == category.column_of.end()) {
-    column = category.column_of
-                 .emplace(lowered_, static_cast<std::uint32_t>(category.columns.size()))
-                 .first;
+    column =
+        category.column_of.emplace(lowered_, static_cast<std::uint32_t>(category.columns.size()))
+            .first;
     category.columns.emplace_back(std::string(place.column));
   }
   return {found->second, column->second};
@@ -239,8 +239,7 @@ void TableBuilder::plain_value(std::string_view text, std::uint8_t kind) {
   rows.text.append(text);
 }
 
-void TableBuilder::note_rows(CategoryTable& category, std::size_t first_row,
-                             std::uint32_t origin) {
+void TableBuilder::note_rows(CategoryTable& category, std::size_t first_row, std::uint32_t origin) {
   if (category.runs.empty() || category.runs.back().origin != origin) {
     category.runs.push_back({first_row, origin});
   }
@@ -318,8 +317,7 @@ const std::vector<TableBuilder::HeaderSlot>& TableBuilder::header_slots(
 }
 
 void TableBuilder::on_loop_start(std::span<const std::string_view> tags,
-                                 std::span<const SourcePosition> tag_positions,
-                                 SourcePosition at) {
+                                 std::span<const SourcePosition> tag_positions, SourcePosition at) {
   if (checks_.stopped()) return;
   reset_loop();
   in_loop_ = true;
@@ -353,13 +351,12 @@ void TableBuilder::on_loop_start(std::span<const std::string_view> tags,
       }
     }
     if (group == 1) {
-      checks_.repeated_in_loop(tags[i], where(),
-                               "; each repeat fills rows of its own in category " +
-                                   quoted(category.name),
-                               tag_positions[i], "repeated column kept in rows of its own");
+      checks_.repeated_in_loop(
+          tags[i], where(),
+          "; each repeat fills rows of its own in category " + quoted(category.name),
+          tag_positions[i], "repeated column kept in rows of its own");
     }
-    if (group == 0 && !again &&
-        (marks.loop_frame == serial || marks.plain_frame == serial)) {
+    if (group == 0 && !again && (marks.loop_frame == serial || marks.plain_frame == serial)) {
       checks_.report(shared_column(tags[i], slot), tags[i], tag_positions[i],
                      "values kept in separate rows");
     }
@@ -394,7 +391,8 @@ inline void TableBuilder::loop_value(std::string_view text, std::uint8_t kind) {
 }
 
 void TableBuilder::add_plain_values(std::span<const PlainValue> values, const char* text_end) {
-  if (checks_.stopped() || !in_loop_ || !containers_.empty() || !loop_simple_ || loop_targets_.empty()) {
+  if (checks_.stopped() || !in_loop_ || !containers_.empty() || !loop_simple_ ||
+      loop_targets_.empty()) {
     for (const PlainValue& value : values) add_value(value.text(), value.kind);
     return;
   }
@@ -493,7 +491,7 @@ TableSet TableBuilder::finish() && {
     for (TableColumn& column : category.columns) column.pad_to(category.rows);
   }
   DiagnosticLog log = std::move(checks_).take_log();
-  out_.diagnostic_texts = std::move(log).take_texts();
+  out_.diagnostic_texts = log.take_texts();
   out_.errors = std::move(log).finish();
   return std::move(out_);
 }

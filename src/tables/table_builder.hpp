@@ -69,11 +69,10 @@ struct TableSet {
 class TableBuilder {
  public:
   /// At most `max_errors` diagnostics are recorded (DiagnosticLog).
-  TableBuilder(CifVersion version, bool strict,
-               std::size_t max_errors = DiagnosticLog::kUnlimited);
+  TableBuilder(CifVersion version, bool strict, std::size_t max_errors = DiagnosticLog::kUnlimited);
 
   /// Appends a diagnostic received before the parse (version detection).
-  void push_error(ParseDiagnostic diagnostic);
+  void push_error(const ParseDiagnostic& diagnostic);
 
   void on_data_block(std::string_view name, SourcePosition at);
   void on_save_frame_start(std::string_view name, SourcePosition at);
@@ -160,7 +159,7 @@ class TableBuilder {
   void plain_value(std::string_view text, std::uint8_t kind);
   [[gnu::always_inline]] void loop_value(std::string_view text, std::uint8_t kind);
   void flush(PendingRows& rows, std::uint32_t origin);
-  void note_rows(CategoryTable& category, std::size_t first_row, std::uint32_t origin);
+  static void note_rows(CategoryTable& category, std::size_t first_row, std::uint32_t origin);
   void reset_loop();
   const std::vector<HeaderSlot>& header_slots(std::span<const std::string_view> tags);
   std::string where() const;
@@ -196,7 +195,7 @@ class TableBuilder {
 
   bool in_loop_ = false;
   SourcePosition loop_at_;
-  std::string loop_header_;  // the header's tags as written, each followed by '\n'
+  std::string loop_header_;                  // the header's tags as written, each followed by '\n'
   std::vector<std::string_view> loop_tags_;  // views into loop_header_
   // Files with many blocks repeat a few loop headers in every block: each is resolved once.
   std::unordered_map<std::string, std::vector<HeaderSlot>, StringHash, std::equal_to<>>

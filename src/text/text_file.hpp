@@ -11,7 +11,7 @@ namespace tessrin {
 
 struct TextFileStatus {
   enum class Kind { Ok, SystemError, InvalidUtf8 } kind = Kind::Ok;
-  int error_number = 0;  ///< errno, for SystemError
+  int error_number = 0;        ///< errno, for SystemError
   std::size_t bad_offset = 0;  ///< byte offset of the first byte that is not UTF-8
 };
 

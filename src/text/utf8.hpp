@@ -32,8 +32,7 @@ inline std::size_t count_chars(const char* begin, const char* end) noexcept {
     std::uint64_t w;
     __builtin_memcpy(&w, p, 8);
     // A continuation byte is 10xxxxxx: its top bit set and the next bit clear.
-    n -= static_cast<std::size_t>(
-        __builtin_popcountll(w & ~(w << 1) & 0x8080808080808080ULL));
+    n -= static_cast<std::size_t>(__builtin_popcountll(w & ~(w << 1) & 0x8080808080808080ULL));
   }
   for (; p < end; ++p) n -= is_continuation(static_cast<unsigned char>(*p));
   return n;
@@ -136,8 +135,8 @@ inline void append_utf8(char32_t c, std::string& out) {
 /// Unicode White_Space.
 constexpr bool is_unicode_whitespace(char32_t c) noexcept {
   return (c >= 0x09 && c <= 0x0D) || c == 0x20 || c == 0x85 || c == 0xA0 || c == 0x1680 ||
-         (c >= 0x2000 && c <= 0x200A) || c == 0x2028 || c == 0x2029 || c == 0x202F ||
-         c == 0x205F || c == 0x3000;
+         (c >= 0x2000 && c <= 0x200A) || c == 0x2028 || c == 0x2029 || c == 0x202F || c == 0x205F ||
+         c == 0x3000;
 }
 
 /// `word` equals `lower` (an ASCII lower-case literal) ignoring ASCII case.
@@ -158,7 +157,7 @@ inline bool istarts_ascii(std::string_view word, std::string_view lower) noexcep
 
 /// What a whole source text holds, found in one pass over it.
 struct TextTraits {
-  bool ascii = true;   // every byte is ASCII
+  bool ascii = true;    // every byte is ASCII
   bool has_cr = false;  // some line ends in a carriage return
 };
 
@@ -176,9 +175,8 @@ inline TextTraits inspect_text(std::string_view s) noexcept {
     const __m128i c = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 32));
     const __m128i d = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 48));
     const __m128i any = _mm_or_si128(_mm_or_si128(a, b), _mm_or_si128(c, d));
-    const __m128i crs = _mm_or_si128(
-        _mm_or_si128(_mm_cmpeq_epi8(a, kCr), _mm_cmpeq_epi8(b, kCr)),
-        _mm_or_si128(_mm_cmpeq_epi8(c, kCr), _mm_cmpeq_epi8(d, kCr)));
+    const __m128i crs = _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(a, kCr), _mm_cmpeq_epi8(b, kCr)),
+                                     _mm_or_si128(_mm_cmpeq_epi8(c, kCr), _mm_cmpeq_epi8(d, kCr)));
     high |= _mm_movemask_epi8(any) != 0;
     cr |= _mm_movemask_epi8(crs) != 0;
   }
@@ -231,8 +229,6 @@ inline std::size_t first_invalid_utf8(std::string_view s) noexcept {
   return s.size();
 }
 
-inline bool is_valid_utf8(std::string_view s) noexcept {
-  return first_invalid_utf8(s) == s.size();
-}
+inline bool is_valid_utf8(std::string_view s) noexcept { return first_invalid_utf8(s) == s.size(); }
 
 }  // namespace tessrin

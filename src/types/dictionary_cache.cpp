@@ -1,11 +1,11 @@
 #include "types/dictionary_cache.hpp"
 
-#include "collect/kept_memory.hpp"
-#include "platform/file.hpp"
-
 #include <cstring>
 #include <mutex>
 #include <unordered_map>
+
+#include "collect/kept_memory.hpp"
+#include "platform/file.hpp"
 
 namespace tessrin {
 namespace {

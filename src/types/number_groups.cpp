@@ -71,8 +71,7 @@ struct Group {
     std::memcpy(&four, column.kinds + i, sizeof four);
     if (four != kString * 0x01010101u) return false;
   }
-  const __m128i starts =
-      _mm_loadu_si128(reinterpret_cast<const __m128i*>(column.offsets + i));
+  const __m128i starts = _mm_loadu_si128(reinterpret_cast<const __m128i*>(column.offsets + i));
   const __m128i lengths = _mm_sub_epi32(
       _mm_loadu_si128(reinterpret_cast<const __m128i*>(column.offsets + i + 1)), starts);
   // Unsigned: a length below `shortest` wraps past the top.
@@ -81,11 +80,11 @@ struct Group {
   if (_mm_movemask_epi8(_mm_cmpeq_epi32(_mm_min_epu32(over, limit), over)) != 0xFFFF) return false;
   const char* const data = column.data;
   const auto word = [&](std::uint32_t start) { return load_word<std::int64_t>(data + start); };
-  const __m256i words = _mm256_set_epi64x(
-      word(static_cast<std::uint32_t>(_mm_extract_epi32(starts, 3))),
-      word(static_cast<std::uint32_t>(_mm_extract_epi32(starts, 2))),
-      word(static_cast<std::uint32_t>(_mm_extract_epi32(starts, 1))),
-      word(static_cast<std::uint32_t>(_mm_cvtsi128_si32(starts))));
+  const __m256i words =
+      _mm256_set_epi64x(word(static_cast<std::uint32_t>(_mm_extract_epi32(starts, 3))),
+                        word(static_cast<std::uint32_t>(_mm_extract_epi32(starts, 2))),
+                        word(static_cast<std::uint32_t>(_mm_extract_epi32(starts, 1))),
+                        word(static_cast<std::uint32_t>(_mm_cvtsi128_si32(starts))));
   g.minus = _mm256_cmpeq_epi64(_mm256_and_si256(words, _mm256_set1_epi64x(0xFF)),
                                _mm256_set1_epi64x('-'));
   g.words = _mm256_srlv_epi64(words, _mm256_and_si256(g.minus, _mm256_set1_epi64x(8)));
@@ -106,8 +105,7 @@ struct Group {
         _mm256_and_si256(g.words, _mm256_set1_epi64x(0xFF)), _mm256_set1_epi64x('0'));
     const __m256i refused = _mm256_or_si256(
         _mm256_cmpeq_epi64(g.lengths, _mm256_setzero_si256()),
-        _mm256_and_si256(zero_first,
-                         _mm256_or_si256(g.minus, _mm256_cmpgt_epi64(g.lengths, one))));
+        _mm256_and_si256(zero_first, _mm256_or_si256(g.minus, _mm256_cmpgt_epi64(g.lengths, one))));
     if (!_mm256_testz_si256(refused, refused)) break;
     __m256i values;
     if (!digits_of.read(digits_of.align(g.words, g.lengths), values)) break;
@@ -134,10 +132,11 @@ struct Group {
     const __m256i length = g.lengths;
     // The first point: all ones below its byte, and its index (the bytes below it).
     const __m256i points = _mm256_cmpeq_epi8(head, _mm256_set1_epi8('.'));
-    const __m256i first = _mm256_and_si256(points, _mm256_sub_epi64(_mm256_setzero_si256(), points));
+    const __m256i first =
+        _mm256_and_si256(points, _mm256_sub_epi64(_mm256_setzero_si256(), points));
     const __m256i below = _mm256_sub_epi64(first, _mm256_set1_epi64x(1));
-    const __m256i point = _mm256_sad_epu8(_mm256_and_si256(below, _mm256_set1_epi8(1)),
-                                          _mm256_setzero_si256());
+    const __m256i point =
+        _mm256_sad_epu8(_mm256_and_si256(below, _mm256_set1_epi8(1)), _mm256_setzero_si256());
     // A point in the value, which is more than a point. (Without one, `below` is all ones
     // and the point's index 8, past every value here.)
     const __m256i digits = _mm256_sub_epi64(length, _mm256_set1_epi64x(1));
@@ -153,14 +152,14 @@ struct Group {
     const __m256 powers = _mm256_setr_ps(1e0f, 1e1f, 1e2f, 1e3f, 1e4f, 1e5f, 1e6f, 1e7f);
     const __m256i packed = _mm256_permutevar8x32_epi32(_mm256_sub_epi64(digits, point),
                                                        _mm256_setr_epi32(0, 2, 4, 6, 0, 2, 4, 6));
-    const __m256d scale = _mm256_cvtps_pd(
-        _mm256_castps256_ps128(_mm256_permutevar8x32_ps(powers, packed)));
+    const __m256d scale =
+        _mm256_cvtps_pd(_mm256_castps256_ps128(_mm256_permutevar8x32_ps(powers, packed)));
     // Below 10^8, so exact as the low bits of a double of exponent 52; both operands of the
     // division are exact and the quotient correctly rounded, as read_short_real's.
-    const __m256d magnitudes = _mm256_div_pd(
-        _mm256_sub_pd(_mm256_castsi256_pd(_mm256_or_si256(mantissas, exponent)),
-                      _mm256_castsi256_pd(exponent)),
-        scale);
+    const __m256d magnitudes =
+        _mm256_div_pd(_mm256_sub_pd(_mm256_castsi256_pd(_mm256_or_si256(mantissas, exponent)),
+                                    _mm256_castsi256_pd(exponent)),
+                      scale);
     const __m256i signs = _mm256_and_si256(g.minus, _mm256_set1_epi64x(INT64_MIN));
     _mm256_storeu_pd(out + i, _mm256_xor_pd(magnitudes, _mm256_castsi256_pd(signs)));
   }
@@ -187,8 +186,7 @@ std::size_t read_integer_groups(const TextColumnView&, std::size_t i, std::size_
   return i;
 }
 
-std::size_t read_real_groups(const TextColumnView&, std::size_t i, std::size_t,
-                             double*) noexcept {
+std::size_t read_real_groups(const TextColumnView&, std::size_t i, std::size_t, double*) noexcept {
   return i;
 }
 

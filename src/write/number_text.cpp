@@ -58,7 +58,7 @@ void append_digits(std::string& out, bool negative, const std::string& digits, i
       out.append(digits);
       return;
     }
-    const auto whole = static_cast<std::size_t>(first + 1);
+    const std::size_t whole = static_cast<std::size_t>(first) + 1;
     if (digits.size() <= whole) {
       out.append(digits);
       out.append(whole - digits.size(), '0');
@@ -67,7 +67,7 @@ void append_digits(std::string& out, bool negative, const std::string& digits, i
     }
     out.append(digits, 0, whole);
     out.push_back('.');
-    out.append(digits, whole, std::string::npos);
+    out.append(std::string_view(digits).substr(whole));
     return;
   }
   out.push_back(digits[0]);

@@ -51,8 +51,8 @@ constexpr std::array<std::uint8_t, 256> make_classes() {
 
 inline constexpr std::array<std::uint8_t, 256> kWriteClasses = make_classes();
 
-inline constexpr std::uint8_t kBareCif2 = kBlank | kLineFeed | kReturn | kSingle | kDouble | kHash |
-                                   kBracket;
+inline constexpr std::uint8_t kBareCif2 =
+    kBlank | kLineFeed | kReturn | kSingle | kDouble | kHash | kBracket;
 // CIF 1.1 words may hold quotes after their first character (primed atom labels such as
 // C1' fill nucleic-acid files); CIF 2.0 words are kept free of them.
 inline constexpr std::uint8_t kBareCif11 = kBlank | kLineFeed | kReturn | kHash | kNotCif11;
@@ -108,8 +108,7 @@ ValueForm choose_key_form(std::string_view key) noexcept;
 /// True for forms that end a line (text fields) or may span lines (triple quotes with a line
 /// feed inside).
 inline bool is_text_field(ValueForm form) noexcept {
-  return form == ValueForm::TextField || form == ValueForm::Prefixed ||
-         form == ValueForm::Folded;
+  return form == ValueForm::TextField || form == ValueForm::Prefixed || form == ValueForm::Folded;
 }
 
 /// Columns the written value takes on its line (delimiters included), for single-line forms.
