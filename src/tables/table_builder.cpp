@@ -500,7 +500,7 @@ TableSet collect_tables(std::string_view source, bool strict, std::size_t max_er
   VersionResult detected;
   detect_version(source, detected);
   TableBuilder builder(detected.version, strict, max_errors);
-  for (ParseDiagnostic& diagnostic : detected.errors) builder.push_error(std::move(diagnostic));
+  for (const ParseDiagnostic& diagnostic : detected.errors) builder.push_error(diagnostic);
   run_parser(detected, builder);
   TableSet set = std::move(builder).finish();
   set.version = detected.version;
