@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "collect/kept_memory.hpp"
+#include "platform/compiler.hpp"
 #include "python/pyref.hpp"
 #include "text/grammar.hpp"
 #include "text/utf8.hpp"
@@ -44,7 +45,7 @@ constexpr std::size_t kPlainWords = 1024;  // a power of two
 /// The `n` (below 16) bytes at `src` to `dst`, with two overlapping loads and stores of the
 /// widest size that fits.
 [[gnu::always_inline]] inline void copy_short(char* dst, const char* src, std::size_t n) {
-  auto pair = [&]<class Word>(Word) __attribute__((always_inline)) {
+  auto pair = [&]<class Word>(Word) TESSRIN_LAMBDA_INLINE {
     Word head;
     Word tail;
     std::memcpy(&head, src, sizeof head);
@@ -802,7 +803,7 @@ bool Dumper::loop(std::size_t index) {
     char* w = arena.reserve(kShortRoom);
     char* limit = w + arena.room();
     // A value written as it stands, from the cache or an ASCII str: false for the rest.
-    auto plain = [&](PyObject * value) __attribute__((always_inline)) {
+    auto plain = [&](PyObject * value) TESSRIN_LAMBDA_INLINE {
       // Most values of a parse_raw result are a few shared strs ("?", ".", "ATOM", "C"):
       // one seen before in this call is copied from the cache without looking at it again.
       PlainWord& seen = words[(reinterpret_cast<std::uintptr_t>(value) >> 4) & (kPlainWords - 1)];
@@ -847,7 +848,7 @@ bool Dumper::loop(std::size_t index) {
     };
     // Any other value: its form chosen and its written text put in the general layout.
     // Out of line and apart from `w`, so that the loop keeps its pointers in registers.
-    auto general = [&, c ](PyObject * value) __attribute__((noinline)) {
+    auto general = [&, c ](PyObject * value) TESSRIN_LAMBDA_NOINLINE {
       Cell cell;
       if (!cell_of(value, rendered_, cell)) return false;
       if (!layout_.add(c, cell)) {
@@ -855,7 +856,7 @@ bool Dumper::loop(std::size_t index) {
       }
       return true;
     };
-    auto step = [&](PyObject * value) __attribute__((always_inline)) {
+    auto step = [&](PyObject * value) TESSRIN_LAMBDA_INLINE {
       if (plain(value)) return true;
       arena.commit(static_cast<std::size_t>(w - (arena.data() + arena.size())));
       if (!general(value)) return false;
@@ -870,8 +871,8 @@ bool Dumper::loop(std::size_t index) {
     for (; r < ahead_rows; ++r) {
       // The header and, for an ASCII str, the text after it, which may start a new line.
       const char* ahead = reinterpret_cast<const char*>(items[r + kPrefetchAhead]);
-      __builtin_prefetch(ahead);
-      __builtin_prefetch(ahead + sizeof(PyASCIIObject) + 8);
+      TESSRIN_PREFETCH(ahead);
+      TESSRIN_PREFETCH(ahead + sizeof(PyASCIIObject) + 8);
       if (!step(items[r])) return false;
     }
     for (; r < rows; ++r) {

@@ -43,16 +43,16 @@ StrCache::Key StrCache::key_of(std::string_view text) noexcept {
   Key key;
   key.length = n;
   if (n >= 8) {
-    __builtin_memcpy(&key.low, p, 8);
+    std::memcpy(&key.low, p, 8);
     if (n > 8) {
       // The last eight bytes, shifted so that only those after the first eight remain.
-      __builtin_memcpy(&key.high, p + n - 8, 8);
+      std::memcpy(&key.high, p + n - 8, 8);
       key.high >>= (16 - n) * 8;
     }
   } else if (n >= 4) {
     std::uint32_t head, tail;  // overlapping reads; a shared byte lands on itself
-    __builtin_memcpy(&head, p, 4);
-    __builtin_memcpy(&tail, p + n - 4, 4);
+    std::memcpy(&head, p, 4);
+    std::memcpy(&tail, p + n - 4, 4);
     key.low = head | (static_cast<std::uint64_t>(tail) << ((n - 4) * 8));
   } else if (n > 0) {
     key.low = static_cast<std::uint8_t>(p[0]) |

@@ -1,7 +1,9 @@
 // UTF-8 helpers shared by every stage that looks at characters rather than bytes.
 #pragma once
 
+#include <bit>
 #include <cstddef>
+#include <cstring>
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -30,9 +32,9 @@ inline std::size_t count_chars(const char* begin, const char* end) noexcept {
   const char* p = begin;
   for (; end - p >= 8; p += 8) {
     std::uint64_t w;
-    __builtin_memcpy(&w, p, 8);
+    std::memcpy(&w, p, 8);
     // A continuation byte is 10xxxxxx: its top bit set and the next bit clear.
-    n -= static_cast<std::size_t>(__builtin_popcountll(w & ~(w << 1) & 0x8080808080808080ULL));
+    n -= static_cast<std::size_t>(std::popcount(w & ~(w << 1) & 0x8080808080808080ULL));
   }
   for (; p < end; ++p) n -= is_continuation(static_cast<unsigned char>(*p));
   return n;
@@ -195,7 +197,7 @@ inline bool is_ascii(std::string_view s) noexcept {
   std::uint64_t acc = 0;
   for (; end - p >= 8; p += 8) {
     std::uint64_t w;
-    __builtin_memcpy(&w, p, 8);
+    std::memcpy(&w, p, 8);
     acc |= w;
   }
   for (; p < end; ++p) acc |= static_cast<unsigned char>(*p);
@@ -211,7 +213,7 @@ inline std::size_t first_invalid_utf8(std::string_view s) noexcept {
     // Eight ASCII bytes at a time: files are mostly ASCII.
     while (end - p >= 8) {
       std::uint64_t w;
-      __builtin_memcpy(&w, p, 8);
+      std::memcpy(&w, p, 8);
       if (w & 0x8080808080808080ULL) break;
       p += 8;
     }

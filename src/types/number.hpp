@@ -106,7 +106,7 @@ struct PlainNumber {
     out.kind = PlainNumber::Kind::Integer;
     return out;
   }
-  const unsigned point = static_cast<unsigned>(__builtin_ctzll(not_digit)) / 8;
+  const unsigned point = static_cast<unsigned>(std::countr_zero(not_digit)) / 8;
   const std::uint64_t point_byte = std::uint64_t{0xFF} << (8 * point);
   if ((not_digit & ~point_byte) != 0 || ((w >> (8 * point)) & 0xFF) != '.' || n < 2) return out;
   // The point becomes a '0', then its byte is cut out and the digits close up.
@@ -188,7 +188,7 @@ inline unsigned first_point(std::uint64_t w) noexcept {
   const std::uint64_t v = w ^ every_byte<std::uint64_t>('.');
   const std::uint64_t zero =
       (v - every_byte<std::uint64_t>(1)) & ~v & every_byte<std::uint64_t>(0x80);
-  return zero == 0 ? 8 : static_cast<unsigned>(__builtin_ctzll(zero)) / 8;
+  return zero == 0 ? 8 : static_cast<unsigned>(std::countr_zero(zero)) / 8;
 }
 inline unsigned first_point(Word16 w) noexcept {
   const unsigned low = first_point(static_cast<std::uint64_t>(w));
