@@ -194,6 +194,12 @@ bench: bench-archive
 # with the pyenv CPython of that version (its own build tree: build/<wheel tag>), so the
 # generated Unicode tables and every test follow that interpreter.
 PY ?= 3.13
+# The whole suite by default; CI passes PY_TESTS=$(PY_FOCUS): the tests of what differs between
+# interpreters (the C-API, reference counts and the GC, Unicode tables and folding, pyarrow's
+# hand-over), leaving the data-path suites that run the same native code to `make test`.
+PY_TESTS ?= tests
+PY_FOCUS := $(addprefix tests/test_,$(addsuffix .py,module unicode leaks cif_model handler \
+  arrow_handover data_kept inflate conformance lexer parser raw_builder names package readme))
 PY_VENV = $(VENV)-py$(PY)
 PY_INTERPRETER = $(lastword $(sort $(wildcard $(HOME)/.pyenv/versions/$(PY).*/bin/python$(PY))))
 
@@ -205,7 +211,7 @@ test-py:
 	$(PY_VENV)/bin/python -m pip install -q --upgrade pip
 	$(PY_VENV)/bin/python -m pip install -q $(call REQUIREMENTS,$(PY_VENV)/bin/python)
 	$(PY_VENV)/bin/python -m pip install -q --no-build-isolation --no-deps .
-	$(PY_VENV)/bin/python -m pytest -q -p no:cacheprovider tests
+	$(PY_VENV)/bin/python -m pytest -q -p no:cacheprovider $(PY_TESTS)
 
 # --- oldest supported pyarrow: `make test-min-pyarrow`. The extension installed into
 # .venv-min-pyarrow next to the floor version of pyarrow (pyproject's `pyarrow>=`; wheels that
