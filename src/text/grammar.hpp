@@ -119,6 +119,18 @@ inline Reserved reserved_word(std::string_view word) noexcept {
   return Reserved::None;
 }
 
+// --- the byte-order mark -------------------------------------------------------------------
+
+/// A byte-order mark opening a text is no content: every reading starts past it, and the first
+/// line starts there too, so a semicolon right after it opens a text field. Anywhere else it is
+/// an ordinary (non-ASCII) character.
+inline constexpr std::string_view kByteOrderMark = "\xEF\xBB\xBF";
+
+/// Where the content of `text` starts: past a byte-order mark, if it opens the text.
+constexpr std::size_t content_start(std::string_view text) noexcept {
+  return text.starts_with(kByteOrderMark) ? kByteOrderMark.size() : 0;
+}
+
 // --- line ends -----------------------------------------------------------------------------
 
 /// The core reads text whose line ends are normalised to line feeds.

@@ -69,14 +69,16 @@ bool check_cif1_char(char32_t c, std::uint32_t line, std::uint32_t column, Lexer
 
 Lexer::Lexer(std::string_view text, CifVersion version, std::uint32_t line_offset, bool ascii)
     : version_(version), ascii_(ascii) {
-  begin_ = pos_ = text.data();
+  begin_ = text.data();
   end_ = begin_ + text.size();
   line_ = line_offset + 1;
-  line_start_ = column_base_pos_ = begin_;
+  column_base_pos_ = begin_;
   column_base_ = 1;
-  // A byte-order mark at the very start is skipped like a blank: editors on Windows save one,
-  // and glued to the first word it would swallow the first data block header.
-  if (text.starts_with("\xEF\xBB\xBF")) pos_ += 3;
+  // A byte-order mark at the very start is no content (editors on Windows save one; glued to
+  // the first word it would swallow the first data block header): the first line starts past
+  // it, which only decides where a text field may open. Columns still count it, as the
+  // conformance checks' positions do.
+  pos_ = line_start_ = begin_ + grammar::content_start(text);
 }
 
 inline std::uint32_t Lexer::column_at(const char* p) noexcept {
