@@ -79,6 +79,19 @@ def test_random_texts(text):
     check_same_tokens(text)
 
 
+BOM = b"\xef\xbb\xbf"
+
+
+# A byte-order mark opening the text is no content in either reading; later it is a character
+# of a word.
+@pytest.mark.parametrize("text", [
+    BOM + b";x\n;\n", BOM + b";\n;data_a", BOM + b"data_a _x\n;y\n;\n",
+    BOM + MAGIC2 + b";x\n;\n", BOM + b"'a' ;b", MAGIC2 + BOM + b";x", b"_a\n" + BOM + b";x",
+])  # fmt: skip
+def test_byte_order_mark(text):
+    check_same_tokens(text)
+
+
 def corpus_files():
     if not CORPUS.is_dir():
         return []

@@ -77,6 +77,9 @@ def test_token_texts_and_kinds(body, cif2, items):
         ("\ufeffdata_x _a 1",
          [("on_data_block", "x"), ("add_tag", "_a"), ("add_value", "1", "STRING")]),
         ("\n\ufeffdata_x", [("on_data_block", "x")]),
+        # The first line starts past the mark: a semicolon right after it opens a text field.
+        ("\ufeff;x\n;\ndata_y", [("add_tag", "_tessrin_error_value"),
+                                 ("add_value", "x", "MULTILINE_STRING"), ("on_data_block", "y")]),
         ("data_x\n\ufeffdata_y", [("on_data_block", "x"), ("add_tag", "_tessrin_error_value"),
                                   ("add_value", "\ufeffdata_y", "STRING")]),
     ],

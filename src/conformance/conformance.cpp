@@ -5,13 +5,13 @@
 
 #include "conformance/characters.hpp"
 #include "conformance/syntax.hpp"
+#include "text/grammar.hpp"
 #include "text/version.hpp"
 
 namespace tessrin::conformance {
 
 namespace {
 
-constexpr std::string_view kBom = "\xEF\xBB\xBF";
 constexpr std::string_view kMagicPrefix = "#\\#CIF_";
 
 bool cif_space_or_end(std::string_view text, std::size_t i) {
@@ -152,7 +152,7 @@ Report check_conformance(std::string_view text, const Options& options) {
     for (Finding& f : report.findings) f.line = f.column = 1;
     return report;
   }
-  const std::size_t start = text.starts_with(kBom) ? kBom.size() : 0;
+  const std::size_t start = grammar::content_start(text);
   report.cif2 = strict_cif2(text, start);
 
   Findings characters(cap);

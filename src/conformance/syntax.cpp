@@ -89,15 +89,30 @@ class SyntaxPass {
         skip_blanks();
       }
       if (p_ >= e_) break;
+      // The lexer's dispatch. Blanks, line ends and comments were skipped; a colon here
+      // follows white space (one glued to a token was read with it), so it starts a word.
       const char c = *p_;
-      if (c == ';' && (p_ == start_ || p_[-1] == '\n' || p_[-1] == '\r')) {
-        text_field();
-      } else if (c == '\'' || c == '"') {
-        quoted(c);
-      } else if (cif2_ && is_bracket(c)) {
-        punctuation(c);
-      } else {
-        word();
+      switch (grammar::start_of(c)) {
+        case grammar::Start::Semicolon:
+          if (p_ == start_ || Raw::line_end(p_[-1])) {
+            text_field();
+          } else {
+            word();
+          }
+          break;
+        case grammar::Start::Quote:
+          quoted(c);
+          break;
+        case grammar::Start::Bracket:
+          if (cif2_) {
+            punctuation(c);
+          } else {
+            word();
+          }
+          break;
+        default:
+          word();
+          break;
       }
     }
     const std::size_t end = off(e_);

@@ -1,7 +1,9 @@
 // The syntax pass of the conformance checker: the text tokenised again under the strict rules
 // of its version (raw line ends, quotes that close only where the standard says, reserved words
-// as the standard reserves them), with the structure and the uniqueness of names checked as the
-// tokens go by. The core's lexer is deliberately lenient; this one is not.
+// as the standard reserves them, glued runs taken into the value they follow), with the
+// structure and the uniqueness of names checked as the tokens go by. The token dispatch and the
+// scans are the grammar's, shared with the core's lexer; the lexer is deliberately lenient,
+// this pass is not.
 #pragma once
 
 #include <cstddef>

@@ -19,6 +19,7 @@
 #include "python/gzip_file.hpp"
 #include "python/py_strings.hpp"
 #include "python/pyref.hpp"
+#include "text/grammar.hpp"
 #include "text/lexer.hpp"
 #include "text/text_file.hpp"
 #include "text/utf8.hpp"
@@ -316,7 +317,7 @@ PyObject* py_tokens(PyObject*, PyObject* args) {
   if (PyBytes_AsStringAndSize(source, &data, &size) != 0) return nullptr;
   return guarded([&]() -> PyObject* {
     const std::string_view text(data, static_cast<std::size_t>(size));
-    const std::size_t start = text.starts_with("\xEF\xBB\xBF") ? 3 : 0;
+    const std::size_t start = grammar::content_start(text);
     const std::vector<conformance::TokenMark> marks =
         strict ? conformance::syntax_tokens(text, start, cif2 != 0) : lexer_tokens(text, cif2 != 0);
     PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(marks.size())));

@@ -97,6 +97,30 @@ constexpr std::array<bool, 256> make_plain_starts() {
 }
 inline constexpr std::array<bool, 256> kPlainStart = make_plain_starts();
 
+// --- token starts --------------------------------------------------------------------------
+
+/// What a token's first byte starts: the one dispatch of the core's lexer and the conformance
+/// checks. Word: letters, digits, most punctuation, NUL, every byte from 0x80 (and the carriage
+/// return, which normalised text does not hold and raw text skips as white space before any
+/// dispatch); Blank: space, tab; Hash: a comment; Semicolon: a text field at the start of a
+/// line, else a word; Bracket: CIF 2.0 punctuation, else a word; Colon: a CIF 2.0 table key's
+/// separator right after a token, else a word.
+enum class Start : std::uint8_t { Word, Blank, LineFeed, Hash, Quote, Semicolon, Bracket, Colon };
+
+constexpr std::array<Start, 256> make_starts() {
+  std::array<Start, 256> t{};
+  for (int c = 0; c < 256; ++c) {
+    const std::uint16_t f = kFlags[c];
+    t[c] = f & kBlank ? Start::Blank : f & kLineFeed ? Start::LineFeed : f & kHash ? Start::Hash
+         : f & kQuote ? Start::Quote : f & kSemicolon ? Start::Semicolon
+         : f & kBracket ? Start::Bracket : f & kColon ? Start::Colon : Start::Word;
+  }
+  return t;
+}
+inline constexpr std::array<Start, 256> kStarts = make_starts();
+
+constexpr Start start_of(char c) noexcept { return kStarts[u8(c)]; }
+
 // --- reserved words ------------------------------------------------------------------------
 
 enum class Reserved : std::uint8_t { None, Data, Save, Loop, Stop, Global };
@@ -117,6 +141,18 @@ inline Reserved reserved_word(std::string_view word) noexcept {
   if (iequals_ascii(word, "stop_")) return Reserved::Stop;
   if (iequals_ascii(word, "global_")) return Reserved::Global;
   return Reserved::None;
+}
+
+// --- the byte-order mark -------------------------------------------------------------------
+
+/// A byte-order mark opening a text is no content: every reading starts past it, and the first
+/// line starts there too, so a semicolon right after it opens a text field. Anywhere else it is
+/// an ordinary (non-ASCII) character.
+inline constexpr std::string_view kByteOrderMark = "\xEF\xBB\xBF";
+
+/// Where the content of `text` starts: past a byte-order mark, if it opens the text.
+constexpr std::size_t content_start(std::string_view text) noexcept {
+  return text.starts_with(kByteOrderMark) ? kByteOrderMark.size() : 0;
 }
 
 // --- line ends -----------------------------------------------------------------------------

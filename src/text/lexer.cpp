@@ -1,7 +1,6 @@
 #include "text/lexer.hpp"
 
 #include <algorithm>
-#include <array>
 #include <cstring>
 
 #include "text/grammar.hpp"
@@ -14,28 +13,8 @@ namespace {
 
 using grammar::flags;
 using grammar::kPlainStart;
+using grammar::Start;
 using grammar::u8;
-
-// The dispatch class of a token's first byte, from the grammar's flags. Legend:
-//   W word character (letters, digits, most punctuation, NUL, every byte >= 0x80; also the
-//     carriage return, which normalised text does not hold)
-//   B blank (space, tab)          N line feed        H number sign (comment)
-//   Q single or double quote      S semicolon        K bracket or brace ([ ] { })
-//   C colon
-enum ByteClass : std::uint8_t { W, B, N, H, Q, S, K, C };
-
-constexpr std::array<std::uint8_t, 256> make_classes() {
-  using namespace grammar;
-  std::array<std::uint8_t, 256> t{};
-  for (int c = 0; c < 256; ++c) {
-    const std::uint16_t f = kFlags[c];
-    t[c] = f & kBlank ? B : f & kLineFeed ? N : f & kHash ? H : f & kQuote ? Q
-         : f & kSemicolon ? S : f & kBracket ? K : f & kColon ? C : W;
-  }
-  return t;
-}
-constexpr auto kClass = make_classes();
-
 
 /// A bare word read by the loop fast path: "." and "?" are placeholders, the rest strings.
 [[gnu::always_inline]] inline void set_word(PlainValue& value, const char* begin,
@@ -69,14 +48,16 @@ bool check_cif1_char(char32_t c, std::uint32_t line, std::uint32_t column, Lexer
 
 Lexer::Lexer(std::string_view text, CifVersion version, std::uint32_t line_offset, bool ascii)
     : version_(version), ascii_(ascii) {
-  begin_ = pos_ = text.data();
+  begin_ = text.data();
   end_ = begin_ + text.size();
   line_ = line_offset + 1;
-  line_start_ = column_base_pos_ = begin_;
+  column_base_pos_ = begin_;
   column_base_ = 1;
-  // A byte-order mark at the very start is skipped like a blank: editors on Windows save one,
-  // and glued to the first word it would swallow the first data block header.
-  if (text.starts_with("\xEF\xBB\xBF")) pos_ += 3;
+  // A byte-order mark at the very start is no content (editors on Windows save one; glued to
+  // the first word it would swallow the first data block header): the first line starts past
+  // it, which only decides where a text field may open. Columns still count it, as the
+  // conformance checks' positions do.
+  pos_ = line_start_ = begin_ + grammar::content_start(text);
 }
 
 inline std::uint32_t Lexer::column_at(const char* p) noexcept {
@@ -136,45 +117,45 @@ void Lexer::add_unterminated(Token& token, std::string_view delimiter, std::stri
 bool Lexer::next(Token& token) {
   const bool cif2 = version_ == CifVersion::Cif20;
   while (pos_ < end_) {
-    switch (kClass[u8(*pos_)]) {
-      case B:
+    switch (grammar::start_of(*pos_)) {
+      case Start::Blank:
         // Column-aligned files (mmCIF) are a third blanks: skip a run in one tight loop.
         do {
           ++pos_;
         } while (pos_ < end_ && (*pos_ == ' ' || *pos_ == '\t'));
         after_whitespace_ = true;
         continue;
-      case N:
+      case Start::LineFeed:
         newline_at(pos_);
         ++pos_;
         after_whitespace_ = true;
         continue;
-      case H: {
+      case Start::Hash: {
         const void* nl = std::memchr(pos_, '\n', static_cast<std::size_t>(end_ - pos_));
         pos_ = nl ? static_cast<const char*>(nl) : end_;
         after_whitespace_ = true;
         continue;
       }
-      case S:
+      case Start::Semicolon:
         if (pos_ == line_start_) {
           read_text_field(token);
           break;
         }
         read_bare_word(token);
         break;
-      case Q:
+      case Start::Quote:
         if (end_ - pos_ >= 3 && pos_[1] == *pos_ && pos_[2] == *pos_) {
           read_triple(token);
         } else {
           read_quoted(token);
         }
         break;
-      case K:
-      case C:
+      case Start::Bracket:
+      case Start::Colon:
         // A colon is punctuation only directly after a token (a table key); after a blank or
         // an opening bracket or brace it starts a word such as :x (so [:x] is a list of one
         // value, as the conformance pass reads it).
-        if (cif2 && (kClass[u8(*pos_)] == K ||
+        if (cif2 && (grammar::start_of(*pos_) == Start::Bracket ||
                      (!after_whitespace_ && pos_[-1] != '[' && pos_[-1] != '{'))) {
           start_token(token, TokenKind::Value, kString);
           token.text = std::string_view(pos_, 1);

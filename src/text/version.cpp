@@ -2,6 +2,7 @@
 
 #include <cstring>
 
+#include "text/grammar.hpp"
 #include "text/utf8.hpp"
 
 namespace tessrin {
@@ -9,10 +10,9 @@ namespace tessrin {
 namespace {
 
 constexpr std::string_view kMagic = "#\\#CIF_";
-constexpr std::string_view kBom = "\xEF\xBB\xBF";
 
 std::string_view strip_bom(std::string_view line) {
-  return line.starts_with(kBom) ? line.substr(kBom.size()) : line;
+  return line.substr(grammar::content_start(line));
 }
 
 bool is_blank(std::string_view line) {
