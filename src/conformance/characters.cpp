@@ -1,9 +1,8 @@
 #include "conformance/characters.hpp"
 
 #include <cstdint>
-#include <cstring>
-
 #include <cstdio>
+#include <cstring>
 
 namespace tessrin::conformance {
 
@@ -56,12 +55,12 @@ class CharacterPass {
         reported_ = 0;
       } else if (b < 0x80) {
         if (b == 0x1A) {
-          once(Rule::CtrlZ, p, "DOS end-of-file mark (Ctrl-Z, 0x1A) is not allowed in CIF",
-               "\x1A");
+          once(Rule::CtrlZ, p, "DOS end-of-file mark (Ctrl-Z, 0x1A) is not allowed in CIF", "\x1A");
         } else {
           once(Rule::CharControl, p,
-               "control character " + hex(b) + " is not allowed in CIF (only tab, line feed "
-               "and carriage return are)",
+               "control character " + hex(b) +
+                   " is not allowed in CIF (only tab, line feed "
+                   "and carriage return are)",
                std::string_view(reinterpret_cast<const char*>(p), 1));
         }
         ++p;
@@ -100,14 +99,14 @@ class CharacterPass {
     const char32_t c = step.code_point;
     if (!cif2_) {
       once(Rule::CharNonAscii, p,
-           "character " + hex(c) + " is not ASCII; CIF 1.1 allows other characters only "
-           "through its backslash escapes",
+           "character " + hex(c) +
+               " is not ASCII; CIF 1.1 allows other characters only "
+               "through its backslash escapes",
            bytes);
     } else if (c == 0xFEFF) {
       once(Rule::BomMisplaced, p,
            "byte-order mark U+FEFF is allowed only as the first character of the file", bytes);
-    } else if ((c >= 0x80 && c <= 0x9F) || (c >= 0xFDD0 && c <= 0xFDEF) ||
-               (c & 0xFFFE) == 0xFFFE) {
+    } else if ((c >= 0x80 && c <= 0x9F) || (c >= 0xFDD0 && c <= 0xFDEF) || (c & 0xFFFE) == 0xFFFE) {
       once(Rule::CharC1OrNoncharacter, p,
            "character " + hex(c) + " is not allowed in CIF 2.0 (C1 control or noncharacter)",
            bytes);
@@ -131,11 +130,10 @@ class CharacterPass {
     const unsigned char* q = line_start_;
     for (std::size_t n = 0; n < kMaxLine && q < p; ++n) q += utf8_step(q, p).length;
     const std::size_t length = bytes - extra_bytes_;
-    findings_.add(Rule::LineTooLong, static_cast<std::size_t>(q - begin_),
-                  "line is " + std::to_string(length) +
-                      " characters long; CIF allows at most 2048",
-                  std::string_view(reinterpret_cast<const char*>(q),
-                                   static_cast<std::size_t>(p - q)));
+    findings_.add(
+        Rule::LineTooLong, static_cast<std::size_t>(q - begin_),
+        "line is " + std::to_string(length) + " characters long; CIF allows at most 2048",
+        std::string_view(reinterpret_cast<const char*>(q), static_cast<std::size_t>(p - q)));
   }
 
   const unsigned char* begin_;

@@ -12,8 +12,8 @@ namespace tessrin::conformance {
 
 /// What the character pass learnt about the text, for turning offsets into positions.
 struct TextFacts {
-  bool has_cr = false;         // some line ends are CR or CR LF
-  bool valid_utf8 = true;      // columns may be counted by lead bytes
+  bool has_cr = false;     // some line ends are CR or CR LF
+  bool valid_utf8 = true;  // columns may be counted by lead bytes
 };
 
 /// Checks every character of `text` from `start` (past an allowed byte-order mark) under the

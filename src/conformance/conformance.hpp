@@ -14,7 +14,7 @@ namespace tessrin::conformance {
 
 struct Options {
   std::size_t max_findings = kUnlimited;
-  NameFolder fold;               // comparison form of non-ASCII CIF 2.0 names; may be empty
+  NameFolder fold;  // comparison form of non-ASCII CIF 2.0 names; may be empty
 };
 
 struct Report {

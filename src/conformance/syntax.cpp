@@ -1,5 +1,6 @@
 #include "conformance/syntax.hpp"
 
+#include <bit>
 #include <cstdint>
 #include <cstring>
 #include <limits>
@@ -73,8 +74,14 @@ class SyntaxPass {
  public:
   SyntaxPass(std::string_view text, std::size_t start, bool cif2, const NameFolder& fold,
              Findings& findings, std::vector<TokenMark>* marks = nullptr)
-      : b_(text.data()), p_(text.data() + start), e_(text.data() + text.size()),
-        start_(p_), cif2_(cif2), fold_(fold), findings_(findings), marks_(marks) {}
+      : b_(text.data()),
+        p_(text.data() + start),
+        e_(text.data() + text.size()),
+        start_(p_),
+        cif2_(cif2),
+        fold_(fold),
+        findings_(findings),
+        marks_(marks) {}
 
   bool saw_block() const noexcept { return have_block_; }
 
@@ -156,10 +163,10 @@ class SyntaxPass {
         const std::uint64_t suspect = starts & (w.lead | (w.underscore >> 4) | (w.underscore >> 6));
         constexpr std::uint64_t kCommitted = (std::uint64_t{1} << 56) - 1;
         if ((suspect & kCommitted) == 0) {
-          n += static_cast<std::size_t>(__builtin_popcountll(starts & kCommitted));
+          n += static_cast<std::size_t>(std::popcount(starts & kCommitted));
           if constexpr (kMarks) {
             for (std::uint64_t m = starts & kCommitted; m != 0; m &= m - 1) {
-              mark(off(p) + static_cast<std::size_t>(__builtin_ctzll(m)), 'b');
+              mark(off(p) + static_cast<std::size_t>(std::countr_zero(m)), 'b');
             }
           }
           // Past the word that may run over byte 56, then to the next token.
@@ -267,7 +274,8 @@ class SyntaxPass {
     const char* close = grammar::find_triple_close(p_ + 3, e_, quote);
     if (close == nullptr) {
       add(Rule::UnterminatedTripleQuote, off(open),
-          "triple-quoted string is not closed before the end of the file", view(open, line_end(open)));
+          "triple-quoted string is not closed before the end of the file",
+          view(open, line_end(open)));
       p_ = e_;
       value(ValueKind::Triple, off(open), rest, false);
       return;
@@ -353,8 +361,7 @@ class SyntaxPass {
           }
         } else {
           add(Rule::Cif2BracketInUnquoted, off(br),
-              "an unquoted CIF 2.0 value may not contain '[', ']', '{' or '}': quote it",
-              whole);
+              "an unquoted CIF 2.0 value may not contain '[', ']', '{' or '}': quote it", whole);
         }
       }
     }
@@ -367,17 +374,14 @@ class SyntaxPass {
           text);
     } else if (!cif2_ && (*s == '[' || *s == ']')) {
       add(Rule::BracketValueCif1, at,
-          std::string("an unquoted CIF 1.1 value may not start with '") + *s + "': quote it",
-          text);
+          std::string("an unquoted CIF 1.1 value may not start with '") + *s + "': quote it", text);
     }
     value(ValueKind::Bare, at, text, false);
   }
 
   // --- structure -------------------------------------------------------------------------
 
-  NameSet& tag_scope() {
-    return frames_.empty() ? block_tags_ : frame_tags_[frames_.size() - 1];
-  }
+  NameSet& tag_scope() { return frames_.empty() ? block_tags_ : frame_tags_[frames_.size() - 1]; }
 
   void no_block(std::size_t at, std::string_view context) {
     if (no_block_reported_) return;
@@ -398,8 +402,8 @@ class SyntaxPass {
     }
     if (!have_block_) no_block(at, name);
     if (name.size() == 1) add(Rule::EmptyDataName, at, "'_' alone is not a data name", name);
-    check_name(name, name, at, tag_scope(), Rule::DataNameTooLong, Rule::DuplicateTag,
-               "data name", frames_.empty() ? "data block" : "save frame");
+    check_name(name, name, at, tag_scope(), Rule::DataNameTooLong, Rule::DuplicateTag, "data name",
+               frames_.empty() ? "data block" : "save frame");
     if (!frames_.empty()) ++frames_.back().tags;
   }
 
@@ -465,9 +469,8 @@ class SyntaxPass {
 
   /// The CIF 1.1 length limit (paragraphs 29 and 30) and the uniqueness of a block code,
   /// frame code or data name within `seen`.
-  void check_name(std::string_view name, std::string_view context, std::size_t at,
-                  NameSet& seen, Rule too_long, Rule duplicate, std::string_view what,
-                  std::string_view scope) {
+  void check_name(std::string_view name, std::string_view context, std::size_t at, NameSet& seen,
+                  Rule too_long, Rule duplicate, std::string_view what, std::string_view scope) {
     if (!cif2_ && count_chars(name) > kMaxName) {
       add(too_long, at,
           std::string(what) + " is " + std::to_string(count_chars(name)) +
@@ -524,7 +527,8 @@ class SyntaxPass {
   void end_pending() {
     if (!pending_) return;
     pending_ = false;
-    add(Rule::MissingValue, pending_at_, "data name has no value", view(b_ + pending_at_, pending_end_));
+    add(Rule::MissingValue, pending_at_, "data name has no value",
+        view(b_ + pending_at_, pending_end_));
   }
 
   void end_loop(bool by_loop, std::size_t at) {
@@ -535,8 +539,8 @@ class SyntaxPass {
         add(Rule::LoopWithoutTags, loop_at_, "'loop_' must be followed by at least one data name",
             "loop_");
       } else if (by_loop) {
-        add(Rule::NestedLoop, at, "loops may not be nested: 'loop_' where a loop value was expected",
-            "loop_");
+        add(Rule::NestedLoop, at,
+            "loops may not be nested: 'loop_' where a loop value was expected", "loop_");
       } else {
         add(Rule::LoopWithoutValues, loop_at_, "loop has data names but no values", "loop_");
       }
@@ -557,8 +561,8 @@ class SyntaxPass {
         loop_ = LoopState::Values;
         loop_values_ = 1;
         if (loop_tags_ == 0) {
-          add(Rule::LoopWithoutTags, loop_at_,
-              "'loop_' must be followed by at least one data name", "loop_");
+          add(Rule::LoopWithoutTags, loop_at_, "'loop_' must be followed by at least one data name",
+              "loop_");
         }
         return;
       case LoopState::Values:
@@ -610,8 +614,8 @@ class SyntaxPass {
           return;
         }
         if (!key_sets_[table_depth_ - 1].insert(text, true, true, fold_)) {
-          add(Rule::TableDuplicateKey, at, "key " + q(text) + " appears more than once in this table",
-              text);
+          add(Rule::TableDuplicateKey, at,
+              "key " + q(text) + " appears more than once in this table", text);
         }
         top.state = TableState::ExpectValue;
         return;
@@ -651,8 +655,7 @@ class SyntaxPass {
       if (parent.state == TableState::ExpectValue) {
         parent.state = TableState::ExpectKey;
       } else {
-        add(Rule::TableEntryNoKey,
-            parent.state == TableState::KeyNoColon ? parent.pending_key : at,
+        add(Rule::TableEntryNoKey, parent.state == TableState::KeyNoColon ? parent.pending_key : at,
             "table entry has no key (key: value)", table ? "{" : "[");
         parent.state = TableState::ExpectKey;
       }

@@ -803,7 +803,7 @@ bool Dumper::loop(std::size_t index) {
     char* w = arena.reserve(kShortRoom);
     char* limit = w + arena.room();
     // A value written as it stands, from the cache or an ASCII str: false for the rest.
-    auto plain = [&](PyObject * value) TESSRIN_LAMBDA_INLINE {
+    auto plain = [&](PyObject* value) TESSRIN_LAMBDA_INLINE {
       // Most values of a parse_raw result are a few shared strs ("?", ".", "ATOM", "C"):
       // one seen before in this call is copied from the cache without looking at it again.
       PlainWord& seen = words[(reinterpret_cast<std::uintptr_t>(value) >> 4) & (kPlainWords - 1)];
@@ -848,7 +848,7 @@ bool Dumper::loop(std::size_t index) {
     };
     // Any other value: its form chosen and its written text put in the general layout.
     // Out of line and apart from `w`, so that the loop keeps its pointers in registers.
-    auto general = [&, c ](PyObject * value) TESSRIN_LAMBDA_NOINLINE {
+    auto general = [&, c](PyObject* value) TESSRIN_LAMBDA_NOINLINE {
       Cell cell;
       if (!cell_of(value, rendered_, cell)) return false;
       if (!layout_.add(c, cell)) {
@@ -856,7 +856,7 @@ bool Dumper::loop(std::size_t index) {
       }
       return true;
     };
-    auto step = [&](PyObject * value) TESSRIN_LAMBDA_INLINE {
+    auto step = [&](PyObject* value) TESSRIN_LAMBDA_INLINE {
       if (plain(value)) return true;
       arena.commit(static_cast<std::size_t>(w - (arena.data() + arena.size())));
       if (!general(value)) return false;

@@ -8,6 +8,7 @@
 #pragma once
 
 #include <array>
+#include <bit>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -111,9 +112,14 @@ constexpr std::array<Start, 256> make_starts() {
   std::array<Start, 256> t{};
   for (int c = 0; c < 256; ++c) {
     const std::uint16_t f = kFlags[c];
-    t[c] = f & kBlank ? Start::Blank : f & kLineFeed ? Start::LineFeed : f & kHash ? Start::Hash
-         : f & kQuote ? Start::Quote : f & kSemicolon ? Start::Semicolon
-         : f & kBracket ? Start::Bracket : f & kColon ? Start::Colon : Start::Word;
+    t[c] = f & kBlank       ? Start::Blank
+           : f & kLineFeed  ? Start::LineFeed
+           : f & kHash      ? Start::Hash
+           : f & kQuote     ? Start::Quote
+           : f & kSemicolon ? Start::Semicolon
+           : f & kBracket   ? Start::Bracket
+           : f & kColon     ? Start::Colon
+                            : Start::Word;
   }
   return t;
 }
@@ -239,49 +245,46 @@ namespace simd {
 [[gnu::always_inline]] inline unsigned classless_lanes_simd(const char* p) noexcept {
   const __m128i v = simd::load(p);
   // Signed compares: bytes from 0x80 on are negative, so below 0x21 too.
-  const __m128i printable = _mm_and_si128(_mm_cmpgt_epi8(v, _mm_set1_epi8(0x20)),
-                                          _mm_cmplt_epi8(v, _mm_set1_epi8(0x7F)));
-  const __m128i special = _mm_or_si128(
-      _mm_or_si128(simd::eq(v, '\''), simd::eq(v, '"')),
-      _mm_or_si128(simd::eq(v, '#'), simd::brackets(v)));
+  const __m128i printable =
+      _mm_and_si128(_mm_cmpgt_epi8(v, _mm_set1_epi8(0x20)), _mm_cmplt_epi8(v, _mm_set1_epi8(0x7F)));
+  const __m128i special = _mm_or_si128(_mm_or_si128(simd::eq(v, '\''), simd::eq(v, '"')),
+                                       _mm_or_si128(simd::eq(v, '#'), simd::brackets(v)));
   return simd::bits(_mm_andnot_si128(special, printable));
 }
 
 [[gnu::always_inline]] inline const char* skip_blanks_simd(const char* p,
-                                                            const char* end) noexcept {
+                                                           const char* end) noexcept {
   for (; end - p >= 16; p += 16) {
     const unsigned blank = simd::bits(simd::blanks(simd::load(p)));
-    if (blank != 0xFFFF) return p + __builtin_ctz(~blank);
+    if (blank != 0xFFFF) return p + std::countr_zero(~blank);
   }
   return skip_blanks_scalar(p, end);
 }
 
 [[gnu::always_inline]] inline const char* find_word_end_simd(const char* p, const char* end,
-                                                              bool brackets) noexcept {
+                                                             bool brackets) noexcept {
   for (; end - p >= 16; p += 16) {
     const __m128i v = simd::load(p);
     __m128i hit = _mm_or_si128(simd::blanks(v), simd::eq(v, '\n'));
     if (brackets) hit = _mm_or_si128(hit, simd::brackets(v));
     const unsigned m = simd::bits(hit);
-    if (m != 0) return p + __builtin_ctz(m);
+    if (m != 0) return p + std::countr_zero(m);
   }
   return find_word_end_scalar(p, end, brackets);
 }
 
-[[gnu::always_inline]] inline const char* find_white_simd(const char* p,
-                                                           const char* end) noexcept {
+[[gnu::always_inline]] inline const char* find_white_simd(const char* p, const char* end) noexcept {
   for (; end - p >= 16; p += 16) {
     const unsigned m = simd::bits(simd::white(simd::load(p)));
-    if (m != 0) return p + __builtin_ctz(m);
+    if (m != 0) return p + std::countr_zero(m);
   }
   return find_white_scalar(p, end);
 }
 
-[[gnu::always_inline]] inline const char* skip_white_simd(const char* p,
-                                                           const char* end) noexcept {
+[[gnu::always_inline]] inline const char* skip_white_simd(const char* p, const char* end) noexcept {
   for (; end - p >= 16; p += 16) {
     const unsigned m = simd::bits(simd::white(simd::load(p)));
-    if (m != 0xFFFF) return p + __builtin_ctz(~m);
+    if (m != 0xFFFF) return p + std::countr_zero(~m);
   }
   return skip_white_scalar(p, end);
 }
@@ -302,7 +305,7 @@ struct TokenWindow {
 [[gnu::always_inline]] inline TokenWindow token_window(const char* p, bool brackets) noexcept {
   TokenWindow w{0, 0, 0};
   for (int chunk = 0; chunk < 4; ++chunk) {
-    const __m128i v = simd::load(p + 16 * chunk);
+    const __m128i v = simd::load(p + std::ptrdiff_t{16} * chunk);
     const __m128i newline = simd::eq(v, '\n');
     w.newlines |= mask16(newline, chunk);
     w.white |= mask16(_mm_or_si128(simd::blanks(v), newline), chunk);
@@ -323,12 +326,12 @@ struct StrictWindow {
 [[gnu::always_inline]] inline StrictWindow strict_window(const char* p) noexcept {
   StrictWindow w{0, 0, 0};
   for (int chunk = 0; chunk < 4; ++chunk) {
-    const __m128i v = simd::load(p + 16 * chunk);
+    const __m128i v = simd::load(p + std::ptrdiff_t{16} * chunk);
     const auto eq = [&v](char c) { return simd::eq(v, c); };
     const __m128i under = eq('_');
-    const __m128i lead = _mm_or_si128(
-        _mm_or_si128(_mm_or_si128(under, eq('\'')), _mm_or_si128(eq('"'), eq(';'))),
-        _mm_or_si128(_mm_or_si128(eq('#'), eq('$')), _mm_or_si128(eq('['), eq(']'))));
+    const __m128i lead =
+        _mm_or_si128(_mm_or_si128(_mm_or_si128(under, eq('\'')), _mm_or_si128(eq('"'), eq(';'))),
+                     _mm_or_si128(_mm_or_si128(eq('#'), eq('$')), _mm_or_si128(eq('['), eq(']'))));
     w.space |= mask16(simd::white(v), chunk);
     w.underscore |= mask16(under, chunk);
     w.lead |= mask16(lead, chunk);
@@ -361,7 +364,7 @@ struct StrictWindow {
 /// as in both CIF grammars: primed atom labels (C1', O5'') and values such as O1W# are
 /// everywhere in real files.
 [[gnu::always_inline]] inline const char* find_word_end(const char* p, const char* end,
-                                                         bool brackets) noexcept {
+                                                        bool brackets) noexcept {
 #if TESSRIN_X86_SIMD
   return find_word_end_simd(p, end, brackets);
 #else
@@ -404,8 +407,8 @@ inline const char* comment_end(const char* p, const char* end) noexcept {
 struct QuotedScan {
   const char* stop;  // the closing quote when `closed`, else the line end or the end of text
   bool closed;
-  bool inner;        // CIF 1.1: a quote inside that did not close the string
-  bool cif1_clean;   // CIF 1.1, Ends::kCif1Chars: no byte CIF 1.1 disallows before `stop`
+  bool inner;       // CIF 1.1: a quote inside that did not close the string
+  bool cif1_clean;  // CIF 1.1, Ends::kCif1Chars: no byte CIF 1.1 disallows before `stop`
 };
 
 /// CIF 2.0 ends a quoted string at its first matching quote; CIF 1.1 only at a quote that a

@@ -1,6 +1,7 @@
 #include "text/lexer.hpp"
 
 #include <algorithm>
+#include <bit>
 #include <cstring>
 
 #include "text/grammar.hpp"
@@ -17,8 +18,7 @@ using grammar::Start;
 using grammar::u8;
 
 /// A bare word read by the loop fast path: "." and "?" are placeholders, the rest strings.
-[[gnu::always_inline]] inline void set_word(PlainValue& value, const char* begin,
-                                             const char* end) {
+[[gnu::always_inline]] inline void set_word(PlainValue& value, const char* begin, const char* end) {
   value.begin = begin;
   value.end = end;
   value.kind = end - begin == 1 && (*begin == '.' || *begin == '?') ? kPlaceholder : kString;
@@ -110,8 +110,8 @@ void Lexer::add_unterminated(Token& token, std::string_view delimiter, std::stri
                              std::string message) {
   std::string context(delimiter);
   context.append(utf8_prefix(content, 40));
-  token.errors.push_back(LexerError{std::move(message), std::move(context), token.line,
-                                    token.column});
+  token.errors.push_back(
+      LexerError{std::move(message), std::move(context), token.line, token.column});
 }
 
 bool Lexer::next(Token& token) {
@@ -175,8 +175,8 @@ bool Lexer::next(Token& token) {
   return false;
 }
 
-std::size_t Lexer::next_plain_values(PlainValue* out, std::size_t capacity,
-                                     std::uint32_t& line, std::uint32_t& column) {
+std::size_t Lexer::next_plain_values(PlainValue* out, std::size_t capacity, std::uint32_t& line,
+                                     std::uint32_t& column) {
   const bool cif2 = version_ == CifVersion::Cif20;
   const char* p = pos_;
   bool blank = after_whitespace_;
@@ -192,14 +192,14 @@ std::size_t Lexer::next_plain_values(PlainValue* out, std::size_t capacity,
       std::uint64_t starts = (~w.white & ((w.white << 1) | 1)) | w.brackets;
       std::size_t read = 64;  // bytes of the window taken
       for (; starts != 0; starts &= starts - 1) {
-        const auto s = static_cast<std::size_t>(__builtin_ctzll(starts));
+        const auto s = static_cast<std::size_t>(std::countr_zero(starts));
         const char* start = p + s;
         const std::uint64_t after = stops & (~std::uint64_t{0} << s);
         if (n == capacity || after == 0 || !kPlainStart[u8(*start)]) {
           read = s;
           break;
         }
-        const char* stop = p + static_cast<std::size_t>(__builtin_ctzll(after));
+        const char* stop = p + static_cast<std::size_t>(std::countr_zero(after));
         const std::string_view word(start, static_cast<std::size_t>(stop - start));
         if (grammar::may_be_reserved(word)) {
           read = s;
@@ -210,7 +210,7 @@ std::size_t Lexer::next_plain_values(PlainValue* out, std::size_t capacity,
       if (read > 0) {
         const std::uint64_t taken = read == 64 ? ~std::uint64_t{0} : (std::uint64_t{1} << read) - 1;
         if (std::uint64_t lines = w.newlines & taken) {
-          newline_at(p + 63 - __builtin_clzll(lines));
+          newline_at(p + 63 - std::countl_zero(lines));
           // A window holds a line end or two: cheaper counted one by one than with popcount,
           // which is a library call on baseline x86-64.
           for (lines &= lines - 1; lines != 0; lines &= lines - 1) ++line_;
@@ -294,10 +294,9 @@ void Lexer::read_bare_word(Token& token) {
   const char* start = pos_;
   std::string_view rest(start, static_cast<std::size_t>(end_ - start));
   const char first = static_cast<char>(*start | 0x20);
-  const bool brackets_end_word =
-      version_ == CifVersion::Cif20 && *start != '_' &&
-      !((first == 'd' && istarts_ascii(rest, "data_")) ||
-        (first == 's' && istarts_ascii(rest, "save_")));
+  const bool brackets_end_word = version_ == CifVersion::Cif20 && *start != '_' &&
+                                 !((first == 'd' && istarts_ascii(rest, "data_")) ||
+                                   (first == 's' && istarts_ascii(rest, "save_")));
   // Byte by byte: the general path sees few words, mostly tags and reserved words.
   const char* p = grammar::find_word_end_scalar(start, end_, brackets_end_word);
 
@@ -310,8 +309,8 @@ void Lexer::read_bare_word(Token& token) {
     token.text = std::string_view(start, static_cast<std::size_t>(q - start));
     std::string message = "unexpected character: '";
     message.append(token.text).push_back('\'');
-    token.errors.push_back(LexerError{std::move(message), std::string(token.text), token.line,
-                                      token.column});
+    token.errors.push_back(
+        LexerError{std::move(message), std::string(token.text), token.line, token.column});
     return;
   }
 
@@ -327,7 +326,8 @@ void Lexer::read_bare_word(Token& token) {
   }
   start_token(token, kind, value_type);
   token.text = word;
-  if (kind != TokenKind::Value) [[unlikely]] check_name_nul(word, token);
+  if (kind != TokenKind::Value) [[unlikely]]
+    check_name_nul(word, token);
   pos_ = p;
   if (version_ == CifVersion::Cif11 && (word[0] == '[' || word[0] == '$')) {
     std::string message = "bare word beginning with '";
@@ -351,17 +351,18 @@ void Lexer::read_quoted(Token& token) {
   token.text = std::string_view(content, static_cast<std::size_t>(p - content));
   pos_ = closed ? p + 1 : p;
   if (!closed) {
-    add_unterminated(token, std::string_view(&quote, 1), token.text,
-                     quote == '\'' ? "unterminated single quoted string"
-                                   : "unterminated double quoted string");
+    add_unterminated(
+        token, std::string_view(&quote, 1), token.text,
+        quote == '\'' ? "unterminated single quoted string" : "unterminated double quoted string");
   }
 }
 
 void Lexer::read_triple(Token& token) {
   const char quote = *pos_;
   const bool cif2 = version_ == CifVersion::Cif20;
-  std::uint8_t value_type = !cif2 ? kString : quote == '\'' ? kTripleSingleQuoted
-                                                            : kTripleDoubleQuoted;
+  std::uint8_t value_type = !cif2           ? kString
+                            : quote == '\'' ? kTripleSingleQuoted
+                                            : kTripleDoubleQuoted;
   start_token(token, TokenKind::Value, value_type);
   const char delimiter[3] = {quote, quote, quote};
   const std::string_view delim(delimiter, 3);

@@ -45,9 +45,7 @@ struct PlainValue {
   const char* end;
   std::uint8_t kind;
 
-  std::string_view text() const noexcept {
-    return {begin, static_cast<std::size_t>(end - begin)};
-  }
+  std::string_view text() const noexcept { return {begin, static_cast<std::size_t>(end - begin)}; }
 };
 
 /// The character a CIF 1.x string may not hold, as a lexer error; false when `c` is allowed.
@@ -91,10 +89,9 @@ class Lexer {
   void read_quoted(Token& token);
   void read_triple(Token& token);
   void read_text_field(Token& token);
-  [[gnu::always_inline]] void start_token(Token& token, TokenKind kind,
-                                          std::uint8_t value_type);
-  void add_unterminated(Token& token, std::string_view delimiter, std::string_view content,
-                        std::string message);
+  [[gnu::always_inline]] void start_token(Token& token, TokenKind kind, std::uint8_t value_type);
+  static void add_unterminated(Token& token, std::string_view delimiter, std::string_view content,
+                               std::string message);
 
   const char* begin_;
   const char* pos_;

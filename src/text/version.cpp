@@ -98,10 +98,9 @@ void detect_version(std::string_view source, VersionResult& result) {
       } else {
         result.version = CifVersion::Cif20;
         result.error_context = std::string(kMagic).append(tag);
-        result.errors.push_back(ParseDiagnostic{kLexical,
-                                                "unrecognised CIF version: " + result.error_context,
-                                                index + 1, 1, result.error_context,
-                                                "defaulting to CIF 2.0"});
+        result.errors.push_back(
+            ParseDiagnostic{kLexical, "unrecognised CIF version: " + result.error_context,
+                            index + 1, 1, result.error_context, "defaulting to CIF 2.0"});
       }
       return;
     }

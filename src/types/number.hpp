@@ -75,9 +75,7 @@ struct PlainNumber {
 
   /// The value of a Real: both operands are exact (the mantissa is below 2^53, the power at
   /// most 10^15), so the one division is correctly rounded.
-  double real() const noexcept {
-    return static_cast<double>(mantissa) / kPow10[fraction_digits];
-  }
+  double real() const noexcept { return static_cast<double>(mantissa) / kPow10[fraction_digits]; }
 };
 
 /// `-27.340`, `1.00`, `12`: a sign and at most 8 digits and a point, read 8 bytes at once
@@ -86,18 +84,24 @@ struct PlainNumber {
                                                             bool negative) noexcept {
   constexpr std::uint64_t kZeros = 0x3030303030303030;
   // The low `n` bytes.
-  static constexpr std::uint64_t kKeep[] = {
-      0, 0xFF, 0xFFFF, 0xFFFFFF, 0xFFFFFFFF, 0xFFFFFFFFFF, 0xFFFFFFFFFFFF, 0xFFFFFFFFFFFFFF,
-      ~std::uint64_t{0}};
+  static constexpr std::uint64_t kKeep[] = {0,
+                                            0xFF,
+                                            0xFFFF,
+                                            0xFFFFFF,
+                                            0xFFFFFFFF,
+                                            0xFFFFFFFFFF,
+                                            0xFFFFFFFFFFFF,
+                                            0xFFFFFFFFFFFFFF,
+                                            ~std::uint64_t{0}};
   PlainNumber out;
   std::uint64_t w;
   std::memcpy(&w, p, 8);
   const std::uint64_t keep = kKeep[n];
   // A byte is a digit when its high nibble is 3 both as it is and with 6 added. A carry out
   // of a byte can only make its neighbour fail the test, and failing only means the slow path.
-  const std::uint64_t not_digit =
-      (((w & 0xF0F0F0F0F0F0F0F0) ^ kZeros) |
-       (((w + 0x0606060606060606) & 0xF0F0F0F0F0F0F0F0) ^ kZeros)) & keep;
+  const std::uint64_t not_digit = (((w & 0xF0F0F0F0F0F0F0F0) ^ kZeros) |
+                                   (((w + 0x0606060606060606) & 0xF0F0F0F0F0F0F0F0) ^ kZeros)) &
+                                  keep;
   if (not_digit == 0) {
     if (!canonical_integer_start(*p, n, negative)) return out;
     const std::uint64_t digits = ((w & keep) - (kZeros & keep)) << (8 * (8 - n));
@@ -137,7 +141,8 @@ struct PlainNumber {
   if (n - 1 < 8 && readable_end - p >= 8) return read_short_number(p, n, negative);
   std::uint64_t m = 0;
   const char* const digits = p;
-  while (p < end && static_cast<unsigned char>(*p - '0') < 10) m = m * 10 + static_cast<unsigned>(*p++ - '0');
+  while (p < end && static_cast<unsigned char>(*p - '0') < 10)
+    m = m * 10 + static_cast<unsigned>(*p++ - '0');
   if (p == digits) return out;
   if (p == end) {
     if (!canonical_integer_start(*digits, n, negative)) return out;
@@ -147,7 +152,8 @@ struct PlainNumber {
   }
   if (*p != '.') return out;
   const char* const fraction = ++p;
-  while (p < end && static_cast<unsigned char>(*p - '0') < 10) m = m * 10 + static_cast<unsigned>(*p++ - '0');
+  while (p < end && static_cast<unsigned char>(*p - '0') < 10)
+    m = m * 10 + static_cast<unsigned>(*p++ - '0');
   if (p != end || (negative && m == 0)) return out;
   out.mantissa = negative ? -static_cast<std::int64_t>(m) : static_cast<std::int64_t>(m);
   out.kind = PlainNumber::Kind::Real;
@@ -249,8 +255,8 @@ inline bool few_digits(const char* p, unsigned count, std::uint64_t& out) noexce
 /// anything else and for an integer past 2^53, which parse_number decides. `fraction` is the
 /// number of digits after the point the value is expected to have (a column's values mostly
 /// share it), and becomes the number this one has.
-[[gnu::always_inline]] inline bool read_short_real(const char* p, std::size_t n,
-                                                   unsigned& fraction, double& out) noexcept {
+[[gnu::always_inline]] inline bool read_short_real(const char* p, std::size_t n, unsigned& fraction,
+                                                   double& out) noexcept {
   const bool negative = *p == '-';
   n -= negative;
   p += negative;
