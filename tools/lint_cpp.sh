@@ -27,6 +27,11 @@ if ! printf '%s\n' "${units[@]}" |
 fi
 
 base=$(cat .ci/format-base)
+if ! git cat-file -e "$base^{commit}" 2>/dev/null; then
+  # A shallow clone lacks the base: say so rather than pass or fail on a guess.
+  echo "clang-format: skipped, commit $base is not in this clone (clone with full history)" >&2
+  exit $status
+fi
 mapfile -t changed < <(
   { git diff --name-only --diff-filter=d "$base" -- src fuzz bench; git ls-files --others --exclude-standard -- src fuzz bench; } |
   grep -E '\.(cpp|hpp)$' | sort -u)
