@@ -348,7 +348,7 @@ int add_model_types(PyObject* module) {
   ModuleState& state = module_state(module);
   struct Class {
     const char* name;
-    PyType_Spec* spec;
+    decltype(&model::kFileType) shape;
     PyTypeObject** slot;
   };
   const std::array<Class, 3> classes = {{
@@ -358,11 +358,11 @@ int add_model_types(PyObject* module) {
   }};
   // The builder uses the classes kept here, never the module's attributes, which code may
   // replace.
-  for (const Class& c : classes) {
-    PyObject* type = PyType_FromModuleAndSpec(module, c.spec, nullptr);
-    if (type == nullptr) return -1;
-    *c.slot = reinterpret_cast<PyTypeObject*>(type);
-    if (PyModule_AddObjectRef(module, c.name, type) < 0) return -1;
+  for (const auto& [name, shape, slot] : classes) {
+    PyRef type = PyRef::steal(PyType_FromModuleAndSpec(module, shape, nullptr));
+    if (!type) return -1;
+    if (PyModule_AddObjectRef(module, name, type.get()) < 0) return -1;
+    *slot = reinterpret_cast<PyTypeObject*>(type.release());
   }
   return 0;
 }
